@@ -20,8 +20,10 @@ struct BackupFileSpec
     quint32 lastModified = 0; // seconds since 1970-01-01 UTC
 };
 
-// Size of the chunks in which a backup file is read and decrypted.
-inline constexpr qint64 kExtractChunkSize = 8192;
+// Size of the chunks in which a backup file is read and decrypted: a
+// multiple of the AES block size, so that every chunk but the last decrypts
+// as whole blocks.
+inline constexpr qint64 kExtractChunkSize = 1024 * 1024;
 
 // Writes the plain contents of the backup file at sourcePath to targetPath.
 // With a keybag (an encrypted backup) the file is decrypted with AES-256-CBC
