@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QString>
 #include <QTemporaryDir>
+#include <QString>
 
 // Points HOME and XDG_DATA_HOME at a fresh temporary folder for the life of
 // the test process, so that nothing a test does reaches the real data folder.
