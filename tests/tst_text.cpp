@@ -1,5 +1,7 @@
 #include "store/emoji.h"
 
+#include <QDir>
+#include <QImage>
 #include <QtTest>
 
 namespace {
@@ -64,6 +66,21 @@ private slots:
         QCOMPARE(replaceEmoji(QString("see you \U0001F604"), emojiPlaceholderText, nullptr),
                  QString("see you [EMOJI]"));
         QCOMPARE(emojiImgTag(nullptr, "1F604"), QString("<img src=\"emoji/1F604.png\" />"));
+    }
+
+    // The build renders a picture beside the program for the emoji the
+    // markup refers to.
+    void picturesBesideTheProgram()
+    {
+        const QString bin = qEnvironmentVariable("PEL_TEST_BIN");
+        if (bin.isEmpty())
+            QSKIP("PEL_TEST_BIN not set");
+        const QDir dir(bin + "/emoji");
+        for (const char *hex : {"1F604", "1F1E9", "203C", "2714", "3030"}) {
+            QImage picture(dir.filePath(QString::fromLatin1(hex) + ".png"));
+            QVERIFY2(!picture.isNull(), hex);
+            QCOMPARE(picture.size(), QSize(20, 20));
+        }
     }
 
     void messageHtml_data()
