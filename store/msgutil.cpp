@@ -71,7 +71,7 @@ bool messageLessThan(const _MsgMessage &a, const _MsgMessage &b)
 
 bool messageNotLessThan(const _MsgMessage &a, const _MsgMessage &b)
 {
-    return !messageLessThan(a, b);
+    return messageLessThan(b, a);
 }
 
 void sortMessages(MsgMessageList &list, MessageLess less)
@@ -116,9 +116,7 @@ void sortMessages(MsgMessageList &list)
 
 void sortMessagesNewestFirst(MsgMessageList &list)
 {
-    // Newest first: b before a exactly when a sorts before b.
-    sortMessages(list,
-                 [](const _MsgMessage &a, const _MsgMessage &b) { return messageLessThan(b, a); });
+    sortMessages(list, messageNotLessThan);
 }
 
 bool attachmentLessThan(const _MsgAttachment &a, const _MsgAttachment &b)
@@ -266,6 +264,12 @@ QString md5Guid(const QByteArray &data)
             .join(QLatin1Char('-'));
 }
 
+QString absDecimal(qint32 value)
+{
+    const qint64 wide = value;
+    return QString::number(wide < 0 ? -wide : wide);
+}
+
 QString newGroupChatId(const QString &seed)
 {
     const QByteArray seedBytes = seed.toUtf8();
@@ -280,9 +284,7 @@ QString newGroupChatId(const QString &seed)
         quint32 x = 0;
         for (int i = 0; i < 4; ++i)
             x ^= qFromLittleEndian<quint32>(digest.constData() + 4 * i);
-        // In 64 bits, so that the most negative word gives a positive value.
-        const qint64 value = qint64(qint32(x));
-        text += QString::number(value < 0 ? -value : value);
+        text += absDecimal(qint32(x));
     }
     return QStringLiteral("chat") + text.left(18);
 }

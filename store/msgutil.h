@@ -11,7 +11,8 @@
 // keys lie at most 20 apart and whose dates lie at most 120 seconds apart
 // keep their source order; all others go by date.
 bool messageLessThan(const _MsgMessage &a, const _MsgMessage &b);
-// Newest first.
+// Newest first: true when b sorts before a. A strict order like
+// messageLessThan (equivalent messages give false both ways).
 bool messageNotLessThan(const _MsgMessage &a, const _MsgMessage &b);
 
 // messageLessThan is not transitive, so std::sort may not be used with it.
@@ -44,6 +45,9 @@ QString logicHash(const _MsgMessage &m);
 QString newGuid();
 // The MD5 of data in upper-case hex, cut 8-4-4-4-12.
 QString md5Guid(const QByteArray &data);
+// Decimal text of |value|, computed in 64 bits so that the most negative
+// value gives 2147483648.
+QString absDecimal(qint32 value);
 // "chat" followed by 18 digits derived from seed; the same seed gives the same id.
 QString newGroupChatId(const QString &seed);
 

@@ -194,7 +194,8 @@ private slots:
         b.date = dateB;
         QCOMPARE(messageLessThan(a, b), expected < 0);
         QCOMPARE(messageLessThan(b, a), expected > 0);
-        QCOMPARE(messageNotLessThan(a, b), !(expected < 0));
+        QCOMPARE(messageNotLessThan(a, b), expected > 0);
+        QVERIFY(!messageLessThan(a, a) && !messageNotLessThan(a, a));
     }
 
     void sortKeepsOrderOnConsistentLists()
@@ -319,6 +320,9 @@ private slots:
         QCOMPARE(md5Guid("abc"), QString("90015098-3CD2-4FB0-D696-3F7D28E17F72"));
         QCOMPARE(newGroupChatId("abc"), QString("chat126849043410737461"));
         QCOMPARE(newGroupChatId("abc"), newGroupChatId("abc"));
+        QCOMPARE(absDecimal(std::numeric_limits<qint32>::min()), QString("2147483648"));
+        QCOMPARE(absDecimal(-5), QString("5"));
+        QCOMPARE(absDecimal(std::numeric_limits<qint32>::max()), QString("2147483647"));
         for (const QString &seed :
              {QString(), QString("+4915112345678"), QString("\u00e9\U0001F604")}) {
             const QString id = newGroupChatId(seed);
