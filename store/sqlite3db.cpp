@@ -313,6 +313,7 @@ struct Sqlite3Cursor::State
     enum Status { Before, OnRow, Done };
 
     sqlite3_stmt *stmt = nullptr;
+    std::shared_ptr<bool> alive; // the connection's, false once closed
     Sqlite3Sql sql; // keeps the bound bytes alive
     Status status = Before;
     int rowsRead = 0;
@@ -423,9 +424,24 @@ Sqlite3Cursor::Sqlite3Cursor(std::shared_ptr<State> state)
     : d(std::move(state))
 { }
 
+namespace {
+[[noreturn]] void failClosed(const Sqlite3Sql &sql)
+{
+    throw Sqlite3Exception(QStringLiteral("read query result failed: the database was closed (%1)")
+                                   .arg(sqlForMessage(sql)),
+                           SQLITE_MISUSE);
+}
+} // namespace
+
 bool Sqlite3Cursor::moveNext()
 {
-    if (!d || d->status == State::Done)
+    if (!d)
+        return false;
+    if (!*d->alive) {
+        d->status = State::Done;
+        failClosed(d->sql);
+    }
+    if (d->status == State::Done)
         return false;
     const int rc = sqlite3_step(d->stmt);
     if (rc == SQLITE_ROW) {
@@ -446,7 +462,7 @@ bool Sqlite3Cursor::moveNext()
 
 int Sqlite3Cursor::rowColumn(QAnyStringView column) const
 {
-    if (!d || d->status != State::OnRow)
+    if (!d || d->status != State::OnRow || !*d->alive)
         return -1;
     return d->lookup(column);
 }
@@ -517,14 +533,14 @@ bool Sqlite3Cursor::isNull(QAnyStringView column) const
 
 qint64 Sqlite3Cursor::getInt64(int index) const
 {
-    if (!d || d->status != State::OnRow || index < 0 || index >= d->columns)
+    if (!d || d->status != State::OnRow || !*d->alive || index < 0 || index >= d->columns)
         return 0;
     return sqlite3_column_int64(d->stmt, index);
 }
 
 QVariant Sqlite3Cursor::value(int index) const
 {
-    if (!d || d->status != State::OnRow || index < 0 || index >= d->columns)
+    if (!d || d->status != State::OnRow || !*d->alive || index < 0 || index >= d->columns)
         return QVariant();
     sqlite3_stmt *s = d->stmt;
     switch (sqlite3_column_type(s, index)) {
@@ -550,7 +566,7 @@ QVariant Sqlite3Cursor::value(int index) const
 Sqlite3Row Sqlite3Cursor::getRow() const
 {
     Sqlite3Row row;
-    if (!d || d->status != State::OnRow)
+    if (!d || d->status != State::OnRow || !*d->alive)
         return row;
     for (int i = 0; i < d->columns; ++i) {
         // The first of several equally named columns wins.
@@ -566,6 +582,8 @@ int Sqlite3Cursor::count()
         return 0;
     if (d->rowCount >= 0)
         return d->rowCount;
+    if (!*d->alive)
+        failClosed(d->sql);
     sqlite3_stmt *s = d->stmt;
     sqlite3_reset(s);
     int n = 0;
@@ -628,16 +646,23 @@ void Sqlite3DB::openThrow(const QString &path, int mode)
     }
     m_db = db;
     m_path = path;
+    m_alive = std::make_shared<bool>(true);
 }
 
 void Sqlite3DB::close()
 {
     if (!m_db)
         return;
+    // End the cursors: a statement left running would hold its read lock
+    // (and the abandoned transaction's) until the cursor is destroyed.
+    *m_alive = false;
+    m_alive.reset();
+    for (sqlite3_stmt *s = sqlite3_next_stmt(m_db, nullptr); s; s = sqlite3_next_stmt(m_db, s))
+        sqlite3_reset(s);
     if (!sqlite3_get_autocommit(m_db))
         sqlite3_exec(m_db, "rollback", nullptr, nullptr, nullptr);
     dropStatementCache();
-    // Cursors still alive keep the connection until their statements go.
+    // The cursors' statements keep the connection object until they go.
     sqlite3_close_v2(m_db);
     m_db = nullptr;
 }
@@ -679,6 +704,7 @@ Sqlite3Cursor Sqlite3DB::queryThrow(const Sqlite3Sql &sql)
         failNotOpen("query");
     auto state = std::make_shared<Sqlite3Cursor::State>();
     state->stmt = prepareThrow(sql, false);
+    state->alive = m_alive;
     state->sql = sql;
     bindParams(state->stmt, state->sql.params(), state->sql);
     state->init();

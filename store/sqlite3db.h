@@ -108,15 +108,18 @@ public:
 };
 
 // Rows of a query. Copies share the statement; the last copy finalizes it.
-// A cursor stays usable after its connection object was closed or destroyed:
-// the connection itself lives on until the last statement is gone.
+// Closing (or destroying) the connection ends its cursors: their statements
+// are reset so that no lock outlives the connection, getters give empty
+// values and moveNext throws rather than pretend the rows ended. Such a
+// cursor stays safe to keep, copy and destroy.
 class Sqlite3Cursor
 {
 public:
     Sqlite3Cursor() = default;
 
-    // Steps to the next row; false after the last one. A step that fails
-    // throws Sqlite3Exception rather than ending the rows early.
+    // Steps to the next row; false after the last one. A step that fails, or
+    // a step after the connection was closed, throws Sqlite3Exception rather
+    // than ending the rows early.
     bool moveNext();
 
     // Values of the current row by column name (letter case ignored). A column
@@ -138,7 +141,8 @@ public:
 
     // The current row with every column.
     Sqlite3Row getRow() const;
-    // The number of rows of the whole result; the position is kept.
+    // The number of rows of the whole result; the position is kept. Throws
+    // like moveNext.
     int count();
 
     bool isValid() const { return bool(d); }
@@ -205,6 +209,8 @@ private:
 
     sqlite3 *m_db = nullptr;
     QString m_path;
+    // Shared with the cursors of this opening; false once it is closed.
+    std::shared_ptr<bool> m_alive;
     // Prepared statements of executeThrow, reused by SQL text.
     QHash<QByteArray, sqlite3_stmt *> m_execCache;
 };
