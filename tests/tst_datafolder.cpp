@@ -120,11 +120,18 @@ private slots:
         QCOMPARE(readFile(redirectFilePath()), second.toUtf8()); // bare bytes, no line end
         QCOMPARE(readRedirectFolder(), second);
         QCOMPARE(dataFolder().absolutePath(), first + "/A4E1C07B95D2368F0B7C4E19D3A5F826");
-        // The redirect may also name a file, as long as something exists there.
+        // A file cannot hold the data folder: such a redirect is ignored.
         const QString file = env->home() + "/plainfile";
         writeFile(file, "x");
         writeRedirectFolder(file);
-        QCOMPARE(readRedirectFolder(), file);
+        QCOMPARE(readRedirectFolder(), QString());
+        // Nor does a relative path count, even where it exists from the
+        // current working folder.
+        const QString old = QDir::currentPath();
+        QDir::setCurrent(env->home());
+        writeRedirectFolder("second");
+        QCOMPARE(readRedirectFolder(), QString());
+        QDir::setCurrent(old);
     }
 
     void writeRedirectNeedsBrandFolder()
