@@ -3,9 +3,10 @@
 #include <utility>
 
 AbsTreeItemModel::_ItemNode::_ItemNode(int kind, const QString &text, _ItemNode *parent)
-    : kind(kind), text(text), parent(parent)
-{
-}
+    : kind(kind)
+    , text(text)
+    , parent(parent)
+{ }
 
 AbsTreeItemModel::_ItemNode::~_ItemNode()
 {
@@ -13,7 +14,9 @@ AbsTreeItemModel::_ItemNode::~_ItemNode()
     children.clear();
 }
 
-AbsTreeItemModel::AbsTreeItemModel(QObject *parent) : QAbstractItemModel(parent) {}
+AbsTreeItemModel::AbsTreeItemModel(QObject *parent)
+    : QAbstractItemModel(parent)
+{ }
 
 AbsTreeItemModel::~AbsTreeItemModel()
 {

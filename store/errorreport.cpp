@@ -51,7 +51,8 @@ QByteArray errorReportBody(const QString &message)
     err.replace(lineBreak, QStringLiteral("\r\n"));
     err.replace(QLatin1Char('<'), QStringLiteral("&lt;"));
     err.replace(QLatin1Char('>'), QStringLiteral("&gt;"));
-    const QString version = QStringLiteral("%1(%2)").arg(QStringLiteral(PEL_VERSION)).arg(PEL_BUILD_NUMBER);
+    const QString version
+            = QStringLiteral("%1(%2)").arg(QStringLiteral(PEL_VERSION)).arg(PEL_BUILD_NUMBER);
 
     QByteArray body("prod=");
     body += formValue(productName());

@@ -14,14 +14,15 @@ int showMessageBox(QMessageBox::Icon icon, const QString &text, int buttons)
     box.setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     box.setStyleSheet(appStyleSheet());
 
-    static const struct {
+    static const struct
+    {
         QMessageBox::StandardButton button;
         const char *name;
     } kButtons[] = {
-        {QMessageBox::Yes, "btnYes"},
-        {QMessageBox::No, "btnNo"},
-        {QMessageBox::Ok, "btnOk"},
-        {QMessageBox::Cancel, "btnCancel"},
+            {QMessageBox::Yes, "btnYes"},
+            {QMessageBox::No, "btnNo"},
+            {QMessageBox::Ok, "btnOk"},
+            {QMessageBox::Cancel, "btnCancel"},
     };
     for (const auto &b : kButtons) {
         if (buttons & b.button)
@@ -32,9 +33,10 @@ int showMessageBox(QMessageBox::Icon icon, const QString &text, int buttons)
 
 void showError(const QString &message)
 {
-    showMessageBox(QMessageBox::Critical,
-                   ids("IDS_AN_ERROR_OCCURRED_%1_CONTACT_%2").arg(message, ids("IDS_SUPPORT_CONTACT")),
-                   QMessageBox::Ok);
+    showMessageBox(
+            QMessageBox::Critical,
+            ids("IDS_AN_ERROR_OCCURRED_%1_CONTACT_%2").arg(message, ids("IDS_SUPPORT_CONTACT")),
+            QMessageBox::Ok);
     sendErrorReport(message);
 }
 
@@ -56,5 +58,6 @@ void showWarning(const QString &text)
 
 bool askQuestion(const QString &text)
 {
-    return showMessageBox(QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    return showMessageBox(QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No)
+            == QMessageBox::Yes;
 }

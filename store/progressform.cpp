@@ -10,7 +10,8 @@
 #include <QThread>
 
 ProgressForm::ProgressForm(const QString &title, QWidget *parent)
-    : QDialog(parent), m_movable(this)
+    : QDialog(parent)
+    , m_movable(this)
 {
     if (objectName().isEmpty())
         setObjectName(QStringLiteral("ProgressForm"));
@@ -89,7 +90,8 @@ bool ProgressForm::waitTips(const QString &text)
 
 void ProgressForm::watchWorker(QThread *worker)
 {
-    connect(worker, &QThread::finished, this, &ProgressForm::onWorkerFinished, Qt::QueuedConnection);
+    connect(worker, &QThread::finished, this, &ProgressForm::onWorkerFinished,
+            Qt::QueuedConnection);
     if (worker->isFinished())
         QMetaObject::invokeMethod(this, &ProgressForm::onWorkerFinished, Qt::QueuedConnection);
 }
@@ -115,7 +117,8 @@ void ProgressForm::showEvent(QShowEvent *event)
     // before exec): end again once exec's loop runs.
     if (m_ended) {
         const int result = failed ? QDialog::Rejected : QDialog::Accepted;
-        QMetaObject::invokeMethod(this, [this, result] { done(result); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+                this, [this, result] { done(result); }, Qt::QueuedConnection);
     }
 }
 

@@ -35,9 +35,9 @@ public:
     ~ProgressForm() override;
 
     // Set when the dialog finished with result 0 (cancelled or failed).
-    std::atomic_bool failed{false};
+    std::atomic_bool failed {false};
     // Set while a worker waits for the user to close a tip box.
-    std::atomic_bool waiting{false};
+    std::atomic_bool waiting {false};
 
     // From any thread: queued to the dialog from a worker, run at once from
     // the GUI thread.
@@ -64,8 +64,8 @@ public:
 
     void setCancelEnabled(bool enabled);
 
-    void accept() override {}
-    void reject() override {}
+    void accept() override { }
+    void reject() override { }
 
 signals:
     // Emitted by Cancel before the dialog ends.
@@ -90,7 +90,7 @@ private:
     QLabel *lbProgress;
     QPushButton *btnCancel;
 
-    std::atomic_bool m_ended{false};
+    std::atomic_bool m_ended {false};
     // A final report (success or error) has reached the dialog.
     bool m_finalReport = false;
     // The watched worker ended silently before the dialog was shown.

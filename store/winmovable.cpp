@@ -6,7 +6,8 @@
 #include <QWindow>
 
 WinMovable::WinMovable(QWidget *target)
-    : QObject(nullptr), m_target(target)
+    : QObject(nullptr)
+    , m_target(target)
 {
     if (m_target)
         m_target->installEventFilter(this);

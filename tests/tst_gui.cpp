@@ -30,7 +30,9 @@ namespace {
 class Worker : public QThread
 {
 public:
-    explicit Worker(std::function<void()> body) : m_body(std::move(body)) {}
+    explicit Worker(std::function<void()> body)
+        : m_body(std::move(body))
+    { }
     void run() override { m_body(); }
 
 private:
@@ -45,7 +47,8 @@ QString decodeFormValue(QByteArray value)
     QByteArray b64 = QByteArray::fromPercentEncoding(value);
     b64.replace('!', '/');
     b64.replace('-', '=');
-    const auto decoded = QByteArray::fromBase64Encoding(b64, QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded
+            = QByteArray::fromBase64Encoding(b64, QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
         return QStringLiteral("<not base64: %1>").arg(QString::fromLatin1(b64));
     return QString::fromUtf8(*decoded);
@@ -104,7 +107,8 @@ bool readRequest(QTcpServer &server, HttpRequest &req, int timeoutMs)
 
 void sendMouse(QWidget *w, QEvent::Type type, QPoint pos, Qt::MouseButton button)
 {
-    const Qt::MouseButtons buttons = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
+    const Qt::MouseButtons buttons
+            = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
     QMouseEvent ev(type, QPointF(pos), QPointF(w->mapToGlobal(pos)),
                    type == QEvent::MouseMove ? Qt::NoButton : button, buttons, Qt::NoModifier);
     QApplication::sendEvent(w, &ev);
@@ -167,12 +171,17 @@ void TestGui::urlSafeBase64_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("encoded");
-    QTest::newRow("three bytes") << "abc" << "YWJj";
-    QTest::newRow("padding becomes minus") << "a" << "YQ--";
-    QTest::newRow("slash becomes bang") << "???" << "Pz8!";
-    QTest::newRow("plus stays") << "~~~" << "fn5+";
+    QTest::newRow("three bytes") << "abc"
+                                 << "YWJj";
+    QTest::newRow("padding becomes minus") << "a"
+                                           << "YQ--";
+    QTest::newRow("slash becomes bang") << "???"
+                                        << "Pz8!";
+    QTest::newRow("plus stays") << "~~~"
+                                << "fn5+";
     QTest::newRow("utf-8") << QString::fromUtf8("é") << "w6k-";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
 void TestGui::urlSafeBase64()
@@ -213,8 +222,8 @@ void TestGui::messageBoxes_data()
     QTest::addColumn<int>("icon");
     QTest::addColumn<int>("result");
 
-    const int info = QMessageBox::Information, warn = QMessageBox::Warning, crit = QMessageBox::Critical,
-              quest = QMessageBox::Question;
+    const int info = QMessageBox::Information, warn = QMessageBox::Warning,
+              crit = QMessageBox::Critical, quest = QMessageBox::Question;
     QTest::newRow("info") << int(Box::Info) << 0 << "btnOk" << false << info << 0;
     QTest::newRow("warning") << int(Box::Warning) << 0 << "btnOk" << false << warn << 0;
     QTest::newRow("error") << int(Box::Error) << 0 << "btnOk" << false << crit << 0;
@@ -223,13 +232,13 @@ void TestGui::messageBoxes_data()
     QTest::newRow("question no") << int(Box::Question) << 0 << "btnNo" << false << quest << 0;
     QTest::newRow("question closed") << int(Box::Question) << 0 << "" << true << quest << 0;
     QTest::newRow("empty mask gets Qt's Ok")
-        << int(Box::Mask) << 0 << "btnOk" << false << info << int(QMessageBox::Ok);
+            << int(Box::Mask) << 0 << "btnOk" << false << info << int(QMessageBox::Ok);
     QTest::newRow("ok cancel, cancel")
-        << int(Box::Mask) << int(QMessageBox::Ok | QMessageBox::Cancel) << "btnCancel" << false << info
-        << int(QMessageBox::Cancel);
+            << int(Box::Mask) << int(QMessageBox::Ok | QMessageBox::Cancel) << "btnCancel" << false
+            << info << int(QMessageBox::Cancel);
     QTest::newRow("unknown bits ignored")
-        << int(Box::Mask) << int(QMessageBox::Save | QMessageBox::Yes) << "btnYes" << false << info
-        << int(QMessageBox::Yes);
+            << int(Box::Mask) << int(QMessageBox::Save | QMessageBox::Yes) << "btnYes" << false
+            << info << int(QMessageBox::Yes);
 }
 
 void TestGui::messageBoxes()
@@ -255,12 +264,24 @@ void TestGui::messageBoxes()
     const QString text = QStringLiteral("first line<br/>second line");
     int got = 0;
     switch (Box(box)) {
-    case Box::Info: showInfo(text); break;
-    case Box::Warning: showWarning(text); break;
-    case Box::Error: showError(text); break;
-    case Box::Critical: showCritical(text); break;
-    case Box::Question: got = askQuestion(text) ? 1 : 0; break;
-    case Box::Mask: got = showMessageBox(QMessageBox::Information, text, mask); break;
+    case Box::Info:
+        showInfo(text);
+        break;
+    case Box::Warning:
+        showWarning(text);
+        break;
+    case Box::Error:
+        showError(text);
+        break;
+    case Box::Critical:
+        showCritical(text);
+        break;
+    case Box::Question:
+        got = askQuestion(text) ? 1 : 0;
+        break;
+    case Box::Mask:
+        got = showMessageBox(QMessageBox::Information, text, mask);
+        break;
     }
     QCOMPARE(got, result);
     QCOMPARE(answerer.pending(), 0);
@@ -270,8 +291,9 @@ void TestGui::messageBoxes()
     QCOMPARE(seen.icon, icon);
     QCOMPARE(seen.title, QString("Pelicorde"));
     if (Box(box) == Box::Error) {
-        QCOMPARE(seen.text, QString("An Error Occurred. <br/><br/>first line<br/>second line<br/><br/> Or you "
-                                    "can contact support@pelicorde.example for help."));
+        QCOMPARE(seen.text,
+                 QString("An Error Occurred. <br/><br/>first line<br/>second line<br/><br/> Or you "
+                         "can contact support@pelicorde.example for help."));
     } else {
         QCOMPARE(seen.text, text);
     }
@@ -325,16 +347,18 @@ void TestGui::errorReportReachesServer()
     QVERIFY(readRequest(server, req, 10000));
     const QList<QByteArray> head = req.head.split('\n');
     QCOMPARE(head.first().trimmed(), QByteArray("POST /err_report.php HTTP/1.1"));
-    QVERIFY2(req.head.toLower().contains("content-type: application/x-www-form-urlencoded"), req.head);
+    QVERIFY2(req.head.toLower().contains("content-type: application/x-www-form-urlencoded"),
+             req.head);
     QVERIFY2(req.head.contains("Host: " + host), req.head);
 
     QVERIFY2(req.body.startsWith("prod="), req.body);
     QVERIFY(!req.body.contains(' '));
     const auto fields = decodeForm(req.body);
-    QCOMPARE(fields.keys(), (QStringList{"err", "prod", "ver"}));
+    QCOMPARE(fields.keys(), (QStringList {"err", "prod", "ver"}));
     QCOMPARE(fields.value("prod"), QString("Pelicorde"));
     QCOMPARE(fields.value("ver"), QString("%1(%2)").arg(PEL_VERSION).arg(PEL_BUILD_NUMBER));
-    QCOMPARE(fields.value("err"), QString("first\r\nsecond\r\nthird &lt;b&gt;~~~&lt;/b&gt; a+b & c=d"));
+    QCOMPARE(fields.value("err"),
+             QString("first\r\nsecond\r\nthird &lt;b&gt;~~~&lt;/b&gt; a+b & c=d"));
 }
 
 void TestGui::errorReportNeedsHost()
@@ -352,7 +376,8 @@ void TestGui::errorReportNeedsHost()
     QVERIFY(!server.hasPendingConnections());
 
     qputenv("PELICORDE_SERVICE_HOST", "127.0.0.1:" + QByteArray::number(server.serverPort()));
-    QCOMPARE(serviceUrl("/x.php").toString(), QString("http://127.0.0.1:%1/x.php").arg(server.serverPort()));
+    QCOMPARE(serviceUrl("/x.php").toString(),
+             QString("http://127.0.0.1:%1/x.php").arg(server.serverPort()));
     qputenv("PELICORDE_SERVICE_HOST", "");
 }
 
@@ -414,10 +439,14 @@ void TestGui::progressUpdates_data()
     QTest::addColumn<int>("shownValue");
     QTest::addColumn<QString>("shownText");
     // Every row starts from status "Working", bar at 40.
-    QTest::newRow("keep all") << "" << -1 << "" << "Working" << 40 << "Progress:40%";
-    QTest::newRow("out of range") << "Next" << 250 << "" << "Next" << 40 << "Progress:250%";
-    QTest::newRow("counts as text") << "" << 70 << "7 of 10 files" << "Working" << 70 << "7 of 10 files";
-    QTest::newRow("zero") << "Start" << 0 << "" << "Start" << 0 << "Progress:0%";
+    QTest::newRow("keep all") << "" << -1 << ""
+                              << "Working" << 40 << "Progress:40%";
+    QTest::newRow("out of range") << "Next" << 250 << ""
+                                  << "Next" << 40 << "Progress:250%";
+    QTest::newRow("counts as text") << "" << 70 << "7 of 10 files"
+                                    << "Working" << 70 << "7 of 10 files";
+    QTest::newRow("zero") << "Start" << 0 << ""
+                          << "Start" << 0 << "Progress:0%";
 }
 
 void TestGui::progressUpdates()
@@ -469,7 +498,7 @@ void TestGui::progressFromWorker()
     QVERIFY(form.runJob(&worker));
     QVERIFY(!form.failed);
     QCOMPARE(form.result(), int(QDialog::Accepted));
-    QCOMPARE(barSeen, (QList<int>{10, 50, 90}));
+    QCOMPARE(barSeen, (QList<int> {10, 50, 90}));
     QCOMPARE(form.findChild<QLabel *>("lbStatus")->text(), QString("Step 90"));
     QCOMPARE(form.findChild<QLabel *>("lbProgress")->text(), QString("almost"));
     QCOMPARE(finished.size(), 1);
@@ -492,7 +521,7 @@ void TestGui::errorEndsAsFailed()
     ModalAnswerer answerer;
     answerer.press("QMessageBox", "btnOk");
     ProgressForm form("Export");
-    std::atomic_bool sawFailed{false};
+    std::atomic_bool sawFailed {false};
     Worker worker([&] {
         form.postErrorOccurred(QStringLiteral("disk full"));
         // The worker learns of the failure through the flag.
@@ -519,8 +548,8 @@ void TestGui::cancelStopsWorker()
     ProgressForm form("Backup");
     bool endedAtSignal = true;
     connect(&form, &ProgressForm::userCacel, this, [&] { endedAtSignal = form.hasEnded(); });
-    std::atomic_bool started{false};
-    std::atomic_int steps{0};
+    std::atomic_bool started {false};
+    std::atomic_int steps {0};
     Worker worker([&] {
         started = true;
         while (!form.failed && steps < 5000) {
@@ -601,8 +630,8 @@ void TestGui::tipsWaitAnswered()
     ModalAnswerer answerer;
     answerer.press("QMessageBox", "btnOk");
     ProgressForm form("Transfer");
-    std::atomic_bool read{false};
-    std::atomic_bool waitedForBox{false};
+    std::atomic_bool read {false};
+    std::atomic_bool waitedForBox {false};
     Worker worker([&] {
         read = form.waitTips(QStringLiteral("Tap YES on the phone."));
         waitedForBox = !form.waiting;
@@ -623,7 +652,7 @@ void TestGui::tipsWaitAfterEnd()
     answerer.setStuckTimeout(5000);
     answerer.press("ProgressForm", "btnCancel");
     ProgressForm form("Transfer");
-    std::atomic_int read{-1};
+    std::atomic_int read {-1};
     Worker worker([&] {
         while (!form.failed)
             QThread::msleep(5);
@@ -660,7 +689,7 @@ void TestGui::disabledCancelWaitsForReport()
     ModalAnswerer answerer;
     ProgressForm form("Convert");
     form.setCancelEnabled(false);
-    std::atomic_bool pressed{false};
+    std::atomic_bool pressed {false};
     answerer.act("ProgressForm", [&](QWidget *w) {
         QVERIFY(!ModalAnswerer::clickButton(w, "btnCancel"));
         pressed = true;

@@ -6,7 +6,8 @@
 #include <QDialog>
 #include <QMessageBox>
 
-ModalAnswerer::ModalAnswerer(int intervalMs, QObject *parent) : QObject(parent)
+ModalAnswerer::ModalAnswerer(int intervalMs, QObject *parent)
+    : QObject(parent)
 {
     m_timer.setInterval(intervalMs);
     connect(&m_timer, &QTimer::timeout, this, &ModalAnswerer::tick);
@@ -36,7 +37,8 @@ QWidget *ModalAnswerer::activeModal()
 
 bool ModalAnswerer::matches(QWidget *w, const QString &target)
 {
-    return target.isEmpty() || w->objectName() == target || w->inherits(target.toLatin1().constData());
+    return target.isEmpty() || w->objectName() == target
+            || w->inherits(target.toLatin1().constData());
 }
 
 bool ModalAnswerer::clickButton(QWidget *w, const QString &button)
@@ -45,10 +47,10 @@ bool ModalAnswerer::clickButton(QWidget *w, const QString &button)
     if (!b) {
         if (auto *box = qobject_cast<QMessageBox *>(w)) {
             static const QList<std::pair<QString, QMessageBox::StandardButton>> standard = {
-                {QStringLiteral("btnOk"), QMessageBox::Ok},
-                {QStringLiteral("btnYes"), QMessageBox::Yes},
-                {QStringLiteral("btnNo"), QMessageBox::No},
-                {QStringLiteral("btnCancel"), QMessageBox::Cancel},
+                    {QStringLiteral("btnOk"), QMessageBox::Ok},
+                    {QStringLiteral("btnYes"), QMessageBox::Yes},
+                    {QStringLiteral("btnNo"), QMessageBox::No},
+                    {QStringLiteral("btnCancel"), QMessageBox::Cancel},
             };
             for (const auto &[name, sb] : standard) {
                 if (name == button)
@@ -102,7 +104,7 @@ void ModalAnswerer::tick()
     {
         bool &flag;
         ~Reset() { flag = false; }
-    } reset{m_inTick};
+    } reset {m_inTick};
 
     if (!m_queue.isEmpty() && matches(w, m_queue.first().target)) {
         const Answer a = m_queue.takeFirst();
@@ -135,7 +137,8 @@ void ModalAnswerer::tick()
         QString text = w->windowTitle();
         if (auto *box = qobject_cast<QMessageBox *>(w))
             text = box->text();
-        m_stuck.append(QString::fromLatin1(w->metaObject()->className()) + QStringLiteral(": ") + text);
+        m_stuck.append(QString::fromLatin1(w->metaObject()->className()) + QStringLiteral(": ")
+                       + text);
         qWarning("ModalAnswerer: nobody answered %s", qPrintable(m_stuck.last()));
         m_waitingOn.clear();
         m_inTick = false;

@@ -36,12 +36,12 @@ class ModalAnswerer : public QObject
 public:
     struct Seen
     {
-        QString className;  // of the widget answered
+        QString className; // of the widget answered
         QString objectName;
-        QString title;      // window title
-        QString text;       // a message box's text; else the window title
-        int icon = 0;       // a message box's QMessageBox::Icon
-        QString answer;     // the button or the label of the action
+        QString title; // window title
+        QString text; // a message box's text; else the window title
+        int icon = 0; // a message box's QMessageBox::Icon
+        QString answer; // the button or the label of the action
     };
 
     explicit ModalAnswerer(int intervalMs = 20, QObject *parent = nullptr);

@@ -64,8 +64,10 @@ int main(int argc, char *argv[])
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
     bool ok = saveEmblem(out + "/main.png");
     ok = saveBackground(out + "/main_bg.jpg", QSize(1000, 680), QColor(0xf4, 0xf8, 0xfc),
-                        QColor(0xdc, 0xe8, 0xf4), 0) && ok;
+                        QColor(0xdc, 0xe8, 0xf4), 0)
+            && ok;
     ok = saveBackground(out + "/sub_bg.jpg", QSize(350, 122), QColor(0xff, 0xff, 0xff),
-                        QColor(0xea, 0xf2, 0xfa), 6) && ok;
+                        QColor(0xea, 0xf2, 0xfa), 6)
+            && ok;
     return ok ? 0 : 1;
 }
