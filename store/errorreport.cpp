@@ -9,6 +9,7 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QThread>
 
 QString serviceHost()
 {
@@ -68,6 +69,13 @@ bool sendErrorReport(const QString &message)
     const QUrl url = serviceUrl(QStringLiteral("/err_report.php"));
     if (url.isEmpty() || !QCoreApplication::instance())
         return false;
+    if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
+        // The manager lives in the GUI thread: hand the report over to it.
+        QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [message] { sendErrorReport(message); },
+                Qt::QueuedConnection);
+        return true;
+    }
 
     // One manager for the process, living as long as the application object.
     static QPointer<QNetworkAccessManager> manager;

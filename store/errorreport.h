@@ -23,5 +23,5 @@ QByteArray errorReportBody(const QString &message);
 // Posts one error report to "/err_report.php" of the web service and returns
 // at once; no reply is read and no failure reaches the user. Returns whether
 // a request went out (false when there is no host or no application object).
-// GUI thread only.
+// Called from another thread, the request goes out from the GUI thread.
 bool sendErrorReport(const QString &message);

@@ -58,22 +58,26 @@ ProgressForm::~ProgressForm() = default;
 
 void ProgressForm::postUpdateProgress(const QString &status, int value, const QString &text)
 {
+    watchCallingThread();
     QMetaObject::invokeMethod(this, "updateProgress", Qt::AutoConnection, Q_ARG(QString, status),
                               Q_ARG(int, value), Q_ARG(QString, text));
 }
 
 void ProgressForm::postErrorOccurred(const QString &text)
 {
+    watchCallingThread();
     QMetaObject::invokeMethod(this, "errorOccurred", Qt::AutoConnection, Q_ARG(QString, text));
 }
 
 void ProgressForm::postSucceed(const QString &text)
 {
+    watchCallingThread();
     QMetaObject::invokeMethod(this, "succeed", Qt::AutoConnection, Q_ARG(QString, text));
 }
 
 void ProgressForm::postTipsWait(const QString &text)
 {
+    watchCallingThread();
     waiting = true;
     QMetaObject::invokeMethod(this, "tipsWait", Qt::AutoConnection, Q_ARG(QString, text));
 }
@@ -86,6 +90,17 @@ bool ProgressForm::waitTips(const QString &text)
     while (waiting && !failed && !m_ended)
         QThread::msleep(200);
     return !m_ended;
+}
+
+void ProgressForm::watchCallingThread()
+{
+    QThread *current = QThread::currentThread();
+    if (current == thread())
+        return;
+    QThread *none = nullptr;
+    if (m_autoWatched.compare_exchange_strong(none, current))
+        connect(current, &QThread::finished, this, &ProgressForm::onWorkerFinished,
+                Qt::QueuedConnection);
 }
 
 void ProgressForm::watchWorker(QThread *worker)

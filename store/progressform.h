@@ -52,7 +52,8 @@ public:
     bool waitTips(const QString &text);
 
     // GUI thread: lets the dialog end as failed when the worker ends without
-    // a final report, so that it never stays open for ever.
+    // a final report, so that it never stays open for ever. A worker that
+    // posts anything from its own thread is watched without this call.
     void watchWorker(QThread *worker);
 
     // GUI thread: the whole run of one job under this dialog: watch, start
@@ -90,9 +91,11 @@ private:
     QLabel *lbProgress;
     QPushButton *btnCancel;
 
+    void watchCallingThread();
+
+    // The worker thread seen posting first, watched like watchWorker.
+    std::atomic<QThread *> m_autoWatched {nullptr};
     std::atomic_bool m_ended {false};
     // A final report (success or error) has reached the dialog.
     bool m_finalReport = false;
-    // The watched worker ended silently before the dialog was shown.
-    bool m_failOnShow = false;
 };

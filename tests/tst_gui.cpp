@@ -140,6 +140,7 @@ private slots:
     void boxesAreFramelessAndStyled();
     void errorReportReachesServer();
     void errorReportNeedsHost();
+    void errorReportFromWorker();
     void dragWithLeftButton();
     void dragIgnoresOtherButtonsAndOrigin();
     void progressUpdates_data();
@@ -379,6 +380,22 @@ void TestGui::errorReportNeedsHost()
     QCOMPARE(serviceUrl("/x.php").toString(),
              QString("http://127.0.0.1:%1/x.php").arg(server.serverPort()));
     qputenv("PELICORDE_SERVICE_HOST", "");
+}
+
+void TestGui::errorReportFromWorker()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    qputenv("PELICORDE_SERVICE_HOST", "127.0.0.1:" + QByteArray::number(server.serverPort()));
+    auto restore = qScopeGuard([] { qputenv("PELICORDE_SERVICE_HOST", ""); });
+    std::atomic_bool sent {false};
+    Worker worker([&] { sent = sendErrorReport("from a job"); });
+    worker.start();
+    QVERIFY(worker.wait(5000));
+    QVERIFY(sent);
+    HttpRequest req;
+    QVERIFY(readRequest(server, req, 10000));
+    QCOMPARE(decodeForm(req.body).value("err"), QString("from a job"));
 }
 
 void TestGui::dragWithLeftButton()
@@ -671,17 +688,31 @@ void TestGui::tipsWaitAfterEnd()
 
 void TestGui::silentWorkerEndsDialog()
 {
-    ModalAnswerer answerer;
-    answerer.setStuckTimeout(5000);
-    ProgressForm form("Convert");
-    form.setCancelEnabled(false);
-    Worker worker([] { QThread::msleep(50); });
-    QElapsedTimer t;
-    t.start();
-    QVERIFY(!form.runJob(&worker));
-    QVERIFY(form.failed);
-    QVERIFY2(answerer.stuck().isEmpty(), "nothing ended the dialog");
-    QVERIFY(t.elapsed() < 4000);
+    // Run through runJob, and by hand as an action would without telling the
+    // dialog about its worker (which then posted progress before it ended).
+    for (bool byHand : {false, true}) {
+        ModalAnswerer answerer;
+        answerer.setStuckTimeout(5000);
+        ProgressForm form("Convert");
+        form.setCancelEnabled(false);
+        Worker worker([&] {
+            if (byHand)
+                form.postUpdateProgress({}, 30, {});
+            QThread::msleep(50);
+        });
+        QElapsedTimer t;
+        t.start();
+        if (byHand) {
+            worker.start();
+            QCOMPARE(form.exec(), int(QDialog::Rejected));
+            QVERIFY(worker.wait(5000));
+        } else {
+            QVERIFY(!form.runJob(&worker));
+        }
+        QVERIFY(form.failed);
+        QVERIFY2(answerer.stuck().isEmpty(), "nothing ended the dialog");
+        QVERIFY(t.elapsed() < 4000);
+    }
 }
 
 void TestGui::disabledCancelWaitsForReport()
