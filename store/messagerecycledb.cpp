@@ -290,7 +290,8 @@ QList<_MsgRecycleMessage> MessageRecycleDb::loadRecycledMessages()
 {
     ensureOpen();
     QList<_MsgRecycleMessage> out;
-    Sqlite3Cursor c = queryThrow(Sqlite3Sql("select * from message where is_skip=0"));
+    Sqlite3Cursor c
+            = queryThrow(Sqlite3Sql("select * from message where is_skip=0 order by rowid"));
     while (c.moveNext()) {
         const qint64 rowid = c.getInt64("rowid");
         if (rowid < 0 || rowid > std::numeric_limits<qint64>::max() - kRecycledMessageBase) {
