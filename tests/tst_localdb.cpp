@@ -357,6 +357,30 @@ private slots:
                  6);
     }
 
+    void emptyFileIsGivenTheSchema_data()
+    {
+        QTest::addColumn<bool>("upgrade");
+        QTest::newRow("local database") << true;
+        QTest::newRow("phone copy") << false;
+    }
+    void emptyFileIsGivenTheSchema()
+    {
+        // What an interrupted creation used to leave: an sms.db without tables.
+        QFETCH(bool, upgrade);
+        const QString store = newStore();
+        const QString path = PhoneSmsDb::smsDbPathOf(store);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        IOS6MessageDb db(QDir(store), "310", upgrade);
+        db.ensureOpen();
+        // Only databases of our own are completed; a phone's copy is left as it is.
+        QCOMPARE(db.tableSchemas().value("message").contains("logic_hash"), upgrade);
+        QCOMPARE(QFileInfo(path).size() > 0, upgrade);
+    }
+
     void failedUpgradeClosesConnection()
     {
         const QString store = newStore();
