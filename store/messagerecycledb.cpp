@@ -365,6 +365,8 @@ QList<_MsgHandle> MessageRecycleDb::loadRecycledHandles()
 _MsgChat *MessageRecycleDb::newRecoveredChat(MsgDataSet &dataSet, qint64 rowid,
                                              const QString &chatIdentifier)
 {
+    if (dataSet.isNull())
+        dataSet.reset();
     _MsgDataSet &set = *dataSet.data();
     rowid = freeRowid(set, rowid, floorFor(rowid));
     auto *chat = new _MsgChat;
@@ -389,6 +391,8 @@ _MsgChat *MessageRecycleDb::newRecoveredChat(MsgDataSet &dataSet, qint64 rowid,
 void MessageRecycleDb::groupRecycledMessages(MsgDataSet &dataSet,
                                              const QList<_MsgRecycleMessage> &messages)
 {
+    if (dataSet.isNull())
+        dataSet.reset();
     _MsgDataSet &set = *dataSet.data();
     QHash<QString, _MsgChat *> smsChats;
     QHash<QString, _MsgChat *> imessageChats;

@@ -527,8 +527,7 @@ private slots:
         db.insertRecycledMessage(message("", "who?", 400000100, 0, "SMS", 5), "", "", 12);
         db.endTransaction(true);
 
-        MsgDataSet ds;
-        ds.reset();
+        MsgDataSet ds; // no set yet: grouping makes one
         MessageRecycleDb::groupRecycledMessages(ds, db.loadRecycledMessages());
         _MsgDataSet &set = *ds.data();
         QCOMPARE(set.messages.size(), 2);
