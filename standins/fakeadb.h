@@ -23,6 +23,11 @@
 // error with exit code 1.
 struct FakeAdbReply
 {
+    FakeAdbReply(const QString &out = {}, const QString &err = {}, int exitCode = 0,
+                 int delayMs = 0)
+        : out(out), err(err), exitCode(exitCode), delayMs(delayMs)
+    {
+    }
     QString out;      // standard output
     QString err;      // standard error
     int exitCode = 0;
