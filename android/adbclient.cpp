@@ -151,7 +151,7 @@ QList<AdbDevice> parseAdbDevices(const QString &output)
         const QString state = line.mid(split).trimmed();
         if (serial.isEmpty() || state.isEmpty())
             continue;
-        devices.append(AdbDevice{line, serial, state});
+        devices.append(AdbDevice {line, serial, state});
     }
     return devices;
 }
@@ -190,8 +190,8 @@ void adbInstall(const QString &serial, const QString &apkPath)
 
 void adbUninstall(const QString &serial, const QString &packageName)
 {
-    const QString text
-            = runAdb({QStringLiteral("-s"), serial, QStringLiteral("uninstall"), packageName}, true);
+    const QString text = runAdb(
+            {QStringLiteral("-s"), serial, QStringLiteral("uninstall"), packageName}, true);
     if (!hasSuccessLine(text))
         throw std::runtime_error(text.toStdString());
 }
@@ -207,8 +207,8 @@ void adbActivityManager(const QString &serial, const QString &command, const QSt
                         const QString &action, const QString &data, const QStringList &categories,
                         const QString &mimeType)
 {
-    QStringList args{QStringLiteral("-s"), serial, QStringLiteral("shell"), QStringLiteral("am"),
-                     command};
+    QStringList args {QStringLiteral("-s"), serial, QStringLiteral("shell"), QStringLiteral("am"),
+                      command};
     if (!component.isEmpty())
         args << QStringLiteral("-n") << component;
     if (!action.isEmpty())

@@ -13,9 +13,9 @@
 // One line of adb's "devices" listing.
 struct AdbDevice
 {
-    QString line;   // the whole listing line, trimmed
+    QString line; // the whole listing line, trimmed
     QString serial; // the device serial, e.g. "0123ABCD" or "192.168.1.5:5555"
-    QString state;  // "device" when ready; "offline", "unauthorized" and others
+    QString state; // "device" when ready; "offline", "unauthorized" and others
 
     // state is "device" (any letter case).
     bool isReady() const;
@@ -38,11 +38,11 @@ QString adbProgram();
 // One run of adb, as it ended.
 struct AdbResult
 {
-    bool started = false;  // the program could be started
+    bool started = false; // the program could be started
     bool finished = false; // it ended within the time limit
     bool crashed = false;
     int exitCode = 0;
-    QString output;    // standard output, up to the first NUL byte, Latin-1
+    QString output; // standard output, up to the first NUL byte, Latin-1
     QString errorText; // standard error, likewise
 };
 

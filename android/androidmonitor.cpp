@@ -7,8 +7,8 @@
 #include <exception>
 
 #ifdef Q_OS_WIN
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 #endif
 
 namespace {
@@ -23,9 +23,9 @@ constexpr int kStartServerTimeout = 30000;
 bool runDeviceManagerTool()
 {
 #ifdef Q_OS_WIN
-    const QString tool = QDir::toNativeSeparators(QDir(QCoreApplication::applicationDirPath())
-                                                          .absoluteFilePath(QStringLiteral(
-                                                                  "QuillmarshDeviceManager.exe")));
+    const QString tool = QDir::toNativeSeparators(
+            QDir(QCoreApplication::applicationDirPath())
+                    .absoluteFilePath(QStringLiteral("QuillmarshDeviceManager.exe")));
     const std::wstring file = tool.toStdWString();
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof info;
@@ -92,8 +92,9 @@ void AndroidMonitor::startServer()
     const AdbResult first = runAdbProcess({QStringLiteral("start-server")}, kStartServerTimeout);
     if (serverStarted(first))
         return;
-    const QString why = !first.started ? QStringLiteral("run adb failed.")
-                                       : (first.errorText + QLatin1Char('\n') + first.output).trimmed();
+    const QString why = !first.started
+            ? QStringLiteral("run adb failed.")
+            : (first.errorText + QLatin1Char('\n') + first.output).trimmed();
     if (runDeviceManagerTool()) {
         runAdbProcess({QStringLiteral("start-server")}, kStartServerTimeout);
         return;

@@ -46,7 +46,7 @@ private:
     // Sleeps for ms unless a stop is requested first; false when stopping.
     bool pause(int ms);
 
-    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> stopRequested {false};
     // Serials reported as connected, each with whether it was reported ready.
     QHash<QString, bool> knownSerials;
     QFuture<void> loopFuture;

@@ -39,7 +39,7 @@ QString quoted(const QString &line)
     return line.left(kMaxQuoted) + QStringLiteral("...");
 }
 
-std::atomic<int> sessionCounter{1};
+std::atomic<int> sessionCounter {1};
 
 } // namespace
 
@@ -52,13 +52,11 @@ LocalException::LocalException(QIODevice *peer, const QString &message)
 
 RemoteException::RemoteException(const QString &message)
     : std::runtime_error(message.toStdString())
-{
-}
+{ }
 
 SocketDataTransferException::SocketDataTransferException(const QString &message)
     : std::runtime_error(message.toStdString())
-{
-}
+{ }
 
 QString readLine(QIODevice *device, int timeout, qint64 maxLength)
 {
@@ -105,8 +103,9 @@ QString expectCommand(QIODevice *device, const QString &prefix, int timeout)
     const QString line = readCommand(device, timeout);
     if (line.startsWith(prefix))
         return line;
-    throw LocalException(device,
-                         QStringLiteral("invalid feedback [%1], must be [%2]").arg(quoted(line), prefix));
+    throw LocalException(
+            device,
+            QStringLiteral("invalid feedback [%1], must be [%2]").arg(quoted(line), prefix));
 }
 
 void sendCommand(QIODevice *device, const QString &command, const QString &argument, bool flush,

@@ -29,9 +29,9 @@ QJsonArray attachmentsToJson(const QList<PhoneAttachment> &list)
 {
     QJsonArray a;
     for (const PhoneAttachment &p : list)
-        a.append(QJsonObject{{"mime", p.mime},
-                             {"name", p.name},
-                             {"data", QString::fromLatin1(p.data.toBase64())}});
+        a.append(QJsonObject {{"mime", p.mime},
+                              {"name", p.name},
+                              {"data", QString::fromLatin1(p.data.toBase64())}});
     return a;
 }
 
@@ -40,8 +40,9 @@ QList<PhoneAttachment> attachmentsFromJson(const QJsonArray &a)
     QList<PhoneAttachment> list;
     for (const QJsonValue &v : a) {
         const QJsonObject o = v.toObject();
-        list.append(PhoneAttachment{o.value("mime").toString(), o.value("name").toString(),
-                                    QByteArray::fromBase64(o.value("data").toString().toLatin1())});
+        list.append(
+                PhoneAttachment {o.value("mime").toString(), o.value("name").toString(),
+                                 QByteArray::fromBase64(o.value("data").toString().toLatin1())});
     }
     return list;
 }
@@ -49,11 +50,16 @@ QList<PhoneAttachment> attachmentsFromJson(const QJsonArray &a)
 const char *faultName(CompanionFault::Kind k)
 {
     switch (k) {
-    case CompanionFault::Error: return "error";
-    case CompanionFault::Close: return "close";
-    case CompanionFault::CloseMidLine: return "closeMidLine";
-    case CompanionFault::Silence: return "silence";
-    case CompanionFault::RawLine: return "rawLine";
+    case CompanionFault::Error:
+        return "error";
+    case CompanionFault::Close:
+        return "close";
+    case CompanionFault::CloseMidLine:
+        return "closeMidLine";
+    case CompanionFault::Silence:
+        return "silence";
+    case CompanionFault::RawLine:
+        return "rawLine";
     }
     return "error";
 }
@@ -81,26 +87,26 @@ QJsonObject CompanionScenario::toJson() const
     for (const auto &batch : batches) {
         QJsonArray messages;
         for (const PhoneMessage &m : batch)
-            messages.append(QJsonObject{{"dateMs", QString::number(m.dateMs)},
-                                        {"sent", m.sent},
-                                        {"address", m.address},
-                                        {"contactName", m.contactName},
-                                        {"text", m.text},
-                                        {"subject", m.subject},
-                                        {"attachments", attachmentsToJson(m.attachments)},
-                                        {"rawArgument", m.rawArgument}});
+            messages.append(QJsonObject {{"dateMs", QString::number(m.dateMs)},
+                                         {"sent", m.sent},
+                                         {"address", m.address},
+                                         {"contactName", m.contactName},
+                                         {"text", m.text},
+                                         {"subject", m.subject},
+                                         {"attachments", attachmentsToJson(m.attachments)},
+                                         {"rawArgument", m.rawArgument}});
         batchArray.append(messages);
     }
     QJsonArray faultArray;
     for (const CompanionFault &f : faults)
-        faultArray.append(QJsonObject{{"session", f.session},
-                                      {"line", f.line},
-                                      {"kind", QString::fromLatin1(faultName(f.kind))},
-                                      {"text", f.text}});
-    return QJsonObject{{"hello", hello},         {"count", count},
-                       {"batches", batchArray},  {"defaultSmsApp", defaultSmsApp},
-                       {"refusal", refusal},     {"chunkSize", chunkSize},
-                       {"faults", faultArray}};
+        faultArray.append(QJsonObject {{"session", f.session},
+                                       {"line", f.line},
+                                       {"kind", QString::fromLatin1(faultName(f.kind))},
+                                       {"text", f.text}});
+    return QJsonObject {{"hello", hello},        {"count", count},
+                        {"batches", batchArray}, {"defaultSmsApp", defaultSmsApp},
+                        {"refusal", refusal},    {"chunkSize", chunkSize},
+                        {"faults", faultArray}};
 }
 
 CompanionScenario CompanionScenario::fromJson(const QJsonObject &json)
@@ -134,9 +140,9 @@ CompanionScenario CompanionScenario::fromJson(const QJsonObject &json)
     const QJsonArray faultArray = json.value("faults").toArray();
     for (const QJsonValue &v : faultArray) {
         const QJsonObject o = v.toObject();
-        s.faults.append(CompanionFault{o.value("session").toString(), o.value("line").toInt(),
-                                       faultKind(o.value("kind").toString()),
-                                       o.value("text").toString()});
+        s.faults.append(CompanionFault {o.value("session").toString(), o.value("line").toInt(),
+                                        faultKind(o.value("kind").toString()),
+                                        o.value("text").toString()});
     }
     return s;
 }
@@ -145,24 +151,24 @@ QJsonObject CompanionRecord::toJson() const
 {
     QJsonArray restoredArray;
     for (const RestoredMessage &m : restored)
-        restoredArray.append(QJsonObject{{"argument", m.argument},
-                                         {"dateMs", QString::number(m.dateMs)},
-                                         {"sent", m.sent},
-                                         {"address", m.address},
-                                         {"text", m.text},
-                                         {"subject", m.subject},
-                                         {"attachmentCount", m.attachmentCount},
-                                         {"attachments", attachmentsToJson(m.attachments)}});
+        restoredArray.append(QJsonObject {{"argument", m.argument},
+                                          {"dateMs", QString::number(m.dateMs)},
+                                          {"sent", m.sent},
+                                          {"address", m.address},
+                                          {"text", m.text},
+                                          {"subject", m.subject},
+                                          {"attachmentCount", m.attachmentCount},
+                                          {"attachments", attachmentsToJson(m.attachments)}});
     QJsonArray batches;
     for (int n : restoreBatches)
         batches.append(n);
-    return QJsonObject{{"sessions", QJsonArray::fromStringList(sessions)},
-                       {"answers", QJsonArray::fromStringList(answers)},
-                       {"restoreBatches", batches},
-                       {"restored", restoredArray},
-                       {"defaultAppConfirmed", defaultAppConfirmed},
-                       {"errors", QJsonArray::fromStringList(errors)},
-                       {"endings", QJsonArray::fromStringList(endings)}};
+    return QJsonObject {{"sessions", QJsonArray::fromStringList(sessions)},
+                        {"answers", QJsonArray::fromStringList(answers)},
+                        {"restoreBatches", batches},
+                        {"restored", restoredArray},
+                        {"defaultAppConfirmed", defaultAppConfirmed},
+                        {"errors", QJsonArray::fromStringList(errors)},
+                        {"endings", QJsonArray::fromStringList(endings)}};
 }
 
 // One session on the peer's thread: line framing, faults and the record.
@@ -179,9 +185,9 @@ struct CompanionPeer::Session
         QDeadlineTimer idle(kIdleLimit);
         while (socket->bytesToWrite() > 0) {
             if (peer->m_stop || idle.hasExpired())
-                throw SessionEnd{QStringLiteral("timeout")};
+                throw SessionEnd {QStringLiteral("timeout")};
             if (socket->state() != QAbstractSocket::ConnectedState)
-                throw SessionEnd{QStringLiteral("closed")};
+                throw SessionEnd {QStringLiteral("closed")};
             if (socket->waitForBytesWritten(kSlice))
                 idle.setRemainingTime(kIdleLimit);
         }
@@ -212,15 +218,15 @@ struct CompanionPeer::Session
             case CompanionFault::Error:
                 writeRaw("$error:" + b64(f.text) + '\n');
                 waitForClose();
-                throw SessionEnd{QStringLiteral("fault")};
+                throw SessionEnd {QStringLiteral("fault")};
             case CompanionFault::Close:
-                throw SessionEnd{QStringLiteral("fault")};
+                throw SessionEnd {QStringLiteral("fault")};
             case CompanionFault::CloseMidLine:
                 writeRaw(line.left(qMax<qsizetype>(1, line.size() / 2)));
-                throw SessionEnd{QStringLiteral("fault")};
+                throw SessionEnd {QStringLiteral("fault")};
             case CompanionFault::Silence:
                 waitForClose();
-                throw SessionEnd{QStringLiteral("fault")};
+                throw SessionEnd {QStringLiteral("fault")};
             case CompanionFault::RawLine:
                 ++sentLines;
                 writeRaw(f.text.toUtf8() + '\n');
@@ -246,15 +252,15 @@ struct CompanionPeer::Session
                 continue;
             }
             if (peer->m_stop || idle.hasExpired())
-                throw SessionEnd{QStringLiteral("timeout")};
+                throw SessionEnd {QStringLiteral("timeout")};
             if (!socket->waitForReadyRead(kSlice)
                 && socket->state() != QAbstractSocket::ConnectedState && !socket->bytesAvailable())
-                throw SessionEnd{QStringLiteral("closed")};
+                throw SessionEnd {QStringLiteral("closed")};
         }
         if (line.startsWith("$error:")) {
             QMutexLocker lock(&peer->m_mutex);
             peer->m_record.errors << unb64(line.mid(7));
-            throw SessionEnd{QStringLiteral("error")};
+            throw SessionEnd {QStringLiteral("error")};
         }
         return line;
     }
@@ -263,7 +269,7 @@ struct CompanionPeer::Session
     {
         const QByteArray line = read();
         if (!line.startsWith(prefix))
-            throw SessionEnd{QStringLiteral("unexpected: ") + QString::fromLatin1(line.left(200))};
+            throw SessionEnd {QStringLiteral("unexpected: ") + QString::fromLatin1(line.left(200))};
         return line;
     }
 
@@ -301,13 +307,13 @@ struct CompanionPeer::Session
             send("$sms:" + m.rawArgument.toUtf8());
             return;
         }
-        const QList<QByteArray> fields{QByteArray::number(m.dateMs),
-                                       m.sent ? "1" : "0",
-                                       b64(m.address),
-                                       b64(m.contactName),
-                                       b64(m.text),
-                                       b64(m.subject),
-                                       QByteArray::number(m.attachments.size())};
+        const QList<QByteArray> fields {QByteArray::number(m.dateMs),
+                                        m.sent ? "1" : "0",
+                                        b64(m.address),
+                                        b64(m.contactName),
+                                        b64(m.text),
+                                        b64(m.subject),
+                                        QByteArray::number(m.attachments.size())};
         send("$sms:" + fields.join(','));
         if (m.attachments.isEmpty())
             return;
@@ -389,8 +395,7 @@ struct CompanionPeer::Session
 
 CompanionPeer::CompanionPeer(const CompanionScenario &scenario)
     : m_scenario(scenario)
-{
-}
+{ }
 
 CompanionPeer::~CompanionPeer()
 {
@@ -525,14 +530,13 @@ void CompanionPeer::handleControl(QTcpSocket *control)
 void CompanionPeer::runSession(const QString &url, QTcpServer *listener)
 {
     QDeadlineTimer deadline(20000);
-    while (!m_stop && !deadline.hasExpired() && !listener->waitForNewConnection(kSlice)) {
-    }
+    while (!m_stop && !deadline.hasExpired() && !listener->waitForNewConnection(kSlice)) { }
     std::unique_ptr<QTcpSocket> socket(listener->nextPendingConnection());
     if (!socket) {
         endSession(QStringLiteral("timeout"));
         return;
     }
-    Session s{this, socket.get(), QUrl(url).scheme(), {}, 0};
+    Session s {this, socket.get(), QUrl(url).scheme(), {}, 0};
     {
         QMutexLocker lock(&m_mutex);
         s.scenario = m_scenario;

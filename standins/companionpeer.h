@@ -51,11 +51,11 @@ struct PhoneMessage
 struct CompanionFault
 {
     enum Kind {
-        Error,        // send "$error:" with the base64 of text, then end the session
-        Close,        // close the connection
+        Error, // send "$error:" with the base64 of text, then end the session
+        Close, // close the connection
         CloseMidLine, // send the first half of the line without its LF, then close
-        Silence,      // send nothing more; wait until the other side closes
-        RawLine,      // send text as a line instead of the line, then go on
+        Silence, // send nothing more; wait until the other side closes
+        RawLine, // send text as a line instead of the line, then go on
     };
     QString session; // "device2", "backup2", "restore2"; empty: any
     int line = 0;
@@ -101,13 +101,13 @@ struct RestoredMessage
 // What the peer saw.
 struct CompanionRecord
 {
-    QStringList sessions;            // the URLs asked for, in order
-    QStringList answers;             // the system's "0"/"1" to loaded messages with attachments
-    QList<int> restoreBatches;       // messages per batch of the restore
+    QStringList sessions; // the URLs asked for, in order
+    QStringList answers; // the system's "0"/"1" to loaded messages with attachments
+    QList<int> restoreBatches; // messages per batch of the restore
     QList<RestoredMessage> restored; // the restored messages, in order
     bool defaultAppConfirmed = false;
-    QStringList errors;              // decoded "$error:" texts from the system
-    QStringList endings;             // per session: "bye", "closed", "fault" or "timeout"
+    QStringList errors; // decoded "$error:" texts from the system
+    QStringList endings; // per session: "bye", "closed", "fault" or "timeout"
 
     QJsonObject toJson() const;
 };
@@ -145,7 +145,7 @@ private:
     CompanionRecord m_record;
     int m_sessionsEnded = 0;
     QString m_recordFile;
-    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_stop {false};
     quint16 m_controlPort = 0;
     QThread *m_thread = nullptr;
 };

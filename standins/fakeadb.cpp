@@ -49,27 +49,25 @@ void FakeAdb::on(const QStringList &pattern, const QList<FakeAdbReply> &replies)
 {
     QJsonArray list;
     for (const FakeAdbReply &r : replies)
-        list.append(QJsonObject{{"out", r.out},
-                                {"err", r.err},
-                                {"exit", r.exitCode},
-                                {"delayMs", r.delayMs}});
-    QJsonObject rule{{"id", m_nextRuleId++},
-                     {"args", QJsonArray::fromStringList(pattern)},
-                     {"replies", list}};
+        list.append(QJsonObject {
+                {"out", r.out}, {"err", r.err}, {"exit", r.exitCode}, {"delayMs", r.delayMs}});
+    QJsonObject rule {{"id", m_nextRuleId++},
+                      {"args", QJsonArray::fromStringList(pattern)},
+                      {"replies", list}};
     m_rules.prepend(rule);
     save();
 }
 
 void FakeAdb::on(const QStringList &pattern, const FakeAdbReply &reply)
 {
-    on(pattern, QList<FakeAdbReply>{reply});
+    on(pattern, QList<FakeAdbReply> {reply});
 }
 
 void FakeAdb::setListings(const QStringList &listings)
 {
     QList<FakeAdbReply> replies;
     for (const QString &l : listings)
-        replies.append(FakeAdbReply{l, {}, 0, 0});
+        replies.append(FakeAdbReply {l, {}, 0, 0});
     on({QStringLiteral("devices")}, replies);
 }
 
@@ -141,9 +139,9 @@ void FakeAdb::save()
 {
     if (!m_dir.isValid())
         return;
-    QJsonObject scenario{{"rules", m_rules},
-                         {"callLog", m_dir.filePath(QStringLiteral("calls.log"))},
-                         {"stateFile", m_dir.filePath(QStringLiteral("state.json"))}};
+    QJsonObject scenario {{"rules", m_rules},
+                          {"callLog", m_dir.filePath(QStringLiteral("calls.log"))},
+                          {"stateFile", m_dir.filePath(QStringLiteral("state.json"))}};
     if (m_companion)
         scenario.insert("companion", QStringLiteral("127.0.0.1:%1").arg(m_companion));
     QSaveFile file(scenarioFile(m_dir.path()));

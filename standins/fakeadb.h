@@ -25,13 +25,15 @@ struct FakeAdbReply
 {
     FakeAdbReply(const QString &out = {}, const QString &err = {}, int exitCode = 0,
                  int delayMs = 0)
-        : out(out), err(err), exitCode(exitCode), delayMs(delayMs)
-    {
-    }
-    QString out;      // standard output
-    QString err;      // standard error
+        : out(out)
+        , err(err)
+        , exitCode(exitCode)
+        , delayMs(delayMs)
+    { }
+    QString out; // standard output
+    QString err; // standard error
     int exitCode = 0;
-    int delayMs = 0;  // pause before answering
+    int delayMs = 0; // pause before answering
 };
 
 class FakeAdb

@@ -116,12 +116,12 @@ Answer defaultAnswer(const QJsonObject &scenario, const QStringList &args)
         a.out = "Performing Streamed Install\nSuccess\n";
     } else if (!serial.isEmpty() && cmd == QLatin1String("uninstall") && rest.size() == 2) {
         a.out = "Success\n";
-    } else if (!serial.isEmpty() && rest.mid(0, 3) == QStringList{"shell", "pm", "-l"}) {
+    } else if (!serial.isEmpty() && rest.mid(0, 3) == QStringList {"shell", "pm", "-l"}) {
         a.out = "package:com.android.phone\n";
-    } else if (!serial.isEmpty() && rest.mid(0, 3) == QStringList{"shell", "logcat", "-d"}) {
+    } else if (!serial.isEmpty() && rest.mid(0, 3) == QStringList {"shell", "logcat", "-d"}) {
         a.out = "--------- beginning of main\n";
-    } else if (!serial.isEmpty() && rest.mid(0, 3) == QStringList{"shell", "am", "force-stop"}) {
-    } else if (!serial.isEmpty() && rest.mid(0, 3) == QStringList{"shell", "am", "broadcast"}) {
+    } else if (!serial.isEmpty() && rest.mid(0, 3) == QStringList {"shell", "am", "force-stop"}) {
+    } else if (!serial.isEmpty() && rest.mid(0, 3) == QStringList {"shell", "am", "broadcast"}) {
         const qsizetype d = rest.indexOf(QStringLiteral("-d"));
         const QString url = d >= 0 ? rest.value(d + 1) : QString();
         const QString companion = scenario.value("companion").toString();

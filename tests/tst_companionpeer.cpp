@@ -125,14 +125,14 @@ void TestCompanionPeer::helloThroughAdbBroadcast()
     sendCommand(socket.get(), "$bye:", QString(), true, 5000);
     QVERIFY(peer.waitForSessions(1, 10000));
     const CompanionRecord record = peer.record();
-    QCOMPARE(record.sessions, QStringList{url});
-    QCOMPARE(record.endings, QStringList{"bye"});
-    QCOMPARE(adb.calls(), (QList<QStringList>{
-                                  {"-s", "0123ABCD", "shell", "am", "broadcast", "-n", kComponent,
-                                   "-d", url},
-                                  {"-s", "0123ABCD", "forward", QStringLiteral("tcp:%1").arg(port),
-                                   QStringLiteral("tcp:%1").arg(port)},
-                          }));
+    QCOMPARE(record.sessions, QStringList {url});
+    QCOMPARE(record.endings, QStringList {"bye"});
+    QCOMPARE(adb.calls(),
+             (QList<QStringList> {
+                     {"-s", "0123ABCD", "shell", "am", "broadcast", "-n", kComponent, "-d", url},
+                     {"-s", "0123ABCD", "forward", QStringLiteral("tcp:%1").arg(port),
+                      QStringLiteral("tcp:%1").arg(port)},
+             }));
 }
 
 void TestCompanionPeer::controlPortRefusal()
@@ -145,7 +145,7 @@ void TestCompanionPeer::controlPortRefusal()
     QCOMPARE(reply.left(1), QStringLiteral("0"));
     QCOMPARE(decodeText(reply.mid(1)), scenario.refusal);
     QVERIFY(peer.waitForSessions(1, 5000));
-    QCOMPARE(peer.record().endings, QStringList{"refused"});
+    QCOMPARE(peer.record().endings, QStringList {"refused"});
 }
 
 void TestCompanionPeer::loadSession()
@@ -214,13 +214,14 @@ void TestCompanionPeer::loadSession()
     });
     QCOMPARE(result, QStringLiteral("ok:"));
     QCOMPARE(count, 3);
-    QCOMPARE(texts, (QStringList{QString::fromUtf8("1700000000123|0|+1 555 0100|Zoë|Hällo 👋|0"),
-                                 QString::fromUtf8("1700000001000|1|+1 555 0100|Zoë|look|2"),
-                                 "1700000002000|0|a@b.example||again|1"}));
-    QCOMPARE(files, (QList<QByteArray>{"image/png,cat.png=" + picture, "text/plain,t.txt=hi"}));
+    QCOMPARE(texts,
+             (QStringList {QString::fromUtf8("1700000000123|0|+1 555 0100|Zoë|Hällo 👋|0"),
+                           QString::fromUtf8("1700000001000|1|+1 555 0100|Zoë|look|2"),
+                           "1700000002000|0|a@b.example||again|1"}));
+    QCOMPARE(files, (QList<QByteArray> {"image/png,cat.png=" + picture, "text/plain,t.txt=hi"}));
     QVERIFY(peer.waitForSessions(1, 5000));
-    QCOMPARE(peer.record().answers, (QStringList{"1", "0"}));
-    QCOMPARE(peer.record().endings, QStringList{"bye"});
+    QCOMPARE(peer.record().answers, (QStringList {"1", "0"}));
+    QCOMPARE(peer.record().endings, QStringList {"bye"});
 }
 
 void TestCompanionPeer::restoreSession()
@@ -270,7 +271,7 @@ void TestCompanionPeer::restoreSession()
     QVERIFY(peer.waitForSessions(1, 10000));
     const CompanionRecord record = peer.record();
     QVERIFY(record.defaultAppConfirmed);
-    QCOMPARE(record.restoreBatches, (QList<int>{3, 1}));
+    QCOMPARE(record.restoreBatches, (QList<int> {3, 1}));
     QCOMPARE(record.restored.size(), 4);
     QCOMPARE(record.restored.at(1).text, QString::fromUtf8("Ça va? №1"));
     QCOMPARE(record.restored.at(1).dateMs, 1700000000001);
@@ -279,7 +280,7 @@ void TestCompanionPeer::restoreSession()
     QCOMPARE(record.restored.at(3).attachments.size(), 1);
     QCOMPARE(record.restored.at(3).attachments.at(0).name, QStringLiteral("doc, with comma.pdf"));
     QCOMPARE(record.restored.at(3).attachments.at(0).data, file);
-    QCOMPARE(record.endings, QStringList{"bye"});
+    QCOMPARE(record.endings, QStringList {"bye"});
 }
 
 void TestCompanionPeer::faults_data()
@@ -297,12 +298,15 @@ void TestCompanionPeer::faults_data()
                                              << "fault";
     QTest::newRow("closed in the middle of the hello")
             << int(CompanionFault::CloseMidLine) << 1 << QString()
-            << "transfer:The remote host closed the connection" << "fault";
+            << "transfer:The remote host closed the connection"
+            << "fault";
     QTest::newRow("wrong first line")
             << int(CompanionFault::RawLine) << 0 << "$hello:version=10"
-            << "local:invalid feedback [$hello:version=10], must be [$ready:]" << "error";
+            << "local:invalid feedback [$hello:version=10], must be [$ready:]"
+            << "error";
     QTest::newRow("never ready") << int(CompanionFault::Silence) << 0 << QString()
-                                 << "transfer:Network operation timed out" << "fault";
+                                 << "transfer:Network operation timed out"
+                                 << "fault";
 }
 
 void TestCompanionPeer::faults()
@@ -328,9 +332,9 @@ void TestCompanionPeer::faults()
     QCOMPARE(result, expected);
     socket->disconnectFromHost();
     QVERIFY(peer.waitForSessions(1, 10000));
-    QCOMPARE(peer.record().endings, QStringList{ending});
+    QCOMPARE(peer.record().endings, QStringList {ending});
     if (ending == QLatin1String("error"))
-        QCOMPARE(peer.record().errors, QStringList{expected.mid(6)});
+        QCOMPARE(peer.record().errors, QStringList {expected.mid(6)});
 }
 
 void TestCompanionPeer::peerAsAProgram()

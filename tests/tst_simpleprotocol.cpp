@@ -12,8 +12,7 @@ using namespace simpleprotocol;
 namespace {
 
 // What an operation ended in, as one comparable text.
-template<typename F>
-QString outcome(F &&f)
+template<typename F> QString outcome(F &&f)
 {
     try {
         return QStringLiteral("ok:") + f();
@@ -58,17 +57,18 @@ void TestSimpleProtocol::linesAreReadByteByByte_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QStringList>("lines");
-    QTest::newRow("CR inside a line is dropped") << QByteArray("A\rB\n") << QStringList{"AB"};
-    QTest::newRow("CR LF ending") << QByteArray("$count:12\r\n") << QStringList{"$count:12"};
-    QTest::newRow("only CR LF") << QByteArray("\r\n") << QStringList{""};
-    QTest::newRow("Latin-1 byte") << QByteArray("caf\xe9\n") << QStringList{QString::fromUtf8("café")};
+    QTest::newRow("CR inside a line is dropped") << QByteArray("A\rB\n") << QStringList {"AB"};
+    QTest::newRow("CR LF ending") << QByteArray("$count:12\r\n") << QStringList {"$count:12"};
+    QTest::newRow("only CR LF") << QByteArray("\r\n") << QStringList {""};
+    QTest::newRow("Latin-1 byte") << QByteArray("caf\xe9\n")
+                                  << QStringList {QString::fromUtf8("café")};
     // UTF-8 on the wire is not decoded: each byte is a character of its own.
     QTest::newRow("UTF-8 bytes stay bytes")
-            << QByteArray("\xc3\xa9\n") << QStringList{QString::fromLatin1("\xc3\xa9")};
+            << QByteArray("\xc3\xa9\n") << QStringList {QString::fromLatin1("\xc3\xa9")};
     QTest::newRow("two lines in one write")
-            << QByteArray("$batch:\n$sms:1,0\n") << QStringList{"$batch:", "$sms:1,0"};
+            << QByteArray("$batch:\n$sms:1,0\n") << QStringList {"$batch:", "$sms:1,0"};
     QTest::newRow("long data line") << QByteArray(100000, 'Q') + "\n"
-                                    << QStringList{QString(100000, QLatin1Char('Q'))};
+                                    << QStringList {QString(100000, QLatin1Char('Q'))};
 }
 
 void TestSimpleProtocol::linesAreReadByteByByte()
@@ -90,8 +90,8 @@ void TestSimpleProtocol::commandsAndErrors_data()
     const QString foreign = QString::fromUtf8("Échec d'écriture: 短信 – Grüße");
     QTest::newRow("command") << QByteArray("$count:5\n") << "ok:$count:5";
     QTest::newRow("empty line") << QByteArray("\r\n") << "transfer:Null command.";
-    QTest::newRow("error with non-ASCII text")
-            << "$error:" + b64(foreign) + "\r\n" << QStringLiteral("remote:") + foreign;
+    QTest::newRow("error with non-ASCII text") << "$error:" + b64(foreign) + "\r\n"
+                                               << QStringLiteral("remote:") + foreign;
     QTest::newRow("error without text") << QByteArray("$error:\n") << "remote:";
     // The prefix is case-sensitive: this is an ordinary line.
     QTest::newRow("not an error prefix") << QByteArray("$Error:eA==\n") << "ok:$Error:eA==";
@@ -112,7 +112,8 @@ void TestSimpleProtocol::mismatchedCommandTellsThePeerFirst()
     SocketPair pair;
     QVERIFY(pair.isValid());
     pair.sendFromFar("$hello:version=10\n$ready:\n");
-    const QString message = QStringLiteral("invalid feedback [$hello:version=10], must be [$ready:]");
+    const QString message
+            = QStringLiteral("invalid feedback [$hello:version=10], must be [$ready:]");
     QCOMPARE(outcome([&] { return expectCommand(pair.nearSide(), "$ready:", 5000); }),
              QStringLiteral("local:") + message);
     QCOMPARE(pair.receivedByFar(), "$error:" + b64(message) + "\n");
@@ -209,7 +210,7 @@ void TestSimpleProtocol::cancelCutsABlockedReadShort()
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     SessionCanceller canceller;
     QString result;
-    std::atomic<bool> attached{false};
+    std::atomic<bool> attached {false};
     std::thread worker([&] {
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, server.serverPort());

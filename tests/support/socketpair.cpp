@@ -17,8 +17,7 @@ SocketPair::SocketPair()
 void SocketPair::sendFromFar(const QByteArray &bytes)
 {
     m_far->write(bytes);
-    while (m_far->bytesToWrite() > 0 && m_far->waitForBytesWritten(5000)) {
-    }
+    while (m_far->bytesToWrite() > 0 && m_far->waitForBytesWritten(5000)) { }
 }
 
 QByteArray SocketPair::receivedByFar(int waitMs)
