@@ -31,7 +31,7 @@ public:
     void monitorLoop();
 
     // The pause between two passes, 3000 ms unless changed before start.
-    void setPollInterval(int ms) { m_pollInterval = ms; }
+    void setPollInterval(int ms) { m_pollInterval = qMax(0, ms); }
 
 signals:
     // A serial appeared in the listing, or a listed phone became ready

@@ -16,7 +16,9 @@
 // Without a rule for a command line the program answers as adb does with
 // one idle server: "start-server" reports the daemon started, "devices"
 // lists nothing, "forward", "kill-server" and "am force-stop" succeed
-// silently, "install" reports Success, "pm -l" lists one system package,
+// silently, "install" reports Success, "pm -l" lists one system package
+// (and the companion app's package "com.quillmarsh.smssync" once a
+// companion is set),
 // "logcat -d" prints one line. "am broadcast ... -d URL" hands URL to the
 // simulated companion app (setCompanion) as its control connection expects
 // it, and reports the broadcast completed. Anything else fails on standard

@@ -118,6 +118,9 @@ Answer defaultAnswer(const QJsonObject &scenario, const QStringList &args)
         a.out = "Success\n";
     } else if (!serial.isEmpty() && rest.mid(0, 3) == QStringList {"shell", "pm", "-l"}) {
         a.out = "package:com.android.phone\n";
+        // A phone whose companion app answers has it installed.
+        if (!scenario.value("companion").toString().isEmpty())
+            a.out += "package:com.quillmarsh.smssync\n";
     } else if (!serial.isEmpty() && rest.mid(0, 3) == QStringList {"shell", "logcat", "-d"}) {
         a.out = "--------- beginning of main\n";
     } else if (!serial.isEmpty() && rest.mid(0, 3) == QStringList {"shell", "am", "force-stop"}) {
