@@ -117,7 +117,6 @@ void extractBackupFileData(const QString &sourcePath, const QString &targetPath,
     const bool decrypt = keybag && total > 0;
 
     // Two buffers: while one chunk is decrypted, the one before it is
-    // written and the next one read in the background.
     // written and the next one read in the background. A file smaller than a
     // chunk needs one buffer of its own size.
     const qint64 bufferSize = qBound<qint64>(16, total, kExtractChunkSize);
