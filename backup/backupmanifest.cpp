@@ -109,12 +109,16 @@ void BackupManifest::loadManifestMbdb()
     for (const Entry &e : entries) {
         QString fullPath;
         if (e.domain.startsWith(kAppPrefix)) {
+            // The application's identifier becomes one folder of the tree.
+            const QString appId = e.domain.mid(kAppPrefix.size());
+            if (!isSafeBackupPath(appId) || appId.contains(QLatin1Char('/')))
+                continue;
             if (!byPath.contains(kApps)) {
                 auto *apps = new BackupFileNode(&root, MbdbRecord(), kApps);
                 root.children.append(apps);
                 byPath.insert(kApps, apps);
             }
-            fullPath = kApps + QLatin1Char('/') + e.domain.mid(kAppPrefix.size());
+            fullPath = kApps + QLatin1Char('/') + appId;
             if (!e.path.isEmpty())
                 fullPath += QLatin1Char('/') + e.path;
         } else {
