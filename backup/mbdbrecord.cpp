@@ -1,6 +1,5 @@
 #include "backup/mbdbrecord.h"
 
-#include <QBuffer>
 #include <QCryptographicHash>
 #include <QFile>
 #include <QSaveFile>
@@ -59,46 +58,94 @@ QByteArray bigEndianBytes(quint64 value, int width)
     return bytes;
 }
 
-MbdbRecord readRecord(QIODevice &device)
+// Bounds-checked reading of the index held in memory: every field is checked
+// against the bytes left before it is read.
+class Cursor
+{
+public:
+    explicit Cursor(const QByteArray &data)
+        : m_data(data)
+    { }
+
+    qsizetype pos() const { return m_pos; }
+    bool atEnd() const { return m_pos >= m_data.size(); }
+
+    const char *take(qsizetype n, const char *what)
+    {
+        const qsizetype left = m_data.size() - m_pos;
+        if (n > left)
+            fail(QStringLiteral("the data ends inside %1 at byte %2 (%3 bytes needed, %4 left)")
+                         .arg(QLatin1String(what))
+                         .arg(m_pos)
+                         .arg(n)
+                         .arg(left));
+        const char *p = m_data.constData() + m_pos;
+        m_pos += n;
+        return p;
+    }
+    quint64 number(int width, const char *what)
+    {
+        const char *p = take(width, what);
+        quint64 v = 0;
+        for (int i = 0; i < width; ++i)
+            v = (v << 8) | quint8(p[i]);
+        return v;
+    }
+    MbdbString string()
+    {
+        MbdbString s;
+        s.length = quint16(number(2, "a string length"));
+        if (s.isValid())
+            s.bytes = QByteArray(take(s.length, "a string"), s.length);
+        return s;
+    }
+
+private:
+    const QByteArray &m_data;
+    qsizetype m_pos = 0;
+};
+
+MbdbRecord readRecord(Cursor &in)
 {
     MbdbRecord r;
-    r.domain = readMbdbString(device);
-    r.path = readMbdbString(device);
-    r.linkTarget = readMbdbString(device);
-    r.dataHash = readMbdbString(device);
-    r.encryptionKey = readMbdbString(device);
-    r.mode = readUInt16BE(device);
-    r.inodeHigh = readUInt32BE(device);
-    r.inodeLow = readUInt32BE(device);
-    r.userId = readUInt32BE(device);
-    r.groupId = readUInt32BE(device);
-    r.lastModified = readUInt32BE(device);
-    r.lastAccessed = readUInt32BE(device);
-    r.created = readUInt32BE(device);
-    r.size = readInt64BE(device);
-    r.protectionClass = readUInt8(device);
-    const int count = readUInt8(device);
+    r.domain = in.string();
+    r.path = in.string();
+    r.linkTarget = in.string();
+    r.dataHash = in.string();
+    r.encryptionKey = in.string();
+    r.mode = quint16(in.number(2, "the mode"));
+    r.inodeHigh = quint32(in.number(4, "the inode number"));
+    r.inodeLow = quint32(in.number(4, "the inode number"));
+    r.userId = quint32(in.number(4, "the user id"));
+    r.groupId = quint32(in.number(4, "the group id"));
+    r.lastModified = quint32(in.number(4, "the modification time"));
+    r.lastAccessed = quint32(in.number(4, "the access time"));
+    r.created = quint32(in.number(4, "the creation time"));
+    r.size = qint64(in.number(8, "the size"));
+    r.protectionClass = quint8(in.number(1, "the protection class"));
+    const int count = int(in.number(1, "the property count"));
     r.properties.reserve(count);
     for (int i = 0; i < count; ++i) {
         MbdbProperty p;
-        p.name = readMbdbString(device);
-        p.value = readMbdbString(device);
+        p.name = in.string();
+        p.value = in.string();
         r.properties.append(p);
     }
     return r;
 }
 
-MbdbRecordSet readRecords(QIODevice &device, const QString &name)
+MbdbRecordSet readRecords(const QByteArray &data, const QString &name)
 {
     MbdbRecordSet set;
-    if (device.bytesAvailable() < 6)
+    if (data.size() < 6)
         return set;
-    readExactly(device, 6, "the header");
+    Cursor in(data);
+    in.take(6, "the header");
     int index = 0;
-    while (!device.atEnd()) {
-        const qint64 start = device.pos();
+    while (!in.atEnd()) {
+        const qsizetype start = in.pos();
         try {
-            MbdbRecord r = readRecord(device);
+            MbdbRecord r = readRecord(in);
             set.insert(r.fileId(), std::move(r));
         } catch (const std::runtime_error &e) {
             fail(QStringLiteral(
@@ -125,7 +172,28 @@ void checkString(const MbdbString &s, const char *what)
                      .arg(s.length));
 }
 
-void writeRecord(QIODevice &device, const MbdbRecord &r)
+// Big-endian appends to the bytes of a new index.
+class Appender
+{
+public:
+    void number(quint64 v, int width)
+    {
+        for (int i = width - 1; i >= 0; --i)
+            m_out.append(char((v >> (8 * i)) & 0xFF));
+    }
+    void string(const MbdbString &s)
+    {
+        number(s.length, 2);
+        if (s.isValid())
+            m_out.append(s.bytes);
+    }
+    QByteArray &bytes() { return m_out; }
+
+private:
+    QByteArray m_out;
+};
+
+void writeRecord(Appender &out, const MbdbRecord &r)
 {
     checkString(r.domain, "domain");
     checkString(r.path, "path");
@@ -141,29 +209,29 @@ void writeRecord(QIODevice &device, const MbdbRecord &r)
         checkString(p.name, "property name");
         checkString(p.value, "property value");
     }
-    writeMbdbString(device, r.domain);
-    writeMbdbString(device, r.path);
-    writeMbdbString(device, r.linkTarget);
-    writeMbdbString(device, r.dataHash);
-    writeMbdbString(device, r.encryptionKey);
-    writeUInt16BE(device, r.mode);
-    writeUInt32BE(device, r.inodeHigh);
-    writeUInt32BE(device, r.inodeLow);
-    writeUInt32BE(device, r.userId);
-    writeUInt32BE(device, r.groupId);
-    writeUInt32BE(device, r.lastModified);
-    writeUInt32BE(device, r.lastAccessed);
-    writeUInt32BE(device, r.created);
-    writeInt64BE(device, r.size);
-    writeUInt8(device, r.protectionClass);
-    writeUInt8(device, quint8(r.properties.size()));
+    out.string(r.domain);
+    out.string(r.path);
+    out.string(r.linkTarget);
+    out.string(r.dataHash);
+    out.string(r.encryptionKey);
+    out.number(r.mode, 2);
+    out.number(r.inodeHigh, 4);
+    out.number(r.inodeLow, 4);
+    out.number(r.userId, 4);
+    out.number(r.groupId, 4);
+    out.number(r.lastModified, 4);
+    out.number(r.lastAccessed, 4);
+    out.number(r.created, 4);
+    out.number(quint64(r.size), 8);
+    out.number(r.protectionClass, 1);
+    out.number(quint64(r.properties.size()), 1);
     for (const MbdbProperty &p : r.properties) {
-        writeMbdbString(device, p.name);
-        writeMbdbString(device, p.value);
+        out.string(p.name);
+        out.string(p.value);
     }
 }
 
-void writeRecords(QIODevice &device, const QList<MbdbRecord> &records)
+QByteArray writeRecords(const QList<MbdbRecord> &records)
 {
     // Sort once on decoded keys rather than decoding in every comparison.
     struct Key
@@ -178,9 +246,11 @@ void writeRecords(QIODevice &device, const QList<MbdbRecord> &records)
     std::stable_sort(keys.begin(), keys.end(), [](const Key &a, const Key &b) {
         return a.domain != b.domain ? a.domain < b.domain : a.path < b.path;
     });
-    writeExactly(device, QByteArray("mbdb\x05\x00", 6), "the header");
+    Appender out;
+    out.bytes().append("mbdb\x05\x00", 6);
     for (const Key &k : keys)
-        writeRecord(device, *k.record);
+        writeRecord(out, *k.record);
+    return out.bytes();
 }
 
 } // namespace
@@ -311,31 +381,34 @@ MbdbRecordSet readMbdb(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         fail(QStringLiteral("Cannot open %1: %2").arg(path, file.errorString()));
-    return readRecords(file, path);
+    // Far beyond any phone's index; refused rather than loaded into memory.
+    constexpr qint64 kMaxSize = qint64(1) << 30;
+    if (file.size() > kMaxSize)
+        fail(QStringLiteral("%1 is too large to be a backup index (%2 bytes).")
+                     .arg(path)
+                     .arg(file.size()));
+    const QByteArray data = file.readAll();
+    if (file.error() != QFile::NoError)
+        fail(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
+    return readRecords(data, path);
 }
 
 MbdbRecordSet parseMbdb(const QByteArray &data, const QString &name)
 {
-    QBuffer buffer;
-    buffer.setData(data);
-    buffer.open(QIODevice::ReadOnly);
-    return readRecords(buffer, name);
+    return readRecords(data, name);
 }
 
 void writeMbdb(const QList<MbdbRecord> &records, const QString &path)
 {
+    const QByteArray bytes = writeRecords(records);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         fail(QStringLiteral("Cannot write %1: %2").arg(path, file.errorString()));
-    writeRecords(file, records);
-    if (!file.commit())
+    if (file.write(bytes) != bytes.size() || !file.commit())
         fail(QStringLiteral("Cannot write %1: %2").arg(path, file.errorString()));
 }
 
 QByteArray serializeMbdb(const QList<MbdbRecord> &records)
 {
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    writeRecords(buffer, records);
-    return buffer.data();
+    return writeRecords(records);
 }
