@@ -106,13 +106,16 @@ void BackupManifest::loadManifestMbdb()
     static const QString kApps = QStringLiteral("Applications");
     static const QString kAppPrefix = QStringLiteral("AppDomain-");
     QHash<QString, BackupFileNode *> byPath;
+    int refused = 0;
     for (const Entry &e : entries) {
         QString fullPath;
         if (e.domain.startsWith(kAppPrefix)) {
             // The application's identifier becomes one folder of the tree.
             const QString appId = e.domain.mid(kAppPrefix.size());
-            if (!isSafeBackupPath(appId) || appId.contains(QLatin1Char('/')))
+            if (!isSafeBackupPath(appId) || appId.contains(QLatin1Char('/'))) {
+                ++refused;
                 continue;
+            }
             if (!byPath.contains(kApps)) {
                 auto *apps = new BackupFileNode(&root, MbdbRecord(), kApps);
                 root.children.append(apps);
@@ -126,8 +129,12 @@ void BackupManifest::loadManifestMbdb()
         }
         // Domain roots have no name of their own; names that could climb out
         // of the tree, or are empty, are refused.
-        if (fullPath.isEmpty() || !isSafeBackupPath(fullPath) || byPath.contains(fullPath))
+        if (fullPath.isEmpty() || byPath.contains(fullPath))
             continue;
+        if (!isSafeBackupPath(fullPath)) {
+            ++refused;
+            continue;
+        }
         const qsizetype slash = fullPath.lastIndexOf(QLatin1Char('/'));
         const QString name = slash < 0 ? fullPath : fullPath.mid(slash + 1);
         BackupFileNode *parent = slash < 0 ? &root : byPath.value(fullPath.left(slash), &root);
@@ -136,6 +143,9 @@ void BackupManifest::loadManifestMbdb()
         byPath.insert(fullPath, node);
         classify(node);
     }
+    if (refused > 0)
+        qWarning("%s: %d records with unusable names were left out of the file tree",
+                 qUtf8Printable(folder.absoluteFilePath(QStringLiteral("Manifest.mbdb"))), refused);
 }
 
 void BackupManifest::classify(BackupFileNode *node)
