@@ -88,7 +88,13 @@ void BackupManifest::loadManifestMbdb()
 {
     if (!root.children.isEmpty())
         return;
-    const MbdbRecordSet set = readMbdb(folder.absoluteFilePath(QStringLiteral("Manifest.mbdb")));
+    buildFileTree(readMbdb(folder.absoluteFilePath(QStringLiteral("Manifest.mbdb"))));
+}
+
+void BackupManifest::buildFileTree(const MbdbRecordSet &set)
+{
+    if (!root.children.isEmpty())
+        return;
 
     struct Entry
     {

@@ -41,6 +41,9 @@ public:
     // Builds the file tree and categories from Manifest.mbdb, once; throws
     // std::runtime_error when the file cannot be read, leaving the tree empty.
     void loadManifestMbdb();
+    // Builds the tree and categories from records already read, unless the
+    // tree is built.
+    void buildFileTree(const MbdbRecordSet &records);
 
     BackupDeviceInfo deviceInfo;
     QString displayName;

@@ -92,6 +92,13 @@ private slots:
             odd.addLink("MediaDomain", "Library/SMS/x", "../y");
             writeBytes(seeds + "/odd-fields.mbdb", odd.mbdbBytes());
             writeBytes(seeds + "/header-only.mbdb", QByteArray("mbdb\x05\x00", 6));
+            FakeBackup hostile(m_dir.filePath("seed3"));
+            hostile.addFolder("HomeDomain", "Library");
+            hostile.addFile("HomeDomain", "Library/../../x", "x");
+            hostile.addFile("MediaDomain", "Library/SMS/Attachments/ab/../c-preview-left.jpg", "p");
+            hostile.addFolder("AppDomain-..", "");
+            hostile.addFile("AppDomain-com.a", "/abs", "a");
+            writeBytes(seeds + "/hostile-paths.mbdb", hostile.mbdbBytes());
         }
     }
 
