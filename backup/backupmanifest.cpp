@@ -2,12 +2,10 @@
 
 #include "store/plistvalue.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
-#include <QStandardPaths>
 
 #include <algorithm>
 #include <stdexcept>
@@ -265,38 +263,4 @@ void BackupManifest::classify(BackupFileNode *node)
                     == 0)
             callHistoryNode = node;
     }
-}
-
-QDir itunesBackupFolder()
-{
-    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (base.isEmpty())
-        base = QDir::homePath() + QStringLiteral("/.local/share");
-    return QDir(base + QStringLiteral("/Apple Computer/MobileSync/Backup"));
-}
-
-bool isBackupFolder(const QDir &folder)
-{
-    return QFileInfo(folder.absoluteFilePath(QStringLiteral("Manifest.mbdb"))).isFile()
-            && QFileInfo(folder.absoluteFilePath(QStringLiteral("Manifest.plist"))).isFile();
-}
-
-QStringList findBackupFolders(const QDir &root)
-{
-    QStringList result;
-    const QStringList names
-            = root.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
-    for (const QString &name : names) {
-        const QDir sub(root.absoluteFilePath(name));
-        if (isBackupFolder(sub))
-            result.append(sub.absolutePath());
-    }
-    return result;
-}
-
-QString backupCacheKey(const BackupManifest &manifest)
-{
-    const QString path = QDir::cleanPath(manifest.folder.absolutePath());
-    return QString::fromLatin1(
-            QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Md5).toHex());
 }
