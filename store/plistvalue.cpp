@@ -1,7 +1,10 @@
 #include "store/plistvalue.h"
 
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -15,6 +18,158 @@ QString takeUtf8(char *text)
     QString result = QString::fromUtf8(text);
     std::free(text);
     return result;
+}
+
+// libplist walks trees recursively when it parses, copies, writes and frees
+// them, and it expands an object of a binary list once for every reference to
+// it. A hostile list could thus exhaust the stack with deep nesting or memory
+// with a small web of shared references. Before a buffer reaches libplist its
+// shape is checked against these limits, far above any real list.
+constexpr int kMaxDepth = 512;
+constexpr quint64 kMaxNodes = quint64(1) << 21;
+
+// Nesting depth of the <array> and <dict> elements of an XML list.
+bool xmlShapeIsSafe(const QByteArray &data)
+{
+    const char *p = data.constData();
+    const char *end = p + data.size();
+    int depth = 0;
+    auto startsWith = [&](const char *at, const char *word) {
+        const qsizetype n = qsizetype(std::strlen(word));
+        return end - at >= n && std::memcmp(at, word, size_t(n)) == 0;
+    };
+    while ((p = static_cast<const char *>(std::memchr(p, '<', size_t(end - p))))) {
+        ++p;
+        const bool closing = p < end && *p == '/';
+        const char *name = closing ? p + 1 : p;
+        const char *word = startsWith(name, "array") ? "array"
+                : startsWith(name, "dict")           ? "dict"
+                                                     : nullptr;
+        if (!word)
+            continue;
+        const char *after = name + std::strlen(word);
+        if (after < end && *after != '>' && *after != '/' && !std::isspace(uchar(*after)))
+            continue; // another element whose name begins the same way
+        const char *close = static_cast<const char *>(std::memchr(after, '>', size_t(end - after)));
+        if (!close)
+            break;
+        if (closing)
+            --depth;
+        else if (close[-1] != '/' && ++depth > kMaxDepth)
+            return false;
+        p = close + 1;
+    }
+    return true;
+}
+
+// Depth and expanded size of the object graph of a binary list ("bplist00"),
+// walked without recursion. Anything that cannot be read is refused here:
+// libplist would refuse it too.
+bool binaryShapeIsSafe(const QByteArray &data)
+{
+    const auto *bytes = reinterpret_cast<const uchar *>(data.constData());
+    const quint64 size = quint64(data.size());
+    if (size < 8 + 32)
+        return false;
+    auto bigEndian = [&](quint64 at, int width, quint64 *out) {
+        if (width < 1 || width > 8 || at > size || size - at < quint64(width))
+            return false;
+        quint64 v = 0;
+        for (int i = 0; i < width; ++i)
+            v = (v << 8) | bytes[at + quint64(i)];
+        *out = v;
+        return true;
+    };
+    const uchar *trailer = bytes + size - 32;
+    const int offsetSize = trailer[6];
+    const int refSize = trailer[7];
+    quint64 objects = 0, top = 0, tableAt = 0;
+    if (!bigEndian(size - 24, 8, &objects) || !bigEndian(size - 16, 8, &top)
+        || !bigEndian(size - 8, 8, &tableAt))
+        return false;
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || objects == 0
+        || top >= objects || tableAt >= size || objects > (size - tableAt) / quint64(offsetSize))
+        return false;
+
+    // The references an object holds: none for a scalar.
+    auto children = [&](quint64 object, std::vector<quint64> *out) {
+        out->clear();
+        quint64 at = 0;
+        if (!bigEndian(tableAt + object * quint64(offsetSize), offsetSize, &at) || at >= size)
+            return false;
+        const uchar marker = bytes[at];
+        const int kind = marker >> 4;
+        if (kind != 0xA && kind != 0xC && kind != 0xD)
+            return true;
+        quint64 count = marker & 0x0F;
+        ++at;
+        if (count == 0x0F) {
+            if (at >= size || (bytes[at] >> 4) != 0x1 || (bytes[at] & 0x0F) > 3)
+                return false;
+            const int width = 1 << (bytes[at] & 0x0F);
+            if (!bigEndian(at + 1, width, &count))
+                return false;
+            at += 1 + quint64(width);
+        }
+        const quint64 refs = kind == 0xD ? count * 2 : count;
+        if (count > size || refs > (size - qMin(at, size)) / quint64(refSize))
+            return false;
+        out->reserve(size_t(refs));
+        for (quint64 i = 0; i < refs; ++i) {
+            quint64 ref = 0;
+            if (!bigEndian(at + i * quint64(refSize), refSize, &ref) || ref >= objects)
+                return false;
+            out->push_back(ref);
+        }
+        return true;
+    };
+
+    enum : uchar { Unseen, Open, Done };
+    std::vector<uchar> state(size_t(objects), Unseen);
+    std::vector<int> depthOf(size_t(objects), 0);
+    std::vector<quint64> nodesOf(size_t(objects), 0);
+    struct Frame
+    {
+        quint64 object;
+        std::vector<quint64> refs;
+        size_t next = 0;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({top, {}});
+    if (!children(top, &stack.back().refs))
+        return false;
+    state[size_t(top)] = Open;
+    while (!stack.empty()) {
+        Frame &f = stack.back();
+        if (f.next < f.refs.size()) {
+            const quint64 child = f.refs[f.next++];
+            if (state[size_t(child)] == Open)
+                return false; // a container that holds itself
+            if (state[size_t(child)] == Unseen) {
+                if (stack.size() >= size_t(kMaxDepth))
+                    return false;
+                Frame next {child, {}};
+                if (!children(child, &next.refs))
+                    return false;
+                state[size_t(child)] = Open;
+                stack.push_back(std::move(next));
+            }
+            continue;
+        }
+        int depth = 0;
+        quint64 nodes = 1;
+        for (quint64 ref : f.refs) {
+            depth = qMax(depth, depthOf[size_t(ref)]);
+            nodes += nodesOf[size_t(ref)];
+            if (nodes > kMaxNodes)
+                return false;
+        }
+        depthOf[size_t(f.object)] = depth + 1;
+        nodesOf[size_t(f.object)] = nodes;
+        state[size_t(f.object)] = Done;
+        stack.pop_back();
+    }
+    return true;
 }
 
 } // namespace
@@ -321,9 +476,11 @@ PlistValue parsePlistBuffer(const QByteArray &data, bool owned)
         return PlistValue::nullValue(owned);
     plist_t root = nullptr;
     const auto length = uint32_t(data.size());
-    if (data.size() >= 9 && data.startsWith("bplist00"))
-        plist_from_bin(data.constData(), length, &root);
-    else
+    if (data.size() >= 9 && data.startsWith("bplist00")) {
+        if (binaryShapeIsSafe(data))
+            plist_from_bin(data.constData(), length, &root);
+    } else if (xmlShapeIsSafe(data)) {
         plist_from_xml(data.constData(), length, &root);
+    }
     return PlistValue(root, owned);
 }
