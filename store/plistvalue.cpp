@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace {
@@ -31,6 +32,10 @@ constexpr quint64 kMaxNodes = quint64(1) << 21;
 // Nesting depth of the <array> and <dict> elements of an XML list.
 bool xmlShapeIsSafe(const QByteArray &data)
 {
+    // XML has no NUL character; libplist would keep one inside a text and
+    // later overrun its buffers on it.
+    if (data.contains('\0'))
+        return false;
     const char *p = data.constData();
     const char *end = p + data.size();
     int depth = 0;
@@ -91,34 +96,70 @@ bool binaryShapeIsSafe(const QByteArray &data)
         || top >= objects || tableAt >= size || objects > (size - tableAt) / quint64(offsetSize))
         return false;
 
-    // The references an object holds: none for a scalar.
-    auto children = [&](quint64 object, std::vector<quint64> *out) {
-        out->clear();
+    // Where an object starts, its type and its count (of elements, entries,
+    // characters or bytes), and where its contents begin.
+    struct Object
+    {
+        int kind = 0;
+        quint64 count = 0;
+        quint64 contents = 0;
+    };
+    auto object = [&](quint64 index, Object *o) {
         quint64 at = 0;
-        if (!bigEndian(tableAt + object * quint64(offsetSize), offsetSize, &at) || at >= size)
+        if (!bigEndian(tableAt + index * quint64(offsetSize), offsetSize, &at) || at >= size)
             return false;
         const uchar marker = bytes[at];
-        const int kind = marker >> 4;
-        if (kind != 0xA && kind != 0xC && kind != 0xD)
-            return true;
-        quint64 count = marker & 0x0F;
+        o->kind = marker >> 4;
+        o->count = marker & 0x0F;
         ++at;
-        if (count == 0x0F) {
+        if (o->count == 0x0F && o->kind >= 0x4) {
             if (at >= size || (bytes[at] >> 4) != 0x1 || (bytes[at] & 0x0F) > 3)
                 return false;
             const int width = 1 << (bytes[at] & 0x0F);
-            if (!bigEndian(at + 1, width, &count))
+            if (!bigEndian(at + 1, width, &o->count))
                 return false;
             at += 1 + quint64(width);
         }
-        const quint64 refs = kind == 0xD ? count * 2 : count;
-        if (count > size || refs > (size - qMin(at, size)) / quint64(refSize))
+        o->contents = at;
+        return true;
+    };
+    // A text with a NUL character: libplist keeps its full length but reads
+    // it as a C string in places, and overruns its buffers then.
+    auto textHasNul = [&](const Object &o) {
+        const quint64 unit = o.kind == 0x6 ? 2 : 1;
+        if (o.count > size || o.contents > size || o.count * unit > size - o.contents)
+            return true; // unreadable; refused all the same
+        for (quint64 i = 0; i < o.count; ++i) {
+            const uchar *c = bytes + o.contents + i * unit;
+            if (c[0] == 0 && (unit == 1 || c[1] == 0))
+                return true;
+        }
+        return false;
+    };
+    auto isText = [](int kind) { return kind == 0x5 || kind == 0x6 || kind == 0x7; };
+
+    // The references an object holds: none for a scalar. Dictionary keys
+    // must be texts without NUL (values with one are cut after parsing).
+    auto children = [&](quint64 index, std::vector<quint64> *out) {
+        out->clear();
+        Object o;
+        if (!object(index, &o))
+            return false;
+        if (o.kind != 0xA && o.kind != 0xC && o.kind != 0xD)
+            return true;
+        const quint64 refs = o.kind == 0xD ? o.count * 2 : o.count;
+        if (o.count > size || refs > (size - qMin(o.contents, size)) / quint64(refSize))
             return false;
         out->reserve(size_t(refs));
         for (quint64 i = 0; i < refs; ++i) {
             quint64 ref = 0;
-            if (!bigEndian(at + i * quint64(refSize), refSize, &ref) || ref >= objects)
+            if (!bigEndian(o.contents + i * quint64(refSize), refSize, &ref) || ref >= objects)
                 return false;
+            if (o.kind == 0xD && i < o.count) {
+                Object key;
+                if (!object(ref, &key) || (isText(key.kind) && textHasNul(key)))
+                    return false;
+            }
             out->push_back(ref);
         }
         return true;
@@ -170,6 +211,48 @@ bool binaryShapeIsSafe(const QByteArray &data)
         stack.pop_back();
     }
     return true;
+}
+
+// Cuts every text value of a parsed tree at its first NUL character, so that
+// libplist's own length and its C-string view of the text agree.
+void cutTextsAtNul(plist_t root)
+{
+    std::vector<plist_t> pending {root};
+    while (!pending.empty()) {
+        plist_t node = pending.back();
+        pending.pop_back();
+        switch (plist_get_node_type(node)) {
+        case PLIST_STRING: {
+            uint64_t length = 0;
+            const char *text = plist_get_string_ptr(node, &length);
+            if (text && std::strlen(text) != length)
+                plist_set_string_val(node, std::string(text).c_str());
+            break;
+        }
+        case PLIST_ARRAY:
+            for (uint32_t i = 0, n = plist_array_get_size(node); i < n; ++i)
+                pending.push_back(plist_array_get_item(node, i));
+            break;
+        case PLIST_DICT: {
+            plist_dict_iter iter = nullptr;
+            plist_dict_new_iter(node, &iter);
+            for (char *key = nullptr; iter;) {
+                plist_t value = nullptr;
+                plist_dict_next_item(node, iter, &key, &value);
+                if (!key)
+                    break;
+                std::free(key);
+                key = nullptr;
+                if (value)
+                    pending.push_back(value);
+            }
+            std::free(iter);
+            break;
+        }
+        default:
+            break;
+        }
+    }
 }
 
 } // namespace
@@ -307,9 +390,17 @@ QString PlistValue::toString() const
 {
     if (!isString())
         return {};
-    char *text = nullptr;
-    plist_get_string_val(node(), &text);
-    return takeUtf8(text);
+    // Not plist_get_string_val: libplist asserts there that the string holds
+    // no NUL byte, which a list from outside may well do. The text ends at
+    // the first NUL, as a C string would.
+    uint64_t length = 0;
+    const char *text = plist_get_string_ptr(node(), &length);
+    if (!text)
+        return {};
+    const qsizetype n
+            = qsizetype(qMin<uint64_t>(length, uint64_t(std::numeric_limits<qsizetype>::max())));
+    const char *nul = static_cast<const char *>(std::memchr(text, '\0', size_t(n)));
+    return QString::fromUtf8(text, nul ? qsizetype(nul - text) : n);
 }
 
 QString PlistValue::toKey() const
@@ -479,6 +570,8 @@ PlistValue parsePlistBuffer(const QByteArray &data, bool owned)
     if (data.size() >= 9 && data.startsWith("bplist00")) {
         if (binaryShapeIsSafe(data))
             plist_from_bin(data.constData(), length, &root);
+        if (root)
+            cutTextsAtNul(root);
     } else if (xmlShapeIsSafe(data)) {
         plist_from_xml(data.constData(), length, &root);
     }

@@ -78,9 +78,10 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        // PEL_FUZZ_SEED_DIR=fuzz/corpus/mbdb refreshes the fuzzer's seeds.
-        const QString seeds = qEnvironmentVariable("PEL_FUZZ_SEED_DIR");
-        if (!seeds.isEmpty()) {
+        // PEL_FUZZ_SEED_DIR=fuzz/corpus refreshes the fuzzer's seeds.
+        const QString seedRoot = qEnvironmentVariable("PEL_FUZZ_SEED_DIR");
+        if (!seedRoot.isEmpty()) {
+            const QString seeds = seedRoot + "/mbdb";
             FakeBackup phone(m_dir.filePath("seed"));
             phone.addTypicalPhone();
             writeBytes(seeds + "/typical-phone.mbdb", phone.mbdbBytes());

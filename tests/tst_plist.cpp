@@ -50,6 +50,29 @@ class TestPlist : public QObject
     }
 
 private slots:
+    void initTestCase()
+    {
+        // PEL_FUZZ_SEED_DIR=fuzz/corpus refreshes the fuzzer's seeds.
+        const QString seedRoot = qEnvironmentVariable("PEL_FUZZ_SEED_DIR");
+        if (seedRoot.isEmpty())
+            return;
+        const QList<QPair<QString, QByteArray>> seeds = {
+                {"every-type.xml", PyPlist::dump(everyTypeExpr(), PyPlist::Xml)},
+                {"every-type.bin", PyPlist::dump(everyTypeExpr(), PyPlist::Binary)},
+                {"shared.bin", arrayGraph({{1, 1, 2}, {2}, {}})},
+                {"manifest.bin",
+                 PyPlist::dump("{'Lockdown': {'DeviceName': 'Work Phone', 'UniqueDeviceID': 'abc'},"
+                               " 'Date': datetime.datetime(2013, 6, 2), 'IsEncrypted': True,"
+                               " 'BackupKeyBag': b'VERS\\x00\\x00\\x00\\x04'}",
+                               PyPlist::Binary)},
+        };
+        for (const auto &[name, bytes] : seeds) {
+            QFile f(seedRoot + "/plist/" + name);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(bytes);
+        }
+    }
+
     void readsEveryNodeType_data()
     {
         QTest::addColumn<int>("format");
@@ -301,12 +324,12 @@ private slots:
 
         QList<QList<quint32>> chain, laughs;
         for (quint32 i = 0; i < 100000; ++i)
-            chain.append(QList<quint32>{i + 1});
+            chain.append(QList<quint32> {i + 1});
         chain.append(QList<quint32>());
         QVERIFY(parsePlistBuffer(arrayGraph(chain)).isNull());
         // 64 levels of two references each to the next level: 2^64 nodes once expanded.
         for (quint32 i = 0; i < 64; ++i)
-            laughs.append(QList<quint32>{i + 1, i + 1});
+            laughs.append(QList<quint32> {i + 1, i + 1});
         laughs.append(QList<quint32>());
         QVERIFY(parsePlistBuffer(arrayGraph(laughs)).isNull());
         QVERIFY(parsePlistBuffer(arrayGraph({{1}, {0}})).isNull()); // holds itself
@@ -317,6 +340,30 @@ private slots:
             wide.append(QList<quint32>());
         }
         QCOMPARE(parsePlistBuffer(arrayGraph(wide)).arraySize(), 200u);
+    }
+
+    // libplist keeps the full length of a text with a NUL in it but reads it
+    // as a C string in places (asserting, or overrunning its buffers). Such
+    // values are cut at the NUL; such keys, and XML with a NUL byte, make
+    // the list unreadable.
+    void textsWithNul()
+    {
+        const QByteArray bin
+                = PyPlist::dump("{'v': 'a\\x00b', 'w': '\\u00e9\\x00\\u00e9', 'list': ['x\\x00y']}",
+                                PyPlist::Binary);
+        const PlistValue v = parsePlistBuffer(bin);
+        QVERIFY(v.isDict());
+        QCOMPARE(v.dictItem("v").toString(), QString("a"));
+        QCOMPARE(v.dictItem("w").toString(), QString::fromUtf8("\xc3\xa9"));
+        QCOMPARE(v.dictItem("list").arrayItem(0).toString(), QString("x"));
+        QCOMPARE(PyPlist::compare(v.toBinary(), "{'v': 'a', 'w': '\\u00e9', 'list': ['x']}"),
+                 QString());
+        QVERIFY(v.toXml().contains("<string>a</string>"));
+
+        QVERIFY(parsePlistBuffer(PyPlist::dump("{'k\\x00ey': 1}", PyPlist::Binary)).isNull());
+        QVERIFY(parsePlistBuffer(
+                        QByteArray("<plist><array><string>a\0b</string></array></plist>", 50))
+                        .isNull());
     }
 
     void dictSetReplacesAndFreesOldValue()
