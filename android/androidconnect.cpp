@@ -22,8 +22,6 @@ constexpr int kAdbInstallTimeout = 300000;
 // The app sends its hello right after "$ready:".
 constexpr int kHelloTimeout = 60000;
 constexpr int kByeTimeout = 10000;
-// A hello is a few hundred bytes; anything far longer is not a hello.
-constexpr qint64 kMaxHelloLength = 64 * 1024;
 
 // The session socket of a job: detached from the canceller before it is
 // closed, so that a late cancel never reaches a descriptor used again.
@@ -54,18 +52,6 @@ private:
     QTcpSocket *m_socket;
     SessionCanceller *m_canceller;
 };
-
-// The hello line: like readCommand, with a length fit for a hello.
-QString readHello(QTcpSocket *socket)
-{
-    const QString line = readLine(socket, kHelloTimeout, kMaxHelloLength);
-    if (line.isEmpty())
-        throw SocketDataTransferException(QStringLiteral("Null command."));
-    static const QString errorPrefix = QStringLiteral("$error:");
-    if (line.startsWith(errorPrefix))
-        throw RemoteException(decodeText(line.mid(errorPrefix.size())));
-    return line;
-}
 
 QString deviceManagerHelp()
 {
@@ -110,7 +96,7 @@ void AndroidConnectThread::helloExchange()
     form->postUpdateProgress(ids("IDS_GET_ANDROID_DEVICE_INFO"), 99, QString());
     const QString url = QStringLiteral("device2://127.0.0.1:%1").arg(freeSessionPort());
     SessionSocket socket(device.openSession(url, kSessionOpenTimeout, &canceller), &canceller);
-    const QString line = readHello(socket.get());
+    const QString line = readCommand(socket.get(), kHelloTimeout, kMaxShortLine);
     try {
         sendCommand(socket.get(), QStringLiteral("$bye:"), QString(), true, kByeTimeout);
     } catch (const SocketDataTransferException &e) {

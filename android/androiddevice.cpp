@@ -179,7 +179,7 @@ QTcpSocket *AndroidDevice::connectWifi(const QString &url, int timeout,
             canceller->attach(control.get());
         try {
             sendCommand(control.get(), url, QString(), true, kControlReplyTimeout);
-            reply = readCommand(control.get(), kControlReplyTimeout);
+            reply = readCommand(control.get(), kControlReplyTimeout, kMaxShortLine);
         } catch (...) {
             if (canceller)
                 canceller->detach();

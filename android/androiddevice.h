@@ -27,6 +27,10 @@ inline constexpr int kWifiControlPort = 44441;
 inline constexpr int kMinCompanionVersion = 10;
 inline constexpr const char *kRequiredCompanionRelease = "3.1.10";
 
+// The longest hello or control reply accepted from the app: they are a few
+// hundred bytes, and anything far longer is not one.
+inline constexpr qint64 kMaxShortLine = 64 * 1024;
+
 // The time limit of a session opening, in milliseconds.
 inline constexpr int kSessionOpenTimeout = 10000;
 
