@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTranslator>
 #include <QtTest>
 
@@ -146,6 +147,7 @@ private slots:
     void wifiConnect_data();
     void wifiConnect();
     void wifiEndlessControlReply();
+    void wifiSessionPortUnreachable();
     void wifiCancelWhileWaitingForHello();
 
     void dialogRefusesBadAddresses_data();
@@ -602,6 +604,31 @@ void TestAndroidConn::wifiEndlessControlReply()
     QCOMPARE(out.boxes.size(), 1);
     QVERIFY2(out.boxes.first().size() < 4096, qPrintable(out.boxes.first().left(300)));
     QVERIFY(!out.boxes.first().contains("rrrrrrrr"));
+}
+
+void TestAndroidConn::wifiSessionPortUnreachable()
+{
+    // An app that accepts the session on its control port but never listens
+    // on the session's port.
+    QTcpServer control;
+    QVERIFY(control.listen(QHostAddress::LocalHost, 0));
+    QString asked;
+    connect(&control, &QTcpServer::newConnection, this, [&] {
+        QTcpSocket *s = control.nextPendingConnection();
+        connect(s, &QTcpSocket::readyRead, s, [&, s] {
+            if (!s->canReadLine())
+                return;
+            asked = QString::fromLatin1(s->readLine()).trimmed();
+            s->write("1\n");
+            s->disconnectFromHost();
+        });
+    });
+    const Outcome out = runWifi(control.serverPort());
+    QVERIFY(!out.ok);
+    QVERIFY(asked.startsWith("device2://127.0.0.1:"));
+    QCOMPARE(out.boxes.size(), 1);
+    QVERIFY2(out.boxes.first().contains(QStringLiteral("connec %1 failed.").arg(asked)),
+             qPrintable(out.boxes.first()));
 }
 
 void TestAndroidConn::wifiCancelWhileWaitingForHello()
