@@ -5,12 +5,23 @@ void AbsDb::beginTransaction()
     ensureOpen();
     beginTran();
     m_inTransaction = true;
+    m_transactionSerial = openSerial();
 }
 
 void AbsDb::endTransaction(bool commit)
 {
     if (!m_inTransaction)
         return;
+    if (openSerial() != m_transactionSerial) {
+        // Closed (and maybe reopened) since the transaction began: its work
+        // is gone. Reopening to commit nothing must not look like success.
+        m_inTransaction = false;
+        if (commit)
+            throw Sqlite3Exception(QStringLiteral("commit transaction failed: the database was "
+                                                  "closed and the transaction discarded"),
+                                   1);
+        return;
+    }
     ensureOpen();
     if (commit)
         commitTran();

@@ -23,7 +23,10 @@ public:
     void beginTransaction();
     // Commits or rolls back the transaction begun by beginTransaction; does
     // nothing (and opens nothing) when none was begun. When the commit or
-    // rollback throws, the transaction stays marked as open.
+    // rollback throws, the transaction stays marked as open. When the
+    // connection was closed since beginTransaction (which discarded the
+    // transaction), a rollback is done already and a commit throws; either
+    // way the mark is cleared.
     void endTransaction(bool commit);
     bool inTransaction() const { return m_inTransaction; }
 
@@ -35,6 +38,7 @@ public:
 
 private:
     bool m_inTransaction = false;
+    quint64 m_transactionSerial = 0; // the opening the transaction belongs to
 };
 
 // A message database: conversations, correspondents and messages.

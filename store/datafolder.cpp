@@ -52,7 +52,9 @@ QString readRedirectFolder()
     if (nul >= 0)
         bytes.truncate(nul);
     const QString path = QString::fromUtf8(bytes);
-    if (path.isEmpty() || !QFileInfo::exists(path))
+    // Only an absolute path of an existing folder: a file could never hold
+    // the data folder, and a relative path would depend on the working folder.
+    if (path.isEmpty() || !QDir::isAbsolutePath(path) || !QFileInfo(path).isDir())
         return QString();
     return path;
 }

@@ -15,8 +15,8 @@ QString roamingAppDataFolder();
 QString defaultBaseFolder();
 // The redirect file's absolute path.
 QString redirectFilePath();
-// The path held by the redirect file when it names something that exists,
-// else an empty text.
+// The path held by the redirect file when it is the absolute path of an
+// existing folder, else an empty text.
 QString readRedirectFolder();
 // Stores path in the redirect file (the brand folder must exist).
 void writeRedirectFolder(const QString &path);

@@ -20,6 +20,8 @@ struct LogState
     QMutex lock;
     QString folder;
     QFile file;
+    bool atExitRegistered = false;
+    QtMessageHandler previous = nullptr;
     bool installed = false;
 };
 
@@ -106,19 +108,30 @@ void installLogHandler(const QString &folder, int keep)
             for (qsizetype i = 0; i < files.size() - qMax(keep, 0); ++i)
                 QFile::remove(files[i].absoluteFilePath());
         }
-        if (!s.installed) {
-            s.installed = true;
+        if (!s.atExitRegistered) {
+            s.atExitRegistered = true;
             std::atexit(restoreDefaultAtExit);
         }
+        if (s.installed)
+            return;
+        s.installed = true;
     }
-    qInstallMessageHandler(logMessageHandler);
+    s.previous = qInstallMessageHandler(logMessageHandler);
 }
 
 void uninstallLogHandler()
 {
-    qInstallMessageHandler(nullptr);
     LogState &s = state();
-    QMutexLocker lock(&s.lock);
-    if (s.file.isOpen())
-        s.file.close();
+    QtMessageHandler previous = nullptr;
+    {
+        QMutexLocker lock(&s.lock);
+        if (!s.installed)
+            return;
+        s.installed = false;
+        previous = s.previous;
+        s.previous = nullptr;
+        if (s.file.isOpen())
+            s.file.close();
+    }
+    qInstallMessageHandler(previous);
 }

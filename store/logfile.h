@@ -8,7 +8,8 @@
 // keep files with the greatest names that were there before. Debug messages
 // also go to standard output; a fatal message aborts once its line is on disk.
 void installLogHandler(const QString &folder, int keep);
-// Restores Qt's default handling and closes the log file.
+// Puts back the handler that was there before and closes the log file; also
+// done at exit.
 void uninstallLogHandler();
 
 // The handler itself (installed by installLogHandler).

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstring>
 #include <type_traits>
 
@@ -675,6 +676,8 @@ void Sqlite3DB::openThrow(const QString &path, int mode)
     m_db = db;
     m_path = path;
     m_alive = std::make_shared<bool>(true);
+    static std::atomic<quint64> serials {0};
+    m_serial = ++serials;
 }
 
 void Sqlite3DB::close()

@@ -182,6 +182,9 @@ public:
     // sqlite3_create_function_v2).
     sqlite3 *handle() const { return m_db; }
     bool isOpen() const { return m_db != nullptr; }
+    // Identifies the current opening: unique in the process for every
+    // successful openThrow, 0 while not open.
+    quint64 openSerial() const { return m_db ? m_serial : 0; }
     QString path() const { return m_path; }
 
     Sqlite3Cursor queryThrow(const Sqlite3Sql &sql);
@@ -215,6 +218,7 @@ private:
     QString m_path;
     // Shared with the cursors of this opening; false once it is closed.
     std::shared_ptr<bool> m_alive;
+    quint64 m_serial = 0;
     // Prepared statements of executeThrow, reused by SQL text.
     QHash<QByteArray, sqlite3_stmt *> m_execCache;
 };

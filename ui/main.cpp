@@ -3,11 +3,13 @@
 
 #include "store/datafolder.h"
 #include "store/logfile.h"
+#include "store/msgdataset.h"
 #include "store/sqlite3db.h"
 #include "store/texts.h"
 
 int main(int argc, char *argv[])
 {
+    registerRecordMetaTypes();
     QApplication app(argc, argv);
     QApplication::setApplicationName(productName());
 
