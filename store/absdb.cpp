@@ -1,0 +1,58 @@
+#include "store/absdb.h"
+
+void AbsDb::beginTransaction()
+{
+    ensureOpen();
+    beginTran();
+    m_inTransaction = true;
+}
+
+void AbsDb::endTransaction(bool commit)
+{
+    if (!m_inTransaction)
+        return;
+    ensureOpen();
+    if (commit)
+        commitTran();
+    else
+        rollbackTran();
+    m_inTransaction = false;
+}
+
+qint64 AbsDb::insertRow(const Sqlite3Row &row, const QString &table,
+                        const QSet<QString> &excludedColumns)
+{
+    ensureOpen();
+    executeThrow(row.insertSql(table, excludedColumns));
+    return lastInsertId();
+}
+
+QList<Sqlite3Row> AbsDb::selectAll(const QString &table)
+{
+    ensureOpen();
+    QString quoted = table;
+    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    Sqlite3Cursor c = queryThrow(Sqlite3Sql(QStringLiteral("select * from \"%1\"").arg(quoted)));
+    QList<Sqlite3Row> rows;
+    while (c.moveNext())
+        rows.append(c.getRow());
+    return rows;
+}
+
+int AbsIOSMessageDb::isIOS6Schema(const QString &path)
+{
+    Sqlite3DB db;
+    db.openThrow(path, Sqlite3DB::ReadWrite);
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select * from sqlite_master where type='table'"));
+    QSet<QString> tables;
+    while (c.moveNext())
+        tables.insert(c.getText("name"));
+    db.close();
+    static const char *const required[]
+            = {"chat", "handle", "chat_handle_join", "message", "chat_message_join"};
+    for (const char *name : required) {
+        if (!tables.contains(QLatin1String(name)))
+            return 5;
+    }
+    return 6;
+}

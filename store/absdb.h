@@ -1,0 +1,62 @@
+#pragma once
+
+#include "store/sqlite3db.h"
+
+#include <QList>
+#include <QSet>
+#include <QString>
+
+class MsgDataSet;
+
+// Base of every database class: a connection that opens itself on first use
+// (ensureOpen) and keeps track of the transaction it began.
+class AbsDb : public Sqlite3DB
+{
+public:
+    AbsDb() = default;
+    ~AbsDb() override = default;
+
+    // Opens (creating or upgrading as the class needs) when not open yet.
+    virtual void ensureOpen() = 0;
+
+    // Opens when needed and begins a transaction.
+    void beginTransaction();
+    // Commits or rolls back the transaction begun by beginTransaction; does
+    // nothing (and opens nothing) when none was begun. When the commit or
+    // rollback throws, the transaction stays marked as open.
+    void endTransaction(bool commit);
+    bool inTransaction() const { return m_inTransaction; }
+
+    // Inserts the row's columns except the excluded ones; the new rowid.
+    qint64 insertRow(const Sqlite3Row &row, const QString &table,
+                     const QSet<QString> &excludedColumns = {});
+    // Every row of the table, in the order the query yields them.
+    QList<Sqlite3Row> selectAll(const QString &table);
+
+private:
+    bool m_inTransaction = false;
+};
+
+// A message database: conversations, correspondents and messages.
+class AbsMessageDb : public AbsDb
+{
+public:
+    // Every chat and handle of the database into the data set.
+    virtual void chats(MsgDataSet &set) = 0;
+    // The messages and attachments of one chat (by ROWID) into the data set.
+    virtual void messages(MsgDataSet &set, qint64 chatId) = 0;
+};
+
+// An iPhone message database (sms.db) of one schema generation.
+class AbsIOSMessageDb : public AbsMessageDb
+{
+public:
+    // 5 or 6: the schema generation the class reads.
+    virtual int iosVersion() = 0;
+
+    // 6 when the sms.db at path has the tables chat, handle, chat_handle_join,
+    // message and chat_message_join, else 5. Opens the file read-write on a
+    // connection of its own; a missing or unreadable file throws and nothing
+    // is created.
+    static int isIOS6Schema(const QString &path);
+};

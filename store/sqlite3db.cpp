@@ -1,0 +1,792 @@
+#include "store/sqlite3db.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <type_traits>
+
+int sqlite_qt_version()
+{
+    return 5;
+}
+
+Sqlite3Exception::Sqlite3Exception(const QString &what, int code)
+    : std::runtime_error(what.toUtf8().toStdString())
+    , m_code(code)
+{ }
+
+namespace {
+
+QString dbMessage(sqlite3 *db, int rc)
+{
+    if (db)
+        return QString::fromUtf8(sqlite3_errmsg(db));
+    return QString::fromUtf8(sqlite3_errstr(rc));
+}
+
+[[noreturn]] void fail(const QString &what, sqlite3 *db, int rc)
+{
+    throw Sqlite3Exception(QStringLiteral("%1: %2").arg(what, dbMessage(db, rc)), rc);
+}
+
+[[noreturn]] void failNotOpen(const char *what)
+{
+    throw Sqlite3Exception(QStringLiteral("%1: database is not open").arg(QLatin1String(what)),
+                           SQLITE_MISUSE);
+}
+
+QString sqlForMessage(const Sqlite3Sql &sql)
+{
+    QString text = sql.sql().simplified();
+    if (text.size() > 200)
+        text = text.left(200) + QStringLiteral("...");
+    return text;
+}
+
+// Binds every parameter; the bytes must outlive the statement's next step.
+void bindParams(sqlite3_stmt *stmt, const std::vector<Sqlite3Sql::Param> &params,
+                const Sqlite3Sql &sql)
+{
+    const int expected = sqlite3_bind_parameter_count(stmt);
+    if (expected != int(params.size()))
+        throw Sqlite3Exception(QStringLiteral("bind parameters failed: the statement takes %1, "
+                                              "%2 given (%3)")
+                                       .arg(expected)
+                                       .arg(params.size())
+                                       .arg(sqlForMessage(sql)),
+                               SQLITE_RANGE);
+    for (int i = 0; i < expected; ++i) {
+        const Sqlite3Sql::Param &p = params[size_t(i)];
+        int rc = SQLITE_OK;
+        switch (p.kind) {
+        case Sqlite3Sql::Param::Null:
+            rc = sqlite3_bind_null(stmt, i + 1);
+            break;
+        case Sqlite3Sql::Param::Int:
+            rc = sqlite3_bind_int(stmt, i + 1, int(p.i));
+            break;
+        case Sqlite3Sql::Param::Int64:
+            rc = sqlite3_bind_int64(stmt, i + 1, p.i);
+            break;
+        case Sqlite3Sql::Param::Double:
+            rc = sqlite3_bind_double(stmt, i + 1, p.d);
+            break;
+        case Sqlite3Sql::Param::Text:
+            // An empty text is bound as '' (a null pointer would bind NULL).
+            rc = sqlite3_bind_text(stmt, i + 1, p.bytes.isEmpty() ? "" : p.bytes.constData(),
+                                   int(p.bytes.size()), SQLITE_STATIC);
+            break;
+        case Sqlite3Sql::Param::Blob:
+            rc = sqlite3_bind_blob(stmt, i + 1, p.bytes.isEmpty() ? "" : p.bytes.constData(),
+                                   int(p.bytes.size()), SQLITE_STATIC);
+            break;
+        }
+        if (rc != SQLITE_OK)
+            fail(QStringLiteral("bind parameter %1 failed (%2)").arg(i + 1).arg(sqlForMessage(sql)),
+                 sqlite3_db_handle(stmt), rc);
+    }
+}
+
+bool onlySpaceOrSemicolons(const char *p, const char *end)
+{
+    for (; p < end && *p; ++p) {
+        if (*p != ';' && *p != ' ' && *p != '\t' && *p != '\n' && *p != '\r')
+            return false;
+    }
+    return true;
+}
+
+// Column-name matching ignores ASCII letter case; names are folded once per
+// statement and looked up through a small open-addressing table.
+inline unsigned char foldAscii(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+}
+
+inline quint32 fnvStep(quint32 h, unsigned char c)
+{
+    return (h ^ c) * 16777619u;
+}
+
+constexpr quint32 kFnvSeed = 2166136261u;
+constexpr int kMaxFastName = 128;
+
+} // namespace
+
+// ---------------------------------------------------------------- _SqliteCol
+
+_SqliteCol::_SqliteCol(const QString &name, const QString &type, bool notNull, bool hasDefault,
+                       bool primaryKey)
+    : name(name)
+    , type(type)
+    , notNull(notNull)
+    , hasDefault(hasDefault)
+    , primaryKey(primaryKey)
+{ }
+
+namespace {
+enum class Affinity { Integer, Text, Blob, Real, Numeric };
+
+Affinity affinityOf(const QString &declared)
+{
+    const QString t = declared.toUpper();
+    if (t.contains(QLatin1String("INT")))
+        return Affinity::Integer;
+    if (t.contains(QLatin1String("CHAR")) || t.contains(QLatin1String("CLOB"))
+        || t.contains(QLatin1String("TEXT")))
+        return Affinity::Text;
+    if (t.contains(QLatin1String("BLOB")) || t.trimmed().isEmpty())
+        return Affinity::Blob;
+    if (t.contains(QLatin1String("REAL")) || t.contains(QLatin1String("FLOA"))
+        || t.contains(QLatin1String("DOUB")))
+        return Affinity::Real;
+    return Affinity::Numeric;
+}
+} // namespace
+
+bool _SqliteCol::isInteger() const
+{
+    return affinityOf(type) == Affinity::Integer;
+}
+
+bool _SqliteCol::isReal() const
+{
+    return affinityOf(type) == Affinity::Real;
+}
+
+bool _SqliteCol::isText() const
+{
+    return affinityOf(type) == Affinity::Text;
+}
+
+bool _SqliteCol::isBlob() const
+{
+    return affinityOf(type) == Affinity::Blob;
+}
+
+bool _SqliteCol::isNumeric() const
+{
+    const Affinity a = affinityOf(type);
+    return a == Affinity::Integer || a == Affinity::Real || a == Affinity::Numeric;
+}
+
+// ---------------------------------------------------------------- Sqlite3Sql
+
+Sqlite3Sql::Sqlite3Sql(const char *sql)
+    : m_sql(sql)
+{ }
+
+Sqlite3Sql::Sqlite3Sql(const QString &sql)
+    : m_sql(sql.toUtf8())
+{ }
+
+Sqlite3Sql &Sqlite3Sql::appendSql(const QString &sql)
+{
+    m_sql += sql.toUtf8();
+    return *this;
+}
+
+Sqlite3Sql &Sqlite3Sql::addTextParam(const QString &value)
+{
+    Param p;
+    p.kind = Param::Text;
+    p.bytes = value.toUtf8();
+    m_params.push_back(std::move(p));
+    return *this;
+}
+
+Sqlite3Sql &Sqlite3Sql::addIntParam(int value)
+{
+    Param p;
+    p.kind = Param::Int;
+    p.i = value;
+    m_params.push_back(std::move(p));
+    return *this;
+}
+
+Sqlite3Sql &Sqlite3Sql::addInt64Param(qint64 value)
+{
+    Param p;
+    p.kind = Param::Int64;
+    p.i = value;
+    m_params.push_back(std::move(p));
+    return *this;
+}
+
+Sqlite3Sql &Sqlite3Sql::addBlobParam(const QByteArray &value)
+{
+    Param p;
+    p.kind = Param::Blob;
+    p.bytes = value;
+    m_params.push_back(std::move(p));
+    return *this;
+}
+
+Sqlite3Sql &Sqlite3Sql::addDoubleParam(double value)
+{
+    Param p;
+    p.kind = Param::Double;
+    p.d = value;
+    m_params.push_back(std::move(p));
+    return *this;
+}
+
+Sqlite3Sql &Sqlite3Sql::addNullParam()
+{
+    m_params.push_back(Param());
+    return *this;
+}
+
+Sqlite3Sql &Sqlite3Sql::addVariantParam(const QVariant &value)
+{
+    if (!value.isValid())
+        return addNullParam();
+    switch (value.typeId()) {
+    case QMetaType::Nullptr:
+        return addNullParam();
+    case QMetaType::Bool:
+        return addIntParam(value.toBool() ? 1 : 0);
+    case QMetaType::Int:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+        return addIntParam(value.toInt());
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+        return addInt64Param(value.toLongLong());
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return addDoubleParam(value.toDouble());
+    case QMetaType::QByteArray:
+        return addBlobParam(value.toByteArray());
+    default:
+        return addTextParam(value.toString());
+    }
+}
+
+// ---------------------------------------------------------------- Sqlite3Row
+
+namespace {
+QString quoteIdentifier(const QString &name)
+{
+    QString q = name;
+    q.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QLatin1Char('"') + q + QLatin1Char('"');
+}
+} // namespace
+
+Sqlite3Sql Sqlite3Row::insertSql(const QString &table, const QSet<QString> &excluded) const
+{
+    QString columns;
+    QString marks;
+    QList<const_iterator> kept;
+    for (auto it = constBegin(); it != constEnd(); ++it) {
+        if (excluded.contains(it.key()))
+            continue;
+        if (!kept.isEmpty()) {
+            columns += QLatin1Char(',');
+            marks += QLatin1Char(',');
+        }
+        columns += quoteIdentifier(it.key());
+        marks += QLatin1Char('?');
+        kept.append(it);
+    }
+    Sqlite3Sql sql(
+            kept.isEmpty()
+                    ? QStringLiteral("insert into %1 default values").arg(quoteIdentifier(table))
+                    : QStringLiteral("insert into %1(%2) values(%3)")
+                              .arg(quoteIdentifier(table), columns, marks));
+    for (const const_iterator &it : kept)
+        sql.addVariantParam(it.value());
+    return sql;
+}
+
+// ---------------------------------------------------------------- Sqlite3Cursor
+
+struct Sqlite3Cursor::State
+{
+    enum Status { Before, OnRow, Done };
+
+    sqlite3_stmt *stmt = nullptr;
+    Sqlite3Sql sql; // keeps the bound bytes alive
+    Status status = Before;
+    int rowsRead = 0;
+    int rowCount = -1;
+    int columns = 0;
+    QList<QString> names;
+    QList<QByteArray> folded; // ASCII-lower-cased UTF-8 names
+    std::vector<int> table; // open addressing: column index + 1, 0 = empty
+    std::vector<quint32> tableHashes;
+    quint32 mask = 0;
+
+    ~State()
+    {
+        if (stmt)
+            sqlite3_finalize(stmt);
+    }
+
+    void init()
+    {
+        columns = sqlite3_column_count(stmt);
+        names.reserve(columns);
+        folded.reserve(columns);
+        quint32 size = 8;
+        while (size < quint32(columns) * 2)
+            size *= 2;
+        mask = size - 1;
+        table.assign(size, 0);
+        tableHashes.assign(size, 0);
+        for (int i = 0; i < columns; ++i) {
+            const char *n = sqlite3_column_name(stmt, i);
+            const QByteArray utf8 = n ? QByteArray(n) : QByteArray();
+            names.append(QString::fromUtf8(utf8));
+            QByteArray f = utf8;
+            quint32 h = kFnvSeed;
+            for (char &c : f) {
+                c = char(foldAscii(uchar(c)));
+                h = fnvStep(h, uchar(c));
+            }
+            folded.append(f);
+            // The first column of a name wins, as SQLite's own lookups do.
+            quint32 s = h & mask;
+            bool dup = false;
+            while (table[s]) {
+                if (tableHashes[s] == h && folded[table[s] - 1] == f) {
+                    dup = true;
+                    break;
+                }
+                s = (s + 1) & mask;
+            }
+            if (!dup) {
+                table[s] = i + 1;
+                tableHashes[s] = h;
+            }
+        }
+    }
+
+    int find(const char *name, int len, quint32 h) const
+    {
+        quint32 s = h & mask;
+        while (int idx = table[s]) {
+            if (tableHashes[s] == h) {
+                const QByteArray &f = folded[idx - 1];
+                if (f.size() == len && std::memcmp(f.constData(), name, size_t(len)) == 0)
+                    return idx - 1;
+            }
+            s = (s + 1) & mask;
+        }
+        return -1;
+    }
+
+    int lookup(QAnyStringView column) const
+    {
+        char buf[kMaxFastName];
+        int len = 0;
+        quint32 h = kFnvSeed;
+        bool fast = column.size() <= kMaxFastName;
+        if (fast) {
+            column.visit([&](auto view) {
+                for (auto ch : view) {
+                    quint32 u;
+                    if constexpr (std::is_same_v<std::decay_t<decltype(ch)>, QChar>)
+                        u = ch.unicode();
+                    else
+                        u = static_cast<unsigned char>(ch);
+                    if (u >= 0x80) {
+                        fast = false;
+                        return;
+                    }
+                    const unsigned char c = foldAscii(static_cast<unsigned char>(u));
+                    buf[len++] = char(c);
+                    h = fnvStep(h, c);
+                }
+            });
+        }
+        if (fast)
+            return find(buf, len, h);
+        // Names outside ASCII: compare as text.
+        const QString wanted = column.toString();
+        for (int i = 0; i < columns; ++i) {
+            if (names[i].compare(wanted, Qt::CaseInsensitive) == 0)
+                return i;
+        }
+        return -1;
+    }
+};
+
+Sqlite3Cursor::Sqlite3Cursor(std::shared_ptr<State> state)
+    : d(std::move(state))
+{ }
+
+bool Sqlite3Cursor::moveNext()
+{
+    if (!d || d->status == State::Done)
+        return false;
+    const int rc = sqlite3_step(d->stmt);
+    if (rc == SQLITE_ROW) {
+        d->status = State::OnRow;
+        ++d->rowsRead;
+        return true;
+    }
+    d->status = State::Done;
+    if (rc == SQLITE_DONE)
+        return false;
+    sqlite3 *db = sqlite3_db_handle(d->stmt);
+    const QString msg = dbMessage(db, rc);
+    sqlite3_reset(d->stmt);
+    throw Sqlite3Exception(
+            QStringLiteral("read query result failed: %1 (%2)").arg(msg, sqlForMessage(d->sql)),
+            rc);
+}
+
+int Sqlite3Cursor::rowColumn(QAnyStringView column) const
+{
+    if (!d || d->status != State::OnRow)
+        return -1;
+    return d->lookup(column);
+}
+
+int Sqlite3Cursor::columnIndex(QAnyStringView column) const
+{
+    return d ? d->lookup(column) : -1;
+}
+
+int Sqlite3Cursor::columnCount() const
+{
+    return d ? d->columns : 0;
+}
+
+QString Sqlite3Cursor::columnName(int index) const
+{
+    if (!d || index < 0 || index >= d->columns)
+        return QString();
+    return d->names[index];
+}
+
+QString Sqlite3Cursor::getText(QAnyStringView column) const
+{
+    const int i = rowColumn(column);
+    if (i < 0)
+        return QString();
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(d->stmt, i));
+    if (!text)
+        return QString();
+    return QString::fromUtf8(text, sqlite3_column_bytes(d->stmt, i));
+}
+
+int Sqlite3Cursor::getInt(QAnyStringView column) const
+{
+    const int i = rowColumn(column);
+    return i < 0 ? 0 : sqlite3_column_int(d->stmt, i);
+}
+
+qint64 Sqlite3Cursor::getInt64(QAnyStringView column) const
+{
+    const int i = rowColumn(column);
+    return i < 0 ? 0 : sqlite3_column_int64(d->stmt, i);
+}
+
+double Sqlite3Cursor::getDouble(QAnyStringView column) const
+{
+    const int i = rowColumn(column);
+    return i < 0 ? 0.0 : sqlite3_column_double(d->stmt, i);
+}
+
+QByteArray Sqlite3Cursor::getBlob(QAnyStringView column) const
+{
+    const int i = rowColumn(column);
+    if (i < 0)
+        return QByteArray();
+    const void *data = sqlite3_column_blob(d->stmt, i);
+    const int n = sqlite3_column_bytes(d->stmt, i);
+    if (!data || n <= 0)
+        return QByteArray();
+    return QByteArray(static_cast<const char *>(data), n);
+}
+
+bool Sqlite3Cursor::isNull(QAnyStringView column) const
+{
+    const int i = rowColumn(column);
+    return i < 0 || sqlite3_column_type(d->stmt, i) == SQLITE_NULL;
+}
+
+qint64 Sqlite3Cursor::getInt64(int index) const
+{
+    if (!d || d->status != State::OnRow || index < 0 || index >= d->columns)
+        return 0;
+    return sqlite3_column_int64(d->stmt, index);
+}
+
+QVariant Sqlite3Cursor::value(int index) const
+{
+    if (!d || d->status != State::OnRow || index < 0 || index >= d->columns)
+        return QVariant();
+    sqlite3_stmt *s = d->stmt;
+    switch (sqlite3_column_type(s, index)) {
+    case SQLITE_INTEGER:
+        return QVariant(qint64(sqlite3_column_int64(s, index)));
+    case SQLITE_FLOAT:
+        return QVariant(sqlite3_column_double(s, index));
+    case SQLITE_TEXT: {
+        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, index));
+        return QVariant(QString::fromUtf8(text, sqlite3_column_bytes(s, index)));
+    }
+    case SQLITE_BLOB: {
+        const void *data = sqlite3_column_blob(s, index);
+        const int n = sqlite3_column_bytes(s, index);
+        // A zero-length blob stays a (non-null, empty) blob.
+        return QVariant(n > 0 ? QByteArray(static_cast<const char *>(data), n) : QByteArray("", 0));
+    }
+    default:
+        return QVariant();
+    }
+}
+
+Sqlite3Row Sqlite3Cursor::getRow() const
+{
+    Sqlite3Row row;
+    if (!d || d->status != State::OnRow)
+        return row;
+    for (int i = 0; i < d->columns; ++i) {
+        // The first of several equally named columns wins.
+        if (!row.contains(d->names[i]))
+            row.insert(d->names[i], value(i));
+    }
+    return row;
+}
+
+int Sqlite3Cursor::count()
+{
+    if (!d)
+        return 0;
+    if (d->rowCount >= 0)
+        return d->rowCount;
+    sqlite3_stmt *s = d->stmt;
+    sqlite3_reset(s);
+    int n = 0;
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+        ++n;
+    if (rc != SQLITE_DONE) {
+        const QString msg = dbMessage(sqlite3_db_handle(s), rc);
+        sqlite3_reset(s);
+        d->status = State::Done;
+        throw Sqlite3Exception(
+                QStringLiteral("count query rows failed: %1 (%2)").arg(msg, sqlForMessage(d->sql)),
+                rc);
+    }
+    sqlite3_reset(s);
+    d->rowCount = n;
+    // Back to where the caller was.
+    if (d->status != State::Done) {
+        for (int i = 0; i < d->rowsRead; ++i) {
+            if (sqlite3_step(s) != SQLITE_ROW) {
+                d->status = State::Done;
+                break;
+            }
+        }
+    }
+    return n;
+}
+
+// ---------------------------------------------------------------- Sqlite3DB
+
+Sqlite3DB::Sqlite3DB() = default;
+
+Sqlite3DB::~Sqlite3DB()
+{
+    close();
+}
+
+void Sqlite3DB::openThrow(const QString &path, int mode)
+{
+    close();
+    const QString what = QStringLiteral("open database %1 failed").arg(path);
+    if (mode != ReadOnly && mode != ReadWrite && mode != ReadWriteCreate)
+        throw Sqlite3Exception(QStringLiteral("%1: invalid open mode %2").arg(what).arg(mode),
+                               SQLITE_MISUSE);
+    if (path.isEmpty())
+        throw Sqlite3Exception(QStringLiteral("%1: no file name").arg(what), SQLITE_CANTOPEN);
+    sqlite3 *db = nullptr;
+    int rc = sqlite3_open_v2(path.toUtf8().constData(), &db, mode, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_extended_result_codes(db, 1);
+        sqlite3_busy_timeout(db, 5000);
+        // Reading the schema refuses a file that is not a database here
+        // rather than at the first statement.
+        rc = sqlite3_exec(db, "select count(*) from sqlite_master", nullptr, nullptr, nullptr);
+    }
+    if (rc != SQLITE_OK) {
+        const QString msg = dbMessage(db, rc);
+        sqlite3_close_v2(db);
+        throw Sqlite3Exception(QStringLiteral("%1: %2").arg(what, msg), rc);
+    }
+    m_db = db;
+    m_path = path;
+}
+
+void Sqlite3DB::close()
+{
+    if (!m_db)
+        return;
+    if (!sqlite3_get_autocommit(m_db))
+        sqlite3_exec(m_db, "rollback", nullptr, nullptr, nullptr);
+    dropStatementCache();
+    // Cursors still alive keep the connection until their statements go.
+    sqlite3_close_v2(m_db);
+    m_db = nullptr;
+}
+
+void Sqlite3DB::dropStatementCache()
+{
+    for (sqlite3_stmt *s : std::as_const(m_execCache))
+        sqlite3_finalize(s);
+    m_execCache.clear();
+}
+
+sqlite3_stmt *Sqlite3DB::prepareThrow(const Sqlite3Sql &sql, bool persistent)
+{
+    const QByteArray &text = sql.sqlUtf8();
+    sqlite3_stmt *stmt = nullptr;
+    const char *tail = nullptr;
+    const int rc = sqlite3_prepare_v3(m_db, text.constData(), int(text.size()),
+                                      persistent ? SQLITE_PREPARE_PERSISTENT : 0, &stmt, &tail);
+    if (rc != SQLITE_OK) {
+        const QString msg = dbMessage(m_db, rc);
+        sqlite3_finalize(stmt);
+        throw Sqlite3Exception(QStringLiteral("SQL error: %1 (%2)").arg(msg, sqlForMessage(sql)),
+                               rc);
+    }
+    if (!stmt)
+        throw Sqlite3Exception(QStringLiteral("SQL error: empty statement"), SQLITE_MISUSE);
+    if (!onlySpaceOrSemicolons(tail, text.constData() + text.size())) {
+        sqlite3_finalize(stmt);
+        throw Sqlite3Exception(
+                QStringLiteral("SQL error: more than one statement (%1)").arg(sqlForMessage(sql)),
+                SQLITE_MISUSE);
+    }
+    return stmt;
+}
+
+Sqlite3Cursor Sqlite3DB::queryThrow(const Sqlite3Sql &sql)
+{
+    if (!m_db)
+        failNotOpen("query");
+    auto state = std::make_shared<Sqlite3Cursor::State>();
+    state->stmt = prepareThrow(sql, false);
+    state->sql = sql;
+    bindParams(state->stmt, state->sql.params(), state->sql);
+    state->init();
+    return Sqlite3Cursor(std::move(state));
+}
+
+void Sqlite3DB::executeThrow(const Sqlite3Sql &sql)
+{
+    if (!m_db)
+        failNotOpen("execute");
+    sqlite3_stmt *stmt = m_execCache.value(sql.sqlUtf8(), nullptr);
+    if (!stmt) {
+        stmt = prepareThrow(sql, true);
+        if (m_execCache.size() >= 64)
+            dropStatementCache();
+        m_execCache.insert(sql.sqlUtf8(), stmt);
+    }
+    struct Reset
+    {
+        sqlite3_stmt *s;
+        ~Reset()
+        {
+            sqlite3_reset(s);
+            sqlite3_clear_bindings(s);
+        }
+    } reset {stmt};
+    bindParams(stmt, sql.params(), sql);
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) { }
+    if (rc != SQLITE_DONE)
+        fail(QStringLiteral("SQL error (%1)").arg(sqlForMessage(sql)), m_db, rc);
+}
+
+int Sqlite3DB::exec(const QString &sql, QString &error)
+{
+    if (!m_db) {
+        error = QStringLiteral("database is not open");
+        return SQLITE_MISUSE;
+    }
+    char *msg = nullptr;
+    const int rc = sqlite3_exec(m_db, sql.toUtf8().constData(), nullptr, nullptr, &msg);
+    if (rc != SQLITE_OK)
+        error = QString::fromUtf8(msg ? msg : sqlite3_errstr(rc));
+    sqlite3_free(msg);
+    return rc;
+}
+
+void Sqlite3DB::execThrow(const char *sql, const char *what)
+{
+    if (!m_db)
+        failNotOpen(what);
+    const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        fail(QStringLiteral("%1 failed").arg(QLatin1String(what)), m_db, rc);
+}
+
+void Sqlite3DB::beginTran()
+{
+    execThrow("begin", "begin transaction");
+}
+
+void Sqlite3DB::commitTran()
+{
+    execThrow("commit", "commit transaction");
+}
+
+void Sqlite3DB::rollbackTran()
+{
+    execThrow("rollback", "roll back transaction");
+}
+
+bool Sqlite3DB::inTran() const
+{
+    return m_db && !sqlite3_get_autocommit(m_db);
+}
+
+qint64 Sqlite3DB::lastInsertId() const
+{
+    return m_db ? sqlite3_last_insert_rowid(m_db) : 0;
+}
+
+int Sqlite3DB::changes() const
+{
+    return m_db ? sqlite3_changes(m_db) : 0;
+}
+
+QString Sqlite3DB::lastError() const
+{
+    return m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString();
+}
+
+QList<_SqliteCol> Sqlite3DB::tbColumns(const QString &table)
+{
+    Sqlite3Sql sql("select name, type, \"notnull\", dflt_value, pk from pragma_table_info(?)");
+    sql.addTextParam(table);
+    Sqlite3Cursor c = queryThrow(sql);
+    QList<_SqliteCol> cols;
+    while (c.moveNext()) {
+        cols.append(_SqliteCol(c.getText("name"), c.getText("type"), c.getInt("notnull") != 0,
+                               !c.isNull("dflt_value"), c.getInt("pk") != 0));
+    }
+    return cols;
+}
+
+QMap<QString, _SqliteCol> Sqlite3DB::tbInfo(const QString &table)
+{
+    QMap<QString, _SqliteCol> map;
+    for (const _SqliteCol &col : tbColumns(table))
+        map.insert(col.name, col);
+    return map;
+}
