@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QMetaType>
 #include <QString>
 #include <memory>
 
@@ -45,6 +46,8 @@ struct PhoneSchema
         return s;
     }
 };
+
+Q_DECLARE_METATYPE(PhoneSchema)
 
 // Builds a phone's sms.db (iOS 6 layout) with SQLite's C interface and SQL of
 // its own, for tests and benchmarks. Rows are added with the calls below; ids
