@@ -28,9 +28,8 @@ private:
 
 struct ChatColumns
 {
-    int rowid, guid, style, state, account_id, properties, chat_identifier, service_name,
-            room_name, account_login, is_archived, last_addressed_handle, display_name, last,
-            group_id;
+    int rowid, guid, style, state, account_id, properties, chat_identifier, service_name, room_name,
+            account_login, is_archived, last_addressed_handle, display_name, last, group_id;
     explicit ChatColumns(const Sqlite3Cursor &c)
     {
         const Columns col(c);
@@ -264,7 +263,7 @@ void IOS6MessageDb::ensureOpenForReading()
     // A copy of a phone's database, opened without upgrade, must stay as it
     // was: the connection's close would otherwise check a write-ahead log
     // into the file. Once this object writes, the checkpoint is on again.
-    if (!upgradeSchema && !m_wrote)
+    if (!m_upgradeSchema && !m_wrote)
         sqlite3_db_config(handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
 }
 
@@ -307,7 +306,7 @@ void IOS6MessageDb::chats(MsgDataSet &set)
     _MsgDataSet *ds = set.data();
 
     try {
-        contactsDb.ensureOpen();
+        m_contactsDb.ensureOpen();
     } catch (const std::exception &) {
         // No names then; the messages are still shown.
     }
@@ -343,7 +342,7 @@ void IOS6MessageDb::chats(MsgDataSet &set)
     auto countryOf = [&](const QString &sn) -> const _CountryInfo & {
         auto it = countries.find(sn);
         if (it == countries.end())
-            it = countries.insert(sn, countryBySn(countryLib, sn));
+            it = countries.insert(sn, countryBySn(m_countryLib, sn));
         return *it;
     };
 
@@ -358,15 +357,15 @@ void IOS6MessageDb::chats(MsgDataSet &set)
             col.read(c, h);
             ds->handles.insert(rowid, h);
             if (h->country.isEmpty()) {
-                const _CountryInfo &current = countryLib.country();
+                const _CountryInfo &current = m_countryLib.country();
                 h->country = current.sn.toLower();
                 h->id = normalizeNumber(current, h->id);
             } else {
                 h->id = normalizeNumber(countryOf(h->country), h->id);
             }
-            if (contactsDb.isOpen()) {
+            if (m_contactsDb.isOpen()) {
                 try {
-                    const _ContactPerson p = contactsDb.lookupPerson(h->id);
+                    const _ContactPerson p = m_contactsDb.lookupPerson(h->id);
                     h->contactName = personDisplayName(p);
                     h->photo = p.photo;
                 } catch (const std::exception &e) {
@@ -439,7 +438,7 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
         }
         _MsgAttachment *a = slot;
         if (!a->filename.isEmpty())
-            a->localPath = attachmentLocalPath(fileRelayDir, a->filename);
+            a->localPath = attachmentLocalPath(m_fileRelayDir, a->filename);
         if (_MsgMessage *m = ds->messages.value(c.getInt64(col.message_id)))
             m->attachments.insert(QString::number(attId), a);
     }
@@ -461,9 +460,8 @@ void IOS6MessageDb::loadRecycledChats(MsgDataSet &set)
     ensureOpenForReading();
     if (set.isNull())
         set.reset();
-    QList<_MsgRecycleMessage> recycled = recycleDb.loadRecycledMessages();
-    recycled.removeIf([this](const _MsgRecycleMessage &m) {
-        return messageRowidByGuid(m.guid) != 0;
-    });
+    QList<_MsgRecycleMessage> recycled = m_recycleDb.loadRecycledMessages();
+    recycled.removeIf(
+            [this](const _MsgRecycleMessage &m) { return messageRowidByGuid(m.guid) != 0; });
     MessageRecycleDb::groupRecycledMessages(set, recycled);
 }

@@ -130,8 +130,7 @@ private slots:
         QList<_MsgMessage> written;
         written << makeMessage(QStringLiteral("third"), 500003000, false)
                 << makeMessage(QStringLiteral("first \U0001F600"), 500001000, true)
-                << makeMessage(QString(QChar(0xFFFC)) + QStringLiteral("second"), 500002000,
-                               false);
+                << makeMessage(QString(QChar(0xFFFC)) + QStringLiteral("second"), 500002000, false);
         written[0].subject = QStringLiteral("Re: rope");
         written[0].attributedBody = QByteArray("\x04\x0bstreamtyped", 13);
         written[1].service_center = QStringLiteral("+12025550000");
@@ -143,7 +142,8 @@ private slots:
         _MsgAttachment att;
         att.guid = newGuid();
         att.created_date = 500002000;
-        att.filename = QStringLiteral("~/Library/SMS/Attachments/ab/12/%1/IMG_0001.JPG").arg(att.guid);
+        att.filename
+                = QStringLiteral("~/Library/SMS/Attachments/ab/12/%1/IMG_0001.JPG").arg(att.guid);
         att.mime_type = QStringLiteral("image/jpeg");
         att.uti = QStringLiteral("public.jpeg");
         att.transfer_name = QStringLiteral("IMG_0001.JPG");
@@ -176,9 +176,9 @@ private slots:
             db.setLastAddressedHandle(chatId, anna.id);
             db.endTransaction(true);
         }
-        QVERIFY(writeFile(QDir(store).absoluteFilePath(
-                                  "file-relay/var/mobile/" + att.filename.mid(2)),
-                          "JPEG!"));
+        QVERIFY(writeFile(
+                QDir(store).absoluteFilePath("file-relay/var/mobile/" + att.filename.mid(2)),
+                "JPEG!"));
 
         IOS6MessageDb db(QDir(store), kUs, true);
         MsgDataSet set;
@@ -199,12 +199,12 @@ private slots:
         for (const _MsgHandle *h : chat->handles)
             ids << h->id + '/' + h->service + '/' + h->contactName;
         ids.sort();
-        QCOMPARE(ids, QStringList({QStringLiteral("+12025550143/SMS/Anna Berg"),
-                                   QStringLiteral("ben@example.com/iMessage/")}));
+        QCOMPARE(ids,
+                 QStringList({QStringLiteral("+12025550143/SMS/Anna Berg"),
+                              QStringLiteral("ben@example.com/iMessage/")}));
 
         const MsgMessageList list = sortedMessagesOf(chat);
-        QCOMPARE(textsOf(list),
-                 QStringList({written[1].text, written[2].text, written[0].text}));
+        QCOMPARE(textsOf(list), QStringList({written[1].text, written[2].text, written[0].text}));
         for (const _MsgMessage *m : list) {
             const _MsgMessage *w = nullptr;
             for (const _MsgMessage &x : written)
@@ -226,8 +226,8 @@ private slots:
             QCOMPARE(m->other_handle, -1);
             QCOMPARE(m->otherHandle, nullptr);
             // The stored key is the record's own hash.
-            QCOMPARE(sqliteScalar(localSmsDb(store),
-                                  "select logic_hash from message where rowid=?", {m->ROWID})
+            QCOMPARE(sqliteScalar(localSmsDb(store), "select logic_hash from message where rowid=?",
+                                  {m->ROWID})
                              .toString(),
                      logicHash(*m));
         }
@@ -436,8 +436,7 @@ private slots:
         // chat_handle_join still names it.
         db.deleteMessage(set.data()->messages.value(m2));
         QCOMPARE(count("select count(*) from chat where rowid=?", chatA), 0);
-        QCOMPARE(count("select count(*) from attachment where rowid=?", shared),
-                 0);
+        QCOMPARE(count("select count(*) from attachment where rowid=?", shared), 0);
         QCOMPARE(count("select count(*) from message_attachment_join"), 1);
 
         // An unshared attachment row goes with its message; its file stays.
@@ -624,17 +623,26 @@ private slots:
         QTest::addColumn<QString>("expected"); // relative to file-relay; "-" for none
         QTest::newRow("home") << "~/Library/SMS/Attachments/ab/12/x.jpg"
                               << "var/mobile/Library/SMS/Attachments/ab/12/x.jpg";
-        QTest::newRow("absolute") << "/var/mobile/a.jpg" << "var/mobile/a.jpg";
-        QTest::newRow("forbidden characters") << "a:b?.jpg" << "ab.jpg";
+        QTest::newRow("absolute") << "/var/mobile/a.jpg"
+                                  << "var/mobile/a.jpg";
+        QTest::newRow("forbidden characters") << "a:b?.jpg"
+                                              << "ab.jpg";
         QTest::newRow("inner dots that stay inside") << "~/Library/../Media/x.jpg"
                                                      << "var/mobile/Media/x.jpg";
-        QTest::newRow("dots out of the store") << "~/../../../../etc/passwd" << "-";
-        QTest::newRow("dots from the top") << "../secret.txt" << "-";
-        QTest::newRow("backslash dots") << "~\\..\\..\\..\\..\\x" << "-";
-        QTest::newRow("backslash dots after home") << "~/..\\..\\..\\..\\x" << "-";
-        QTest::newRow("double slash") << "//etc/passwd" << "-";
-        QTest::newRow("the folder itself") << "/" << "-";
-        QTest::newRow("dots hidden by removed characters") << "~/.:./.:./.:./.:./x" << "-";
+        QTest::newRow("dots out of the store") << "~/../../../../etc/passwd"
+                                               << "-";
+        QTest::newRow("dots from the top") << "../secret.txt"
+                                           << "-";
+        QTest::newRow("backslash dots") << "~\\..\\..\\..\\..\\x"
+                                        << "-";
+        QTest::newRow("backslash dots after home") << "~/..\\..\\..\\..\\x"
+                                                   << "-";
+        QTest::newRow("double slash") << "//etc/passwd"
+                                      << "-";
+        QTest::newRow("the folder itself") << "/"
+                                           << "-";
+        QTest::newRow("dots hidden by removed characters") << "~/.:./.:./.:./.:./x"
+                                                           << "-";
     }
     void attachmentLocalPathRule()
     {
@@ -674,10 +682,10 @@ private slots:
                        {QStringLiteral("~/Library/SMS/Attachments/link/victim.txt"), link});
         }
         // The fixture's name does reach the victim when taken literally.
-        const QString crafted = sqliteScalar(PhoneSmsDb::smsDbPathOf(store),
-                                             "select filename from attachment where rowid=?",
-                                             {dots})
-                                        .toString();
+        const QString crafted
+                = sqliteScalar(PhoneSmsDb::smsDbPathOf(store),
+                               "select filename from attachment where rowid=?", {dots})
+                          .toString();
         QCOMPARE(QFileInfo(relay + "/var/mobile/" + crafted.mid(2)).canonicalFilePath(),
                  QFileInfo(outside + "/victim.txt").canonicalFilePath());
 
@@ -796,7 +804,65 @@ private slots:
     // database still holds.
     void recycledChatsMergedIntoList()
     {
-        QSKIP("needs the recycle store");
+        const QString store = newStore();
+        qint64 anna, chat, live;
+        QString liveGuid;
+        {
+            PhoneSmsDb b(store);
+            anna = b.addHandle(QStringLiteral("+12025550143"));
+            chat = b.addChat(anna);
+            live = b.addText(chat, QStringLiteral("live"), anna, 1000);
+            liveGuid = b.db().scalar("select guid from message where rowid=?", {live}).toString();
+        }
+        {
+            MessageRecycleDb recycle(QDir(store).absoluteFilePath("recycle.db"));
+            auto salvage = [&](const QString &text, const QString &guid, const QString &ident,
+                               int date) {
+                _MsgMessage m = makeMessage(text, date, false);
+                if (!guid.isEmpty())
+                    m.guid = guid;
+                m.handle_id = anna;
+                recycle.insertRecycledMessage(m, ident, ident, 0);
+            };
+            salvage(QStringLiteral("still live"), liveGuid, QStringLiteral("+12025550143"), 1000);
+            salvage(QStringLiteral("lost to anna"), {}, QStringLiteral("+12025550143"), 900);
+            salvage(QStringLiteral("lost elsewhere"), {}, QStringLiteral("+12025550177"), 800);
+            salvage(QStringLiteral("lost, nobody known"), {}, {}, 700);
+        }
+
+        IOS6MessageDb db(QDir(store), kUs, false);
+        MsgDataSet set;
+        set.reset();
+        db.messages(set, 0);
+        db.loadRecycledChats(set);
+        db.loadRecycledChats(set); // a second time adds nothing
+        _MsgDataSet *ds = set.data();
+
+        QStringList texts;
+        for (const _MsgMessage *m : ds->messages)
+            texts << m->text;
+        texts.sort();
+        QCOMPARE(texts,
+                 QStringList({"live", "lost elsewhere", "lost to anna", "lost, nobody known"}));
+        // The message of a known conversation joins the live chat.
+        QCOMPARE(textsOf(sortedMessagesOf(ds->chats.value(chat))),
+                 QStringList({"lost to anna", "live"}));
+        for (const _MsgMessage *m : ds->messages) {
+            QVERIFY(m->chat);
+            QVERIFY(m->chat->messages.contains(QString::number(m->ROWID)));
+            if (m->text == QLatin1String("live"))
+                continue;
+            QVERIFY(m->ROWID < 0);
+            if (m->text == QLatin1String("lost elsewhere")) {
+                QVERIFY(m->chat->ROWID < 0);
+                QVERIFY(!isUnknownRecoveredChat(m->chat->ROWID));
+                QCOMPARE(m->chat->chat_identifier, QStringLiteral("+12025550177"));
+            } else if (m->text.startsWith(QLatin1String("lost, nobody"))) {
+                QVERIFY(isUnknownRecoveredChat(m->chat->ROWID));
+            }
+        }
+        // The sessions of the tree show the salvaged conversations too.
+        QCOMPARE(set.chatSessions().size(), 3);
     }
 };
 
