@@ -110,6 +110,8 @@ private:
     void upgradeDatabase();
     void configureConnection();
     void loadTableSchemas();
+    // chats(), with or without the scan for each chat's newest date.
+    void readChats(MsgDataSet &set, bool newestDates);
     // Open for reading: a database opened without upgrade keeps its file as
     // it is when only read (no checkpoint of a write-ahead log at close).
     void ensureOpenForReading();

@@ -530,7 +530,7 @@ private slots:
             b.addText(single, QStringLiteral("hi anna"), anna, 100);
             b.addText(group, QStringLiteral("hi team"), ben, 200);
             added = b.addSystemItem(group, 1, anna, carl, 300);
-            located = b.addSystemItem(group, 4, ben, anna, 400);
+            located = b.addSystemItem(group, 4, ben, anna, 800);
             loose = b.addText(0, QStringLiteral("no chat"), anna, 500);
             PhoneSmsDb::Message m;
             m.text = QStringLiteral("from a stranger");
@@ -578,6 +578,17 @@ private slots:
         QVERIFY(fromStranger);
         QCOMPARE(fromStranger->handle, nullptr);
         QCOMPARE(fromStranger->country, QStringLiteral("fr"));
+
+        // The newest date of a chat counts every row it joins, location
+        // sharing included, whether the chats are read alone or with all
+        // their messages.
+        MsgDataSet chatsOnly;
+        chatsOnly.reset();
+        db.chats(chatsOnly);
+        QCOMPARE(ds->chats.value(group)->lastDate, 800);
+        QCOMPARE(ds->chats.value(single)->lastDate, 600);
+        for (const _MsgChat *c : ds->chats)
+            QCOMPARE(chatsOnly.data()->chats.value(c->ROWID)->lastDate, c->lastDate);
 
         // One chat only: the chat's messages, with the chats all there.
         MsgDataSet one;
@@ -652,6 +663,41 @@ private slots:
         const QDir relay(QDir(store).absoluteFilePath("file-relay"));
         const QString got = IOS6MessageDb::attachmentLocalPath(relay, filename);
         QCOMPARE(got, expected == "-" ? QString() : relay.absoluteFilePath(expected));
+    }
+
+    // Symbolic links in the store count by where they lead.
+    void attachmentPathsThroughLinks()
+    {
+        const QString store = newStore();
+        const QString outside = m_env->makeDir(QStringLiteral("outside%1").arg(m_stores));
+        QVERIFY(writeFile(outside + "/victim.txt", "precious"));
+        const QDir relay(QDir(store).absoluteFilePath("file-relay"));
+        const QString att = relay.absoluteFilePath("var/mobile/Library/SMS/Attachments");
+        QVERIFY(writeFile(relay.absoluteFilePath("var/mobile/Media/pic.jpg"), "PIC"));
+        QVERIFY(writeFile(att + "/plain/a.jpg", "A"));
+        QVERIFY(QFile::link(outside, att + "/out"));
+        QVERIFY(QFile::link(outside + "/victim.txt", att + "/file.jpg"));
+        QVERIFY(QFile::link(relay.absoluteFilePath("var/mobile/Media"), att + "/in"));
+        QVERIFY(QFile::link("../../../../../../../" + QFileInfo(outside).fileName(), att + "/rel"));
+        QVERIFY(QFile::link(outside + "/missing", att + "/dangling"));
+        QCOMPARE(fileBytes(att + "/rel/victim.txt"), QByteArray("precious"));
+
+        const struct
+        {
+            const char *name;
+            bool kept;
+        } cases[] = {
+                {"plain/a.jpg", true},     {"in/pic.jpg", true},       {"in/missing.jpg", false},
+                {"out/victim.txt", false}, {"file.jpg", false},        {"rel/victim.txt", false},
+                {"dangling", false},       {"nothing/here.jpg", true},
+        };
+        for (const auto &c : cases) {
+            const QString name = QStringLiteral("~/Library/SMS/Attachments/") + c.name;
+            const QString got = IOS6MessageDb::attachmentLocalPath(relay, name);
+            QVERIFY2(got.isEmpty() != c.kept, c.name);
+            if (c.kept)
+                QCOMPARE(got, att + '/' + c.name);
+        }
     }
 
     // A crafted database whose attachment names point out of the store, by
