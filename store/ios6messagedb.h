@@ -113,10 +113,10 @@ private:
     // chats(), with or without the scan for each chat's newest date.
     void readChats(MsgDataSet &set, bool newestDates);
     // Open for reading: a database opened without upgrade keeps its file as
-    // it is when only read (no checkpoint of a write-ahead log at close).
+    // it is while it is only read (no checkpoint of a write-ahead log at
+    // close); the first commit through this connection turns that off, so
+    // that what is written reaches the database file itself.
     void ensureOpenForReading();
-    // Open for writing: what is written reaches the database file itself.
-    void ensureOpenForWriting();
     bool schemaHas(const char *table, const char *probe,
                    Qt::CaseSensitivity cs = Qt::CaseSensitive) const;
 
@@ -128,6 +128,4 @@ private:
     QHash<QString, QString> m_tableSchemas;
     QString m_smsDbPath;
     bool m_upgradeSchema;
-    // Whether this object has written rows (see ensureOpenForReading).
-    bool m_wrote = false;
 };

@@ -790,8 +790,9 @@ private slots:
         QVERIFY(fileBytes(path + "-wal") == wal0);
         QVERIFY(!QFile::exists(path + "-journal"));
 
-        // Writing through the same kind of object: the message is in the
-        // database file alone, without its log.
+        // Writing after reading, through the writer or any statement of the
+        // caller's: what was written is in the database file alone, without
+        // its log.
         _MsgMessage m = makeMessage(QStringLiteral("written"), 300, true);
         {
             IOS6MessageDb db(QDir(store), kUs, false);
@@ -799,11 +800,22 @@ private slots:
             set.reset();
             db.messages(set, 0);
             db.addChatMessageJoin(chat, db.insertMessage(&m, 0, 0));
+            db.messages(set, 0);
+        }
+        {
+            IOS6MessageDb db(QDir(store), kUs, false);
+            QCOMPARE(db.messageCount(), qint64(wal ? 3 : 2));
+            db.beginTransaction();
+            db.executeThrow(Sqlite3Sql("update message set text='changed' where guid=?")
+                                    .addTextParam(m.guid));
+            db.endTransaction(true);
+            QCOMPARE(db.messageCount(), qint64(wal ? 3 : 2));
         }
         const QString copy = m_env->makeDir(QStringLiteral("copy%1").arg(m_stores)) + "/sms.db";
         QVERIFY(QFile::copy(path, copy));
-        QCOMPARE(sqliteScalar(copy, "select count(*) from message where guid=?", {m.guid}).toInt(),
-                 1);
+        QCOMPARE(sqliteScalar(copy, "select text from message where guid=?", {m.guid}).toString(),
+                 QStringLiteral("changed"));
+        QCOMPARE(sqliteScalar(copy, "select count(*) from message").toInt(), wal ? 3 : 2);
     }
 
     // Contact names come from the phone's address book when the store has
