@@ -98,7 +98,7 @@ void CountryLibDb::ensureOpen()
     const QString path = libraryPath();
     if (!QFileInfo::exists(path))
         copyLibrary(path);
-    openThrow(path, 2);
+    openThrow(path, Sqlite3DB::ReadWrite);
     try {
         m_current = countryByMcc(*this, m_mcc, nullptr);
     } catch (...) {

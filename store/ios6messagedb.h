@@ -27,7 +27,8 @@ public:
     // - an existing file read-write, upgraded when asked (in one transaction);
     // - a missing file is created with its folders from the schema script
     //   ":/res/localmsgdb_ddl.sql", in one transaction; a file whose creation
-    //   failed is removed again.
+    //   failed is removed again. With upgradeSchema, an existing file without
+    //   any table gets the schema too.
     // Then the SQL functions that a phone's triggers call are registered, and
     // the CREATE statement of every table is cached. When any step fails the
     // connection is closed again and the exception passed on, so that the
@@ -106,7 +107,8 @@ public:
     void deleteMessage(const _MsgMessage *m);
 
 private:
-    void createDatabase();
+    bool hasNoTables();
+    void runSchemaScript(bool removeFileOnFailure);
     void upgradeDatabase();
     void configureConnection();
     void loadTableSchemas();

@@ -335,6 +335,18 @@ private slots:
             CountryLibDb lib(QStringLiteral("262"));
             QVERIFY_THROWS_EXCEPTION(std::exception, lib.country());
             QVERIFY_THROWS_EXCEPTION(std::exception, lib.country());
+            QVERIFY(!lib.isOpen());
+        }
+        QVERIFY(QFile::remove(path));
+        {
+            QFile junk(path);
+            QVERIFY(junk.open(QIODevice::WriteOnly));
+            junk.write(QByteArray(4096, 'x'));
+        }
+        {
+            CountryLibDb lib(QStringLiteral("262"));
+            QVERIFY_THROWS_EXCEPTION(std::exception, lib.country());
+            QCOMPARE(QFileInfo(path).size(), qint64(4096));
         }
         QVERIFY(QFile::remove(path));
 
