@@ -517,7 +517,8 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
             }
             if (_MsgChat *chat = ds->chats.value(c.getInt64(col.chat_id))) {
                 m->chat = chat;
-                chat->messages.insert(QString::number(rowid), m);
+                // Rows come by rowid: the end is the right place for most keys.
+                chat->messages.insert(chat->messages.cend(), QString::number(rowid), m);
             }
         }
         for (auto it = newest.cbegin(); it != newest.cend(); ++it) {
