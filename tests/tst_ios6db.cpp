@@ -9,7 +9,6 @@
 #include "tests/support/rawsqlite.h"
 #include "tests/support/testenv.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QtTest>
