@@ -309,6 +309,7 @@ void IOS5MessageDb::readMadridChats(_MsgDataSet &d)
         const qint64 preferred = rowid > 0 ? -rowid : -1;
         auto isOurs = [&](const _MsgChat *chat) {
             return chat && chat->ROWID < 0 && chat->guid == guid
+                    && chat->chat_identifier == identifier
                     && chat->service_name == QLatin1String("iMessage")
                     && !m_madridRowidByKey.contains(chat->ROWID);
         };

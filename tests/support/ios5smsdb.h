@@ -42,6 +42,18 @@ public:
         QString svcCenter;
     };
     qint64 addSms(const Sms &m);
+    qint64 addSms(qint64 group, const QString &address, qint64 date, int flags, const QString &text,
+                  const QString &country = "us")
+    {
+        Sms m;
+        m.group = group;
+        m.address = address;
+        m.date = date;
+        m.flags = flags;
+        m.text = text;
+        m.country = country;
+        return addSms(m);
+    }
     // One MMS piece of a message (data may be empty).
     qint64 addPiece(qint64 message, int partId, const QString &contentType,
                     const QString &contentLoc, const QByteArray &data);
