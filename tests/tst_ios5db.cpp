@@ -1,7 +1,9 @@
 #include "store/ios5messagedb.h"
+#include "store/ios6messagedb.h"
 #include "store/msgutil.h"
 #include "tests/support/addressbookfixture.h"
 #include "tests/support/ios5smsdb.h"
+#include "tests/support/phonesmsdb.h"
 #include "tests/support/pyplist.h"
 #include "tests/support/rawsqlite.h"
 #include "tests/support/testenv.h"
@@ -55,6 +57,39 @@ _MsgChat *chatByIdentifier(_MsgDataSet *d, const QString &identifier, const QStr
 QString attachmentsPartsFolder(const QString &store)
 {
     return store + "/file-relay/var/mobile/Library/SMS/Parts";
+}
+
+// What a reader's records say of the conversations, independent of row ids
+// and of the keys of the tables: one line per chat and per message.
+QStringList shapeOf(const _MsgDataSet *d)
+{
+    QStringList out;
+    for (const _MsgChat *chat : d->chats) {
+        QStringList ids;
+        for (const _MsgHandle *h : chat->handles)
+            ids << h->id + "/" + h->service;
+        ids.sort();
+        out << QString("chat %1 | %2 | %3 | style %4 | room %5 | last %6 | %7")
+                        .arg(chat->chat_identifier, chat->guid, chat->service_name)
+                        .arg(chat->style)
+                        .arg(chat->room_name)
+                        .arg(chat->lastDate)
+                        .arg(ids.join(","));
+        for (const _MsgMessage *m : chat->messages) {
+            QStringList atts;
+            for (const _MsgAttachment *a : m->attachments)
+                atts << a->mime_type + " " + a->uti + " " + a->filename.section('/', -1) + " "
+                                + fileBytes(a->localPath);
+            out << QString("  msg %1 | %2 | date %3 | me %4 | %5 | from %6 | %7")
+                            .arg(chat->chat_identifier, m->text)
+                            .arg(m->date)
+                            .arg(m->is_from_me)
+                            .arg(m->service, m->handle ? m->handle->id : QString("-"),
+                                 atts.join(","));
+        }
+    }
+    out.sort();
+    return out;
 }
 
 } // namespace
@@ -266,6 +301,93 @@ private slots:
         QCOMPARE(d->messages.size(), 7);
         QCOMPARE(d->chats.size(), 4);
         QCOMPARE(db.messageCount(), 7);
+    }
+
+    // The same conversations kept by a phone of either generation read into
+    // the same records.
+    void readsLikeTheNewerSchema()
+    {
+        const QString store5 = newStore();
+        IOS5SmsDb old(store5);
+        const qint64 g1 = old.addGroup(1);
+        old.addMember(g1, "(202) 555-0143");
+        old.addSms(g1, "(202) 555-0143", 1300000000, 2, "Hello");
+        old.addSms(g1, "(202) 555-0143", 1300000100, 3, "Hi back");
+        const qint64 mms = old.addSms(g1, "(202) 555-0143", 1300000200, 3, "");
+        old.addPiece(mms, 0, "application/smil", "smil.xml", "<smil/>");
+        old.addPiece(mms, 1, "text/plain", "text.txt", "Look");
+        old.addPiece(mms, 2, "image/jpeg", "IMG_1.JPG", "jpeg bytes");
+        const qint64 g2 = old.addGroup(2);
+        old.addMember(g2, "+12025550177");
+        old.addMember(g2, "+12025550188");
+        old.addSms(g2, "+12025550177", 1300000300, 2, "Group hello");
+        old.addSms(g2, "", 1300000400, 3, "Group reply");
+        old.addMadridChat("ben@example.com", plistArray({"ben@example.com"}, PyPlist::Binary));
+        const QString attGuid = "AB11CD22-0000-4000-8000-0000000000A1";
+        IOS5SmsDb::IMessage yo;
+        yo.handle = "ben@example.com";
+        yo.date = 330000000;
+        yo.text = "Yo" + QString(kObj);
+        yo.attachmentInfo = PyPlist::dump("[" + PyPlist::quote(attGuid) + "]", PyPlist::Binary);
+        const qint64 yoId = old.addIMessage(yo);
+        const QString photoPath = "Library/SMS/Attachments/ab/11/" + attGuid + "/photo.jpg";
+        old.addMadridAttachment(attGuid, "/var/mobile/" + photoPath, "image/jpeg", "public.jpeg",
+                                330000000, 0, 5, true, yoId);
+        QDir().mkpath(QFileInfo(store5 + "/file-relay/var/mobile/" + photoPath).path());
+        QFile photo(store5 + "/file-relay/var/mobile/" + photoPath);
+        QVERIFY(photo.open(QIODevice::WriteOnly));
+        photo.write("photo bytes");
+        photo.close();
+        IOS5SmsDb::IMessage back;
+        back.handle = "ben@example.com";
+        back.date = 330000100;
+        back.dateDelivered = 330000101;
+        back.text = "Back";
+        old.addIMessage(back);
+        old.close();
+
+        const QString store6 = newStore();
+        PhoneSmsDb now(store6);
+        const qint64 anna = now.addHandle("+12025550143", "SMS", "us");
+        const qint64 c1
+                = now.addChatRow("+12025550143", "SMS", 45, {anna}, {}, "SMS;-;+12025550143");
+        now.addText(c1, "Hello", anna, 1300000000 - kEpoch);
+        now.addText(c1, "Hi back", anna, 1300000100 - kEpoch, true);
+        const qint64 look
+                = now.addText(c1, "Look" + QString(kObj), anna, 1300000200 - kEpoch, true);
+        now.addAttachment(look, "IMG_1.JPG", "jpeg bytes", "image/jpeg", "public.jpeg");
+        const qint64 carl = now.addHandle("+12025550177", "SMS", "us");
+        const qint64 dora = now.addHandle("+12025550188", "SMS", "us");
+        const QString room = newGroupChatId("SMS;-;+12025550177");
+        const qint64 c2 = now.addChatRow(room, "SMS", 43, {carl, dora}, {}, "SMS;+;" + room);
+        now.addText(c2, "Group hello", carl, 1300000300 - kEpoch);
+        now.addText(c2, "Group reply", 0, 1300000400 - kEpoch, true);
+        const qint64 ben = now.addHandle("ben@example.com", "iMessage", "us");
+        const qint64 c3 = now.addChatRow("ben@example.com", "iMessage", 45, {ben});
+        const qint64 yo6 = now.addText(c3, "Yo" + QString(kObj), ben, 330000000);
+        now.addAttachment(yo6, "photo.jpg", "photo bytes", "image/jpeg", "public.jpeg");
+        now.addText(c3, "Back", ben, 330000100, true);
+        now.close();
+
+        MsgDataSet newer;
+        newer.reset();
+        IOS6MessageDb db6(QDir(store6), "310", false);
+        try {
+            db6.messages(newer, 0);
+        } catch (const std::runtime_error &e) {
+            if (QByteArray(e.what()).contains("not available"))
+                QSKIP("this build has no reader of the newer schema");
+            throw;
+        }
+        MsgDataSet older;
+        older.reset();
+        IOS5MessageDb db5(QDir(store5), "310");
+        db5.messages(older, 0);
+
+        const QStringList want = shapeOf(newer.data());
+        const QStringList got = shapeOf(older.data());
+        QCOMPARE(got.size(), 10); // three chats, seven messages
+        QCOMPARE(got, want);
     }
 
     void groupMembersShapeTheChat()
