@@ -724,17 +724,18 @@ private slots:
         MsgDataSet set;
         set.reset();
         _MsgDataSet *d = set.data();
-        // What another producer put there first, at exactly those ids. One
-        // handle is in the set, so the reader's first made-up handle id is -2.
+        // What another producer put there first, at exactly those ids. With
+        // this one and the SMS member, two handles are in the set when the
+        // first iMessage handle is made, so it asks for -3.
         auto *foreignChat = new _MsgChat;
         foreignChat->ROWID = -c;
         foreignChat->guid = "iMessage;-;ann@example.com"; // even the same guid
         foreignChat->chat_identifier = "salvaged";
         d->chats.insert(foreignChat->ROWID, foreignChat);
         auto *foreignHandle = new _MsgHandle;
-        foreignHandle->ROWID = -2;
+        foreignHandle->ROWID = -3;
         foreignHandle->id = "salvaged";
-        d->handles.insert(-2, foreignHandle);
+        d->handles.insert(-3, foreignHandle);
         auto *foreignMessage = new _MsgMessage;
         foreignMessage->ROWID = IOS5MessageDb::kClonedMessageBase - p2;
         foreignMessage->text = "salvaged";
@@ -751,7 +752,7 @@ private slots:
         QCOMPARE(d->chats.value(-c), foreignChat);
         QCOMPARE(foreignChat->chat_identifier, QString("salvaged"));
         QVERIFY(foreignChat->handles.isEmpty() && foreignChat->messages.isEmpty());
-        QCOMPARE(d->handles.value(-2), foreignHandle);
+        QCOMPARE(d->handles.value(-3), foreignHandle);
         QCOMPARE(foreignHandle->id, QString("salvaged"));
         QCOMPARE(d->messages.value(IOS5MessageDb::kClonedMessageBase - p2), foreignMessage);
         QCOMPARE(foreignMessage->text, QString("salvaged"));
@@ -853,6 +854,80 @@ private slots:
             db.messages(set, g1);
             QCOMPARE(set.data()->messages.value(s1)->text, QString("one\npiece"));
         }
+    }
+
+    void recycledMessagesBesideLiveOnes_data()
+    {
+        QTest::addColumn<bool>("recycledFirst");
+        QTest::newRow("recycled first") << true;
+        QTest::newRow("live first") << false;
+    }
+    // Salvaged messages join the set beside the live ones in either order;
+    // no record of either kind is lost, and reading again adds nothing.
+    void recycledMessagesBesideLiveOnes()
+    {
+        QFETCH(bool, recycledFirst);
+        const QString store = newStore();
+        IOS5SmsDb phone(store);
+        const qint64 g = phone.addGroup(1);
+        phone.addMember(g, "+12025550143");
+        const qint64 sms = phone.addSms(g, "+12025550143", 1300000000, 2, "live sms");
+        phone.addMadridChat("ann@example.com", plistArray({"ann@example.com"}, PyPlist::Xml));
+        IOS5SmsDb::IMessage im;
+        im.handle = "ann@example.com";
+        im.date = 400000000;
+        im.text = "live imessage";
+        const qint64 imId = phone.addIMessage(im);
+        phone.close();
+        {
+            MessageRecycleDb recycle(store + "/recycle.db");
+            _MsgMessage gone;
+            gone.text = "salvaged imessage";
+            gone.service = "iMessage";
+            gone.date = 399999000;
+            recycle.insertRecycledMessage(gone, "ann@example.com", "ann@example.com", 77);
+            gone.text = "salvaged unknown";
+            gone.service = "SMS";
+            recycle.insertRecycledMessage(gone, QString(), QString(), 78);
+        }
+
+        IOS5MessageDb db(QDir(store), "310");
+        MsgDataSet set;
+        set.reset();
+        if (recycledFirst)
+            db.loadRecycledChats(set);
+        db.messages(set, 0);
+        if (!recycledFirst)
+            db.loadRecycledChats(set);
+        _MsgDataSet *d = set.data();
+
+        QStringList texts;
+        for (const _MsgMessage *m : std::as_const(d->messages))
+            texts << m->text;
+        texts.sort();
+        QCOMPARE(texts,
+                 (QStringList {"live imessage", "live sms", "salvaged imessage",
+                               "salvaged unknown"}));
+        QCOMPARE(d->messages.value(sms)->chat, d->chats.value(g));
+        _MsgChat *ann = d->messages.value(imId)->chat;
+        QVERIFY(ann);
+        QCOMPARE(ann->service_name, QString("iMessage"));
+        QVERIFY(!isRecoveredChat(ann->ROWID));
+        QCOMPARE(ann->handles.size(), 1);
+        for (const _MsgChat *c : std::as_const(d->chats)) {
+            for (const _MsgHandle *h : c->handles)
+                QCOMPARE(d->handles.value(h->ROWID), h);
+            for (const _MsgMessage *m : c->messages)
+                QCOMPARE(d->messages.value(m->ROWID), m);
+        }
+
+        const int chats = d->chats.size(), handles = d->handles.size(),
+                  messages = d->messages.size();
+        db.messages(set, 0);
+        db.messages(set, ann->ROWID);
+        QCOMPARE(d->chats.size(), chats);
+        QCOMPARE(d->handles.size(), handles);
+        QCOMPARE(d->messages.size(), messages);
     }
 
     void openingAndReadFunction()
