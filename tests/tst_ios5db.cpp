@@ -930,6 +930,65 @@ private slots:
         QCOMPARE(d->messages.size(), messages);
     }
 
+    void attachmentLocalPaths_data()
+    {
+        QTest::addColumn<QString>("filename");
+        QTest::addColumn<QString>("wantFilename");
+        QTest::addColumn<QString>("wantLocal"); // below file-relay; empty: none
+        QTest::newRow("home") << "~/Library/SMS/Attachments/ab/12/x.jpg"
+                              << "~/Library/SMS/Attachments/ab/12/x.jpg"
+                              << "var/mobile/Library/SMS/Attachments/ab/12/x.jpg";
+        QTest::newRow("phone root") << "/var/mobile/a.jpg"
+                                    << "~/a.jpg"
+                                    << "var/mobile/a.jpg";
+        QTest::newRow("other root") << "/private/a.jpg"
+                                    << "/private/a.jpg"
+                                    << "private/a.jpg";
+        QTest::newRow("refused characters") << "a:b?.jpg"
+                                            << "a:b?.jpg"
+                                            << "ab.jpg";
+        QTest::newRow("empty") << ""
+                               << ""
+                               << "";
+        QTest::newRow("climbs out") << "/var/mobile/../../../../etc/passwd"
+                                    << "~/../../../../etc/passwd"
+                                    << "";
+        QTest::newRow("climbs within") << "~/../../x.jpg"
+                                       << "~/../../x.jpg"
+                                       << "x.jpg";
+    }
+    // Where an iMessage attachment's file is looked for; a name that climbs
+    // out of the store stands for no file.
+    void attachmentLocalPaths()
+    {
+        QFETCH(QString, filename);
+        QFETCH(QString, wantFilename);
+        QFETCH(QString, wantLocal);
+        const QString store = newStore();
+        IOS5SmsDb phone(store);
+        phone.addMadridChat("ann@example.com", plistArray({"ann@example.com"}, PyPlist::Xml));
+        const QString guid = "AB11CD22-0000-4000-8000-0000000000C3";
+        IOS5SmsDb::IMessage im;
+        im.handle = "ann@example.com";
+        im.attachmentInfo = ("x" + guid + "y").toLatin1();
+        const qint64 id = phone.addIMessage(im);
+        phone.addMadridAttachment(guid, filename, "image/jpeg", "public.jpeg", 0, 0, 5, false);
+        phone.close();
+
+        IOS5MessageDb db(QDir(store), "310");
+        MsgDataSet set;
+        set.reset();
+        db.messages(set, 0);
+        _MsgMessage *m = set.data()->messages.value(id);
+        QVERIFY(m);
+        QCOMPARE(m->attachments.size(), 1);
+        _MsgAttachment *a = m->attachments.first();
+        QCOMPARE(a->filename, wantFilename);
+        QCOMPARE(a->is_outgoing, 1);
+        QCOMPARE(a->localPath,
+                 wantLocal.isEmpty() ? QString() : store + "/file-relay/" + wantLocal);
+    }
+
     void openingAndReadFunction()
     {
         // A missing database throws and nothing is created.
