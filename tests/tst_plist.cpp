@@ -20,7 +20,59 @@ class TestPlist : public QObject
                " 'nested': {'Lockdown': {'DeviceName': 'Work Phone'}}}";
     }
 
+    // A binary list whose objects are all arrays: object i holds references
+    // to the objects listed in graph[i]; object 0 is the root.
+    static QByteArray arrayGraph(const QList<QList<quint32>> &graph)
+    {
+        auto be = [](quint64 v, int width) {
+            QByteArray b(width, '\0');
+            for (int i = width - 1; i >= 0; --i, v >>= 8)
+                b[i] = char(v & 0xFF);
+            return b;
+        };
+        QByteArray out("bplist00");
+        QList<quint32> offsets;
+        for (const QList<quint32> &refs : graph) {
+            offsets.append(quint32(out.size()));
+            if (refs.size() < 15)
+                out += char(0xA0 | refs.size());
+            else
+                out += QByteArray("\xAF\x12", 2) + be(quint64(refs.size()), 4);
+            for (quint32 r : refs)
+                out += be(r, 4);
+        }
+        const quint64 table = quint64(out.size());
+        for (quint32 o : offsets)
+            out += be(o, 4);
+        out += QByteArray(6, '\0') + char(4) + char(4) + be(quint64(graph.size()), 8) + be(0, 8)
+                + be(table, 8);
+        return out;
+    }
+
 private slots:
+    void initTestCase()
+    {
+        // PEL_FUZZ_SEED_DIR=fuzz/corpus refreshes the fuzzer's seeds.
+        const QString seedRoot = qEnvironmentVariable("PEL_FUZZ_SEED_DIR");
+        if (seedRoot.isEmpty())
+            return;
+        const QList<QPair<QString, QByteArray>> seeds = {
+                {"every-type.xml", PyPlist::dump(everyTypeExpr(), PyPlist::Xml)},
+                {"every-type.bin", PyPlist::dump(everyTypeExpr(), PyPlist::Binary)},
+                {"shared.bin", arrayGraph({{1, 1, 2}, {2}, {}})},
+                {"manifest.bin",
+                 PyPlist::dump("{'Lockdown': {'DeviceName': 'Work Phone', 'UniqueDeviceID': 'abc'},"
+                               " 'Date': datetime.datetime(2013, 6, 2), 'IsEncrypted': True,"
+                               " 'BackupKeyBag': b'VERS\\x00\\x00\\x00\\x04'}",
+                               PyPlist::Binary)},
+        };
+        for (const auto &[name, bytes] : seeds) {
+            QFile f(seedRoot + "/plist/" + name);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(bytes);
+        }
+    }
+
     void readsEveryNodeType_data()
     {
         QTest::addColumn<int>("format");
@@ -251,6 +303,67 @@ private slots:
             else
                 (void)v.toBinary();
         }
+    }
+
+    // Shapes that would make the parser, or freeing the tree, recurse past
+    // the stack or expand past memory are refused; ordinary nesting parses.
+    void hostileShapesGiveNull()
+    {
+        auto nestedXml = [](int depth) {
+            return "<?xml version=\"1.0\"?><plist version=\"1.0\">"
+                    + QByteArray("<array>").repeated(depth) + QByteArray("<dict/><array/>")
+                    + QByteArray("</array>").repeated(depth) + "</plist>";
+        };
+        QVERIFY(parsePlistBuffer(nestedXml(300)).isArray());
+        QVERIFY(parsePlistBuffer(nestedXml(1000000)).isNull());
+
+        // Shared references: [[x], [x]] is fine and reads as plistlib reads it.
+        const QByteArray shared = arrayGraph({{1, 1}, {2}, {}});
+        QCOMPARE(PyPlist::compare(shared, "[[[]], [[]]]"), QString());
+        QCOMPARE(parsePlistBuffer(shared).arrayItem(1).arraySize(), 1u);
+
+        QList<QList<quint32>> chain, laughs;
+        for (quint32 i = 0; i < 100000; ++i)
+            chain.append(QList<quint32> {i + 1});
+        chain.append(QList<quint32>());
+        QVERIFY(parsePlistBuffer(arrayGraph(chain)).isNull());
+        // 64 levels of two references each to the next level: 2^64 nodes once expanded.
+        for (quint32 i = 0; i < 64; ++i)
+            laughs.append(QList<quint32> {i + 1, i + 1});
+        laughs.append(QList<quint32>());
+        QVERIFY(parsePlistBuffer(arrayGraph(laughs)).isNull());
+        QVERIFY(parsePlistBuffer(arrayGraph({{1}, {0}})).isNull()); // holds itself
+        QVERIFY(parsePlistBuffer(arrayGraph({{7}})).isNull()); // no such object
+        QList<QList<quint32>> wide = {QList<quint32>()};
+        for (quint32 i = 1; i <= 200; ++i) {
+            wide[0].append(i);
+            wide.append(QList<quint32>());
+        }
+        QCOMPARE(parsePlistBuffer(arrayGraph(wide)).arraySize(), 200u);
+    }
+
+    // libplist keeps the full length of a text with a NUL in it but reads it
+    // as a C string in places (asserting, or overrunning its buffers). Such
+    // values are cut at the NUL; such keys, and XML with a NUL byte, make
+    // the list unreadable.
+    void textsWithNul()
+    {
+        const QByteArray bin
+                = PyPlist::dump("{'v': 'a\\x00b', 'w': '\\u00e9\\x00\\u00e9', 'list': ['x\\x00y']}",
+                                PyPlist::Binary);
+        const PlistValue v = parsePlistBuffer(bin);
+        QVERIFY(v.isDict());
+        QCOMPARE(v.dictItem("v").toString(), QString("a"));
+        QCOMPARE(v.dictItem("w").toString(), QString::fromUtf8("\xc3\xa9"));
+        QCOMPARE(v.dictItem("list").arrayItem(0).toString(), QString("x"));
+        QCOMPARE(PyPlist::compare(v.toBinary(), "{'v': 'a', 'w': '\\u00e9', 'list': ['x']}"),
+                 QString());
+        QVERIFY(v.toXml().contains("<string>a</string>"));
+
+        QVERIFY(parsePlistBuffer(PyPlist::dump("{'k\\x00ey': 1}", PyPlist::Binary)).isNull());
+        QVERIFY(parsePlistBuffer(
+                        QByteArray("<plist><array><string>a\0b</string></array></plist>", 50))
+                        .isNull());
     }
 
     void dictSetReplacesAndFreesOldValue()
