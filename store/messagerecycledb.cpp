@@ -1,0 +1,459 @@
+#include "store/messagerecycledb.h"
+
+#include "store/msgutil.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+#include <limits>
+#include <sqlite3.h>
+#include <stdexcept>
+
+namespace {
+
+const QRegularExpression &guidPattern()
+{
+    static const QRegularExpression re(QStringLiteral("^[a-zA-Z0-9]{8}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-"
+                                                      "9]{4}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{12}$"));
+    return re;
+}
+
+// Negation that cannot overflow.
+qint64 negated(qint64 v)
+{
+    return v == std::numeric_limits<qint64>::min() ? std::numeric_limits<qint64>::max() : -v;
+}
+
+// -(h + base) for a handle_id read from salvaged data, which may hold any
+// value: negative or huge ids start at -base instead of wrapping around.
+qint64 recoveredRowid(qint64 handleId, qint64 base, qint64 maxHandleId)
+{
+    if (handleId < 0 || handleId > maxHandleId)
+        handleId = 0;
+    return -(handleId + base);
+}
+
+// Highest handle_id whose conversation row id stays above -kUnknownChatBase.
+constexpr qint64 kMaxChatHandleId = kUnknownChatBase - kRecoveredChatBase - 1;
+// Keeps -(h + kUnknownChatBase) far from the end of the 64-bit range.
+constexpr qint64 kMaxUnknownHandleId = std::numeric_limits<qint64>::max() / 2;
+
+// The first row id at or below start that neither the chats nor the handles
+// of the set use, not going below floor.
+qint64 freeRowid(const _MsgDataSet &set, qint64 start, qint64 floor)
+{
+    for (qint64 id = start; id >= floor; --id) {
+        if (!set.chats.contains(id) && !set.handles.contains(id))
+            return id;
+    }
+    throw std::runtime_error("MessageRecycleDb: no free row id for a recovered conversation");
+}
+
+qint64 floorFor(qint64 rowid)
+{
+    return rowid > -kUnknownChatBase ? -kUnknownChatBase + 1
+                                     : std::numeric_limits<qint64>::min() + 1;
+}
+
+_MsgChat *newRecoveredIMessageChat(_MsgDataSet &set, qint64 rowid, const _MsgRecycleMessage &r)
+{
+    const QString &ident = r.chat_identifier;
+    rowid = freeRowid(set, rowid, floorFor(rowid));
+    auto *chat = new _MsgChat;
+    chat->ROWID = rowid;
+    chat->lastDate = 0;
+    chat->style = 45;
+    chat->state = 3;
+    chat->guid = QStringLiteral("iMessage;-;%1").arg(ident);
+    chat->chat_identifier = ident;
+    chat->service_name = QStringLiteral("iMessage");
+    chat->account_id = guidPattern().match(r.account_guid).hasMatch() ? r.account_guid
+                                                                      : md5Guid(ident.toUtf8());
+    chat->account_login = r.account;
+    set.chats.insert(rowid, chat);
+    auto *handle = new _MsgHandle;
+    handle->ROWID = rowid;
+    handle->service = QStringLiteral("iMessage");
+    handle->id = ident;
+    set.handles.insert(rowid, handle);
+    chat->handles.insert(ident, handle);
+    return chat;
+}
+
+} // namespace
+
+MessageRecycleDb::MessageRecycleDb(const QString &path)
+    : m_path(path)
+{ }
+
+MessageRecycleDb::~MessageRecycleDb() = default;
+
+QString MessageRecycleDb::schemaScript()
+{
+    return QStringLiteral(
+            "CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT "
+            "NULL, text TEXT, replace INTEGER DEFAULT 0, service_center TEXT, handle_id INTEGER "
+            "DEFAULT 0, subject TEXT, country TEXT, attributedBody BLOB, version INTEGER DEFAULT "
+            "0, type INTEGER DEFAULT 0, service TEXT, account TEXT, account_guid TEXT, error "
+            "INTEGER DEFAULT 0, date INTEGER, date_read INTEGER, date_delivered INTEGER, "
+            "is_delivered INTEGER DEFAULT 0, is_finished INTEGER DEFAULT 0, is_emote INTEGER "
+            "DEFAULT 0, is_from_me INTEGER DEFAULT 0, is_empty INTEGER DEFAULT 0, is_delayed "
+            "INTEGER DEFAULT 0, is_auto_reply INTEGER DEFAULT 0, is_prepared INTEGER DEFAULT 0, "
+            "is_read INTEGER DEFAULT 0, is_system_message INTEGER DEFAULT 0, is_sent INTEGER "
+            "DEFAULT 0, has_dd_results INTEGER DEFAULT 0, is_service_message INTEGER DEFAULT 0, "
+            "is_forward INTEGER DEFAULT 0, was_downgraded INTEGER DEFAULT 0, is_archive INTEGER "
+            "DEFAULT 0, cache_has_attachments INTEGER DEFAULT 0, cache_roomnames TEXT, "
+            "was_data_detected INTEGER DEFAULT 0, was_deduplicated INTEGER DEFAULT 0, "
+            "chat_identifier TEXT, handle TEXT, src_rowid INTEGER, is_skip INTEGER NOT NULL "
+            "DEFAULT 0);"
+            "CREATE INDEX message_idx_chat_identifier ON message(is_skip, chat_identifier, date);"
+            "CREATE INDEX message_idx_chat_date ON message(date);"
+            "CREATE INDEX message_idx_handle_id ON message(handle_id);"
+            "CREATE INDEX message_idx_src_rowid ON message(src_rowid);"
+            "CREATE TABLE chat (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT "
+            "NULL, style INTEGER, state INTEGER, account_id TEXT, properties BLOB, "
+            "chat_identifier TEXT, service_name TEXT, room_name TEXT, account_login TEXT, "
+            "is_archived INTEGER DEFAULT 0, last_addressed_handle TEXT, display_name TEXT, "
+            "src_rowid INTEGER);"
+            "CREATE INDEX chat_idx_identifier ON chat(chat_identifier);"
+            "CREATE INDEX chat_idx_src_rowid ON chat(src_rowid);"
+            "CREATE TABLE handle (ROWID INTEGER PRIMARY KEY AUTOINCREMENT UNIQUE, id TEXT NOT "
+            "NULL, country TEXT, service TEXT NOT NULL, uncanonicalized_id TEXT, src_rowid "
+            "INTEGER, UNIQUE (id, service));"
+            "CREATE INDEX handle_idx_src_rowid ON handle(src_rowid);");
+}
+
+void MessageRecycleDb::createSchema(bool removeFileOnFailure)
+{
+    // One transaction: either the whole schema is there or nothing is.
+    const QByteArray script = ("BEGIN;" + schemaScript() + "COMMIT;").toUtf8();
+    char *msg = nullptr;
+    int rc = sqlite3_exec(handle(), script.constData(), nullptr, nullptr, &msg);
+    if (rc == SQLITE_OK)
+        return;
+    const QString error = QString::fromLatin1(msg ? msg : sqlite3_errstr(rc));
+    sqlite3_free(msg);
+    close(); // rolls the transaction back
+    if (removeFileOnFailure) {
+        for (const char *suffix : {"", "-journal", "-wal", "-shm"})
+            QFile::remove(m_path + QLatin1String(suffix));
+    }
+    throw std::runtime_error(
+            QStringLiteral("create MessageRecycleDb error. %1").arg(error).toUtf8().toStdString());
+}
+
+void MessageRecycleDb::ensureOpen()
+{
+    if (isOpen())
+        return;
+    if (QFileInfo::exists(m_path)) {
+        openThrow(m_path, 2);
+        // A file without any table (left by an interrupted creation of an
+        // older release) gets the schema now instead of failing every query.
+        bool empty;
+        try {
+            Sqlite3Cursor c = queryThrow(
+                    Sqlite3Sql("select count(*) as n from sqlite_master where type='table'"));
+            empty = c.moveNext() && c.getInt64("n") == 0;
+        } catch (...) {
+            close();
+            throw;
+        }
+        if (empty)
+            createSchema(false);
+        return;
+    }
+    openThrow(m_path, 6);
+    createSchema(true);
+}
+
+qint64 MessageRecycleDb::insertRecycledHandle(const _MsgHandle &handle, qint64 srcRowid)
+{
+    ensureOpen();
+    Sqlite3Row row;
+    row.insert(QStringLiteral("id"), handle.id);
+    row.insert(QStringLiteral("country"), handle.country);
+    row.insert(QStringLiteral("service"), handle.service);
+    row.insert(QStringLiteral("uncanonicalized_id"), handle.uncanonicalized_id);
+    if (srcRowid > 0)
+        row.insert(QStringLiteral("src_rowid"), srcRowid);
+    return insertRow(row, QStringLiteral("handle"));
+}
+
+qint64 MessageRecycleDb::insertRecycledMessage(const _MsgMessage &m, const QString &chatIdentifier,
+                                               const QString &handle, qint64 srcRowid)
+{
+    ensureOpen();
+    Sqlite3Row row;
+    auto put = [&row](const char *column, const QVariant &value) {
+        row.insert(QString::fromLatin1(column), value);
+    };
+    auto putText = [&put](const char *column, const QString &value) {
+        if (!value.isEmpty())
+            put(column, value);
+    };
+    put("guid", guidPattern().match(m.guid).hasMatch() ? m.guid : newGuid());
+    put("text", m.text);
+    put("replace", m.replace);
+    putText("service_center", m.service_center);
+    put("handle_id", m.handle_id);
+    putText("subject", m.subject);
+    putText("country", m.country);
+    if (!m.attributedBody.isEmpty())
+        put("attributedBody", m.attributedBody);
+    put("version", m.version);
+    put("type", m.type);
+    put("service", m.service);
+    put("account", m.account);
+    put("account_guid", m.account_guid);
+    put("error", m.error);
+    put("date", m.date);
+    put("date_read", m.date_read);
+    put("date_delivered", m.date_delivered);
+    put("is_delivered", m.is_delivered);
+    put("is_finished", m.is_finished);
+    put("is_emote", m.is_emote);
+    put("is_from_me", m.is_from_me);
+    put("is_empty", m.is_empty);
+    put("is_delayed", m.is_delayed);
+    put("is_auto_reply", m.is_auto_reply);
+    put("is_prepared", m.is_prepared);
+    put("is_read", m.is_read);
+    put("is_system_message", m.is_system_message);
+    put("is_sent", m.is_sent);
+    put("has_dd_results", m.has_dd_results);
+    put("is_service_message", m.is_service_message);
+    put("is_forward", m.is_forward);
+    put("was_downgraded", m.was_downgraded);
+    put("is_archive", m.is_archive);
+    put("cache_has_attachments", sortedAttachments(m).isEmpty() ? 0 : 1);
+    put("cache_roomnames", m.cache_roomnames);
+    put("was_data_detected", m.was_data_detected);
+    put("was_deduplicated", m.was_deduplicated);
+    put("chat_identifier", chatIdentifier);
+    put("handle", handle);
+    if (srcRowid > 0)
+        put("src_rowid", srcRowid);
+    return insertRow(row, QStringLiteral("message"));
+}
+
+qint64 MessageRecycleDb::findRecycledHandle(const _MsgHandle &handle)
+{
+    ensureOpen();
+    Sqlite3Sql sql("select rowid from handle where id=? and service=?");
+    sql.addTextParam(handle.id).addTextParam(handle.service);
+    Sqlite3Cursor c = queryThrow(sql);
+    return c.moveNext() ? c.getInt64("rowid") : 0;
+}
+
+qint64 MessageRecycleDb::findRecycledMessage(const _MsgMessage &m)
+{
+    ensureOpen();
+    // A text stored as NULL and an empty one are the same text; a plain
+    // "text=?" never matches NULL, and rescans would store such rows again.
+    Sqlite3Sql sql("select rowid from message where guid=? or (date=? and is_from_me=? and "
+                   "ifnull(text,'')=?)");
+    sql.addTextParam(m.guid).addIntParam(m.date).addIntParam(m.is_from_me).addTextParam(m.text);
+    Sqlite3Cursor c = queryThrow(sql);
+    return c.moveNext() ? c.getInt64("rowid") : 0;
+}
+
+void MessageRecycleDb::setRecycledMessageChat(const _MsgMessage &message,
+                                              const QString &chatIdentifier, const QString &handle)
+{
+    qint64 rowid = findRecycledMessage(message);
+    if (rowid == 0)
+        return;
+    Sqlite3Sql sql("update message set chat_identifier=?, handle=? where rowid=?");
+    sql.addTextParam(chatIdentifier).addTextParam(handle).addInt64Param(rowid);
+    executeThrow(sql);
+}
+
+_MsgHandle MessageRecycleDb::recycledHandleBySrcRowid(qint64 srcRowid)
+{
+    ensureOpen();
+    Sqlite3Cursor c = queryThrow(
+            Sqlite3Sql(QStringLiteral("select * from handle where src_rowid=%1").arg(srcRowid)));
+    _MsgHandle h;
+    if (c.moveNext()) {
+        h.ROWID = c.getInt64("src_rowid");
+        h.id = c.getText("id");
+        h.service = c.getText("service");
+        h.uncanonicalized_id = c.getText("uncanonicalized_id");
+    }
+    return h;
+}
+
+QList<_MsgRecycleMessage> MessageRecycleDb::loadRecycledMessages()
+{
+    ensureOpen();
+    QList<_MsgRecycleMessage> out;
+    Sqlite3Cursor c = queryThrow(Sqlite3Sql("select * from message where is_skip=0"));
+    while (c.moveNext()) {
+        const qint64 rowid = c.getInt64("rowid");
+        if (rowid < 0 || rowid > std::numeric_limits<qint64>::max() - kRecycledMessageBase) {
+            // No negative id can stand for it without overflowing.
+            qWarning() << "MessageRecycleDb::loadRecycledMessages, row id out of range:" << rowid;
+            continue;
+        }
+        _MsgRecycleMessage m;
+        m.ROWID = -(rowid + kRecycledMessageBase);
+        m.guid = c.getText("guid");
+        m.text = c.getText("text");
+        m.replace = c.getInt("replace");
+        m.service_center = c.getText("service_center");
+        m.handle_id = c.getInt64("handle_id");
+        m.subject = c.getText("subject");
+        m.country = c.getText("country");
+        m.attributedBody = c.getBlob("attributedBody");
+        m.version = c.getInt("version");
+        m.type = c.getInt("type");
+        m.service = c.getText("service");
+        m.account = c.getText("account");
+        m.account_guid = c.getText("account_guid");
+        m.error = c.getInt("error");
+        m.date = c.getInt("date");
+        m.date_read = c.getInt("date_read");
+        m.date_delivered = c.getInt("date_delivered");
+        m.is_delivered = c.getInt("is_delivered");
+        m.is_finished = c.getInt("is_finished");
+        m.is_emote = c.getInt("is_emote");
+        m.is_from_me = c.getInt("is_from_me");
+        m.is_empty = c.getInt("is_empty");
+        m.is_delayed = c.getInt("is_delayed");
+        m.is_auto_reply = c.getInt("is_auto_reply");
+        m.is_prepared = c.getInt("is_prepared");
+        m.is_read = c.getInt("is_read");
+        m.is_system_message = c.getInt("is_system_message");
+        m.is_sent = c.getInt("is_sent");
+        m.has_dd_results = c.getInt("has_dd_results");
+        m.is_service_message = c.getInt("is_service_message");
+        m.is_forward = c.getInt("is_forward");
+        m.was_downgraded = c.getInt("was_downgraded");
+        m.is_archive = c.getInt("is_archive");
+        m.cache_has_attachments = c.getInt("cache_has_attachments");
+        m.cache_roomnames = c.getText("cache_roomnames");
+        m.was_data_detected = c.getInt("was_data_detected");
+        m.was_deduplicated = c.getInt("was_deduplicated");
+        m.highlight = true;
+        m.chat_identifier = c.getText("chat_identifier");
+        m.handleAddress = c.getText("handle");
+        out.append(m);
+    }
+    return out;
+}
+
+QList<_MsgHandle> MessageRecycleDb::loadRecycledHandles()
+{
+    ensureOpen();
+    QList<_MsgHandle> out;
+    Sqlite3Cursor c = queryThrow(Sqlite3Sql("select * from handle"));
+    while (c.moveNext()) {
+        _MsgHandle h;
+        h.ROWID = c.getInt64("rowid");
+        h.id = c.getText("id");
+        h.service = c.getText("service");
+        h.uncanonicalized_id = c.getText("uncanonicalized_id");
+        out.append(h);
+    }
+    return out;
+}
+
+_MsgChat *MessageRecycleDb::newRecoveredChat(MsgDataSet &dataSet, qint64 rowid,
+                                             const QString &chatIdentifier)
+{
+    _MsgDataSet &set = *dataSet.data();
+    rowid = freeRowid(set, rowid, floorFor(rowid));
+    auto *chat = new _MsgChat;
+    chat->ROWID = rowid;
+    chat->lastDate = 0;
+    chat->style = 45;
+    chat->state = 3;
+    chat->guid = QStringLiteral("SMS;-;%1").arg(chatIdentifier);
+    chat->chat_identifier = chatIdentifier;
+    chat->service_name = QStringLiteral("SMS");
+    chat->account_login = QStringLiteral("E:");
+    set.chats.insert(rowid, chat);
+    auto *handle = new _MsgHandle;
+    handle->ROWID = rowid;
+    handle->service = QStringLiteral("SMS");
+    handle->id = chatIdentifier;
+    set.handles.insert(rowid, handle);
+    chat->handles.insert(chatIdentifier, handle);
+    return chat;
+}
+
+void MessageRecycleDb::groupRecycledMessages(MsgDataSet &dataSet,
+                                             const QList<_MsgRecycleMessage> &messages)
+{
+    _MsgDataSet &set = *dataSet.data();
+    QHash<QString, _MsgChat *> smsChats;
+    QHash<QString, _MsgChat *> imessageChats;
+    for (_MsgChat *chat : std::as_const(set.chats)) {
+        if (chat->service_name.compare(QLatin1String("iMessage"), Qt::CaseInsensitive) == 0)
+            imessageChats.insert(chat->chat_identifier, chat);
+        else
+            smsChats.insert(chat->chat_identifier, chat);
+    }
+
+    for (const _MsgRecycleMessage &r : messages) {
+        if (set.messages.contains(r.ROWID))
+            continue;
+        auto *m = new _MsgMessage(static_cast<const _MsgMessage &>(r));
+        m->orderKey = negated(r.ROWID);
+        m->chat = nullptr;
+        m->handle = nullptr;
+        set.messages.insert(r.ROWID, m);
+
+        _MsgChat *chat = nullptr;
+        bool unknown = false;
+        if (!r.chat_identifier.isEmpty()) {
+            const qint64 id = recoveredRowid(r.handle_id, kRecoveredChatBase, kMaxChatHandleId);
+            if (r.service.compare(QLatin1String("iMessage"), Qt::CaseInsensitive) == 0) {
+                chat = imessageChats.value(r.chat_identifier);
+                if (!chat) {
+                    chat = newRecoveredIMessageChat(set, id, r);
+                    imessageChats.insert(r.chat_identifier, chat);
+                }
+            } else {
+                chat = smsChats.value(r.chat_identifier);
+                if (!chat) {
+                    chat = newRecoveredChat(dataSet, id, r.chat_identifier);
+                    smsChats.insert(r.chat_identifier, chat);
+                }
+            }
+        } else {
+            unknown = true;
+            const QString key
+                    = QStringLiteral("%1%2").arg(QStringLiteral("unknown")).arg(r.handle_id);
+            chat = smsChats.value(key);
+            if (!chat) {
+                chat = newRecoveredChat(
+                        dataSet, recoveredRowid(r.handle_id, kUnknownChatBase, kMaxUnknownHandleId),
+                        key);
+                smsChats.insert(key, chat);
+            }
+        }
+
+        m->chat = chat;
+        if (chat->lastDate < m->date)
+            chat->lastDate = m->date;
+        if (unknown || chat->handles.size() == 1) {
+            m->handle = chat->handles.isEmpty() ? nullptr : chat->handles.first();
+        } else if (chat->handles.size() > 1) {
+            m->handle = chat->handles.value(r.handleAddress);
+            if (!m->handle && !r.handleAddress.isEmpty()) {
+                // Chats read from sms.db key their handles by row id.
+                for (_MsgHandle *h : std::as_const(chat->handles)) {
+                    if (h->id == r.handleAddress) {
+                        m->handle = h;
+                        break;
+                    }
+                }
+            }
+        }
+        chat->messages.insert(QString::number(m->ROWID), m);
+    }
+}
