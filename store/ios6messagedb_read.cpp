@@ -7,7 +7,7 @@
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QRegularExpression>
+#include <QSet>
 
 #include <sqlite3.h>
 
@@ -28,9 +28,8 @@ private:
 
 struct ChatColumns
 {
-    int rowid, guid, style, state, account_id, properties, chat_identifier, service_name,
-            room_name, account_login, is_archived, last_addressed_handle, display_name, last,
-            group_id;
+    int rowid, guid, style, state, account_id, properties, chat_identifier, service_name, room_name,
+            account_login, is_archived, last_addressed_handle, display_name, last, group_id;
     explicit ChatColumns(const Sqlite3Cursor &c)
     {
         const Columns col(c);
@@ -256,6 +255,99 @@ struct AttachmentColumns
     }
 };
 
+// Maps attachment file names of the phone to files below the store's
+// "file-relay" folder, and keeps every result inside it: ".." steps are
+// resolved, and a path through a symbolic link counts only when the link's
+// target lies inside too. Folders found to be no links are remembered, so
+// that a load asks the file system about the few new folders of each file.
+class AttachmentPathResolver
+{
+public:
+    explicit AttachmentPathResolver(const QDir &fileRelay)
+        : m_root(QDir::cleanPath(fileRelay.absolutePath()))
+    { }
+
+    QString operator()(const QString &filename)
+    {
+        QString rel = filename;
+        if (rel.startsWith(QLatin1Char('/')))
+            rel.remove(0, 1);
+        if (rel.startsWith(QLatin1String("~/")))
+            rel.replace(0, 2, QStringLiteral("var/mobile/"));
+        rel.removeIf([](QChar c) {
+            switch (c.unicode()) {
+            case ':':
+            case '*':
+            case '?':
+            case '"':
+            case '<':
+            case '>':
+            case '|':
+                return true;
+            default:
+                return false;
+            }
+        });
+        // A backslash separates folders on Windows; take it as one everywhere
+        // so that "..\" cannot pass for a name here and a folder step there.
+        rel.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        if (rel.isEmpty() || rel.startsWith(QLatin1Char('/')))
+            return QString();
+
+        const QString path = QDir::cleanPath(m_root + QLatin1Char('/') + rel);
+        if (!isBelowRoot(path, m_root))
+            return QString();
+        return leavesThroughLink(path) ? QString() : path;
+    }
+
+private:
+    static bool isBelowRoot(const QString &path, const QString &root)
+    {
+        return path.size() > root.size() + 1 && path.startsWith(root)
+                && path.at(root.size()) == QLatin1Char('/');
+    }
+
+    // Whether a folder on the way or the file itself is a symbolic link
+    // whose target lies outside the root (or cannot be resolved).
+    bool leavesThroughLink(const QString &path)
+    {
+        qsizetype slash = m_root.size();
+        while (slash >= 0) {
+            const qsizetype next = path.indexOf(QLatin1Char('/'), slash + 1);
+            const QString step = next < 0 ? path : path.left(next);
+            if (next >= 0 && m_plainFolders.contains(step)) {
+                slash = next;
+                continue;
+            }
+            const QFileInfo info(step);
+            if (info.isSymLink()) {
+                if (m_realRoot.isEmpty())
+                    m_realRoot = QFileInfo(m_root).canonicalFilePath();
+                const QString real = info.canonicalFilePath();
+                // A link that stays inside: the whole path resolved must stay
+                // inside too (a file missing behind a link counts as outside).
+                if (real.isEmpty() || m_realRoot.isEmpty())
+                    return true;
+                if (real != m_realRoot && !isBelowRoot(real, m_realRoot))
+                    return true;
+                const QString rest = next < 0 ? QString() : path.mid(next);
+                const QString whole = QFileInfo(real + rest).canonicalFilePath();
+                return whole.isEmpty() || !isBelowRoot(whole, m_realRoot);
+            }
+            if (!info.exists())
+                return false; // nothing there: no link further down either
+            if (next >= 0)
+                m_plainFolders.insert(step);
+            slash = next;
+        }
+        return false;
+    }
+
+    QString m_root;
+    QString m_realRoot;
+    QSet<QString> m_plainFolders;
+};
+
 } // namespace
 
 void IOS6MessageDb::ensureOpenForReading()
@@ -264,42 +356,21 @@ void IOS6MessageDb::ensureOpenForReading()
     // A copy of a phone's database, opened without upgrade, must stay as it
     // was: the connection's close would otherwise check a write-ahead log
     // into the file. Once this object writes, the checkpoint is on again.
-    if (!upgradeSchema && !m_wrote)
+    if (!m_upgradeSchema && !m_wrote)
         sqlite3_db_config(handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
 }
 
 QString IOS6MessageDb::attachmentLocalPath(const QDir &fileRelay, const QString &filename)
 {
-    static const QRegularExpression leadingSlash(QStringLiteral("^/"));
-    static const QRegularExpression leadingHome(QStringLiteral("^~/"));
-    static const QRegularExpression forbidden(QStringLiteral("[:*?\"<>|]"));
-    QString rel = filename;
-    rel.replace(leadingSlash, QString());
-    rel.replace(leadingHome, QStringLiteral("var/mobile/"));
-    rel.replace(forbidden, QString());
-    // A backslash separates folders on Windows; take it as one everywhere so
-    // that "..\" cannot pass for a file name here and a folder step there.
-    rel.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (rel.isEmpty() || QDir::isAbsolutePath(rel))
-        return QString();
-
-    const QString root = QDir::cleanPath(fileRelay.absolutePath());
-    const QString path = QDir::cleanPath(root + QLatin1Char('/') + rel);
-    if (!path.startsWith(root + QLatin1Char('/')))
-        return QString();
-    // A symbolic link inside the store may still lead out of it.
-    const QFileInfo info(path);
-    if (info.exists() || info.isSymLink()) {
-        const QString realRoot = QFileInfo(root).canonicalFilePath();
-        const QString realPath = info.canonicalFilePath();
-        if (realRoot.isEmpty() || realPath.isEmpty()
-            || !realPath.startsWith(realRoot + QLatin1Char('/')))
-            return QString();
-    }
-    return path;
+    return AttachmentPathResolver(fileRelay)(filename);
 }
 
 void IOS6MessageDb::chats(MsgDataSet &set)
+{
+    readChats(set, true);
+}
+
+void IOS6MessageDb::readChats(MsgDataSet &set, bool newestDates)
 {
     ensureOpenForReading();
     if (set.isNull())
@@ -307,7 +378,7 @@ void IOS6MessageDb::chats(MsgDataSet &set)
     _MsgDataSet *ds = set.data();
 
     try {
-        contactsDb.ensureOpen();
+        m_contactsDb.ensureOpen();
     } catch (const std::exception &) {
         // No names then; the messages are still shown.
     }
@@ -325,7 +396,7 @@ void IOS6MessageDb::chats(MsgDataSet &set)
         }
     }
 
-    if (!schemaHas("chat", "_last INTEGER", Qt::CaseInsensitive)) {
+    if (newestDates && !schemaHas("chat", "_last INTEGER", Qt::CaseInsensitive)) {
         Sqlite3Cursor c = queryThrow(Sqlite3Sql(
                 "select chat_id, max(date) as last from ( select cm.chat_id, m.date from "
                 "chat_message_join as cm inner join message as m on cm.message_id=m.rowid ) as "
@@ -343,7 +414,7 @@ void IOS6MessageDb::chats(MsgDataSet &set)
     auto countryOf = [&](const QString &sn) -> const _CountryInfo & {
         auto it = countries.find(sn);
         if (it == countries.end())
-            it = countries.insert(sn, countryBySn(countryLib, sn));
+            it = countries.insert(sn, countryBySn(m_countryLib, sn));
         return *it;
     };
 
@@ -358,15 +429,15 @@ void IOS6MessageDb::chats(MsgDataSet &set)
             col.read(c, h);
             ds->handles.insert(rowid, h);
             if (h->country.isEmpty()) {
-                const _CountryInfo &current = countryLib.country();
+                const _CountryInfo &current = m_countryLib.country();
                 h->country = current.sn.toLower();
                 h->id = normalizeNumber(current, h->id);
             } else {
                 h->id = normalizeNumber(countryOf(h->country), h->id);
             }
-            if (contactsDb.isOpen()) {
+            if (m_contactsDb.isOpen()) {
                 try {
-                    const _ContactPerson p = contactsDb.lookupPerson(h->id);
+                    const _ContactPerson p = m_contactsDb.lookupPerson(h->id);
                     h->contactName = personDisplayName(p);
                     h->photo = p.photo;
                 } catch (const std::exception &e) {
@@ -384,21 +455,39 @@ void IOS6MessageDb::chats(MsgDataSet &set)
 void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
 {
     ensureOpenForReading();
-    chats(set);
+    // Reading every chat's messages passes every join row once anyway: the
+    // newest date of each chat is taken on the way rather than by a scan of
+    // its own (the rows of location sharing count, as in chats()).
+    const bool foldDates = chatId <= 0 && !schemaHas("chat", "_last INTEGER", Qt::CaseInsensitive);
+    readChats(set, !foldDates);
     _MsgDataSet *ds = set.data();
     const bool itemType = schemaHas("message", "item_type");
 
     {
         QString sql = QStringLiteral("select j.chat_id, m.* from chat_message_join as j inner "
                                      "join message as m on j.message_id = m.rowid");
-        // A NULL item_type reads as 0, an ordinary message: keep it.
-        if (itemType)
+        // Location sharing is left out; a NULL item_type reads as 0, an
+        // ordinary message, and stays.
+        const bool filterInSql = itemType && !foldDates;
+        if (filterInSql)
             sql += QStringLiteral(" and ifnull(m.item_type, 0) <> 4");
         if (chatId > 0)
             sql += QStringLiteral(" and j.chat_id=%1").arg(chatId);
         Sqlite3Cursor c = queryThrow(Sqlite3Sql(sql));
         const MessageColumns col(c);
+        QHash<qint64, int> newest; // chat rowid -> newest date of its rows
         while (c.moveNext()) {
+            if (foldDates) {
+                const qint64 chat = c.getInt64(col.chat_id);
+                const int date = c.getInt(col.date);
+                auto it = newest.find(chat);
+                if (it == newest.end())
+                    newest.insert(chat, date);
+                else if (date > *it)
+                    *it = date;
+                if (itemType && c.getInt(col.item_type) == 4)
+                    continue;
+            }
             const qint64 rowid = c.getInt64(col.rowid);
             _MsgMessage *&slot = ds->messages[rowid];
             if (!slot) {
@@ -420,6 +509,10 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
                 chat->messages.insert(QString::number(rowid), m);
             }
         }
+        for (auto it = newest.cbegin(); it != newest.cend(); ++it) {
+            if (_MsgChat *chat = ds->chats.value(it.key()))
+                chat->lastDate = it.value();
+        }
     }
 
     QString sql = QStringLiteral(
@@ -430,6 +523,7 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
         sql += QStringLiteral(" and cm.chat_id=%1").arg(chatId);
     Sqlite3Cursor c = queryThrow(Sqlite3Sql(sql));
     const AttachmentColumns col(c);
+    AttachmentPathResolver localPath(m_fileRelayDir);
     while (c.moveNext()) {
         const qint64 attId = c.getInt64(col.attachment_id);
         _MsgAttachment *&slot = ds->attachments[attId];
@@ -439,7 +533,7 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
         }
         _MsgAttachment *a = slot;
         if (!a->filename.isEmpty())
-            a->localPath = attachmentLocalPath(fileRelayDir, a->filename);
+            a->localPath = localPath(a->filename);
         if (_MsgMessage *m = ds->messages.value(c.getInt64(col.message_id)))
             m->attachments.insert(QString::number(attId), a);
     }
@@ -461,9 +555,8 @@ void IOS6MessageDb::loadRecycledChats(MsgDataSet &set)
     ensureOpenForReading();
     if (set.isNull())
         set.reset();
-    QList<_MsgRecycleMessage> recycled = recycleDb.loadRecycledMessages();
-    recycled.removeIf([this](const _MsgRecycleMessage &m) {
-        return messageRowidByGuid(m.guid) != 0;
-    });
+    QList<_MsgRecycleMessage> recycled = m_recycleDb.loadRecycledMessages();
+    recycled.removeIf(
+            [this](const _MsgRecycleMessage &m) { return messageRowidByGuid(m.guid) != 0; });
     MessageRecycleDb::groupRecycledMessages(set, recycled);
 }

@@ -20,10 +20,9 @@ qint64 firstRowid(Sqlite3Cursor c)
 
 } // namespace
 
-bool IOS6MessageDb::schemaHas(const char *table, const char *probe,
-                              Qt::CaseSensitivity cs) const
+bool IOS6MessageDb::schemaHas(const char *table, const char *probe, Qt::CaseSensitivity cs) const
 {
-    return tableSchemas.value(QLatin1String(table)).contains(QLatin1String(probe), cs);
+    return m_tableSchemas.value(QLatin1String(table)).contains(QLatin1String(probe), cs);
 }
 
 void IOS6MessageDb::ensureOpenForWriting()
@@ -73,8 +72,8 @@ qint64 IOS6MessageDb::messageRowidByLogicHash(const _MsgMessage *m)
     ensureOpen();
     if (!schemaHas("message", "logic_hash"))
         return 0;
-    return firstRowid(queryThrow(
-            Sqlite3Sql("select rowid from message where logic_hash=?").addTextParam(logicHash(*m))));
+    return firstRowid(queryThrow(Sqlite3Sql("select rowid from message where logic_hash=?")
+                                         .addTextParam(logicHash(*m))));
 }
 
 bool IOS6MessageDb::hasChatHandleJoin(qint64 chatId, qint64 handleId)

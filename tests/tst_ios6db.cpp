@@ -130,8 +130,7 @@ private slots:
         QList<_MsgMessage> written;
         written << makeMessage(QStringLiteral("third"), 500003000, false)
                 << makeMessage(QStringLiteral("first \U0001F600"), 500001000, true)
-                << makeMessage(QString(QChar(0xFFFC)) + QStringLiteral("second"), 500002000,
-                               false);
+                << makeMessage(QString(QChar(0xFFFC)) + QStringLiteral("second"), 500002000, false);
         written[0].subject = QStringLiteral("Re: rope");
         written[0].attributedBody = QByteArray("\x04\x0bstreamtyped", 13);
         written[1].service_center = QStringLiteral("+12025550000");
@@ -143,7 +142,8 @@ private slots:
         _MsgAttachment att;
         att.guid = newGuid();
         att.created_date = 500002000;
-        att.filename = QStringLiteral("~/Library/SMS/Attachments/ab/12/%1/IMG_0001.JPG").arg(att.guid);
+        att.filename
+                = QStringLiteral("~/Library/SMS/Attachments/ab/12/%1/IMG_0001.JPG").arg(att.guid);
         att.mime_type = QStringLiteral("image/jpeg");
         att.uti = QStringLiteral("public.jpeg");
         att.transfer_name = QStringLiteral("IMG_0001.JPG");
@@ -176,9 +176,9 @@ private slots:
             db.setLastAddressedHandle(chatId, anna.id);
             db.endTransaction(true);
         }
-        QVERIFY(writeFile(QDir(store).absoluteFilePath(
-                                  "file-relay/var/mobile/" + att.filename.mid(2)),
-                          "JPEG!"));
+        QVERIFY(writeFile(
+                QDir(store).absoluteFilePath("file-relay/var/mobile/" + att.filename.mid(2)),
+                "JPEG!"));
 
         IOS6MessageDb db(QDir(store), kUs, true);
         MsgDataSet set;
@@ -199,12 +199,12 @@ private slots:
         for (const _MsgHandle *h : chat->handles)
             ids << h->id + '/' + h->service + '/' + h->contactName;
         ids.sort();
-        QCOMPARE(ids, QStringList({QStringLiteral("+12025550143/SMS/Anna Berg"),
-                                   QStringLiteral("ben@example.com/iMessage/")}));
+        QCOMPARE(ids,
+                 QStringList({QStringLiteral("+12025550143/SMS/Anna Berg"),
+                              QStringLiteral("ben@example.com/iMessage/")}));
 
         const MsgMessageList list = sortedMessagesOf(chat);
-        QCOMPARE(textsOf(list),
-                 QStringList({written[1].text, written[2].text, written[0].text}));
+        QCOMPARE(textsOf(list), QStringList({written[1].text, written[2].text, written[0].text}));
         for (const _MsgMessage *m : list) {
             const _MsgMessage *w = nullptr;
             for (const _MsgMessage &x : written)
@@ -226,8 +226,8 @@ private slots:
             QCOMPARE(m->other_handle, -1);
             QCOMPARE(m->otherHandle, nullptr);
             // The stored key is the record's own hash.
-            QCOMPARE(sqliteScalar(localSmsDb(store),
-                                  "select logic_hash from message where rowid=?", {m->ROWID})
+            QCOMPARE(sqliteScalar(localSmsDb(store), "select logic_hash from message where rowid=?",
+                                  {m->ROWID})
                              .toString(),
                      logicHash(*m));
         }
@@ -436,8 +436,7 @@ private slots:
         // chat_handle_join still names it.
         db.deleteMessage(set.data()->messages.value(m2));
         QCOMPARE(count("select count(*) from chat where rowid=?", chatA), 0);
-        QCOMPARE(count("select count(*) from attachment where rowid=?", shared),
-                 0);
+        QCOMPARE(count("select count(*) from attachment where rowid=?", shared), 0);
         QCOMPARE(count("select count(*) from message_attachment_join"), 1);
 
         // An unshared attachment row goes with its message; its file stays.
@@ -531,7 +530,7 @@ private slots:
             b.addText(single, QStringLiteral("hi anna"), anna, 100);
             b.addText(group, QStringLiteral("hi team"), ben, 200);
             added = b.addSystemItem(group, 1, anna, carl, 300);
-            located = b.addSystemItem(group, 4, ben, anna, 400);
+            located = b.addSystemItem(group, 4, ben, anna, 800);
             loose = b.addText(0, QStringLiteral("no chat"), anna, 500);
             PhoneSmsDb::Message m;
             m.text = QStringLiteral("from a stranger");
@@ -580,6 +579,17 @@ private slots:
         QCOMPARE(fromStranger->handle, nullptr);
         QCOMPARE(fromStranger->country, QStringLiteral("fr"));
 
+        // The newest date of a chat counts every row it joins, location
+        // sharing included, whether the chats are read alone or with all
+        // their messages.
+        MsgDataSet chatsOnly;
+        chatsOnly.reset();
+        db.chats(chatsOnly);
+        QCOMPARE(ds->chats.value(group)->lastDate, 800);
+        QCOMPARE(ds->chats.value(single)->lastDate, 600);
+        for (const _MsgChat *c : ds->chats)
+            QCOMPARE(chatsOnly.data()->chats.value(c->ROWID)->lastDate, c->lastDate);
+
         // One chat only: the chat's messages, with the chats all there.
         MsgDataSet one;
         one.reset();
@@ -624,17 +634,26 @@ private slots:
         QTest::addColumn<QString>("expected"); // relative to file-relay; "-" for none
         QTest::newRow("home") << "~/Library/SMS/Attachments/ab/12/x.jpg"
                               << "var/mobile/Library/SMS/Attachments/ab/12/x.jpg";
-        QTest::newRow("absolute") << "/var/mobile/a.jpg" << "var/mobile/a.jpg";
-        QTest::newRow("forbidden characters") << "a:b?.jpg" << "ab.jpg";
+        QTest::newRow("absolute") << "/var/mobile/a.jpg"
+                                  << "var/mobile/a.jpg";
+        QTest::newRow("forbidden characters") << "a:b?.jpg"
+                                              << "ab.jpg";
         QTest::newRow("inner dots that stay inside") << "~/Library/../Media/x.jpg"
                                                      << "var/mobile/Media/x.jpg";
-        QTest::newRow("dots out of the store") << "~/../../../../etc/passwd" << "-";
-        QTest::newRow("dots from the top") << "../secret.txt" << "-";
-        QTest::newRow("backslash dots") << "~\\..\\..\\..\\..\\x" << "-";
-        QTest::newRow("backslash dots after home") << "~/..\\..\\..\\..\\x" << "-";
-        QTest::newRow("double slash") << "//etc/passwd" << "-";
-        QTest::newRow("the folder itself") << "/" << "-";
-        QTest::newRow("dots hidden by removed characters") << "~/.:./.:./.:./.:./x" << "-";
+        QTest::newRow("dots out of the store") << "~/../../../../etc/passwd"
+                                               << "-";
+        QTest::newRow("dots from the top") << "../secret.txt"
+                                           << "-";
+        QTest::newRow("backslash dots") << "~\\..\\..\\..\\..\\x"
+                                        << "-";
+        QTest::newRow("backslash dots after home") << "~/..\\..\\..\\..\\x"
+                                                   << "-";
+        QTest::newRow("double slash") << "//etc/passwd"
+                                      << "-";
+        QTest::newRow("the folder itself") << "/"
+                                           << "-";
+        QTest::newRow("dots hidden by removed characters") << "~/.:./.:./.:./.:./x"
+                                                           << "-";
     }
     void attachmentLocalPathRule()
     {
@@ -644,6 +663,41 @@ private slots:
         const QDir relay(QDir(store).absoluteFilePath("file-relay"));
         const QString got = IOS6MessageDb::attachmentLocalPath(relay, filename);
         QCOMPARE(got, expected == "-" ? QString() : relay.absoluteFilePath(expected));
+    }
+
+    // Symbolic links in the store count by where they lead.
+    void attachmentPathsThroughLinks()
+    {
+        const QString store = newStore();
+        const QString outside = m_env->makeDir(QStringLiteral("outside%1").arg(m_stores));
+        QVERIFY(writeFile(outside + "/victim.txt", "precious"));
+        const QDir relay(QDir(store).absoluteFilePath("file-relay"));
+        const QString att = relay.absoluteFilePath("var/mobile/Library/SMS/Attachments");
+        QVERIFY(writeFile(relay.absoluteFilePath("var/mobile/Media/pic.jpg"), "PIC"));
+        QVERIFY(writeFile(att + "/plain/a.jpg", "A"));
+        QVERIFY(QFile::link(outside, att + "/out"));
+        QVERIFY(QFile::link(outside + "/victim.txt", att + "/file.jpg"));
+        QVERIFY(QFile::link(relay.absoluteFilePath("var/mobile/Media"), att + "/in"));
+        QVERIFY(QFile::link("../../../../../../../" + QFileInfo(outside).fileName(), att + "/rel"));
+        QVERIFY(QFile::link(outside + "/missing", att + "/dangling"));
+        QCOMPARE(fileBytes(att + "/rel/victim.txt"), QByteArray("precious"));
+
+        const struct
+        {
+            const char *name;
+            bool kept;
+        } cases[] = {
+                {"plain/a.jpg", true},     {"in/pic.jpg", true},       {"in/missing.jpg", false},
+                {"out/victim.txt", false}, {"file.jpg", false},        {"rel/victim.txt", false},
+                {"dangling", false},       {"nothing/here.jpg", true},
+        };
+        for (const auto &c : cases) {
+            const QString name = QStringLiteral("~/Library/SMS/Attachments/") + c.name;
+            const QString got = IOS6MessageDb::attachmentLocalPath(relay, name);
+            QVERIFY2(got.isEmpty() != c.kept, c.name);
+            if (c.kept)
+                QCOMPARE(got, att + '/' + c.name);
+        }
     }
 
     // A crafted database whose attachment names point out of the store, by
@@ -674,10 +728,10 @@ private slots:
                        {QStringLiteral("~/Library/SMS/Attachments/link/victim.txt"), link});
         }
         // The fixture's name does reach the victim when taken literally.
-        const QString crafted = sqliteScalar(PhoneSmsDb::smsDbPathOf(store),
-                                             "select filename from attachment where rowid=?",
-                                             {dots})
-                                        .toString();
+        const QString crafted
+                = sqliteScalar(PhoneSmsDb::smsDbPathOf(store),
+                               "select filename from attachment where rowid=?", {dots})
+                          .toString();
         QCOMPARE(QFileInfo(relay + "/var/mobile/" + crafted.mid(2)).canonicalFilePath(),
                  QFileInfo(outside + "/victim.txt").canonicalFilePath());
 
@@ -796,7 +850,65 @@ private slots:
     // database still holds.
     void recycledChatsMergedIntoList()
     {
-        QSKIP("needs the recycle store");
+        const QString store = newStore();
+        qint64 anna, chat, live;
+        QString liveGuid;
+        {
+            PhoneSmsDb b(store);
+            anna = b.addHandle(QStringLiteral("+12025550143"));
+            chat = b.addChat(anna);
+            live = b.addText(chat, QStringLiteral("live"), anna, 1000);
+            liveGuid = b.db().scalar("select guid from message where rowid=?", {live}).toString();
+        }
+        {
+            MessageRecycleDb recycle(QDir(store).absoluteFilePath("recycle.db"));
+            auto salvage = [&](const QString &text, const QString &guid, const QString &ident,
+                               int date) {
+                _MsgMessage m = makeMessage(text, date, false);
+                if (!guid.isEmpty())
+                    m.guid = guid;
+                m.handle_id = anna;
+                recycle.insertRecycledMessage(m, ident, ident, 0);
+            };
+            salvage(QStringLiteral("still live"), liveGuid, QStringLiteral("+12025550143"), 1000);
+            salvage(QStringLiteral("lost to anna"), {}, QStringLiteral("+12025550143"), 900);
+            salvage(QStringLiteral("lost elsewhere"), {}, QStringLiteral("+12025550177"), 800);
+            salvage(QStringLiteral("lost, nobody known"), {}, {}, 700);
+        }
+
+        IOS6MessageDb db(QDir(store), kUs, false);
+        MsgDataSet set;
+        set.reset();
+        db.messages(set, 0);
+        db.loadRecycledChats(set);
+        db.loadRecycledChats(set); // a second time adds nothing
+        _MsgDataSet *ds = set.data();
+
+        QStringList texts;
+        for (const _MsgMessage *m : ds->messages)
+            texts << m->text;
+        texts.sort();
+        QCOMPARE(texts,
+                 QStringList({"live", "lost elsewhere", "lost to anna", "lost, nobody known"}));
+        // The message of a known conversation joins the live chat.
+        QCOMPARE(textsOf(sortedMessagesOf(ds->chats.value(chat))),
+                 QStringList({"lost to anna", "live"}));
+        for (const _MsgMessage *m : ds->messages) {
+            QVERIFY(m->chat);
+            QVERIFY(m->chat->messages.contains(QString::number(m->ROWID)));
+            if (m->text == QLatin1String("live"))
+                continue;
+            QVERIFY(m->ROWID < 0);
+            if (m->text == QLatin1String("lost elsewhere")) {
+                QVERIFY(m->chat->ROWID < 0);
+                QVERIFY(!isUnknownRecoveredChat(m->chat->ROWID));
+                QCOMPARE(m->chat->chat_identifier, QStringLiteral("+12025550177"));
+            } else if (m->text.startsWith(QLatin1String("lost, nobody"))) {
+                QVERIFY(isUnknownRecoveredChat(m->chat->ROWID));
+            }
+        }
+        // The sessions of the tree show the salvaged conversations too.
+        QCOMPARE(set.chatSessions().size(), 3);
     }
 };
 
