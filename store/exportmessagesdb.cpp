@@ -82,6 +82,12 @@ void ExportMessagesDb::resetRun()
     m_chatIds.clear();
     m_handleIds.clear();
     m_chatHandleJoins.clear();
+    m_messageColumns = MessageColumns();
+    m_byLogicHash.clear();
+    m_byOddHash.clear();
+    m_byGuidKey.clear();
+    m_messageIndexLoaded = false;
+    m_chatMessages.clear();
     m_chatLast.clear();
     m_lastAddressed.clear();
     m_copiedFiles.clear();
@@ -107,6 +113,10 @@ void ExportMessagesDb::begin()
         }
     }
     m_db.beginTransaction();
+    {
+        QString error;
+        m_db.exec(QStringLiteral("PRAGMA cache_size=-65536;"), error);
+    }
     m_running = true;
 }
 
@@ -153,6 +163,12 @@ void ExportMessagesDb::abort() noexcept
     m_chatIds.clear();
     m_handleIds.clear();
     m_chatHandleJoins.clear();
+    m_messageColumns = MessageColumns();
+    m_byLogicHash.clear();
+    m_byOddHash.clear();
+    m_byGuidKey.clear();
+    m_messageIndexLoaded = false;
+    m_chatMessages.clear();
     m_chatLast.clear();
     m_lastAddressed.clear();
 }
@@ -225,19 +241,20 @@ void ExportMessagesDb::write(_MsgMessage *m)
     const qint64 chatId = chatRowid(m->chat);
     const qint64 handleId = m->handle ? handleRowid(m->handle, chatId) : 0;
 
-    qint64 messageId = messageRowid(m);
+    const QString hash = logicHash(*m);
+    qint64 messageId = messageRowid(m, hash);
     const bool existed = messageId != 0;
     if (existed) {
         ++m_counts.existing;
         // The same message may belong to several conversations (one text
         // sent to two groups in the same second): it joins this one too.
-        if (!hasRow("select 1 from chat_message_join where chat_id=? and message_id=?", chatId,
-                    messageId))
-            m_db.addChatMessageJoin(chatId, messageId);
+        if (!chatHasMessage(chatId, messageId))
+            joinChatMessage(chatId, messageId);
     } else {
         const qint64 otherId = m->otherHandle ? handleRowid(m->otherHandle, chatId) : 0;
-        messageId = m_db.insertMessage(m, handleId, otherId, QString());
-        m_db.addChatMessageJoin(chatId, messageId);
+        messageId = insertMessage(m, handleId, otherId, hash);
+        rememberMessage(messageId, m->guid, m_hasLogicHash ? hash : QString());
+        joinChatMessage(chatId, messageId);
         ++m_counts.added;
     }
     // The chat's newest date and, in a group, its last sender are written
@@ -260,8 +277,10 @@ qint64 ExportMessagesDb::chatRowid(_MsgChat *chat)
     if (it != m_chatIds.constEnd())
         return it.value();
     qint64 id = m_db.chatRowidByGuid(chat->guid);
-    if (id == 0)
+    if (id == 0) {
         id = m_db.insertChat(chat);
+        m_chatMessages.insert(id, {}); // a new chat has no message yet
+    }
     m_chatIds.insert(chat->guid, id);
     return id;
 }
@@ -289,10 +308,225 @@ qint64 ExportMessagesDb::handleRowid(_MsgHandle *handle, qint64 chatId)
     return id;
 }
 
-qint64 ExportMessagesDb::messageRowid(_MsgMessage *m)
+ExportMessagesDb::HashKey ExportMessagesDb::hashKey(const QString &hash, bool *ok)
 {
-    const qint64 id = m_db.messageRowidByLogicHash(m);
-    return id != 0 ? id : m_db.messageRowidByGuid(m->guid);
+    HashKey key;
+    *ok = false;
+    if (hash.size() != 32)
+        return key;
+    const QByteArray bytes = QByteArray::fromHex(hash.toLatin1());
+    // Only the lower-case hex text logicHash makes is taken; anything else
+    // is looked up as text.
+    if (bytes.size() != 16 || QString::fromLatin1(bytes.toHex()) != hash)
+        return key;
+    memcpy(&key.hi, bytes.constData(), 8);
+    memcpy(&key.lo, bytes.constData() + 8, 8);
+    *ok = true;
+    return key;
+}
+
+quint64 ExportMessagesDb::guidKey(const QString &guid)
+{
+    return quint64(qHash(guid, 0x5ad1f00dU));
+}
+
+void ExportMessagesDb::rememberMessage(qint64 rowid, const QString &guid, const QString &hash)
+{
+    m_byGuidKey.insert(guidKey(guid), rowid);
+    if (hash.isNull())
+        return;
+    // The database answers a look-up with the first (oldest) row of a hash.
+    bool ok;
+    const HashKey key = hashKey(hash, &ok);
+    if (ok) {
+        if (!m_byLogicHash.contains(key))
+            m_byLogicHash.insert(key, rowid);
+    } else if (!m_byOddHash.contains(hash)) {
+        m_byOddHash.insert(hash, rowid);
+    }
+}
+
+void ExportMessagesDb::loadMessageIndex()
+{
+    m_byLogicHash.clear();
+    m_byOddHash.clear();
+    m_byGuidKey.clear();
+    m_hasLogicHash = m_db.tableSchemas()
+                             .value(QStringLiteral("message"))
+                             .contains(QLatin1String("logic_hash"));
+    Sqlite3Cursor c = m_db.queryThrow(
+            Sqlite3Sql(m_hasLogicHash ? "select rowid, guid, logic_hash from message order by rowid"
+                                      : "select rowid, guid from message order by rowid"));
+    while (c.moveNext()) {
+        rememberMessage(c.getInt64(0), c.getText(1),
+                        m_hasLogicHash && !c.isNull("logic_hash") ? c.getText(2) : QString());
+    }
+    m_messageIndexLoaded = true;
+}
+
+qint64 ExportMessagesDb::messageRowid(_MsgMessage *m, const QString &hash)
+{
+    // What the target holds is read once per run, so that finding a message
+    // (or finding that it is new) takes no query: first by logic hash, then
+    // by guid, as the database would answer.
+    if (!m_messageIndexLoaded)
+        loadMessageIndex();
+    if (m_hasLogicHash) {
+        bool ok;
+        const HashKey key = hashKey(hash, &ok);
+        const qint64 id = ok ? m_byLogicHash.value(key) : m_byOddHash.value(hash);
+        if (id != 0)
+            return id;
+    }
+    // Keys of guids may collide: the database has the last word.
+    if (m_byGuidKey.contains(guidKey(m->guid)))
+        return m_db.messageRowidByGuid(m->guid);
+    return 0;
+}
+
+bool ExportMessagesDb::chatHasMessage(qint64 chatId, qint64 messageId)
+{
+    auto it = m_chatMessages.find(chatId);
+    if (it == m_chatMessages.end()) {
+        QSet<qint64> ids;
+        Sqlite3Cursor c = m_db.queryThrow(
+                Sqlite3Sql("select message_id from chat_message_join where chat_id=?")
+                        .addInt64Param(chatId));
+        while (c.moveNext())
+            ids.insert(c.getInt64(0));
+        it = m_chatMessages.insert(chatId, ids);
+    }
+    return it->contains(messageId);
+}
+
+void ExportMessagesDb::joinChatMessage(qint64 chatId, qint64 messageId)
+{
+    m_db.addChatMessageJoin(chatId, messageId);
+    auto it = m_chatMessages.find(chatId);
+    if (it != m_chatMessages.end())
+        it->insert(messageId);
+}
+
+template<typename Put>
+void ExportMessagesDb::forEachMessageColumn(const _MsgMessage *m, qint64 handleId, qint64 otherId,
+                                            const QString &hash, Put put) const
+{
+    const MessageColumns &has = m_messageColumns;
+    put("guid", m->guid);
+    put("text", m->text);
+    put("replace", m->replace);
+    if (!m->service_center.isEmpty())
+        put("service_center", m->service_center);
+    put("handle_id", handleId);
+    if (!m->subject.isEmpty())
+        put("subject", m->subject);
+    if (!m->country.isEmpty())
+        put("country", m->country);
+    if (!m->attributedBody.isEmpty())
+        put("attributedBody", m->attributedBody);
+    for (const auto &[column, value] : {std::pair {"version", m->version}, {"type", m->type}})
+        put(column, value);
+    put("service", m->service);
+    put("account", m->account);
+    put("account_guid", m->account_guid);
+    for (const auto &[column, value] : {std::pair {"error", m->error},
+                                        {"date", m->date},
+                                        {"date_read", m->date_read},
+                                        {"date_delivered", m->date_delivered},
+                                        {"is_delivered", m->is_delivered},
+                                        {"is_finished", m->is_finished},
+                                        {"is_emote", m->is_emote},
+                                        {"is_from_me", m->is_from_me},
+                                        {"is_empty", m->is_empty},
+                                        {"is_delayed", m->is_delayed},
+                                        {"is_auto_reply", m->is_auto_reply},
+                                        {"is_prepared", m->is_prepared},
+                                        {"is_read", m->is_read},
+                                        {"is_system_message", m->is_system_message},
+                                        {"is_sent", m->is_sent},
+                                        {"has_dd_results", m->has_dd_results},
+                                        {"is_service_message", m->is_service_message},
+                                        {"is_forward", m->is_forward},
+                                        {"was_downgraded", m->was_downgraded},
+                                        {"is_archive", m->is_archive},
+                                        {"cache_has_attachments", m->cache_has_attachments}})
+        put(column, value);
+    put("cache_roomnames", m->cache_roomnames);
+    put("was_data_detected", m->was_data_detected);
+    put("was_deduplicated", m->was_deduplicated);
+    const std::pair<const char *, qint32> optional[]
+            = {{"is_audio_message", m->is_audio_message},
+               {"is_played", m->is_played},
+               {"date_played", m->date_played},
+               {"item_type", m->item_type},
+               {"group_action_type", m->group_action_type},
+               {"share_status", m->share_status},
+               {"share_direction", m->share_direction},
+               {"is_expirable", m->is_expirable},
+               {"expire_state", m->expire_state},
+               {"message_action_type", m->message_action_type}};
+    for (size_t i = 0; i < std::size(optional); ++i) {
+        if (has.optional[i])
+            put(optional[i].first, optional[i].second);
+    }
+    if (otherId > 0 && has.otherHandle)
+        put("other_handle", otherId);
+    if (!m->group_title.isEmpty() && has.groupTitle)
+        put("group_title", m->group_title);
+    if (has.logicHash)
+        put("logic_hash", hash);
+}
+
+qint64 ExportMessagesDb::insertMessage(const _MsgMessage *m, qint64 handleId, qint64 otherId,
+                                       const QString &hash)
+{
+    // The statement text depends only on which columns a row names; it is
+    // made once per kind of row, and the wrapper keeps its prepared form.
+    if (!m_messageColumns.known) {
+        const QString schema = m_db.tableSchemas().value(QStringLiteral("message"));
+        const char *const names[]
+                = {"is_audio_message",  "is_played",          "date_played",     "item_type",
+                   "group_action_type", "share_status",       "share_direction", "is_expirable",
+                   "expire_state",      "message_action_type"};
+        for (size_t i = 0; i < std::size(names); ++i)
+            m_messageColumns.optional[i] = schema.contains(QLatin1String(names[i]));
+        m_messageColumns.otherHandle = schema.contains(QLatin1String("other_handle"));
+        m_messageColumns.groupTitle = schema.contains(QLatin1String("group_title"));
+        m_messageColumns.logicHash = schema.contains(QLatin1String("logic_hash"));
+        m_messageColumns.known = true;
+    }
+    const int kind = (m->service_center.isEmpty() ? 0 : 1) | (m->subject.isEmpty() ? 0 : 2)
+            | (m->country.isEmpty() ? 0 : 4) | (m->attributedBody.isEmpty() ? 0 : 8)
+            | (otherId > 0 ? 16 : 0) | (m->group_title.isEmpty() ? 0 : 32);
+    auto text = m_insertMessageSql.constFind(kind);
+    if (text == m_insertMessageSql.constEnd()) {
+        QByteArray columns, marks;
+        forEachMessageColumn(m, handleId, otherId, hash, [&](const char *column, const auto &) {
+            if (!columns.isEmpty()) {
+                columns += ',';
+                marks += ',';
+            }
+            columns += column;
+            marks += '?';
+        });
+        text = m_insertMessageSql.insert(
+                kind,
+                QString::fromLatin1("insert into message(" + columns + ") values(" + marks + ")"));
+    }
+    Sqlite3Sql sql(text.value());
+    forEachMessageColumn(m, handleId, otherId, hash, [&sql](const char *, const auto &value) {
+        using T = std::decay_t<decltype(value)>;
+        if constexpr (std::is_same_v<T, QString>)
+            sql.addTextParam(value);
+        else if constexpr (std::is_same_v<T, QByteArray>)
+            sql.addBlobParam(value);
+        else if constexpr (std::is_same_v<T, qint64>)
+            sql.addInt64Param(value);
+        else
+            sql.addIntParam(value);
+    });
+    m_db.executeThrow(sql);
+    return m_db.lastInsertId();
 }
 
 void ExportMessagesDb::flushChatUpdates()

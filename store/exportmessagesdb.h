@@ -55,9 +55,9 @@ public:
     void abort() noexcept;
 
     // The target database, for users that keep tables of their own in it
-    // (the Android cache). Rows must not be deleted between begin and the
-    // last write: the writer remembers the conversations and correspondents
-    // it has matched during a run.
+    // (the Android cache). Its chats, handles and messages must not be
+    // changed by others between begin and the last write: the writer
+    // remembers what it has matched and stored during a run.
     // Before handing it out, the chat updates the run holds back (newest
     // date, last sender of a group) are written, so that a user who commits
     // through the database keeps them; that may throw the database's
@@ -87,8 +87,33 @@ private:
     void resetRun();
     qint64 chatRowid(_MsgChat *chat);
     qint64 handleRowid(_MsgHandle *handle, qint64 chatId);
-    qint64 messageRowid(_MsgMessage *m);
+    struct HashKey
+    {
+        quint64 hi = 0, lo = 0;
+        friend bool operator==(const HashKey &a, const HashKey &b)
+        {
+            return a.hi == b.hi && a.lo == b.lo;
+        }
+        friend size_t qHash(const HashKey &k, size_t seed = 0) noexcept
+        {
+            return size_t(k.hi ^ (k.lo * 0x9e3779b97f4a7c15ULL)) ^ seed;
+        }
+    };
+    static HashKey hashKey(const QString &hash, bool *ok);
+    static quint64 guidKey(const QString &guid);
+    void loadMessageIndex();
+    void rememberMessage(qint64 rowid, const QString &guid, const QString &hash);
+    qint64 messageRowid(_MsgMessage *m, const QString &hash);
+    bool chatHasMessage(qint64 chatId, qint64 messageId);
+    void joinChatMessage(qint64 chatId, qint64 messageId);
     void flushChatUpdates();
+    // IOS6MessageDb::insertMessage without building a row map for each
+    // message: the same columns and values.
+    qint64 insertMessage(const _MsgMessage *m, qint64 handleId, qint64 otherId,
+                         const QString &hash);
+    template<typename Put>
+    void forEachMessageColumn(const _MsgMessage *m, qint64 handleId, qint64 otherId,
+                              const QString &hash, Put put) const;
     bool hasRow(const char *sql, qint64 a, qint64 b);
     void writeAttachment(_MsgAttachment *a, qint64 messageId, bool messageExisted);
     qint64 sameAttachmentOfMessage(const _MsgAttachment *a, qint64 messageId);
@@ -112,6 +137,27 @@ private:
     QHash<QString, qint64> m_chatIds; // by guid
     QHash<QString, qint64> m_handleIds; // by id and service
     QSet<QPair<qint64, qint64>> m_chatHandleJoins;
+    // The stored messages by logic hash (the oldest row of each) and by a
+    // key of their guid, read at the first write of a run and kept up to
+    // date by it; and the messages of each chat the run has touched.
+    QHash<HashKey, qint64> m_byLogicHash;
+    QHash<QString, qint64> m_byOddHash; // logic_hash texts of another form
+    QHash<quint64, qint64> m_byGuidKey;
+    bool m_hasLogicHash = false;
+    bool m_messageIndexLoaded = false;
+    QHash<qint64, QSet<qint64>> m_chatMessages;
+    // Which optional message columns the target has (read once per run) and
+    // the insert statement of each kind of row.
+    struct MessageColumns
+    {
+        bool known = false;
+        bool optional[10] = {};
+        bool otherHandle = false;
+        bool groupTitle = false;
+        bool logicHash = false;
+    };
+    MessageColumns m_messageColumns;
+    QHash<int, QString> m_insertMessageSql;
     // Held back until the run ends: each chat's newest date and the last
     // sender of each group chat.
     QHash<qint64, int> m_chatLast;

@@ -387,6 +387,95 @@ private slots:
         QCOMPARE(filesBelow(target + attachments), files);
     }
 
+    // The writer stores a message row exactly as the database class's own
+    // insert does: every column, the optional ones and the texts written
+    // only when not empty included, in a new archive and in an upgraded
+    // copy of an older phone's database.
+    void messageRowsAsTheDatabaseStoresThem_data()
+    {
+        QTest::addColumn<bool>("phoneCopy");
+        QTest::newRow("new archive") << false;
+        QTest::newRow("upgraded phone copy") << true;
+    }
+
+    void messageRowsAsTheDatabaseStoresThem()
+    {
+        QFETCH(bool, phoneCopy);
+        Records r;
+        _MsgHandle *ann = r.handle(QStringLiteral("+12025550101"), QStringLiteral("iMessage"));
+        _MsgHandle *bob = r.handle(QStringLiteral("+12025550102"), QStringLiteral("iMessage"));
+        _MsgChat *group = r.chat({ann, bob}, QStringLiteral("iMessage"));
+        MsgMessageList list;
+        _MsgMessage *plain = r.message(group, ann, QStringLiteral("plain"), 400000000);
+        plain->text = QString(); // a null text
+        list << plain;
+        _MsgMessage *full = r.message(group, bob, QStringLiteral("full"), 400000100, true);
+        full->service_center = QStringLiteral("+12025550000");
+        full->subject = QStringLiteral("subject");
+        full->country = QStringLiteral("us");
+        full->attributedBody = QByteArray("\x04\x0bstreamtyped", 13);
+        full->cache_roomnames = QStringLiteral("room");
+        full->account_guid = QStringLiteral("AC-1");
+        full->is_audio_message = 1;
+        full->is_played = 1;
+        full->date_played = 400000200;
+        full->share_status = 1;
+        full->share_direction = 1;
+        full->is_expirable = 1;
+        full->expire_state = 2;
+        full->message_action_type = 3;
+        full->group_action_type = 1;
+        list << full;
+        _MsgMessage *named = r.message(group, ann, QString(), 400000300);
+        named->item_type = 2;
+        named->group_title = QStringLiteral("Weekend");
+        list << named;
+        _MsgMessage *added = r.message(group, ann, QString(), 400000400);
+        added->item_type = 1;
+        added->otherHandle = bob;
+        added->other_handle = int(bob->ROWID);
+        list << added;
+
+        auto makeTarget = [&](const QString &name) {
+            const QString store = newFolder(name);
+            if (phoneCopy) {
+                PhoneSmsDb db(store, PhoneSchema::ios6WithoutItemType());
+                db.close();
+            }
+            return store;
+        };
+        const QString viaWriter = makeTarget(QStringLiteral("writer"));
+        merge(viaWriter, list);
+
+        // The same rows through IOS6MessageDb::insertMessage, with the handle
+        // ids the writer's database gave.
+        const QString viaDb = makeTarget(QStringLiteral("direct"));
+        {
+            IOS6MessageDb db(QDir(viaDb), kUs, true);
+            db.beginTransaction();
+            for (const _MsgMessage *m : list) {
+                const QVariantList ids = sqliteRows(smsDbOf(viaWriter),
+                                                    "select handle_id, other_handle from "
+                                                    "message where guid=?",
+                                                    {m->guid})
+                                                 .value(0);
+                db.insertMessage(m, ids.value(0).toLongLong(),
+                                 m->otherHandle ? ids.value(1).toLongLong() : 0);
+            }
+            db.endTransaction(true);
+        }
+        const QString rows = QStringLiteral("select * from message order by guid");
+        const QList<QVariantList> want = sqliteRows(smsDbOf(viaDb), rows);
+        const QList<QVariantList> got = sqliteRows(smsDbOf(viaWriter), rows);
+        QCOMPARE(got.size(), list.size());
+        for (int i = 0; i < got.size(); ++i) {
+            // Column 0 is the ROWID; cache_has_attachments is the triggers'.
+            QCOMPARE(got.at(i).mid(1), want.at(i).mid(1));
+            for (int c = 1; c < got.at(i).size(); ++c)
+                QCOMPARE(got.at(i).at(c).isNull(), want.at(i).at(c).isNull());
+        }
+    }
+
     // Two sources that share messages, by guid or only by content (another
     // guid, as a second copy of the same phone may give): the second merge
     // adds only what the first lacked.
