@@ -83,6 +83,7 @@ void ExportMessagesDb::resetRun()
     m_handleIds.clear();
     m_chatHandleJoins.clear();
     m_messageColumns = MessageColumns();
+    m_insertMessageSql.clear();
     m_byLogicHash.clear();
     m_byOddHash.clear();
     m_byGuidKey.clear();
