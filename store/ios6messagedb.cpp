@@ -104,11 +104,19 @@ void IOS6MessageDb::ensureOpen()
     try {
         if (QFileInfo::exists(m_smsDbPath)) {
             openThrow(m_smsDbPath, 2);
+            if (m_upgradeSchema && hasNoTables()) {
+                // An empty file (such as an interrupted creation of an older
+                // release leaves) has nothing to keep: give it the schema.
+                runSchemaScript(false);
+            }
             configureConnection();
             if (m_upgradeSchema)
                 upgradeDatabase();
         } else {
-            createDatabase();
+            QDir().mkpath(QFileInfo(m_smsDbPath).absolutePath());
+            schemaScript(); // fails before any file is made when the script is missing
+            openThrow(m_smsDbPath, 6);
+            runSchemaScript(true);
             configureConnection();
         }
         loadTableSchemas();
@@ -121,21 +129,26 @@ void IOS6MessageDb::ensureOpen()
     }
 }
 
-void IOS6MessageDb::createDatabase()
+bool IOS6MessageDb::hasNoTables()
 {
-    QDir().mkpath(QFileInfo(m_smsDbPath).absolutePath());
-    const QByteArray script = schemaScript();
-    openThrow(m_smsDbPath, 6);
+    Sqlite3Cursor c
+            = queryThrow(Sqlite3Sql("select count(*) as n from sqlite_master where type='table'"));
+    return c.moveNext() && c.getInt64("n") == 0;
+}
+
+void IOS6MessageDb::runSchemaScript(bool removeFileOnFailure)
+{
     // All or nothing: a half-made file would be taken for an existing
     // database by every later open.
-    const QByteArray batch = "BEGIN;\n" + script + "\nCOMMIT;";
+    const QByteArray batch = "BEGIN;\n" + schemaScript() + "\nCOMMIT;";
     char *msg = nullptr;
     const int rc = sqlite3_exec(handle(), batch.constData(), nullptr, nullptr, &msg);
     if (rc != SQLITE_OK) {
         const QString error = QString::fromUtf8(msg ? msg : sqlite3_errstr(rc));
         sqlite3_free(msg);
         close();
-        removeDatabaseFiles(m_smsDbPath);
+        if (removeFileOnFailure)
+            removeDatabaseFiles(m_smsDbPath);
         throw std::runtime_error(
                 QStringLiteral("create IOS6MessageDb error. %1").arg(error).toUtf8().toStdString());
     }

@@ -27,7 +27,8 @@ public:
     // - an existing file read-write, upgraded when asked (in one transaction);
     // - a missing file is created with its folders from the schema script
     //   ":/res/localmsgdb_ddl.sql", in one transaction; a file whose creation
-    //   failed is removed again.
+    //   failed is removed again. With upgradeSchema, an existing file without
+    //   any table gets the schema too.
     // Then the SQL functions that a phone's triggers call are registered, and
     // the CREATE statement of every table is cached. When any step fails the
     // connection is closed again and the exception passed on, so that the
@@ -106,17 +107,18 @@ public:
     void deleteMessage(const _MsgMessage *m);
 
 private:
-    void createDatabase();
+    bool hasNoTables();
+    void runSchemaScript(bool removeFileOnFailure);
     void upgradeDatabase();
     void configureConnection();
     void loadTableSchemas();
     // chats(), with or without the scan for each chat's newest date.
     void readChats(MsgDataSet &set, bool newestDates);
     // Open for reading: a database opened without upgrade keeps its file as
-    // it is when only read (no checkpoint of a write-ahead log at close).
+    // it is while it is only read (no checkpoint of a write-ahead log at
+    // close); the first commit through this connection turns that off, so
+    // that what is written reaches the database file itself.
     void ensureOpenForReading();
-    // Open for writing: what is written reaches the database file itself.
-    void ensureOpenForWriting();
     bool schemaHas(const char *table, const char *probe,
                    Qt::CaseSensitivity cs = Qt::CaseSensitive) const;
 
@@ -128,6 +130,4 @@ private:
     QHash<QString, QString> m_tableSchemas;
     QString m_smsDbPath;
     bool m_upgradeSchema;
-    // Whether this object has written rows (see ensureOpenForReading).
-    bool m_wrote = false;
 };

@@ -348,16 +348,27 @@ private:
     QSet<QString> m_plainFolders;
 };
 
+int checkpointAtCloseOnCommit(void *connection)
+{
+    auto *db = static_cast<sqlite3 *>(connection);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
+    return 0; // let the commit go on
+}
+
 } // namespace
 
 void IOS6MessageDb::ensureOpenForReading()
 {
     ensureOpen();
     // A copy of a phone's database, opened without upgrade, must stay as it
-    // was: the connection's close would otherwise check a write-ahead log
-    // into the file. Once this object writes, the checkpoint is on again.
-    if (!m_upgradeSchema && !m_wrote)
+    // was: closing the connection would otherwise check a write-ahead log
+    // into the file. As soon as anything is committed through this
+    // connection, the checkpoint at close is wanted again: callers copy the
+    // database file alone.
+    if (!m_upgradeSchema && sqlite3_total_changes64(handle()) == 0) {
         sqlite3_db_config(handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        sqlite3_commit_hook(handle(), checkpointAtCloseOnCommit, handle());
+    }
 }
 
 QString IOS6MessageDb::attachmentLocalPath(const QDir &fileRelay, const QString &filename)
@@ -506,7 +517,8 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
             }
             if (_MsgChat *chat = ds->chats.value(c.getInt64(col.chat_id))) {
                 m->chat = chat;
-                chat->messages.insert(QString::number(rowid), m);
+                // Rows come by rowid: the end is the right place for most keys.
+                chat->messages.insert(chat->messages.cend(), QString::number(rowid), m);
             }
         }
         for (auto it = newest.cbegin(); it != newest.cend(); ++it) {

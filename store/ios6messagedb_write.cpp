@@ -6,8 +6,6 @@
 #include "store/ios6messagedb.h"
 #include "store/msgutil.h"
 
-#include <sqlite3.h>
-
 #include <stdexcept>
 
 namespace {
@@ -23,17 +21,6 @@ qint64 firstRowid(Sqlite3Cursor c)
 bool IOS6MessageDb::schemaHas(const char *table, const char *probe, Qt::CaseSensitivity cs) const
 {
     return m_tableSchemas.value(QLatin1String(table)).contains(QLatin1String(probe), cs);
-}
-
-void IOS6MessageDb::ensureOpenForWriting()
-{
-    ensureOpen();
-    if (!m_wrote) {
-        m_wrote = true;
-        // A reader may have switched the checkpoint at close off; what is
-        // written must reach the database file, which is what callers copy.
-        sqlite3_db_config(handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
-    }
 }
 
 // ---------------------------------------------------------------- look-ups
@@ -95,7 +82,7 @@ bool IOS6MessageDb::hasItemTypeColumn() const
 
 void IOS6MessageDb::addChatHandleJoin(qint64 chatId, qint64 handleId)
 {
-    ensureOpenForWriting();
+    ensureOpen();
     executeThrow(Sqlite3Sql("replace into chat_handle_join(chat_id,handle_id) values(?,?)")
                          .addInt64Param(chatId)
                          .addInt64Param(handleId));
@@ -103,7 +90,7 @@ void IOS6MessageDb::addChatHandleJoin(qint64 chatId, qint64 handleId)
 
 void IOS6MessageDb::addChatMessageJoin(qint64 chatId, qint64 messageId)
 {
-    ensureOpenForWriting();
+    ensureOpen();
     executeThrow(Sqlite3Sql("replace into chat_message_join(chat_id,message_id) values(?,?)")
                          .addInt64Param(chatId)
                          .addInt64Param(messageId));
@@ -111,7 +98,7 @@ void IOS6MessageDb::addChatMessageJoin(qint64 chatId, qint64 messageId)
 
 void IOS6MessageDb::addMessageAttachmentJoin(qint64 messageId, qint64 attachmentId)
 {
-    ensureOpenForWriting();
+    ensureOpen();
     executeThrow(Sqlite3Sql("replace into message_attachment_join(message_id,attachment_id) "
                             "values(?,?)")
                          .addInt64Param(messageId)
@@ -120,7 +107,7 @@ void IOS6MessageDb::addMessageAttachmentJoin(qint64 messageId, qint64 attachment
 
 void IOS6MessageDb::setLastAddressedHandle(qint64 chatId, const QString &handleId)
 {
-    ensureOpenForWriting();
+    ensureOpen();
     executeThrow(Sqlite3Sql("update chat set last_addressed_handle=? where rowid=?")
                          .addTextParam(handleId)
                          .addInt64Param(chatId));
@@ -131,7 +118,6 @@ void IOS6MessageDb::updateChatLast(qint64 chatId, int date)
     ensureOpen();
     if (!schemaHas("chat", "_last INTEGER", Qt::CaseInsensitive))
         return;
-    ensureOpenForWriting();
     executeThrow(Sqlite3Sql("update chat set _last=? where rowid=? and _last < ?")
                          .addIntParam(date)
                          .addInt64Param(chatId)
@@ -142,7 +128,7 @@ void IOS6MessageDb::updateChatLast(qint64 chatId, int date)
 
 qint64 IOS6MessageDb::insertHandle(const _MsgHandle *h)
 {
-    ensureOpenForWriting();
+    ensureOpen();
     Sqlite3Row row;
     row.insert(QStringLiteral("id"), h->id);
     if (!h->country.isEmpty())
@@ -160,7 +146,7 @@ qint64 IOS6MessageDb::insertHandle(const _MsgHandle *h)
 qint64 IOS6MessageDb::insertMessage(const _MsgMessage *m, qint64 handleId, qint64 otherHandleId,
                                     const QString &logicHashText)
 {
-    ensureOpenForWriting();
+    ensureOpen();
     Sqlite3Row row;
     auto put = [&row](const char *column, const QVariant &value) {
         row.insert(QLatin1String(column), value);
@@ -234,7 +220,7 @@ qint64 IOS6MessageDb::insertMessage(const _MsgMessage *m, qint64 handleId, qint6
 
 qint64 IOS6MessageDb::insertAttachment(const _MsgAttachment *a)
 {
-    ensureOpenForWriting();
+    ensureOpen();
     Sqlite3Row row;
     row.insert(QStringLiteral("guid"), a->guid);
     row.insert(QStringLiteral("created_date"), a->created_date);
@@ -255,7 +241,7 @@ qint64 IOS6MessageDb::insertAttachment(const _MsgAttachment *a)
 
 qint64 IOS6MessageDb::insertChat(const _MsgChat *c)
 {
-    ensureOpenForWriting();
+    ensureOpen();
     if (c->service_name != QLatin1String("SMS") && c->service_name != QLatin1String("iMessage"))
         throw std::runtime_error(
                 QStringLiteral("IOS6MessageDb::insertChat, invalid chat, service_name:%1")
@@ -296,7 +282,7 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat *c)
 
 void IOS6MessageDb::deleteMessage(const _MsgMessage *m)
 {
-    ensureOpenForWriting();
+    ensureOpen();
     const qint64 r = m->ROWID;
     // The triggers of the schema remove what this leaves without owner: the
     // sender's handle when nothing names it, the attachments no other message

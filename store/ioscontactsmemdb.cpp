@@ -98,32 +98,51 @@ void IOSContactsMemDb::ensureOpen()
         return;
     const QString cache = cachePath();
     const qint64 bookTime = addressBookTime();
+    bool rebuilt = false;
     if (fileModifiedTime(cache) < bookTime) {
-        qDebug() << "rebuild IOSContactsMemDb.";
-        // Built beside the cache and put in its place only when complete: a
-        // half-built cache with a fresh time would hide the address book.
-        const QString fresh = cache + QStringLiteral(".new");
-        removeDatabaseFiles(fresh);
-        try {
-            rebuild(fresh, bookTime);
-        } catch (...) {
-            removeDatabaseFiles(fresh);
+        replaceCache(cache, bookTime);
+        rebuilt = true;
+    }
+    try {
+        openThrow(cache, 1);
+    } catch (const std::exception &e) {
+        if (rebuilt)
             throw;
-        }
-        if (std::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(cache).constData())
-            != 0) {
-            QFile::remove(cache);
-            if (!QFile::rename(fresh, cache)) {
-                removeDatabaseFiles(fresh);
-                throw std::runtime_error(
-                        QStringLiteral("create IOSContactsMemDb error. cannot replace %1")
-                                .arg(cache)
-                                .toUtf8()
-                                .toStdString());
-            }
+        // The cache is ours and can always be made again.
+        qWarning() << "IOSContactsMemDb, unreadable cache made again." << e.what();
+        replaceCache(cache, bookTime);
+        openThrow(cache, 1);
+    }
+}
+
+void IOSContactsMemDb::replaceCache(const QString &cache, qint64 bookTime)
+{
+    qDebug() << "rebuild IOSContactsMemDb.";
+    // Built beside the cache and put in its place only when complete: a
+    // half-built cache with a fresh time would hide the address book.
+    const QString fresh = cache + QStringLiteral(".new");
+    removeDatabaseFiles(fresh);
+    try {
+        rebuild(fresh, bookTime);
+    } catch (...) {
+        removeDatabaseFiles(fresh);
+        throw;
+    }
+    if (std::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(cache).constData())
+        != 0) {
+        QFile::remove(cache);
+        if (!QFile::rename(fresh, cache)) {
+            removeDatabaseFiles(fresh);
+            throw std::runtime_error(
+                    QStringLiteral("create IOSContactsMemDb error. cannot replace %1")
+                            .arg(cache)
+                            .toUtf8()
+                            .toStdString());
         }
     }
-    openThrow(cache, 1);
+    // Journal files of the replaced cache belong to no database any more.
+    for (const char *suffix : {"-journal", "-wal", "-shm"})
+        QFile::remove(cache + QLatin1String(suffix));
 }
 
 void IOSContactsMemDb::rebuild(const QString &target, qint64 time)

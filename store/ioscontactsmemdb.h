@@ -29,8 +29,8 @@ public:
     // connection closed when there is no address book. A rebuild is written
     // to a new file that replaces the cache only when it is complete, so a
     // failed one leaves the old cache (and its older time) in place and is
-    // tried again on the next open. Throws std::runtime_error and the
-    // wrapper's exceptions.
+    // tried again on the next open; an unreadable cache is made again.
+    // Throws std::runtime_error and the wrapper's exceptions.
     void ensureOpen() override;
 
     // The person with this canonical number; an empty person when none is
@@ -50,6 +50,7 @@ public:
     static const char *schemaScript();
 
 private:
+    void replaceCache(const QString &cache, qint64 bookTime);
     void rebuild(const QString &target, qint64 time);
 
     QDir m_dataDir;

@@ -290,7 +290,8 @@ QList<_MsgRecycleMessage> MessageRecycleDb::loadRecycledMessages()
 {
     ensureOpen();
     QList<_MsgRecycleMessage> out;
-    Sqlite3Cursor c = queryThrow(Sqlite3Sql("select * from message where is_skip=0"));
+    Sqlite3Cursor c
+            = queryThrow(Sqlite3Sql("select * from message where is_skip=0 order by rowid"));
     while (c.moveNext()) {
         const qint64 rowid = c.getInt64("rowid");
         if (rowid < 0 || rowid > std::numeric_limits<qint64>::max() - kRecycledMessageBase) {
@@ -364,6 +365,8 @@ QList<_MsgHandle> MessageRecycleDb::loadRecycledHandles()
 _MsgChat *MessageRecycleDb::newRecoveredChat(MsgDataSet &dataSet, qint64 rowid,
                                              const QString &chatIdentifier)
 {
+    if (dataSet.isNull())
+        dataSet.reset();
     _MsgDataSet &set = *dataSet.data();
     rowid = freeRowid(set, rowid, floorFor(rowid));
     auto *chat = new _MsgChat;
@@ -388,6 +391,8 @@ _MsgChat *MessageRecycleDb::newRecoveredChat(MsgDataSet &dataSet, qint64 rowid,
 void MessageRecycleDb::groupRecycledMessages(MsgDataSet &dataSet,
                                              const QList<_MsgRecycleMessage> &messages)
 {
+    if (dataSet.isNull())
+        dataSet.reset();
     _MsgDataSet &set = *dataSet.data();
     QHash<QString, _MsgChat *> smsChats;
     QHash<QString, _MsgChat *> imessageChats;

@@ -259,6 +259,23 @@ private slots:
         QCOMPARE(fileModifiedTime(cache), kBookTime + 120);
     }
 
+    void unreadableCacheIsMadeAgain()
+    {
+        const QString store = storeWithBook();
+        const QString cache = store + "/ct-phone.db";
+        {
+            QFile f(cache);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QByteArray(4096, 'x'));
+        }
+        QVERIFY(setFileTimes(cache, kBookTime + 3600)); // newer than the address book
+        IOSContactsMemDb db(QDir(store), "310");
+        db.ensureOpen();
+        QVERIFY(db.isOpen());
+        QCOMPARE(db.lookupPerson("+12025550143").first, QString("Anna"));
+        QCOMPARE(fileModifiedTime(cache), kBookTime);
+    }
+
     void addressBookWithWriteAheadLogIsOnlyRead()
     {
         // A phone's copy: the newest person is still in the "-wal" file.

@@ -9,7 +9,6 @@
 #include "tests/support/rawsqlite.h"
 #include "tests/support/testenv.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QtTest>
@@ -267,6 +266,8 @@ private slots:
     {
         const QString store = newStore();
         IOS6MessageDb db(QDir(store), kUs, true);
+        QVERIFY(!db.hasItemTypeColumn()); // asks nothing before the first open
+        QVERIFY(!QFile::exists(localSmsDb(store)));
         db.ensureOpen();
         QVERIFY(db.hasItemTypeColumn());
         const QString path = localSmsDb(store);
@@ -518,7 +519,7 @@ private slots:
     void groupChatsAndLoneMessages()
     {
         const QString store = newStore();
-        qint64 anna, ben, carl, single, group, added, loose, located, nullType, stranger;
+        qint64 anna, ben, carl, single, group, added, loose, located, nullType, stranger, both;
         {
             PhoneSmsDb b(store);
             anna = b.addHandle(QStringLiteral("+12025550143"));
@@ -539,6 +540,8 @@ private slots:
             m.country = QStringLiteral("fr");
             b.addMessage(single, m);
             nullType = b.addText(group, QStringLiteral("null type"), ben, 700);
+            both = b.addText(single, QStringLiteral("in both chats"), anna, 750);
+            b.db().run("insert into chat_message_join values(?, ?)", {group, both});
             b.db().run("update message set item_type=NULL where rowid=?", {nullType});
         }
         IOS6MessageDb db(QDir(store), kUs, false);
@@ -562,13 +565,20 @@ private slots:
         QCOMPARE(ds->messages.value(added)->otherHandle, nullptr);
         QCOMPARE(ds->messages.value(added)->handle, ds->handles.value(anna));
 
+        // A message joined to two chats: one record, in both chats.
+        const _MsgMessage *shared = ds->messages.value(both);
+        QVERIFY(shared);
+        QCOMPARE(ds->chats.value(single)->messages.value(QString::number(both)), shared);
+        QCOMPARE(ds->chats.value(group)->messages.value(QString::number(both)), shared);
+        QVERIFY(shared->chat == ds->chats.value(single) || shared->chat == ds->chats.value(group));
+
         // Location sharing is neither loaded nor counted; a message no chat
         // holds is not loaded; a NULL item_type is an ordinary message.
         QVERIFY(!ds->messages.contains(located));
         QVERIFY(!ds->messages.contains(loose));
         QVERIFY(ds->messages.contains(nullType));
-        QCOMPARE(db.messageCount(), qint64(ds->messages.size()));
-        QCOMPARE(ds->messages.size(), 5);
+        QCOMPARE(ds->messages.size(), 6);
+        QCOMPARE(db.messageCount(), qint64(7)); // join rows: one message counts twice
 
         // A sender that no chat names: no handle, its own country kept.
         const _MsgMessage *fromStranger = nullptr;
@@ -586,7 +596,7 @@ private slots:
         chatsOnly.reset();
         db.chats(chatsOnly);
         QCOMPARE(ds->chats.value(group)->lastDate, 800);
-        QCOMPARE(ds->chats.value(single)->lastDate, 600);
+        QCOMPARE(ds->chats.value(single)->lastDate, 750);
         for (const _MsgChat *c : ds->chats)
             QCOMPARE(chatsOnly.data()->chats.value(c->ROWID)->lastDate, c->lastDate);
 
@@ -595,13 +605,13 @@ private slots:
         one.reset();
         db.messages(one, single);
         QCOMPARE(one.data()->chats.size(), 2);
-        QCOMPARE(one.data()->chats.value(single)->messages.size(), 2);
+        QCOMPARE(one.data()->chats.value(single)->messages.size(), 3);
         QCOMPARE(one.data()->chats.value(group)->messages.size(), 0);
         // 0 and negative ids both mean every chat.
         MsgDataSet all;
         all.reset();
         db.messages(all, -5);
-        QCOMPARE(all.data()->messages.size(), 5);
+        QCOMPARE(all.data()->messages.size(), 6);
     }
 
     // Numbers are put in canonical form for the handle's country, or for the
@@ -790,8 +800,9 @@ private slots:
         QVERIFY(fileBytes(path + "-wal") == wal0);
         QVERIFY(!QFile::exists(path + "-journal"));
 
-        // Writing through the same kind of object: the message is in the
-        // database file alone, without its log.
+        // Writing after reading, through the writer or any statement of the
+        // caller's: what was written is in the database file alone, without
+        // its log.
         _MsgMessage m = makeMessage(QStringLiteral("written"), 300, true);
         {
             IOS6MessageDb db(QDir(store), kUs, false);
@@ -799,11 +810,22 @@ private slots:
             set.reset();
             db.messages(set, 0);
             db.addChatMessageJoin(chat, db.insertMessage(&m, 0, 0));
+            db.messages(set, 0);
+        }
+        {
+            IOS6MessageDb db(QDir(store), kUs, false);
+            QCOMPARE(db.messageCount(), qint64(wal ? 3 : 2));
+            db.beginTransaction();
+            db.executeThrow(Sqlite3Sql("update message set text='changed' where guid=?")
+                                    .addTextParam(m.guid));
+            db.endTransaction(true);
+            QCOMPARE(db.messageCount(), qint64(wal ? 3 : 2));
         }
         const QString copy = m_env->makeDir(QStringLiteral("copy%1").arg(m_stores)) + "/sms.db";
         QVERIFY(QFile::copy(path, copy));
-        QCOMPARE(sqliteScalar(copy, "select count(*) from message where guid=?", {m.guid}).toInt(),
-                 1);
+        QCOMPARE(sqliteScalar(copy, "select text from message where guid=?", {m.guid}).toString(),
+                 QStringLiteral("changed"));
+        QCOMPARE(sqliteScalar(copy, "select count(*) from message").toInt(), wal ? 3 : 2);
     }
 
     // Contact names come from the phone's address book when the store has

@@ -357,6 +357,30 @@ private slots:
                  6);
     }
 
+    void emptyFileIsGivenTheSchema_data()
+    {
+        QTest::addColumn<bool>("upgrade");
+        QTest::newRow("local database") << true;
+        QTest::newRow("phone copy") << false;
+    }
+    void emptyFileIsGivenTheSchema()
+    {
+        // What an interrupted creation used to leave: an sms.db without tables.
+        QFETCH(bool, upgrade);
+        const QString store = newStore();
+        const QString path = PhoneSmsDb::smsDbPathOf(store);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        IOS6MessageDb db(QDir(store), "310", upgrade);
+        db.ensureOpen();
+        // Only databases of our own are completed; a phone's copy is left as it is.
+        QCOMPARE(db.tableSchemas().value("message").contains("logic_hash"), upgrade);
+        QCOMPARE(QFileInfo(path).size() > 0, upgrade);
+    }
+
     void failedUpgradeClosesConnection()
     {
         const QString store = newStore();
@@ -511,6 +535,60 @@ private slots:
                            "select before_delete_attachment_path(1, 'g') || "
                            "delete_attachment_path('x')"),
                  QString("00"));
+    }
+
+    void generatedPhoneDatabase()
+    {
+        // The generator shared with the benchmarks makes what a phone holds,
+        // and an upgrade keeps every row of it.
+        const QString store = newStore();
+        GeneratedSmsDbSpec spec;
+        spec.messages = 3000;
+        spec.chats = 15;
+        spec.attachmentShare = 0.05;
+        spec.systemItemShare = 0.05;
+        const GeneratedSmsDbStats st = generatePhoneSmsDb(store, spec);
+        QCOMPARE(st.messages, 3000);
+        QCOMPARE(st.chats, 15);
+        QVERIFY(st.groupChats >= 2);
+        QVERIFY(st.attachments > 50 && st.systemItems > 5 && st.emojiMessages > 50);
+
+        IOS6MessageDb db(QDir(store), "310", true);
+        db.ensureOpen();
+        QCOMPARE(queryText(db, "select count(*) from message"), QString::number(st.messages));
+        QCOMPARE(queryText(db, "select count(*) from chat_message_join"),
+                 QString::number(st.messages));
+        QCOMPARE(queryText(db, "select count(*) from chat where style=43"),
+                 QString::number(st.groupChats));
+        QCOMPARE(queryText(db, "select count(*) from message where item_type<>0"),
+                 QString::number(st.systemItems));
+        QCOMPARE(queryText(db, "select count(*) from message where cache_has_attachments=1"),
+                 QString::number(st.attachments));
+        QCOMPARE(queryText(db, "select count(*) from handle"), QString::number(st.handles));
+        QCOMPARE(queryText(db, "select count(*) from message where logic_hash is null"),
+                 QString::number(st.messages));
+        // Every attachment's file lies where its phone path says.
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select filename, total_bytes from attachment"));
+        int files = 0;
+        while (c.moveNext()) {
+            const QString name = c.getText("filename");
+            QVERIFY(name.startsWith("~/Library/SMS/Attachments/"));
+            QFileInfo f(db.fileRelayDir().absoluteFilePath("var/mobile/" + name.mid(2)));
+            QVERIFY2(f.isFile(), qPrintable(f.filePath()));
+            QCOMPARE(f.size(), c.getInt64("total_bytes"));
+            ++files;
+        }
+        QCOMPARE(files, st.attachments);
+
+        // The same seed gives the same database.
+        const QString again = newStore();
+        generatePhoneSmsDb(again, spec);
+        QCOMPARE(sqliteScalar(PhoneSmsDb::smsDbPathOf(again),
+                              "select group_concat(text, '|') from (select text from message "
+                              "order by rowid limit 50)"),
+                 sqliteScalar(db.smsDbPath(),
+                              "select group_concat(text, '|') from (select text "
+                              "from message order by rowid limit 50)"));
     }
 
     void otherSmsDbPath()

@@ -29,3 +29,25 @@ if [ "${#missing[@]}" -gt 0 ]; then
   $SUDO apt-get update -q
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+
+# npm data: the mapping of the old private-use emoji codes to standard emoji
+# (emoji.json of emoji-datasource), used when the emoji pictures are rendered.
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+EMOJI_DATA="$ROOT/.deps/emoji-datasource"
+EMOJI_DATA_VERSION=16.0.0
+if [ ! -f "$EMOJI_DATA/emoji.json" ] || [ "$(cat "$EMOJI_DATA/VERSION" 2>/dev/null)" != "$EMOJI_DATA_VERSION" ]; then
+  if ! command -v npm >/dev/null 2>&1; then
+    export DEBIAN_FRONTEND=noninteractive
+    $SUDO apt-get install -y -q --no-install-recommends npm
+  fi
+  tmp="$(mktemp -d)"
+  if (cd "$tmp" && npm pack --silent "emoji-datasource@$EMOJI_DATA_VERSION" >/dev/null \
+      && tar -xzf "emoji-datasource-$EMOJI_DATA_VERSION.tgz" package/emoji.json); then
+    mkdir -p "$EMOJI_DATA"
+    mv "$tmp/package/emoji.json" "$EMOJI_DATA/emoji.json"
+    echo "$EMOJI_DATA_VERSION" > "$EMOJI_DATA/VERSION"
+  else
+    echo "warning: could not fetch emoji-datasource; old private-use emoji get no pictures" >&2
+  fi
+  rm -rf "$tmp"
+fi

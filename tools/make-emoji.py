@@ -4,10 +4,13 @@ point, named by its upper-case hexadecimal value, from a colour emoji font.
 
 Pictures are made for the symbols shown as single UTF-16 units and for every
 code point of U+1F000..U+1F7FF (the surrogate pairs that begin with D83C or
-D83D) that the font has. The old private-use codes U+E000..U+E537 are not
-rendered: no mapping of them to standard code points is at hand offline.
+D83D) that the font has. The old private-use codes U+E000..U+E537 that older
+phones send are drawn as the standard emoji they stand for, taken from the
+"softbank" field of an emoji data file (--pua-map, emoji.json of the npm
+package emoji-datasource); without that file they are left out.
 """
 import argparse
+import json
 import os
 import struct
 import sys
@@ -62,12 +65,33 @@ def font_code_points(path):
 _font = None
 
 
+def pua_map(path, available):
+    """{private-use code point: text of the standard emoji} from emoji.json."""
+    if not path or not os.path.exists(path):
+        return {}
+    with open(path, encoding='utf-8') as f:
+        entries = json.load(f)
+    result = {}
+    for e in entries:
+        sb = e.get('softbank')
+        if not sb:
+            continue
+        cp = int(sb, 16)
+        if not 0xE000 <= cp <= 0xE537:
+            continue
+        seq = [int(x, 16) for x in e['unified'].split('-')]
+        if all(c in available or c in (0xFE0F, 0x200D, 0x20E3) for c in seq):
+            result[cp] = ''.join(chr(c) for c in seq)
+    return result
+
+
 def render(args):
-    font_path, out_dir, size, cp = args
+    font_path, out_dir, size, cp, text = args
     global _font
     if _font is None:
-        _font = ImageFont.truetype(font_path, BITMAP_SIZE)
-    ch = chr(cp)
+        layout = ImageFont.Layout.RAQM if ImageFont.core.HAVE_RAQM else ImageFont.Layout.BASIC
+        _font = ImageFont.truetype(font_path, BITMAP_SIZE, layout_engine=layout)
+    ch = text or chr(cp)
     box = _font.getbbox(ch)
     w, h = max(1, box[2] - box[0]), max(1, box[3] - box[1])
     img = Image.new('RGBA', (w, h), (0, 0, 0, 0))
@@ -90,6 +114,7 @@ def main():
     ap.add_argument('--size', type=int, default=20)
     ap.add_argument('--stamp')
     ap.add_argument('--jobs', type=int, default=3)
+    ap.add_argument('--pua-map')
     a = ap.parse_args()
 
     available = font_code_points(a.font)
@@ -97,7 +122,9 @@ def main():
     if not wanted:
         sys.exit('make-emoji: no emoji found in %s' % a.font)
     os.makedirs(a.out, exist_ok=True)
-    tasks = [(a.font, a.out, a.size, cp) for cp in wanted]
+    tasks = [(a.font, a.out, a.size, cp, None) for cp in wanted]
+    pua = pua_map(a.pua_map, available)
+    tasks += [(a.font, a.out, a.size, cp, text) for cp, text in sorted(pua.items())]
     with ProcessPoolExecutor(max_workers=max(1, a.jobs)) as pool:
         done = list(pool.map(render, tasks, chunksize=64))
     missing = [cp for cp in SYMBOLS if cp not in available]

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "android/adbclient.h"
+
+#include <QFuture>
+#include <QHash>
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+
+// Follows Android phones as they come and go. After start, a loop on a
+// thread of Qt's global thread pool starts the adb server once and then asks
+// adb for the device listing at every pass, turning the differences into
+// deviceConnected and deviceDisconnected (emitted in the loop's thread, so
+// receivers in the GUI thread get them queued). The thread object itself is
+// never started.
+class AndroidMonitor : public QThread
+{
+    Q_OBJECT
+public:
+    explicit AndroidMonitor(QObject *parent = nullptr);
+    // Stops the loop (waiting for the adb run in progress, not for the
+    // pause between passes) and then the adb server.
+    ~AndroidMonitor() override;
+
+    // Runs monitorLoop on Qt's global thread pool. Call once, after the
+    // signals are connected.
+    void start();
+    void monitorLoop();
+
+    // The pause between two passes, 3000 ms unless changed before start.
+    void setPollInterval(int ms) { m_pollInterval = qMax(0, ms); }
+
+signals:
+    // A serial appeared in the listing, or a listed phone became ready
+    // ("unauthorized" until the user allows this computer, then "device").
+    void deviceConnected(AdbDevice device);
+    // A serial left the listing.
+    void deviceDisconnected(QString serial);
+
+private:
+    void startServer();
+    void pass();
+    // Sleeps for ms unless a stop is requested first; false when stopping.
+    bool pause(int ms);
+
+    std::atomic<bool> stopRequested {false};
+    // Serials reported as connected, each with whether it was reported ready.
+    QHash<QString, bool> knownSerials;
+    QFuture<void> loopFuture;
+
+    QMutex m_pauseMutex;
+    QWaitCondition m_wake;
+    int m_pollInterval = 3000;
+    QString m_lastFailure;
+};

@@ -1,0 +1,219 @@
+#include "android/simpleprotocol.h"
+
+#include <QAbstractSocket>
+#include <QIODevice>
+#include <QTime>
+
+#include <atomic>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
+namespace simpleprotocol {
+
+namespace {
+
+int effectiveTimeout(int timeout)
+{
+    return timeout < 0 ? kDefaultTimeout : timeout;
+}
+
+[[noreturn]] void throwTransferFailure(QIODevice *device)
+{
+    QString text = device->errorString();
+    if (text.isEmpty())
+        text = QStringLiteral("Unknown error");
+    throw SocketDataTransferException(text);
+}
+
+// Lines quoted in an error text are cut, so that a rejected data line does
+// not make a rejection of many megabytes.
+QString quoted(const QString &line)
+{
+    constexpr int kMaxQuoted = 256;
+    if (line.size() <= kMaxQuoted)
+        return line;
+    return line.left(kMaxQuoted) + QStringLiteral("...");
+}
+
+std::atomic<int> sessionCounter {1};
+
+} // namespace
+
+LocalException::LocalException(QIODevice *peer, const QString &message)
+    : std::runtime_error(message.toStdString())
+{
+    if (peer)
+        sendCommand(peer, QStringLiteral("$error:"), encodeText(message), true, kDefaultTimeout);
+}
+
+RemoteException::RemoteException(const QString &message)
+    : std::runtime_error(message.toStdString())
+{ }
+
+SocketDataTransferException::SocketDataTransferException(const QString &message)
+    : std::runtime_error(message.toStdString())
+{ }
+
+QString readLine(QIODevice *device, int timeout, qint64 maxLength)
+{
+    const int wait = effectiveTimeout(timeout);
+    QByteArray line;
+    char chunk[4096];
+    for (;;) {
+        const qint64 n
+                = device->bytesAvailable() > 0 ? device->readLine(chunk, sizeof chunk) : qint64(0);
+        if (n <= 0) {
+            if (!device->waitForReadyRead(wait))
+                throwTransferFailure(device);
+            continue;
+        }
+        bool ended = false;
+        for (qint64 i = 0; i < n && !ended; ++i) {
+            const char c = chunk[i];
+            if (c == '\n')
+                ended = true;
+            else if (c != '\r')
+                line.append(c);
+        }
+        if (line.size() > maxLength)
+            throw LocalException(device,
+                                 QStringLiteral("line longer than %1 bytes.").arg(maxLength));
+        if (ended)
+            return QString::fromLatin1(line);
+    }
+}
+
+QString readCommand(QIODevice *device, int timeout, qint64 maxLength)
+{
+    const QString line = readLine(device, timeout, maxLength);
+    if (line.isEmpty())
+        throw SocketDataTransferException(QStringLiteral("Null command."));
+    static const QString errorPrefix = QStringLiteral("$error:");
+    if (line.startsWith(errorPrefix))
+        throw RemoteException(decodeText(line.mid(errorPrefix.size())));
+    return line;
+}
+
+QString expectCommand(QIODevice *device, const QString &prefix, int timeout)
+{
+    const QString line = readCommand(device, timeout);
+    if (line.startsWith(prefix))
+        return line;
+    throw LocalException(
+            device,
+            QStringLiteral("invalid feedback [%1], must be [%2]").arg(quoted(line), prefix));
+}
+
+void sendCommand(QIODevice *device, const QString &command, const QString &argument, bool flush,
+                 int timeout)
+{
+    writeString(device, command + argument + QLatin1Char('\n'), flush, timeout);
+}
+
+void writeString(QIODevice *device, const QString &text, bool flush, int timeout)
+{
+    const QByteArray bytes = text.toUtf8();
+    writeAll(device, bytes.constData(), bytes.size(), flush, timeout);
+}
+
+void writeAll(QIODevice *device, const char *data, qint64 length, bool flush, int timeout)
+{
+    if (length <= 0)
+        return;
+    const int wait = effectiveTimeout(timeout);
+    qint64 written = 0;
+    while (written < length) {
+        const qint64 n = device->write(data + written, length - written);
+        if (n < 0)
+            throwTransferFailure(device);
+        if (n > 0) {
+            written += n;
+            continue;
+        }
+        if (!device->waitForBytesWritten(wait))
+            throwTransferFailure(device);
+    }
+    if (!flush)
+        return;
+    // A socket may take only part of its buffer at a time when the peer
+    // reads slowly: wait until all of it has gone, not just the first part.
+    while (device->bytesToWrite() > 0) {
+        if (!device->waitForBytesWritten(wait))
+            throwTransferFailure(device);
+    }
+}
+
+void readExact(QIODevice *device, char *buffer, qint64 length, int timeout)
+{
+    const int wait = effectiveTimeout(timeout);
+    qint64 got = 0;
+    while (got < length) {
+        const qint64 n = device->bytesAvailable() > 0 ? device->read(buffer + got, length - got)
+                                                      : qint64(0);
+        if (n > 0) {
+            got += n;
+            continue;
+        }
+        if (!device->waitForReadyRead(wait))
+            throwTransferFailure(device);
+    }
+}
+
+int sessionPort(const QTime &time, int counter)
+{
+    return (time.minute() % 4 + 1) * 10000 + time.second() * 100 + counter;
+}
+
+int nextSessionPort()
+{
+    int current = sessionCounter.load();
+    int use;
+    do {
+        use = current % 100 == 0 ? 1 : current;
+    } while (!sessionCounter.compare_exchange_weak(current, use + 1));
+    return sessionPort(QTime::currentTime(), use);
+}
+
+QString encodeText(const QString &text)
+{
+    return QString::fromLatin1(text.toUtf8().toBase64());
+}
+
+QString decodeText(const QString &base64)
+{
+    return QString::fromUtf8(QByteArray::fromBase64(base64.toLatin1()));
+}
+
+void SessionCanceller::attach(QAbstractSocket *socket)
+{
+    QMutexLocker lock(&m_mutex);
+    m_descriptor = socket ? socket->socketDescriptor() : -1;
+    if (m_cancelled && m_descriptor != -1)
+        ::shutdown(m_descriptor, 2 /* both directions */);
+}
+
+void SessionCanceller::detach()
+{
+    QMutexLocker lock(&m_mutex);
+    m_descriptor = -1;
+}
+
+void SessionCanceller::cancel()
+{
+    QMutexLocker lock(&m_mutex);
+    m_cancelled = true;
+    if (m_descriptor != -1)
+        ::shutdown(m_descriptor, 2 /* both directions */);
+}
+
+bool SessionCanceller::isCancelled() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_cancelled;
+}
+
+} // namespace simpleprotocol
