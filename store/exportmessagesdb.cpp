@@ -100,19 +100,6 @@ void ExportMessagesDb::begin()
     if (m_running)
         throw writerError(QStringLiteral("ExportMessagesDb::begin, a run is already open."));
     resetRun();
-    if (!m_db.isOpen()) {
-        // A process stopped while it created the database leaves an empty
-        // file behind, which would open as a database without tables. It
-        // holds nothing: make the database anew.
-        const QString path = m_db.smsDbPath();
-        const QFileInfo info(path);
-        if (info.isFile() && info.size() == 0
-            && QFileInfo(path + QLatin1String("-wal")).size() == 0) {
-            QFile::remove(path + QLatin1String("-journal"));
-            QFile::remove(path + QLatin1String("-wal"));
-            QFile::remove(path);
-        }
-    }
     m_db.beginTransaction();
     {
         QString error;
