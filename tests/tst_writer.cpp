@@ -778,6 +778,8 @@ private slots:
                 writer.abort();
             } else if (how == "closed") {
                 writer.database().close();
+                // Nothing more goes in: it would be stored outside the run.
+                QVERIFY_THROWS_EXCEPTION(std::runtime_error, writer.write(m1));
             } else if (how == "end after close") {
                 writer.database().close();
                 QVERIFY_THROWS_EXCEPTION(std::exception, writer.end());
