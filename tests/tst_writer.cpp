@@ -982,6 +982,10 @@ private slots:
         const QString target = newFolder(QStringLiteral("archive"));
         const int base = merge(target, allMessages(loadStore(earlier))).added;
         QVERIFY(base > 0);
+        QMap<QString, qint64> rowsBefore;
+        for (const char *table : {"chat", "handle", "attachment", "chat_message_join",
+                                  "chat_handle_join", "message_attachment_join"})
+            rowsBefore.insert(QLatin1String(table), countRows(target, QLatin1String(table)));
         const int total = allMessages(loadStore(phone)).size();
 
         const quint32 seed = QRandomGenerator::global()->generate();
@@ -1021,6 +1025,8 @@ private slots:
 
             QCOMPARE(integrityOf(target), QStringLiteral("ok"));
             QCOMPARE(countRows(target, QStringLiteral("message")), base);
+            for (auto it = rowsBefore.cbegin(); it != rowsBefore.cend(); ++it)
+                QCOMPARE(countRows(target, it.key()), it.value());
             QCOMPARE(loadStore(target).data()->messages.size(), base);
         }
         const ExportMessagesDb::Counts counts = merge(target, allMessages(loadStore(phone)));
