@@ -1,8 +1,11 @@
 #include "backup/backupcrypto.h"
 #include "backup/backupextract.h"
+#include "backup/backupmanifest.h"
 #include "backup/keybag.h"
 #include "tests/support/encryptedbackup.h"
+#include "tests/support/fakebackup.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
@@ -670,6 +673,99 @@ private slots:
                      extractBackupFileData(src, dir.filePath("no/such/dir/out"), spec, nullptr,
                                            nullptr, nullptr);
                  }).isEmpty());
+    }
+
+    // A whole encrypted backup folder: the manifest unlocks with the right
+    // password only, and its files come out decrypted with their times.
+    void encryptedBackupFolder()
+    {
+        QTemporaryDir dir;
+        const KeybagFixture f
+                = makeKeybag("hunter2", kIterations, {{1, 3, 0}, {2, 3, 0}, {3, 3, 0}, {4, 3, 0}});
+        FakeBackup backup(dir.filePath("backup"));
+        backup.device.encrypted = true;
+        backup.device.keybag = f.bytes;
+        struct Plain
+        {
+            QString path;
+            qint32 cls;
+            QByteArray bytes;
+            quint32 time;
+        };
+        const QList<Plain> files = {
+                {"Library/SMS/sms.db", 4, pseudoRandom(3 * 8192 + 7, 1), 1'370'000'000},
+                {"Library/AddressBook/AddressBook.sqlitedb", 3, pseudoRandom(4096, 2),
+                 1'370'000'100},
+                {"Library/AddressBook/AddressBookImages.sqlitedb", 2, QByteArray(), 1'370'000'200},
+        };
+        backup.addFolder("HomeDomain", "Library/SMS");
+        backup.addFolder("HomeDomain", "Library/AddressBook");
+        for (const Plain &p : files) {
+            const EncryptedFile e = encryptFile(p.bytes, f.classKeys.value(p.cls), p.cls,
+                                                quint32(p.bytes.size()));
+            FakeBackup::Entry &entry = backup.addFile("HomeDomain", p.path, e.cipher);
+            entry.size = p.bytes.size();
+            entry.dataHash = QCryptographicHash::hash(p.bytes, QCryptographicHash::Sha1);
+            entry.encryptionKey = e.storedKey;
+            entry.protectionClass = quint8(p.cls);
+            entry.lastModified = p.time;
+        }
+        backup.write();
+
+        BackupManifest manifest(backup.folder());
+        manifest.loadManifestPlist();
+        QVERIFY(manifest.deviceInfo.IsEncrypted);
+        manifest.loadManifestMbdb();
+        QVERIFY(manifest.smsDbNode && manifest.addressBookNode && manifest.addressBookImagesNode);
+        const BackupFileNode *nodes[]
+                = {manifest.smsDbNode, manifest.addressBookNode, manifest.addressBookImagesNode};
+        const QString target = dir.filePath("out");
+
+        // Locked: nothing comes out, not even the ciphertext.
+        QVERIFY(errorOf([&] {
+                    manifest.extractBackupFile(nodes[0], target, nullptr, nullptr);
+                }).contains(nodes[0]->record.fileId()));
+        QVERIFY(!QFile::exists(target));
+        QVERIFY(!manifest.unlockBackup("hunter3"));
+        QVERIFY(!manifest.unlockBackup(""));
+        QVERIFY(!errorOf([&] {
+                     manifest.extractBackupFile(nodes[0], target, nullptr, nullptr);
+                 }).isNull());
+
+        QVERIFY(manifest.unlockBackup("hunter2"));
+        for (int i = 0; i < 3; ++i) {
+            Progress p;
+            manifest.extractBackupFile(nodes[i], target, &p, &Progress::report);
+            QCOMPARE(QFileInfo(target).lastModified().toSecsSinceEpoch(), qint64(files[i].time));
+            QCOMPARE(readFile(target), files[i].bytes);
+            QCOMPARE(p.done.last(),
+                     QFileInfo(backup.folder() + "/" + nodes[i]->record.fileId()).size());
+        }
+
+        // A wrong password afterwards replaces the unlocked keybag.
+        QVERIFY(!manifest.unlockBackup("hunter"));
+        QVERIFY(!errorOf([&] {
+                     manifest.extractBackupFile(nodes[0], target, nullptr, nullptr);
+                 }).isNull());
+    }
+
+    void plainBackupFolder()
+    {
+        QTemporaryDir dir;
+        FakeBackup backup(dir.filePath("backup"));
+        backup.addTypicalPhone();
+        backup.write();
+        BackupManifest manifest(backup.folder());
+        manifest.loadManifestPlist();
+        QVERIFY(!manifest.deviceInfo.IsEncrypted);
+        manifest.loadManifestMbdb();
+        QVERIFY(manifest.smsDbNode);
+        const QString target = dir.filePath("sms.db");
+        manifest.extractBackupFile(manifest.smsDbNode, target, nullptr, nullptr);
+        QCOMPARE(readFile(target),
+                 readFile(backup.folder() + "/" + manifest.smsDbNode->record.fileId()));
+        QCOMPARE(QFileInfo(target).lastModified().toSecsSinceEpoch(),
+                 qint64(manifest.smsDbNode->record.lastModified));
     }
 };
 
