@@ -457,18 +457,33 @@ void vCardValueCallback(void *userData, const char *bytes, size_t length)
     (*ctx->cards)[ctx->card][ctx->property].value = QByteArray(bytes, qsizetype(length));
 }
 
-// Parameter texts as the reader takes them back: no line breaks, no ":"
-// (which would end the header); in a value a backslash escapes ";" and "\".
-QByteArray paramText(const QString &text, bool isValue)
+enum class Part { PropertyName, ParamName, ParamValue };
+
+// A name or parameter text as the reader takes it back: without the bytes
+// that it drops (white space, NUL) or that would end the line, the header
+// or the parameter. In a parameter value a backslash escapes ";" and "\",
+// except in first place, where the reader takes a backslash as it stands;
+// a parameter name may hold ";" or "=" only in first place.
+QByteArray headerText(const QString &text, Part part)
 {
     QByteArray out;
     for (const char c : text.toLatin1()) {
-        if (c == '\r' || c == '\n' || c == ':')
+        if (c == '\0' || c == ':' || isSpace(static_cast<unsigned char>(c)))
             continue;
-        if (!isValue && (c == ';' || c == '='))
-            continue;
-        if (isValue && (c == ';' || c == '\\'))
-            out += '\\';
+        switch (part) {
+        case Part::PropertyName:
+            if (c == ';')
+                continue;
+            break;
+        case Part::ParamName:
+            if ((c == ';' || c == '=') && !out.isEmpty())
+                continue;
+            break;
+        case Part::ParamValue:
+            if (c == ';' || (c == '\\' && !out.isEmpty()))
+                out += '\\';
+            break;
+        }
         out += c;
     }
     return out;
@@ -536,27 +551,48 @@ QByteArray writeVCard(const VCard &card)
 {
     QByteArray out("BEGIN:VCARD\r\n");
     for (const VCardProperty &p : card) {
-        out += paramText(p.name, false);
+        const QByteArray name = headerText(p.name, Part::PropertyName);
+        // BEGIN and END are the card's frame, not properties of it.
+        if (name == "BEGIN" || name == "END")
+            continue;
+        QList<QPair<QByteArray, QByteArray>> params;
         int encoding = ContentLineParser::NoEncoding;
         for (auto it = p.parameters.constBegin(); it != p.parameters.constEnd(); ++it) {
-            const QByteArray name = paramText(it.key(), false);
-            const QByteArray value = paramText(it.value(), true);
-            const int found = paramEncoding(name.constData(),
-                                            it.value().isEmpty() ? nullptr : value.constData());
+            const QByteArray key = headerText(it.key(), Part::ParamName);
+            // A parameter without a name cannot be written: ";" followed by
+            // ":" ends the parse.
+            if (key.isEmpty())
+                continue;
+            params.append({key, headerText(it.value(), Part::ParamValue)});
+            const int found = paramEncoding(
+                    params.last().first.constData(),
+                    params.last().second.isEmpty() ? nullptr : params.last().second.constData());
             if (found >= 0)
                 encoding = found;
+        }
+        // A value is written in the encoding its parameters declare. A plain
+        // value that would not read back as it is (a line break would end the
+        // line and let the rest pose as properties of its own; leading white
+        // space is skipped) is written quoted-printable instead.
+        QByteArray value = p.value;
+        const bool plain = encoding == ContentLineParser::NoEncoding
+                || encoding == ContentLineParser::EightBit;
+        const bool protect = plain
+                && (value.contains('\n') || value.contains('\r')
+                    || (!value.isEmpty() && isSpace(static_cast<unsigned char>(value.at(0)))));
+        out += name;
+        for (const auto &[key, text] : params) {
+            if (protect
+                && paramEncoding(key.constData(), text.isEmpty() ? nullptr : text.constData())
+                        == ContentLineParser::EightBit)
+                continue;
             // A parameter without value is written bare: "NAME=" followed by
             // ";" or ":" would not read back.
-            out += ';' + name;
-            if (!value.isEmpty())
-                out += '=' + value;
+            out += ';' + key;
+            if (!text.isEmpty())
+                out += '=' + text;
         }
-        // The value is written in the encoding its parameters declare; a
-        // value with line breaks that declares none is made quoted-printable,
-        // so that it cannot end the line and start properties of its own.
-        QByteArray value = p.value;
-        if (encoding == ContentLineParser::NoEncoding
-            && (value.contains('\n') || value.contains('\r'))) {
+        if (protect) {
             out += ";ENCODING=QUOTED-PRINTABLE";
             encoding = ContentLineParser::QuotedPrintable;
         }

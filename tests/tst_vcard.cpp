@@ -345,6 +345,24 @@ private slots:
         QCOMPARE(describe(back), describe(QList<VCard> {expected}));
     }
 
+    void writeKeepsStructure()
+    {
+        // Texts that would end the line, the header or the card are written
+        // so that they cannot: one card with the same values comes back.
+        const VCard hostile {
+                prop("END", "x"),
+                prop("NOTE", "a\r\nEND:VCARD\r\nBEGIN:VCARD\r\nFN:Mallory", {{"ENCODING", "8BIT"}}),
+                prop("X", "  leading blanks"),
+                prop("Y:Z;W", "v", {{"", "no name"}, {"P:Q", "a:b"}, {"R\r\nFN", "1"}}),
+        };
+        const QList<VCard> back = parseVCards(writeVCard(hostile));
+        QCOMPARE(back.size(), 1);
+        QCOMPARE(describe(back),
+                 "{NOTE;ENCODING=QUOTED-PRINTABLE:a\\x0d\\x0aEND:VCARD\\x0d\\x0aBEGIN:"
+                 "VCARD\\x0d\\x0a"
+                 "FN:Mallory}{X;ENCODING=QUOTED-PRINTABLE:  leading blanks}{YZW;PQ=ab;RFN=1:v}");
+    }
+
     void encoders()
     {
         QCOMPARE(encodeQuotedPrintable("a=b c\xC3\xA9~!", 0), QByteArray("a=3Db=20c=C3=A9~!"));
