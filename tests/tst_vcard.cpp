@@ -10,6 +10,7 @@
 #include <QLocale>
 #include <QPainter>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTextCodec>
 #include <QtTest>
 
@@ -545,6 +546,23 @@ private slots:
                 QDir(contactCardFolder()).absoluteFilePath(md5Hex(dir + "/nocard.vcf") + ".jpg")));
         writeFile(dir + "/empty.vcf", "");
         QCOMPARE(renderContactCard(dir + "/empty.vcf"), QString());
+    }
+
+    void unsavedCardGivesNoPath()
+    {
+        // The card folder cannot be made (a file holds its name): no path
+        // is handed out for a picture that was never saved.
+        const QByteArray savedCache = qgetenv("XDG_CACHE_HOME");
+        qputenv("XDG_CACHE_HOME", env.makeDir("blocked-cache").toUtf8());
+        const QString folder = QDir(QStandardPaths::writableLocation(QStandardPaths::CacheLocation))
+                                       .absoluteFilePath("contact-cards");
+        QDir().mkpath(QFileInfo(folder).path());
+        writeFile(folder, "not a folder");
+        const QString vcf = env.makeDir("blocked") + "/ann.vcf";
+        writeFile(vcf, card("FN:Ann\r\n"));
+        const QString path = renderContactCard(vcf);
+        qputenv("XDG_CACHE_HOME", savedCache);
+        QCOMPARE(path, QString());
     }
 };
 
