@@ -358,9 +358,14 @@ int loadScenario(const QByteArray &json)
             announce(d, attached ? 1 : 2);
         }
     }
+    // Devices the scenario no longer names leave, and give up their values.
     for (auto &d : r.devices) {
-        if (!named.contains(d.get()) && d->attached)
-            announce(d.get(), 2);
+        if (named.contains(d.get()))
+            continue;
+        announce(d.get(), 2);
+        if (d->domains)
+            CFRelease(d->domains);
+        d->domains = nullptr;
     }
     return 0;
 }
