@@ -128,13 +128,34 @@ CFType CFType::fromByteArray(const QByteArray &bytes)
                   true);
 }
 
-CFType CFType::fromNumber(qint8 value) { return number(1, &value); }
-CFType CFType::fromNumber(qint16 value) { return number(2, &value); }
-CFType CFType::fromNumber(qint32 value) { return number(3, &value); }
-CFType CFType::fromNumber(qint64 value) { return number(4, &value); }
-CFType CFType::fromNumber(float value) { return number(5, &value); }
-CFType CFType::fromNumber(double value) { return number(6, &value); }
-CFType CFType::fromNumber(long value) { return number(14, &value); }
+CFType CFType::fromNumber(qint8 value)
+{
+    return number(1, &value);
+}
+CFType CFType::fromNumber(qint16 value)
+{
+    return number(2, &value);
+}
+CFType CFType::fromNumber(qint32 value)
+{
+    return number(3, &value);
+}
+CFType CFType::fromNumber(qint64 value)
+{
+    return number(4, &value);
+}
+CFType CFType::fromNumber(float value)
+{
+    return number(5, &value);
+}
+CFType CFType::fromNumber(double value)
+{
+    return number(6, &value);
+}
+CFType CFType::fromNumber(long value)
+{
+    return number(14, &value);
+}
 
 CFType CFType::fromBool(bool value)
 {
@@ -145,8 +166,8 @@ CFType CFType::fromBool(bool value)
 
 CFType CFType::fromDateTime(const QDateTime &dateTime)
 {
-    auto toAbsolute = cf<double (*)(CFGregorianDate, CFTimeZoneRef)>(
-            "CFGregorianDateGetAbsoluteTime");
+    auto toAbsolute
+            = cf<double (*)(CFGregorianDate, CFTimeZoneRef)>("CFGregorianDateGetAbsoluteTime");
     auto create = cf<CFTypeRef (*)(CFAllocatorRef, double)>("CFDateCreate");
     if (!toAbsolute || !create || !dateTime.isValid())
         return {};
@@ -229,13 +250,34 @@ bool CFType::hasType(const char *typeIdFunction) const
     return fn && typeId() == fn();
 }
 
-bool CFType::isNumber() const { return hasType("CFNumberGetTypeID"); }
-bool CFType::isBool() const { return hasType("CFBooleanGetTypeID"); }
-bool CFType::isString() const { return hasType("CFStringGetTypeID"); }
-bool CFType::isData() const { return hasType("CFDataGetTypeID"); }
-bool CFType::isDate() const { return hasType("CFDateGetTypeID"); }
-bool CFType::isDictionary() const { return hasType("CFDictionaryGetTypeID"); }
-bool CFType::isArray() const { return hasType("CFArrayGetTypeID"); }
+bool CFType::isNumber() const
+{
+    return hasType("CFNumberGetTypeID");
+}
+bool CFType::isBool() const
+{
+    return hasType("CFBooleanGetTypeID");
+}
+bool CFType::isString() const
+{
+    return hasType("CFStringGetTypeID");
+}
+bool CFType::isData() const
+{
+    return hasType("CFDataGetTypeID");
+}
+bool CFType::isDate() const
+{
+    return hasType("CFDateGetTypeID");
+}
+bool CFType::isDictionary() const
+{
+    return hasType("CFDictionaryGetTypeID");
+}
+bool CFType::isArray() const
+{
+    return hasType("CFArrayGetTypeID");
+}
 
 namespace {
 
@@ -292,8 +334,7 @@ QString CFType::toQString() const
         return {};
     const CFIndex n = length();
     CFIndex bytes = 0;
-    if (fn(ref(), {0, n}, kCFStringEncodingUTF8, '?', false, nullptr, 0, &bytes) <= 0
-        || bytes <= 0)
+    if (fn(ref(), {0, n}, kCFStringEncodingUTF8, '?', false, nullptr, 0, &bytes) <= 0 || bytes <= 0)
         return {};
     std::vector<uint8_t> buffer(static_cast<size_t>(bytes));
     CFIndex used = 0;
@@ -326,8 +367,8 @@ QDateTime CFType::dateIn(CFTimeZoneRef zone) const
     if (!isDate())
         return {};
     auto absolute = cf<double (*)(CFTypeRef)>("CFDateGetAbsoluteTime");
-    auto gregorian = cf<CFGregorianDate (*)(double, CFTimeZoneRef)>(
-            "CFAbsoluteTimeGetGregorianDate");
+    auto gregorian
+            = cf<CFGregorianDate (*)(double, CFTimeZoneRef)>("CFAbsoluteTimeGetGregorianDate");
     if (!absolute || !gregorian)
         return {};
     const CFGregorianDate g = gregorian(absolute(ref()), zone);
@@ -357,8 +398,8 @@ QDateTime CFType::toDateTime(const QString &zoneName) const
         return dateIn(nullptr);
     auto fn = cf<CFTypeRef (*)(CFAllocatorRef, CFTypeRef, Boolean)>("CFTimeZoneCreateWithName");
     const CFType name = fromString(zoneName);
-    const CFType zone = fn && !name.isEmpty() ? CFType(fn(nullptr, name.ref(), true), true)
-                                              : CFType();
+    const CFType zone
+            = fn && !name.isEmpty() ? CFType(fn(nullptr, name.ref(), true), true) : CFType();
     return dateIn(static_cast<CFTimeZoneRef>(zone.ref()));
 }
 

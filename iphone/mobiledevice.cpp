@@ -20,7 +20,7 @@ using NotificationCallback = void (*)(AMDeviceNotificationInfo *, void *);
 
 // Guards every target while a call-back reads it, so that a receiver can
 // leave (mobiledevice_set_target with null) without a call-back in flight.
-std::mutex targetMutex;
+std::recursive_mutex targetMutex;
 
 std::atomic<int> lengthTimeout {60000};
 
@@ -280,17 +280,19 @@ void mobiledevice_close_socket(int socket)
 void mobiledevice_sendmsg(int socket, const CFType &message, bool binary, int timeoutMs)
 {
     const QByteArray body = message.toPropertyListBytes(binary ? kCFPropertyListBinaryFormat
-                                                                : kCFPropertyListXMLFormat);
+                                                               : kCFPropertyListXMLFormat);
     const qsizetype n = body.size();
     if (n <= 0)
         return;
     if (n > mobiledevice::kMaxMessageLength)
-        fail(QStringLiteral("mobiledevice_sendmsg(msg-length) error.\n%1").arg(messageText(message)));
+        fail(QStringLiteral("mobiledevice_sendmsg(msg-length) error.\n%1")
+                     .arg(messageText(message)));
     const quint32 length = quint32(n);
-    const unsigned char prefix[4] = {uchar(length >> 24), uchar(length >> 16), uchar(length >> 8),
-                                     uchar(length)};
+    const unsigned char prefix[4]
+            = {uchar(length >> 24), uchar(length >> 16), uchar(length >> 8), uchar(length)};
     if (mobiledevice_send_data(socket, reinterpret_cast<const char *>(prefix), 4, timeoutMs) < 4)
-        fail(QStringLiteral("mobiledevice_sendmsg(msg-length) error.\n%1").arg(messageText(message)));
+        fail(QStringLiteral("mobiledevice_sendmsg(msg-length) error.\n%1")
+                     .arg(messageText(message)));
     if (mobiledevice_send_data(socket, body.constData(), int(n), timeoutMs) != n)
         fail(QStringLiteral("mobiledevice_sendmsg(msg) error.\n%1").arg(messageText(message)));
 }

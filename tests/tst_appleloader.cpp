@@ -88,8 +88,8 @@ void TestAppleLoader::coreFoundationMissing()
     const QString real = iphonesim::standinFolder()
             + QStringLiteral("/Mobile Device Support/libiTunesMobileDevice.so");
     QVERIFY(QFile::exists(real));
-    QVERIFY(QFile::link(real, base.filePath(
-                                      QStringLiteral("Mobile Device Support/libiTunesMobileDevice.so"))));
+    QVERIFY(QFile::link(
+            real, base.filePath(QStringLiteral("Mobile Device Support/libiTunesMobileDevice.so"))));
     qputenv("PELICORDE_APPLE_LIB_DIR", base.path().toLocal8Bit());
 
     QString error;

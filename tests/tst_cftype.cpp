@@ -45,15 +45,24 @@ enum Maker { Int8, Int16, Int32, Int64, Float, Double, Index, True, False };
 CFType make(int maker, double value)
 {
     switch (maker) {
-    case Int8: return CFType::fromNumber(qint8(value));
-    case Int16: return CFType::fromNumber(qint16(value));
-    case Int32: return CFType::fromNumber(qint32(value));
-    case Int64: return CFType::fromNumber(qint64(value));
-    case Float: return CFType::fromNumber(float(value));
-    case Double: return CFType::fromNumber(value);
-    case Index: return CFType::fromNumber(long(value));
-    case True: return CFType::fromBool(true);
-    default: return CFType::fromBool(false);
+    case Int8:
+        return CFType::fromNumber(qint8(value));
+    case Int16:
+        return CFType::fromNumber(qint16(value));
+    case Int32:
+        return CFType::fromNumber(qint32(value));
+    case Int64:
+        return CFType::fromNumber(qint64(value));
+    case Float:
+        return CFType::fromNumber(float(value));
+    case Double:
+        return CFType::fromNumber(value);
+    case Index:
+        return CFType::fromNumber(long(value));
+    case True:
+        return CFType::fromBool(true);
+    default:
+        return CFType::fromBool(false);
     }
 }
 
@@ -73,27 +82,27 @@ QByteArray handMadeBinaryPlist()
     return b;
 }
 
-const char *const kHandMadeXml =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-        "<plist version=\"1.0\">\n"
-        "<dict>\n"
-        "\t<key>DeviceName</key>\n"
-        "\t<string>Zoë’s iPhone</string>\n"
-        "\t<key>TotalDataCapacity</key>\n"
-        "\t<integer>30000000000</integer>\n"
-        "\t<key>WillEncrypt</key>\n"
-        "\t<true/>\n"
-        "\t<key>Ratio</key>\n"
-        "\t<real>0.25</real>\n"
-        "\t<key>Blob</key>\n"
-        "\t<data>AAEC/w==</data>\n"
-        "\t<key>When</key>\n"
-        "\t<date>2013-05-01T10:20:30Z</date>\n"
-        "\t<key>List</key>\n"
-        "\t<array><string>a</string><integer>-7</integer></array>\n"
-        "</dict>\n"
-        "</plist>\n";
+const char *const kHandMadeXml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                 "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                                 "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                                 "<plist version=\"1.0\">\n"
+                                 "<dict>\n"
+                                 "\t<key>DeviceName</key>\n"
+                                 "\t<string>Zoë’s iPhone</string>\n"
+                                 "\t<key>TotalDataCapacity</key>\n"
+                                 "\t<integer>30000000000</integer>\n"
+                                 "\t<key>WillEncrypt</key>\n"
+                                 "\t<true/>\n"
+                                 "\t<key>Ratio</key>\n"
+                                 "\t<real>0.25</real>\n"
+                                 "\t<key>Blob</key>\n"
+                                 "\t<data>AAEC/w==</data>\n"
+                                 "\t<key>When</key>\n"
+                                 "\t<date>2013-05-01T10:20:30Z</date>\n"
+                                 "\t<key>List</key>\n"
+                                 "\t<array><string>a</string><integer>-7</integer></array>\n"
+                                 "</dict>\n"
+                                 "</plist>\n";
 
 } // namespace
 
@@ -214,24 +223,24 @@ void TestCFType::numbersAndBooleans_data()
                            << "-5";
     QTest::newRow("16-bit") << int(Int16) << 30000.0 << "number" << 30000 << qint64(30000)
                             << 30000.0 << true << "30000";
-    QTest::newRow("32-bit minimum") << int(Int32) << -2147483648.0 << "number" << int(-2147483648LL)
-                                    << qint64(-2147483648LL) << -2147483648.0 << true
-                                    << "-2147483648";
+    QTest::newRow("32-bit minimum")
+            << int(Int32) << -2147483648.0 << "number" << int(-2147483648LL)
+            << qint64(-2147483648LL) << -2147483648.0 << true << "-2147483648";
     QTest::newRow("64-bit beyond 32 bits: toInt gives the default")
             << int(Int64) << 5000000000.0 << "number" << -1 << qint64(5000000000LL) << 5000000000.0
             << true << "5000000000";
-    QTest::newRow("float with a fraction: no integer") << int(Float) << 1.5 << "number" << -1
-                                                       << qint64(-1) << 1.5 << true << "1.5";
-    QTest::newRow("double 0.1") << int(Double) << 0.1 << "number" << -1 << qint64(-1) << 0.1
-                                << true << "0.1";
-    QTest::newRow("whole double") << int(Double) << 2.0 << "number" << 2 << qint64(2) << 2.0
-                                  << true << "2";
+    QTest::newRow("float with a fraction: no integer")
+            << int(Float) << 1.5 << "number" << -1 << qint64(-1) << 1.5 << true << "1.5";
+    QTest::newRow("double 0.1") << int(Double) << 0.1 << "number" << -1 << qint64(-1) << 0.1 << true
+                                << "0.1";
+    QTest::newRow("whole double") << int(Double) << 2.0 << "number" << 2 << qint64(2) << 2.0 << true
+                                  << "2";
     QTest::newRow("CFIndex") << int(Index) << 42.0 << "number" << 42 << qint64(42) << 42.0 << true
                              << "42";
-    QTest::newRow("true is no number") << int(True) << 0.0 << "bool" << -1 << qint64(-1) << -1.0
-                                       << true << "1";
-    QTest::newRow("false is no number") << int(False) << 0.0 << "bool" << -1 << qint64(-1) << -1.0
-                                        << false << "0";
+    QTest::newRow("true is no number")
+            << int(True) << 0.0 << "bool" << -1 << qint64(-1) << -1.0 << true << "1";
+    QTest::newRow("false is no number")
+            << int(False) << 0.0 << "bool" << -1 << qint64(-1) << -1.0 << false << "0";
 }
 
 void TestCFType::numbersAndBooleans()
@@ -450,7 +459,8 @@ void TestCFType::propertyListsWrittenElsewhereAreRead()
     f.close();
     const CFType xml = CFType::fromPropertyListFile(path);
     QVERIFY(xml.isDictionary());
-    QCOMPARE(xml.value(QStringLiteral("DeviceName")).toQString(), QString::fromUtf8("Zoë’s iPhone"));
+    QCOMPARE(xml.value(QStringLiteral("DeviceName")).toQString(),
+             QString::fromUtf8("Zoë’s iPhone"));
     QCOMPARE(xml.value(QStringLiteral("TotalDataCapacity")).toInt64(), qint64(30000000000LL));
     QCOMPARE(xml.value(QStringLiteral("TotalDataCapacity")).toInt(-1), -1);
     QCOMPARE(xml.value(QStringLiteral("WillEncrypt")).toBool(false), true);
@@ -465,8 +475,7 @@ void TestCFType::badPropertyListsGiveEmptyValues()
 {
     QVERIFY(CFType::fromPropertyListBytes(QByteArray()).isEmpty());
     QVERIFY(CFType::fromPropertyListBytes("not a property list").isEmpty());
-    QVERIFY(CFType::fromPropertyListBytes("<?xml version=\"1.0\"?><plist><dict><key>a")
-                    .isEmpty());
+    QVERIFY(CFType::fromPropertyListBytes("<?xml version=\"1.0\"?><plist><dict><key>a").isEmpty());
     QByteArray truncated = handMadeBinaryPlist();
     truncated.chop(10);
     QVERIFY(CFType::fromPropertyListBytes(truncated).isEmpty());
@@ -526,12 +535,12 @@ void TestCFType::ownership()
         // Values built, serialised, parsed and copied, many times over.
         for (int i = 0; i < 50; ++i) {
             CFType array = CFType::newArray();
-            array.append(CFType::fromNumber(i)).append(CFType::fromDateTime(QDateTime::currentDateTime()));
+            array.append(CFType::fromNumber(i))
+                    .append(CFType::fromDateTime(QDateTime::currentDateTime()));
             CFType d = CFType::newDictionary();
             d.setValue(QStringLiteral("a"), array).setValue(QStringLiteral("b"), array);
-            const CFType parsed = CFType::fromPropertyListBytes(
-                    d.toPropertyListBytes(i % 2 ? kCFPropertyListBinaryFormat
-                                                : kCFPropertyListXMLFormat));
+            const CFType parsed = CFType::fromPropertyListBytes(d.toPropertyListBytes(
+                    i % 2 ? kCFPropertyListBinaryFormat : kCFPropertyListXMLFormat));
             QCOMPARE(parsed.value(QStringLiteral("b")).at(0).toInt(), i);
             const CFType deep = CFType::deepCopy(parsed);
             QCOMPARE(deep.keys().size(), 2);

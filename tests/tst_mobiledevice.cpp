@@ -103,14 +103,15 @@ QJsonObject phone(const QString &udid, const QJsonObject &extra = {})
                       {"MobileSubscriberCountryCode", "310"},
                       {"ProductVersion", "6.1.3"},
                       {"ProductType", "iPhone5,1"}};
-    QJsonObject d {{"udid", udid},
-                   {"values",
-                    QJsonObject {{"", main},
-                                 {"com.apple.mobile.backup",
-                                  QJsonObject {{"CloudBackupEnabled", true}, {"WillEncrypt", false}}},
-                                 {"com.apple.disk_usage",
-                                  QJsonObject {{"TotalDataCapacity", 30000000000.0},
-                                               {"AmountDataAvailable", 12000000000.0}}}}}};
+    QJsonObject d {
+            {"udid", udid},
+            {"values",
+             QJsonObject {{"", main},
+                          {"com.apple.mobile.backup",
+                           QJsonObject {{"CloudBackupEnabled", true}, {"WillEncrypt", false}}},
+                          {"com.apple.disk_usage",
+                           QJsonObject {{"TotalDataCapacity", 30000000000.0},
+                                        {"AmountDataAvailable", 12000000000.0}}}}}};
     for (auto it = extra.begin(); it != extra.end(); ++it)
         d.insert(it.key(), it.value());
     return d;
@@ -152,6 +153,26 @@ private:
     }
 };
 
+// A receiver whose slot takes its time, marking when it starts and ends.
+class SlowReceiver : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SlowReceiver(std::atomic<int> &stage)
+        : m_stage(stage)
+    { }
+public slots:
+    void iosDeviceConnected(void *)
+    {
+        m_stage = 1;
+        QThread::msleep(200);
+        m_stage = 2;
+    }
+
+private:
+    std::atomic<int> &m_stage;
+};
+
 class TestMobileDevice : public QObject
 {
     Q_OBJECT
@@ -163,6 +184,7 @@ private slots:
     void notificationsAreQueuedToTheReceiversSlots();
     void clearedTargetHearsNothing();
     void receiverLeavingWhileDevicesComeAndGo();
+    void clearingWaitsForACallBackInFlight();
 
     void sessions_data();
     void sessions();
@@ -209,8 +231,8 @@ void TestMobileDevice::cleanupTestCase()
 
 void TestMobileDevice::notificationsAreQueuedToTheReceiversSlots()
 {
-    QVERIFY(scenario({phone("AAA"),
-                      phone("BBB", {{"arriveAfterMs", 100}, {"leaveAfterMs", 150}})}));
+    QVERIFY(scenario(
+            {phone("AAA"), phone("BBB", {{"arriveAfterMs", 100}, {"leaveAfterMs", 150}})}));
     Receiver receiver;
     mobiledevice_set_target(&deviceNotifyTarget, &receiver, "iosDeviceConnected",
                             "iosDeviceDisconnected");
@@ -268,22 +290,40 @@ void TestMobileDevice::receiverLeavingWhileDevicesComeAndGo()
         while (!stop) {
             iphonesim::attach("DDD", on);
             on = !on;
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
     // Receivers come and go while call-backs are in flight; each clears the
     // target before it is destroyed.
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 3000; ++i) {
         auto *receiver = new Receiver;
         mobiledevice_set_target(&deviceNotifyTarget, receiver, "iosDeviceConnected",
                                 "iosDeviceDisconnected");
-        QTest::qWait(2);
+        if (i % 100 == 0)
+            QCoreApplication::processEvents();
         mobiledevice_set_target(&deviceNotifyTarget, nullptr, nullptr, nullptr);
         delete receiver;
     }
     stop = true;
     churn.join();
     QCoreApplication::processEvents();
+}
+
+void TestMobileDevice::clearingWaitsForACallBackInFlight()
+{
+    // The receiver lives in the call-back's own thread, so its slot runs
+    // inside the call-back: clearing the target must wait for it to end.
+    std::atomic<int> stage {0};
+    DeviceNotifyTarget target;
+    std::thread notifier([&] {
+        SlowReceiver receiver(stage);
+        mobiledevice_set_target(&target, &receiver, "iosDeviceConnected", "");
+        AMDeviceNotificationInfo info {&receiver, 1};
+        mobiledevice_notification_callback(&info, &target);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(stage.load() >= 1, 5000);
+    mobiledevice_set_target(&target, nullptr, nullptr, nullptr);
+    QCOMPARE(stage.load(), 2);
+    notifier.join();
 }
 
 void TestMobileDevice::sessions_data()
@@ -295,11 +335,11 @@ void TestMobileDevice::sessions_data()
     QTest::addColumn<int>("connects");
 
     QTest::newRow("paired: straight to validation") << QJsonObject() << 0 << QString() << 0 << 1;
-    QTest::newRow("unpaired: paired first") << QJsonObject {{"paired", false}} << 0 << QString()
-                                            << 1 << 1;
+    QTest::newRow("unpaired: paired first")
+            << QJsonObject {{"paired", false}} << 0 << QString() << 1 << 1;
     QTest::newRow("connect fails")
-            << QJsonObject {{"errors", QJsonObject {{"AMDeviceConnect", -402653083}}}}
-            << -402653083 << "AMDeviceConnect(-402653083)" << 0 << 1;
+            << QJsonObject {{"errors", QJsonObject {{"AMDeviceConnect", -402653083}}}} << -402653083
+            << "AMDeviceConnect(-402653083)" << 0 << 1;
     QTest::newRow("never trusted: pairing fails")
             << QJsonObject {{"paired", false}, {"pairable", false}} << -402653158
             << "AMDevicePair(-402653158)" << 1 << 1;
@@ -356,8 +396,9 @@ void TestMobileDevice::copyValues()
     QStringList texts;
     for (const CFType &v : values)
         texts << v.toQString();
-    QCOMPARE(texts, (QStringList {"V1", QString::fromUtf8("Zoë’s iPhone"), "310", "6.1.3",
-                                  "iPhone5,1", ""}));
+    QCOMPARE(texts,
+             (QStringList {"V1", QString::fromUtf8("Zoë’s iPhone"), "310", "6.1.3", "iPhone5,1",
+                           ""}));
     QVERIFY(values.last().isEmpty());
     QCOMPARE(iphonesim::report("V1").value("sessionStarts").toInt(), 1);
 
@@ -368,8 +409,10 @@ void TestMobileDevice::copyValues()
     QVERIFY(backup[0].isDictionary());
     QCOMPARE(backup[0].value("CloudBackupEnabled").toBool(false), true);
     QCOMPARE(backup[0].value("WillEncrypt").toBool(true), false);
-    const CFType disk = mobiledevice_copy_value(device, {QString()}, "com.apple.disk_usage").value(0);
-    QCOMPARE(disk.value("TotalDataCapacity").toInt64() - disk.value("AmountDataAvailable").toInt64(),
+    const CFType disk
+            = mobiledevice_copy_value(device, {QString()}, "com.apple.disk_usage").value(0);
+    QCOMPARE(disk.value("TotalDataCapacity").toInt64()
+                     - disk.value("AmountDataAvailable").toInt64(),
              qint64(18000000000LL));
     // A domain the phone does not have: an empty value, no failure.
     QVERIFY(mobiledevice_copy_value(device, {"x"}, "com.example.none").value(0).isEmpty());
@@ -380,8 +423,8 @@ void TestMobileDevice::copyValues()
 void TestMobileDevice::copyValueWithoutSessionThrows()
 {
     QVERIFY(scenario({phone("V2", {{"attached", false}})}));
-    const QString text = thrown(
-            [] { mobiledevice_copy_value(iphonesim::device("V2"), {"DeviceName"}, {}); });
+    const QString text
+            = thrown([] { mobiledevice_copy_value(iphonesim::device("V2"), {"DeviceName"}, {}); });
     QCOMPARE(text, kAdvice + QStringLiteral("<br/><br/>Error code: AMDeviceConnect(-402653164)"));
     QVERIFY(idle("V2"));
 }
@@ -395,7 +438,8 @@ void TestMobileDevice::setValue()
              0);
     CFType list = CFType::newArray();
     list.append(CFType::fromString("a"));
-    QCOMPARE(mobiledevice_set_value(device, "com.apple.mobile.sync_data_class", "Anchors", list), 0);
+    QCOMPARE(mobiledevice_set_value(device, "com.apple.mobile.sync_data_class", "Anchors", list),
+             0);
     QVERIFY(idle("W1"));
     QCOMPARE(mobiledevice_copy_value(device, {"CloudBackupEnabled"}, "com.apple.mobile.backup")
                      .value(0)
@@ -466,7 +510,11 @@ void TestMobileDevice::fileRelayServiceOverItsSocket()
     const QJsonObject r = iphonesim::report("F1");
     QCOMPARE(r.value("services").toArray().first().toString(),
              QStringLiteral("com.apple.mobile.file_relay"));
-    QVERIFY(r.value("requests").toArray().first().toString().contains("<string>UserDatabases</string>"));
+    QVERIFY(r.value("requests")
+                    .toArray()
+                    .first()
+                    .toString()
+                    .contains("<string>UserDatabases</string>"));
 }
 
 void TestMobileDevice::serviceStartFailures()
@@ -474,8 +522,8 @@ void TestMobileDevice::serviceStartFailures()
     QVERIFY(scenario({phone("F2")}));
     AMDeviceRef device = iphonesim::device("F2");
     int socket = 0;
-    const QString text = thrown(
-            [&] { mobiledevice_start_service(device, "com.apple.nothing", &socket); });
+    const QString text
+            = thrown([&] { mobiledevice_start_service(device, "com.apple.nothing", &socket); });
     QCOMPARE(text,
              QStringLiteral("Please turn off Wifi Sync on iTunes to try again.<br/>To do this:  "
                             "Launch iTunes -&gt; Connect your device -&gt; Go Summary -&gt; "
@@ -484,8 +532,11 @@ void TestMobileDevice::serviceStartFailures()
     QCOMPARE(socket, 0);
     QVERIFY(idle("F2"));
 
-    QVERIFY(scenario({phone("F2", {{"errors", QJsonObject {{"AMDeviceStartSession", -402653171}}}})}));
-    QCOMPARE(thrown([&] { mobiledevice_start_service(device, "com.apple.mobile.file_relay", &socket); }),
+    QVERIFY(scenario(
+            {phone("F2", {{"errors", QJsonObject {{"AMDeviceStartSession", -402653171}}}})}));
+    QCOMPARE(thrown([&] {
+                 mobiledevice_start_service(device, "com.apple.mobile.file_relay", &socket);
+             }),
              kAdvice + QStringLiteral("<br/><br/>Error code: AMDeviceStartSession(-402653171)"));
     QVERIFY(idle("F2"));
     QCOMPARE(iphonesim::report("F2").value("services").toArray().size(), 0);
@@ -530,17 +581,19 @@ void TestMobileDevice::receivedFraming_data()
     QTest::addColumn<bool>("closeAfter");
     QTest::addColumn<QString>("outcome");
 
-    const QByteArray plist = CFType::fromString("hello").toPropertyListBytes(kCFPropertyListBinaryFormat);
-    QTest::newRow("whole message") << bigEndian(quint32(plist.size())) + plist << false
-                                   << "value:hello";
+    const QByteArray plist
+            = CFType::fromString("hello").toPropertyListBytes(kCFPropertyListBinaryFormat);
+    QTest::newRow("whole message")
+            << bigEndian(quint32(plist.size())) + plist << false << "value:hello";
     QTest::newRow("length 0: empty value, no error") << bigEndian(0) << false << "value:";
     QTest::newRow("body that is no property list") << bigEndian(3) + "abc" << false << "value:";
     QTest::newRow("negative length") << bigEndian(0xFFFFFFF0u) << true
                                      << "mobiledevice_recmsg(msg) error, received length: 0.";
-    QTest::newRow("prefix cut short") << QByteArray("\0\0", 2) << true
-                                      << "mobiledevice_recmsg(msg-length) error, received length: 2.";
-    QTest::newRow("nothing at all") << QByteArray() << true
-                                    << "mobiledevice_recmsg(msg-length) error, received length: 0.";
+    QTest::newRow("prefix cut short")
+            << QByteArray("\0\0", 2) << true
+            << "mobiledevice_recmsg(msg-length) error, received length: 2.";
+    QTest::newRow("nothing at all")
+            << QByteArray() << true << "mobiledevice_recmsg(msg-length) error, received length: 0.";
     QTest::newRow("length lies: fewer bytes, then closed")
             << bigEndian(100) + QByteArray(10, 'x') << true
             << "mobiledevice_recmsg(msg) error, received length: 10.";
@@ -609,12 +662,14 @@ void TestMobileDevice::receiveErrorShowsTheRequest()
     Pair pair;
     pair.closeFar();
     const QString text = thrown([&] { mobiledevice_recmsg(pair.nearFd, request, 100); });
-    const QString head = QStringLiteral("mobiledevice_recmsg(msg-length) error, received length: 0.\n");
+    const QString head
+            = QStringLiteral("mobiledevice_recmsg(msg-length) error, received length: 0.\n");
     QVERIFY(text.startsWith(head));
     const QString shown = text.mid(head.size());
     QCOMPARE(shown.size(), 800);
     QVERIFY(shown.startsWith(QLatin1String("<?xml")));
-    QVERIFY(QString::fromUtf8(request.toPropertyListBytes(kCFPropertyListXMLFormat)).startsWith(shown));
+    QVERIFY(QString::fromUtf8(request.toPropertyListBytes(kCFPropertyListXMLFormat))
+                    .startsWith(shown));
 }
 
 void TestMobileDevice::sendToAPeerThatStopsReading()
@@ -637,8 +692,9 @@ void TestMobileDevice::sendToAClosedPeer()
     Pair pair;
     pair.closeFar();
     // No signal ends the process; the send fails with a text.
-    QCOMPARE(thrown([&] { mobiledevice_sendmsg(pair.nearFd, CFType::fromNumber(5), false, 300); })
-                     .section(QLatin1Char('\n'), 0, 0),
+    QCOMPARE(thrown([&] {
+                 mobiledevice_sendmsg(pair.nearFd, CFType::fromNumber(5), false, 300);
+             }).section(QLatin1Char('\n'), 0, 0),
              QStringLiteral("mobiledevice_sendmsg(msg-length) error."));
 }
 

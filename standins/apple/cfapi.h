@@ -136,8 +136,8 @@ CFDataRef CFPropertyListCreateData(CFAllocatorRef, CFPropertyListRef plist,
                                    CFPropertyListFormat format, CFOptionFlags options,
                                    CFErrorRef *error);
 CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data,
-                                               CFOptionFlags options,
-                                               CFPropertyListFormat *format, CFErrorRef *error);
+                                               CFOptionFlags options, CFPropertyListFormat *format,
+                                               CFErrorRef *error);
 
 // Stand-in only: the number of values alive now (booleans excluded), for
 // tests that look for leaks and double releases.

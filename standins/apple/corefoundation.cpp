@@ -192,7 +192,8 @@ template<typename T> bool storeInt(const Number *n, void *out)
     bool exact;
     if (n->isFloat) {
         const double d = n->d;
-        if (!(d >= double(std::numeric_limits<T>::min()) && d <= double(std::numeric_limits<T>::max()))) {
+        if (!(d >= double(std::numeric_limits<T>::min())
+              && d <= double(std::numeric_limits<T>::max()))) {
             v = 0;
             exact = false;
         } else {
@@ -218,12 +219,24 @@ template<typename T> bool storeFloat(const Number *n, void *out)
 CFNumberType canonicalType(CFNumberType t)
 {
     switch (t) {
-    case 1: case 7: return 1; // SInt8, Char
-    case 2: case 8: return 2; // SInt16, Short
-    case 3: case 9: return 3; // SInt32, Int
-    case 5: case 12: return 5; // Float32, Float
-    case 6: case 13: case 16: return 6; // Float64, Double, CGFloat
-    default: return 4; // SInt64, Long, LongLong, CFIndex, NSInteger
+    case 1:
+    case 7:
+        return 1; // SInt8, Char
+    case 2:
+    case 8:
+        return 2; // SInt16, Short
+    case 3:
+    case 9:
+        return 3; // SInt32, Int
+    case 5:
+    case 12:
+        return 5; // Float32, Float
+    case 6:
+    case 13:
+    case 16:
+        return 6; // Float64, Double, CGFloat
+    default:
+        return 4; // SInt64, Long, LongLong, CFIndex, NSInteger
     }
 }
 
@@ -391,10 +404,10 @@ extern "C" {
 
 const CFBooleanRef kCFBooleanTrue = &trueValue;
 const CFBooleanRef kCFBooleanFalse = &falseValue;
-const CFCallBacks kCFTypeDictionaryKeyCallBacks = {0, retainCb, releaseCb, nullptr, equalCb,
-                                                   nullptr};
-const CFCallBacks kCFTypeDictionaryValueCallBacks = {0, retainCb, releaseCb, nullptr, equalCb,
-                                                     nullptr};
+const CFCallBacks kCFTypeDictionaryKeyCallBacks
+        = {0, retainCb, releaseCb, nullptr, equalCb, nullptr};
+const CFCallBacks kCFTypeDictionaryValueCallBacks
+        = {0, retainCb, releaseCb, nullptr, equalCb, nullptr};
 const CFCallBacks kCFTypeArrayCallBacks = {0, retainCb, releaseCb, nullptr, equalCb, nullptr};
 
 CFTypeID CFGetTypeID(CFTypeRef cf)
@@ -475,15 +488,42 @@ Boolean CFEqual(CFTypeRef a, CFTypeRef b)
     }
 }
 
-CFTypeID CFNullGetTypeID(void) { return NullType; }
-CFTypeID CFBooleanGetTypeID(void) { return BooleanType; }
-CFTypeID CFNumberGetTypeID(void) { return NumberType; }
-CFTypeID CFStringGetTypeID(void) { return StringType; }
-CFTypeID CFDataGetTypeID(void) { return DataType; }
-CFTypeID CFDateGetTypeID(void) { return DateType; }
-CFTypeID CFTimeZoneGetTypeID(void) { return TimeZoneType; }
-CFTypeID CFDictionaryGetTypeID(void) { return DictionaryType; }
-CFTypeID CFArrayGetTypeID(void) { return ArrayType; }
+CFTypeID CFNullGetTypeID(void)
+{
+    return NullType;
+}
+CFTypeID CFBooleanGetTypeID(void)
+{
+    return BooleanType;
+}
+CFTypeID CFNumberGetTypeID(void)
+{
+    return NumberType;
+}
+CFTypeID CFStringGetTypeID(void)
+{
+    return StringType;
+}
+CFTypeID CFDataGetTypeID(void)
+{
+    return DataType;
+}
+CFTypeID CFDateGetTypeID(void)
+{
+    return DateType;
+}
+CFTypeID CFTimeZoneGetTypeID(void)
+{
+    return TimeZoneType;
+}
+CFTypeID CFDictionaryGetTypeID(void)
+{
+    return DictionaryType;
+}
+CFTypeID CFArrayGetTypeID(void)
+{
+    return ArrayType;
+}
 
 Boolean CFBooleanGetValue(CFBooleanRef b)
 {
@@ -498,13 +538,59 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType type, const void *valueP
     auto *n = new Number;
     n->declared = canonicalType(type);
     switch (type) {
-    case 1: case 7: { int8_t v; std::memcpy(&v, valuePtr, 1); n->i = v; break; }
-    case 2: case 8: { int16_t v; std::memcpy(&v, valuePtr, 2); n->i = v; break; }
-    case 3: case 9: { int32_t v; std::memcpy(&v, valuePtr, 4); n->i = v; break; }
-    case 4: case 11: { int64_t v; std::memcpy(&v, valuePtr, 8); n->i = v; break; }
-    case 10: case 14: case 15: { long v; std::memcpy(&v, valuePtr, sizeof v); n->i = v; break; }
-    case 5: case 12: { float v; std::memcpy(&v, valuePtr, 4); n->isFloat = true; n->d = v; break; }
-    case 6: case 13: case 16: { double v; std::memcpy(&v, valuePtr, 8); n->isFloat = true; n->d = v; break; }
+    case 1:
+    case 7: {
+        int8_t v;
+        std::memcpy(&v, valuePtr, 1);
+        n->i = v;
+        break;
+    }
+    case 2:
+    case 8: {
+        int16_t v;
+        std::memcpy(&v, valuePtr, 2);
+        n->i = v;
+        break;
+    }
+    case 3:
+    case 9: {
+        int32_t v;
+        std::memcpy(&v, valuePtr, 4);
+        n->i = v;
+        break;
+    }
+    case 4:
+    case 11: {
+        int64_t v;
+        std::memcpy(&v, valuePtr, 8);
+        n->i = v;
+        break;
+    }
+    case 10:
+    case 14:
+    case 15: {
+        long v;
+        std::memcpy(&v, valuePtr, sizeof v);
+        n->i = v;
+        break;
+    }
+    case 5:
+    case 12: {
+        float v;
+        std::memcpy(&v, valuePtr, 4);
+        n->isFloat = true;
+        n->d = v;
+        break;
+    }
+    case 6:
+    case 13:
+    case 16: {
+        double v;
+        std::memcpy(&v, valuePtr, 8);
+        n->isFloat = true;
+        n->d = v;
+        break;
+    }
     default:
         delete n;
         return nullptr;
@@ -524,14 +610,31 @@ Boolean CFNumberGetValue(CFNumberRef number, CFNumberType type, void *valuePtr)
     if (!n || !valuePtr)
         return false;
     switch (type) {
-    case 1: case 7: return storeInt<int8_t>(n, valuePtr);
-    case 2: case 8: return storeInt<int16_t>(n, valuePtr);
-    case 3: case 9: return storeInt<int32_t>(n, valuePtr);
-    case 4: case 11: return storeInt<int64_t>(n, valuePtr);
-    case 10: case 14: case 15: return storeInt<long>(n, valuePtr);
-    case 5: case 12: return storeFloat<float>(n, valuePtr);
-    case 6: case 13: case 16: return storeFloat<double>(n, valuePtr);
-    default: return false;
+    case 1:
+    case 7:
+        return storeInt<int8_t>(n, valuePtr);
+    case 2:
+    case 8:
+        return storeInt<int16_t>(n, valuePtr);
+    case 3:
+    case 9:
+        return storeInt<int32_t>(n, valuePtr);
+    case 4:
+    case 11:
+        return storeInt<int64_t>(n, valuePtr);
+    case 10:
+    case 14:
+    case 15:
+        return storeInt<long>(n, valuePtr);
+    case 5:
+    case 12:
+        return storeFloat<float>(n, valuePtr);
+    case 6:
+    case 13:
+    case 16:
+        return storeFloat<double>(n, valuePtr);
+    default:
+        return false;
     }
 }
 

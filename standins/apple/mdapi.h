@@ -48,13 +48,13 @@ typedef void (*AMDeviceNotificationCallback)(AMDeviceNotificationInfo *info, voi
 
 // Codes of the stand-in's own failures (a scenario may inject any code).
 enum : int {
-    kAMStandinNotAttached = -402653164,     // the device has left
-    kAMStandinNotConnected = -402653171,    // no AMDeviceConnect before
-    kAMStandinNotPaired = -402653173,       // session without pairing
-    kAMStandinNoSession = -402653157,       // a call that needs a session
-    kAMStandinPairingRefused = -402653158,  // the user never trusts this computer
-    kAMStandinUnknownService = -402653154,  // no such service
-    kAMStandinSocketFailed = -402653160,    // socket pair not made
+    kAMStandinNotAttached = -402653164, // the device has left
+    kAMStandinNotConnected = -402653171, // no AMDeviceConnect before
+    kAMStandinNotPaired = -402653173, // session without pairing
+    kAMStandinNoSession = -402653157, // a call that needs a session
+    kAMStandinPairingRefused = -402653158, // the user never trusts this computer
+    kAMStandinUnknownService = -402653154, // no such service
+    kAMStandinSocketFailed = -402653160, // socket pair not made
 };
 
 int AMDeviceNotificationSubscribe(AMDeviceNotificationCallback callback, unsigned int unused0,

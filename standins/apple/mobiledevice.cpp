@@ -169,8 +169,10 @@ CFTypeRef fromJson(const QJsonValue &v)
     case QJsonValue::Object: {
         const QJsonObject o = v.toObject();
         if (o.size() == 1 && o.contains(QLatin1String("$data"))) {
-            const QByteArray b = QByteArray::fromBase64(o.value(QLatin1String("$data")).toString().toLatin1());
-            return CFDataCreate(nullptr, reinterpret_cast<const uint8_t *>(b.constData()), b.size());
+            const QByteArray b
+                    = QByteArray::fromBase64(o.value(QLatin1String("$data")).toString().toLatin1());
+            return CFDataCreate(nullptr, reinterpret_cast<const uint8_t *>(b.constData()),
+                                b.size());
         }
         if (o.size() == 1 && o.contains(QLatin1String("$date"))) {
             const QDateTime t = QDateTime::fromString(o.value(QLatin1String("$date")).toString(),
@@ -198,8 +200,8 @@ CFTypeRef fromJson(const QJsonValue &v)
 // A copy that shares nothing with the original: what the device hands out.
 CFTypeRef deepCopy(CFTypeRef v)
 {
-    CFDataRef bytes = CFPropertyListCreateData(nullptr, v, kCFPropertyListBinaryFormat_v1_0, 0,
-                                               nullptr);
+    CFDataRef bytes
+            = CFPropertyListCreateData(nullptr, v, kCFPropertyListBinaryFormat_v1_0, 0, nullptr);
     if (!bytes)
         return nullptr;
     CFTypeRef copy = CFPropertyListCreateWithData(nullptr, bytes, 0, nullptr, nullptr);
@@ -209,8 +211,8 @@ CFTypeRef deepCopy(CFTypeRef v)
 
 QString xmlOf(CFTypeRef v)
 {
-    CFDataRef bytes = CFPropertyListCreateData(nullptr, v, kCFPropertyListXMLFormat_v1_0, 0,
-                                               nullptr);
+    CFDataRef bytes
+            = CFPropertyListCreateData(nullptr, v, kCFPropertyListXMLFormat_v1_0, 0, nullptr);
     if (!bytes)
         return {};
     const QString text = QString::fromUtf8(reinterpret_cast<const char *>(CFDataGetBytePtr(bytes)),
@@ -264,8 +266,9 @@ void notifierLoop()
             r.wake.wait(lock);
             continue;
         }
-        auto next = std::min_element(r.events.begin(), r.events.end(),
-                                     [](const Event &a, const Event &b) { return a.when < b.when; });
+        auto next
+                = std::min_element(r.events.begin(), r.events.end(),
+                                   [](const Event &a, const Event &b) { return a.when < b.when; });
         if (next->when > Clock::now()) {
             r.wake.wait_until(lock, next->when);
             continue;
@@ -280,9 +283,10 @@ void notifierLoop()
         if (e.subscriber >= 0)
             targets.push_back(r.subscriptions[size_t(e.subscriber)]);
         else
-            targets.assign(r.subscriptions.begin(),
-                           r.subscriptions.begin()
-                                   + std::ptrdiff_t(std::min(e.subscribers, r.subscriptions.size())));
+            targets.assign(
+                    r.subscriptions.begin(),
+                    r.subscriptions.begin()
+                            + std::ptrdiff_t(std::min(e.subscribers, r.subscriptions.size())));
         lock.unlock();
         for (const Subscription &s : targets) {
             AMDeviceNotificationInfo info {e.device, e.message};
@@ -454,8 +458,8 @@ bool sendAll(int fd, const char *buf, size_t len)
 
 bool sendMessage(int fd, CFTypeRef message, qint64 announced)
 {
-    CFDataRef body = CFPropertyListCreateData(nullptr, message, kCFPropertyListXMLFormat_v1_0, 0,
-                                              nullptr);
+    CFDataRef body
+            = CFPropertyListCreateData(nullptr, message, kCFPropertyListXMLFormat_v1_0, 0, nullptr);
     if (!body)
         return false;
     const uint32_t n = uint32_t(announced >= 0 ? announced : CFDataGetLength(body));
@@ -488,8 +492,8 @@ CFTypeRef receiveMessage(int fd)
 
 CFTypeRef dictionaryWith(const char *key, const QString &value)
 {
-    CFMutableDictionaryRef d = CFDictionaryCreateMutable(
-            nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                         &kCFTypeDictionaryValueCallBacks);
     CFStringRef k = makeString(QString::fromLatin1(key));
     CFStringRef v = makeString(value);
     CFDictionarySetValue(d, k, v);
@@ -573,8 +577,8 @@ void serviceMain(Device *device, QString name, int fd)
 
 extern "C" {
 
-int AMDeviceNotificationSubscribe(AMDeviceNotificationCallback callback, unsigned int,
-                                  unsigned int, void *context, void **notification)
+int AMDeviceNotificationSubscribe(AMDeviceNotificationCallback callback, unsigned int, unsigned int,
+                                  void *context, void **notification)
 {
     Runtime &r = rt();
     std::lock_guard lock(r.mutex);
@@ -815,10 +819,14 @@ const char *AMStandinReport(void)
         o.insert(QStringLiteral("connections"), d->connections);
         o.insert(QStringLiteral("sessions"), d->sessions);
         static const char *const names[][2] = {
-            {"connects", "AMDeviceConnect"},          {"disconnects", "AMDeviceDisconnect"},
-            {"pairs", "AMDevicePair"},                {"validations", "AMDeviceValidatePairing"},
-            {"sessionStarts", "AMDeviceStartSession"}, {"sessionStops", "AMDeviceStopSession"},
-            {"copyValues", "AMDeviceCopyValue"},      {"setValues", "AMDeviceSetValue"},
+                {"connects", "AMDeviceConnect"},
+                {"disconnects", "AMDeviceDisconnect"},
+                {"pairs", "AMDevicePair"},
+                {"validations", "AMDeviceValidatePairing"},
+                {"sessionStarts", "AMDeviceStartSession"},
+                {"sessionStops", "AMDeviceStopSession"},
+                {"copyValues", "AMDeviceCopyValue"},
+                {"setValues", "AMDeviceSetValue"},
         };
         for (auto &n : names)
             o.insert(QLatin1String(n[0]), d->counts.value(QLatin1String(n[1])));
