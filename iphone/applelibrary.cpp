@@ -6,6 +6,7 @@
 
 #ifdef Q_OS_WIN
 #include <shlobj.h>
+#include <string>
 #include <windows.h>
 #endif
 
@@ -63,7 +64,16 @@ AppleInstallFolders mobiledevice_install_folders()
 // finds the libraries and what they depend on.
 static bool prefixPath(const AppleInstallFolders &f, QString &error)
 {
-    const QString old = qEnvironmentVariable("PATH");
+    // Read through the system call: the C run time's copy of the
+    // environment does not see what an earlier load set.
+    QString old;
+    const DWORD needed = GetEnvironmentVariableW(L"PATH", nullptr, 0);
+    if (needed > 0) {
+        std::wstring buffer(needed, L'\0');
+        const DWORD got = GetEnvironmentVariableW(L"PATH", buffer.data(), needed);
+        if (got > 0 && got < needed)
+            old = QString::fromWCharArray(buffer.data(), int(got));
+    }
     const QString value = f.mobileDeviceSupport + QLatin1Char(';') + f.applicationSupport
             + QLatin1Char(';') + old;
     if (!SetEnvironmentVariableW(L"PATH", reinterpret_cast<const wchar_t *>(value.utf16()))) {
