@@ -190,10 +190,13 @@ private slots:
     void sessions();
     void copyValues();
     void copyValueWithoutSessionThrows();
+    void sessionsFromSeveralThreads();
     void setValue();
     void deviceIdentifier();
     void fileRelayServiceOverItsSocket();
     void serviceStartFailures();
+    void fileRelayFaults_data();
+    void fileRelayFaults();
 
     void sentMessagesAreFramed();
     void emptyMessageSendsNothing();
@@ -429,6 +432,30 @@ void TestMobileDevice::copyValueWithoutSessionThrows()
     QVERIFY(idle("V2"));
 }
 
+void TestMobileDevice::sessionsFromSeveralThreads()
+{
+    // Nothing serialises sessions on one device: the GUI thread and jobs may
+    // read values at the same time.
+    QVERIFY(scenario({phone("T1")}));
+    AMDeviceRef device = iphonesim::device("T1");
+    std::atomic<int> good {0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) {
+                const QList<CFType> v = mobiledevice_copy_value(device, {"ProductVersion"}, {});
+                if (v.value(0).toQString() == QLatin1String("6.1.3"))
+                    ++good;
+            }
+        });
+    }
+    for (auto &t : threads)
+        t.join();
+    QCOMPARE(good.load(), 100);
+    QVERIFY(idle("T1"));
+    QCOMPARE(iphonesim::report("T1").value("sessionStarts").toInt(), 100);
+}
+
 void TestMobileDevice::setValue()
 {
     QVERIFY(scenario({phone("W1")}));
@@ -540,6 +567,53 @@ void TestMobileDevice::serviceStartFailures()
              kAdvice + QStringLiteral("<br/><br/>Error code: AMDeviceStartSession(-402653171)"));
     QVERIFY(idle("F2"));
     QCOMPARE(iphonesim::report("F2").value("services").toArray().size(), 0);
+}
+
+void TestMobileDevice::fileRelayFaults_data()
+{
+    QTest::addColumn<QJsonObject>("fileRelay");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("outcome");
+    QTest::newRow("answered") << QJsonObject() << "UserDatabases"
+                              << "Status=Acknowledged";
+    QTest::newRow("another status") << QJsonObject {{"status", "Busy"}} << "UserDatabases"
+                                    << "Status=Busy";
+    QTest::newRow("source not offered") << QJsonObject() << "Secrets"
+                                        << "Error=InvalidSource";
+    QTest::newRow("never answers") << QJsonObject {{"stallBeforeReply", true}} << "UserDatabases"
+                                   << "mobiledevice_recmsg(msg-length) error, received length: 0.";
+    QTest::newRow("reply length lies") << QJsonObject {{"replyLength", 5000}} << "UserDatabases"
+                                       << "mobiledevice_recmsg(msg) error, received length: ";
+}
+
+void TestMobileDevice::fileRelayFaults()
+{
+    QFETCH(QJsonObject, fileRelay);
+    QFETCH(QString, source);
+    QFETCH(QString, outcome);
+    mobiledevice::setLengthTimeoutMs(300);
+    QVERIFY(scenario({phone("F3", {{"fileRelay", fileRelay}})}));
+    int socket = 0;
+    mobiledevice_start_service(iphonesim::device("F3"), "com.apple.mobile.file_relay", &socket);
+    QVERIFY(socket > 0);
+    CFType sources = CFType::newArray();
+    sources.append(CFType::fromString(source));
+    CFType request = CFType::newDictionary();
+    request.setValue("Sources", sources);
+    mobiledevice_sendmsg(socket, request, false, 1000);
+    QString got;
+    try {
+        const CFType reply = mobiledevice_recmsg(socket, request, 300);
+        for (const CFType &k : reply.keys())
+            got += k.toQString() + QLatin1Char('=') + reply.value(k).toQString();
+    } catch (const std::runtime_error &e) {
+        got = QString::fromUtf8(e.what());
+        // A receive failure shows what was asked.
+        QVERIFY(got.contains(QStringLiteral("<string>%1</string>").arg(source)));
+    }
+    mobiledevice_close_socket(socket);
+    QVERIFY2(got.startsWith(outcome), qPrintable(got));
+    QVERIFY(idle("F3"));
 }
 
 void TestMobileDevice::sentMessagesAreFramed()
