@@ -1,6 +1,7 @@
 #include "iphone/applelibrary.h"
 #include "iphone/cftype.h"
 #include "iphone/mobiledevice.h"
+#include "tests/support/cpiofixture.h"
 #include "tests/support/iphonesim.h"
 
 #include <QElapsedTimer>
@@ -498,15 +499,16 @@ void TestMobileDevice::deviceIdentifier()
 
 void TestMobileDevice::fileRelayServiceOverItsSocket()
 {
-    QByteArray archive(300000, '\0');
+    QByteArray database(300000, '\0');
     QRandomGenerator gen(7);
-    for (char &c : archive)
+    for (char &c : database)
         c = char(gen.bounded(256));
+    CpioFixture cpio;
+    cpio.addFolder("./var/mobile/Library/SMS");
+    cpio.addFile("./var/mobile/Library/SMS/sms.db", database);
+    const QByteArray archive = cpio.bytes();
     const QString path = m_dir.filePath("stream.cpio");
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(archive);
-    f.close();
+    QVERIFY(cpio.writeTo(path));
     QVERIFY(scenario({phone("F1", {{"fileRelay", QJsonObject {{"archive", path}}}})}));
     AMDeviceRef device = iphonesim::device("F1");
 
