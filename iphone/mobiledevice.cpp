@@ -8,6 +8,7 @@
 #include <QObject>
 
 #include <atomic>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 
@@ -284,7 +285,8 @@ void mobiledevice_sendmsg(int socket, const CFType &message, bool binary, int ti
     const qsizetype n = body.size();
     if (n <= 0)
         return;
-    if (n > mobiledevice::kMaxMessageLength)
+    // The byte count must fit the int of the send.
+    if (n > std::numeric_limits<int>::max())
         fail(QStringLiteral("mobiledevice_sendmsg(msg-length) error.\n%1")
                      .arg(messageText(message)));
     const quint32 length = quint32(n);
