@@ -13,14 +13,14 @@
 QLibrary mobileDeviceLibrary;
 QLibrary coreFoundationLibrary;
 
+#ifdef Q_OS_WIN
+
 namespace {
 
 const char *const kMobileDeviceKey = "SOFTWARE\\Apple Inc.\\Apple Mobile Device Support";
 const char *const kApplicationSupportKey = "SOFTWARE\\Apple Inc.\\Apple Application Support";
 
 } // namespace
-
-#ifdef Q_OS_WIN
 
 QString mobiledevice_read_install_dir(const QString &keyPath, const QString &valueName)
 {
