@@ -21,6 +21,7 @@ private slots:
     void coreFoundationMissing();
     void bothLibrariesFound();
     void loadingAgainSucceedsAtOnce();
+    void subscriptionReadsTheScenarioFile();
 
 private:
     QTemporaryDir m_dir;
@@ -139,6 +140,38 @@ void TestAppleLoader::loadingAgainSucceedsAtOnce()
     QVERIFY(mobiledevice_load_frameworks(error));
     QVERIFY(error.isEmpty());
     QVERIFY(mobiledevice_frameworks_loaded());
+}
+
+// The first subscription of the process reads the scenario file that the
+// environment names, as a program run by hand would.
+class Arrivals : public QObject
+{
+    Q_OBJECT
+public slots:
+    void arrived(void *device) { devices.append(device); }
+
+public:
+    QList<void *> devices;
+};
+
+void TestAppleLoader::subscriptionReadsTheScenarioFile()
+{
+    const QString path = m_dir.filePath(QStringLiteral("scenario.json"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(R"({"devices": [{"udid": "from-file", "values": {"": {"DeviceName": "Filed"}}}]})");
+    f.close();
+    qputenv("PELICORDE_IPHONE_SCENARIO", path.toLocal8Bit());
+    Arrivals arrivals;
+    mobiledevice_set_target(&deviceNotifyTarget, &arrivals, "arrived", "");
+    mobiledevice_subscribe(&deviceNotifyTarget);
+    QTRY_COMPARE(arrivals.devices.size(), 1);
+    QCOMPARE(mobiledevice_copy_value(arrivals.devices.first(), {QStringLiteral("DeviceName")},
+                                     QString())
+                     .value(0)
+                     .toQString(),
+             QStringLiteral("Filed"));
+    mobiledevice_set_target(&deviceNotifyTarget, nullptr, nullptr, nullptr);
 }
 
 QTEST_GUILESS_MAIN(TestAppleLoader)
