@@ -3,6 +3,7 @@
 #include "jobs/bubblemarkup.h"
 #include "store/msgdataset.h"
 #include "store/msgutil.h"
+#include "tests/support/messagefixture.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/testenv.h"
 #include "ui/bubbleviewmgr.h"
@@ -25,70 +26,7 @@
 
 namespace {
 
-// Records of one conversation, owned here.
-struct Fixture
-{
-    std::vector<std::unique_ptr<_MsgMessage>> messages;
-    std::vector<std::unique_ptr<_MsgHandle>> handles;
-    std::vector<std::unique_ptr<_MsgChat>> chats;
-    std::vector<std::unique_ptr<_MsgAttachment>> attachments;
-
-    _MsgHandle *handle(const QString &id, const QString &name = QString())
-    {
-        handles.push_back(std::make_unique<_MsgHandle>());
-        _MsgHandle *h = handles.back().get();
-        h->ROWID = qint64(handles.size());
-        h->id = id;
-        h->contactName = name;
-        return h;
-    }
-    _MsgChat *chat(const QList<_MsgHandle *> &members)
-    {
-        chats.push_back(std::make_unique<_MsgChat>());
-        _MsgChat *c = chats.back().get();
-        c->ROWID = qint64(chats.size());
-        for (_MsgHandle *h : members)
-            c->handles.insert(QString::number(h->ROWID), h);
-        return c;
-    }
-    _MsgMessage *message(_MsgChat *c, _MsgHandle *from, const QString &text, qint32 date = 1000,
-                         bool sent = false)
-    {
-        messages.push_back(std::make_unique<_MsgMessage>());
-        _MsgMessage *m = messages.back().get();
-        m->ROWID = qint64(messages.size());
-        m->orderKey = m->ROWID;
-        m->text = text;
-        m->date = date;
-        m->is_from_me = sent ? 1 : 0;
-        m->chat = c;
-        m->handle = from;
-        m->service = QStringLiteral("SMS");
-        if (c)
-            c->messages.insert(QString::number(m->ROWID), m);
-        return m;
-    }
-    _MsgAttachment *attach(_MsgMessage *m, const QString &mime, const QString &localPath,
-                           qint64 rowid = 0)
-    {
-        attachments.push_back(std::make_unique<_MsgAttachment>());
-        _MsgAttachment *a = attachments.back().get();
-        a->ROWID = rowid ? rowid : qint64(attachments.size());
-        a->mime_type = mime;
-        a->localPath = localPath;
-        a->filename
-                = QStringLiteral("~/Library/SMS/Attachments/") + QFileInfo(localPath).fileName();
-        m->attachments.insert(QString::number(a->ROWID), a);
-        return a;
-    }
-    MsgMessageList list() const
-    {
-        MsgMessageList l;
-        for (const auto &m : messages)
-            l.append(m.get());
-        return l;
-    }
-};
+using Fixture = MessageFixture;
 
 QString markup(const _MsgMessage &m)
 {
