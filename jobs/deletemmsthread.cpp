@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <stdexcept>
+
 namespace {
 // Thrown inside run when the dialog has ended; run catches it.
 constexpr int kCancelled = 1;
@@ -41,6 +43,12 @@ void DeleteMMSThread::run()
     const int total = int(m_messages->size());
     int count = 0;
     try {
+        // Opening would create a missing database: there is nothing to
+        // delete from, and no empty archive is wanted.
+        if (!QFileInfo(db.smsDbPath()).isFile())
+            throw std::runtime_error(QStringLiteral("The message database %1 does not exist.")
+                                             .arg(QDir::toNativeSeparators(db.smsDbPath()))
+                                             .toStdString());
         db.beginTransaction();
         for (const _MsgMessage *m : std::as_const(*m_messages)) {
             if (m_form->failed)

@@ -528,6 +528,16 @@ void TestDbJobs::deleteRemovesRowsAndFiles()
     QVERIFY(!QFileInfo::exists(QFileInfo(fileA).path()));
     QVERIFY(QFileInfo(store + "/file-relay/var/mobile/Library/SMS/Attachments").isDir());
     QCOMPARE(job.filesRemoved(), 2);
+
+    // A folder whose database has gone: an error, and no empty database.
+    MsgMessageList rest = loadStore(store).messages;
+    QDir gone(work("gone"));
+    ProgressForm form2(ids("IDS_DELETING_MMS"));
+    DeleteMMSThread job2(&gone, &rest, &form2);
+    const Outcome out2 = runUnder(form2, job2);
+    QVERIFY(!out2.ok);
+    QCOMPARE(out2.boxes.size(), 1);
+    QVERIFY(!QFileInfo::exists(smsDbOf(work("gone"))));
 }
 
 void TestDbJobs::deleteKeepsSharedAndForeignFiles()
