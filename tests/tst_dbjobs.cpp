@@ -767,6 +767,15 @@ void TestDbJobs::extractWritesOnlyInsideItsFolder()
              QStringList {
                      QString("Successfully extacted 0 MMS attachment to %1.").arg(out + "-none")});
     QVERIFY(QDir(out + "-none").isEmpty());
+
+    // A folder that cannot be made (a file stands in its way) is an error.
+    QVERIFY(writeFile(parent + "/blocker", "a file"));
+    ProgressForm form3(ids("IDS_EXTRACTING_MEDIA_FILES"));
+    AttachmentExtractThread blocked(&form3, list, parent + "/blocker/attachments(1)");
+    const Outcome res3 = runUnder(form3, blocked);
+    QVERIFY(!res3.ok);
+    QCOMPARE(res3.boxes.size(), 1);
+    QCOMPARE(fileBytes(parent + "/blocker"), QByteArray("a file"));
 }
 
 void TestDbJobs::extractCancelledRemovesOnlyItsOwnFiles()
@@ -976,6 +985,14 @@ void TestDbJobs::convertFailureKeepsOldFileAndTarget()
     QVERIFY_THROWS_EXCEPTION(std::exception,
                              direct.convertOldLocalDb(QDir(data + "/B bad"), QDir(existing)));
     QVERIFY(!QFileInfo::exists(existing));
+    // Nor does one in the old database's own folder.
+    const QString inPlace = localDatabasesFolder().absoluteFilePath("In place");
+    QVERIFY(QDir().mkpath(inPlace));
+    QVERIFY(QFile::copy(data + "/B bad/mms.db", inPlace + "/mms.db"));
+    QVERIFY_THROWS_EXCEPTION(std::exception,
+                             direct.convertOldLocalDb(QDir(inPlace), QDir(inPlace)));
+    QCOMPARE(QDir(inPlace).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList {"mms.db"});
 }
 
 void TestDbJobs::convertWithNothingToDo()
