@@ -28,8 +28,8 @@ namespace {
 
 // The stages of a run; the swap begins after kLastCancellableStage.
 const char *const kStages[] = {
-        "manifest-read",   "working-copy",       "phone-rows-read",    "inserted",
-        "committed",       "staged-database",    "staged-attachments", "staged-manifest",
+        "manifest-read",    "working-copy",        "phone-rows-read",    "inserted",
+        "committed",        "staged-database",     "staged-attachments", "staged-manifest",
         "swapped-database", "swapped-attachments", "swapped-manifest",
 };
 enum Stage {
@@ -60,7 +60,8 @@ const QString kStagingSuffix = QStringLiteral(".merging");
 
 // Unwinds a run that the user cancelled.
 struct Cancelled
-{ };
+{
+};
 
 [[noreturn]] void fail(const QString &text)
 {
@@ -193,8 +194,7 @@ QString safeFileName(const QString &filename, const QString &fallback)
             + 1);
     QString clean;
     for (const QChar c : std::as_const(name)) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F
-            || QStringView(u"\\/:*?\"<>|").contains(c))
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F || QStringView(u"\\/:*?\"<>|").contains(c))
             continue;
         clean += c;
     }
@@ -210,8 +210,8 @@ QString safeFileName(const QString &filename, const QString &fallback)
 
 bool restoreMergeLess(const RestoreMergeItem &a, const RestoreMergeItem &b)
 {
-    const quint64 keyGap = a.key > b.key ? quint64(a.key) - quint64(b.key)
-                                         : quint64(b.key) - quint64(a.key);
+    const quint64 keyGap
+            = a.key > b.key ? quint64(a.key) - quint64(b.key) : quint64(b.key) - quint64(a.key);
     const qint64 d = qint64(a.date) - qint64(b.date);
     auto tie = [&] {
         if (a.phoneRow != b.phoneRow)
@@ -623,8 +623,7 @@ void RestoreMergeRun::insertNewMessage(const _MsgMessage *m)
         attach(rowid, guid, a);
 }
 
-void RestoreMergeRun::attach(qint64 messageRow, const QString &messageGuid,
-                             const _MsgAttachment *a)
+void RestoreMergeRun::attach(qint64 messageRow, const QString &messageGuid, const _MsgAttachment *a)
 {
     if (!a)
         return;
@@ -660,8 +659,8 @@ QString RestoreMergeRun::planNewAttachment(const _MsgAttachment &a)
         return QStringLiteral("~/") + rel;
     // The name leaves the attachments' folder, or another file has its
     // place: the file gets a new place of its own.
-    const QString name = safeFileName(
-            a.filename, safeFileName(a.transfer_name, QStringLiteral("attachment")));
+    const QString name
+            = safeFileName(a.filename, safeFileName(a.transfer_name, QStringLiteral("attachment")));
     for (int attempt = 0; attempt < 16; ++attempt) {
         const QString g = newGuid();
         const QString h = g.toLower();
@@ -736,8 +735,11 @@ void RestoreMergeRun::commitWorking()
     IOS6MessageDb &db = *m_working;
     db.endTransaction(true);
     // What goes into the backup must be one whole, sound file.
-    Sqlite3Cursor check = db.queryThrow(Sqlite3Sql("PRAGMA quick_check"));
-    const QString verdict = check.moveNext() ? check.getText(0) : QString();
+    QString verdict;
+    {
+        Sqlite3Cursor check = db.queryThrow(Sqlite3Sql("PRAGMA quick_check"));
+        verdict = check.moveNext() ? check.getText(0) : QString();
+    }
     if (verdict != QLatin1String("ok"))
         fail(ids("IDS_MERGE_DATABASE_DAMAGED_%1").arg(verdict));
     QString error;
