@@ -422,7 +422,7 @@ void RestoreMergeRun::readBackupManifest()
     bool encrypted = m_records.value(m_dbId).encryptionKey.isValid();
     QFile plist(folder.absoluteFilePath(QStringLiteral("Manifest.plist")));
     if (!encrypted && plist.open(QIODevice::ReadOnly))
-        encrypted = parsePlistBuffer(plist.read(16 << 20))
+        encrypted = parsePlistBuffer(plist.read(64 << 20))
                             .dictItem(QStringLiteral("IsEncrypted"))
                             .toBool();
     if (encrypted)

@@ -832,6 +832,24 @@ private slots:
             QVERIFY(r.path.toString().isEmpty() || isSafeBackupPath(r.path.toString()));
     }
 
+    void databaseRecordIsMadeWhenTheIndexLacksIt()
+    {
+        // A whole record, not an empty one that would name no file.
+        Fixture f(newRoot());
+        addUsualMessages(f);
+        MbdbRecordSet set = readMbdb(f.manifest());
+        set.remove(kSmsDbId);
+        writeAll(f.manifest(), serializeMbdb(set.values()));
+        QVERIFY(runMerge(f).ok);
+        const MbdbRecord db = readMbdb(f.manifest()).value(kSmsDbId);
+        QCOMPARE(db.domain.toString(), kHome);
+        QCOMPARE(db.path.toString(), QString("Library/SMS/sms.db"));
+        QVERIFY(db.isRegularFile());
+        QCOMPARE(db.size, QFileInfo(f.backupDb()).size());
+        QCOMPARE(db.dataHash.bytes, sha1(readAll(f.backupDb())));
+        QCOMPARE(db.userId, 501u);
+    }
+
     void messagesWithoutGuidAreNotLost()
     {
         Fixture f(newRoot());
