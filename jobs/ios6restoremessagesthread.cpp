@@ -651,21 +651,30 @@ void RestoreMergeRun::attach(qint64 messageRow, const QString &messageGuid, cons
 
 QString RestoreMergeRun::planNewAttachment(const _MsgAttachment &a)
 {
-    const QString source = a.localPath;
-    if (source.isEmpty() || !QFileInfo(source).isFile())
-        return a.filename; // nothing to put into the backup
+    // The phone removes an attachment's file by the row's name when the
+    // message goes: a name must never point outside the attachments' folder.
     const QString rel = relativeFromLibrary(a.filename);
+    const QString name
+            = safeFileName(a.filename, safeFileName(a.transfer_name, QStringLiteral("attachment")));
+    auto freshPlace = [&name] {
+        const QString g = newGuid();
+        const QString h = g.toLower();
+        return kAttachmentsRoot + h.mid(0, 2) + QLatin1Char('/') + h.mid(2, 2) + QLatin1Char('/')
+                + g + QLatin1Char('/') + name;
+    };
+    const QString source = a.localPath;
+    if (source.isEmpty() || !QFileInfo(source).isFile()) {
+        // Nothing to put into the backup; the row keeps a confined name.
+        if (isAttachmentPath(rel))
+            return QStringLiteral("~/") + rel;
+        return QStringLiteral("~/") + freshPlace();
+    }
     if (isAttachmentPath(rel) && claim(rel, source))
         return QStringLiteral("~/") + rel;
     // The name leaves the attachments' folder, or another file has its
     // place: the file gets a new place of its own.
-    const QString name
-            = safeFileName(a.filename, safeFileName(a.transfer_name, QStringLiteral("attachment")));
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const QString g = newGuid();
-        const QString h = g.toLower();
-        const QString fresh = kAttachmentsRoot + h.mid(0, 2) + QLatin1Char('/') + h.mid(2, 2)
-                + QLatin1Char('/') + g + QLatin1Char('/') + name;
+        const QString fresh = freshPlace();
         if (isAttachmentPath(fresh) && claim(fresh, source))
             return QStringLiteral("~/") + fresh;
     }

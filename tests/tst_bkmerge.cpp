@@ -792,6 +792,9 @@ private slots:
             atts << f.attach(m, c.filename, c.content);
         _MsgAttachment *missing
                 = f.attach(m, "~/Library/SMS/Attachments/ee/gone.jpg", QByteArray());
+        _MsgAttachment *missingHostile
+                = f.attach(m, "~/Library/SMS/Attachments/../../AddressBook/AddressBook.sqlitedb",
+                           QByteArray());
         const QMap<QString, QByteArray> before = snapshot(f.backup);
 
         const Outcome out = runMerge(f);
@@ -819,6 +822,13 @@ private slots:
         QCOMPARE(f.filenameOf(missing), missing->filename);
         QVERIFY(!QFileInfo::exists(f.backupFile(missing->filename.mid(2))));
         QVERIFY(!set.contains(backupFileId(kMedia, missing->filename.mid(2))));
+        // Nor is one whose name climbs out, and its row gets a confined name:
+        // the phone deletes an attachment's file by that name.
+        const QString confined = f.filenameOf(missingHostile);
+        QVERIFY(confined.startsWith("~/Library/SMS/Attachments/"));
+        QVERIFY(isSafeBackupPath(confined.mid(2)));
+        QVERIFY(confined.endsWith("/AddressBook.sqlitedb"));
+        QVERIFY(!set.contains(backupFileId(kMedia, confined.mid(2))));
         // The phone's own file is untouched, and every new file is one of ours.
         QCOMPARE(readAll(f.backupFile(f.phoneAttachmentRel)), QByteArray("phone photo"));
         const QMap<QString, QByteArray> after = snapshot(f.backup);
