@@ -301,6 +301,7 @@ private:
     QByteArray sha1Of(const QString &path);
     void commitWorking();
     void stageDatabase();
+    void stageLogs();
     void stageAttachments();
     void stageManifest();
     void swapDatabase();
@@ -331,14 +332,23 @@ private:
     QHash<QString, qsizetype> m_fileById;
     QHash<QString, QByteArray> m_sha1Cache;
 
-    QString m_stagedDb;
-    QString m_stagedManifest;
-    // Swap state, for the undo.
-    bool m_dbExisted = false;
-    QString m_dbAside;
-    bool m_dbSwapped = false;
-    QString m_manifestAside;
-    bool m_manifestSwapped = false;
+    // A file of the backup that the run replaces: first written beside it,
+    // then swapped in, the previous one kept under a time-stamped name.
+    struct ReplacedFile
+    {
+        QString path;
+        QString staged;
+        QString aside;
+        bool existed = false;
+        bool swapped = false;
+    };
+    void swapIn(ReplacedFile &file);
+    // Undoes swapIn; false when the previous file could not be put back.
+    static bool putBack(ReplacedFile &file);
+
+    ReplacedFile m_db;
+    QList<ReplacedFile> m_logs; // the database's journal companions
+    ReplacedFile m_manifest;
 };
 
 void RestoreMergeRun::checkCancel()
@@ -762,15 +772,43 @@ void RestoreMergeRun::commitWorking()
 
 void RestoreMergeRun::stageDatabase()
 {
-    m_stagedDb = m_dbPath + kStagingSuffix;
-    QFile::remove(m_stagedDb);
-    if (!QFile::copy(m_workingPath, m_stagedDb))
+    m_db.path = m_dbPath;
+    m_db.staged = m_dbPath + kStagingSuffix;
+    QFile::remove(m_db.staged);
+    if (!QFile::copy(m_workingPath, m_db.staged))
         fail(QStringLiteral("can not overwrite %1.").arg(m_dbPath));
     auto it = m_records.find(m_dbId);
     if (it == m_records.end()) {
-        updateMbdbRecords(m_records, m_stagedDb, kHomeDomain, kSmsDbRelPath);
-    } else if (!refreshMbdbFileRecord(it.value(), m_stagedDb)) {
+        updateMbdbRecords(m_records, m_db.staged, kHomeDomain, kSmsDbRelPath);
+    } else if (!refreshMbdbFileRecord(it.value(), m_db.staged)) {
         fail(QStringLiteral("can not overwrite %1.").arg(m_dbPath));
+    }
+    stageLogs();
+}
+
+// A write-ahead log (and its index) that the backup holds beside sms.db
+// belongs to the old database: restored beside the merged one, its pages
+// would be laid over it. Whatever it held is in the merged database (the
+// working copy was read through it), so empty ones take their place.
+void RestoreMergeRun::stageLogs()
+{
+    for (const char *suffix : {"-wal", "-shm"}) {
+        const QString rel = kSmsDbRelPath + QLatin1String(suffix);
+        const QString id = backupFileId(kHomeDomain, rel);
+        ReplacedFile file;
+        file.path = m_job.m_backupFolder.absoluteFilePath(id);
+        const bool listed = m_records.contains(id);
+        if (!listed && !QFileInfo::exists(file.path))
+            continue;
+        file.staged = file.path + kStagingSuffix;
+        QFile::remove(file.staged);
+        QFile empty(file.staged);
+        if (!empty.open(QIODevice::WriteOnly))
+            fail(QStringLiteral("can not overwrite %1.").arg(file.path));
+        empty.close();
+        m_logs.append(file);
+        if (listed && !refreshMbdbFileRecord(m_records[id], file.staged))
+            fail(QStringLiteral("can not overwrite %1.").arg(file.path));
     }
 }
 
@@ -792,29 +830,49 @@ void RestoreMergeRun::stageAttachments()
 void RestoreMergeRun::stageManifest()
 {
     const QByteArray bytes = serializeMbdb(m_records.values());
-    m_stagedManifest = m_manifestPath + kStagingSuffix;
-    QFile::remove(m_stagedManifest);
-    QFile file(m_stagedManifest);
+    m_manifest.path = m_manifestPath;
+    m_manifest.staged = m_manifestPath + kStagingSuffix;
+    QFile::remove(m_manifest.staged);
+    QFile file(m_manifest.staged);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush())
-        fail(QStringLiteral("Cannot write %1: %2").arg(m_stagedManifest, file.errorString()));
+        fail(QStringLiteral("Cannot write %1: %2").arg(m_manifest.staged, file.errorString()));
     file.close();
-    if (file.error() != QFile::NoError || QFileInfo(m_stagedManifest).size() != bytes.size())
-        fail(QStringLiteral("Cannot write %1: %2").arg(m_stagedManifest, file.errorString()));
+    if (file.error() != QFile::NoError || QFileInfo(m_manifest.staged).size() != bytes.size())
+        fail(QStringLiteral("Cannot write %1: %2").arg(m_manifest.staged, file.errorString()));
+}
+
+void RestoreMergeRun::swapIn(ReplacedFile &file)
+{
+    file.existed = QFileInfo::exists(file.path);
+    if (file.existed) {
+        const QString aside = asideName(file.path);
+        if (!keepAside(file.path, aside))
+            fail(QStringLiteral("can not overwrite %1.").arg(file.path));
+        file.aside = aside;
+    }
+    if (!replaceFile(file.staged, file.path))
+        fail(QStringLiteral("can not overwrite %1.").arg(file.path));
+    file.swapped = true;
+    file.staged.clear();
+}
+
+bool RestoreMergeRun::putBack(ReplacedFile &file)
+{
+    bool ok = true;
+    if (file.swapped)
+        ok = file.existed ? replaceFile(file.aside, file.path) : QFile::remove(file.path);
+    else if (!file.aside.isEmpty())
+        QFile::remove(file.aside);
+    if (!file.staged.isEmpty())
+        QFile::remove(file.staged);
+    return ok;
 }
 
 void RestoreMergeRun::swapDatabase()
 {
-    m_dbExisted = QFileInfo::exists(m_dbPath);
-    if (m_dbExisted) {
-        const QString aside = asideName(m_dbPath);
-        if (!keepAside(m_dbPath, aside))
-            fail(QStringLiteral("can not overwrite %1.").arg(m_dbPath));
-        m_dbAside = aside;
-    }
-    if (!replaceFile(m_stagedDb, m_dbPath))
-        fail(QStringLiteral("can not overwrite %1.").arg(m_dbPath));
-    m_dbSwapped = true;
-    m_stagedDb.clear();
+    swapIn(m_db);
+    for (ReplacedFile &log : m_logs)
+        swapIn(log);
 }
 
 void RestoreMergeRun::swapAttachments()
@@ -832,14 +890,7 @@ void RestoreMergeRun::swapAttachments()
 
 void RestoreMergeRun::swapManifest()
 {
-    const QString aside = asideName(m_manifestPath);
-    if (!keepAside(m_manifestPath, aside))
-        fail(QStringLiteral("can not overwrite %1.").arg(m_manifestPath));
-    m_manifestAside = aside;
-    if (!replaceFile(m_stagedManifest, m_manifestPath))
-        fail(QStringLiteral("can not overwrite %1.").arg(m_manifestPath));
-    m_manifestSwapped = true;
-    m_stagedManifest.clear();
+    swapIn(m_manifest);
 }
 
 void RestoreMergeRun::finish()
@@ -856,28 +907,19 @@ QString RestoreMergeRun::cleanUp()
     }
 
     // The swap, undone in reverse.
-    if (m_manifestSwapped) {
-        if (!replaceFile(m_manifestAside, m_manifestPath))
-            problems << m_manifestPath;
-    } else if (!m_manifestAside.isEmpty()) {
-        QFile::remove(m_manifestAside);
-    }
+    if (!putBack(m_manifest))
+        problems << m_manifest.path;
     for (const PlannedFile &f : std::as_const(m_files)) {
         if (f.placed && !QFile::remove(f.dest))
             problems << f.dest;
         if (!f.staged.isEmpty())
             QFile::remove(f.staged);
     }
-    if (m_dbSwapped) {
-        if (m_dbExisted ? !replaceFile(m_dbAside, m_dbPath) : !QFile::remove(m_dbPath))
-            problems << m_dbPath;
-    } else if (!m_dbAside.isEmpty()) {
-        QFile::remove(m_dbAside);
-    }
-    if (!m_stagedDb.isEmpty())
-        QFile::remove(m_stagedDb);
-    if (!m_stagedManifest.isEmpty())
-        QFile::remove(m_stagedManifest);
+    for (qsizetype i = m_logs.size() - 1; i >= 0; --i)
+        if (!putBack(m_logs[i]))
+            problems << m_logs[i].path;
+    if (!putBack(m_db))
+        problems << m_db.path;
 
     if (!m_workingPath.isEmpty())
         removeDatabaseFiles(m_workingPath);

@@ -114,6 +114,8 @@ struct Fixture
         FakeBackup::Entry &smsDb = fake.addFile(kHome, "Library/SMS/sms.db",
                                                 readAll(PhoneSmsDb::smsDbPathOf(store)));
         smsDb.inodeLow = 100;
+        fake.addFile(kHome, "Library/SMS/sms.db-wal", "old log frames");
+        fake.addFile(kHome, "Library/SMS/sms.db-shm", QByteArray(64, '\x01'));
         fake.addFolder(kMedia, "Library");
         fake.addFolder(kMedia, "Library/SMS");
         fake.addFolder(kMedia, "Library/SMS/Attachments");
@@ -637,9 +639,25 @@ private slots:
         QCOMPARE(recordAt(set, kMedia, "Library/SMS/Attachments/aa").inodeLow, 103u);
         QCOMPARE(att.inodeLow, 104u);
         QCOMPARE(set.size(), oldSet.size() + 4);
+        const QSet<QString> refreshed = {kSmsDbId, backupFileId(kMedia, f.phoneAttachmentRel),
+                                         backupFileId(kHome, "Library/SMS/sms.db-wal"),
+                                         backupFileId(kHome, "Library/SMS/sms.db-shm")};
         for (auto it = oldSet.constBegin(); it != oldSet.constEnd(); ++it)
-            if (it.key() != kSmsDbId && it.key() != backupFileId(kMedia, f.phoneAttachmentRel))
+            if (!refreshed.contains(it.key()))
                 QCOMPARE(set.value(it.key()), it.value());
+        // The old database's log would be laid over the merged one after the
+        // restore: empty ones take its place, the old ones are kept aside.
+        for (const QString suffix : {"-wal", "-shm"}) {
+            const QString id = backupFileId(kHome, "Library/SMS/sms.db" + suffix);
+            QCOMPARE(readAll(f.backup + "/" + id), QByteArray());
+            QVERIFY(QFileInfo(f.backup + "/" + id).isFile());
+            QCOMPARE(set.value(id).size, qint64(0));
+            QCOMPARE(set.value(id).dataHash.bytes, sha1(QByteArray()));
+            const QStringList kept = QDir(f.backup).entryList({id + "-*"}, QDir::Files);
+            QCOMPARE(kept.size(), 1);
+            QCOMPARE(readAll(f.backup + "/" + kept.first()),
+                     suffix == "-wal" ? QByteArray("old log frames") : QByteArray(64, '\x01'));
+        }
         // The phone's attachment was not touched.
         QCOMPARE(readAll(f.backupFile(f.phoneAttachmentRel)), QByteArray("phone photo"));
 
