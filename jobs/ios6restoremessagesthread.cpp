@@ -169,6 +169,22 @@ qint32 clampToInt32(qint64 v)
                                      std::numeric_limits<qint32>::max()));
 }
 
+// Whether the phone can file a message of this conversation: the
+// conversations of recovered messages of unknown number, and any without an
+// identifier or a correspondent, would stand on the phone without anyone to
+// belong to.
+bool hasContactNumber(const _MsgChat *chat)
+{
+    if (!chat || chat->ROWID <= kUnknownNumberChat)
+        return false;
+    if (!chat->chat_identifier.trimmed().isEmpty())
+        return true;
+    for (const _MsgHandle *h : chat->handles)
+        if (h && !h->id.trimmed().isEmpty())
+            return true;
+    return false;
+}
+
 // The path below the domain's root that an attachment's phone path names:
 // from its first "Library/" on; empty when there is none.
 QString relativeFromLibrary(const QString &filename)
@@ -532,7 +548,7 @@ void RestoreMergeRun::insertRows()
     for (const _MsgMessage *m : *m_job.m_messages) {
         if (!m)
             continue;
-        if (!m->chat || m->chat->ROWID <= kUnknownNumberChat) {
+        if (!hasContactNumber(m->chat)) {
             qDebug("IOS6RestoreMessagesThread skip message with unknown chat.");
             ++m_job.skippedCount;
             continue;

@@ -298,6 +298,9 @@ class TestBkMerge : public QObject
         _MsgChat *unknown = f.chat(f.handle("unknown"));
         unknown->ROWID = -2047483650;
         f.message(unknown, "recovered, number unknown", 2600, 1005);
+        _MsgChat *nobody = f.chat(f.handle(""));
+        nobody->chat_identifier.clear();
+        f.message(nobody, "a conversation without any number", 2700, 1006);
     }
 
 private slots:
@@ -580,7 +583,7 @@ private slots:
         QVERIFY2(out.ok, qPrintable(out.errors.join("\n")));
         QVERIFY(out.boxes.isEmpty());
         QCOMPARE(out.merged, 4);
-        QCOMPARE(out.skipped, 2);
+        QCOMPARE(out.skipped, 3);
         QCOMPARE(out.stages, IOS6RestoreMessagesThread::stageNames());
 
         // Every phone row stays, the new ones go in date order between them.
@@ -749,8 +752,8 @@ private slots:
             writeAll(f.manifest(), serializeMbdb(set.values()));
         }) << "encrypted";
         QTest::newRow("only unknown numbers") << SetUp([](Fixture &f) {
-            f.list = {f.list.at(4), f.list.at(5)};
-        }) << "Only found 2 messages with unknown contact info";
+            f.list = {f.list.at(4), f.list.at(5), f.list.at(6)};
+        }) << "Only found 3 messages with unknown contact info";
         QTest::newRow("chat of another service") << SetUp([](Fixture &f) {
             f.message(f.chat(f.handle("x@example.com"), "Jabber"), "hi", 4500, 1100);
         }) << "IOS6MessageDb::insertChat, invalid chat, service_name:Jabber";
