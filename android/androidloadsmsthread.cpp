@@ -244,8 +244,8 @@ void AndroidLoadSMSThread::storeMessage(const QString &argument)
     const int parts = fields.size() >= 7 ? fields.at(6).trimmed().toInt() : 0;
 
     const bool known = [&] {
-        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select 1 from parent_hash where parent=?")
-                                                .addTextParam(pm.parentHash));
+        Sqlite3Cursor c = db.queryThrow(
+                Sqlite3Sql("select 1 from parent_hash where parent=?").addTextParam(pm.parentHash));
         return c.moveNext();
     }();
     db.executeThrow(
@@ -287,10 +287,10 @@ void AndroidLoadSMSThread::receiveAttachment(PhoneMessage &pm)
     PartFile part;
     QFile &file = part.file();
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        throw LocalException(socket,
-                             QStringLiteral("Create %1 error. %2")
-                                     .arg(QDir::toNativeSeparators(file.fileName()),
-                                          file.errorString()));
+        throw LocalException(
+                socket,
+                QStringLiteral("Create %1 error. %2")
+                        .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
     qint64 received = 0;
     QElapsedTimer shown;
     shown.start();
@@ -302,15 +302,16 @@ void AndroidLoadSMSThread::receiveAttachment(PhoneMessage &pm)
             break;
         const QByteArray bytes = decodeAttachmentData(socket, data);
         received += bytes.size();
-        if (received > kMaxAttachmentBytes)
-            throw LocalException(socket, QStringLiteral("Attachment %1 is larger than %2 bytes.")
-                                                 .arg(name)
-                                                 .arg(kMaxAttachmentBytes));
-        if (file.write(bytes) != bytes.size())
+        if (received > m_maxAttachmentBytes)
             throw LocalException(socket,
-                                 QStringLiteral("Write %1 error. %2")
-                                         .arg(QDir::toNativeSeparators(file.fileName()),
-                                              file.errorString()));
+                                 QStringLiteral("Attachment %1 is larger than %2 bytes.")
+                                         .arg(name)
+                                         .arg(m_maxAttachmentBytes));
+        if (file.write(bytes) != bytes.size())
+            throw LocalException(
+                    socket,
+                    QStringLiteral("Write %1 error. %2")
+                            .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
         if (shown.elapsed() >= kProgressInterval) {
             shown.restart();
             form->postUpdateProgress(QString(), -1, receiving.arg(name).arg(received / 1024));
@@ -318,10 +319,10 @@ void AndroidLoadSMSThread::receiveAttachment(PhoneMessage &pm)
     }
     sendCommand(socket, QStringLiteral("."), QString(), true, -1);
     if (!file.flush())
-        throw std::runtime_error(QStringLiteral("Write %1 error. %2")
-                                         .arg(QDir::toNativeSeparators(file.fileName()),
-                                              file.errorString())
-                                         .toStdString());
+        throw std::runtime_error(
+                QStringLiteral("Write %1 error. %2")
+                        .arg(QDir::toNativeSeparators(file.fileName()), file.errorString())
+                        .toStdString());
     file.close();
 
     _MsgMessage &m = pm.message;
@@ -371,8 +372,8 @@ void AndroidLoadSMSThread::writeAndRecord(PhoneMessage &pm)
 {
     cacheDb.write(&pm.message);
     m_db->executeThrow(Sqlite3Sql("replace into parent_hash(child,parent) values(?,?)")
-                            .addTextParam(logicHash(pm.message))
-                            .addTextParam(pm.parentHash));
+                               .addTextParam(logicHash(pm.message))
+                               .addTextParam(pm.parentHash));
 }
 
 void AndroidLoadSMSThread::prune()
@@ -393,8 +394,8 @@ void AndroidLoadSMSThread::prune()
     for (qint64 rowid : std::as_const(gone)) {
         qDebug("AndroidLoadSMSThread, remove old message %lld", static_cast<long long>(rowid));
         db.executeThrow(Sqlite3Sql("DELETE FROM message WHERE rowid=?").addInt64Param(rowid));
-        db.executeThrow(
-                Sqlite3Sql("DELETE FROM chat_message_join where message_id=?").addInt64Param(rowid));
+        db.executeThrow(Sqlite3Sql("DELETE FROM chat_message_join where message_id=?")
+                                .addInt64Param(rowid));
         db.executeThrow(Sqlite3Sql("DELETE FROM message_attachment_join where message_id=?")
                                 .addInt64Param(rowid));
     }
@@ -404,8 +405,8 @@ void AndroidLoadSMSThread::prune()
                                "chat_id=chat.rowid LIMIT 1) IS NULL"));
     // Without foreign keys the joins of the chats just removed stay; the
     // handles they kept go with them (through the join table's trigger).
-    db.executeThrow(
-            Sqlite3Sql("DELETE FROM chat_handle_join WHERE chat_id NOT IN (SELECT rowid FROM chat)"));
+    db.executeThrow(Sqlite3Sql(
+            "DELETE FROM chat_handle_join WHERE chat_id NOT IN (SELECT rowid FROM chat)"));
 }
 
 void AndroidLoadSMSThread::vacuum()

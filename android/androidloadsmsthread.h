@@ -33,9 +33,10 @@ public:
     AndroidLoadSMSThread(AndroidDevice *device, ProgressForm *form, QObject *parent = nullptr);
     ~AndroidLoadSMSThread() override;
 
-    // The most bytes one attachment may bring; a larger one ends the load
-    // with an error.
+    // The most bytes one attachment may bring by default; a larger one ends
+    // the load with an error.
     static constexpr qint64 kMaxAttachmentBytes = qint64(1) << 30;
+    void setMaxAttachmentBytes(qint64 bytes) { m_maxAttachmentBytes = bytes; }
     // A plain-text part up to this size becomes the message's text; a larger
     // one is kept as a file.
     static constexpr qint64 kMaxTextPartBytes = 4 << 20;
@@ -45,7 +46,8 @@ protected:
 
 private:
     struct Cancelled
-    { };
+    {
+    };
     // One phone message being stored: the records every part shares.
     struct PhoneMessage;
 
@@ -70,4 +72,5 @@ private:
     IOS6MessageDb *m_db = nullptr;
     AndroidSession m_session;
     const _CountryInfo *m_country = nullptr;
+    qint64 m_maxAttachmentBytes = kMaxAttachmentBytes;
 };

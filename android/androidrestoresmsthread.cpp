@@ -14,8 +14,8 @@
 using namespace simpleprotocol;
 
 AndroidRestoreSMSThread::AndroidRestoreSMSThread(AndroidDevice *device,
-                                                 const MsgMessageList &messages,
-                                                 ProgressForm *form, QObject *parent)
+                                                 const MsgMessageList &messages, ProgressForm *form,
+                                                 QObject *parent)
     : QThread(parent)
     , device(device)
     , form(form)
@@ -141,8 +141,8 @@ void AndroidRestoreSMSThread::sendMessage(const _MsgMessage *m)
     const QString argument = QStringLiteral("%1,%2,%3,%4,%5,%6")
                                      .arg(dateMs)
                                      .arg(m->is_from_me != 0 ? 1 : 0)
-                                     .arg(encodeText(m->handle->id), encodeText(messageBodyText(*m)),
-                                          encodeText(m->subject))
+                                     .arg(encodeText(m->handle->id),
+                                          encodeText(messageBodyText(*m)), encodeText(m->subject))
                                      .arg(attachments.size());
     sendCommand(m_socket, QStringLiteral("$sms:"), argument, false, -1);
     m_sentKeys.insert(logicHash(*m));
@@ -212,10 +212,11 @@ void AndroidRestoreSMSThread::sendFile(const _MsgAttachment *a)
         const qint64 n = file.read(chunkBuffer.data(), kChunkSize);
         if (n <= 0)
             break;
-        sendCommand(m_socket, QString::fromLatin1(QByteArray::fromRawData(chunkBuffer.constData(),
-                                                                            qsizetype(n))
-                                                          .toBase64()),
-                    QString(), false, -1);
+        sendCommand(
+                m_socket,
+                QString::fromLatin1(
+                        QByteArray::fromRawData(chunkBuffer.constData(), qsizetype(n)).toBase64()),
+                QString(), false, -1);
         sent += n;
         form->postUpdateProgress(QString(), -1,
                                  QStringLiteral("Sending %1, %L2/%L3 KB")

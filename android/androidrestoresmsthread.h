@@ -48,7 +48,8 @@ protected:
 
 private:
     struct Cancelled
-    { };
+    {
+    };
     bool stopped() const;
     void checkCancel() const;
     bool alreadyStored(const _MsgMessage *m);
