@@ -391,6 +391,16 @@ void AndroidLoadSMSThread::prune()
         while (c.moveNext())
             gone << c.getInt64(0);
     }
+    // The conversations that lose messages: their newest date is taken again
+    // from what they keep.
+    QSet<qint64> touched;
+    for (qint64 rowid : std::as_const(gone)) {
+        Sqlite3Cursor c = db.queryThrow(
+                Sqlite3Sql("select chat_id from chat_message_join where message_id=?")
+                        .addInt64Param(rowid));
+        while (c.moveNext())
+            touched.insert(c.getInt64(0));
+    }
     for (qint64 rowid : std::as_const(gone)) {
         qDebug("AndroidLoadSMSThread, remove old message %lld", static_cast<long long>(rowid));
         db.executeThrow(Sqlite3Sql("DELETE FROM message WHERE rowid=?").addInt64Param(rowid));
@@ -403,6 +413,14 @@ void AndroidLoadSMSThread::prune()
             "delete from parent_hash where parent not in (select hash from valid_hash)"));
     db.executeThrow(Sqlite3Sql("DELETE FROM chat WHERE (SELECT 1 from chat_message_join WHERE "
                                "chat_id=chat.rowid LIMIT 1) IS NULL"));
+    if (db.tableSchemas().value(QStringLiteral("chat")).contains(QLatin1String("_last"))) {
+        for (qint64 chatId : std::as_const(touched))
+            db.executeThrow(Sqlite3Sql("update chat set _last=coalesce((select max(m.date) from "
+                                       "message as m inner join chat_message_join as j on "
+                                       "j.message_id=m.rowid where j.chat_id=?), 0) where rowid=?")
+                                    .addInt64Param(chatId)
+                                    .addInt64Param(chatId));
+    }
     // Without foreign keys the joins of the chats just removed stay; the
     // handles they kept go with them (through the join table's trigger).
     db.executeThrow(Sqlite3Sql(

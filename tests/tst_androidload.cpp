@@ -525,14 +525,16 @@ void TestAndroidLoad::reloadFollowsThePhone()
     const QByteArray jpeg = patternBytes(3000, 3);
     const PhoneMessage keep = sms(kMs, false, kAlice, "Alice", "keep me");
     const PhoneMessage gone = sms(kMs + 1000, false, kBob, "Bob", "deleted on the phone");
-    const PhoneMessage goneMms = sms(kMs + 2000, false, kAlice, "Alice", "pic",
+    const PhoneMessage goneMms = sms(kMs + 3000, false, kAlice, "Alice", "pic",
                                      {attachment("image/jpeg", "p.jpg", jpeg)});
     const PhoneMessage keepMms
-            = sms(kMs + 3000, true, kAlice, "Alice", "", {attachment("image/jpeg", "q.jpg", jpeg)});
+            = sms(kMs + 2000, true, kAlice, "Alice", "", {attachment("image/jpeg", "q.jpg", jpeg)});
     CompanionScenario first;
     first.batches = {{keep, gone, goneMms, keepMms}};
     QVERIFY(load(first).ok);
     QCOMPARE(scalar("select count(*) from message").toInt(), 5);
+    QCOMPARE(scalar("select _last from chat where chat_identifier='" + kAlice + "'").toInt(),
+             kIosDate + 3);
 
     // The same phone again: nothing new, no attachment asked for, nothing removed.
     const QString before = dumpCache();
@@ -560,6 +562,9 @@ void TestAndroidLoad::reloadFollowsThePhone()
     QCOMPARE(scalar("select count(*) from message_attachment_join").toInt(), 1);
     QCOMPARE(scalar("select count(*) from chat_message_join").toInt(), 3);
     QCOMPARE(scalar("select count(*) from parent_hash").toInt(), 3);
+    // Alice's conversation is as new as the newest message it keeps.
+    QCOMPARE(scalar("select _last from chat where chat_identifier='" + kAlice + "'").toInt(),
+             kIosDate + 2);
 }
 
 void TestAndroidLoad::sharedStoredMessageStaysWhileOnePhoneMessageHasIt()
