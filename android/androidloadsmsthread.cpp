@@ -105,6 +105,9 @@ void AndroidLoadSMSThread::run()
         const QString url = QStringLiteral("backup2://127.0.0.1:%1/mms/").arg(freeSessionPort());
         m_session.set(device->openSession(url, kSessionOpenTimeout, m_session.canceller()));
         socket = m_session.get();
+        // Answers and the lines that wait for one leave at once rather than
+        // behind the acknowledgement of the line before.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 
         for (;;) {
             checkCancel();

@@ -65,6 +65,9 @@ void AndroidRestoreSMSThread::run()
         const QString url = QStringLiteral("restore2://127.0.0.1:%1/mms/").arg(freeSessionPort());
         m_session.set(device->openSession(url, kSessionOpenTimeout, m_session.canceller()));
         m_socket = m_session.get();
+        // Answers and the lines that wait for one leave at once rather than
+        // behind the acknowledgement of the line before.
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 
         const QString asked = expectCommand(m_socket, QStringLiteral("$defsmsapp:"), -1);
         if (asked.mid(11).trimmed().toInt() != 0) {

@@ -558,6 +558,9 @@ void CompanionPeer::runSession(const QString &url, QTcpServer *listener)
         endSession(QStringLiteral("timeout"));
         return;
     }
+    // A phone answers each line as it comes; without this the many short
+    // lines of a load wait for acknowledgements of the ones before.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     Session s {this, socket.get(), QUrl(url).scheme(), {}, 0};
     {
         QMutexLocker lock(&m_mutex);
