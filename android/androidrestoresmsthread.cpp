@@ -140,7 +140,8 @@ bool AndroidRestoreSMSThread::alreadyStored(const _MsgMessage *m)
 void AndroidRestoreSMSThread::sendMessage(const _MsgMessage *m)
 {
     const qint64 dateMs = (qint64(m->date) + kIosEpochOffset) * 1000;
-    const QList<_MsgAttachment *> attachments = sortedAttachments(*m);
+    QList<_MsgAttachment *> attachments = sortedAttachments(*m);
+    attachments.removeAll(nullptr);
     const QString argument = QStringLiteral("%1,%2,%3,%4,%5,%6")
                                      .arg(dateMs)
                                      .arg(m->is_from_me != 0 ? 1 : 0)

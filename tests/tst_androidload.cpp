@@ -310,6 +310,8 @@ private:
                     QString *result = nullptr);
 
     std::unique_ptr<TestEnv> m_env;
+    // The simulated app of the job running now.
+    CompanionPeer *m_peer = nullptr;
     QTranslator m_translator;
     QString m_tmp;
 };
@@ -344,6 +346,7 @@ Outcome TestAndroidLoad::load(const CompanionScenario &scenario, const Prepare &
         return {};
     FakeAdb adb;
     adb.setCompanion(peer.controlPort());
+    m_peer = &peer;
     AndroidDevice device = phone();
     Outcome out = runUnderForm(
             [&device, this](ProgressForm *form) {
@@ -354,6 +357,7 @@ Outcome TestAndroidLoad::load(const CompanionScenario &scenario, const Prepare &
             },
             prepare);
     peer.waitForSessions(1, 5000);
+    m_peer = nullptr;
     if (record)
         *record = peer.record();
     return out;
@@ -367,11 +371,13 @@ Outcome TestAndroidLoad::restore(const MsgMessageList &list, const CompanionScen
         return {};
     FakeAdb adb;
     adb.setCompanion(peer.controlPort());
+    m_peer = &peer;
     AndroidDevice device = phone();
     Outcome out = runUnderForm(
             [&](ProgressForm *form) { return new AndroidRestoreSMSThread(&device, list, form); },
             prepare);
     peer.waitForSessions(1, 5000);
+    m_peer = nullptr;
     if (record)
         *record = peer.record();
     if (result)
@@ -611,11 +617,10 @@ void TestAndroidLoad::cancelMidLoadKeepsTheCache()
                        sms(kMs + 7000, false, kCarol, "Carol", "five")}};
     // $ready $count $batch sms sms $atta data . $end | $batch sms (stall)
     second.faults = {{"backup2", 11, CompanionFault::Silence, {}}};
-    const qint64 t0 = QDateTime::currentMSecsSinceEpoch();
     CompanionRecord record;
-    const Outcome out = load(second, cancelWhen([&] {
-                                 // The second batch has begun: the picture was answered.
-                                 return QDateTime::currentMSecsSinceEpoch() - t0 > 1500;
+    const Outcome out = load(second, cancelWhen([this] {
+                                 // The picture was answered; the phone stalls soon after.
+                                 return m_peer && m_peer->record().answers.size() == 1;
                              }),
                              &record);
     QVERIFY(!out.ok);
@@ -999,10 +1004,10 @@ void TestAndroidLoad::restoreKeepsWhatWasSentOnFailure()
                  faultKind < 0 ? CompanionFault::Silence : CompanionFault::Kind(faultKind),
                  faultText}};
     CompanionRecord record;
-    const qint64 t0 = QDateTime::currentMSecsSinceEpoch();
     const Outcome out = restore(src.list, s,
-                                faultKind < 0 ? cancelWhen([&] {
-                                    return QDateTime::currentMSecsSinceEpoch() - t0 > 2000;
+                                faultKind < 0 ? cancelWhen([this] {
+                                    // The second batch has reached the phone.
+                                    return m_peer && m_peer->record().restoreBatches.size() == 2;
                                 })
                                               : Prepare(),
                                 &record);
