@@ -135,7 +135,13 @@ void AndroidLoadSMSThread::run()
         socket = nullptr;
         checkCancel();
 
-        prune();
+        // A phone that sent fewer messages than it announced has not offered
+        // all it holds: what it left out is not gone from it.
+        if (totalCount > 0 && receivedCount < totalCount)
+            qWarning("AndroidLoadSMSThread, %d of %d messages received; nothing is removed",
+                     receivedCount, totalCount);
+        else
+            prune();
         cacheDb.end();
         vacuum();
         form->postSucceed(QString());

@@ -549,6 +549,14 @@ void TestAndroidLoad::reloadFollowsThePhone()
     QCOMPARE(record.answers, (QStringList {"0", "0"}));
     QCOMPARE(dumpCache(), before);
 
+    // A phone that announces four messages and offers two has not said
+    // that the others are gone.
+    CompanionScenario cut;
+    cut.count = 4;
+    cut.batches = {{keep, keepMms}};
+    QVERIFY(load(cut).ok);
+    QCOMPARE(dumpCache(), before);
+
     // Two messages deleted on the phone, one added.
     CompanionScenario second;
     second.batches = {{keep, keepMms}, {sms(kMs + 4000, false, kCarol, "Carol", "new")}};
