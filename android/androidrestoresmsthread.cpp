@@ -100,7 +100,14 @@ void AndroidRestoreSMSThread::run()
             recordPending();
             expectCommand(m_socket, QStringLiteral("$batch:"), -1);
         }
-        sendCommand(m_socket, QStringLiteral("$bye:"), QString(), true, -1);
+        try {
+            sendCommand(m_socket, QStringLiteral("$bye:"), QString(), true, -1);
+        } catch (const SocketDataTransferException &e) {
+            // Every batch was acknowledged: the messages are on the phone
+            // even when it went away before our goodbye.
+            checkCancel();
+            qDebug("AndroidRestoreSMSThread, the goodbye did not reach the phone: %s", e.what());
+        }
         finishCache();
 
         QString text = ids("IDS_SUC_RESTORE_%1_SMS_TO_ANDROID").arg(index);
