@@ -375,7 +375,7 @@ void walkTree(const Sqlite3File &file, const Sqlite3FilePage &root, Visit visit)
         qsizetype next = 0; // cells, then the right-most pointer
     };
     const qint32 pages = file.pageCount();
-    QSet<qint32> seen{root.pageNumber};
+    QSet<qint32> seen {root.pageNumber};
     std::vector<Frame> stack;
     visit(root);
     if (!root.isLeafPage())

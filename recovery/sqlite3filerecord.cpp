@@ -321,9 +321,8 @@ QList<Sqlite3FileRow> Sqlite3File::carveRecords(const QList<_SqliteCol> &columns
     return rows;
 }
 
-QList<Sqlite3FileRow> Sqlite3File::carvePage(const QList<_SqliteCol> &columns, int prefix,
-                                             qint32 n, int offset,
-                                             const Sqlite3RowFilter &filter) const
+QList<Sqlite3FileRow> Sqlite3File::carvePage(const QList<_SqliteCol> &columns, int prefix, qint32 n,
+                                             int offset, const Sqlite3RowFilter &filter) const
 {
     if (n < 1 || m_pageSize <= 0)
         return {};
