@@ -161,11 +161,11 @@ QList<AdbDevice> adbDevices(int timeoutMs)
     return parseAdbDevices(runAdb({QStringLiteral("devices")}, true, timeoutMs));
 }
 
-QSet<QString> adbListPackages(const QString &serial)
+QSet<QString> adbListPackages(const QString &serial, int timeoutMs)
 {
     const QString text = runAdb({QStringLiteral("-s"), serial, QStringLiteral("shell"),
                                  QStringLiteral("pm"), QStringLiteral("-l")},
-                                false);
+                                false, timeoutMs);
     QSet<QString> packages;
     static const QString prefix = QStringLiteral("package:");
     const QStringList lines = outputLines(text);
@@ -180,10 +180,10 @@ QSet<QString> adbListPackages(const QString &serial)
     return packages;
 }
 
-void adbInstall(const QString &serial, const QString &apkPath)
+void adbInstall(const QString &serial, const QString &apkPath, int timeoutMs)
 {
-    const QString text
-            = runAdb({QStringLiteral("-s"), serial, QStringLiteral("install"), apkPath}, false);
+    const QString text = runAdb({QStringLiteral("-s"), serial, QStringLiteral("install"), apkPath},
+                                false, timeoutMs);
     if (!hasSuccessLine(text))
         throw std::runtime_error(text.toStdString());
 }
@@ -196,16 +196,16 @@ void adbUninstall(const QString &serial, const QString &packageName)
         throw std::runtime_error(text.toStdString());
 }
 
-void adbForward(const QString &serial, int localPort, int remotePort)
+void adbForward(const QString &serial, int localPort, int remotePort, int timeoutMs)
 {
     runAdb({QStringLiteral("-s"), serial, QStringLiteral("forward"),
             QStringLiteral("tcp:%1").arg(localPort), QStringLiteral("tcp:%1").arg(remotePort)},
-           true);
+           true, timeoutMs);
 }
 
 void adbActivityManager(const QString &serial, const QString &command, const QString &component,
                         const QString &action, const QString &data, const QStringList &categories,
-                        const QString &mimeType)
+                        const QString &mimeType, int timeoutMs)
 {
     QStringList args {QStringLiteral("-s"), serial, QStringLiteral("shell"), QStringLiteral("am"),
                       command};
@@ -221,9 +221,12 @@ void adbActivityManager(const QString &serial, const QString &command, const QSt
     if (!mimeType.isEmpty())
         args << QStringLiteral("-t") << mimeType;
 
-    const AdbResult r = runAdbProcess(args);
+    const AdbResult r = runAdbProcess(args, timeoutMs);
     if (!r.started)
         throw std::runtime_error(kRunFailed.toStdString());
+    if (!r.finished)
+        throw std::runtime_error(
+                QStringLiteral("adb did not end within %1 ms.").arg(timeoutMs).toStdString());
     const QString text
             = r.errorText.isEmpty() ? r.output : r.errorText + QLatin1Char('\n') + r.output;
     // adb's own failures ("adb: error: device not found") end with a non-zero

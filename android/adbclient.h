@@ -65,19 +65,20 @@ QList<AdbDevice> parseAdbDevices(const QString &output);
 QList<AdbDevice> adbDevices(int timeoutMs = kAdbNoTimeLimit);
 // The package names installed on the phone; empty when adb or the package
 // manager fails.
-QSet<QString> adbListPackages(const QString &serial);
+QSet<QString> adbListPackages(const QString &serial, int timeoutMs = kAdbNoTimeLimit);
 // Installs a package file; throws adb's text unless it reports "Success".
-void adbInstall(const QString &serial, const QString &apkPath);
+void adbInstall(const QString &serial, const QString &apkPath, int timeoutMs = kAdbNoTimeLimit);
 // Removes a package; throws adb's text unless it reports "Success".
 void adbUninstall(const QString &serial, const QString &packageName);
 // Forwards a TCP port of this computer to a TCP port of the phone; throws on failure.
-void adbForward(const QString &serial, int localPort, int remotePort);
+void adbForward(const QString &serial, int localPort, int remotePort,
+                int timeoutMs = kAdbNoTimeLimit);
 // Runs the phone's activity manager ("am" command, then each non-empty
 // option in the order -n, -a, -d, -c per category, -t); throws when adb
-// cannot run or reports an error.
+// cannot run, reports an error or does not end within timeoutMs.
 void adbActivityManager(const QString &serial, const QString &command, const QString &component,
                         const QString &action, const QString &data, const QStringList &categories,
-                        const QString &mimeType);
+                        const QString &mimeType, int timeoutMs = kAdbNoTimeLimit);
 // Stops the adb server.
 void adbKillServer();
 // The phone's log, dumped once.

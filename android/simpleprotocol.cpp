@@ -87,9 +87,9 @@ QString readLine(QIODevice *device, int timeout, qint64 maxLength)
     }
 }
 
-QString readCommand(QIODevice *device, int timeout)
+QString readCommand(QIODevice *device, int timeout, qint64 maxLength)
 {
-    const QString line = readLine(device, timeout);
+    const QString line = readLine(device, timeout, maxLength);
     if (line.isEmpty())
         throw SocketDataTransferException(QStringLiteral("Null command."));
     static const QString errorPrefix = QStringLiteral("$error:");

@@ -59,8 +59,9 @@ public:
 // connection ends, and LocalException when the line grows beyond maxLength.
 QString readLine(QIODevice *device, int timeout, qint64 maxLength = kMaxLineLength);
 
-// One non-empty line that is not an "$error:" line, prefix included.
-QString readCommand(QIODevice *device, int timeout);
+// One non-empty line that is not an "$error:" line, prefix included; a line
+// longer than maxLength throws as readLine does.
+QString readCommand(QIODevice *device, int timeout, qint64 maxLength = kMaxLineLength);
 
 // One command line that begins with prefix (case-sensitive), returned whole.
 QString expectCommand(QIODevice *device, const QString &prefix, int timeout);

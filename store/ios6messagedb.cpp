@@ -207,15 +207,3 @@ void IOS6MessageDb::loadTableSchemas()
         schemas.insert(c.getText("name"), c.getText("sql"));
     m_tableSchemas = schemas;
 }
-
-// Reading the database is built on top of this class; until then the two
-// loading operations refuse.
-void IOS6MessageDb::chats(MsgDataSet &)
-{
-    throw std::runtime_error("IOS6MessageDb::chats is not available");
-}
-
-void IOS6MessageDb::messages(MsgDataSet &, qint64)
-{
-    throw std::runtime_error("IOS6MessageDb::messages is not available");
-}

@@ -58,12 +58,69 @@ public:
     // The schema script of a new local message database.
     static QByteArray schemaScript();
 
+    // ---- Reading (ios6messagedb_read.cpp) ----
+    // Join rows of chat and message, without location-sharing items.
+    qint64 messageCount();
+    // Adds the salvaged messages of the recycle store that this database no
+    // longer holds, filed into conversations with negative row ids.
+    void loadRecycledChats(MsgDataSet &set);
+    // The file of an attachment's phone path (filename) below fileRelay:
+    // "~/" stands for "var/mobile/", a leading "/" is dropped, the characters
+    // : * ? " < > | are removed and a backslash separates folders. A path
+    // that leaves fileRelay (through ".." or a symbolic link) is no file of
+    // this store: the result is empty.
+    static QString attachmentLocalPath(const QDir &fileRelay, const QString &filename);
+
+    // ---- Writing and deleting (ios6messagedb_write.cpp) ----
+    // Look-ups by natural key: the first row's rowid, 0 when there is none.
+    qint64 messageRowidByGuid(const QString &guid);
+    qint64 chatRowidByGuid(const QString &guid);
+    qint64 attachmentRowidByGuid(const _MsgAttachment *a);
+    qint64 handleRowid(const _MsgHandle *h);
+    // 0 without asking when the message table has no logic_hash column.
+    qint64 messageRowidByLogicHash(const _MsgMessage *m);
+    bool hasChatHandleJoin(qint64 chatId, qint64 handleId);
+    // Whether the message table has item_type; false before the first open.
+    bool hasItemTypeColumn() const;
+
+    // Join rows (a join that exists already is replaced, never doubled).
+    void addChatHandleJoin(qint64 chatId, qint64 handleId);
+    void addChatMessageJoin(qint64 chatId, qint64 messageId);
+    void addMessageAttachmentJoin(qint64 messageId, qint64 attachmentId);
+    void setLastAddressedHandle(qint64 chatId, const QString &handleId);
+    // Raises the chat's _last to date (never lowers it); nothing without _last.
+    void updateChatLast(qint64 chatId, int date);
+
+    // Inserts return the new rowid; the record's own ROWID is not used.
+    // Optional columns are written only when the table has them.
+    qint64 insertHandle(const _MsgHandle *h);
+    // handleId and otherHandleId are rowids in this database (otherHandleId
+    // <= 0 for none); an empty logicHash stores the record's own.
+    qint64 insertMessage(const _MsgMessage *m, qint64 handleId, qint64 otherHandleId,
+                         const QString &logicHash = QString());
+    qint64 insertAttachment(const _MsgAttachment *a);
+    // The chat with its handles (existing handles are joined, not doubled).
+    // Throws std::runtime_error for a service other than "SMS" or "iMessage".
+    qint64 insertChat(const _MsgChat *c);
+    // Deletes the message with its join rows, the attachments no other
+    // message has and the chat it leaves empty. No file is removed.
+    void deleteMessage(const _MsgMessage *m);
+
 private:
     bool hasNoTables();
     void runSchemaScript(bool removeFileOnFailure);
     void upgradeDatabase();
     void configureConnection();
     void loadTableSchemas();
+    // chats(), with or without the scan for each chat's newest date.
+    void readChats(MsgDataSet &set, bool newestDates);
+    // Open for reading: a database opened without upgrade keeps its file as
+    // it is while it is only read (no checkpoint of a write-ahead log at
+    // close); the first commit through this connection turns that off, so
+    // that what is written reaches the database file itself.
+    void ensureOpenForReading();
+    bool schemaHas(const char *table, const char *probe,
+                   Qt::CaseSensitivity cs = Qt::CaseSensitive) const;
 
     QDir m_dataDir;
     QDir m_fileRelayDir;

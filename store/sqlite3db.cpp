@@ -539,6 +539,34 @@ qint64 Sqlite3Cursor::getInt64(int index) const
     return sqlite3_column_int64(d->stmt, index);
 }
 
+int Sqlite3Cursor::getInt(int index) const
+{
+    if (!d || d->status != State::OnRow || !*d->alive || index < 0 || index >= d->columns)
+        return 0;
+    return sqlite3_column_int(d->stmt, index);
+}
+
+QString Sqlite3Cursor::getText(int index) const
+{
+    if (!d || d->status != State::OnRow || !*d->alive || index < 0 || index >= d->columns)
+        return QString();
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(d->stmt, index));
+    if (!text)
+        return QString();
+    return QString::fromUtf8(text, sqlite3_column_bytes(d->stmt, index));
+}
+
+QByteArray Sqlite3Cursor::getBlob(int index) const
+{
+    if (!d || d->status != State::OnRow || !*d->alive || index < 0 || index >= d->columns)
+        return QByteArray();
+    const void *data = sqlite3_column_blob(d->stmt, index);
+    const int n = sqlite3_column_bytes(d->stmt, index);
+    if (!data || n <= 0)
+        return QByteArray();
+    return QByteArray(static_cast<const char *>(data), n);
+}
+
 QVariant Sqlite3Cursor::value(int index) const
 {
     if (!d || d->status != State::OnRow || !*d->alive || index < 0 || index >= d->columns)

@@ -130,8 +130,12 @@ public:
     QByteArray getBlob(QAnyStringView column) const;
     double getDouble(QAnyStringView column) const;
     bool isNull(QAnyStringView column) const;
-    // By column index (0-based).
+    // By column index (0-based; see columnIndex), for readers that look
+    // their columns up once per query. An index out of range gives 0 / empty.
     qint64 getInt64(int index) const;
+    int getInt(int index) const;
+    QString getText(int index) const;
+    QByteArray getBlob(int index) const;
     QVariant value(int index) const;
 
     // Index of a column (letter case ignored), -1 when the result lacks it.

@@ -16,6 +16,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <QRandomGenerator>
 #include <QtTest>
 
 #include <functional>
@@ -94,6 +95,7 @@ class TestCompanionPeer : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void helloThroughAdbBroadcast();
     void controlPortRefusal();
     void loadSession();
@@ -102,6 +104,15 @@ private slots:
     void faults();
     void peerAsAProgram();
 };
+
+void TestCompanionPeer::initTestCase()
+{
+    // Other test programs running beside this one draw session ports from
+    // the same clock with their own counter from 1: start elsewhere in the
+    // counter's cycle so that two programs rarely ask for the same port.
+    for (int i = QRandomGenerator::global()->bounded(1, 99); i > 0; --i)
+        nextSessionPort();
+}
 
 void TestCompanionPeer::helloThroughAdbBroadcast()
 {

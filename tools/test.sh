@@ -9,5 +9,8 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPEL_SANITIZE=ON -DPEL
 cmake --build "$BUILD"
 export QT_QPA_PLATFORM=offscreen TZ=UTC LANG=C.UTF-8 LC_ALL=C.UTF-8
 export QTWEBENGINE_DISABLE_SANDBOX=1 ASAN_OPTIONS=new_delete_type_mismatch=0
+ROOT=$(pwd)
 cd "$BUILD"
 ctest --output-on-failure -j "$(nproc)" "$@"
+# Then a bounded run of the fuzz targets in a clang build of their own.
+if [ "${PEL_SKIP_FUZZ:-0}" != 1 ]; then bash "$ROOT/tools/fuzz.sh"; fi

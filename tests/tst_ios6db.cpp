@@ -1,0 +1,938 @@
+// Reading and writing iOS 6 message databases: local archives made by the
+// writer and read back, and phone databases built by the fixtures with SQL of
+// their own.
+
+#include "store/ios6messagedb.h"
+#include "store/msgutil.h"
+#include "tests/support/addressbookfixture.h"
+#include "tests/support/phonesmsdb.h"
+#include "tests/support/rawsqlite.h"
+#include "tests/support/testenv.h"
+
+#include <QDir>
+#include <QFile>
+#include <QtTest>
+
+#include <memory>
+#include <sqlite3.h>
+
+namespace {
+
+const char *const kUs = "310"; // a mobile country code of the United States
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QString localSmsDb(const QString &store)
+{
+    return PhoneSmsDb::smsDbPathOf(store);
+}
+
+// Texts of a message list, in list order.
+QStringList textsOf(const MsgMessageList &list)
+{
+    QStringList out;
+    for (const _MsgMessage *m : list)
+        out << m->text;
+    return out;
+}
+
+MsgMessageList sortedMessagesOf(const _MsgChat *chat)
+{
+    MsgMessageList list(chat->messages.begin(), chat->messages.end());
+    sortMessages(list);
+    return list;
+}
+
+QString exceptionText(const std::function<void()> &f)
+{
+    try {
+        f();
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    }
+    return QString();
+}
+
+// A message record as a producer makes one.
+_MsgMessage makeMessage(const QString &text, int date, bool fromMe)
+{
+    _MsgMessage m;
+    m.guid = newGuid();
+    m.text = text;
+    m.service = QStringLiteral("SMS");
+    m.account = QStringLiteral("p:+12025550100");
+    m.date = date;
+    m.date_read = fromMe ? 0 : date + 10;
+    m.date_delivered = fromMe ? date + 2 : 0;
+    m.is_from_me = fromMe ? 1 : 0;
+    m.is_sent = fromMe ? 1 : 0;
+    m.is_read = 1;
+    m.is_finished = 1;
+    return m;
+}
+
+_MsgHandle makeHandle(const QString &id, const QString &service = QStringLiteral("SMS"))
+{
+    _MsgHandle h;
+    h.id = id;
+    h.service = service;
+    h.country = QStringLiteral("us");
+    return h;
+}
+
+} // namespace
+
+class TestIos6Db : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestEnv> m_env;
+    int m_stores = 0;
+
+    QString newStore() { return m_env->makeDir(QStringLiteral("store%1").arg(++m_stores)); }
+
+private slots:
+    void initTestCase() { m_env = std::make_unique<TestEnv>(); }
+
+    // A conversation written through the writer into a new local database and
+    // read back by a fresh object: chat with its handles, messages in date
+    // order with their fields, attachments with their files.
+    void writeThenReadRoundTrip()
+    {
+        const QString store = newStore();
+        _MsgHandle anna = makeHandle(QStringLiteral("+12025550143"));
+        anna.contactName = QStringLiteral("Anna Berg");
+        anna.uncanonicalized_id = QStringLiteral("(202) 555-0143");
+        _MsgHandle ben = makeHandle(QStringLiteral("ben@example.com"), QStringLiteral("iMessage"));
+        _MsgChat group;
+        group.guid = QStringLiteral("iMessage;+;chat123456789012345678");
+        group.style = 43;
+        group.chat_identifier = QStringLiteral("chat123456789012345678");
+        group.service_name = QStringLiteral("iMessage");
+        group.room_name = QStringLiteral("chat123456789012345678");
+        group.display_name = QStringLiteral("Climbing");
+        group.handles.insert(QStringLiteral("1"), &anna);
+        group.handles.insert(QStringLiteral("2"), &ben);
+
+        QList<_MsgMessage> written;
+        written << makeMessage(QStringLiteral("third"), 500003000, false)
+                << makeMessage(QStringLiteral("first \U0001F600"), 500001000, true)
+                << makeMessage(QString(QChar(0xFFFC)) + QStringLiteral("second"), 500002000, false);
+        written[0].subject = QStringLiteral("Re: rope");
+        written[0].attributedBody = QByteArray("\x04\x0bstreamtyped", 13);
+        written[1].service_center = QStringLiteral("+12025550000");
+        written[2].cache_roomnames = QStringLiteral("chat123456789012345678");
+        // The records link their senders as a producer links them.
+        written[0].handle = &anna;
+        written[2].handle = &ben;
+
+        _MsgAttachment att;
+        att.guid = newGuid();
+        att.created_date = 500002000;
+        att.filename
+                = QStringLiteral("~/Library/SMS/Attachments/ab/12/%1/IMG_0001.JPG").arg(att.guid);
+        att.mime_type = QStringLiteral("image/jpeg");
+        att.uti = QStringLiteral("public.jpeg");
+        att.transfer_name = QStringLiteral("IMG_0001.JPG");
+        att.total_bytes = 5;
+        att.user_info = QByteArray("bplist00", 8);
+        written[2].attachments.insert(QStringLiteral("1"), &att);
+
+        qint64 chatId = 0;
+        {
+            IOS6MessageDb db(QDir(store), kUs, true);
+            db.beginTransaction();
+            chatId = db.insertChat(&group);
+            const qint64 annaId = db.handleRowid(&anna);
+            const qint64 benId = db.handleRowid(&ben);
+            QVERIFY(annaId > 0 && benId > 0 && annaId != benId);
+            QVERIFY(db.hasChatHandleJoin(chatId, annaId));
+            QVERIFY(db.hasChatHandleJoin(chatId, benId));
+            const qint64 senders[] = {annaId, 0, benId};
+            for (int i = 0; i < written.size(); ++i) {
+                const qint64 id = db.insertMessage(&written[i], senders[i], -1);
+                QCOMPARE(db.messageRowidByGuid(written[i].guid), id);
+                db.addChatMessageJoin(chatId, id);
+                db.updateChatLast(chatId, written[i].date);
+                if (i == 2) {
+                    const qint64 a = db.insertAttachment(&att);
+                    QCOMPARE(db.attachmentRowidByGuid(&att), a);
+                    db.addMessageAttachmentJoin(id, a);
+                }
+            }
+            db.setLastAddressedHandle(chatId, anna.id);
+            db.endTransaction(true);
+        }
+        QVERIFY(writeFile(
+                QDir(store).absoluteFilePath("file-relay/var/mobile/" + att.filename.mid(2)),
+                "JPEG!"));
+
+        IOS6MessageDb db(QDir(store), kUs, true);
+        MsgDataSet set;
+        set.reset();
+        db.messages(set, 0);
+        QCOMPARE(set.data()->chats.size(), 1);
+        const _MsgChat *chat = set.data()->chats.value(chatId);
+        QVERIFY(chat);
+        QCOMPARE(chat->guid, group.guid);
+        QCOMPARE(chat->style, 43);
+        QCOMPARE(chat->display_name, group.display_name);
+        QCOMPARE(chat->room_name, group.room_name);
+        QCOMPARE(chat->last_addressed_handle, anna.id);
+        QCOMPARE(chat->group_id, md5Guid(group.guid.toUtf8()));
+        QCOMPARE(chat->lastDate, 500003000);
+        QVERIFY(chat->isGroup());
+        QStringList ids;
+        for (const _MsgHandle *h : chat->handles)
+            ids << h->id + '/' + h->service + '/' + h->contactName;
+        ids.sort();
+        QCOMPARE(ids,
+                 QStringList({QStringLiteral("+12025550143/SMS/Anna Berg"),
+                              QStringLiteral("ben@example.com/iMessage/")}));
+
+        const MsgMessageList list = sortedMessagesOf(chat);
+        QCOMPARE(textsOf(list), QStringList({written[1].text, written[2].text, written[0].text}));
+        for (const _MsgMessage *m : list) {
+            const _MsgMessage *w = nullptr;
+            for (const _MsgMessage &x : written)
+                if (x.guid == m->guid)
+                    w = &x;
+            QVERIFY(w);
+            QCOMPARE(m->orderKey, m->ROWID);
+            QCOMPARE(m->chat, chat);
+            QCOMPARE(m->date, w->date);
+            QCOMPARE(m->date_read, w->date_read);
+            QCOMPARE(m->date_delivered, w->date_delivered);
+            QCOMPARE(m->is_from_me, w->is_from_me);
+            QCOMPARE(m->is_sent, w->is_sent);
+            QCOMPARE(m->subject, w->subject);
+            QCOMPARE(m->attributedBody, w->attributedBody);
+            QCOMPARE(m->service_center, w->service_center);
+            QCOMPARE(m->cache_roomnames, w->cache_roomnames);
+            QCOMPARE(m->version, 10);
+            QCOMPARE(m->other_handle, -1);
+            QCOMPARE(m->otherHandle, nullptr);
+            // The stored key is the record's own hash.
+            QCOMPARE(sqliteScalar(localSmsDb(store), "select logic_hash from message where rowid=?",
+                                  {m->ROWID})
+                             .toString(),
+                     logicHash(*m));
+        }
+        QCOMPARE(list[0]->handle, nullptr); // sent by this phone
+        QCOMPARE(list[1]->handle->id, QStringLiteral("ben@example.com"));
+        QCOMPARE(list[2]->handle->id, QStringLiteral("+12025550143"));
+        QCOMPARE(list[2]->country, QStringLiteral("us")); // from the sender
+
+        QCOMPARE(list[1]->attachments.size(), 1);
+        QCOMPARE(list[1]->cache_has_attachments, 1); // set by the schema's trigger
+        const _MsgAttachment *a = list[1]->attachments.first();
+        QCOMPARE(list[1]->attachments.firstKey(), QString::number(a->ROWID));
+        QCOMPARE(a->guid, att.guid);
+        QCOMPARE(a->filename, att.filename);
+        QCOMPARE(a->transfer_name, att.transfer_name);
+        QCOMPARE(a->total_bytes, qint64(5));
+        QCOMPARE(a->user_info, att.user_info);
+        QCOMPARE(a->created_date, att.created_date);
+        QCOMPARE(fileBytes(a->localPath), QByteArray("JPEG!"));
+        QCOMPARE(messageDisplayText(*list[1]), QStringLiteral("second [IMAGE]"));
+        QCOMPARE(db.messageCount(), qint64(3));
+
+        // Reading again into the same set adds nothing and changes nothing.
+        const QString before = list[1]->text + list[1]->handle->id;
+        db.messages(set, chatId);
+        QCOMPARE(set.data()->messages.size(), 3);
+        QCOMPARE(set.data()->attachments.size(), 1);
+        QCOMPARE(set.data()->handles.size(), 2);
+        QCOMPARE(chat->messages.size(), 3);
+        QCOMPARE(list[1]->attachments.size(), 1);
+        QCOMPARE(list[1]->text + list[1]->handle->id, before);
+    }
+
+    // The optional columns: what each insert names depends on the table, so
+    // that one writer serves archives and older phones alike.
+    void insertsWriteOptionalColumnsOnlyWhenPresent()
+    {
+        const QString store = newStore();
+        IOS6MessageDb db(QDir(store), kUs, true);
+        QVERIFY(!db.hasItemTypeColumn()); // asks nothing before the first open
+        QVERIFY(!QFile::exists(localSmsDb(store)));
+        db.ensureOpen();
+        QVERIFY(db.hasItemTypeColumn());
+        const QString path = localSmsDb(store);
+
+        _MsgHandle h = makeHandle(QStringLiteral("+12025550101"));
+        h.country.clear();
+        const qint64 hid = db.insertHandle(&h);
+        QVERIFY(sqliteScalar(path, "select country from handle where rowid=?", {hid}).isNull());
+        QCOMPARE(sqliteScalar(path, "select typeof(_ct_name) from handle where rowid=?", {hid})
+                         .toString(),
+                 QStringLiteral("text"));
+
+        struct Case
+        {
+            qint64 other;
+            QString hashArg;
+            QVariant storedOther;
+        };
+        const QList<Case> cases = {{0, {}, -1}, {-1, {}, -1}, {7, QStringLiteral("fixed"), 7}};
+        for (const Case &c : cases) {
+            _MsgMessage m = makeMessage(QStringLiteral("hello"), 400000000, false);
+            m.item_type = 2;
+            m.group_title = QStringLiteral("Named");
+            m.share_direction = 1;
+            const qint64 id = db.insertMessage(&m, hid, c.other, c.hashArg);
+            const QVariantList row = sqliteRows(path,
+                                                "select other_handle, logic_hash, item_type, "
+                                                "group_title, share_direction, handle_id from "
+                                                "message where rowid=?",
+                                                {id})
+                                             .value(0);
+            QCOMPARE(row.value(0).toLongLong(), c.storedOther.toLongLong());
+            QCOMPARE(row.value(1).toString(), c.hashArg.isEmpty() ? logicHash(m) : c.hashArg);
+            QCOMPARE(row.value(2).toInt(), 2);
+            QCOMPARE(row.value(3).toString(), QStringLiteral("Named"));
+            QCOMPARE(row.value(4).toInt(), 1);
+            QCOMPARE(row.value(5).toLongLong(), hid);
+        }
+        // The look-up by logic hash finds the record's own hash.
+        _MsgMessage plain = makeMessage(QStringLiteral("find me"), 400000100, true);
+        QCOMPARE(db.messageRowidByLogicHash(&plain), qint64(0));
+        const qint64 plainId = db.insertMessage(&plain, 0, 0);
+        QCOMPARE(db.messageRowidByLogicHash(&plain), plainId);
+
+        // An archive written by an older release: no item_type family, no
+        // logic hash; the same inserts leave those columns out.
+        const QString older = newStore();
+        PhoneSmsDb phone(older, PhoneSchema::olderLocal());
+        phone.close();
+        IOS6MessageDb old(QDir(older), kUs, false);
+        _MsgMessage m = makeMessage(QStringLiteral("old"), 400000000, false);
+        m.item_type = 0;
+        m.group_title = QStringLiteral("ignored");
+        const qint64 oid = old.insertMessage(&m, 1, 7);
+        QVERIFY(!old.hasItemTypeColumn());
+        QCOMPARE(old.messageRowidByLogicHash(&m), qint64(0));
+        QCOMPARE(sqliteScalar(PhoneSmsDb::smsDbPathOf(older),
+                              "select text from message where rowid=?", {oid})
+                         .toString(),
+                 QStringLiteral("old"));
+    }
+
+    void insertChatRulesAndJoins()
+    {
+        const QString store = newStore();
+        IOS6MessageDb db(QDir(store), kUs, true);
+        const QString path = localSmsDb(store);
+
+        // Another service, even one differing in letter case only, is refused
+        // before anything is written.
+        _MsgChat bad;
+        bad.guid = QStringLiteral("sms;-;+12025550101");
+        bad.service_name = QStringLiteral("sms");
+        QCOMPARE(exceptionText([&] { db.insertChat(&bad); }),
+                 QStringLiteral("IOS6MessageDb::insertChat, invalid chat, service_name:sms"));
+        QCOMPARE(sqliteScalar(path, "select count(*) from chat").toInt(), 0);
+
+        // A handle that is stored already is joined, not stored again; the
+        // group id kept by the record is written as it is.
+        _MsgHandle h = makeHandle(QStringLiteral("+12025550101"));
+        const qint64 hid = db.insertHandle(&h);
+        _MsgChat chat;
+        chat.guid = QStringLiteral("SMS;-;+12025550101");
+        chat.chat_identifier = h.id;
+        chat.group_id = QStringLiteral("GROUP-ID");
+        chat.handles.insert(QStringLiteral("9"), &h);
+        const qint64 cid = db.insertChat(&chat);
+        QCOMPARE(db.chatRowidByGuid(chat.guid), cid);
+        QCOMPARE(sqliteScalar(path, "select count(*) from handle").toInt(), 1);
+        QVERIFY(db.hasChatHandleJoin(cid, hid));
+        QCOMPARE(sqliteScalar(path, "select group_id from chat").toString(),
+                 QStringLiteral("GROUP-ID"));
+        QVERIFY(sqliteScalar(path, "select display_name from chat").isNull());
+
+        // Joins added twice stay one row each.
+        db.addChatHandleJoin(cid, hid);
+        db.addChatMessageJoin(cid, 5);
+        db.addChatMessageJoin(cid, 5);
+        db.addMessageAttachmentJoin(5, 6);
+        db.addMessageAttachmentJoin(5, 6);
+        QCOMPARE(sqliteScalar(path, "select count(*) from chat_handle_join").toInt(), 1);
+        QCOMPARE(sqliteScalar(path, "select count(*) from chat_message_join").toInt(), 1);
+        QCOMPARE(sqliteScalar(path, "select count(*) from message_attachment_join").toInt(), 1);
+
+        // _last only ever rises.
+        db.updateChatLast(cid, 300);
+        db.updateChatLast(cid, 200);
+        QCOMPARE(sqliteScalar(path, "select _last from chat").toInt(), 300);
+
+        // A phone's database has no _last: nothing is run, nothing fails.
+        const QString phoneStore = newStore();
+        PhoneSmsDb phone(phoneStore);
+        const qint64 pc = phone.addChat(phone.addHandle(QStringLiteral("+12025550102")));
+        phone.close();
+        IOS6MessageDb pdb(QDir(phoneStore), kUs, false);
+        pdb.updateChatLast(pc, 999);
+        QCOMPARE(sqliteScalar(PhoneSmsDb::smsDbPathOf(phoneStore), "select count(*) from chat")
+                         .toInt(),
+                 1);
+    }
+
+    // Deleting goes through the schema's triggers: orphaned handles,
+    // attachments and chats go, shared ones stay, and no file is removed.
+    void deleteMessageWithTriggers_data()
+    {
+        QTest::addColumn<bool>("phone");
+        QTest::newRow("local archive") << false;
+        QTest::newRow("phone database with attachment triggers") << true;
+    }
+    void deleteMessageWithTriggers()
+    {
+        QFETCH(bool, phone);
+        const QString store = newStore();
+        qint64 anna, ben, chatA, chatB, m1, m2, m3, shared, own;
+        QString ownFile;
+        {
+            PhoneSmsDb b(store, phone ? PhoneSchema::ios6() : PhoneSchema::olderLocal());
+            anna = b.addHandle(QStringLiteral("+12025550143"));
+            ben = b.addHandle(QStringLiteral("+12025550144"));
+            chatA = b.addChat(anna);
+            chatB = b.addChat(ben);
+            m1 = b.addText(chatA, QStringLiteral("a1"), anna, 100);
+            m2 = b.addText(chatA, QStringLiteral("a2"), anna, 200);
+            m3 = b.addText(chatB, QStringLiteral("b1"), ben, 300);
+            shared = b.addAttachment(m1, QStringLiteral("shared.jpg"), "S");
+            b.db().run("insert into message_attachment_join values(?, ?)", {m2, shared});
+            own = b.addAttachment(m3, QStringLiteral("own.jpg"), "O");
+            ownFile = b.attachmentLocalFile(own);
+        }
+        const QString path = PhoneSmsDb::smsDbPathOf(store);
+        IOS6MessageDb db(QDir(store), kUs, false);
+        MsgDataSet set;
+        set.reset();
+        db.messages(set, 0);
+        auto count = [&](const char *sql, qint64 arg = 0) {
+            return sqliteScalar(path, sql, arg ? QVariantList({arg}) : QVariantList()).toInt();
+        };
+
+        // One of two messages: the chat and the shared attachment stay.
+        db.deleteMessage(set.data()->messages.value(m1));
+        QCOMPARE(count("select count(*) from message where rowid=?", m1), 0);
+        QCOMPARE(count("select count(*) from chat"), 2);
+        QCOMPARE(count("select count(*) from attachment"), 2);
+        QCOMPARE(count("select count(*) from handle"), 2);
+
+        // The last message of a chat: the chat goes; its handle stays while
+        // chat_handle_join still names it.
+        db.deleteMessage(set.data()->messages.value(m2));
+        QCOMPARE(count("select count(*) from chat where rowid=?", chatA), 0);
+        QCOMPARE(count("select count(*) from attachment where rowid=?", shared), 0);
+        QCOMPARE(count("select count(*) from message_attachment_join"), 1);
+
+        // An unshared attachment row goes with its message; its file stays.
+        db.deleteMessage(set.data()->messages.value(m3));
+        QCOMPARE(count("select count(*) from attachment"), 0);
+        QVERIFY(QFile::exists(ownFile));
+        QCOMPARE(count("select count(*) from chat where rowid=?", chatB), 0);
+    }
+
+    // A record without a chat: the message and its join rows go, every chat
+    // row stays.
+    void deleteMessageWithoutChat()
+    {
+        const QString store = newStore();
+        qint64 chat, loose;
+        {
+            PhoneSmsDb b(store, PhoneSchema::olderLocal());
+            const qint64 h = b.addHandle(QStringLiteral("+12025550143"));
+            chat = b.addChat(h);
+            b.addText(chat, QStringLiteral("stays"), h, 100);
+            loose = b.addText(0, QStringLiteral("loose"), h, 200);
+            b.addAttachment(loose, QStringLiteral("x.jpg"), "X");
+        }
+        const QString path = PhoneSmsDb::smsDbPathOf(store);
+        IOS6MessageDb db(QDir(store), kUs, false);
+        _MsgMessage record;
+        record.ROWID = loose;
+        db.deleteMessage(&record);
+        QCOMPARE(sqliteScalar(path, "select group_concat(text) from message").toString(),
+                 QStringLiteral("stays"));
+        QCOMPARE(sqliteScalar(path, "select count(*) from message_attachment_join").toInt(), 0);
+        QCOMPARE(sqliteScalar(path, "select count(*) from attachment").toInt(), 0);
+        QCOMPARE(sqliteScalar(path, "select count(*) from chat").toInt(), 1);
+        Q_UNUSED(chat);
+    }
+
+    // An early iOS 6 phone database: no item_type family, no _last, none of
+    // the archive's own columns. It reads, and the writer fits its rows to it.
+    void phoneDatabaseWithoutItemType()
+    {
+        const QString store = newStore();
+        qint64 chat, quiet, h;
+        {
+            PhoneSmsDb b(store, PhoneSchema::ios6WithoutItemType());
+            h = b.addHandle(QStringLiteral("+12025550143"));
+            chat = b.addChat(h);
+            quiet = b.addChat(b.addHandle(QStringLiteral("+12025550199")));
+            b.addText(chat, QStringLiteral("late"), h, 9000);
+            b.addText(chat, QStringLiteral("early"), h, 1000, true);
+        }
+        IOS6MessageDb db(QDir(store), kUs, false);
+        MsgDataSet set;
+        set.reset();
+        db.messages(set, 0);
+        QVERIFY(!db.hasItemTypeColumn());
+        const _MsgChat *c = set.data()->chats.value(chat);
+        QCOMPARE(c->lastDate, 9000); // the newest message, as there is no _last
+        QCOMPARE(set.data()->chats.value(quiet)->lastDate, 0);
+        QCOMPARE(textsOf(sortedMessagesOf(c)), QStringList({"early", "late"}));
+        for (const _MsgMessage *m : c->messages) {
+            QCOMPARE(m->item_type, 0);
+            QCOMPARE(m->other_handle, 0); // a column the table lacks reads as 0
+        }
+        QCOMPARE(db.messageCount(), qint64(2));
+
+        _MsgMessage m = makeMessage(QStringLiteral("merged"), 5000, true);
+        m.item_type = 0;
+        const qint64 id = db.insertMessage(&m, h, 3);
+        db.addChatMessageJoin(chat, id);
+        QCOMPARE(db.messageRowidByGuid(m.guid), id);
+        QCOMPARE(db.messageCount(), qint64(3));
+        QVERIFY(!RawSqlite(PhoneSmsDb::smsDbPathOf(store), false, true)
+                         .columns("message")
+                         .contains("item_type"));
+    }
+
+    // Group chats, system items, a handle in two chats, location-sharing
+    // items and messages that no chat holds.
+    void groupChatsAndLoneMessages()
+    {
+        const QString store = newStore();
+        qint64 anna, ben, carl, single, group, added, loose, located, nullType, stranger, both;
+        {
+            PhoneSmsDb b(store);
+            anna = b.addHandle(QStringLiteral("+12025550143"));
+            ben = b.addHandle(QStringLiteral("+12025550144"));
+            carl = b.addHandle(QStringLiteral("+12025550145"));
+            stranger = b.addHandle(QStringLiteral("+12025550199"), "SMS", "gb");
+            single = b.addChat(anna);
+            group = b.addGroupChat({anna, ben}, QStringLiteral("iMessage"), QStringLiteral("Team"));
+            b.addText(single, QStringLiteral("hi anna"), anna, 100);
+            b.addText(group, QStringLiteral("hi team"), ben, 200);
+            added = b.addSystemItem(group, 1, anna, carl, 300);
+            located = b.addSystemItem(group, 4, ben, anna, 800);
+            loose = b.addText(0, QStringLiteral("no chat"), anna, 500);
+            PhoneSmsDb::Message m;
+            m.text = QStringLiteral("from a stranger");
+            m.handle = stranger;
+            m.date = 600;
+            m.country = QStringLiteral("fr");
+            b.addMessage(single, m);
+            nullType = b.addText(group, QStringLiteral("null type"), ben, 700);
+            both = b.addText(single, QStringLiteral("in both chats"), anna, 750);
+            b.db().run("insert into chat_message_join values(?, ?)", {group, both});
+            b.db().run("update message set item_type=NULL where rowid=?", {nullType});
+        }
+        IOS6MessageDb db(QDir(store), kUs, false);
+        MsgDataSet set;
+        set.reset();
+        db.messages(set, 0);
+        _MsgDataSet *ds = set.data();
+
+        // One handle record, found in both chats.
+        QCOMPARE(ds->handles.size(), 2);
+        QCOMPARE(ds->chats.value(single)->handles.value(QString::number(anna)),
+                 ds->chats.value(group)->handles.value(QString::number(anna)));
+        QVERIFY(ds->chats.value(group)->isGroup());
+        QCOMPARE(chatDisplayName(*ds->chats.value(group), false), QStringLiteral("Team"));
+
+        // The system item links its second handle when that one is loaded
+        // (carl is in no chat, so the link stays empty).
+        QVERIFY(ds->messages.contains(added));
+        QCOMPARE(ds->messages.value(added)->item_type, 1);
+        QCOMPARE(ds->messages.value(added)->other_handle, int(carl));
+        QCOMPARE(ds->messages.value(added)->otherHandle, nullptr);
+        QCOMPARE(ds->messages.value(added)->handle, ds->handles.value(anna));
+
+        // A message joined to two chats: one record, in both chats.
+        const _MsgMessage *shared = ds->messages.value(both);
+        QVERIFY(shared);
+        QCOMPARE(ds->chats.value(single)->messages.value(QString::number(both)), shared);
+        QCOMPARE(ds->chats.value(group)->messages.value(QString::number(both)), shared);
+        QVERIFY(shared->chat == ds->chats.value(single) || shared->chat == ds->chats.value(group));
+
+        // Location sharing is neither loaded nor counted; a message no chat
+        // holds is not loaded; a NULL item_type is an ordinary message.
+        QVERIFY(!ds->messages.contains(located));
+        QVERIFY(!ds->messages.contains(loose));
+        QVERIFY(ds->messages.contains(nullType));
+        QCOMPARE(ds->messages.size(), 6);
+        QCOMPARE(db.messageCount(), qint64(7)); // join rows: one message counts twice
+
+        // A sender that no chat names: no handle, its own country kept.
+        const _MsgMessage *fromStranger = nullptr;
+        for (const _MsgMessage *m : ds->messages)
+            if (m->text == QLatin1String("from a stranger"))
+                fromStranger = m;
+        QVERIFY(fromStranger);
+        QCOMPARE(fromStranger->handle, nullptr);
+        QCOMPARE(fromStranger->country, QStringLiteral("fr"));
+
+        // The newest date of a chat counts every row it joins, location
+        // sharing included, whether the chats are read alone or with all
+        // their messages.
+        MsgDataSet chatsOnly;
+        chatsOnly.reset();
+        db.chats(chatsOnly);
+        QCOMPARE(ds->chats.value(group)->lastDate, 800);
+        QCOMPARE(ds->chats.value(single)->lastDate, 750);
+        for (const _MsgChat *c : ds->chats)
+            QCOMPARE(chatsOnly.data()->chats.value(c->ROWID)->lastDate, c->lastDate);
+
+        // One chat only: the chat's messages, with the chats all there.
+        MsgDataSet one;
+        one.reset();
+        db.messages(one, single);
+        QCOMPARE(one.data()->chats.size(), 2);
+        QCOMPARE(one.data()->chats.value(single)->messages.size(), 3);
+        QCOMPARE(one.data()->chats.value(group)->messages.size(), 0);
+        // 0 and negative ids both mean every chat.
+        MsgDataSet all;
+        all.reset();
+        db.messages(all, -5);
+        QCOMPARE(all.data()->messages.size(), 6);
+    }
+
+    // Numbers are put in canonical form for the handle's country, or for the
+    // library's current country when the row has none.
+    void handleNumbersAreCanonical()
+    {
+        const QString store = newStore();
+        qint64 local, german;
+        {
+            PhoneSmsDb b(store);
+            local = b.addHandle(QStringLiteral("(202) 555-0143"), "SMS", QString());
+            german = b.addHandle(QStringLiteral("+49 171 1234567"), "SMS", "de");
+            b.addChat(local);
+            b.addChat(german);
+        }
+        IOS6MessageDb db(QDir(store), kUs, false);
+        MsgDataSet set;
+        set.reset();
+        db.chats(set);
+        QCOMPARE(set.data()->handles.value(local)->id, QStringLiteral("+12025550143"));
+        QCOMPARE(set.data()->handles.value(local)->country, QStringLiteral("us"));
+        QCOMPARE(set.data()->handles.value(german)->id, QStringLiteral("+491711234567"));
+    }
+
+    // The file of an attachment is looked for below the store's mirror of
+    // the phone and nowhere else.
+    void attachmentLocalPathRule_data()
+    {
+        QTest::addColumn<QString>("filename");
+        QTest::addColumn<QString>("expected"); // relative to file-relay; "-" for none
+        QTest::newRow("home") << "~/Library/SMS/Attachments/ab/12/x.jpg"
+                              << "var/mobile/Library/SMS/Attachments/ab/12/x.jpg";
+        QTest::newRow("absolute") << "/var/mobile/a.jpg"
+                                  << "var/mobile/a.jpg";
+        QTest::newRow("forbidden characters") << "a:b?.jpg"
+                                              << "ab.jpg";
+        QTest::newRow("inner dots that stay inside") << "~/Library/../Media/x.jpg"
+                                                     << "var/mobile/Media/x.jpg";
+        QTest::newRow("dots out of the store") << "~/../../../../etc/passwd"
+                                               << "-";
+        QTest::newRow("dots from the top") << "../secret.txt"
+                                           << "-";
+        QTest::newRow("backslash dots") << "~\\..\\..\\..\\..\\x"
+                                        << "-";
+        QTest::newRow("backslash dots after home") << "~/..\\..\\..\\..\\x"
+                                                   << "-";
+        QTest::newRow("double slash") << "//etc/passwd"
+                                      << "-";
+        QTest::newRow("the folder itself") << "/"
+                                           << "-";
+        QTest::newRow("dots hidden by removed characters") << "~/.:./.:./.:./.:./x"
+                                                           << "-";
+    }
+    void attachmentLocalPathRule()
+    {
+        QFETCH(QString, filename);
+        QFETCH(QString, expected);
+        const QString store = newStore();
+        const QDir relay(QDir(store).absoluteFilePath("file-relay"));
+        const QString got = IOS6MessageDb::attachmentLocalPath(relay, filename);
+        QCOMPARE(got, expected == "-" ? QString() : relay.absoluteFilePath(expected));
+    }
+
+    // Symbolic links in the store count by where they lead.
+    void attachmentPathsThroughLinks()
+    {
+        const QString store = newStore();
+        const QString outside = m_env->makeDir(QStringLiteral("outside%1").arg(m_stores));
+        QVERIFY(writeFile(outside + "/victim.txt", "precious"));
+        const QDir relay(QDir(store).absoluteFilePath("file-relay"));
+        const QString att = relay.absoluteFilePath("var/mobile/Library/SMS/Attachments");
+        QVERIFY(writeFile(relay.absoluteFilePath("var/mobile/Media/pic.jpg"), "PIC"));
+        QVERIFY(writeFile(att + "/plain/a.jpg", "A"));
+        QVERIFY(QFile::link(outside, att + "/out"));
+        QVERIFY(QFile::link(outside + "/victim.txt", att + "/file.jpg"));
+        QVERIFY(QFile::link(relay.absoluteFilePath("var/mobile/Media"), att + "/in"));
+        QVERIFY(QFile::link("../../../../../../../" + QFileInfo(outside).fileName(), att + "/rel"));
+        QVERIFY(QFile::link(outside + "/missing", att + "/dangling"));
+        QCOMPARE(fileBytes(att + "/rel/victim.txt"), QByteArray("precious"));
+
+        const struct
+        {
+            const char *name;
+            bool kept;
+        } cases[] = {
+                {"plain/a.jpg", true},     {"in/pic.jpg", true},       {"in/missing.jpg", false},
+                {"out/victim.txt", false}, {"file.jpg", false},        {"rel/victim.txt", false},
+                {"dangling", false},       {"nothing/here.jpg", true},
+        };
+        for (const auto &c : cases) {
+            const QString name = QStringLiteral("~/Library/SMS/Attachments/") + c.name;
+            const QString got = IOS6MessageDb::attachmentLocalPath(relay, name);
+            QVERIFY2(got.isEmpty() != c.kept, c.name);
+            if (c.kept)
+                QCOMPARE(got, att + '/' + c.name);
+        }
+    }
+
+    // A crafted database whose attachment names point out of the store, by
+    // dots or through a symbolic link, gives those attachments no file.
+    void hostileAttachmentNamesGetNoFile()
+    {
+        const QString store = newStore();
+        const QString outside = m_env->makeDir("outside");
+        QVERIFY(writeFile(outside + "/victim.txt", "precious"));
+        const QString relay = QDir(store).absoluteFilePath("file-relay");
+        QVERIFY(QDir().mkpath(relay + "/var/mobile/Library/SMS/Attachments"));
+        QVERIFY(QFile::link(outside, relay + "/var/mobile/Library/SMS/Attachments/link"));
+        qint64 dots, link, fine;
+        {
+            PhoneSmsDb b(store);
+            const qint64 h = b.addHandle(QStringLiteral("+12025550143"));
+            const qint64 c = b.addChat(h);
+            const qint64 m = b.addText(c, QString(QChar(0xFFFC)), h, 100);
+            fine = b.addAttachment(m, QStringLiteral("ok.jpg"), "OK");
+            dots = b.addAttachment(m, QStringLiteral("a.jpg"), "A", "image/jpeg", "public.jpeg",
+                                   false);
+            link = b.addAttachment(m, QStringLiteral("b.jpg"), "B", "image/jpeg", "public.jpeg",
+                                   false);
+            // From var/mobile four steps up is the temporary home.
+            b.db().run("update attachment set filename=? where rowid=?",
+                       {QStringLiteral("~/../../../../outside/victim.txt"), dots});
+            b.db().run("update attachment set filename=? where rowid=?",
+                       {QStringLiteral("~/Library/SMS/Attachments/link/victim.txt"), link});
+        }
+        // The fixture's name does reach the victim when taken literally.
+        const QString crafted
+                = sqliteScalar(PhoneSmsDb::smsDbPathOf(store),
+                               "select filename from attachment where rowid=?", {dots})
+                          .toString();
+        QCOMPARE(QFileInfo(relay + "/var/mobile/" + crafted.mid(2)).canonicalFilePath(),
+                 QFileInfo(outside + "/victim.txt").canonicalFilePath());
+
+        IOS6MessageDb db(QDir(store), kUs, false);
+        MsgDataSet set;
+        set.reset();
+        db.messages(set, 0);
+        QCOMPARE(set.data()->attachments.size(), 3);
+        QVERIFY(set.data()->attachments.value(dots)->localPath.isEmpty());
+        QVERIFY(set.data()->attachments.value(link)->localPath.isEmpty());
+        QCOMPARE(fileBytes(set.data()->attachments.value(fine)->localPath), QByteArray("OK"));
+    }
+
+    // Reading a copy of a phone's database without upgrade leaves its files
+    // as they were, a write-ahead log with rows not yet in the file included;
+    // once the same object writes, what it wrote reaches the file itself.
+    void readingLeavesPhoneCopyUnchanged_data()
+    {
+        QTest::addColumn<bool>("wal");
+        QTest::newRow("rollback journal") << false;
+        QTest::newRow("write-ahead log") << true;
+    }
+    void readingLeavesPhoneCopyUnchanged()
+    {
+        QFETCH(bool, wal);
+        const QString store = newStore();
+        PhoneSchema schema;
+        schema.wal = wal;
+        qint64 chat;
+        {
+            PhoneSmsDb b(store, schema);
+            const qint64 h = b.addHandle(QStringLiteral("+12025550143"));
+            chat = b.addChat(h);
+            b.addText(chat, QStringLiteral("in the file"), h, 100);
+            if (wal) {
+                // Rows still in the log, as a live phone leaves them.
+                b.db().exec("PRAGMA wal_checkpoint(TRUNCATE);");
+                sqlite3_db_config(b.db().handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+                b.addText(chat, QStringLiteral("in the log"), h, 200);
+            }
+        }
+        const QString path = PhoneSmsDb::smsDbPathOf(store);
+        const QByteArray db0 = fileBytes(path);
+        const QByteArray wal0 = fileBytes(path + "-wal");
+        QCOMPARE(wal0.isEmpty(), !wal);
+        {
+            IOS6MessageDb db(QDir(store), kUs, false);
+            MsgDataSet set;
+            set.reset();
+            db.messages(set, 0);
+            db.loadRecycledChats(set);
+            QCOMPARE(db.messageCount(), qint64(wal ? 2 : 1));
+            QCOMPARE(set.data()->messages.size(), wal ? 2 : 1);
+        }
+        QVERIFY(fileBytes(path) == db0);
+        QVERIFY(fileBytes(path + "-wal") == wal0);
+        QVERIFY(!QFile::exists(path + "-journal"));
+
+        // Writing after reading, through the writer or any statement of the
+        // caller's: what was written is in the database file alone, without
+        // its log.
+        _MsgMessage m = makeMessage(QStringLiteral("written"), 300, true);
+        {
+            IOS6MessageDb db(QDir(store), kUs, false);
+            MsgDataSet set;
+            set.reset();
+            db.messages(set, 0);
+            db.addChatMessageJoin(chat, db.insertMessage(&m, 0, 0));
+            db.messages(set, 0);
+        }
+        {
+            IOS6MessageDb db(QDir(store), kUs, false);
+            QCOMPARE(db.messageCount(), qint64(wal ? 3 : 2));
+            db.beginTransaction();
+            db.executeThrow(Sqlite3Sql("update message set text='changed' where guid=?")
+                                    .addTextParam(m.guid));
+            db.endTransaction(true);
+            QCOMPARE(db.messageCount(), qint64(wal ? 3 : 2));
+        }
+        const QString copy = m_env->makeDir(QStringLiteral("copy%1").arg(m_stores)) + "/sms.db";
+        QVERIFY(QFile::copy(path, copy));
+        QCOMPARE(sqliteScalar(copy, "select text from message where guid=?", {m.guid}).toString(),
+                 QStringLiteral("changed"));
+        QCOMPARE(sqliteScalar(copy, "select count(*) from message").toInt(), wal ? 3 : 2);
+    }
+
+    // Contact names come from the phone's address book when the store has
+    // one (also replacing a stored name), else from the archive's _ct_name.
+    void contactNamesFromAddressBook()
+    {
+        const QString store = newStore();
+        qint64 known, unknown;
+        {
+            PhoneSmsDb b(store, PhoneSchema::olderLocal());
+            known = b.addHandle(QStringLiteral("+12025550143"), "SMS", "us", {},
+                                QStringLiteral("Stored Name"));
+            unknown = b.addHandle(QStringLiteral("+12025550144"), "SMS", "us", {},
+                                  QStringLiteral("Kept Without Book"));
+            b.addChat(known);
+            b.addChat(unknown);
+        }
+        {
+            IOS6MessageDb db(QDir(store), kUs, false);
+            MsgDataSet set;
+            set.reset();
+            db.chats(set);
+            QCOMPARE(set.data()->handles.value(known)->contactName, QStringLiteral("Stored Name"));
+            QCOMPARE(set.data()->handles.value(unknown)->contactName,
+                     QStringLiteral("Kept Without Book"));
+        }
+        {
+            AddressBookFixture book(store);
+            const qint64 p = book.addPerson(QStringLiteral("Anna"), QStringLiteral("Berg"));
+            book.addPhone(p, QStringLiteral("(202) 555-0143"));
+            book.addImage(p, "PHOTO");
+        }
+        IOS6MessageDb db(QDir(store), kUs, false);
+        MsgDataSet set;
+        set.reset();
+        db.chats(set);
+        QCOMPARE(set.data()->handles.value(known)->contactName, QStringLiteral("Anna Berg"));
+        QCOMPARE(set.data()->handles.value(known)->photo, QByteArray("PHOTO"));
+        QCOMPARE(set.data()->handles.value(unknown)->contactName, QString());
+        QCOMPARE(chatDisplayName(*set.data()->chats.value(1), false), QStringLiteral("Anna Berg"));
+    }
+
+    // Salvaged messages of the recycle store join the list, except those the
+    // database still holds.
+    void recycledChatsMergedIntoList()
+    {
+        const QString store = newStore();
+        qint64 anna, chat, live;
+        QString liveGuid;
+        {
+            PhoneSmsDb b(store);
+            anna = b.addHandle(QStringLiteral("+12025550143"));
+            chat = b.addChat(anna);
+            live = b.addText(chat, QStringLiteral("live"), anna, 1000);
+            liveGuid = b.db().scalar("select guid from message where rowid=?", {live}).toString();
+        }
+        {
+            MessageRecycleDb recycle(QDir(store).absoluteFilePath("recycle.db"));
+            auto salvage = [&](const QString &text, const QString &guid, const QString &ident,
+                               int date) {
+                _MsgMessage m = makeMessage(text, date, false);
+                if (!guid.isEmpty())
+                    m.guid = guid;
+                m.handle_id = anna;
+                recycle.insertRecycledMessage(m, ident, ident, 0);
+            };
+            salvage(QStringLiteral("still live"), liveGuid, QStringLiteral("+12025550143"), 1000);
+            salvage(QStringLiteral("lost to anna"), {}, QStringLiteral("+12025550143"), 900);
+            salvage(QStringLiteral("lost elsewhere"), {}, QStringLiteral("+12025550177"), 800);
+            salvage(QStringLiteral("lost, nobody known"), {}, {}, 700);
+        }
+
+        IOS6MessageDb db(QDir(store), kUs, false);
+        MsgDataSet set;
+        set.reset();
+        db.messages(set, 0);
+        db.loadRecycledChats(set);
+        db.loadRecycledChats(set); // a second time adds nothing
+        _MsgDataSet *ds = set.data();
+
+        QStringList texts;
+        for (const _MsgMessage *m : ds->messages)
+            texts << m->text;
+        texts.sort();
+        QCOMPARE(texts,
+                 QStringList({"live", "lost elsewhere", "lost to anna", "lost, nobody known"}));
+        // The message of a known conversation joins the live chat.
+        QCOMPARE(textsOf(sortedMessagesOf(ds->chats.value(chat))),
+                 QStringList({"lost to anna", "live"}));
+        for (const _MsgMessage *m : ds->messages) {
+            QVERIFY(m->chat);
+            QVERIFY(m->chat->messages.contains(QString::number(m->ROWID)));
+            if (m->text == QLatin1String("live"))
+                continue;
+            QVERIFY(m->ROWID < 0);
+            if (m->text == QLatin1String("lost elsewhere")) {
+                QVERIFY(m->chat->ROWID < 0);
+                QVERIFY(!isUnknownRecoveredChat(m->chat->ROWID));
+                QCOMPARE(m->chat->chat_identifier, QStringLiteral("+12025550177"));
+            } else if (m->text.startsWith(QLatin1String("lost, nobody"))) {
+                QVERIFY(isUnknownRecoveredChat(m->chat->ROWID));
+            }
+        }
+        // The sessions of the tree show the salvaged conversations too.
+        QCOMPARE(set.chatSessions().size(), 3);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestIos6Db)
+#include "tst_ios6db.moc"
