@@ -4,6 +4,7 @@
 #include "recovery/sqlite3file.h"
 #include "tests/support/rawsqlite.h"
 #include "tests/support/sqlitebytes.h"
+#include "tests/support/sqlitesweep.h"
 
 #include <QElapsedTimer>
 #include <QFile>

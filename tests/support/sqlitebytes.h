@@ -14,8 +14,6 @@
 
 #include <memory>
 
-class Sqlite3File;
-
 // Opens (creating) a database whose deleted rows stay where they were: the
 // given page size, no auto-vacuum, no secure delete, rollback journal.
 std::unique_ptr<RawSqlite> createRecoverableDb(const QString &path, int pageSize);
@@ -56,24 +54,3 @@ public:
     // A record (header length, serial types, body).
     static QByteArray record(const QList<quint64> &types, const QByteArray &body);
 };
-
-// What a sweep over every reader of a file met.
-struct SqliteSweep
-{
-    int pages = 0;
-    int btreePages = 0;
-    int cells = 0;
-    int rows = 0;
-    int values = 0;
-    int carvedRows = 0;
-    qint64 payloadBytes = 0;
-    int trunks = 0;
-    int walkedPages = 0;
-};
-
-// Runs every reader of the file over all of it, as the recovery scans do:
-// each page as a b-tree page, its cells parsed and decoded, its free space
-// carved with message and handle columns, the freelist trunks and their
-// pages, and the tree walks below every page. Pages past maxPages are left
-// out (to keep a sweep of a large file short).
-SqliteSweep sweepSqliteFile(const Sqlite3File &file, int maxPages = 4096);
