@@ -126,6 +126,8 @@ namespace {
     throw std::runtime_error(text.toUtf8().toStdString());
 }
 constexpr qint64 kMinHeader = 18; // through the page-size field
+// Overflow bytes that may be gathered beyond eight times the file's size.
+constexpr qint64 kOverflowAllowance = 32 << 20;
 } // namespace
 
 int Sqlite3File::openAndMap()
@@ -168,6 +170,7 @@ int Sqlite3File::setUpMapping(const uchar *begin, qint64 size)
     // fewer is ignored rather than trusted.
     const int reserved = boundedByte(begin + 20, m_end);
     m_usableSize = pageSize - reserved >= 480 ? pageSize - reserved : pageSize;
+    m_overflowBudget = 8 * size + kOverflowAllowance;
     return m_pageSize;
 }
 
@@ -341,12 +344,14 @@ void Sqlite3File::appendOverflow(QByteArray &out, qint64 remaining, qint32 next)
     QSet<qint32> seen;
     const qint32 pages = pageCount();
     const qint64 perPage = m_usableSize - 4;
-    while (remaining > 0 && next > 1 && next <= pages && !seen.contains(next)) {
+    while (remaining > 0 && next > 1 && next <= pages && !seen.contains(next)
+           && m_overflowBudget > 0) {
         seen.insert(next);
         const uchar *page = m_begin + pageOffset(next);
         const qint32 following = boundedBE32(page, m_end);
-        const qint64 take = qMin(remaining, perPage);
+        const qint64 take = qMin(qMin(remaining, perPage), m_overflowBudget);
         out.append(boundedBytes(take, page + 4, m_end));
+        m_overflowBudget -= take;
         remaining -= take;
         next = following;
     }

@@ -157,7 +157,12 @@ public:
     Sqlite3FileCell parseCell(const Sqlite3FilePage &page, const uchar *cell) const;
     // The whole payload, joined across overflow pages; shorter than the
     // payload size when the chain ends early, leaves the file or comes back
-    // to a page it has already taken.
+    // to a page it has already taken. In a genuine file every overflow page
+    // belongs to one payload, so all payloads together hold less than the
+    // file; a crafted one can send any number of cells (or carved records)
+    // down one long chain. Overflow bytes gathered over the life of the
+    // object are therefore capped at several times the file's size: past
+    // that, payloads end after their local part.
     QByteArray cellPayload(const Sqlite3FileCell &cell) const;
 
     // The leaf pages at or below a page, left to right; each page at most
@@ -206,4 +211,5 @@ private:
     const uchar *m_end = nullptr;
     int m_pageSize = 0;
     int m_usableSize = 0;
+    mutable qint64 m_overflowBudget = 0; // overflow bytes still to be gathered
 };

@@ -147,6 +147,7 @@ private slots:
     void damagedFiles_data();
     void damagedFiles();
     void deepChainOfInteriorPages();
+    void cellsSharingOneOverflowChain();
 
 private:
     QTemporaryDir m_dir;
@@ -971,6 +972,47 @@ void TestSqliteFile::deepChainOfInteriorPages()
     const QList<Sqlite3FilePage> leaves = file.leafPages(file.readBtreePage(2));
     QCOMPARE(leaves.size(), 1);
     QCOMPARE(leaves[0].pageNumber, pages);
+}
+
+// A thousand cells that all send their payload down the same chain of 100
+// overflow pages: the first gets its payload whole; together they gather no
+// more than eight times the file plus 32 MiB, not a thousand times the chain.
+void TestSqliteFile::cellsSharingOneOverflowChain()
+{
+    const int leaves = 100, chain = 100, perLeaf = 10;
+    SqliteImage img(512, 1 + leaves + chain);
+    const int firstChainPage = 2 + leaves;
+    for (int i = 0; i < chain; ++i)
+        img.put32(img.pageOffset(firstChainPage + i), i + 1 < chain ? firstChainPage + i + 1 : 0);
+    // A payload of 39 + 100 * 508 bytes keeps K = 39 + 0 = 39 bytes local.
+    const qint64 payload = 39 + qint64(chain) * 508;
+    for (int n = 2; n < firstChainPage; ++n) {
+        QList<QByteArray> cells;
+        for (int c = 0; c < perLeaf; ++c)
+            cells << sqliteVarint(quint64(payload)) + sqliteVarint(quint64(n * perLeaf + c))
+                            + QByteArray(39, 'l') + be32(firstChainPage);
+        img.leafTablePage(n, cells);
+    }
+    Sqlite3File file("");
+    file.openBytes(img.bytes);
+    qint64 gathered = 0;
+    bool first = true;
+    for (int n = 2; n < firstChainPage; ++n) {
+        const Sqlite3FilePage page = file.readBtreePage(n);
+        QCOMPARE(int(page.cells.size()), perLeaf);
+        for (const uchar *c : page.cells) {
+            const Sqlite3FileCell cell = file.parseCell(page, c);
+            QCOMPARE(cell.localSize, 39);
+            QCOMPARE(cell.firstOverflow, firstChainPage);
+            const qint64 size = file.cellPayload(cell).size();
+            if (first)
+                QCOMPARE(size, payload);
+            first = false;
+            gathered += size - 39;
+        }
+    }
+    QVERIFY(gathered <= 8 * img.bytes.size() + (32 << 20));
+    QVERIFY(gathered >= 8 * img.bytes.size()); // the cap, not a chain cut short
 }
 
 QTEST_GUILESS_MAIN(TestSqliteFile)
