@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <sqlite3.h>
 
 #include <cmath>
 #include <functional>
@@ -133,6 +134,7 @@ private slots:
     void readsRealDatabase();
     void payloadAroundLocalLimit_data();
     void payloadAroundLocalLimit();
+    void reservedBytesAtPageEnds();
     void freelistOfDeletedPages_data();
     void freelistOfDeletedPages();
 
@@ -432,6 +434,35 @@ void TestSqliteFile::payloadAroundLocalLimit()
     const Sqlite3FileRow row = file.rowData(cell);
     QCOMPARE(row.values.size(), 1);
     QCOMPARE(row.values[0].toByteArray(), blob);
+}
+
+// Pages with reserved bytes at their end hold less b-tree content: payloads
+// spill onto overflow pages sooner and each overflow page holds less.
+void TestSqliteFile::reservedBytesAtPageEnds()
+{
+    const QString path = m_dir.filePath("reserved.db");
+    QList<QByteArray> blobs;
+    {
+        auto db = createRecoverableDb(path, 1024);
+        int reserve = 40;
+        QCOMPARE(sqlite3_file_control(db->handle(), "main", SQLITE_FCNTL_RESERVE_BYTES, &reserve),
+                 SQLITE_OK);
+        db->exec("create table t(id integer primary key, b blob)");
+        for (int n : {900, 949, 950, 951, 985, 2000, 5000}) {
+            QByteArray b(n, '\0');
+            for (int i = 0; i < n; ++i)
+                b[i] = char(i % 251);
+            blobs << b;
+            db->run("insert into t(b) values(?)", {b});
+        }
+    }
+    Sqlite3File file(path);
+    file.openAndMap();
+    QCOMPARE(file.usableSize(), 1024 - 40);
+    const QMap<qint64, QList<QVariant>> rows = decodedRows(file, rootPage(path, "t"));
+    QCOMPARE(rows.size(), blobs.size());
+    for (int i = 0; i < blobs.size(); ++i)
+        QCOMPARE(rows.value(i + 1).value(0).toByteArray(), blobs[i]);
 }
 
 void TestSqliteFile::freelistOfDeletedPages_data()
