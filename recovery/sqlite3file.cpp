@@ -219,18 +219,20 @@ Sqlite3FilePage Sqlite3File::readBtreePage(qint32 n) const
         return r;
 
     const uchar *pageEnd = at(off + m_pageSize);
-    const uchar *h = r.header;
-    r.firstFreeblock = boundedU16(h + 1, pageEnd);
-    int cellCount = boundedU16(h + 3, pageEnd);
-    r.cellContentStart = boundedU16(h + 5, pageEnd);
+    // Header fields at offsets from the header (pointers formed only inside
+    // the mapping; a field past its end reads as 0).
+    auto field = [&](int k) { return at(headerOff + k); };
+    r.firstFreeblock = boundedU16(field(1), pageEnd);
+    int cellCount = boundedU16(field(3), pageEnd);
+    r.cellContentStart = boundedU16(field(5), pageEnd);
     // 0 stands for 65536, which only a page of that size can hold.
-    if (r.cellContentStart == 0 && m_pageSize == 65536 && fits(h + 5, 2, pageEnd))
+    if (r.cellContentStart == 0 && m_pageSize == 65536 && fits(field(5), 2, pageEnd))
         r.cellContentStart = 65536;
-    r.fragmentedBytes = quint8(boundedByte(h + 7, pageEnd));
+    r.fragmentedBytes = quint8(boundedByte(field(7), pageEnd));
 
     qint64 arrayOff = headerOff + 8;
     if (!r.isLeafPage()) {
-        r.rightMostPointer = boundedBE32(h + 8, pageEnd);
+        r.rightMostPointer = boundedBE32(field(8), pageEnd);
         arrayOff += 4;
     }
     // A cell pointer array never reaches past its page; a count that says
@@ -269,12 +271,11 @@ Sqlite3FileTrunk Sqlite3File::readFreelistTrunk(qint32 n) const
     r.page = m_begin + off;
     r.nextTrunk = boundedBE32(r.page, m_end);
     // A trunk holds at most usable / 4 - 2 leaf numbers.
-    const qint32 count = qMin<qint32>(boundedBE32(r.page + 4, m_end), m_usableSize / 4 - 2);
+    const qint32 count = qMin<qint32>(boundedBE32(at(off + 4), m_end), m_usableSize / 4 - 2);
     if (count > 0) {
         r.leaves.reserve(count);
-        const uchar *entries = at(off + 8);
         for (qint32 i = 0; i < count; ++i)
-            r.leaves.append(boundedBE32(entries + 4 * qint64(i), m_end));
+            r.leaves.append(boundedBE32(at(off + 8 + 4 * qint64(i)), m_end));
     }
     return r;
 }
