@@ -1,0 +1,720 @@
+#include "store/exportmessagesdb.h"
+
+#include "store/datafolder.h"
+#include "store/msgutil.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <stdexcept>
+
+namespace {
+
+// How many other folders are tried for a file before the run gives up.
+constexpr int kMaxPlacements = 1000;
+
+std::runtime_error writerError(const QString &text)
+{
+    return std::runtime_error(text.toUtf8().toStdString());
+}
+
+// The last component of a phone path, with the characters the store never
+// keeps in a name removed; "attachment" when nothing usable is left.
+QString attachmentFileName(const QString &filename)
+{
+    static const QRegularExpression forbidden(QStringLiteral("[:*?\"<>|]"));
+    QString name = filename;
+    name.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    name = name.section(QLatin1Char('/'), -1);
+    name.remove(forbidden);
+    name = name.trimmed();
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return QStringLiteral("attachment");
+    return name;
+}
+
+// The last component of a name as logicHash sees it (folders separated by
+// "/" or "\"), in lower case.
+QString lastComponentLower(const QString &filename)
+{
+    const qsizetype cut
+            = qMax(filename.lastIndexOf(QLatin1Char('/')), filename.lastIndexOf(QLatin1Char('\\')));
+    return filename.mid(cut + 1).toLower();
+}
+
+bool sameFileContent(const QString &a, const QString &b)
+{
+    QFile fa(a), fb(b);
+    if (fa.size() != fb.size())
+        return false;
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly))
+        return false;
+    constexpr qint64 kChunk = 1 << 16;
+    while (!fa.atEnd()) {
+        const QByteArray ca = fa.read(kChunk);
+        const QByteArray cb = fb.read(kChunk);
+        if (ca != cb)
+            return false;
+        if (ca.isEmpty())
+            break;
+    }
+    return fb.atEnd();
+}
+
+} // namespace
+
+ExportMessagesDb::ExportMessagesDb(const QDir &folder, const QString &mcc)
+    : m_db(folder, mcc, true)
+    , m_fileRelayRoot(QDir::cleanPath(m_db.fileRelayDir().absolutePath()))
+{ }
+
+ExportMessagesDb::~ExportMessagesDb()
+{
+    if (m_running)
+        abort();
+}
+
+void ExportMessagesDb::resetRun()
+{
+    m_counts = Counts();
+    m_chatIds.clear();
+    m_handleIds.clear();
+    m_chatHandleJoins.clear();
+    m_messageColumns = MessageColumns();
+    m_insertMessageSql.clear();
+    m_byLogicHash.clear();
+    m_byOddHash.clear();
+    m_byGuidKey.clear();
+    m_messageIndexLoaded = false;
+    m_chatMessages.clear();
+    m_chatLast.clear();
+    m_lastAddressed.clear();
+    m_copiedFiles.clear();
+    m_createdFolders.clear();
+}
+
+void ExportMessagesDb::begin()
+{
+    if (m_running)
+        throw writerError(QStringLiteral("ExportMessagesDb::begin, a run is already open."));
+    resetRun();
+    m_db.beginTransaction();
+    {
+        QString error;
+        m_db.exec(QStringLiteral("PRAGMA cache_size=-65536;"), error);
+    }
+    m_running = true;
+}
+
+void ExportMessagesDb::end()
+{
+    if (!m_running) {
+        m_db.endTransaction(true);
+        m_db.close();
+        return;
+    }
+    try {
+        // The user of the database may have ended the transaction already
+        // (committed or rolled back); then the run's files are checked
+        // against what the database holds.
+        const bool ours = m_db.isOpen() && m_db.inTran();
+        if (ours)
+            flushChatUpdates();
+        m_db.endTransaction(true);
+        m_running = false;
+        m_db.close();
+        if (ours) {
+            // The files belong to the committed rows now.
+            m_copiedFiles.clear();
+            m_createdFolders.clear();
+        } else {
+            removeRunFiles();
+        }
+    } catch (...) {
+        abort();
+        throw;
+    }
+}
+
+void ExportMessagesDb::abort() noexcept
+{
+    try {
+        m_db.endTransaction(false);
+    } catch (...) {
+        // Closing below discards the transaction all the same.
+    }
+    m_db.close();
+    removeRunFiles();
+    m_running = false;
+    m_chatIds.clear();
+    m_handleIds.clear();
+    m_chatHandleJoins.clear();
+    m_messageColumns = MessageColumns();
+    m_byLogicHash.clear();
+    m_byOddHash.clear();
+    m_byGuidKey.clear();
+    m_messageIndexLoaded = false;
+    m_chatMessages.clear();
+    m_chatLast.clear();
+    m_lastAddressed.clear();
+}
+
+void ExportMessagesDb::removeRunFiles() noexcept
+{
+    // Called with the run's connection closed. A file stays only when the
+    // database, as it now is, names it: its rows were committed after all
+    // (by a user of the database), or it filled in the missing file of an
+    // attachment stored before. When the database cannot tell, every file
+    // stays: a file too many is harmless, a missing one is lost.
+    QSet<QString> named;
+    try {
+        if (!m_copiedFiles.isEmpty()) {
+            Sqlite3DB check;
+            check.openThrow(m_db.smsDbPath(), Sqlite3DB::ReadOnly);
+            for (const CopiedFile &f : std::as_const(m_copiedFiles)) {
+                Sqlite3Cursor c = check.queryThrow(
+                        Sqlite3Sql("select filename from attachment where guid=?")
+                                .addTextParam(f.guid));
+                while (c.moveNext()) {
+                    if (IOS6MessageDb::attachmentLocalPath(m_db.fileRelayDir(), c.getText(0))
+                        == f.path)
+                        named.insert(f.path);
+                }
+            }
+        }
+    } catch (...) {
+        m_copiedFiles.clear();
+        m_createdFolders.clear();
+        return;
+    }
+    for (auto it = m_copiedFiles.crbegin(); it != m_copiedFiles.crend(); ++it) {
+        if (!named.contains(it->path))
+            QFile::remove(it->path);
+    }
+    // Deepest first; a folder that holds anything else stays.
+    for (auto it = m_createdFolders.crbegin(); it != m_createdFolders.crend(); ++it)
+        QDir().rmdir(*it);
+    m_copiedFiles.clear();
+    m_createdFolders.clear();
+}
+
+void ExportMessagesDb::write(_MsgMessage *m)
+{
+    if (!m_running)
+        throw writerError(QStringLiteral("ExportMessagesDb::write, no run was begun."));
+    // Writing on a connection whose transaction is gone (closed by its user)
+    // would store rows one by one outside any run.
+    if (!m_db.isOpen() || !m_db.inTran())
+        throw writerError(QStringLiteral("ExportMessagesDb::write, the run's transaction is "
+                                         "no longer open."));
+    if (!m)
+        return;
+    if (m->item_type != 0 && !m_db.hasItemTypeColumn()) {
+        ++m_counts.skipped;
+        return;
+    }
+    if (!m->chat) {
+        qDebug("IOS6RestoreMessagesThread skip message with empty chat.");
+        ++m_counts.skipped;
+        return;
+    }
+    if (m->chat->ROWID <= kUnknownChatRowid) {
+        qDebug("IOS6RestoreMessagesThread skip message with unknown chat.");
+        ++m_counts.skipped;
+        return;
+    }
+
+    const qint64 chatId = chatRowid(m->chat);
+    const qint64 handleId = m->handle ? handleRowid(m->handle, chatId) : 0;
+
+    const QString hash = logicHash(*m);
+    qint64 messageId = messageRowid(m, hash);
+    const bool existed = messageId != 0;
+    if (existed) {
+        ++m_counts.existing;
+        // The same message may belong to several conversations (one text
+        // sent to two groups in the same second): it joins this one too.
+        if (!chatHasMessage(chatId, messageId))
+            joinChatMessage(chatId, messageId);
+    } else {
+        const qint64 otherId = m->otherHandle ? handleRowid(m->otherHandle, chatId) : 0;
+        messageId = insertMessage(m, handleId, otherId, hash);
+        rememberMessage(messageId, m->guid, m_hasLogicHash ? hash : QString());
+        joinChatMessage(chatId, messageId);
+        ++m_counts.added;
+    }
+    // The chat's newest date and, in a group, its last sender are written
+    // once per chat when the run ends (or its database is handed out).
+    auto last = m_chatLast.find(chatId);
+    if (last == m_chatLast.end())
+        m_chatLast.insert(chatId, m->date);
+    else if (last.value() < m->date)
+        last.value() = m->date;
+    if (m->chat->isGroup() && m->handle)
+        m_lastAddressed.insert(chatId, m->handle->id);
+
+    for (_MsgAttachment *a : sortedAttachments(*m))
+        writeAttachment(a, messageId, existed);
+}
+
+qint64 ExportMessagesDb::chatRowid(_MsgChat *chat)
+{
+    auto it = m_chatIds.constFind(chat->guid);
+    if (it != m_chatIds.constEnd())
+        return it.value();
+    qint64 id = m_db.chatRowidByGuid(chat->guid);
+    if (id == 0) {
+        id = m_db.insertChat(chat);
+        m_chatMessages.insert(id, {}); // a new chat has no message yet
+    }
+    m_chatIds.insert(chat->guid, id);
+    return id;
+}
+
+qint64 ExportMessagesDb::handleRowid(_MsgHandle *handle, qint64 chatId)
+{
+    const QString key = handle->id + QChar(0x1f) + handle->service;
+    qint64 id = m_handleIds.value(key);
+    bool knownJoin = false;
+    if (id == 0) {
+        id = m_db.handleRowid(handle);
+        if (id == 0) {
+            id = m_db.insertHandle(handle);
+            m_db.addChatHandleJoin(chatId, id);
+            knownJoin = true;
+        }
+        m_handleIds.insert(key, id);
+    }
+    const QPair<qint64, qint64> join(chatId, id);
+    if (!knownJoin && !m_chatHandleJoins.contains(join)) {
+        if (!m_db.hasChatHandleJoin(chatId, id))
+            m_db.addChatHandleJoin(chatId, id);
+    }
+    m_chatHandleJoins.insert(join);
+    return id;
+}
+
+ExportMessagesDb::HashKey ExportMessagesDb::hashKey(const QString &hash, bool *ok)
+{
+    HashKey key;
+    *ok = false;
+    if (hash.size() != 32)
+        return key;
+    const QByteArray bytes = QByteArray::fromHex(hash.toLatin1());
+    // Only the lower-case hex text logicHash makes is taken; anything else
+    // is looked up as text.
+    if (bytes.size() != 16 || QString::fromLatin1(bytes.toHex()) != hash)
+        return key;
+    memcpy(&key.hi, bytes.constData(), 8);
+    memcpy(&key.lo, bytes.constData() + 8, 8);
+    *ok = true;
+    return key;
+}
+
+quint64 ExportMessagesDb::guidKey(const QString &guid)
+{
+    return quint64(qHash(guid, 0x5ad1f00dU));
+}
+
+void ExportMessagesDb::rememberMessage(qint64 rowid, const QString &guid, const QString &hash)
+{
+    m_byGuidKey.insert(guidKey(guid), rowid);
+    if (hash.isNull())
+        return;
+    // The database answers a look-up with the first (oldest) row of a hash.
+    bool ok;
+    const HashKey key = hashKey(hash, &ok);
+    if (ok) {
+        if (!m_byLogicHash.contains(key))
+            m_byLogicHash.insert(key, rowid);
+    } else if (!m_byOddHash.contains(hash)) {
+        m_byOddHash.insert(hash, rowid);
+    }
+}
+
+void ExportMessagesDb::loadMessageIndex()
+{
+    m_byLogicHash.clear();
+    m_byOddHash.clear();
+    m_byGuidKey.clear();
+    m_hasLogicHash = m_db.tableSchemas()
+                             .value(QStringLiteral("message"))
+                             .contains(QLatin1String("logic_hash"));
+    Sqlite3Cursor c = m_db.queryThrow(
+            Sqlite3Sql(m_hasLogicHash ? "select rowid, guid, logic_hash from message order by rowid"
+                                      : "select rowid, guid from message order by rowid"));
+    while (c.moveNext()) {
+        rememberMessage(c.getInt64(0), c.getText(1),
+                        m_hasLogicHash && !c.isNull("logic_hash") ? c.getText(2) : QString());
+    }
+    m_messageIndexLoaded = true;
+}
+
+qint64 ExportMessagesDb::messageRowid(_MsgMessage *m, const QString &hash)
+{
+    // What the target holds is read once per run, so that finding a message
+    // (or finding that it is new) takes no query: first by logic hash, then
+    // by guid, as the database would answer.
+    if (!m_messageIndexLoaded)
+        loadMessageIndex();
+    if (m_hasLogicHash) {
+        bool ok;
+        const HashKey key = hashKey(hash, &ok);
+        const qint64 id = ok ? m_byLogicHash.value(key) : m_byOddHash.value(hash);
+        if (id != 0)
+            return id;
+    }
+    // Keys of guids may collide: the database has the last word.
+    if (m_byGuidKey.contains(guidKey(m->guid)))
+        return m_db.messageRowidByGuid(m->guid);
+    return 0;
+}
+
+bool ExportMessagesDb::chatHasMessage(qint64 chatId, qint64 messageId)
+{
+    auto it = m_chatMessages.find(chatId);
+    if (it == m_chatMessages.end()) {
+        QSet<qint64> ids;
+        Sqlite3Cursor c = m_db.queryThrow(
+                Sqlite3Sql("select message_id from chat_message_join where chat_id=?")
+                        .addInt64Param(chatId));
+        while (c.moveNext())
+            ids.insert(c.getInt64(0));
+        it = m_chatMessages.insert(chatId, ids);
+    }
+    return it->contains(messageId);
+}
+
+void ExportMessagesDb::joinChatMessage(qint64 chatId, qint64 messageId)
+{
+    m_db.addChatMessageJoin(chatId, messageId);
+    auto it = m_chatMessages.find(chatId);
+    if (it != m_chatMessages.end())
+        it->insert(messageId);
+}
+
+template<typename Put>
+void ExportMessagesDb::forEachMessageColumn(const _MsgMessage *m, qint64 handleId, qint64 otherId,
+                                            const QString &hash, Put put) const
+{
+    const MessageColumns &has = m_messageColumns;
+    put("guid", m->guid);
+    put("text", m->text);
+    put("replace", m->replace);
+    if (!m->service_center.isEmpty())
+        put("service_center", m->service_center);
+    put("handle_id", handleId);
+    if (!m->subject.isEmpty())
+        put("subject", m->subject);
+    if (!m->country.isEmpty())
+        put("country", m->country);
+    if (!m->attributedBody.isEmpty())
+        put("attributedBody", m->attributedBody);
+    for (const auto &[column, value] : {std::pair {"version", m->version}, {"type", m->type}})
+        put(column, value);
+    put("service", m->service);
+    put("account", m->account);
+    put("account_guid", m->account_guid);
+    for (const auto &[column, value] : {std::pair {"error", m->error},
+                                        {"date", m->date},
+                                        {"date_read", m->date_read},
+                                        {"date_delivered", m->date_delivered},
+                                        {"is_delivered", m->is_delivered},
+                                        {"is_finished", m->is_finished},
+                                        {"is_emote", m->is_emote},
+                                        {"is_from_me", m->is_from_me},
+                                        {"is_empty", m->is_empty},
+                                        {"is_delayed", m->is_delayed},
+                                        {"is_auto_reply", m->is_auto_reply},
+                                        {"is_prepared", m->is_prepared},
+                                        {"is_read", m->is_read},
+                                        {"is_system_message", m->is_system_message},
+                                        {"is_sent", m->is_sent},
+                                        {"has_dd_results", m->has_dd_results},
+                                        {"is_service_message", m->is_service_message},
+                                        {"is_forward", m->is_forward},
+                                        {"was_downgraded", m->was_downgraded},
+                                        {"is_archive", m->is_archive},
+                                        {"cache_has_attachments", m->cache_has_attachments}})
+        put(column, value);
+    put("cache_roomnames", m->cache_roomnames);
+    put("was_data_detected", m->was_data_detected);
+    put("was_deduplicated", m->was_deduplicated);
+    const std::pair<const char *, qint32> optional[]
+            = {{"is_audio_message", m->is_audio_message},
+               {"is_played", m->is_played},
+               {"date_played", m->date_played},
+               {"item_type", m->item_type},
+               {"group_action_type", m->group_action_type},
+               {"share_status", m->share_status},
+               {"share_direction", m->share_direction},
+               {"is_expirable", m->is_expirable},
+               {"expire_state", m->expire_state},
+               {"message_action_type", m->message_action_type}};
+    for (size_t i = 0; i < std::size(optional); ++i) {
+        if (has.optional[i])
+            put(optional[i].first, optional[i].second);
+    }
+    if (otherId > 0 && has.otherHandle)
+        put("other_handle", otherId);
+    if (!m->group_title.isEmpty() && has.groupTitle)
+        put("group_title", m->group_title);
+    if (has.logicHash)
+        put("logic_hash", hash);
+}
+
+qint64 ExportMessagesDb::insertMessage(const _MsgMessage *m, qint64 handleId, qint64 otherId,
+                                       const QString &hash)
+{
+    // The statement text depends only on which columns a row names; it is
+    // made once per kind of row, and the wrapper keeps its prepared form.
+    if (!m_messageColumns.known) {
+        const QString schema = m_db.tableSchemas().value(QStringLiteral("message"));
+        const char *const names[]
+                = {"is_audio_message",  "is_played",          "date_played",     "item_type",
+                   "group_action_type", "share_status",       "share_direction", "is_expirable",
+                   "expire_state",      "message_action_type"};
+        for (size_t i = 0; i < std::size(names); ++i)
+            m_messageColumns.optional[i] = schema.contains(QLatin1String(names[i]));
+        m_messageColumns.otherHandle = schema.contains(QLatin1String("other_handle"));
+        m_messageColumns.groupTitle = schema.contains(QLatin1String("group_title"));
+        m_messageColumns.logicHash = schema.contains(QLatin1String("logic_hash"));
+        m_messageColumns.known = true;
+    }
+    const int kind = (m->service_center.isEmpty() ? 0 : 1) | (m->subject.isEmpty() ? 0 : 2)
+            | (m->country.isEmpty() ? 0 : 4) | (m->attributedBody.isEmpty() ? 0 : 8)
+            | (otherId > 0 ? 16 : 0) | (m->group_title.isEmpty() ? 0 : 32);
+    auto text = m_insertMessageSql.constFind(kind);
+    if (text == m_insertMessageSql.constEnd()) {
+        QByteArray columns, marks;
+        forEachMessageColumn(m, handleId, otherId, hash, [&](const char *column, const auto &) {
+            if (!columns.isEmpty()) {
+                columns += ',';
+                marks += ',';
+            }
+            columns += column;
+            marks += '?';
+        });
+        text = m_insertMessageSql.insert(
+                kind,
+                QString::fromLatin1("insert into message(" + columns + ") values(" + marks + ")"));
+    }
+    Sqlite3Sql sql(text.value());
+    forEachMessageColumn(m, handleId, otherId, hash, [&sql](const char *, const auto &value) {
+        using T = std::decay_t<decltype(value)>;
+        if constexpr (std::is_same_v<T, QString>)
+            sql.addTextParam(value);
+        else if constexpr (std::is_same_v<T, QByteArray>)
+            sql.addBlobParam(value);
+        else if constexpr (std::is_same_v<T, qint64>)
+            sql.addInt64Param(value);
+        else
+            sql.addIntParam(value);
+    });
+    m_db.executeThrow(sql);
+    return m_db.lastInsertId();
+}
+
+void ExportMessagesDb::flushChatUpdates()
+{
+    if (!m_db.isOpen() || !m_db.inTran())
+        return; // the run is lost already; nothing may be written outside it
+    for (auto it = m_chatLast.cbegin(); it != m_chatLast.cend(); ++it)
+        m_db.updateChatLast(it.key(), it.value());
+    m_chatLast.clear();
+    for (auto it = m_lastAddressed.cbegin(); it != m_lastAddressed.cend(); ++it) {
+        // Only a change is written, so that merging messages already stored
+        // leaves the file as it is.
+        Sqlite3Cursor c
+                = m_db.queryThrow(Sqlite3Sql("select last_addressed_handle from chat where rowid=?")
+                                          .addInt64Param(it.key()));
+        if (c.moveNext() && !c.isNull("last_addressed_handle") && c.getText(0) == it.value())
+            continue;
+        m_db.setLastAddressedHandle(it.key(), it.value());
+    }
+    m_lastAddressed.clear();
+}
+
+bool ExportMessagesDb::hasRow(const char *sql, qint64 a, qint64 b)
+{
+    Sqlite3Cursor c = m_db.queryThrow(Sqlite3Sql(sql).addInt64Param(a).addInt64Param(b));
+    return c.moveNext();
+}
+
+// ---------------------------------------------------------------- attachments
+
+void ExportMessagesDb::writeAttachment(_MsgAttachment *a, qint64 messageId, bool messageExisted)
+{
+    if (!a)
+        return;
+    const QString source = !a->localPath.isEmpty() && QFileInfo(a->localPath).isFile()
+            ? a->localPath
+            : QString();
+
+    qint64 attachmentId = m_db.attachmentRowidByGuid(a);
+    if (attachmentId != 0) {
+        // Stored before: its file goes where the stored row names it, when
+        // it is missing there.
+        if (!source.isEmpty()) {
+            Sqlite3Cursor c
+                    = m_db.queryThrow(Sqlite3Sql("select filename from attachment where rowid=?")
+                                              .addInt64Param(attachmentId));
+            if (c.moveNext())
+                ensureFileAt(source,
+                             IOS6MessageDb::attachmentLocalPath(m_db.fileRelayDir(), c.getText(0)),
+                             a->guid);
+        }
+    } else {
+        if (messageExisted)
+            attachmentId = sameAttachmentOfMessage(a, messageId);
+        if (attachmentId == 0) {
+            const QString target
+                    = IOS6MessageDb::attachmentLocalPath(m_db.fileRelayDir(), a->filename);
+            QString storedFilename = a->filename;
+            if (!source.isEmpty() || !target.isEmpty())
+                placeAttachmentFile(a, source, target, &storedFilename);
+            if (storedFilename == a->filename) {
+                attachmentId = m_db.insertAttachment(a);
+            } else {
+                _MsgAttachment row = *a;
+                row.filename = storedFilename;
+                attachmentId = m_db.insertAttachment(&row);
+            }
+        }
+    }
+    if (!messageExisted
+        || !hasRow("select 1 from message_attachment_join where message_id=? and attachment_id=?",
+                   messageId, attachmentId))
+        m_db.addMessageAttachmentJoin(messageId, attachmentId);
+}
+
+qint64 ExportMessagesDb::sameAttachmentOfMessage(const _MsgAttachment *a, qint64 messageId)
+{
+    // The same message read from another source may carry its attachment
+    // under another guid; the same file name and size make it the same.
+    const QString name = lastComponentLower(a->filename);
+    Sqlite3Cursor c = m_db.queryThrow(
+            Sqlite3Sql("select a.rowid, a.filename, a.total_bytes from attachment as a inner "
+                       "join message_attachment_join as j on j.attachment_id=a.rowid where "
+                       "j.message_id=?")
+                    .addInt64Param(messageId));
+    while (c.moveNext()) {
+        if (lastComponentLower(c.getText(1)) == name && c.getInt64(2) == a->total_bytes)
+            return c.getInt64(0);
+    }
+    return 0;
+}
+
+bool ExportMessagesDb::isReservedPath(const QString &path) const
+{
+    // The database with its journal files, and the phone's address book,
+    // which the store reads as such.
+    const QString db = QDir::cleanPath(m_db.smsDbPath());
+    if (path.startsWith(db))
+        return true;
+    const QString addressBook = m_fileRelayRoot + QLatin1String("/var/mobile/Library/AddressBook");
+    return path == addressBook || path.startsWith(addressBook + QLatin1Char('/'));
+}
+
+// Whether every folder between the store's file-relay and path is a real
+// folder (or still missing): no file stands where a folder is needed, and no
+// symbolic link leads elsewhere.
+bool ExportMessagesDb::folderChainUsable(const QString &path) const
+{
+    if (!path.startsWith(m_fileRelayRoot + QLatin1Char('/')))
+        return false;
+    const QStringList parts = path.mid(m_fileRelayRoot.size() + 1).split(QLatin1Char('/'));
+    QString current = m_fileRelayRoot;
+    for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
+        current += QLatin1Char('/') + parts.at(i);
+        const QFileInfo info(current);
+        if (info.isSymLink())
+            return false;
+        if (!info.exists())
+            return true;
+        if (!info.isDir())
+            return false;
+    }
+    return true;
+}
+
+void ExportMessagesDb::placeAttachmentFile(const _MsgAttachment *a, const QString &source,
+                                           const QString &target, QString *storedFilename)
+{
+    // The place the name gives comes first. Other places keep the file name
+    // (which the message's logic hash covers) in a folder of the attachment's
+    // own below the phone's attachment folder.
+    const QString name = attachmentFileName(a->filename);
+    const QString ownFolder = m_fileRelayRoot
+            + QLatin1String("/var/mobile/Library/SMS/Attachments/_/") + md5Hex(a->guid);
+    for (int n = target.isEmpty() ? 1 : 0; n <= kMaxPlacements; ++n) {
+        QString candidate;
+        if (n == 0)
+            candidate = target;
+        else if (n == 1)
+            candidate = ownFolder + QLatin1Char('/') + name;
+        else
+            candidate = ownFolder + QLatin1Char('/') + QString::number(n - 1) + QLatin1Char('/')
+                    + name;
+        if (isReservedPath(candidate) || !folderChainUsable(candidate))
+            continue;
+        const QFileInfo info(candidate);
+        if (info.exists() || info.isSymLink()) {
+            // Something is there already: take it only when it is this file.
+            if (source.isEmpty() || info.isSymLink() || !info.isFile()
+                || !sameFileContent(source, candidate))
+                continue;
+        } else if (!source.isEmpty()) {
+            makeFolder(info.path());
+            copyFile(source, candidate, a->guid);
+        }
+        if (n != 0) {
+            const QString rel = candidate.mid(m_fileRelayRoot.size() + 1);
+            *storedFilename = QLatin1String("~/") + rel.mid(int(qstrlen("var/mobile/")));
+        }
+        return;
+    }
+    throw writerError(QStringLiteral("No place for the attachment file %1 in %2.")
+                              .arg(a->filename, m_fileRelayRoot));
+}
+
+void ExportMessagesDb::ensureFileAt(const QString &source, const QString &target,
+                                    const QString &guid)
+{
+    if (target.isEmpty() || isReservedPath(target) || !folderChainUsable(target))
+        return;
+    const QFileInfo info(target);
+    if (info.exists() || info.isSymLink())
+        return; // never overwritten
+    makeFolder(info.path());
+    copyFile(source, target, guid);
+}
+
+void ExportMessagesDb::makeFolder(const QString &folder)
+{
+    QStringList missing;
+    for (QString f = folder; !QFileInfo(f).exists() && f.size() > m_fileRelayRoot.size();
+         f = QFileInfo(f).path())
+        missing.prepend(f);
+    if (!QFileInfo::exists(m_fileRelayRoot) && !QDir().mkpath(m_fileRelayRoot))
+        throw writerError(QStringLiteral("Create folder %1 error.").arg(m_fileRelayRoot));
+    for (const QString &f : std::as_const(missing)) {
+        if (!QDir().mkdir(f))
+            throw writerError(QStringLiteral("Create folder %1 error.").arg(f));
+        m_createdFolders.append(f);
+    }
+}
+
+void ExportMessagesDb::copyFile(const QString &source, const QString &target, const QString &guid)
+{
+    QFile file(source);
+    // Qt copies into a temporary file beside the target and renames it, so
+    // a copy that breaks off leaves no partial file under the target name.
+    if (!file.copy(target))
+        throw writerError(QStringLiteral("Copy attachment %1 to %2 error. %3")
+                                  .arg(source, target, file.errorString()));
+    m_copiedFiles.append({target, guid});
+    ++m_counts.filesCopied;
+}

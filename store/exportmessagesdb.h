@@ -1,0 +1,174 @@
+#pragma once
+
+#include "store/absformatexport.h"
+#include "store/ios6messagedb.h"
+#include "store/msgdataset.h"
+
+#include <QDir>
+#include <QHash>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+// The one writer of the program's own message databases (local databases,
+// the cache of an Android phone, converted old databases). It merges: a
+// message the target already holds (same logic hash, else same guid) is not
+// stored again but still joined to the conversation being written;
+// conversations and correspondents are matched to existing rows; attachment
+// files are copied into the target store folder.
+//
+// A run is one transaction: begin, write for each message, end. A run that
+// does not reach end (abort, an exception, the database closed by its user,
+// or the writer destroyed) keeps nothing: the transaction is rolled back and
+// the attachment files this run copied are removed again. A user that
+// commits through database() keeps the run's rows and their files.
+//
+// Attachment files land below the target's "file-relay" folder at the path
+// their phone name gives, never outside it: a name that would lead out of
+// the folder, onto the database's own files, or onto a different file that
+// is already there, is given a new place (same file name, another folder)
+// and the stored attachment row names that place.
+class ExportMessagesDb : public AbsFormatExport<_MsgMessage>
+{
+public:
+    // folder: the target store folder (its database is
+    // file-relay/var/mobile/Library/SMS/sms.db, created when missing); mcc:
+    // the mobile country code of the source phone. Nothing is opened yet.
+    ExportMessagesDb(const QDir &folder, const QString &mcc);
+    // Aborts a run that was begun and not ended.
+    ~ExportMessagesDb() override;
+
+    // Opens (creating or upgrading) the database and begins the transaction.
+    void begin() override;
+    // Merges one message with its conversation, correspondents and
+    // attachments; skips a message without a conversation, one of the
+    // conversation of unknown correspondents (recovered messages) and an
+    // event the target cannot hold. Throws the database's exceptions and
+    // std::runtime_error when an attachment file cannot be copied; the run
+    // must then be aborted (or the writer destroyed).
+    void write(_MsgMessage *m) override;
+    // Commits and closes. When the commit fails, the run is aborted and the
+    // exception passed on.
+    void end() override;
+    // Rolls the run back, closes the database and removes the files and
+    // folders the run made. Never throws; harmless outside a run.
+    void abort() noexcept;
+
+    // The target database, for users that keep tables of their own in it
+    // (the Android cache). Its chats, handles and messages must not be
+    // changed by others between begin and the last write: the writer
+    // remembers what it has matched and stored during a run.
+    // Before handing it out, the chat updates the run holds back (newest
+    // date, last sender of a group) are written, so that a user who commits
+    // through the database keeps them; that may throw the database's
+    // exceptions.
+    IOS6MessageDb &database()
+    {
+        if (m_running)
+            flushChatUpdates();
+        return m_db;
+    }
+
+    // What the current (or last) run did.
+    struct Counts
+    {
+        int added = 0; // messages stored as new rows
+        int existing = 0; // messages found already stored
+        int skipped = 0; // messages that cannot be stored
+        int filesCopied = 0; // attachment files copied
+    };
+    const Counts &counts() const { return m_counts; }
+
+    // Chats whose ROWID is at most this collect recovered messages whose
+    // correspondent is unknown; their messages are not written.
+    static constexpr qint64 kUnknownChatRowid = -2047483647;
+
+private:
+    void resetRun();
+    qint64 chatRowid(_MsgChat *chat);
+    qint64 handleRowid(_MsgHandle *handle, qint64 chatId);
+    struct HashKey
+    {
+        quint64 hi = 0, lo = 0;
+        friend bool operator==(const HashKey &a, const HashKey &b)
+        {
+            return a.hi == b.hi && a.lo == b.lo;
+        }
+        friend size_t qHash(const HashKey &k, size_t seed = 0) noexcept
+        {
+            return size_t(k.hi ^ (k.lo * 0x9e3779b97f4a7c15ULL)) ^ seed;
+        }
+    };
+    static HashKey hashKey(const QString &hash, bool *ok);
+    static quint64 guidKey(const QString &guid);
+    void loadMessageIndex();
+    void rememberMessage(qint64 rowid, const QString &guid, const QString &hash);
+    qint64 messageRowid(_MsgMessage *m, const QString &hash);
+    bool chatHasMessage(qint64 chatId, qint64 messageId);
+    void joinChatMessage(qint64 chatId, qint64 messageId);
+    void flushChatUpdates();
+    // IOS6MessageDb::insertMessage without building a row map for each
+    // message: the same columns and values.
+    qint64 insertMessage(const _MsgMessage *m, qint64 handleId, qint64 otherId,
+                         const QString &hash);
+    template<typename Put>
+    void forEachMessageColumn(const _MsgMessage *m, qint64 handleId, qint64 otherId,
+                              const QString &hash, Put put) const;
+    bool hasRow(const char *sql, qint64 a, qint64 b);
+    void writeAttachment(_MsgAttachment *a, qint64 messageId, bool messageExisted);
+    qint64 sameAttachmentOfMessage(const _MsgAttachment *a, qint64 messageId);
+    // Finds the place of a new attachment's file (copying source there when
+    // given) and sets storedFilename when it is not the one a's name gives.
+    void placeAttachmentFile(const _MsgAttachment *a, const QString &source, const QString &target,
+                             QString *storedFilename);
+    void ensureFileAt(const QString &source, const QString &target, const QString &guid);
+    bool isReservedPath(const QString &path) const;
+    bool folderChainUsable(const QString &path) const;
+    void makeFolder(const QString &folder);
+    void copyFile(const QString &source, const QString &target, const QString &guid);
+    void removeRunFiles() noexcept;
+
+    IOS6MessageDb m_db;
+    QString m_fileRelayRoot; // cleaned absolute path of the target's file-relay
+
+    bool m_running = false;
+    Counts m_counts;
+    // Rows matched or made during the run.
+    QHash<QString, qint64> m_chatIds; // by guid
+    QHash<QString, qint64> m_handleIds; // by id and service
+    QSet<QPair<qint64, qint64>> m_chatHandleJoins;
+    // The stored messages by logic hash (the oldest row of each) and by a
+    // key of their guid, read at the first write of a run and kept up to
+    // date by it; and the messages of each chat the run has touched.
+    QHash<HashKey, qint64> m_byLogicHash;
+    QHash<QString, qint64> m_byOddHash; // logic_hash texts of another form
+    QHash<quint64, qint64> m_byGuidKey;
+    bool m_hasLogicHash = false;
+    bool m_messageIndexLoaded = false;
+    QHash<qint64, QSet<qint64>> m_chatMessages;
+    // Which optional message columns the target has (read once per run) and
+    // the insert statement of each kind of row.
+    struct MessageColumns
+    {
+        bool known = false;
+        bool optional[10] = {};
+        bool otherHandle = false;
+        bool groupTitle = false;
+        bool logicHash = false;
+    };
+    MessageColumns m_messageColumns;
+    QHash<int, QString> m_insertMessageSql;
+    // Held back until the run ends: each chat's newest date and the last
+    // sender of each group chat.
+    QHash<qint64, int> m_chatLast;
+    QHash<qint64, QString> m_lastAddressed;
+    // Files (with the guid of their attachment) and folders this run made,
+    // removed again when it is not kept.
+    struct CopiedFile
+    {
+        QString path;
+        QString guid;
+    };
+    QList<CopiedFile> m_copiedFiles;
+    QStringList m_createdFolders;
+};
