@@ -154,9 +154,6 @@ int Sqlite3File::openBytes(const QByteArray &bytes)
 
 int Sqlite3File::setUpMapping(const uchar *begin, qint64 size)
 {
-    m_begin = begin;
-    m_size = size;
-    m_end = begin + size;
     // The format stores 65536 as 1; any other size is a power of two from
     // 512 to 32768. Anything else cannot be laid out as pages (and would make
     // the payload arithmetic divide by zero).
@@ -164,6 +161,10 @@ int Sqlite3File::setUpMapping(const uchar *begin, qint64 size)
     const int pageSize = raw == 1 ? 65536 : raw;
     if (pageSize < 512 || (pageSize & (pageSize - 1)) != 0)
         fail(QStringLiteral("invalid page size."));
+    // Only a file that opened is read: until here every reader finds nothing.
+    m_begin = begin;
+    m_size = size;
+    m_end = begin + size;
     m_pageSize = pageSize;
     // Reserved bytes at the end of every page hold no b-tree content. The
     // format needs at least 480 usable bytes; a damaged field that leaves

@@ -271,6 +271,9 @@ void TestSqliteFile::openRejects()
             // Nothing is read from a file that failed to open.
             QCOMPARE(file.pageCount(), 0);
             QCOMPARE(file.readBtreePage(1).cells.size(), 0);
+            QVERIFY(!file.mapBegin());
+            QCOMPARE(file.size(), qint64(0));
+            QCOMPARE(file.firstFreelistTrunk(), 0);
         } else {
             QCOMPARE(fromFile ? file.openAndMap() : file.openBytes(bytes), pageSize);
             QCOMPARE(file.pageSize(), pageSize);
