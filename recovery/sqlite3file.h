@@ -177,10 +177,22 @@ public:
     Sqlite3FileRow rowData(const Sqlite3FileCell &cell) const;
 
     // Finds records of the given columns (column 0 the rowid alias) in the
-    // byte range [start, end) of the mapping, one byte position at a time.
-    // prefix is a count of raw bytes before the column contents in every
-    // body (kept as value 0 when positive); usable is the usable page size
-    // that decides whether a record overflows.
+    // byte range [start, end) of the mapping, one byte position at a time: a
+    // candidate is a run of serial types, one per column after the alias,
+    // each of a kind the column can hold (NULL only where the column has no
+    // NOT NULL, default or primary key). A row the filter keeps is appended
+    // and the search goes on 4 bytes past its body; a rejected one, at the
+    // next byte. Row values: one per column, the alias's NULL first (or the
+    // prefix bytes when prefix > 0, a count of raw bytes before the column
+    // contents of every body).
+    //
+    // The record's payload size follows from the serial types; when it is
+    // more than usable - 35 bytes, the body goes on after its local part on
+    // overflow pages, named by the 4 bytes after that part (a name that is
+    // not a page of the file other than page 1 drops the candidate). A row's
+    // rowid is the cell's own when the bytes before the serial types still
+    // hold the cell's start inside the range (payload size, rowid, header
+    // length, alias NULL, all agreeing with the record); else 0.
     QList<Sqlite3FileRow> carveRecords(const QList<_SqliteCol> &columns, int prefix, int usable,
                                        const uchar *start, const uchar *end,
                                        const Sqlite3RowFilter &filter = {}) const;
