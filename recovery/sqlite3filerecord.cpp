@@ -238,8 +238,13 @@ QList<Sqlite3FileRow> Sqlite3File::carveRecords(const QList<_SqliteCol> &columns
     std::vector<qint64> types(fit.size());
 
     const qint64 length = end - start;
+    // Real free space holds records side by side, so the bodies decoded in
+    // one range add up to a few times its length. Bytes crafted so that
+    // every position starts a full-page candidate would cost the square of
+    // the range; the search ends when that budget is spent.
+    qint64 decodeBudget = 16 * length + (1 << 20);
     qint64 pos = 0;
-    while (pos < length) {
+    while (pos < length && decodeBudget > 0) {
         const uchar *candidate = start + pos;
         // Match the serial types column by column; the first misfit ends it.
         const uchar *q = candidate;
@@ -299,6 +304,7 @@ QList<Sqlite3FileRow> Sqlite3File::carveRecords(const QList<_SqliteCol> &columns
             next = headerEnd + localBody + 4;
         }
 
+        decodeBudget -= body.size();
         Sqlite3FileRow row;
         row.rowid = carvedRowid(start, candidate, headerLength, payloadSize);
         row.values.reserve(columns.size());

@@ -6,6 +6,7 @@
 #include "tests/support/rawsqlite.h"
 #include "tests/support/sqlitebytes.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -208,6 +209,7 @@ private slots:
     void hostileCandidates_data();
     void hostileCandidates();
 
+    void pageOfMatchingCandidates();
     void deletedMessages_data();
     void deletedMessages();
     void deletedHandles();
@@ -538,6 +540,35 @@ void TestCarving::hostileCandidates()
         QCOMPARE(a, QByteArray(localBytes, 'L') + QByteArray(overflowBytes, 'O'));
         QCOMPARE(r.values.value(2).toByteArray(), QByteArray());
     }
+}
+
+// A crafted page on which every byte starts a candidate whose serial types
+// all fit and whose body fills most of the page: the carving's work stays
+// in proportion to the page, not to its square.
+void TestCarving::pageOfMatchingCandidates()
+{
+    SqliteImage img(65536, 2);
+    // 0x81 0xfa 0x0d: a text of 16000 bytes; inside it, 0xfa 0x0d a text of
+    // 7808 and 0x0d an empty one. Every position reads as four texts.
+    const QByteArray pattern("\x81\xfa\x0d", 3);
+    img.put(img.pageOffset(2), pattern.repeated(65535 / 3));
+    const QList<_SqliteCol> cols {{"ROWID", "INTEGER", false, false, true},
+                                  {"a", "TEXT", true, false, false},
+                                  {"b", "TEXT", true, false, false},
+                                  {"c", "TEXT", true, false, false},
+                                  {"d", "TEXT", true, false, false}};
+    Sqlite3File file("");
+    file.openBytes(img.bytes);
+    int offered = 0;
+    const Sqlite3RowFilter none = [&offered](const Sqlite3FileRow *) {
+        ++offered;
+        return false;
+    };
+    QElapsedTimer t;
+    t.start();
+    QVERIFY(file.carvePage(cols, 0, 2, 0, none).isEmpty());
+    QVERIFY(offered > 0);
+    QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
 }
 
 // ---------------------------------------------------------------- real files
