@@ -1,7 +1,5 @@
 #include "tests/support/sqlitebytes.h"
 
-#include <algorithm>
-
 std::unique_ptr<RawSqlite> createRecoverableDb(const QString &path, int pageSize)
 {
     auto db = std::make_unique<RawSqlite>(path, true);
