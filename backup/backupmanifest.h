@@ -1,6 +1,8 @@
 #pragma once
 
+#include "backup/backupextract.h"
 #include "backup/backupfilenode.h"
+#include "backup/keybag.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -44,11 +46,21 @@ public:
     // Builds the tree and categories from records already read, unless the
     // tree is built.
     void buildFileTree(const MbdbRecordSet &records);
+    // Parses BackupKeyBag afresh into keybag and unlocks it with the
+    // password's UTF-8: false for a wrong password; throws std::runtime_error
+    // for a keybag that no password unlocks.
+    bool unlockBackup(const QString &password);
+    // Writes the plain contents of one backup file to targetPath, decrypting
+    // it in an encrypted backup (see extractBackupFileData). The target path
+    // is used as given: callers confine it. Throws std::runtime_error.
+    void extractBackupFile(const BackupFileNode *node, const QString &targetPath, void *userData,
+                           ExtractProgressFn progress) const;
 
     BackupDeviceInfo deviceInfo;
     QString displayName;
     QDir folder;
     BackupFileNode root;
+    Keybag keybag;
 
     QList<BackupFileNode *> photos;
     QList<BackupFileNode *> videos;

@@ -1,0 +1,89 @@
+#include "iphone/servicesocket.h"
+
+#include <QtGlobal>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace servicesocket {
+
+#ifdef Q_OS_WIN
+
+int wait(int socket, int timeoutMs, bool forReading)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(SOCKET(socket), &set);
+    timeval tv {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return ::select(0, forReading ? &set : nullptr, forReading ? nullptr : &set, nullptr,
+                    timeoutMs >= 1 ? &tv : nullptr);
+}
+
+long sendSome(int socket, const char *data, long length)
+{
+    const int n = ::send(SOCKET(socket), data, int(length), 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+long receiveSome(int socket, char *buffer, long length)
+{
+    const int n = ::recv(SOCKET(socket), buffer, int(length), 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+void close(int socket)
+{
+    ::closesocket(SOCKET(socket));
+}
+
+#else
+
+// poll rather than select: select cannot watch a descriptor numbered
+// FD_SETSIZE (1024) or above.
+int wait(int socket, int timeoutMs, bool forReading)
+{
+    pollfd p {socket, short(forReading ? POLLIN : POLLOUT), 0};
+    for (;;) {
+        const int r = ::poll(&p, 1, timeoutMs >= 1 ? timeoutMs : -1);
+        if (r < 0 && errno == EINTR)
+            continue;
+        return r;
+    }
+}
+
+long sendSome(int socket, const char *data, long length)
+{
+    for (;;) {
+        const ssize_t n = ::send(socket, data, size_t(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return 0;
+        return long(n);
+    }
+}
+
+long receiveSome(int socket, char *buffer, long length)
+{
+    for (;;) {
+        const ssize_t n = ::recv(socket, buffer, size_t(length), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return long(n);
+    }
+}
+
+void close(int socket)
+{
+    ::close(socket);
+}
+
+#endif
+
+} // namespace servicesocket

@@ -1,0 +1,19 @@
+#pragma once
+
+// The system's socket calls on device service sockets (Winsock on Windows,
+// POSIX elsewhere), each made once with no retry beyond an interruption.
+namespace servicesocket {
+
+// Waits until the socket can be read (or written); timeoutMs below 1 waits
+// without limit. Above 0 ready, 0 timed out, below 0 an error.
+int wait(int socket, int timeoutMs, bool forReading);
+// One send: the count accepted, 0 when the socket takes nothing now, below
+// 0 on an error (a closed peer included; no signal is raised). It does not
+// block on POSIX; Winsock's blocking send may wait for room.
+long sendSome(int socket, const char *data, long length);
+// One receive: the count received, 0 when the peer closed, below 0 on an
+// error.
+long receiveSome(int socket, char *buffer, long length);
+void close(int socket);
+
+} // namespace servicesocket
