@@ -247,6 +247,16 @@ void ITunesCacheSMSThread::cacheNodeAt(const BackupFileNode *node, const QString
     const QFileInfo source(manifest->folder.absoluteFilePath(id));
     if (!source.exists())
         return;
+    // A backup file is the backup's own: a link that leads out of the
+    // backup folder would copy some other file of the user into the store.
+    if (source.isSymLink()) {
+        const QString inside = QDir(manifest->folder.canonicalPath()).absolutePath();
+        if (!source.canonicalFilePath().startsWith(inside + QLatin1Char('/'))) {
+            qWarning("Backup file %s skipped: it links out of the backup folder",
+                     qUtf8Printable(node->treePath()));
+            return;
+        }
+    }
     const QString staged = m_stagingPath + QLatin1Char('/') + QString::number(++m_stageCounter);
     manifest->extractBackupFile(node, staged, nullptr, nullptr);
     m_staged.append({relativePath, staged, id, date, node});

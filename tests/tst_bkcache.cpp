@@ -549,7 +549,14 @@ private slots:
         backup.addFile("MediaDomain", "Library/SMS/Attachments/../../../../escape5", "evil");
         backup.addFile("AppDomain-../../..", "Library/SMS/escape6", "evil");
         backup.addFile("HomeDomain", "Library/SMS/co:lon?.txt", "kept");
+        backup.addFile("HomeDomain", "Library/SMS/linked.txt", "replaced by a link");
         backup.write();
+        // A backup file that is a link to a file of the user outside it.
+        const QString secret = root + "/secret-escape8";
+        QVERIFY(writeFile(secret, "secret"));
+        const QString linked = backup.backupFile("HomeDomain", "Library/SMS/linked.txt");
+        QVERIFY(QFile::remove(linked));
+        QVERIFY(QFile::link(secret, linked));
         auto manifest = backup.manifest();
 
         // A folder named ".." with a file in it, put in the tree by hand.
@@ -568,7 +575,8 @@ private slots:
                  (QStringList {"file-relay/var/mobile/Library/SMS/colon.txt", QString(kSmsDb),
                                "manifest.db"}));
         for (const QString &f : filesBelow(root))
-            QVERIFY2(!f.contains("escape") || f.startsWith("backup/"), qPrintable(f));
+            QVERIFY2(!f.contains("escape") || f.startsWith("backup/") || f == "secret-escape8",
+                     qPrintable(f));
         QCOMPARE(readFile(cache + "/file-relay/var/mobile/Library/SMS/colon.txt"),
                  QByteArray("kept"));
     }
