@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
+#include <QPrinterInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
@@ -165,6 +166,33 @@ void TestPainter::firstUseFromTwoThreads()
     QVERIFY(!a.isNull());
     QCOMPARE(a, b);
     QCOMPARE(a, textBubble("first use", 300, true));
+
+    // The export job writes its PDF files in its own thread.
+    MessageFixture fx;
+    _MsgHandle *ann = fx.handle("+15550101", "Ann");
+    _MsgChat *chat = fx.chat({ann});
+    for (int i = 0; i < 30; ++i)
+        fx.message(chat, ann, QString("from a worker %1").arg(i), kDay + i * 61, i % 2);
+    const QString path = m_dir.filePath("worker.pdf");
+    QString error;
+    QThread *job = QThread::create([&] {
+        try {
+            ExportMessagesPdf pdf(path);
+            pdf.begin();
+            for (_MsgMessage *m : fx.list())
+                pdf.write(m);
+            pdf.end();
+        } catch (const std::exception &e) {
+            error = QString::fromUtf8(e.what());
+        }
+    });
+    job->start();
+    QVERIFY(job->wait(120000));
+    delete job;
+    QCOMPARE(error, QString());
+    const PdfFacts facts = readPdf(path);
+    QVERIFY(facts.valid);
+    QVERIFY(facts.pages >= 2);
 }
 
 void TestPainter::ensureSpace_data()
@@ -684,6 +712,12 @@ void TestPainter::printPreviewSortsOldestFirst()
     answerer.act("QPrintPreviewDialog", [&](QWidget *w) {
         title = w->windowTitle();
         painted = true;
+        // Without an installed printer the preview works on PDF output.
+        QPrinter *device = static_cast<QPrintPreviewDialog *>(w)->printer();
+        if (QPrinterInfo::availablePrinters().isEmpty())
+            QCOMPARE(device->outputFormat(), QPrinter::PdfFormat);
+        QCOMPARE(device->pageLayout().pageSize().id(), QPageSize::A4);
+        QCOMPARE(device->pageLayout().margins(QPageLayout::Point), QMarginsF(20, 20, 20, 20));
         static_cast<QDialog *>(w)->reject();
     });
     MMSPrinter printer;
