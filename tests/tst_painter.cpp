@@ -456,6 +456,12 @@ void TestPainter::longTextSplitsAcrossPages()
     const QString text = QString("line of words\n").repeated(200).trimmed();
     const QList<QImage> bubbles = textBubbles(text, 380, false, 260);
     QVERIFY(bubbles.size() > 2);
+    // A word longer than a line is broken inside, not run off the bubble.
+    const QList<QImage> word = textBubbles(QString(20000, QChar('x')), 380, true, 260);
+    QVERIFY(word.size() > 2);
+    for (const QImage &b : word)
+        QVERIFY2(b.height() <= 260 && b.width() <= 380,
+                 qPrintable(QString("%1x%2").arg(b.width()).arg(b.height())));
     for (const QImage &b : bubbles)
         QVERIFY2(b.height() <= 260 && b.width() <= 380,
                  qPrintable(QString("%1x%2").arg(b.width()).arg(b.height())));
