@@ -25,7 +25,7 @@ namespace {
 QString archiveError(archive *a)
 {
     const char *text = archive_error_string(a);
-    return text ? QString::fromUtf8(text) : QStringLiteral("unknown error");
+    return text ? QString::fromUtf8(text) : QStringLiteral("it ends early");
 }
 
 // Frees the read archive on every way out.
@@ -152,7 +152,10 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
     const int opened = archive_read_open_filename(a, QFile::encodeName(archivePath).constData(),
                                                   size_t(kChunkSize));
     if (opened != ARCHIVE_OK)
-        fail(QStringLiteral("open %1(%2) error.").arg(archivePath).arg(opened));
+        fail(QStringLiteral("open %1(%2) error. %3")
+                     .arg(archivePath)
+                     .arg(opened)
+                     .arg(archiveError(a)));
 
     int files = 0;
     for (;;) {
