@@ -153,9 +153,7 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
                                                   size_t(kChunkSize));
     if (opened != ARCHIVE_OK)
         fail(QStringLiteral("open %1(%2) error. %3")
-                     .arg(archivePath)
-                     .arg(opened)
-                     .arg(archiveError(a)));
+                     .arg(archivePath, QString::number(opened), archiveError(a)));
 
     int files = 0;
     for (;;) {
@@ -199,11 +197,10 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
         const QStorageInfo disk(root.absolutePath());
         if (size > 0 && disk.isValid() && disk.bytesAvailable() >= 0
             && size > disk.bytesAvailable())
-            fail(QStringLiteral("Not enough disk space for %1 (%L2 KB) in %3; nothing was "
+            fail(QStringLiteral("Not enough disk space for %1 (%2 KB) in %3; nothing was "
                                 "changed.")
-                         .arg(rawName)
-                         .arg(size / 1024)
-                         .arg(QDir::toNativeSeparators(root.absolutePath())));
+                         .arg(rawName, QLocale().toString(size / 1024),
+                              QDir::toNativeSeparators(root.absolutePath())));
 
         // The folder is new and only folders and regular files are made in
         // it, so no link can redirect this write.
@@ -231,10 +228,8 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
         }
         if (size >= 0 && written != size)
             fail(QStringLiteral("The archive from the iPhone is damaged or incomplete at %1 "
-                                "(%L2 of %L3 bytes); nothing was changed.")
-                         .arg(rawName)
-                         .arg(written)
-                         .arg(size));
+                                "(%2 of %3 bytes); nothing was changed.")
+                         .arg(rawName, QLocale().toString(written), QLocale().toString(size)));
         if (!out.flush())
             fail(QStringLiteral("write %1 error. %2").arg(path, out.errorString()));
         setTimes(out, entry);

@@ -625,6 +625,10 @@ void TestFileRelay::hostileArchives_data()
             << whole.left(whole.size() - 100000) << "damaged or incomplete";
     QTest::newRow("cut in a header")
             << whole.left(whole.indexOf("./var/big.db") - 20) << "damaged or incomplete";
+    const QByteArray percent
+            = with([](CpioFixture &c) { c.addFile("./var/%3%2.db", randomBytes(2000, 3)); });
+    QTest::newRow("name shown as it came")
+            << percent.left(percent.size() - 1000) << "at ./var/%3%2.db (";
     QTest::newRow("trailer missing") << whole.left(whole.lastIndexOf("070701")) << "damaged";
 
     // A header announcing 4 GiB that never come.
