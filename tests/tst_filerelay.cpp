@@ -189,6 +189,7 @@ private slots:
     void cancelWhileUnpacking();
     void failedPullKeepsThePreviousCopy_data();
     void failedPullKeepsThePreviousCopy();
+    void leftoversOfAnInterruptedPull();
     void silentPhoneEndsTheStream();
     void cancelWhilePhoneIsSilent_data();
     void cancelWhilePhoneIsSilent();
@@ -718,6 +719,29 @@ void TestFileRelay::failedPullKeepsThePreviousCopy()
     QVERIFY(readFile(cache.filePath("file-relay.cpio")) == archive);
     QVERIFY(!tree(dataFolder().absolutePath()).contains("escaped"));
     QVERIFY(idle("K1"));
+}
+
+void TestFileRelay::leftoversOfAnInterruptedPull()
+{
+    // Stopped between the two renames of a swap: only the old copy is
+    // there, under its temporary name. A failing pull brings it back.
+    IOSDevice d = phoneServing("L1", QByteArray());
+    const QDir cache = d.cacheDir();
+    QVERIFY(QDir().rename(cache.filePath("file-relay"), cache.filePath("file-relay.old")));
+    QVERIFY(writeFile(cache.filePath("file-relay.new/var/junk"), "half unpacked"));
+    QVERIFY(!pull(d).ok);
+    QCOMPARE(readFile(cache.filePath(kSmsDb)), QByteArray("OLD"));
+    QCOMPARE(tree(cache.absolutePath()).filter("file-relay.").join(' '),
+             QStringLiteral("file-relay.cpio"));
+
+    // A half-unpacked folder left behind never mixes into the next copy.
+    const QByteArray smsDb = randomBytes(5000, 9);
+    QVERIFY(writeFile(m_dir.filePath("L1.cpio"), userDatabases(smsDb).bytes()));
+    QVERIFY(writeFile(cache.filePath("file-relay.new/var/junk"), "half unpacked"));
+    QVERIFY(pull(d).ok);
+    QVERIFY(readFile(cache.filePath(kSmsDb)) == smsDb);
+    QVERIFY(!QFileInfo::exists(cache.filePath("file-relay/var/junk")));
+    QVERIFY(!QFileInfo::exists(cache.filePath("file-relay.new")));
 }
 
 void TestFileRelay::silentPhoneEndsTheStream()
