@@ -57,7 +57,14 @@ QStringList safeComponents(const QString &rawName, const QString &name)
                             "was changed.")
                      .arg(rawName));
     QStringList parts;
-    for (const QString &part : name.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+#ifdef Q_OS_WIN
+    // A backslash stays in the name, but here it also separates folders.
+    static const QRegularExpression separators(QStringLiteral("[/\\\\]"));
+    const QStringList split = name.split(separators, Qt::SkipEmptyParts);
+#else
+    const QStringList split = name.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+#endif
+    for (const QString &part : split) {
         if (part == QLatin1String("."))
             continue;
         if (part == QLatin1String(".."))
