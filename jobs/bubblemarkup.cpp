@@ -138,7 +138,7 @@ void appendMessageMarkup(QString &html, const _MsgMessage &m, qint64 &dateHeader
     const qint64 secs = qint64(m.date) + kIosEpochOffset;
     if (qAbs(secs - dateHeader) > 60) {
         html += QStringLiteral("<div class=\"dt\">%1</div>")
-                        .arg(when.toString(QStringLiteral("dd MMM yyyy h:m AP")).toHtmlEscaped());
+                        .arg(when.toString(QString::fromLatin1(kMessageDateFormat)).toHtmlEscaped());
         dateHeader = secs;
     }
 

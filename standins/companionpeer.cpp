@@ -94,7 +94,8 @@ QJsonObject CompanionScenario::toJson() const
                                          {"text", m.text},
                                          {"subject", m.subject},
                                          {"attachments", attachmentsToJson(m.attachments)},
-                                         {"rawArgument", m.rawArgument}});
+                                         {"rawArgument", m.rawArgument},
+                                         {"rawParts", QJsonArray::fromStringList(m.rawParts)}});
         batchArray.append(messages);
     }
     QJsonArray faultArray;
@@ -130,6 +131,8 @@ CompanionScenario CompanionScenario::fromJson(const QJsonObject &json)
             m.subject = o.value("subject").toString();
             m.attachments = attachmentsFromJson(o.value("attachments").toArray());
             m.rawArgument = o.value("rawArgument").toString();
+            for (const QJsonValue &p : o.value("rawParts").toArray())
+                m.rawParts << p.toString();
             batch.append(m);
         }
         s.batches.append(batch);
@@ -305,6 +308,8 @@ struct CompanionPeer::Session
     {
         if (!m.rawArgument.isEmpty()) {
             send("$sms:" + m.rawArgument.toUtf8());
+            if (!m.rawParts.isEmpty() && answered() == "1")
+                sendRawParts(m.rawParts);
             return;
         }
         const QList<QByteArray> fields {QByteArray::number(m.dateMs),
@@ -315,21 +320,38 @@ struct CompanionPeer::Session
                                         b64(m.subject),
                                         QByteArray::number(m.attachments.size())};
         send("$sms:" + fields.join(','));
-        if (m.attachments.isEmpty())
+        if (m.attachments.isEmpty() && m.rawParts.isEmpty())
             return;
-        const QByteArray answer = read();
-        {
-            QMutexLocker lock(&peer->m_mutex);
-            peer->m_record.answers << QString::fromLatin1(answer);
+        if (answered() != "1")
+            return;
+        if (!m.rawParts.isEmpty()) {
+            sendRawParts(m.rawParts);
+            return;
         }
-        if (answer != "1")
-            return;
         for (const PhoneAttachment &a : m.attachments) {
             send("$atta:" + a.mime.toUtf8() + ',' + a.name.toUtf8());
             for (qsizetype at = 0; at < a.data.size(); at += scenario.chunkSize)
                 send(a.data.mid(at, scenario.chunkSize).toBase64());
             send(".");
             expect(".");
+        }
+    }
+
+    // The system's "0" or "1" to a message with attachments, recorded.
+    QByteArray answered()
+    {
+        const QByteArray answer = read();
+        QMutexLocker lock(&peer->m_mutex);
+        peer->m_record.answers << QString::fromLatin1(answer);
+        return answer;
+    }
+
+    void sendRawParts(const QStringList &lines)
+    {
+        for (const QString &line : lines) {
+            send(line.toUtf8());
+            if (line == QLatin1String("."))
+                expect(".");
         }
     }
 
@@ -536,6 +558,9 @@ void CompanionPeer::runSession(const QString &url, QTcpServer *listener)
         endSession(QStringLiteral("timeout"));
         return;
     }
+    // A phone answers each line as it comes; without this the many short
+    // lines of a load wait for acknowledgements of the ones before.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     Session s {this, socket.get(), QUrl(url).scheme(), {}, 0};
     {
         QMutexLocker lock(&m_mutex);

@@ -42,8 +42,12 @@ struct PhoneMessage
     QString subject;
     QList<PhoneAttachment> attachments;
     // When not empty, sent as the "$sms:" argument as it stands, with no
-    // attachment parts.
+    // attachment parts (unless rawParts are given).
     QString rawArgument;
+    // When not empty, sent line by line in place of the attachment parts
+    // once the system has answered "1" (after the argument, raw or not); a
+    // line "." waits for the system's "." as a part's end does.
+    QStringList rawParts;
 };
 
 // A departure from the normal course, applied before the peer's line number

@@ -298,5 +298,12 @@ void IOS6MessageDb::deleteMessage(const _MsgMessage *m)
                                 "chat_message_join WHERE chat_id=? LIMIT 1) IS NULL")
                              .addInt64Param(chatId)
                              .addInt64Param(chatId));
+        // Foreign keys are off on our connections, so a chat that went takes
+        // its handle joins along here; the trigger on chat_handle_join then
+        // removes the handles nothing else names.
+        executeThrow(Sqlite3Sql("DELETE FROM chat_handle_join WHERE chat_id=? and (SELECT 1 "
+                                "from chat WHERE rowid=? LIMIT 1) IS NULL")
+                             .addInt64Param(chatId)
+                             .addInt64Param(chatId));
     }
 }

@@ -188,7 +188,7 @@ QString messageDisplayText(const _MsgMessage &m)
 {
     if (m.item_type != 0) {
         const QString date
-                = iosDateToDateTime(m.date).toString(QStringLiteral("dd MMM yyyy h:m AP"));
+                = iosDateToDateTime(m.date).toString(QString::fromLatin1(kMessageDateFormat));
         const QString sender = eventName(m.handle);
         const QString other = eventName(m.otherHandle);
         switch (m.item_type) {

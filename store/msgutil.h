@@ -51,6 +51,10 @@ QString absDecimal(qint32 value);
 // "chat" followed by 18 digits derived from seed; the same seed gives the same id.
 QString newGroupChatId(const QString &seed);
 
+// How message dates read in system-event texts, date headers and painted
+// pages: "07 Mar 2013 3:05 PM" (minutes always with two digits).
+inline constexpr const char *kMessageDateFormat = "dd MMM yyyy h:mm AP";
+
 // Seconds between 1970-01-01 and 2001-01-01 (UTC).
 inline constexpr qint64 kIosEpochOffset = 978307200;
 // Local date-time of an iOS date.

@@ -16,6 +16,7 @@ class TestAppleLoader : public QObject
 {
     Q_OBJECT
 private slots:
+    void cleanupTestCase();
     void defaultFoldersAreBesideTheProgram();
     void withoutLibraries();
     void coreFoundationMissing();
@@ -26,6 +27,13 @@ private slots:
 private:
     QTemporaryDir m_dir;
 };
+
+void TestAppleLoader::cleanupTestCase()
+{
+    // The stand-in's notification thread must not outlive the tests.
+    if (mobiledevice_frameworks_loaded())
+        iphonesim::shutdown();
+}
 
 void TestAppleLoader::defaultFoldersAreBesideTheProgram()
 {

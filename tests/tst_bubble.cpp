@@ -470,7 +470,7 @@ void TestBubble::dateHeaders()
     QString html;
     qint64 state = 0;
     appendMessageMarkup(html, *pm, state, viewAttachmentRefs());
-    QVERIFY2(html.startsWith("<div class=\"dt\">01 Jan 2001 3:5 PM</div>"), qPrintable(html));
+    QVERIFY2(html.startsWith("<div class=\"dt\">01 Jan 2001 3:05 PM</div>"), qPrintable(html));
     QCOMPARE(state, qint64(978307200 + 3600 * 15 + 5 * 60));
 }
 

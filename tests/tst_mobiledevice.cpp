@@ -231,6 +231,7 @@ void TestMobileDevice::cleanupTestCase()
     mobiledevice_set_target(&deviceNotifyTarget, nullptr, nullptr, nullptr);
     QVERIFY(scenario({}));
     QCOMPARE(iphonesim::liveObjects(), m_baseline);
+    iphonesim::shutdown();
 }
 
 void TestMobileDevice::notificationsAreQueuedToTheReceiversSlots()

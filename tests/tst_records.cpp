@@ -394,16 +394,16 @@ private slots:
         QTest::addColumn<QString>("expected");
         // 2013-05-06 15:05 UTC; TZ is UTC in the tests.
         QTest::newRow("added") << 1 << true << 0
-                               << "Ann Added +222 to the conversation.\n06 May 2013 3:5 PM";
+                               << "Ann Added +222 to the conversation.\n06 May 2013 3:05 PM";
         QTest::newRow("named, no sender")
-                << 2 << false << 0 << "You named the conversation \"Trip\".\n06 May 2013 3:5 PM";
-        QTest::newRow("left") << 3 << true << 0 << "Ann left the conversation.\n06 May 2013 3:5 PM";
+                << 2 << false << 0 << "You named the conversation \"Trip\".\n06 May 2013 3:05 PM";
+        QTest::newRow("left") << 3 << true << 0 << "Ann left the conversation.\n06 May 2013 3:05 PM";
         QTest::newRow("sharing started")
-                << 4 << true << 0 << "Ann started sharing location with +222.\n06 May 2013 3:5 PM";
+                << 4 << true << 0 << "Ann started sharing location with +222.\n06 May 2013 3:05 PM";
         QTest::newRow("sharing stopped")
-                << 4 << true << 1 << "Ann stopped sharing location with +222.\n06 May 2013 3:5 PM";
+                << 4 << true << 1 << "Ann stopped sharing location with +222.\n06 May 2013 3:05 PM";
         QTest::newRow("other notice")
-                << 9 << true << 0 << "System Information.\n06 May 2013 3:5 PM";
+                << 9 << true << 0 << "System Information.\n06 May 2013 3:05 PM";
     }
     void displayText()
     {

@@ -1,6 +1,7 @@
 #include "jobs/exportmessagescsv.h"
 #include "jobs/exportmessagestxt.h"
 #include "store/msgdataset.h"
+#include "store/msgutil.h"
 #include "tests/support/testenv.h"
 
 #include <QDir>
@@ -182,7 +183,7 @@ private slots:
         exportAll<ExportMessagesCsv>(path, f.messages);
         const MsgMessageList &m = f.messages;
         const QString left = QDateTime::fromSecsSinceEpoch(kIosEpoch + m[4]->date, Qt::UTC)
-                                     .toString("dd MMM yyyy h:m AP");
+                                     .toString(QString::fromLatin1(kMessageDateFormat));
         const QString expected = "date,send,person,number,content\r\n" + csvDate(m[0])
                 + ",0,Ann,+15550101,\"Hello, \"\"Ann\"\"\"\r\n" + csvDate(m[1])
                 + ",1,Ann,+15550101,\"Line one\r\nLine two\"\r\n" + csvDate(m[2])
@@ -208,7 +209,7 @@ private slots:
 
         const MsgMessageList &m = f.messages;
         const QString left = QDateTime::fromSecsSinceEpoch(kIosEpoch + m[4]->date, Qt::UTC)
-                                     .toString("dd MMM yyyy h:m AP");
+                                     .toString(QString::fromLatin1(kMessageDateFormat));
         const QStringList flags {"From", "To", "From", "From", "", "From", "To", "From", "To"};
         const QStringList names {"Ann",     "Ann",     "+15550102",  "Ann, Cat",       "Ann, Cat",
                                  "Unknown", "Unknown", "Line break", QString(45, u'N')};

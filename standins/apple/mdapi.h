@@ -86,4 +86,6 @@ AMDeviceRef AMStandinDevice(const char *udid);
 // services started and the requests their far ends received (XML).
 // Valid until the next call on the same thread.
 const char *AMStandinReport(void);
+// Ends the library's threads (notifications, services) for good.
+void AMStandinShutdown(void);
 }

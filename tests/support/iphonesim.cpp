@@ -61,4 +61,10 @@ long liveObjects()
     return fn ? fn() : -1;
 }
 
+void shutdown()
+{
+    if (auto fn = mobiledevice_am_function<void (*)()>("AMStandinShutdown"))
+        fn();
+}
+
 } // namespace iphonesim

@@ -23,5 +23,7 @@ AMDeviceRef device(const QString &udid);
 QJsonObject report(const QString &udid);
 // CoreFoundation values alive now.
 long liveObjects();
+// Ends the stand-in's threads; call at the end of a test program.
+void shutdown();
 
 } // namespace iphonesim

@@ -1,0 +1,452 @@
+#include "android/androidloadsmsthread.h"
+
+#include "android/androidconnect.h"
+#include "android/androidmessagecodec.h"
+#include "store/countryinfo.h"
+#include "store/msgutil.h"
+#include "store/progressform.h"
+#include "store/texts.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <limits>
+
+using namespace simpleprotocol;
+
+namespace {
+
+// How often the received size of an attachment is shown, at most.
+constexpr int kProgressInterval = 100;
+
+// The file an attachment part is received into, removed whatever happens.
+class PartFile
+{
+public:
+    PartFile()
+        : m_file(QDir::temp().absoluteFilePath(newGuid()))
+    { }
+    ~PartFile()
+    {
+        m_file.close();
+        QFile::remove(m_file.fileName());
+    }
+    QFile &file() { return m_file; }
+
+private:
+    QFile m_file;
+};
+
+qint32 iosDateOfMs(qint64 ms)
+{
+    const qint64 seconds = ms / 1000 - kIosEpochOffset;
+    const qint64 low = std::numeric_limits<qint32>::min();
+    const qint64 high = std::numeric_limits<qint32>::max();
+    return qint32(qBound(low, seconds, high));
+}
+
+} // namespace
+
+// The records that every part of one phone message shares: each part
+// changes only the fields it needs and keeps the rest as the previous part
+// left them.
+struct AndroidLoadSMSThread::PhoneMessage
+{
+    _MsgHandle handle;
+    _MsgChat chat;
+    _MsgMessage message;
+    _MsgAttachment attachment;
+    QString parentHash;
+    QSet<QString> usedNames; // attachment names (lower case) of this message
+};
+
+AndroidLoadSMSThread::AndroidLoadSMSThread(AndroidDevice *device, ProgressForm *form,
+                                           QObject *parent)
+    : QThread(parent)
+    , device(device)
+    , form(form)
+    , cacheDb(androidCacheDir(*device), device->mmc)
+{
+    m_session.watch(form);
+}
+
+AndroidLoadSMSThread::~AndroidLoadSMSThread() = default;
+
+bool AndroidLoadSMSThread::stopped() const
+{
+    return form->failed || form->hasEnded() || m_session.cancelled();
+}
+
+void AndroidLoadSMSThread::checkCancel() const
+{
+    if (stopped())
+        throw Cancelled();
+}
+
+void AndroidLoadSMSThread::run()
+{
+    totalCount = -1;
+    receivedCount = 0;
+    form->postUpdateProgress(ids("IDS_ANDROID_LOADING_SMS"), 0, QString());
+    try {
+        prepareTables();
+        // The country is settled once; the database object keeps it.
+        m_country = &cacheDb.database().countryLib().country();
+        // Taken before the run begins: during the run the writer would first
+        // write the chat updates it holds back at every call.
+        m_db = &cacheDb.database();
+        IOS6MessageDb &db = *m_db;
+        cacheDb.begin();
+        db.executeThrow(Sqlite3Sql("delete from valid_hash"));
+
+        const QString url = QStringLiteral("backup2://127.0.0.1:%1/mms/").arg(freeSessionPort());
+        m_session.set(device->openSession(url, kSessionOpenTimeout, m_session.canceller()));
+        socket = m_session.get();
+        // Answers and the lines that wait for one leave at once rather than
+        // behind the acknowledgement of the line before.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+
+        for (;;) {
+            checkCancel();
+            const QString line = readCommand(socket, -1);
+            if (line.startsWith(QLatin1String("$count:"))) {
+                bool ok = false;
+                totalCount = line.mid(7).trimmed().toInt(&ok);
+                if (!ok || totalCount <= 0)
+                    totalCount = -1;
+            } else if (line.startsWith(QLatin1String("$batch:"))) {
+                receiveBatch();
+            } else if (line.startsWith(QLatin1String("$bye:"))) {
+                break;
+            }
+        }
+        try {
+            sendCommand(socket, QStringLiteral("$bye:"), QString(), true, -1);
+        } catch (const SocketDataTransferException &e) {
+            // The phone has said goodbye: everything has arrived even when
+            // it went away without waiting for ours.
+            checkCancel();
+            qDebug("AndroidLoadSMSThread, the goodbye did not reach the phone: %s", e.what());
+        }
+        m_session.close();
+        socket = nullptr;
+        checkCancel();
+
+        // A phone that sent fewer messages than it announced has not offered
+        // all it holds: what it left out is not gone from it.
+        if (totalCount > 0 && receivedCount < totalCount)
+            qWarning("AndroidLoadSMSThread, %d of %d messages received; nothing is removed",
+                     receivedCount, totalCount);
+        else
+            prune();
+        cacheDb.end();
+        vacuum();
+        form->postSucceed(QString());
+    } catch (const Cancelled &) {
+        cacheDb.abort();
+        m_session.close();
+        socket = nullptr;
+    } catch (const std::exception &e) {
+        cacheDb.abort();
+        m_session.close();
+        socket = nullptr;
+        if (stopped())
+            return; // a cancel that cut the connection short
+        form->postErrorOccurred(escapeForBox(QString::fromUtf8(e.what())));
+    }
+}
+
+void AndroidLoadSMSThread::prepareTables()
+{
+    IOS6MessageDb &db = cacheDb.database();
+    db.ensureOpen();
+    auto hasTable = [&db](const char *name) {
+        Sqlite3Cursor c = db.queryThrow(
+                Sqlite3Sql("select 1 from sqlite_master where name=? and type='table'")
+                        .addTextParam(QLatin1String(name)));
+        return c.moveNext();
+    };
+    if (!hasTable("parent_hash")) {
+        db.executeThrow(Sqlite3Sql("CREATE TABLE parent_hash(child TEXT, parent TEXT)"));
+        db.executeThrow(Sqlite3Sql("CREATE INDEX idx_parent_hash_child on parent_hash(child)"));
+        db.executeThrow(Sqlite3Sql("CREATE INDEX idx_parent_hash_parent on parent_hash(parent)"));
+    }
+    if (!hasTable("valid_hash")) {
+        db.executeThrow(Sqlite3Sql("CREATE TABLE valid_hash(hash TEXT)"));
+        db.executeThrow(Sqlite3Sql("CREATE INDEX idx_valid_hash on valid_hash(hash)"));
+    }
+}
+
+void AndroidLoadSMSThread::reportCount()
+{
+    // A phone that announced fewer messages than it sends never shows more
+    // than a full bar.
+    const int value = totalCount > 0
+            ? int(qMin(100.0, double(receivedCount) / double(totalCount) * 100.0))
+            : -1;
+    form->postUpdateProgress(QString(), value,
+                             QStringLiteral("sms: %1/%2").arg(receivedCount).arg(totalCount));
+}
+
+void AndroidLoadSMSThread::receiveBatch()
+{
+    for (;;) {
+        checkCancel();
+        const QString line = readCommand(socket, -1);
+        if (line.startsWith(QLatin1String("$sms:"))) {
+            ++receivedCount;
+            reportCount();
+            storeMessage(line.mid(5));
+        } else if (line.startsWith(QLatin1String("$end:"))) {
+            break;
+        } else if (line.startsWith(QLatin1String("$bye:"))) {
+            // Ending the session inside a batch would leave the batch's
+            // answer waited for by both sides.
+            throw LocalException(socket, QStringLiteral("$bye: inside a batch."));
+        }
+    }
+    sendCommand(socket, QStringLiteral("$batch:"), QString(), true, -1);
+}
+
+void AndroidLoadSMSThread::storeMessage(const QString &argument)
+{
+    const QStringList fields = argument.split(QLatin1Char(','), Qt::KeepEmptyParts);
+    if (fields.size() < 6)
+        return;
+    IOS6MessageDb &db = *m_db;
+
+    PhoneMessage pm;
+    const QString address = normalizeNumber(*m_country, decodeArgumentText(socket, fields.at(2)));
+    pm.handle.id = address;
+    pm.handle.service = QStringLiteral("SMS");
+    pm.handle.contactName = decodeArgumentText(socket, fields.at(3));
+
+    pm.chat.style = 45;
+    pm.chat.state = 3;
+    pm.chat.guid = QStringLiteral("SMS;-;") + address;
+    pm.chat.chat_identifier = address;
+    pm.chat.service_name = QStringLiteral("SMS");
+    pm.chat.account_login = QStringLiteral("E:");
+    pm.chat.handles.insert(QStringLiteral("0"), &pm.handle);
+
+    _MsgMessage &m = pm.message;
+    m.handle = &pm.handle;
+    m.chat = &pm.chat;
+    m.text = decodeArgumentText(socket, fields.at(4));
+    m.subject = decodeArgumentText(socket, fields.at(5));
+    m.date = m.date_read = m.date_delivered = iosDateOfMs(fields.at(0).trimmed().toLongLong());
+    m.is_from_me = fields.at(1).toInt() == 1 ? 1 : 0;
+    m.replace = 0;
+    m.version = 10;
+    m.type = 0;
+    m.error = 0;
+    m.is_finished = m.is_prepared = m.is_read = m.is_sent = m.was_data_detected = 1;
+    m.service = QStringLiteral("SMS");
+    m.account = QStringLiteral("e:");
+
+    pm.parentHash = logicHash(m);
+    m.guid = md5Guid(pm.parentHash.toUtf8());
+
+    const int parts = fields.size() >= 7 ? fields.at(6).trimmed().toInt() : 0;
+
+    const bool known = [&] {
+        Sqlite3Cursor c = db.queryThrow(
+                Sqlite3Sql("select 1 from parent_hash where parent=?").addTextParam(pm.parentHash));
+        return c.moveNext();
+    }();
+    db.executeThrow(
+            Sqlite3Sql("replace into valid_hash(hash) values(?)").addTextParam(pm.parentHash));
+
+    if (parts <= 0) {
+        if (!known)
+            writeAndRecord(pm);
+        return;
+    }
+    if (known) {
+        sendCommand(socket, QStringLiteral("0"), QString(), true, -1);
+        return;
+    }
+    const QString body = messageBodyText(m);
+    if (!body.isEmpty()) {
+        m.text = body;
+        writeAndRecord(pm);
+    }
+    sendCommand(socket, QStringLiteral("1"), QString(), true, -1);
+    for (int i = 0; i < parts; ++i)
+        receiveAttachment(pm);
+}
+
+void AndroidLoadSMSThread::receiveAttachment(PhoneMessage &pm)
+{
+    checkCancel();
+    const QString line = expectCommand(socket, QStringLiteral("$atta:"), -1);
+    const QString rest = line.mid(6);
+    const qsizetype comma = rest.indexOf(QLatin1Char(','));
+    if (comma < 0)
+        throw LocalException(socket, QStringLiteral("$atta: command invalid param."));
+    const QString mime = rest.left(comma).trimmed();
+    // The name is everything after the type (a name may hold commas); the
+    // app writes it as UTF-8.
+    QString name = attachmentPartName(rest.mid(comma + 1));
+    name = uniqueAttachmentName(name, &pm.usedNames);
+
+    PartFile part;
+    QFile &file = part.file();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        throw LocalException(
+                socket,
+                QStringLiteral("Create %1 error. %2")
+                        .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
+    qint64 received = 0;
+    QElapsedTimer shown;
+    shown.start();
+    const QString receiving = ids("IDS_ANDROID_RECEIVING_%1_%2");
+    for (;;) {
+        checkCancel();
+        const QString data = readCommand(socket, -1);
+        if (data.startsWith(QLatin1Char('.')))
+            break;
+        const QByteArray bytes = decodeAttachmentData(socket, data);
+        received += bytes.size();
+        if (received > m_maxAttachmentBytes)
+            throw LocalException(socket,
+                                 QStringLiteral("Attachment %1 is larger than %2 bytes.")
+                                         .arg(name)
+                                         .arg(m_maxAttachmentBytes));
+        if (file.write(bytes) != bytes.size())
+            throw LocalException(
+                    socket,
+                    QStringLiteral("Write %1 error. %2")
+                            .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
+        if (shown.elapsed() >= kProgressInterval) {
+            shown.restart();
+            form->postUpdateProgress(QString(), -1, receiving.arg(name).arg(received / 1024));
+        }
+    }
+    sendCommand(socket, QStringLiteral("."), QString(), true, -1);
+    if (!file.flush())
+        throw std::runtime_error(
+                QStringLiteral("Write %1 error. %2")
+                        .arg(QDir::toNativeSeparators(file.fileName()), file.errorString())
+                        .toStdString());
+    file.close();
+
+    _MsgMessage &m = pm.message;
+    if (mime.isEmpty() || mime.startsWith(QLatin1String("application/"), Qt::CaseInsensitive))
+        return;
+    if (mime.compare(QLatin1String("text/plain"), Qt::CaseInsensitive) == 0
+        && received <= kMaxTextPartBytes) {
+        QString text;
+        if (file.open(QIODevice::ReadOnly))
+            text = QString::fromUtf8(file.readAll());
+        file.close();
+        if (text.trimmed().isEmpty())
+            return;
+        m.attachments.clear();
+        m.attributedBody.clear(); // a picture's before this part is not this text's
+        m.text = text;
+        m.guid = md5Guid(logicHash(m).toUtf8());
+        writeAndRecord(pm);
+        return;
+    }
+
+    _MsgAttachment &a = pm.attachment;
+    a = _MsgAttachment();
+    a.guid = md5Guid((pm.parentHash + name).toUtf8());
+    a.created_date = m.date;
+    a.filename = QStringLiteral("~/Library/SMS/Attachments/%1/%2/%3/%4")
+                         .arg(a.guid.left(2).toLower(), a.guid.mid(2, 2).toLower(), a.guid, name);
+    a.localPath = file.fileName();
+    a.mime_type = mime;
+    const qsizetype slash = mime.indexOf(QLatin1Char('/'));
+    a.uti = QStringLiteral("public.") + (slash < 0 ? QString() : mime.mid(slash + 1));
+    a.transfer_state = 5;
+    a.is_outgoing = m.is_from_me != 0 ? 1 : 0;
+    a.transfer_name = name;
+    a.total_bytes = received;
+
+    m.attachments.clear();
+    m.attachments.insert(a.guid, &a);
+    m.text = QString(QChar(0xFFFC));
+    m.guid = md5Guid(logicHash(m).toUtf8());
+    m.attributedBody = attachmentAttributedBody(a.guid);
+    writeAndRecord(pm);
+    m.attachments.clear(); // the file goes with this part
+}
+
+void AndroidLoadSMSThread::writeAndRecord(PhoneMessage &pm)
+{
+    cacheDb.write(&pm.message);
+    m_db->executeThrow(Sqlite3Sql("replace into parent_hash(child,parent) values(?,?)")
+                               .addTextParam(logicHash(pm.message))
+                               .addTextParam(pm.parentHash));
+}
+
+void AndroidLoadSMSThread::prune()
+{
+    IOS6MessageDb &db = cacheDb.database();
+    // A stored message leaves only when every phone message it came from is
+    // gone: two phone messages can yield the same stored one.
+    QList<qint64> gone;
+    {
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(
+                "select m.rowid from message as m where m.logic_hash in (select p.child from "
+                "parent_hash as p where p.parent not in (select hash from valid_hash)) and "
+                "m.logic_hash not in (select q.child from parent_hash as q where q.parent in "
+                "(select hash from valid_hash))"));
+        while (c.moveNext())
+            gone << c.getInt64(0);
+    }
+    // The conversations that lose messages: their newest date is taken again
+    // from what they keep.
+    QSet<qint64> touched;
+    for (qint64 rowid : std::as_const(gone)) {
+        Sqlite3Cursor c = db.queryThrow(
+                Sqlite3Sql("select chat_id from chat_message_join where message_id=?")
+                        .addInt64Param(rowid));
+        while (c.moveNext())
+            touched.insert(c.getInt64(0));
+    }
+    for (qint64 rowid : std::as_const(gone)) {
+        qDebug("AndroidLoadSMSThread, remove old message %lld", static_cast<long long>(rowid));
+        db.executeThrow(Sqlite3Sql("DELETE FROM message WHERE rowid=?").addInt64Param(rowid));
+        db.executeThrow(Sqlite3Sql("DELETE FROM chat_message_join where message_id=?")
+                                .addInt64Param(rowid));
+        db.executeThrow(Sqlite3Sql("DELETE FROM message_attachment_join where message_id=?")
+                                .addInt64Param(rowid));
+    }
+    db.executeThrow(Sqlite3Sql(
+            "delete from parent_hash where parent not in (select hash from valid_hash)"));
+    db.executeThrow(Sqlite3Sql("DELETE FROM chat WHERE (SELECT 1 from chat_message_join WHERE "
+                               "chat_id=chat.rowid LIMIT 1) IS NULL"));
+    if (db.tableSchemas().value(QStringLiteral("chat")).contains(QLatin1String("_last"))) {
+        for (qint64 chatId : std::as_const(touched))
+            db.executeThrow(Sqlite3Sql("update chat set _last=coalesce((select max(m.date) from "
+                                       "message as m inner join chat_message_join as j on "
+                                       "j.message_id=m.rowid where j.chat_id=?), 0) where rowid=?")
+                                    .addInt64Param(chatId)
+                                    .addInt64Param(chatId));
+    }
+    // Without foreign keys the joins of the chats just removed stay; the
+    // handles they kept go with them (through the join table's trigger).
+    db.executeThrow(Sqlite3Sql(
+            "DELETE FROM chat_handle_join WHERE chat_id NOT IN (SELECT rowid FROM chat)"));
+}
+
+void AndroidLoadSMSThread::vacuum()
+{
+    // Compacting is a nicety: the load is committed already.
+    try {
+        Sqlite3DB db;
+        db.openThrow(cacheDb.database().smsDbPath(), Sqlite3DB::ReadWrite);
+        QString error;
+        if (db.exec(QStringLiteral("vacuum"), error) != 0)
+            qDebug("AndroidLoadSMSThread, vacuum failed: %s", qUtf8Printable(error));
+        db.close();
+    } catch (const std::exception &e) {
+        qDebug("AndroidLoadSMSThread, vacuum failed: %s", e.what());
+    }
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "android/androiddevice.h"
+#include "android/androidsession.h"
+#include "store/exportmessagesdb.h"
+
+#include <QSet>
+#include <QThread>
+
+class ProgressForm;
+class QTcpSocket;
+struct _CountryInfo;
+
+// Loads an Android phone's messages, with their attachments, from the
+// companion app into the phone's cache database (androidCacheDir): a local
+// message database with two tables of its own:
+//   parent_hash(child, parent): one row per stored message that came from
+//     the phone; child is the stored row's logic hash, parent the logic hash
+//     of the message as the phone sent it (one phone message can yield
+//     several stored ones: its text, a plain-text part, one per picture);
+//   valid_hash(hash): the parent hashes the phone offered in this load.
+// A later load stores only what is new, and the messages of the phone that
+// are gone from it leave the cache.
+//
+// The whole load is one transaction: a load that fails or is cancelled
+// leaves the cache as it was. Runs under its ProgressForm (runJob); a
+// success closes the dialog without a box.
+class AndroidLoadSMSThread : public QThread
+{
+    Q_OBJECT
+public:
+    // device must outlive the job.
+    AndroidLoadSMSThread(AndroidDevice *device, ProgressForm *form, QObject *parent = nullptr);
+    ~AndroidLoadSMSThread() override;
+
+    // The most bytes one attachment may bring by default; a larger one ends
+    // the load with an error.
+    static constexpr qint64 kMaxAttachmentBytes = qint64(1) << 30;
+    void setMaxAttachmentBytes(qint64 bytes) { m_maxAttachmentBytes = bytes; }
+    // A plain-text part up to this size becomes the message's text; a larger
+    // one is kept as a file.
+    static constexpr qint64 kMaxTextPartBytes = 4 << 20;
+
+protected:
+    void run() override;
+
+private:
+    struct Cancelled
+    {
+    };
+    // One phone message being stored: the records every part shares.
+    struct PhoneMessage;
+
+    bool stopped() const;
+    void checkCancel() const;
+    void prepareTables();
+    void receiveBatch();
+    void storeMessage(const QString &argument);
+    void receiveAttachment(PhoneMessage &pm);
+    void writeAndRecord(PhoneMessage &pm);
+    void prune();
+    void vacuum();
+    void reportCount();
+
+    AndroidDevice *device;
+    ProgressForm *form;
+    QTcpSocket *socket = nullptr;
+    int totalCount = -1;
+    int receivedCount = 0;
+    ExportMessagesDb cacheDb;
+
+    IOS6MessageDb *m_db = nullptr;
+    AndroidSession m_session;
+    const _CountryInfo *m_country = nullptr;
+    qint64 m_maxAttachmentBytes = kMaxAttachmentBytes;
+};

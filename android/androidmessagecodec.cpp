@@ -1,0 +1,84 @@
+#include "android/androidmessagecodec.h"
+
+#include "android/simpleprotocol.h"
+#include "store/datafolder.h"
+
+#include <QFileInfo>
+
+using namespace simpleprotocol;
+
+namespace {
+
+constexpr qsizetype kMaxNameLength = 128;
+
+bool decodeStrict(const QString &text, QByteArray *out)
+{
+    const auto result = QByteArray::fromBase64Encoding(text.toLatin1(),
+                                                       QByteArray::AbortOnBase64DecodingErrors);
+    if (!result)
+        return false;
+    *out = *result;
+    return true;
+}
+
+QString shown(const QString &text)
+{
+    return text.size() > 40 ? text.left(40) + QLatin1String("...") : text;
+}
+
+} // namespace
+
+QString decodeArgumentText(QIODevice *peer, const QString &field)
+{
+    QByteArray bytes;
+    if (!decodeStrict(field, &bytes))
+        throw LocalException(peer, QStringLiteral("invalid base64 text [%1].").arg(shown(field)));
+    return QString::fromUtf8(bytes);
+}
+
+QByteArray decodeAttachmentData(QIODevice *peer, const QString &line)
+{
+    QByteArray bytes;
+    if (!decodeStrict(line, &bytes))
+        throw LocalException(peer,
+                             QStringLiteral("invalid attachment data [%1].").arg(shown(line)));
+    return bytes;
+}
+
+QString attachmentPartName(const QString &raw)
+{
+    const QByteArray bytes = raw.toLatin1();
+    QString name = QString::fromUtf8(bytes);
+    // Not UTF-8 after all: keep the bytes as Latin-1.
+    if (name.contains(QChar::ReplacementCharacter))
+        name = raw;
+    QString clean;
+    for (const QChar c : std::as_const(name))
+        if (c.category() != QChar::Other_Control && c != QChar::Null)
+            clean += c;
+    clean = sanitizeFileName(clean);
+    bool onlyDots = true;
+    for (const QChar c : std::as_const(clean))
+        onlyDots = onlyDots && c == QLatin1Char('.');
+    if (clean.isEmpty() || onlyDots)
+        return QStringLiteral("Unknown2");
+    if (clean.size() > kMaxNameLength) {
+        const QString suffix = QFileInfo(clean).suffix().left(16);
+        const qsizetype keep = kMaxNameLength - (suffix.isEmpty() ? 0 : suffix.size() + 1);
+        clean = clean.left(keep).trimmed()
+                + (suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix);
+    }
+    return clean;
+}
+
+QString uniqueAttachmentName(const QString &name, QSet<QString> *used)
+{
+    QString candidate = name;
+    const QString suffix = QFileInfo(name).completeSuffix();
+    const QString base = suffix.isEmpty() ? name : name.left(name.size() - suffix.size() - 1);
+    for (int n = 2; used->contains(candidate.toLower()); ++n)
+        candidate = base + QLatin1Char('-') + QString::number(n)
+                + (suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix);
+    used->insert(candidate.toLower());
+    return candidate;
+}

@@ -1,0 +1,283 @@
+#include "android/androidrestoresmsthread.h"
+
+#include "android/androidconnect.h"
+#include "store/msgutil.h"
+#include "store/progressform.h"
+#include "store/texts.h"
+
+#include <QBuffer>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+
+using namespace simpleprotocol;
+
+AndroidRestoreSMSThread::AndroidRestoreSMSThread(AndroidDevice *device,
+                                                 const MsgMessageList &messages, ProgressForm *form,
+                                                 QObject *parent)
+    : QThread(parent)
+    , device(device)
+    , form(form)
+    , cacheDb(androidCacheDir(*device), device->mmc)
+{
+    for (_MsgMessage *m : messages) {
+        // Group and system messages have no place on the phone; a message
+        // without a conversation could not be recorded in the cache and
+        // would go out again at every transfer.
+        if (m && m->item_type == 0 && m->handle && m->chat
+            && m->chat->ROWID > ExportMessagesDb::kUnknownChatRowid)
+            this->messages << m;
+        else
+            ++skippedCount;
+    }
+    sortMessages(this->messages);
+    m_session.watch(form);
+}
+
+AndroidRestoreSMSThread::~AndroidRestoreSMSThread() = default;
+
+bool AndroidRestoreSMSThread::stopped() const
+{
+    return form->failed || form->hasEnded() || m_session.cancelled();
+}
+
+void AndroidRestoreSMSThread::checkCancel() const
+{
+    if (stopped())
+        throw Cancelled();
+}
+
+void AndroidRestoreSMSThread::run()
+{
+    m_sent = m_alreadyThere = 0;
+    m_pending.clear();
+    m_sentKeys.clear();
+    m_cacheBroken = false;
+    form->postUpdateProgress(ids("IDS_RESTORING_SMS_TO_ANDROID"), 0, QString());
+    bool switched = false;
+    int index = 0;
+    try {
+        // Taken before the run begins: during the run the writer would first
+        // write the chat updates it holds back at every call.
+        m_db = &cacheDb.database();
+        cacheDb.begin();
+        const QString url = QStringLiteral("restore2://127.0.0.1:%1/mms/").arg(freeSessionPort());
+        m_session.set(device->openSession(url, kSessionOpenTimeout, m_session.canceller()));
+        m_socket = m_session.get();
+        // Answers and the lines that wait for one leave at once rather than
+        // behind the acknowledgement of the line before.
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+
+        const QString asked = expectCommand(m_socket, QStringLiteral("$defsmsapp:"), -1);
+        if (asked.mid(11).trimmed().toInt() != 0) {
+            if (!form->waitTips(ids("IDS_ANDROID_DEFAULT_SMS_APP_TIPS")))
+                throw Cancelled();
+            checkCancel();
+            sendCommand(m_socket, QStringLiteral("$defsmsapp:"), QString(), true, -1);
+            switched = true;
+        }
+
+        const int total = int(messages.size());
+        const QString counting = ids("IDS_ANDROID_SENDING_SMS_%1_%2");
+        while (index < total) {
+            checkCancel();
+            const int batch = qMin(total - index, kBatchSize);
+            sendCommand(m_socket, QStringLiteral("$batch:"), QString(), true, -1);
+            for (int k = 0; k < batch; ++k) {
+                checkCancel();
+                const _MsgMessage *m = messages.at(index);
+                ++index;
+                form->postUpdateProgress(QString(), int(double(index) / double(total) * 100.0),
+                                         counting.arg(index).arg(total));
+                if (alreadyStored(m)) {
+                    ++m_alreadyThere;
+                    continue;
+                }
+                sendMessage(m);
+            }
+            sendCommand(m_socket, QStringLiteral("$end:"), QString(), true, -1);
+            recordPending();
+            expectCommand(m_socket, QStringLiteral("$batch:"), -1);
+        }
+        try {
+            sendCommand(m_socket, QStringLiteral("$bye:"), QString(), true, -1);
+        } catch (const SocketDataTransferException &e) {
+            // Every batch was acknowledged: the messages are on the phone
+            // even when it went away before our goodbye.
+            checkCancel();
+            qDebug("AndroidRestoreSMSThread, the goodbye did not reach the phone: %s", e.what());
+        }
+        finishCache();
+
+        QString text = ids("IDS_SUC_RESTORE_%1_SMS_TO_ANDROID").arg(index);
+        if (skippedCount != 0)
+            text += ids("IDS_SKIP_%1_SMS_GROUP_OR_SYS_MESSAGES").arg(skippedCount);
+        if (switched)
+            text += ids("IDS_ANDROID_DEFAULT_SMS_APP_RESUME");
+        m_session.close();
+        m_socket = nullptr;
+        form->postSucceed(text);
+    } catch (const Cancelled &) {
+        m_session.close();
+        m_socket = nullptr;
+        finishCache();
+    } catch (const std::exception &e) {
+        m_session.close();
+        m_socket = nullptr;
+        finishCache();
+        if (stopped())
+            return; // a cancel that cut the connection short
+        form->postErrorOccurred(escapeForBox(QString::fromUtf8(e.what())));
+    }
+}
+
+bool AndroidRestoreSMSThread::alreadyStored(const _MsgMessage *m)
+{
+    const QString hash = logicHash(*m);
+    if (m_sentKeys.contains(hash) || (!m->guid.isEmpty() && m_sentKeys.contains(m->guid)))
+        return true;
+    IOS6MessageDb &db = *m_db;
+    // The writer would not store a message whose guid the cache holds: it
+    // is there already, whatever its hash.
+    return db.messageRowidByLogicHash(m) != 0
+            || (!m->guid.isEmpty() && db.messageRowidByGuid(m->guid) != 0);
+}
+
+void AndroidRestoreSMSThread::sendMessage(const _MsgMessage *m)
+{
+    const qint64 dateMs = (qint64(m->date) + kIosEpochOffset) * 1000;
+    QList<_MsgAttachment *> attachments = sortedAttachments(*m);
+    attachments.removeAll(nullptr);
+    const QString argument = QStringLiteral("%1,%2,%3,%4,%5,%6")
+                                     .arg(dateMs)
+                                     .arg(m->is_from_me != 0 ? 1 : 0)
+                                     .arg(encodeText(m->handle->id),
+                                          encodeText(messageBodyText(*m)), encodeText(m->subject))
+                                     .arg(attachments.size());
+    sendCommand(m_socket, QStringLiteral("$sms:"), argument, false, -1);
+    m_sentKeys.insert(logicHash(*m));
+    if (!m->guid.isEmpty())
+        m_sentKeys.insert(m->guid);
+    m_pending << const_cast<_MsgMessage *>(m);
+    if (attachments.isEmpty())
+        return;
+    m_socket->flush();
+    for (const _MsgAttachment *a : attachments)
+        sendAttachment(a);
+    // The phone has answered every attachment: the message is there.
+    recordPending();
+}
+
+void AndroidRestoreSMSThread::sendAttachment(const _MsgAttachment *a)
+{
+    checkCancel();
+    sendCommand(m_socket, QStringLiteral("$atta:"),
+                a->mime_type + QLatin1Char(',') + QFileInfo(a->localPath).fileName(), true, -1);
+    if (a->mime_type.startsWith(QLatin1String("image"), Qt::CaseInsensitive)) {
+        if (!sendPicture(a))
+            qDebug("AndroidRestoreSMSThread, picture %s not sent", qUtf8Printable(a->localPath));
+    } else {
+        sendFile(a);
+    }
+    sendCommand(m_socket, QStringLiteral("."), QString(), true, -1);
+    expectCommand(m_socket, QStringLiteral("."), -1);
+}
+
+bool AndroidRestoreSMSThread::sendPicture(const _MsgAttachment *a)
+{
+    if (a->localPath.isEmpty() || !QFileInfo(a->localPath).isFile())
+        return false;
+    QImage picture;
+    if (!picture.load(a->localPath, "JPEG") && !picture.load(a->localPath, "PNG"))
+        return false;
+    if (qMax(picture.width(), picture.height()) > kMaxPictureSide) {
+        picture = picture.width() > picture.height()
+                ? picture.scaledToWidth(kMaxPictureSide, Qt::FastTransformation)
+                : picture.scaledToHeight(kMaxPictureSide, Qt::FastTransformation);
+    }
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    const bool png = a->mime_type.endsWith(QLatin1String("png"), Qt::CaseInsensitive);
+    if (!picture.save(&buffer, png ? "PNG" : "JPEG"))
+        return false;
+    buffer.close();
+    sendCommand(m_socket, QString::fromLatin1(encoded.toBase64()), QString(), false, -1);
+    return true;
+}
+
+void AndroidRestoreSMSThread::sendFile(const _MsgAttachment *a)
+{
+    if (a->localPath.isEmpty() || !QFileInfo(a->localPath).isFile())
+        return;
+    QFile file(a->localPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    if (chunkBuffer.size() != kChunkSize)
+        chunkBuffer.resize(kChunkSize);
+    const QString name = QFileInfo(a->localPath).fileName();
+    const qint64 size = file.size();
+    qint64 sent = 0;
+    for (;;) {
+        const qint64 n = file.read(chunkBuffer.data(), kChunkSize);
+        if (n <= 0)
+            break;
+        sendCommand(
+                m_socket,
+                QString::fromLatin1(
+                        QByteArray::fromRawData(chunkBuffer.constData(), qsizetype(n)).toBase64()),
+                QString(), false, -1);
+        sent += n;
+        form->postUpdateProgress(QString(), -1,
+                                 QStringLiteral("Sending %1, %L2/%L3 KB")
+                                         .arg(name)
+                                         .arg(sent / 1024)
+                                         .arg(size / 1024));
+        checkCancel();
+    }
+}
+
+void AndroidRestoreSMSThread::recordPending()
+{
+    if (m_pending.isEmpty())
+        return;
+    // Called right after a flush: what is pending has left for the phone.
+    IOS6MessageDb &db = *m_db;
+    for (_MsgMessage *m : std::as_const(m_pending)) {
+        // One message's rows stand or fall together, so that a failed write
+        // leaves a cache that can still be committed.
+        db.executeThrow(Sqlite3Sql("SAVEPOINT restore_write"));
+        try {
+            cacheDb.write(m);
+            db.executeThrow(Sqlite3Sql("RELEASE restore_write"));
+        } catch (...) {
+            try {
+                db.executeThrow(Sqlite3Sql("ROLLBACK TO restore_write"));
+                db.executeThrow(Sqlite3Sql("RELEASE restore_write"));
+            } catch (...) {
+                m_cacheBroken = true;
+            }
+            throw;
+        }
+        ++m_sent;
+    }
+    m_pending.clear();
+}
+
+void AndroidRestoreSMSThread::finishCache() noexcept
+{
+    // Messages whose lines never left this computer are not on the phone.
+    m_pending.clear();
+    if (m_cacheBroken) {
+        qWarning("AndroidRestoreSMSThread, the cache could not be kept consistent; "
+                 "its changes are dropped");
+        cacheDb.abort();
+        return;
+    }
+    try {
+        cacheDb.end();
+    } catch (const std::exception &e) {
+        qWarning("AndroidRestoreSMSThread, committing the cache failed: %s", e.what());
+    }
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "android/androiddevice.h"
+#include "android/androidsession.h"
+#include "store/exportmessagesdb.h"
+#include "store/msgdataset.h"
+
+#include <QByteArray>
+#include <QSet>
+#include <QThread>
+
+class ProgressForm;
+
+// Writes a list of messages from any source into an Android phone through
+// the companion app, in batches of at most 100 with their attachment files,
+// and records every message sent in the phone's cache database
+// (AndroidLoadSMSThread), so that a message the cache holds already is not
+// sent again.
+//
+// The cache is committed however the job ends (success, cancel, error): what
+// it recorded is on the phone. A message is recorded once its lines have
+// left for the phone (the socket flushed), never before.
+//
+// The caller closes its own connection to the cache database before the
+// job and reads it again afterwards. Runs under its ProgressForm (runJob);
+// a success shows a box with the number of messages transferred.
+class AndroidRestoreSMSThread : public QThread
+{
+    Q_OBJECT
+public:
+    // device must outlive the job; the records of messages are read only.
+    AndroidRestoreSMSThread(AndroidDevice *device, const MsgMessageList &messages,
+                            ProgressForm *form, QObject *parent = nullptr);
+    ~AndroidRestoreSMSThread() override;
+
+    static constexpr int kBatchSize = 100;
+    static constexpr qint64 kChunkSize = 0x80000;
+    static constexpr int kMaxPictureSide = 1080;
+
+    // What the last run did: messages sent and recorded, and those that the
+    // cache held already (or that appeared twice in the list).
+    int sentCount() const { return m_sent; }
+    int alreadyThereCount() const { return m_alreadyThere; }
+    int skipped() const { return skippedCount; }
+
+protected:
+    void run() override;
+
+private:
+    struct Cancelled
+    {
+    };
+    bool stopped() const;
+    void checkCancel() const;
+    bool alreadyStored(const _MsgMessage *m);
+    void sendMessage(const _MsgMessage *m);
+    void sendAttachment(const _MsgAttachment *a);
+    bool sendPicture(const _MsgAttachment *a);
+    void sendFile(const _MsgAttachment *a);
+    void recordPending();
+    void finishCache() noexcept;
+
+    AndroidDevice *device;
+    MsgMessageList messages;
+    ProgressForm *form;
+    ExportMessagesDb cacheDb;
+    int skippedCount = 0;
+    QByteArray chunkBuffer;
+
+    IOS6MessageDb *m_db = nullptr;
+    AndroidSession m_session;
+    QTcpSocket *m_socket = nullptr;
+    // Sent since the socket was last flushed: not yet on their way.
+    MsgMessageList m_pending;
+    // Logic hashes and guids of the messages sent in this run.
+    QSet<QString> m_sentKeys;
+    // A write into the cache failed and its partial rows could not be
+    // undone: the cache must not be committed.
+    bool m_cacheBroken = false;
+    int m_sent = 0;
+    int m_alreadyThere = 0;
+};

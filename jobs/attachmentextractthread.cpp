@@ -1,0 +1,170 @@
+#include "jobs/attachmentextractthread.h"
+
+#include "store/datafolder.h"
+#include "store/msgutil.h"
+#include "store/progressform.h"
+#include "store/texts.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <stdexcept>
+
+namespace {
+// Thrown inside run when the dialog has ended; run catches it.
+constexpr int kCancelled = 1;
+// Longest file name written, in UTF-8 bytes (file systems allow 255).
+constexpr int kMaxNameBytes = 200;
+
+QString lastPathPart(const QString &path)
+{
+    const qsizetype cut
+            = qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
+    return path.mid(cut + 1);
+}
+
+bool isDeviceName(const QString &name)
+{
+    // Names Windows keeps for devices, with or without a suffix.
+    static const QRegularExpression device(QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9])$"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    const qsizetype dot = name.indexOf(QLatin1Char('.'));
+    return device.match((dot < 0 ? name : name.left(dot)).trimmed()).hasMatch();
+}
+
+QString shortened(const QString &name)
+{
+    if (name.toUtf8().size() <= kMaxNameBytes)
+        return name;
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    QString suffix = dot > 0 ? name.mid(dot) : QString();
+    if (suffix.toUtf8().size() > kMaxNameBytes / 4)
+        suffix.clear();
+    QString base = dot > 0 && !suffix.isEmpty() ? name.left(dot) : name;
+    while (!base.isEmpty() && (base + suffix).toUtf8().size() > kMaxNameBytes) {
+        base.chop(1);
+        // Never leave half of a surrogate pair.
+        if (!base.isEmpty() && base.back().isHighSurrogate())
+            base.chop(1);
+    }
+    return base + suffix;
+}
+} // namespace
+
+AttachmentExtractThread::AttachmentExtractThread(ProgressForm *form, const MsgMessageList &messages,
+                                                 const QString &outputPath, QObject *parent)
+    : QThread(parent)
+    , m_form(form)
+    , m_messages(messages)
+    , m_outputDir(outputPath)
+{ }
+
+AttachmentExtractThread::~AttachmentExtractThread() = default;
+
+QString AttachmentExtractThread::outputFileName(const _MsgAttachment &a)
+{
+    for (const QString &source : {a.filename, a.transfer_name, a.localPath}) {
+        QString name = sanitizeFileName(lastPathPart(source));
+        name.removeIf([](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+        // Windows drops trailing dots and blanks, which would make two names one.
+        while (!name.isEmpty() && (name.back() == QLatin1Char('.') || name.back().isSpace()))
+            name.chop(1);
+        name = name.trimmed();
+        if (name.isEmpty())
+            continue;
+        if (isDeviceName(name))
+            name.prepend(QLatin1Char('_'));
+        return shortened(name);
+    }
+    return QStringLiteral("attachment");
+}
+
+void AttachmentExtractThread::run()
+{
+    m_written.clear();
+    m_madeFolders.clear();
+    const QString out = QDir::cleanPath(m_outputDir.absolutePath());
+    for (QString f = out; !QFileInfo::exists(f) && !QFileInfo(f).isSymLink();) {
+        m_madeFolders.append(f);
+        const QString up = QFileInfo(f).path();
+        if (up == f)
+            break;
+        f = up;
+    }
+    if (!QDir().mkpath(out) || !QFileInfo(out).isDir()) {
+        removeOutput();
+        m_form->postErrorOccurred(QStringLiteral("Create folder %1 error.").arg(out));
+        return;
+    }
+
+    const QString status = ids("IDS_EXTRACTING_MEDIA_FILES");
+    const int total = int(m_messages.size());
+    int number = 0;
+    int extracted = 0;
+    try {
+        for (const _MsgMessage *m : std::as_const(m_messages)) {
+            if (m_form->failed)
+                throw kCancelled;
+            ++number;
+            m_form->postUpdateProgress(status, int(double(number) / total * 100.0), QString());
+            for (const _MsgAttachment *a : sortedAttachments(*m)) {
+                if (m_form->failed)
+                    throw kCancelled;
+                if (!a || a->localPath.isEmpty() || !QFileInfo(a->localPath).isFile())
+                    continue;
+                QString target = uniqueFilePath(out + QLatin1Char('/') + outputFileName(*a));
+                // Whatever the name, the file lands directly in the folder.
+                if (QDir::cleanPath(QFileInfo(target).absolutePath()) != out)
+                    target = uniqueFilePath(out + QStringLiteral("/attachment"));
+                QFile source(a->localPath);
+                if (!source.copy(target))
+                    throw std::runtime_error(
+                            QStringLiteral("Copy attachment %1 to %2 error. %3")
+                                    .arg(a->localPath, target, source.errorString())
+                                    .toStdString());
+                m_written.append(target);
+                ++extracted;
+                // A copy of a read-only file is read-only too; its times can
+                // still be set where the system allows it.
+                QFile copy(target);
+                if (copy.open(QIODevice::ReadWrite) || copy.open(QIODevice::ReadOnly)) {
+                    const QDateTime when = QDateTime::fromSecsSinceEpoch(
+                            qint64(m->date) + kIosEpochOffset, Qt::UTC);
+                    copy.setFileTime(when, QFileDevice::FileModificationTime);
+                    copy.setFileTime(when, QFileDevice::FileAccessTime);
+                }
+                if (itemHook)
+                    itemHook(extracted);
+            }
+        }
+        if (m_form->failed)
+            throw kCancelled;
+    } catch (int) {
+        removeOutput();
+        return;
+    } catch (const std::exception &e) {
+        removeOutput();
+        m_form->postErrorOccurred(QString::fromUtf8(e.what()));
+        return;
+    }
+    m_form->postSucceed(ids("IDS_SUC_EXTRACT_%1_MEDIA_FILES_TO_%2").arg(extracted).arg(out));
+}
+
+void AttachmentExtractThread::removeOutput() noexcept
+{
+    try {
+        if (!m_madeFolders.isEmpty()) {
+            // The output folder is the job's own: everything in it goes.
+            removeFolderRecursively(m_madeFolders.first());
+        } else {
+            // A folder that was there before keeps what it held.
+            for (const QString &f : std::as_const(m_written))
+                QFile::remove(f);
+        }
+        for (const QString &f : std::as_const(m_madeFolders))
+            QDir().rmdir(f);
+    } catch (...) { }
+    m_written.clear();
+}

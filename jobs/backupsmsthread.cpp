@@ -1,0 +1,64 @@
+#include "jobs/backupsmsthread.h"
+
+#include "jobs/newstoreguard.h"
+#include "store/msgutil.h"
+#include "store/progressform.h"
+#include "store/texts.h"
+
+namespace {
+// Thrown inside run when the dialog has ended; run catches it.
+constexpr int kCancelled = 1;
+} // namespace
+
+BackupSMSThread::BackupSMSThread(const MsgMessageList &messages, const QDir &folder,
+                                 const QString &mcc, ProgressForm *form, QObject *parent)
+    : QThread(parent)
+    , m_messages(messages)
+    , m_form(form)
+    , m_writer(folder, mcc)
+    , m_folder(folder)
+{
+    sortMessages(m_messages);
+}
+
+BackupSMSThread::~BackupSMSThread() = default;
+
+void BackupSMSThread::run()
+{
+    NewStoreGuard guard(m_folder.absolutePath(), m_writer.database().smsDbPath());
+    const QString status = ids("IDS_BACKING_UP_SMS");
+    const int total = int(m_messages.size());
+    int count = 0;
+    try {
+        m_form->postUpdateProgress(status, 0, QString());
+        m_writer.begin();
+        for (_MsgMessage *m : std::as_const(m_messages)) {
+            if (m_form->failed)
+                throw kCancelled;
+            ++count;
+            m_form->postUpdateProgress(status, int(double(count) / total * 100.0),
+                                       ids("SMS: %1/%2").arg(count).arg(total));
+            m_writer.write(m);
+            if (itemHook)
+                itemHook(count);
+        }
+        // A cancel that came after the last message still keeps nothing:
+        // the dialog has already told the user the job did not finish.
+        if (m_form->failed)
+            throw kCancelled;
+        m_writer.end();
+        m_counts = m_writer.counts();
+    } catch (int) {
+        m_counts = m_writer.counts();
+        m_writer.abort();
+        guard.undo();
+        return;
+    } catch (const std::exception &e) {
+        m_counts = m_writer.counts();
+        m_writer.abort();
+        guard.undo();
+        m_form->postErrorOccurred(QString::fromUtf8(e.what()));
+        return;
+    }
+    m_form->postSucceed(ids("IDS_SUC_BACKUP_%1_SMS").arg(count));
+}

@@ -1,0 +1,994 @@
+#include "jobs/ios6restoremessagesthread.h"
+
+#include "backup/mbdbrecord.h"
+#include "backup/mbdbupdate.h"
+#include "store/ios6messagedb.h"
+#include "store/msgutil.h"
+#include "store/plistvalue.h"
+#include "store/progressform.h"
+#include "store/texts.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+
+namespace {
+
+// The stages of a run; the swap begins after kLastCancellableStage.
+const char *const kStages[] = {
+        "manifest-read",    "working-copy",        "phone-rows-read",    "inserted",
+        "committed",        "staged-database",     "staged-attachments", "staged-manifest",
+        "swapped-database", "swapped-attachments", "swapped-manifest",
+};
+enum Stage {
+    ManifestRead,
+    WorkingCopy,
+    PhoneRowsRead,
+    Inserted,
+    Committed,
+    StagedDatabase,
+    StagedAttachments,
+    StagedManifest,
+    SwappedDatabase,
+    SwappedAttachments,
+    SwappedManifest,
+};
+constexpr int kLastCancellableStage = StagedManifest;
+
+const QString kHomeDomain = QStringLiteral("HomeDomain");
+const QString kMediaDomain = QStringLiteral("MediaDomain");
+const QString kSmsDbRelPath = QStringLiteral("Library/SMS/sms.db");
+const QString kAttachmentsRoot = QStringLiteral("Library/SMS/Attachments/");
+// Conversations of recovered messages whose number is unknown have row ids
+// at or below this.
+constexpr qint64 kUnknownNumberChat = -2047483647;
+// Suffix of the files written into the backup folder before they are
+// swapped in.
+const QString kStagingSuffix = QStringLiteral(".merging");
+
+// Unwinds a run that the user cancelled.
+struct Cancelled
+{
+};
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+std::filesystem::path fsPath(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return std::filesystem::path(path.toStdWString());
+#else
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+#endif
+}
+
+// Renames from to to, replacing a file at to in one step.
+bool replaceFile(const QString &from, const QString &to)
+{
+    std::error_code ec;
+    std::filesystem::rename(fsPath(from), fsPath(to), ec);
+    return !ec;
+}
+
+// A second name for the file at path (a hard link where the file system
+// allows it, else a copy), so that the file can then be replaced in one step.
+bool keepAside(const QString &path, const QString &aside)
+{
+    std::error_code ec;
+    std::filesystem::create_hard_link(fsPath(path), fsPath(aside), ec);
+    return !ec || QFile::copy(path, aside);
+}
+
+// path, "-" and the time in seconds since 1970; a later second while that
+// name is taken.
+QString asideName(const QString &path)
+{
+    qint64 t = QDateTime::currentSecsSinceEpoch();
+    QString name;
+    do {
+        name = path + QLatin1Char('-') + QString::number(t++);
+    } while (QFileInfo::exists(name) || QFileInfo(name).isSymLink());
+    return name;
+}
+
+void removeDatabaseFiles(const QString &path)
+{
+    for (const char *suffix : {"", "-journal", "-wal", "-shm"})
+        QFile::remove(path + QLatin1String(suffix));
+}
+
+// A consistent copy of the database at from (write-ahead log included)
+// into a new file at to, through SQLite's online backup. The source is
+// opened read-only and stays as it is.
+bool copyDatabase(const QString &from, const QString &to)
+{
+    sqlite3 *src = nullptr;
+    sqlite3 *dst = nullptr;
+    bool ok = false;
+    if (QFileInfo(from).isFile()
+        && sqlite3_open_v2(from.toUtf8().constData(), &src, SQLITE_OPEN_READONLY, nullptr)
+                == SQLITE_OK
+        && sqlite3_open_v2(to.toUtf8().constData(), &dst,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr)
+                == SQLITE_OK) {
+        if (sqlite3_backup *b = sqlite3_backup_init(dst, "main", src, "main")) {
+            const int rc = sqlite3_backup_step(b, -1);
+            ok = sqlite3_backup_finish(b) == SQLITE_OK && rc == SQLITE_DONE;
+        }
+    }
+    sqlite3_close_v2(src);
+    sqlite3_close_v2(dst);
+    return ok;
+}
+
+QVariant rowValue(const Sqlite3Row &row, const QString &column)
+{
+    const auto exact = row.constFind(column);
+    if (exact != row.constEnd())
+        return exact.value();
+    for (auto it = row.constBegin(); it != row.constEnd(); ++it)
+        if (it.key().compare(column, Qt::CaseInsensitive) == 0)
+            return it.value();
+    return {};
+}
+
+// Sets the column (found regardless of letter case) to value.
+void setRowValue(Sqlite3Row &row, const QString &column, const QVariant &value)
+{
+    for (auto it = row.begin(); it != row.end(); ++it)
+        if (it.key().compare(column, Qt::CaseInsensitive) == 0) {
+            it.value() = value;
+            return;
+        }
+}
+
+void removeRowColumn(Sqlite3Row &row, const QString &column)
+{
+    for (auto it = row.begin(); it != row.end();)
+        it = it.key().compare(column, Qt::CaseInsensitive) == 0 ? row.erase(it) : std::next(it);
+}
+
+qint32 clampToInt32(qint64 v)
+{
+    return qint32(std::clamp<qint64>(v, std::numeric_limits<qint32>::min(),
+                                     std::numeric_limits<qint32>::max()));
+}
+
+// Whether the phone can file a message of this conversation: the
+// conversations of recovered messages of unknown number, and any without an
+// identifier or a correspondent, would stand on the phone without anyone to
+// belong to.
+bool hasContactNumber(const _MsgChat *chat)
+{
+    if (!chat || chat->ROWID <= kUnknownNumberChat)
+        return false;
+    if (!chat->chat_identifier.trimmed().isEmpty())
+        return true;
+    for (const _MsgHandle *h : chat->handles)
+        if (h && !h->id.trimmed().isEmpty())
+            return true;
+    return false;
+}
+
+// The path below the domain's root that an attachment's phone path names:
+// from its first "Library/" on; empty when there is none.
+QString relativeFromLibrary(const QString &filename)
+{
+    const qsizetype at = filename.indexOf(QLatin1String("Library/"));
+    return at < 0 ? QString() : filename.mid(at);
+}
+
+// A relative path that may name an attachment file of the backup: below the
+// message attachments' folder, with no way out of it.
+bool isAttachmentPath(const QString &rel)
+{
+    return rel.startsWith(kAttachmentsRoot) && rel.size() > kAttachmentsRoot.size()
+            && isSafeBackupPath(rel);
+}
+
+// The last component of a file name, cleared of characters no file name on
+// either side should hold.
+QString safeFileName(const QString &filename, const QString &fallback)
+{
+    QString name = filename.mid(
+            qMax(filename.lastIndexOf(QLatin1Char('/')), filename.lastIndexOf(QLatin1Char('\\')))
+            + 1);
+    QString clean;
+    for (const QChar c : std::as_const(name)) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F || QStringView(u"\\/:*?\"<>|").contains(c))
+            continue;
+        clean += c;
+    }
+    clean = clean.trimmed().left(128);
+    if (clean.isEmpty() || clean.count(QLatin1Char('.')) == clean.size())
+        return fallback;
+    return clean;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- order
+
+bool restoreMergeLess(const RestoreMergeItem &a, const RestoreMergeItem &b)
+{
+    const quint64 keyGap
+            = a.key > b.key ? quint64(a.key) - quint64(b.key) : quint64(b.key) - quint64(a.key);
+    const qint64 d = qint64(a.date) - qint64(b.date);
+    auto tie = [&] {
+        if (a.phoneRow != b.phoneRow)
+            return a.phoneRow;
+        return a.key < b.key;
+    };
+    if (keyGap > 20 || d > 120 || d < -120) {
+        if (d != 0)
+            return d < 0;
+        return tie();
+    }
+    if (a.key != b.key)
+        return a.key < b.key;
+    return tie();
+}
+
+void sortRestoreMergeItems(QList<RestoreMergeItem> &items)
+{
+    const qsizetype n = items.size();
+    if (n < 2)
+        return;
+    QList<qsizetype> order(n), merged(n);
+    for (qsizetype i = 0; i < n; ++i)
+        order[i] = i;
+    for (qsizetype width = 1; width < n; width *= 2) {
+        for (qsizetype lo = 0; lo < n; lo += 2 * width) {
+            const qsizetype mid = qMin(lo + width, n), hi = qMin(lo + 2 * width, n);
+            qsizetype i = lo, j = mid, out = lo;
+            while (i < mid && j < hi)
+                merged[out++] = restoreMergeLess(items[order[j]], items[order[i]]) ? order[j++]
+                                                                                   : order[i++];
+            while (i < mid)
+                merged[out++] = order[i++];
+            while (j < hi)
+                merged[out++] = order[j++];
+        }
+        order.swap(merged);
+    }
+    QList<RestoreMergeItem> sorted;
+    sorted.reserve(n);
+    for (qsizetype i : std::as_const(order))
+        sorted.append(std::move(items[i]));
+    items.swap(sorted);
+}
+
+// ---------------------------------------------------------------- the run
+
+// The working state of one run, and what it has to undo when the run fails
+// or is cancelled.
+class RestoreMergeRun
+{
+public:
+    explicit RestoreMergeRun(IOS6RestoreMessagesThread &job)
+        : m_job(job)
+    { }
+
+    void run();
+    // After success: the working file goes.
+    void finish();
+    // After a failure or a cancel: everything the run did is undone. Returns
+    // a text for the error report when the backup could not be put back.
+    QString cleanUp();
+
+private:
+    struct PlannedFile
+    {
+        QString source; // the attachment's file on this computer
+        QString rel; // below MediaDomain's root
+        QString dest; // its file in the backup folder
+        QString staged; // the copy waiting to be swapped in
+        bool copy = false; // dest does not exist yet
+        bool placed = false;
+    };
+
+    void stage(Stage s);
+    void checkCancel();
+    void lockCancel();
+
+    void readBackupManifest();
+    void makeWorkingCopy();
+    void readPhoneRows();
+    void insertRows();
+    void insertNewMessage(const _MsgMessage *m);
+    void attach(qint64 messageRow, const QString &messageGuid, const _MsgAttachment *a);
+    QString planNewAttachment(const _MsgAttachment &a);
+    bool claim(const QString &rel, const QString &source);
+    QByteArray sha1Of(const QString &path);
+    void commitWorking();
+    void stageDatabase();
+    void stageLogs();
+    void stageAttachments();
+    void stageManifest();
+    void swapDatabase();
+    void swapAttachments();
+    void swapManifest();
+
+    QString effectiveGuid(const _MsgMessage &m) const;
+
+    IOS6RestoreMessagesThread &m_job;
+
+    QString m_manifestPath;
+    QString m_dbPath;
+    QString m_dbId;
+    MbdbRecordSet m_records;
+
+    QString m_workingPath;
+    std::unique_ptr<IOS6MessageDb> m_working;
+
+    QList<Sqlite3Row> m_phoneChats, m_phoneHandles, m_phoneChatHandles, m_phoneAttachments;
+    QList<RestoreMergeItem> m_items;
+    QHash<QString, QList<qint64>> m_attachmentIdsByGuid;
+    QHash<QString, QList<qint64>> m_chatIdsByGuid;
+    QSet<QString> m_phoneGuids;
+    // New messages that the phone holds already, by their guid.
+    QList<QPair<const _MsgMessage *, QString>> m_alreadyThere;
+
+    QList<PlannedFile> m_files;
+    QHash<QString, qsizetype> m_fileById;
+    QHash<QString, QByteArray> m_sha1Cache;
+
+    // A file of the backup that the run replaces: first written beside it,
+    // then swapped in, the previous one kept under a time-stamped name.
+    struct ReplacedFile
+    {
+        QString path;
+        QString staged;
+        QString aside;
+        bool existed = false;
+        bool swapped = false;
+    };
+    void swapIn(ReplacedFile &file);
+    // Undoes swapIn; false when the previous file could not be put back.
+    static bool putBack(ReplacedFile &file);
+
+    ReplacedFile m_db;
+    QList<ReplacedFile> m_logs; // the database's journal companions
+    ReplacedFile m_manifest;
+};
+
+void RestoreMergeRun::checkCancel()
+{
+    if (m_job.m_progress->failed)
+        throw Cancelled {};
+}
+
+void RestoreMergeRun::stage(Stage s)
+{
+    if (m_job.m_observer)
+        m_job.m_observer(QString::fromLatin1(kStages[s]));
+    if (s <= kLastCancellableStage)
+        checkCancel();
+}
+
+// From here on the run goes to its end or undoes itself: Cancel is disabled
+// first, so that no cancel can come after the backup begins to change. A
+// cancel that came before is honoured.
+void RestoreMergeRun::lockCancel()
+{
+    ProgressForm *form = m_job.m_progress;
+    if (QThread::currentThread() == form->thread()) {
+        form->setCancelEnabled(false);
+    } else {
+        auto done = std::make_shared<std::atomic_bool>(false);
+        QMetaObject::invokeMethod(
+                form,
+                [form, done] {
+                    if (!form->hasEnded())
+                        form->setCancelEnabled(false);
+                    *done = true;
+                },
+                Qt::QueuedConnection);
+        while (!*done && !form->failed && !form->hasEnded())
+            QThread::msleep(2);
+    }
+    checkCancel();
+}
+
+void RestoreMergeRun::run()
+{
+    readBackupManifest();
+    stage(ManifestRead);
+    makeWorkingCopy();
+    stage(WorkingCopy);
+    readPhoneRows();
+    stage(PhoneRowsRead);
+    insertRows();
+    stage(Inserted);
+    commitWorking();
+    stage(Committed);
+    stageDatabase();
+    stage(StagedDatabase);
+    stageAttachments();
+    stage(StagedAttachments);
+    stageManifest();
+    stage(StagedManifest);
+
+    lockCancel();
+    swapDatabase();
+    stage(SwappedDatabase);
+    swapAttachments();
+    stage(SwappedAttachments);
+    swapManifest();
+    stage(SwappedManifest);
+}
+
+void RestoreMergeRun::readBackupManifest()
+{
+    const QDir &folder = m_job.m_backupFolder;
+    m_manifestPath = folder.absoluteFilePath(QStringLiteral("Manifest.mbdb"));
+    m_dbId = backupFileId(kHomeDomain, kSmsDbRelPath);
+    m_dbPath = folder.absoluteFilePath(m_dbId);
+    if (!QFileInfo(m_manifestPath).isFile())
+        fail(QStringLiteral("can not find %1.").arg(m_manifestPath));
+    m_records = readMbdb(m_manifestPath);
+
+    // The files of an encrypted backup are encrypted: a plain database put
+    // in among them would not survive the restore.
+    bool encrypted = m_records.value(m_dbId).encryptionKey.isValid();
+    QFile plist(folder.absoluteFilePath(QStringLiteral("Manifest.plist")));
+    if (!encrypted && plist.open(QIODevice::ReadOnly))
+        encrypted = parsePlistBuffer(plist.read(64 << 20))
+                            .dictItem(QStringLiteral("IsEncrypted"))
+                            .toBool();
+    if (encrypted)
+        fail(ids("IDS_MERGE_BACKUP_ENCRYPTED"));
+}
+
+void RestoreMergeRun::makeWorkingCopy()
+{
+    IOS6MessageDb *cached = m_job.m_cachedDb;
+    cached->close();
+    const QString cachedPath = cached->smsDbPath();
+    qint64 t = QDateTime::currentSecsSinceEpoch();
+    do {
+        m_workingPath = cachedPath + QString::number(t++);
+    } while (QFileInfo::exists(m_workingPath) || QFileInfo(m_workingPath).isSymLink());
+    if (!copyDatabase(cachedPath, m_workingPath))
+        fail(QStringLiteral("copy database to %1 failed.").arg(m_workingPath));
+}
+
+void RestoreMergeRun::readPhoneRows()
+{
+    m_working = std::make_unique<IOS6MessageDb>(m_job.m_cachedDb->dataDir(), m_job.m_mcc, false);
+    m_working->setSmsDbPath(m_workingPath);
+    m_working->ensureOpen();
+
+    // The working copy is the phone's database as it is: read what stays,
+    // then empty it so that the messages can be numbered afresh in order.
+    m_phoneChats = m_working->selectAll(QStringLiteral("chat"));
+    m_phoneHandles = m_working->selectAll(QStringLiteral("handle"));
+    m_phoneChatHandles = m_working->selectAll(QStringLiteral("chat_handle_join"));
+    m_phoneAttachments = m_working->selectAll(QStringLiteral("attachment"));
+    {
+        Sqlite3Cursor c = m_working->queryThrow(
+                Sqlite3Sql("select ma.*, m.guid from message_attachment_join as ma inner join "
+                           "message as m on ma.message_id=m.rowid"));
+        while (c.moveNext())
+            m_attachmentIdsByGuid[c.getText("guid")].append(c.getInt64("attachment_id"));
+    }
+    {
+        Sqlite3Cursor c = m_working->queryThrow(
+                Sqlite3Sql("select cm.*, m.guid from chat_message_join as cm inner join message "
+                           "as m on cm.message_id=m.rowid"));
+        while (c.moveNext())
+            m_chatIdsByGuid[c.getText("guid")].append(c.getInt64("chat_id"));
+    }
+    const QList<Sqlite3Row> messages = m_working->selectAll(QStringLiteral("message"));
+    m_items.reserve(messages.size());
+    for (const Sqlite3Row &row : messages) {
+        RestoreMergeItem item;
+        item.key = rowValue(row, QStringLiteral("rowid")).toLongLong();
+        item.date = clampToInt32(rowValue(row, QStringLiteral("date")).toLongLong());
+        item.row = row;
+        item.phoneRow = true;
+        m_phoneGuids.insert(rowValue(row, QStringLiteral("guid")).toString());
+        m_items.append(std::move(item));
+    }
+
+    for (const char *sql :
+         {"delete from attachment", "delete from chat", "delete from handle", "delete from message",
+          "delete from message_attachment_join", "delete from chat_message_join",
+          "delete from chat_handle_join",
+          "update sqlite_sequence set seq=0 where name in ('handle', 'chat', 'message', "
+          "'attachment')",
+          "vacuum"})
+        m_working->executeThrow(Sqlite3Sql(sql));
+}
+
+QString RestoreMergeRun::effectiveGuid(const _MsgMessage &m) const
+{
+    // A message must have a guid of its own: an empty one would make every
+    // later guid-less message pass for it. Made from the message's contents,
+    // so that a second merge finds it again.
+    return m.guid.isEmpty() ? md5Guid(logicHash(m).toUtf8()) : m.guid;
+}
+
+void RestoreMergeRun::insertRows()
+{
+    IOS6MessageDb &db = *m_working;
+    db.beginTransaction();
+
+    for (Sqlite3Row row : std::as_const(m_phoneChats)) {
+        setRowValue(row, QStringLiteral("properties"), QVariant());
+        db.insertRow(row, QStringLiteral("chat"));
+    }
+    for (const Sqlite3Row &row : std::as_const(m_phoneHandles))
+        db.insertRow(row, QStringLiteral("handle"));
+    for (const Sqlite3Row &row : std::as_const(m_phoneChatHandles))
+        db.insertRow(row, QStringLiteral("chat_handle_join"));
+    for (const Sqlite3Row &row : std::as_const(m_phoneAttachments))
+        db.insertRow(row, QStringLiteral("attachment"));
+    m_phoneChats.clear();
+    m_phoneHandles.clear();
+    m_phoneChatHandles.clear();
+    m_phoneAttachments.clear();
+
+    const bool itemTypes = db.hasItemTypeColumn();
+    for (const _MsgMessage *m : *m_job.m_messages) {
+        if (!m)
+            continue;
+        if (!hasContactNumber(m->chat)) {
+            qDebug("IOS6RestoreMessagesThread skip message with unknown chat.");
+            ++m_job.skippedCount;
+            continue;
+        }
+        if (m->item_type != 0 && !itemTypes)
+            continue;
+        ++m_job.mergedCount;
+        const QString guid = effectiveGuid(*m);
+        // A message the phone has stays as the phone has it, wherever the
+        // new copy would sort.
+        if (m_phoneGuids.contains(guid)) {
+            m_alreadyThere.append({m, guid});
+            continue;
+        }
+        RestoreMergeItem item;
+        item.key = m->orderKey;
+        item.date = m->date;
+        item.message = m;
+        m_items.append(std::move(item));
+    }
+    if (m_job.mergedCount == 0)
+        fail(ids("IDS_NO_VALID_MESSAGE_RESTORE_TO_IOS_%1_UNKNOWN_CHAT_MSG")
+                     .arg(m_job.skippedCount));
+
+    sortRestoreMergeItems(m_items);
+
+    const qsizetype n = m_items.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        checkCancel();
+        m_job.m_progress->postUpdateProgress(QString(), int(double(i + 1) / double(n) * 99.0),
+                                             QString());
+        RestoreMergeItem &item = m_items[i];
+        if (!item.phoneRow) {
+            insertNewMessage(item.message);
+            continue;
+        }
+        const QString guid = rowValue(item.row, QStringLiteral("guid")).toString();
+        Sqlite3Row row = item.row;
+        removeRowColumn(row, QStringLiteral("rowid"));
+        const qint64 rowid = db.insertRow(row, QStringLiteral("message"));
+        item.row = Sqlite3Row();
+        for (qint64 chatId : m_chatIdsByGuid.value(guid))
+            db.addChatMessageJoin(chatId, rowid);
+        for (qint64 attachmentId : m_attachmentIdsByGuid.value(guid))
+            db.addMessageAttachmentJoin(rowid, attachmentId);
+    }
+
+    // Messages the phone has already: only their attachments are joined.
+    for (const auto &[m, guid] : std::as_const(m_alreadyThere)) {
+        const qint64 rowid = db.messageRowidByGuid(guid);
+        if (rowid == 0)
+            continue;
+        for (const _MsgAttachment *a : sortedAttachments(*m))
+            attach(rowid, guid, a);
+    }
+}
+
+void RestoreMergeRun::insertNewMessage(const _MsgMessage *m)
+{
+    IOS6MessageDb &db = *m_working;
+    const _MsgChat *chat = m->chat;
+    qint64 chatId = db.chatRowidByGuid(chat->guid);
+    if (chatId == 0)
+        chatId = db.insertChat(chat);
+
+    auto handleRow = [&](const _MsgHandle *h) -> qint64 {
+        if (!h)
+            return 0;
+        qint64 id = db.handleRowid(h);
+        if (id == 0) {
+            id = db.insertHandle(h);
+            db.addChatHandleJoin(chatId, id);
+        } else if (!db.hasChatHandleJoin(chatId, id)) {
+            db.addChatHandleJoin(chatId, id);
+        }
+        return id;
+    };
+    const qint64 senderId = handleRow(m->handle);
+
+    const QString guid = effectiveGuid(*m);
+    qint64 rowid = db.messageRowidByGuid(guid);
+    if (rowid == 0) {
+        const qint64 otherId = handleRow(m->otherHandle);
+        if (guid == m->guid) {
+            rowid = db.insertMessage(m, senderId, otherId);
+        } else {
+            _MsgMessage copy = *m;
+            copy.guid = guid;
+            rowid = db.insertMessage(&copy, senderId, otherId);
+        }
+        db.addChatMessageJoin(chatId, rowid);
+        db.updateChatLast(chatId, m->date);
+    }
+    if (chat->isGroup() && m->handle)
+        db.setLastAddressedHandle(chatId, m->handle->id);
+
+    for (const _MsgAttachment *a : sortedAttachments(*m))
+        attach(rowid, guid, a);
+}
+
+void RestoreMergeRun::attach(qint64 messageRow, const QString &messageGuid, const _MsgAttachment *a)
+{
+    if (!a)
+        return;
+    IOS6MessageDb &db = *m_working;
+    _MsgAttachment copy = *a;
+    if (copy.guid.isEmpty())
+        copy.guid = md5Guid(
+                (messageGuid + QLatin1Char('/') + a->filename + QLatin1Char('/') + a->transfer_name)
+                        .toUtf8());
+    qint64 id = db.attachmentRowidByGuid(&copy);
+    if (id == 0) {
+        copy.filename = planNewAttachment(*a);
+        id = db.insertAttachment(&copy);
+    } else if (QFileInfo(a->localPath).isFile()) {
+        // The row is there already: its file goes where the row says, when
+        // that place is free or holds the same contents.
+        Sqlite3Cursor c = db.queryThrow(
+                Sqlite3Sql("select filename from attachment where rowid=?").addInt64Param(id));
+        const QString rel = relativeFromLibrary(c.moveNext() ? c.getText(0) : QString());
+        if (isAttachmentPath(rel))
+            claim(rel, a->localPath);
+    }
+    db.addMessageAttachmentJoin(messageRow, id);
+}
+
+QString RestoreMergeRun::planNewAttachment(const _MsgAttachment &a)
+{
+    // The phone removes an attachment's file by the row's name when the
+    // message goes: a name must never point outside the attachments' folder.
+    const QString rel = relativeFromLibrary(a.filename);
+    const QString name
+            = safeFileName(a.filename, safeFileName(a.transfer_name, QStringLiteral("attachment")));
+    auto freshPlace = [&name] {
+        const QString g = newGuid();
+        const QString h = g.toLower();
+        return kAttachmentsRoot + h.mid(0, 2) + QLatin1Char('/') + h.mid(2, 2) + QLatin1Char('/')
+                + g + QLatin1Char('/') + name;
+    };
+    const QString source = a.localPath;
+    if (source.isEmpty() || !QFileInfo(source).isFile()) {
+        // Nothing to put into the backup; the row keeps a confined name.
+        if (isAttachmentPath(rel))
+            return QStringLiteral("~/") + rel;
+        return QStringLiteral("~/") + freshPlace();
+    }
+    if (isAttachmentPath(rel) && claim(rel, source))
+        return QStringLiteral("~/") + rel;
+    // The name leaves the attachments' folder, or another file has its
+    // place: the file gets a new place of its own.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const QString fresh = freshPlace();
+        if (isAttachmentPath(fresh) && claim(fresh, source))
+            return QStringLiteral("~/") + fresh;
+    }
+    fail(QStringLiteral("can not find a free name in the backup for %1.").arg(a.filename));
+}
+
+QByteArray RestoreMergeRun::sha1Of(const QString &path)
+{
+    auto it = m_sha1Cache.constFind(path);
+    if (it != m_sha1Cache.constEnd())
+        return it.value();
+    const QByteArray digest = fileSha1Digest(path);
+    m_sha1Cache.insert(path, digest);
+    return digest;
+}
+
+// Reserves rel (below MediaDomain) for the file at source: true when the
+// place is free, or holds (or is to hold) the same contents. Nothing in the
+// backup is ever overwritten.
+bool RestoreMergeRun::claim(const QString &rel, const QString &source)
+{
+    const QString id = backupFileId(kMediaDomain, rel);
+    const QByteArray digest = sha1Of(source);
+    if (digest.isEmpty())
+        return false;
+
+    const auto planned = m_fileById.constFind(id);
+    if (planned != m_fileById.constEnd())
+        return sha1Of(m_files.at(planned.value()).source) == digest;
+
+    // Every folder above it that the backup lists must be a folder.
+    QString p = rel;
+    for (qsizetype slash = p.lastIndexOf(QLatin1Char('/')); slash > 0;
+         slash = p.lastIndexOf(QLatin1Char('/'))) {
+        p.truncate(slash);
+        const auto folder = m_records.constFind(backupFileId(kMediaDomain, p));
+        if (folder != m_records.constEnd() && folder->mode != 0 && !folder->isDirectory())
+            return false;
+    }
+
+    PlannedFile file;
+    file.source = source;
+    file.rel = rel;
+    file.dest = m_job.m_backupFolder.absoluteFilePath(id);
+    const QFileInfo destInfo(file.dest);
+    const bool destThere = destInfo.exists() || destInfo.isSymLink();
+    const auto record = m_records.constFind(id);
+    if (record != m_records.constEnd() && record->mode != 0 && !record->isRegularFile())
+        return false;
+    if (destThere) {
+        if (destInfo.isSymLink() || !destInfo.isFile() || sha1Of(file.dest) != digest)
+            return false;
+        file.copy = false;
+    } else {
+        if (record != m_records.constEnd() && record->dataHash.isValid()
+            && record->dataHash.bytes != digest)
+            return false;
+        file.copy = true;
+    }
+    m_fileById.insert(id, m_files.size());
+    m_files.append(file);
+    return true;
+}
+
+void RestoreMergeRun::commitWorking()
+{
+    IOS6MessageDb &db = *m_working;
+    db.endTransaction(true);
+    // What goes into the backup must be one whole, sound file.
+    QString verdict;
+    {
+        Sqlite3Cursor check = db.queryThrow(Sqlite3Sql("PRAGMA quick_check"));
+        verdict = check.moveNext() ? check.getText(0) : QString();
+    }
+    if (verdict != QLatin1String("ok"))
+        fail(ids("IDS_MERGE_DATABASE_DAMAGED_%1").arg(verdict));
+    QString error;
+    db.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE);"), error);
+    db.close();
+    m_working.reset();
+    const QFileInfo wal(m_workingPath + QStringLiteral("-wal"));
+    if (wal.exists() && wal.size() > 0)
+        fail(ids("IDS_MERGE_DATABASE_DAMAGED_%1").arg(QStringLiteral("write-ahead log")));
+}
+
+void RestoreMergeRun::stageDatabase()
+{
+    m_db.path = m_dbPath;
+    m_db.staged = m_dbPath + kStagingSuffix;
+    QFile::remove(m_db.staged);
+    if (!QFile::copy(m_workingPath, m_db.staged))
+        fail(QStringLiteral("can not overwrite %1.").arg(m_dbPath));
+    auto it = m_records.find(m_dbId);
+    if (it == m_records.end()) {
+        updateMbdbRecords(m_records, m_db.staged, kHomeDomain, kSmsDbRelPath);
+    } else if (!refreshMbdbFileRecord(it.value(), m_db.staged)) {
+        fail(QStringLiteral("can not overwrite %1.").arg(m_dbPath));
+    }
+    stageLogs();
+}
+
+// A write-ahead log (and its index) that the backup holds beside sms.db
+// belongs to the old database: restored beside the merged one, its pages
+// would be laid over it. Whatever it held is in the merged database (the
+// working copy was read through it), so empty ones take their place.
+void RestoreMergeRun::stageLogs()
+{
+    for (const char *suffix : {"-wal", "-shm"}) {
+        const QString rel = kSmsDbRelPath + QLatin1String(suffix);
+        const QString id = backupFileId(kHomeDomain, rel);
+        ReplacedFile file;
+        file.path = m_job.m_backupFolder.absoluteFilePath(id);
+        const bool listed = m_records.contains(id);
+        if (!listed && !QFileInfo::exists(file.path))
+            continue;
+        file.staged = file.path + kStagingSuffix;
+        QFile::remove(file.staged);
+        QFile empty(file.staged);
+        if (!empty.open(QIODevice::WriteOnly))
+            fail(QStringLiteral("can not overwrite %1.").arg(file.path));
+        empty.close();
+        m_logs.append(file);
+        if (listed && !refreshMbdbFileRecord(m_records[id], file.staged))
+            fail(QStringLiteral("can not overwrite %1.").arg(file.path));
+    }
+}
+
+void RestoreMergeRun::stageAttachments()
+{
+    for (PlannedFile &f : m_files) {
+        QString described = f.dest;
+        if (f.copy) {
+            f.staged = f.dest + kStagingSuffix;
+            QFile::remove(f.staged);
+            if (!QFile::copy(f.source, f.staged))
+                fail(QStringLiteral("can not overwrite %1.").arg(f.dest));
+            described = f.staged;
+        }
+        updateMbdbRecords(m_records, described, kMediaDomain, f.rel);
+    }
+}
+
+void RestoreMergeRun::stageManifest()
+{
+    const QByteArray bytes = serializeMbdb(m_records.values());
+    m_manifest.path = m_manifestPath;
+    m_manifest.staged = m_manifestPath + kStagingSuffix;
+    QFile::remove(m_manifest.staged);
+    QFile file(m_manifest.staged);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush())
+        fail(QStringLiteral("Cannot write %1: %2").arg(m_manifest.staged, file.errorString()));
+    file.close();
+    if (file.error() != QFile::NoError || QFileInfo(m_manifest.staged).size() != bytes.size())
+        fail(QStringLiteral("Cannot write %1: %2").arg(m_manifest.staged, file.errorString()));
+}
+
+void RestoreMergeRun::swapIn(ReplacedFile &file)
+{
+    file.existed = QFileInfo::exists(file.path);
+    if (file.existed) {
+        const QString aside = asideName(file.path);
+        if (!keepAside(file.path, aside))
+            fail(QStringLiteral("can not overwrite %1.").arg(file.path));
+        file.aside = aside;
+    }
+    if (!replaceFile(file.staged, file.path))
+        fail(QStringLiteral("can not overwrite %1.").arg(file.path));
+    file.swapped = true;
+    file.staged.clear();
+}
+
+bool RestoreMergeRun::putBack(ReplacedFile &file)
+{
+    bool ok = true;
+    if (file.swapped)
+        ok = file.existed ? replaceFile(file.aside, file.path) : QFile::remove(file.path);
+    else if (!file.aside.isEmpty())
+        QFile::remove(file.aside);
+    if (!file.staged.isEmpty())
+        QFile::remove(file.staged);
+    return ok;
+}
+
+void RestoreMergeRun::swapDatabase()
+{
+    swapIn(m_db);
+    for (ReplacedFile &log : m_logs)
+        swapIn(log);
+}
+
+void RestoreMergeRun::swapAttachments()
+{
+    for (PlannedFile &f : m_files) {
+        if (!f.copy)
+            continue;
+        // QFile::rename never replaces a file that is there.
+        if (!QFile::rename(f.staged, f.dest))
+            fail(QStringLiteral("can not overwrite %1.").arg(f.dest));
+        f.placed = true;
+        f.staged.clear();
+    }
+}
+
+void RestoreMergeRun::swapManifest()
+{
+    swapIn(m_manifest);
+}
+
+void RestoreMergeRun::finish()
+{
+    removeDatabaseFiles(m_workingPath);
+}
+
+QString RestoreMergeRun::cleanUp()
+{
+    QStringList problems;
+    if (m_working) {
+        m_working->close(); // drops what was not committed
+        m_working.reset();
+    }
+
+    // The swap, undone in reverse.
+    if (!putBack(m_manifest))
+        problems << m_manifest.path;
+    for (const PlannedFile &f : std::as_const(m_files)) {
+        if (f.placed && !QFile::remove(f.dest))
+            problems << f.dest;
+        if (!f.staged.isEmpty())
+            QFile::remove(f.staged);
+    }
+    for (qsizetype i = m_logs.size() - 1; i >= 0; --i)
+        if (!putBack(m_logs[i]))
+            problems << m_logs[i].path;
+    if (!putBack(m_db))
+        problems << m_db.path;
+
+    if (!m_workingPath.isEmpty())
+        removeDatabaseFiles(m_workingPath);
+
+    if (problems.isEmpty())
+        return {};
+    qWarning("IOS6RestoreMessagesThread: could not put back %s",
+             qUtf8Printable(problems.join(QStringLiteral(", "))));
+    return ids("IDS_MERGE_BACKUP_NOT_RESTORED_%1").arg(problems.join(QStringLiteral(", ")));
+}
+
+// ---------------------------------------------------------------- the job
+
+IOS6RestoreMessagesThread::IOS6RestoreMessagesThread(const QString &mcc,
+                                                     const MsgMessageList *messages,
+                                                     IOS6MessageDb *cachedDb,
+                                                     const QDir &backupFolder,
+                                                     ProgressForm *progress, QObject *parent)
+    : QThread(parent)
+    , m_mcc(mcc)
+    , m_messages(messages)
+    , m_cachedDb(cachedDb)
+    , m_backupFolder(backupFolder)
+    , m_progress(progress)
+{ }
+
+IOS6RestoreMessagesThread::~IOS6RestoreMessagesThread() = default;
+
+QStringList IOS6RestoreMessagesThread::stageNames()
+{
+    QStringList names;
+    for (const char *s : kStages)
+        names << QString::fromLatin1(s);
+    return names;
+}
+
+void IOS6RestoreMessagesThread::run()
+{
+    skippedCount = 0;
+    mergedCount = 0;
+    m_progress->postUpdateProgress(ids("IDS_MERGING_IOS6_MESSAGES"), 0, QString());
+    RestoreMergeRun work(*this);
+    try {
+        work.run();
+        work.finish();
+        m_progress->postSucceed(QString());
+    } catch (const Cancelled &) {
+        work.cleanUp();
+    } catch (const std::exception &e) {
+        QString text = QString::fromUtf8(e.what());
+        const QString notRestored = work.cleanUp();
+        if (!notRestored.isEmpty())
+            text += QStringLiteral("<br/><br/>") + notRestored;
+        m_progress->postErrorOccurred(text);
+    }
+}
