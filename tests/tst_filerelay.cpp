@@ -168,6 +168,7 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
+    void cleanupTestCase();
 
     void deviceFromLockdownValues();
     void versionNumbers_data();
@@ -206,6 +207,7 @@ private:
     TestEnv m_env;
     QTemporaryDir m_dir;
     QTranslator m_translator;
+    long m_baseline = 0;
 };
 
 void TestFileRelay::initTestCase()
@@ -216,6 +218,15 @@ void TestFileRelay::initTestCase()
     QString error;
     QVERIFY2(iphonesim::load(&error), qPrintable(error));
     QVERIFY(m_dir.isValid());
+    m_baseline = iphonesim::liveObjects();
+}
+
+void TestFileRelay::cleanupTestCase()
+{
+    // Every CoreFoundation value made by the record, the request and the
+    // pull has been released.
+    QCOMPARE(iphonesim::liveObjects(), m_baseline);
+    iphonesim::shutdown();
 }
 
 void TestFileRelay::init()
