@@ -13,6 +13,7 @@
 //   "durationMs": 300,          how long the work takes (progress spread over it)
 //   "stall": false,             never end (after writing a partial backup)
 //   "crash": false,             end by SIGABRT half-way through
+//   "unfinished": false,        end well but leave Status.plist unfinished
 //   "stdout": "", "stderr": "", extra text printed at the end
 //   "exitCode": 0,
 //   "log": "/path",             one JSON line per run appended here:
@@ -311,7 +312,8 @@ int main(int argc, char **argv)
         writeFile(QDir(folder).filePath("Info.plist"), infoPlist(udid, version));
         writeFile(QDir(folder).filePath("Manifest.plist"), manifestPlist(udid, version));
         writeFile(QDir(folder).filePath("Manifest.mbdb"), mbdb.bytes());
-        writeFile(QDir(folder).filePath("Status.plist"), statusPlist("finished"));
+        if (!opScenario.value("unfinished").toBool())
+            writeFile(QDir(folder).filePath("Status.plist"), statusPlist("finished"));
         say(stdout, "Backup finished.");
     } else {
         const QDir folder(rootDir.filePath(source));
