@@ -1,6 +1,7 @@
 #include "iphone/iosmobilebackup.h"
 
 #include "iphone/backup2tool.h"
+#include "iphone/iosdevice.h"
 #include "store/datafolder.h"
 #include "store/errorreport.h"
 #include "store/plistvalue.h"
@@ -157,7 +158,8 @@ QList<BackupVolume> backupVolumes()
         QString name = drive.absolutePath();
         if (name.size() > 2)
             name.truncate(2);
-        if (GetDriveTypeW(reinterpret_cast<const wchar_t *>(name.utf16())) != DRIVE_FIXED)
+        const QString driveRoot = name + QLatin1Char('\\');
+        if (GetDriveTypeW(reinterpret_cast<const wchar_t *>(driveRoot.utf16())) != DRIVE_FIXED)
             continue;
         volumes.append({drive.absolutePath(), freeDiskSpace(QDir(drive.absolutePath()))});
     }
@@ -312,6 +314,11 @@ QString restoreErrorMessage(const QString &toolText)
 
 // ---------------------------------------------------------------------------
 
+IOSMobileBackupThread::IOSMobileBackupThread(const IOSDevice *device, ProgressForm *form,
+                                             QObject *parent)
+    : IOSMobileBackupThread(BackupDevice::of(*device), form, parent)
+{ }
+
 IOSMobileBackupThread::IOSMobileBackupThread(const BackupDevice &device, ProgressForm *form,
                                              QObject *parent)
     : IOSMobileBackupThread(device, tempBackupRoot(), form, parent)
@@ -420,6 +427,11 @@ void IOSMobileBackupThread::run()
 }
 
 // ---------------------------------------------------------------------------
+
+IOSMobileRestoreThread::IOSMobileRestoreThread(const IOSDevice *device, const QDir &root,
+                                               ProgressForm *form, QObject *parent)
+    : IOSMobileRestoreThread(BackupDevice::of(*device), root, form, parent)
+{ }
 
 IOSMobileRestoreThread::IOSMobileRestoreThread(const BackupDevice &device, const QDir &root,
                                                ProgressForm *form, QObject *parent)

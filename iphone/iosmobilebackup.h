@@ -9,6 +9,7 @@
 
 #include <functional>
 
+class IOSDevice;
 class ProgressForm;
 class backup2tool;
 
@@ -90,6 +91,8 @@ class IOSMobileBackupThread : public QThread
 {
     Q_OBJECT
 public:
+    // The device's members are copied here: it need not outlive the job.
+    IOSMobileBackupThread(const IOSDevice *device, ProgressForm *form, QObject *parent = nullptr);
     IOSMobileBackupThread(const BackupDevice &device, ProgressForm *form,
                           QObject *parent = nullptr);
     // Into root instead of the temporary backup root.
@@ -119,6 +122,8 @@ class IOSMobileRestoreThread : public QThread
 {
     Q_OBJECT
 public:
+    IOSMobileRestoreThread(const IOSDevice *device, const QDir &root, ProgressForm *form,
+                           QObject *parent = nullptr);
     IOSMobileRestoreThread(const BackupDevice &device, const QDir &root, ProgressForm *form,
                            QObject *parent = nullptr);
     ~IOSMobileRestoreThread() override;

@@ -6,6 +6,7 @@
 
 #include "buildconfig.h"
 #include "iphone/backup2tool.h"
+#include "iphone/iosdevice.h"
 #include "iphone/iosmobilebackup.h"
 #include "store/datafolder.h"
 #include "store/progressform.h"
@@ -19,6 +20,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProgressBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -241,6 +243,8 @@ void TestMobileBackup::initTestCase()
 {
     m_env = std::make_unique<TestEnv>();
     QVERIFY2(QFileInfo(toolPath()).isExecutable(), "the mobilebackup stand-in is not built");
+    QString error;
+    QVERIFY2(iphonesim::load(&error), qPrintable(error));
     backup2tool::pollIntervalMs = 50;
 }
 
@@ -322,8 +326,6 @@ void TestMobileBackup::estimate()
 
 void TestMobileBackup::estimateFromDevice()
 {
-    QString error;
-    QVERIFY2(iphonesim::load(&error), qPrintable(error));
     const QJsonObject usage {{"TotalDataCapacity", 64.0 * 1024 * 1024 * 1024},
                              {"AmountDataAvailable", 32.0 * 1024 * 1024 * 1024}};
     QJsonArray devices {QJsonObject {{"udid", "DISK"},
@@ -470,8 +472,24 @@ void TestMobileBackup::backupIntoTempRoot()
             },
             work().filePath("default"));
 
+    // A phone with 1 MiB in use: the estimate of 0 s is over at once, and
+    // the bar shows 99 until the tool ends.
+    const QJsonObject usage {{"TotalDataCapacity", 2.0 * 1024 * 1024},
+                             {"AmountDataAvailable", 1.0 * 1024 * 1024}};
+    QVERIFY(iphonesim::setScenario(
+            QJsonObject {{"devices",
+                          QJsonArray {QJsonObject {
+                                  {"udid", "SIM"},
+                                  {"attached", true},
+                                  {"values", QJsonObject {{"com.apple.disk_usage", usage}}}}}}}));
+    IOSDevice phone;
+    phone.UniqueDeviceID = kUdid;
+    phone.ProductVersion = kVersion;
+    phone.deviceHandle = iphonesim::device("SIM");
+    QVERIFY(phone.deviceHandle);
+
     ProgressForm form(ids("IDS_BACKING_UP_IOS"));
-    IOSMobileBackupThread job(device(), &form);
+    IOSMobileBackupThread job(&phone, &form);
     const QDir root(volume + "/__quillmarsh_iosbk_temp");
     QCOMPARE(job.backupRoot().absolutePath(), root.absolutePath());
     const Outcome out = runJob(job, form);
@@ -488,6 +506,7 @@ void TestMobileBackup::backupIntoTempRoot()
     QVERIFY(folder.exists(sha1Name("HomeDomain", "Library/SMS/sms.db")));
     QVERIFY(root.exists(kTempBackupOwnerFile));
     QVERIFY(!QFileInfo::exists(pendingMarkerPath(root, kUdid)));
+    QCOMPARE(form.findChild<QProgressBar *>()->value(), 99);
 }
 
 void TestMobileBackup::earlierBackupReuse_data()
