@@ -560,12 +560,13 @@ void TestMobileBackup::cancelledBackupIsNoBase()
     Tool tool;
     const QDir root(work().filePath("root"));
     earlierBackup(root, kVersion);
-    tool.set({{"stall", true}});
+    tool.set({{"stall", true}, {"markStart", false}});
     const Outcome cancelled = backupInto(root, &tool, 200);
     QVERIFY(!cancelled.ok);
     QVERIFY(cancelled.boxes.isEmpty());
     QVERIFY(!processAlive(tool.lastRun().value("pid").toInteger()));
     QVERIFY(root.exists(kUdid + "/Status.plist"));
+    QVERIFY(root.exists(kUdid + "/sentinel"));
     QVERIFY(!isReusableBackup(root, kUdid, kVersion));
 
     tool.set({});

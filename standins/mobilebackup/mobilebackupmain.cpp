@@ -14,6 +14,8 @@
 //   "stall": false,             never end (after writing a partial backup)
 //   "crash": false,             end by SIGABRT half-way through
 //   "unfinished": false,        end well but leave Status.plist unfinished
+//   "markStart": true,          false: leave an earlier Status.plist as it is
+//                               until the end (files are updated in place)
 //   "stdout": "", "stderr": "", extra text printed at the end
 //   "exitCode": 0,
 //   "log": "/path",             one JSON line per run appended here:
@@ -289,7 +291,8 @@ int main(int argc, char **argv)
         appendLog(scenario, entry);
         QDir().mkpath(folder);
         say(stdout, incremental ? "Starting incremental backup..." : "Starting full backup...");
-        writeFile(QDir(folder).filePath("Status.plist"), statusPlist("new"));
+        if (opScenario.value("markStart").toBool(true))
+            writeFile(QDir(folder).filePath("Status.plist"), statusPlist("new"));
         const QList<Item> items = phoneFiles();
         const quint32 now = quint32(QDateTime::currentSecsSinceEpoch());
         MbdbWriter mbdb;
