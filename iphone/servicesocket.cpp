@@ -42,6 +42,11 @@ void close(int socket)
     ::closesocket(SOCKET(socket));
 }
 
+void interrupt(int socket)
+{
+    ::shutdown(SOCKET(socket), SD_BOTH);
+}
+
 #else
 
 // poll rather than select: select cannot watch a descriptor numbered
@@ -82,6 +87,11 @@ long receiveSome(int socket, char *buffer, long length)
 void close(int socket)
 {
     ::close(socket);
+}
+
+void interrupt(int socket)
+{
+    ::shutdown(socket, SHUT_RDWR);
 }
 
 #endif

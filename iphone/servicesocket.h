@@ -15,5 +15,9 @@ long sendSome(int socket, const char *data, long length);
 // error.
 long receiveSome(int socket, char *buffer, long length);
 void close(int socket);
+// Shuts both directions of the socket down from any thread: a wait or a
+// receive blocked on it in another thread ends at once (the peer seems to
+// have closed). The socket stays open until close.
+void interrupt(int socket);
 
 } // namespace servicesocket

@@ -16,14 +16,14 @@ void pad4(QByteArray &b)
 }
 
 void entry(QByteArray &out, quint32 inode, const QByteArray &name, quint32 mode,
-           const QByteArray &data, qint64 mtime)
+           const QByteArray &data, qint64 mtime, quint32 links = 1)
 {
     out += "070701";
     out += hex8(inode);
     out += hex8(mode);
     out += hex8(501); // uid
     out += hex8(501); // gid
-    out += hex8(1); // links
+    out += hex8(links);
     out += hex8(quint64(mtime));
     out += hex8(quint64(data.size()));
     out += hex8(0) + hex8(0) + hex8(0) + hex8(0); // device numbers
@@ -51,6 +51,12 @@ void CpioFixture::addFile(const QString &name, const QByteArray &data, qint64 mt
 void CpioFixture::addEntry(const QString &name, quint32 mode, const QByteArray &data, qint64 mtime)
 {
     entry(m_body, m_inode++, name.toUtf8(), mode, data, mtime);
+}
+
+void CpioFixture::addEntry(const QString &name, quint32 mode, const QByteArray &data, qint64 mtime,
+                           quint32 inode, quint32 links)
+{
+    entry(m_body, inode, name.toUtf8(), mode, data, mtime, links);
 }
 
 QByteArray CpioFixture::bytes() const

@@ -14,6 +14,10 @@ public:
     // Any entry: mode holds the type bits (0040000 folder, 0100000 file,
     // 0120000 symbolic link) and the permissions.
     void addEntry(const QString &name, quint32 mode, const QByteArray &data, qint64 mtime);
+    // An entry with the inode and link count given: entries sharing an inode
+    // with a count above 1 are hard links of one file.
+    void addEntry(const QString &name, quint32 mode, const QByteArray &data, qint64 mtime,
+                  quint32 inode, quint32 links);
     // The archive with its trailer.
     QByteArray bytes() const;
     // Writes bytes() to path; false when the file cannot be written.

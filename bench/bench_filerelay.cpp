@@ -1,0 +1,139 @@
+// Pulling an iPhone's message databases through file_relay from the
+// simulated phone of the Apple stand-ins: the whole job under its progress
+// dialog (stream to file, checked unpack into a new folder, swap), beside a
+// baseline of the bare work, done in the same run: the same stream read into
+// a file and unpacked with a plain libarchive loop.
+#include "iphone/filerelay.h"
+#include "iphone/iosdevice.h"
+#include "iphone/iosloadfilerelaythread.h"
+#include "store/progressform.h"
+#include "tests/support/cpiofixture.h"
+#include "tests/support/iphonesim.h"
+#include "tests/support/testenv.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QRandomGenerator>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <cstdio>
+
+namespace {
+
+// The bare work: stream into a file, then every entry written out.
+bool baseline(AMDeviceRef device, const QString &folder)
+{
+    int socket = 0;
+    mobiledevice_file_relay_start(device, &socket);
+    mobiledevice_file_relay_request(socket, {"UserDatabases"});
+    const QString stream = folder + "/stream.cpio";
+    QFile out(stream);
+    out.open(QIODevice::WriteOnly);
+    QByteArray buffer(filerelay::kChunkSize, Qt::Uninitialized);
+    for (;;) {
+        const int n = mobiledevice_receive_data(socket, buffer.data(), int(buffer.size()), 60000);
+        if (n < 1)
+            break;
+        out.write(buffer.constData(), n);
+    }
+    out.close();
+    mobiledevice_close_socket(socket);
+
+    archive *a = archive_read_new();
+    archive_read_support_filter_all(a);
+    archive_read_support_format_all(a);
+    if (archive_read_open_filename(a, QFile::encodeName(stream).constData(), 524288) != 0)
+        return false;
+    archive_entry *entry = nullptr;
+    const QDir root(folder + "/out");
+    root.mkpath(".");
+    while (archive_read_next_header(a, &entry) == ARCHIVE_OK) {
+        const QString name = QString::fromUtf8(archive_entry_pathname(entry));
+        if (archive_entry_filetype(entry) == AE_IFDIR) {
+            root.mkpath(name);
+            continue;
+        }
+        QFile f(root.filePath(name));
+        f.open(QIODevice::WriteOnly);
+        la_ssize_t n;
+        while ((n = archive_read_data(a, buffer.data(), size_t(buffer.size()))) > 0)
+            f.write(buffer.constData(), n);
+    }
+    archive_read_free(a);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    TestEnv env;
+    QApplication app(argc, argv);
+    const int megabytes = argc > 1 ? atoi(argv[1]) : 200;
+    const int files = argc > 2 ? atoi(argv[2]) : 20;
+
+    QString error;
+    if (!iphonesim::load(&error)) {
+        std::printf("stand-ins not loaded: %s\n", qPrintable(error));
+        return 1;
+    }
+    // A big sms.db beside small databases, as a phone's UserDatabases.
+    CpioFixture cpio;
+    for (const char *f : {".", "./var", "./var/mobile", "./var/mobile/Library",
+                          "./var/mobile/Library/SMS", "./var/mobile/Library/Other"})
+        cpio.addFolder(f);
+    QByteArray big(qsizetype(megabytes) * 1024 * 1024, Qt::Uninitialized);
+    QRandomGenerator gen(1);
+    gen.fillRange(reinterpret_cast<quint32 *>(big.data()), big.size() / 4);
+    cpio.addFile("./var/mobile/Library/SMS/sms.db", big);
+    big.clear();
+    for (int i = 0; i < files; ++i)
+        cpio.addFile(QString("./var/mobile/Library/Other/db%1.sqlite").arg(i),
+                     QByteArray(64 * 1024, char(i)));
+    const QString archive = env.makeDir("phone") + "/stream.cpio";
+    if (!cpio.writeTo(archive))
+        return 1;
+    const qint64 bytes = QFileInfo(archive).size();
+    const QJsonObject device {
+            {"udid", "BENCH"},
+            {"values", QJsonObject {{"", QJsonObject {{"UniqueDeviceID", "BENCH"}}}}},
+            {"fileRelay", QJsonObject {{"archive", archive}}}};
+    iphonesim::setScenario(QJsonObject {{"devices", QJsonArray {device}}});
+    AMDeviceRef ref = iphonesim::device("BENCH");
+
+    // Best of three rounds each, taken in turns.
+    IOSDevice phone = IOSDevice::fromLockdown(ref);
+    qint64 base = -1;
+    qint64 pulled = -1;
+    bool baseOk = true;
+    bool ok = true;
+    for (int round = 0; round < 3; ++round) {
+        QElapsedTimer t;
+        t.start();
+        baseOk = baseline(ref, env.makeDir(QString("baseline%1").arg(round))) && baseOk;
+        const qint64 b = t.restart();
+        ProgressForm form(QStringLiteral("Loading"));
+        IOSLoadFileRelayThread job(&phone, &form);
+        ok = form.runJob(&job) && ok;
+        const qint64 p = t.elapsed();
+        base = base < 0 ? b : qMin(base, b);
+        pulled = pulled < 0 ? p : qMin(pulled, p);
+        QDir(env.home() + QString("/baseline%1").arg(round)).removeRecursively();
+    }
+
+    const double mb = double(bytes) / (1024 * 1024);
+    std::printf("file_relay pull of %.1f MB (%d files), best of 3\n", mb, files + 1);
+    std::printf("  baseline (stream to file + plain unpack): %6lld ms  %7.1f MB/s%s\n",
+                qlonglong(base), mb * 1000 / qMax<qint64>(base, 1), baseOk ? "" : "  FAILED");
+    std::printf("  IOSLoadFileRelayThread:                   %6lld ms  %7.1f MB/s%s\n",
+                qlonglong(pulled), mb * 1000 / qMax<qint64>(pulled, 1), ok ? "" : "  FAILED");
+    std::printf("  ratio: %.2f\n", double(pulled) / double(qMax<qint64>(base, 1)));
+    return ok && baseOk ? 0 : 1;
+}

@@ -1,0 +1,251 @@
+#include "iphone/filerelay.h"
+
+#include "store/texts.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QStorageInfo>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <stdexcept>
+
+namespace {
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+QString archiveError(archive *a)
+{
+    const char *text = archive_error_string(a);
+    return text ? QString::fromUtf8(text) : QStringLiteral("it ends early");
+}
+
+// Frees the read archive on every way out.
+class ReadArchive
+{
+public:
+    ReadArchive()
+        : m_archive(archive_read_new())
+    { }
+    ~ReadArchive()
+    {
+        if (m_archive)
+            archive_read_free(m_archive);
+    }
+    ReadArchive(const ReadArchive &) = delete;
+    ReadArchive &operator=(const ReadArchive &) = delete;
+    archive *get() const { return m_archive; }
+
+private:
+    archive *m_archive;
+};
+
+// The entry's place below the unpack folder as clean components, or an
+// empty list for the folder itself. Throws for a name that would leave it.
+QStringList safeComponents(const QString &rawName, const QString &name)
+{
+    if (name.startsWith(QLatin1Char('/')))
+        fail(QStringLiteral("The archive from the iPhone holds the absolute path \"%1\"; nothing "
+                            "was changed.")
+                     .arg(rawName));
+    QStringList parts;
+#ifdef Q_OS_WIN
+    // A backslash stays in the name, but here it also separates folders.
+    static const QRegularExpression separators(QStringLiteral("[/\\\\]"));
+    const QStringList split = name.split(separators, Qt::SkipEmptyParts);
+#else
+    const QStringList split = name.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+#endif
+    for (const QString &part : split) {
+        if (part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String(".."))
+            fail(QStringLiteral("The archive from the iPhone holds the path \"%1\", which leads "
+                                "out of its folder; nothing was changed.")
+                         .arg(rawName));
+        parts.append(part);
+    }
+    return parts;
+}
+
+QString entryKind(const archive_entry *entry)
+{
+    if (archive_entry_hardlink(const_cast<archive_entry *>(entry)))
+        return QStringLiteral("a hard link");
+    switch (archive_entry_filetype(const_cast<archive_entry *>(entry))) {
+    case AE_IFLNK:
+        return QStringLiteral("a symbolic link");
+    case AE_IFCHR:
+    case AE_IFBLK:
+        return QStringLiteral("a device file");
+    case AE_IFIFO:
+        return QStringLiteral("a pipe");
+    case AE_IFSOCK:
+        return QStringLiteral("a socket");
+    default:
+        return QStringLiteral("an entry of an unknown kind");
+    }
+}
+
+void setTimes(QFile &file, archive_entry *entry)
+{
+    const time_t mtime = archive_entry_mtime(entry);
+    const time_t atime = archive_entry_atime_is_set(entry) ? archive_entry_atime(entry) : mtime;
+    // Failures leave the times of the write; they do not matter.
+    file.setFileTime(QDateTime::fromSecsSinceEpoch(qint64(atime), Qt::UTC),
+                     QFileDevice::FileAccessTime);
+    file.setFileTime(QDateTime::fromSecsSinceEpoch(qint64(mtime), Qt::UTC),
+                     QFileDevice::FileModificationTime);
+}
+
+} // namespace
+
+void mobiledevice_file_relay_start(AMDeviceRef device, int *socket)
+{
+    mobiledevice_start_service(device, "com.apple.mobile.file_relay", socket);
+}
+
+void mobiledevice_file_relay_request(int socket, const QStringList &sources)
+{
+    CFType list = CFType::newArray();
+    for (const QString &source : sources)
+        list.append(CFType::fromString(source));
+    CFType request = CFType::newDictionary();
+    request.setValue(QStringLiteral("Sources"), list);
+    mobiledevice_sendmsg(socket, request, false, 60000);
+    const CFType reply = mobiledevice_recmsg(socket, request, 3600000);
+    const QString status = reply.value(QStringLiteral("Status")).toQString();
+    if (status.compare(QLatin1String("Acknowledged"), Qt::CaseInsensitive) != 0)
+        fail(QStringLiteral("invalid feedback.\n%1")
+                     .arg(QString::fromUtf8(reply.toPropertyListBytes(kCFPropertyListXMLFormat))));
+}
+
+namespace filerelay {
+
+QString cleanEntryName(const QString &name)
+{
+    static const QRegularExpression leadingDot(QStringLiteral("^\\./"));
+    static const QRegularExpression unsafe(QStringLiteral("[:*?\"<>|]"));
+    QString clean = name;
+    clean.remove(leadingDot);
+    clean.remove(unsafe);
+    return clean;
+}
+
+bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray &buffer,
+                   const UnpackHooks &hooks)
+{
+    const auto cancelled = [&hooks] { return hooks.cancelled && hooks.cancelled(); };
+    const auto report = [&hooks](const QString &status, int value, const QString &text) {
+        if (hooks.progress)
+            hooks.progress(status, value, text);
+    };
+    if (buffer.size() < kChunkSize)
+        buffer.resize(kChunkSize);
+    const QDir root(folder);
+
+    ReadArchive reader;
+    archive *a = reader.get();
+    archive_read_support_filter_all(a);
+    archive_read_support_format_all(a);
+    const int opened = archive_read_open_filename(a, QFile::encodeName(archivePath).constData(),
+                                                  size_t(kChunkSize));
+    if (opened != ARCHIVE_OK)
+        fail(QStringLiteral("open %1(%2) error. %3")
+                     .arg(archivePath, QString::number(opened), archiveError(a)));
+
+    int files = 0;
+    for (;;) {
+        archive_entry *entry = nullptr;
+        const int r = archive_read_next_header(a, &entry);
+        if (r == ARCHIVE_EOF)
+            break;
+        if (r != ARCHIVE_OK && r != ARCHIVE_WARN)
+            fail(QStringLiteral("The archive from the iPhone is damaged or incomplete (%1); "
+                                "nothing was changed.")
+                         .arg(archiveError(a)));
+        if (cancelled())
+            return false;
+
+        const char *raw = archive_entry_pathname(entry);
+        const QString rawName = raw ? QString::fromUtf8(raw) : QString();
+        const QString name = cleanEntryName(rawName);
+        const QStringList parts = safeComponents(rawName, name);
+        report(ids("Extracting %1").arg(parts.isEmpty() ? name : parts.last()), -1, QString());
+        const QString path = parts.isEmpty() ? root.absolutePath()
+                                             : root.absoluteFilePath(parts.join(QLatin1Char('/')));
+
+        const bool hardLink = archive_entry_hardlink(entry) != nullptr;
+        const auto type = archive_entry_filetype(entry);
+        if (type == AE_IFDIR && !hardLink) {
+            if (!parts.isEmpty() && !QFileInfo::exists(path) && !QFileInfo(path).isSymLink()
+                && !root.mkpath(parts.join(QLatin1Char('/'))))
+                fail(QStringLiteral("create %1 error.").arg(path));
+            continue;
+        }
+        if (type != AE_IFREG || hardLink)
+            fail(QStringLiteral("The archive from the iPhone holds \"%1\", which is %2, not a "
+                                "file or folder; nothing was changed.")
+                         .arg(rawName, entryKind(entry)));
+        if (parts.isEmpty())
+            fail(QStringLiteral("The archive from the iPhone holds a file without a name; "
+                                "nothing was changed."));
+
+        const qint64 size
+                = archive_entry_size_is_set(entry) ? qint64(archive_entry_size(entry)) : -1;
+        const QStorageInfo disk(root.absolutePath());
+        if (size > 0 && disk.isValid() && disk.bytesAvailable() >= 0
+            && size > disk.bytesAvailable())
+            fail(QStringLiteral("Not enough disk space for %1 (%2 KB) in %3; nothing was "
+                                "changed.")
+                         .arg(rawName, QLocale().toString(size / 1024),
+                              QDir::toNativeSeparators(root.absolutePath())));
+
+        // The folder is new and only folders and regular files are made in
+        // it, so no link can redirect this write.
+        QFile out(path);
+        if (QFileInfo(path).isSymLink() || !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            fail(QStringLiteral("create %1 error. %2").arg(path, out.errorString()));
+        qint64 written = 0;
+        for (;;) {
+            if (cancelled())
+                return false;
+            report(QString(), -1,
+                   ids("Extracted: %L1KB / %L2KB")
+                           .arg(written / 1024)
+                           .arg(qMax<qint64>(size, 0) / 1024));
+            const la_ssize_t n = archive_read_data(a, buffer.data(), size_t(kChunkSize));
+            if (n == 0)
+                break;
+            if (n < 0)
+                fail(QStringLiteral("The archive from the iPhone is damaged or incomplete at "
+                                    "%1 (%2); nothing was changed.")
+                             .arg(rawName, archiveError(a)));
+            if (out.write(buffer.constData(), qint64(n)) != qint64(n))
+                fail(QStringLiteral("write %1 error. %2").arg(path, out.errorString()));
+            written += n;
+        }
+        if (size >= 0 && written != size)
+            fail(QStringLiteral("The archive from the iPhone is damaged or incomplete at %1 "
+                                "(%2 of %3 bytes); nothing was changed.")
+                         .arg(rawName, QLocale().toString(written), QLocale().toString(size)));
+        if (!out.flush())
+            fail(QStringLiteral("write %1 error. %2").arg(path, out.errorString()));
+        setTimes(out, entry);
+        out.close();
+        ++files;
+    }
+    if (files == 0)
+        fail(QStringLiteral("The iPhone sent no files; nothing was changed."));
+    return true;
+}
+
+} // namespace filerelay

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "iphone/mobiledevice.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// The phone's file_relay service: asked for sources such as
+// "UserDatabases", it answers {"Status": "Acknowledged"} and then streams a
+// cpio archive of those files until it closes the connection.
+
+// Starts "com.apple.mobile.file_relay"; throws as mobiledevice_start_service.
+void mobiledevice_file_relay_start(AMDeviceRef device, int *socket);
+// Sends {"Sources": sources} and checks that the reply acknowledges it;
+// throws "invalid feedback.\n<reply>" (or a framing error) otherwise.
+void mobiledevice_file_relay_request(int socket, const QStringList &sources);
+
+namespace filerelay {
+
+// The transfer buffer: received chunks, archive reads and file writes.
+inline constexpr int kChunkSize = 524288;
+
+// What unpacking reports and asks while it runs.
+struct UnpackHooks
+{
+    // True when the user has cancelled: unpacking stops at once.
+    std::function<bool()> cancelled;
+    // (status, value, text) as the progress dialog takes them.
+    std::function<void(const QString &, int, const QString &)> progress;
+};
+
+// Unpacks the archive at archivePath below folder, which exists. The
+// archive comes from the phone and is not trusted: only folders and regular
+// files are made, and only inside folder; a name that climbs out (".."
+// components, an absolute path), a link, a device or any other kind of
+// entry, an entry larger than the free disk space, a damaged or cut-off
+// archive and an archive without a single file are failures, thrown as
+// std::runtime_error with the text for the user. False when cancelled.
+// buffer is the transfer buffer (grown to kChunkSize when smaller).
+bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray &buffer,
+                   const UnpackHooks &hooks);
+
+// The entry name as it is stored: a leading "./" and the characters
+// : * ? " < > | removed. Folder separators stay.
+QString cleanEntryName(const QString &name);
+
+} // namespace filerelay

@@ -1,0 +1,241 @@
+#include "iphone/iosloadfilerelaythread.h"
+
+#include "iphone/filerelay.h"
+#include "iphone/iosdevice.h"
+#include "iphone/servicesocket.h"
+#include "store/datafolder.h"
+#include "store/progressform.h"
+#include "store/texts.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+
+#include <stdexcept>
+
+namespace {
+
+std::atomic<int> noDataTimeout {60000};
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+bool existsOrLink(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+// Removes a folder (never following links) or a file at path.
+void removePath(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isDir() && !info.isSymLink())
+        removeFolderRecursively(path);
+    else if (existsOrLink(path))
+        QFile::remove(path);
+}
+
+// Removes the folder being unpacked into unless the job got to keep it.
+class UnpackFolderGuard
+{
+public:
+    explicit UnpackFolderGuard(const QString &path)
+        : m_path(path)
+    { }
+    ~UnpackFolderGuard()
+    {
+        if (!m_kept)
+            removePath(m_path);
+    }
+    void keep() { m_kept = true; }
+
+private:
+    QString m_path;
+    bool m_kept = false;
+};
+
+} // namespace
+
+IOSLoadFileRelayThread::IOSLoadFileRelayThread(IOSDevice *device, ProgressForm *progress,
+                                               QObject *parent)
+    : QThread(parent)
+    , device(device)
+    , progress(progress)
+{
+    // Cancel is pressed in the GUI thread, which then waits for this job:
+    // the job must notice at once, not after the phone's next byte.
+    connect(
+            progress, &ProgressForm::userCacel, this, [this] { cancel(); }, Qt::DirectConnection);
+}
+
+int IOSLoadFileRelayThread::noDataTimeoutMs()
+{
+    return noDataTimeout.load();
+}
+
+void IOSLoadFileRelayThread::setNoDataTimeoutMs(int ms)
+{
+    noDataTimeout.store(ms);
+}
+
+void IOSLoadFileRelayThread::run()
+{
+    try {
+        const bool done = pull();
+        closeSocket();
+        if (done)
+            progress->postSucceed(QString());
+    } catch (const std::exception &e) {
+        closeSocket();
+        // A cancel wakes the waits on the phone, which then fail: the dialog
+        // has already closed and there is nothing to tell.
+        if (isCancelled())
+            return;
+        qWarning("%s", e.what());
+        progress->postErrorOccurred(QString::fromUtf8(e.what()));
+    }
+}
+
+bool IOSLoadFileRelayThread::pull()
+{
+    progress->postUpdateProgress(ids("IDS_LOADING_IOS_DATABASES"), 0, QString());
+    const QDir cache = device->cacheDir();
+
+    int socket = 0;
+    mobiledevice_file_relay_start(device->deviceHandle, &socket);
+    setSocket(socket);
+    if (isCancelled())
+        return false;
+    mobiledevice_file_relay_request(socket, {QStringLiteral("UserDatabases")});
+
+    if (!cache.exists())
+        QDir().mkpath(cache.absolutePath());
+    const QString streamPath = cache.absoluteFilePath(QStringLiteral("file-relay.cpio"));
+    if (!download(socket, streamPath))
+        return false;
+    closeSocket();
+
+    const QString finalDir = cache.absoluteFilePath(QStringLiteral("file-relay"));
+    const QString newDir = cache.absoluteFilePath(QStringLiteral("file-relay.new"));
+    const QString oldDir = cache.absoluteFilePath(QStringLiteral("file-relay.old"));
+    // An earlier pull stopped between the two renames of its swap.
+    if (!existsOrLink(finalDir) && QFileInfo(oldDir).isDir())
+        QDir().rename(oldDir, finalDir);
+    removePath(newDir);
+    if (!QDir().mkpath(newDir))
+        fail(QStringLiteral("create %1 failed.").arg(newDir));
+    UnpackFolderGuard guard(newDir);
+
+    QByteArray buffer;
+    filerelay::UnpackHooks hooks;
+    hooks.cancelled = [this] { return isCancelled(); };
+    hooks.progress = [this](const QString &status, int value, const QString &text) {
+        progress->postUpdateProgress(status, value, text);
+    };
+    if (!filerelay::unpackArchive(streamPath, newDir, buffer, hooks))
+        return false;
+
+    // Swap the new copy in; the old one goes only once the new one is there.
+    removePath(oldDir);
+    const bool hadOld = existsOrLink(finalDir);
+    if (hadOld && !QDir().rename(finalDir, oldDir))
+        fail(QStringLiteral("replace %1 failed.").arg(finalDir));
+    if (!QDir().rename(newDir, finalDir)) {
+        if (hadOld)
+            QDir().rename(oldDir, finalDir);
+        fail(QStringLiteral("replace %1 failed.").arg(finalDir));
+    }
+    guard.keep();
+    removePath(oldDir);
+    QFile::remove(streamPath);
+    return true;
+}
+
+bool IOSLoadFileRelayThread::download(int socket, const QString &streamPath)
+{
+    QFile out(streamPath);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        fail(QStringLiteral("create %1 failed. %2").arg(streamPath, out.errorString()));
+    QByteArray buffer(filerelay::kChunkSize, Qt::Uninitialized);
+    qint64 total = 0;
+    for (;;) {
+        const int n = receiveChunk(socket, buffer.data(), int(buffer.size()));
+        if (n < 0 || isCancelled())
+            return false;
+        if (n == 0)
+            break;
+        total += n;
+        progress->postUpdateProgress(QString(), 99, ids("Received:%L1KB").arg(total / 1024));
+        if (out.write(buffer.constData(), n) != n)
+            fail(QStringLiteral("write %1 failed. %2").arg(streamPath, out.errorString()));
+    }
+    if (!out.flush())
+        fail(QStringLiteral("write %1 failed. %2").arg(streamPath, out.errorString()));
+    out.close();
+    return !isCancelled();
+}
+
+int IOSLoadFileRelayThread::receiveChunk(int socket, char *buffer, int length)
+{
+    // Short waits, so that a cancel is seen while the phone is silent.
+    constexpr int kSliceMs = 200;
+    const int limit = noDataTimeoutMs();
+    QElapsedTimer silent;
+    silent.start();
+    int received = 0;
+    while (received < length) {
+        if (isCancelled())
+            return -1;
+        const int left = int(limit - silent.elapsed());
+        if (left <= 0)
+            break;
+        const int ready = mobiledevice_wait_socket(socket, qMin(kSliceMs, left), true);
+        if (ready < 0)
+            break;
+        if (ready == 0) {
+            // A quiet moment hands over what has come so far.
+            if (received > 0)
+                break;
+            continue;
+        }
+        const long n = servicesocket::receiveSome(socket, buffer + received, length - received);
+        if (n <= 0)
+            break;
+        received += int(n);
+        silent.restart();
+    }
+    return isCancelled() ? -1 : received;
+}
+
+bool IOSLoadFileRelayThread::isCancelled() const
+{
+    return m_cancelled || progress->failed;
+}
+
+void IOSLoadFileRelayThread::cancel()
+{
+    m_cancelled = true;
+    std::lock_guard lock(m_socketMutex);
+    if (m_socket != 0)
+        servicesocket::interrupt(m_socket);
+}
+
+void IOSLoadFileRelayThread::setSocket(int socket)
+{
+    std::lock_guard lock(m_socketMutex);
+    m_socket = socket;
+    if (m_cancelled && m_socket != 0)
+        servicesocket::interrupt(m_socket);
+}
+
+void IOSLoadFileRelayThread::closeSocket()
+{
+    std::lock_guard lock(m_socketMutex);
+    if (m_socket != 0)
+        mobiledevice_close_socket(m_socket);
+    m_socket = 0;
+}
