@@ -109,8 +109,12 @@ void ExportMessagesHtml::write(_MsgMessage *message)
             = [&links](const _MsgAttachment &a) { return links.value(&a, QStringLiteral("#")); };
     refs.imageLink = [this, &links](const _MsgAttachment &a, const QString &imagePath,
                                     const QString &attrs) {
-        return exportImageLinkHtml(links.value(&a, QStringLiteral("#")),
-                                   filesLink(copyToFiles(imagePath)), attrs);
+        // The page is XHTML: the picture's element is closed.
+        QString link = exportImageLinkHtml(links.value(&a, QStringLiteral("#")),
+                                           filesLink(copyToFiles(imagePath)), attrs);
+        if (link.endsWith(QLatin1String("></a>")) && !link.endsWith(QLatin1String("/></a>")))
+            link.insert(link.size() - 5, QLatin1String(" /"));
+        return link;
     };
     QString html;
     appendMessageMarkup(html, *message, m_dateHeader, refs);
