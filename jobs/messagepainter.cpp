@@ -1,0 +1,537 @@
+#include "jobs/messagepainter.h"
+
+#include "jobs/contactcard.h"
+#include "store/emoji.h"
+#include "store/msgutil.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QPainterPath>
+#include <QPrinter>
+#include <QTextLayout>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+const QColor pageBackgroundColor(219, 226, 237);
+
+using namespace messagepaint;
+
+namespace {
+
+const QColor kPenColor(146, 146, 165);
+constexpr int kTextPoints = 12;
+constexpr int kSystemPoints = 10;
+
+struct CellSizes
+{
+    int top, right, bottom, left;
+};
+
+constexpr CellSizes kReceivedCells {kReceivedTop, kReceivedRight, kReceivedBottom, kReceivedLeft};
+constexpr CellSizes kSentCells {kSentTop, kSentRight, kSentBottom, kSentLeft};
+
+// The nine pictures of one bubble frame, in reading order.
+using BubbleSet = std::array<QImage, 9>;
+
+// A frame drawn at run time: a rounded body with a tail at the bottom on the
+// speaker's side, cut into nine cells whose middle row and column are two
+// units wide so that they stretch evenly.
+BubbleSet drawBubbleSet(bool sent)
+{
+    const CellSizes c = sent ? kSentCells : kReceivedCells;
+    const int w = c.left + 2 + c.right;
+    const int h = c.top + 2 + c.bottom;
+    QImage whole(w, h, QImage::Format_ARGB32_Premultiplied);
+    whole.fill(Qt::transparent);
+    {
+        QPainter p(&whole);
+        p.setRenderHint(QPainter::Antialiasing);
+        const QRectF body
+                = sent ? QRectF(4.5, 3.5, w - 15, h - 7) : QRectF(10.5, 3.5, w - 15, h - 7);
+        QPainterPath path;
+        path.addRoundedRect(body, 12, 12);
+        QPainterPath tail;
+        if (sent) {
+            tail.moveTo(body.right() - 14, body.bottom());
+            tail.lineTo(w - 2.5, body.bottom());
+            tail.lineTo(body.right() - 1, body.bottom() - 14);
+        } else {
+            tail.moveTo(body.left() + 14, body.bottom());
+            tail.lineTo(2.5, body.bottom());
+            tail.lineTo(body.left() + 1, body.bottom() - 14);
+        }
+        tail.closeSubpath();
+        path = path.united(tail);
+        p.setPen(QPen(QColor(170, 176, 190), 1));
+        p.setBrush(sent ? QColor(197, 232, 176) : QColor(255, 255, 255));
+        p.drawPath(path);
+    }
+    const int xs[3] = {0, c.left, c.left + 2};
+    const int ws[3] = {c.left, 2, c.right};
+    const int ys[3] = {0, c.top, c.top + 2};
+    const int hs[3] = {c.top, 2, c.bottom};
+    BubbleSet set;
+    for (int row = 0; row < 3; ++row)
+        for (int col = 0; col < 3; ++col)
+            set[size_t(row * 3 + col)] = whole.copy(xs[col], ys[row], ws[col], hs[row]);
+    return set;
+}
+
+// Pictures installed beside the program ("bubble/bb1_01.png" ...) take the
+// place of the drawn frame when all nine of a set can be read.
+BubbleSet loadBubbleSet(bool sent)
+{
+    const QString folder = QDir(QCoreApplication::applicationDirPath()).absoluteFilePath("bubble");
+    BubbleSet set;
+    for (int i = 0; i < 9; ++i) {
+        const QString name = QStringLiteral("bb%1_%2.png")
+                                     .arg(sent ? 2 : 1)
+                                     .arg(i + 1, 2, 10, QLatin1Char('0'));
+        QImageReader reader(QDir(folder).absoluteFilePath(name), "PNG");
+        const QSize size = reader.size();
+        if (!size.isValid() || size.width() > 512 || size.height() > 512
+            || !reader.read(&set[size_t(i)]))
+            return drawBubbleSet(sent);
+    }
+    return set;
+}
+
+// Made once per process; a function-local static is initialised once even
+// when two threads reach it at the same time.
+const BubbleSet &bubbleSet(bool sent)
+{
+    static const BubbleSet received = loadBubbleSet(false);
+    static const BubbleSet sentSet = loadBubbleSet(true);
+    return sent ? sentSet : received;
+}
+
+// A text laid out in lines of a given width, long paragraphs in pieces so
+// that no single layout grows without bound.
+class WrappedText
+{
+public:
+    struct Line
+    {
+        QTextLine line;
+        qreal layoutTop; // where the line's layout starts
+        qreal top;
+        qreal height;
+    };
+
+    WrappedText(const QString &text, const QFont &font, qreal width, Qt::Alignment align)
+    {
+        constexpr qsizetype kPiece = 2000;
+        QTextOption option(align);
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        const QString normalised
+                = QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n"));
+        const QStringList paragraphs = normalised.split(QLatin1Char('\n'));
+        qreal top = 0;
+        for (const QString &paragraph : paragraphs) {
+            qsizetype at = 0;
+            do {
+                qsizetype n = std::min(kPiece, paragraph.size() - at);
+                if (at + n < paragraph.size() && paragraph.at(at + n - 1).isHighSurrogate())
+                    --n;
+                auto layout = std::make_unique<QTextLayout>(paragraph.mid(at, n), font, &m_device);
+                layout->setTextOption(option);
+                layout->beginLayout();
+                qreal inLayout = 0;
+                for (;;) {
+                    QTextLine line = layout->createLine();
+                    if (!line.isValid())
+                        break;
+                    line.setLineWidth(std::max<qreal>(width, 1));
+                    line.setPosition(QPointF(0, inLayout));
+                    m_lines.append({line, top, top + inLayout, line.height()});
+                    inLayout += line.height();
+                }
+                layout->endLayout();
+                top += inLayout;
+                m_layouts.push_back(std::move(layout));
+                at += n;
+            } while (at < paragraph.size());
+        }
+    }
+
+    const QList<Line> &lines() const { return m_lines; }
+
+    // Lines [first, last) fitting in maxHeight, at least one.
+    qsizetype chunkEnd(qsizetype first, qreal maxHeight) const
+    {
+        qsizetype last = first + 1;
+        const qreal start = m_lines.at(first).top;
+        while (last < m_lines.size()
+               && m_lines.at(last).top + m_lines.at(last).height - start <= maxHeight)
+            ++last;
+        return last;
+    }
+
+    QSize measure(qsizetype first, qsizetype last) const
+    {
+        qreal w = 0;
+        for (qsizetype i = first; i < last; ++i)
+            w = std::max(w, m_lines.at(i).line.naturalTextWidth());
+        const qreal h
+                = m_lines.at(last - 1).top + m_lines.at(last - 1).height - m_lines.at(first).top;
+        return QSize(int(std::ceil(w)), int(std::ceil(h)));
+    }
+
+    void draw(QPainter &p, const QPointF &origin, qsizetype first, qsizetype last) const
+    {
+        const qreal start = m_lines.at(first).top;
+        for (qsizetype i = first; i < last; ++i) {
+            const Line &l = m_lines.at(i);
+            l.line.draw(&p, QPointF(origin.x(), origin.y() + l.layoutTop - start));
+        }
+    }
+
+private:
+    QImage m_device {1, 1, QImage::Format_ARGB32_Premultiplied}; // screen-like metrics
+    std::vector<std::unique_ptr<QTextLayout>> m_layouts;
+    QList<Line> m_lines;
+};
+
+QString cutText(QString text)
+{
+    if (text.size() > kMaxPaintedText) {
+        qsizetype n = kMaxPaintedText;
+        if (text.at(n - 1).isHighSurrogate())
+            --n;
+        text.truncate(n);
+        text += QStringLiteral(" [...]");
+    }
+    return text;
+}
+
+QImage bubbleFromLines(const WrappedText &wrapped, qsizetype first, qsizetype last, bool sent)
+{
+    const QSize measured = wrapped.measure(first, last);
+    const int w = std::max(measured.width() + 50, kMinBubbleWidth);
+    const int h = std::max(measured.height() + 20, kMinBubbleHeight);
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    if (image.isNull())
+        return image;
+    image.fill(pageBackgroundColor);
+    QPainter p(&image);
+    drawBubble(p, image.rect(), sent);
+    p.setPen(Qt::black);
+    wrapped.draw(p, QPointF(sent ? 20 : 30, 10), first, last);
+    return image;
+}
+
+QString senderLabel(const _MsgMessage &m)
+{
+    if (!m.chat || m.chat->handles.size() <= 1 || m.is_from_me || !m.handle)
+        return QString();
+    return m.handle->contactName.isEmpty() ? m.handle->id : m.handle->contactName;
+}
+
+} // namespace
+
+QFont bubbleFont()
+{
+    static const QFont base = QGuiApplication::font();
+    QFont font = base; // a copy per use: no shared object is changed
+    font.setPointSize(kTextPoints);
+    return font;
+}
+
+QImage emptyPhoto()
+{
+    static const QImage photo = [] {
+        const QSize limit(1024, 1024);
+        QImage image = loadBubblePicture(QDir(QCoreApplication::applicationDirPath())
+                                                 .absoluteFilePath("bubble/empty_photo.jpg"),
+                                         limit);
+        if (image.isNull())
+            image = loadBubblePicture(QDir::current().absoluteFilePath("bubble/empty_photo.jpg"),
+                                      limit);
+        return image;
+    }();
+    return photo;
+}
+
+void drawBubble(QPainter &painter, const QRect &rect, bool sent)
+{
+    const CellSizes c = sent ? kSentCells : kReceivedCells;
+    const BubbleSet &set = bubbleSet(sent);
+    const int x1 = rect.left(), y1 = rect.top(), x2 = rect.right(), y2 = rect.bottom();
+    const int midW = (x2 - c.right) - (x1 + c.left) + 1;
+    const int midH = (y2 - c.bottom) - (y1 + c.top) + 1;
+    const QRect cells[9] = {
+            {x1, y1, c.left, c.top},
+            {x1 + c.left, y1, midW, c.top},
+            {x2 - c.right, y1, c.right, c.top},
+            {x1, y1 + c.top, c.left, midH},
+            {x1 + c.left, y1 + c.top, midW, midH},
+            {x2 - c.right, y1 + c.top, c.right, midH},
+            {x1, y2 - c.bottom, c.left, c.bottom},
+            {x1 + c.left, y2 - c.bottom, midW, c.bottom},
+            {x2 - c.right, y2 - c.bottom, c.right, c.bottom},
+    };
+    for (int i = 0; i < 9; ++i)
+        if (!set[size_t(i)].isNull() && cells[i].width() > 0 && cells[i].height() > 0)
+            painter.drawImage(cells[i], set[size_t(i)]);
+}
+
+QList<QImage> textBubbles(const QString &text, int maxWidth, bool sent, int maxHeight)
+{
+    const WrappedText wrapped(cutText(text), bubbleFont(), maxWidth - 50, Qt::AlignLeft);
+    QList<QImage> bubbles;
+    const qreal linesHeight = std::max(maxHeight - 20, 1);
+    for (qsizetype first = 0; first < wrapped.lines().size();) {
+        const qsizetype last = wrapped.chunkEnd(first, linesHeight);
+        bubbles.append(bubbleFromLines(wrapped, first, last, sent));
+        first = last;
+    }
+    return bubbles;
+}
+
+QImage textBubble(const QString &text, int maxWidth, bool sent)
+{
+    const WrappedText wrapped(cutText(text), bubbleFont(), maxWidth - 50, Qt::AlignLeft);
+    return bubbleFromLines(wrapped, 0, wrapped.lines().size(), sent);
+}
+
+QImage imageBubble(const QImage &image, bool sent)
+{
+    if (image.isNull())
+        return QImage();
+    const int w = std::max(image.width() + 50, kMinBubbleWidth);
+    const int h = std::max(image.height() + 30, kMinBubbleHeight);
+    QImage bubble(w, h, QImage::Format_ARGB32_Premultiplied);
+    if (bubble.isNull())
+        return bubble;
+    bubble.fill(pageBackgroundColor);
+    QPainter p(&bubble);
+    drawBubble(p, bubble.rect(), sent);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.drawImage(QRect(sent ? 20 : 30, 10, image.width(), image.height() + 10), image);
+    return bubble;
+}
+
+QImage loadBubblePicture(const QString &path, const QSize &maxSize)
+{
+    if (path.isEmpty())
+        return QImage();
+    for (const char *format : {"JPEG", "PNG"}) {
+        QImageReader reader(path, format);
+        reader.setAutoDetectImageFormat(false);
+        if (!reader.canRead())
+            continue;
+        QSize size = reader.size();
+        if (!size.isValid() || size.isEmpty())
+            continue;
+        if (maxSize.width() > 0 && maxSize.height() > 0
+            && (size.width() > maxSize.width() || size.height() > maxSize.height())) {
+            size = size.scaled(maxSize, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+            reader.setScaledSize(size);
+        }
+        QImage image;
+        if (reader.read(&image) && !image.isNull())
+            return image.size() == size ? image : image.scaled(size);
+    }
+    return QImage();
+}
+
+bool MessagePainter::begin(QPrinter *printer)
+{
+    device = printer;
+    const QMarginsF margins = printer->pageLayout().margins(QPageLayout::Point);
+    const QRectF pageRect = printer->pageRect(QPrinter::DevicePixel);
+    const QRect rect(int(margins.left()), int(margins.top()),
+                     int(pageRect.width() - margins.left() - margins.right()),
+                     int(pageRect.height() - margins.top() - margins.bottom()));
+    return begin(printer, rect, [printer] { return printer->newPage(); });
+}
+
+bool MessagePainter::begin(QPaintDevice *target, const QRect &contentRect,
+                           std::function<bool()> newPage)
+{
+    content = contentRect;
+    y = content.top();
+    page = 1;
+    lastHeaderTime = 0;
+    m_newPage = std::move(newPage);
+    if (!painter.begin(target))
+        return false;
+    QFont font = QGuiApplication::font();
+    font.setPointSize(kTextPoints);
+    painter.setFont(font);
+    painter.setPen(kPenColor);
+    startPage();
+    return true;
+}
+
+void MessagePainter::startPage()
+{
+    painter.fillRect(content, pageBackgroundColor);
+    painter.drawText(QRect(content.left(), content.bottom() + 2, content.width(), 18),
+                     Qt::AlignRight | Qt::AlignVCenter, QString::number(page));
+}
+
+void MessagePainter::ensureSpace(int h)
+{
+    if (!painter.isActive() || content.bottom() - y + 1 >= h)
+        return;
+    if (m_newPage && !m_newPage())
+        return;
+    ++page;
+    y = content.top();
+    startPage();
+}
+
+bool MessagePainter::end()
+{
+    if (!painter.isActive())
+        return false;
+    return painter.end();
+}
+
+void MessagePainter::paintLabel(const QString &label, bool sent)
+{
+    if (label.isEmpty())
+        return;
+    ensureSpace(kLabelHeight);
+    const QRect box(content.left() + 25, y, content.width() - 50, 18);
+    const QString shown
+            = painter.fontMetrics().elidedText(label, Qt::ElideRight, std::max(box.width(), 0));
+    painter.drawText(box, (sent ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter, shown);
+    y += kLabelHeight;
+}
+
+void MessagePainter::paintBubble(const QImage &bubble, bool sent)
+{
+    const int h = bubble.isNull() ? 0 : bubble.height();
+    ensureSpace(h);
+    if (!bubble.isNull())
+        painter.drawImage(QPoint(sent ? content.right() - bubble.width() : content.left(), y),
+                          bubble);
+    y += h + kBubbleGap;
+}
+
+void MessagePainter::paintTextBubbles(const QString &label, const QString &text, bool sent)
+{
+    const int room = content.height() - (label.isEmpty() ? 0 : kLabelHeight);
+    const QList<QImage> bubbles = textBubbles(text, maxBubbleWidth(), sent, room);
+    for (qsizetype i = 0; i < bubbles.size(); ++i) {
+        if (i == 0)
+            paintLabel(label, sent);
+        paintBubble(bubbles.at(i), sent);
+    }
+}
+
+void MessagePainter::paintSystemLine(const _MsgMessage &m)
+{
+    QFont font = painter.font();
+    font.setPointSize(kSystemPoints);
+    painter.setFont(font);
+    const WrappedText wrapped(cutText(messagePlainText(m)), font, content.width(),
+                              Qt::AlignHCenter);
+    for (qsizetype first = 0; first < wrapped.lines().size();) {
+        const qsizetype last = wrapped.chunkEnd(first, std::max(content.height() - 8, 1));
+        const int h = wrapped.measure(first, last).height();
+        ensureSpace(h + 8);
+        wrapped.draw(painter, QPointF(content.left(), y), first, last);
+        y += h + 8;
+        first = last;
+    }
+    font.setPointSize(kTextPoints);
+    painter.setFont(font);
+}
+
+QImage MessagePainter::attachmentBubble(const _MsgAttachment &a, bool sent) const
+{
+    const int width = maxBubbleWidth();
+    // The largest picture a bubble on one page can hold.
+    const QSize pictureLimit(std::max(width - 50, 1),
+                             std::max(content.height() - 30 - kLabelHeight, 1));
+    const QString mime = a.mime_type;
+    if (mime.startsWith(QLatin1String("image/"), Qt::CaseInsensitive)) {
+        QImage picture = loadBubblePicture(makeThumbnail(a), pictureLimit);
+        if (picture.isNull())
+            picture = emptyPhoto();
+        return imageBubble(picture, sent);
+    }
+    if (mime.startsWith(QLatin1String("video/"), Qt::CaseInsensitive))
+        return textBubble(QStringLiteral("[VIDEO]"), width, sent);
+    if (mime.startsWith(QLatin1String("audio/"), Qt::CaseInsensitive))
+        return textBubble(QStringLiteral("[AUDIO]"), width, sent);
+    if (mime.compare(QLatin1String("text/x-vCard"), Qt::CaseInsensitive) == 0
+        || mime.compare(QLatin1String("text/vcard"), Qt::CaseInsensitive) == 0) {
+        const QString card = a.localPath.isEmpty() ? QString() : renderContactCard(a.localPath);
+        if (!card.isEmpty() && QFileInfo::exists(card)) {
+            QImage picture = loadBubblePicture(card, pictureLimit);
+            if (picture.isNull())
+                picture = emptyPhoto();
+            return imageBubble(picture, sent);
+        }
+        return textBubble(QStringLiteral("[VCARD]"), width, sent);
+    }
+    return textBubble(QStringLiteral("[ATTACHMENT]"), width, sent);
+}
+
+void MessagePainter::paintMessage(const _MsgMessage *m)
+{
+    if (!m || !painter.isActive())
+        return;
+    const QString label = senderLabel(*m);
+    if (m->item_type != 0) {
+        paintSystemLine(*m);
+        return;
+    }
+
+    const qint64 seconds = qint64(m->date) + kIosEpochOffset;
+    if (seconds - lastHeaderTime > 60) {
+        lastHeaderTime = seconds;
+        ensureSpace(kHeaderHeight);
+        painter.drawText(QRect(content.left(), y, content.width(), 22), Qt::AlignCenter,
+                         iosDateToDateTime(m->date).toString(QLatin1String(kMessageDateFormat)));
+        y += kHeaderHeight;
+    }
+
+    QString text;
+    if (!m->subject.isEmpty())
+        text = QStringLiteral("<Subject:%1>\n").arg(m->subject);
+    text += messageBodyText(*m);
+    text = replaceEmoji(text.trimmed(), emojiPlaceholderText, nullptr);
+
+    const bool sent = m->is_from_me != 0;
+    if (!text.isEmpty() || m->attachments.isEmpty())
+        paintTextBubbles(label, text, sent);
+
+    for (const _MsgAttachment *a : sortedAttachments(*m)) {
+        if (!a)
+            continue;
+        if (a->mime_type.compare(QLatin1String("text/plain"), Qt::CaseInsensitive) == 0) {
+            // Only a plain file: opening a pipe or device could block or never end.
+            std::error_code error;
+            QFile file(a->localPath);
+            if (!a->localPath.isEmpty()
+                && std::filesystem::is_regular_file(a->localPath.toStdString(), error)
+                && file.open(QIODevice::ReadOnly)) {
+                QByteArray bytes = file.read(kMaxTextAttachment);
+                QString content = QString::fromUtf8(bytes);
+                if (!file.atEnd())
+                    content += QStringLiteral(" [...]");
+                paintTextBubbles(label, content, sent);
+            } else {
+                paintLabel(label, sent);
+                paintBubble(QImage(), sent);
+            }
+            continue;
+        }
+        paintLabel(label, sent);
+        paintBubble(attachmentBubble(*a, sent), sent);
+    }
+}
