@@ -92,9 +92,10 @@ void ExportMessagesPdf::end()
     // The new file gets the permissions of the one it replaces, else the
     // usual ones of a document (the temporary file is private).
     const QFileInfo old(m_path);
-    QFile::setPermissions(m_temp, old.exists() ? old.permissions()
-                                               : QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
-                                                       | QFile::ReadOther);
+    QFile::setPermissions(m_temp,
+                          old.exists() ? old.permissions()
+                                       : QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
+                                          | QFile::ReadOther);
     std::error_code error;
     std::filesystem::rename(QFile::encodeName(m_temp).toStdString(),
                             QFile::encodeName(m_path).toStdString(), error);

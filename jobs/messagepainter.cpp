@@ -322,7 +322,9 @@ QImage imageBubble(const QImage &image, bool sent)
 
 QImage loadBubblePicture(const QString &path, const QSize &maxSize)
 {
-    if (path.isEmpty())
+    std::error_code error;
+    if (path.isEmpty()
+        || !std::filesystem::is_regular_file(QFile::encodeName(path).toStdString(), error))
         return QImage();
     for (const char *format : {"JPEG", "PNG"}) {
         QImageReader reader(path, format);
@@ -518,7 +520,8 @@ void MessagePainter::paintMessage(const _MsgMessage *m)
             std::error_code error;
             QFile file(a->localPath);
             if (!a->localPath.isEmpty()
-                && std::filesystem::is_regular_file(a->localPath.toStdString(), error)
+                && std::filesystem::is_regular_file(QFile::encodeName(a->localPath).toStdString(),
+                                                    error)
                 && file.open(QIODevice::ReadOnly)) {
                 QByteArray bytes = file.read(kMaxTextAttachment);
                 QString content = QString::fromUtf8(bytes);
