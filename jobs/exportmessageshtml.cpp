@@ -1,0 +1,136 @@
+#include "jobs/exportmessageshtml.h"
+
+#include "jobs/bubblemarkup.h"
+#include "jobs/outputfilename.h"
+#include "store/datafolder.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QUrl>
+
+#include <stdexcept>
+
+namespace {
+const char *const kDocType = "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
+                             "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">";
+
+std::runtime_error failure(const QString &text)
+{
+    return std::runtime_error(text.toUtf8().toStdString());
+}
+
+// Whether the file at path may be copied into an export: a regular file
+// that is no link (a link could lead anywhere on this computer).
+bool isCopyable(const QString &path)
+{
+    if (path.isEmpty())
+        return false;
+    const QFileInfo info(path);
+    return info.isFile() && !info.isSymLink();
+}
+} // namespace
+
+QString filesLink(const QString &name)
+{
+    return QStringLiteral("files/") + QString::fromLatin1(QUrl::toPercentEncoding(name));
+}
+
+ExportMessagesHtml::ExportMessagesHtml(const QDir &outputFolder, const QString &fileName)
+    : m_outputDir(QDir::cleanPath(outputFolder.absolutePath()))
+    , m_filesDir(m_outputDir.absoluteFilePath(QStringLiteral("files")))
+    , m_fileName(fileName)
+{ }
+
+ExportMessagesHtml::~ExportMessagesHtml()
+{
+    m_stream.setDevice(nullptr);
+}
+
+void ExportMessagesHtml::begin()
+{
+    const QString files = m_filesDir.absolutePath();
+    const QFileInfo filesInfo(files);
+    if (filesInfo.isSymLink() || (filesInfo.exists() && !filesInfo.isDir()))
+        throw failure(QStringLiteral("%1 is not a folder.").arg(files));
+    if (!filesInfo.exists()) {
+        if (!QDir().mkpath(files))
+            throw failure(QStringLiteral("Create folder %1 error.").arg(files));
+        m_madeFiles = true;
+    }
+
+    const QString name = safeOutputFileName(m_fileName, QStringLiteral("messages.html"));
+    const QString path = uniqueFilePath(m_outputDir.absoluteFilePath(name));
+    if (!isDirectlyInside(path, m_outputDir.absolutePath()))
+        throw failure(QStringLiteral("Invalid file name %1.").arg(m_fileName));
+    m_file.setFileName(path);
+    // NewOnly: a file that appeared meanwhile is never truncated.
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::NewOnly))
+        throw failure(m_file.errorString());
+    m_written.append(path);
+    m_stream.setDevice(&m_file);
+    m_stream.setEncoding(QStringConverter::Utf8);
+    m_stream.setGenerateByteOrderMark(false);
+    m_stream << kDocType << '\n'
+             << "<html xmlns=\"http://www.w3.org/1999/xhtml\">" << '\n'
+             << "<head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\" />"
+             << '\n'
+             << "<title>" << QCoreApplication::translate("QObject", "Pelicorde").toHtmlEscaped()
+             << "</title>" << '\n'
+             << "<link href=\"files/style.css\" type=\"text/css\" rel=\"stylesheet\"/></head><body>"
+             << '\n';
+}
+
+QString ExportMessagesHtml::copyToFiles(const QString &path)
+{
+    const QString files = m_filesDir.absolutePath();
+    const QString name = safeOutputFileName(QFileInfo(path).fileName(), QStringLiteral("file"));
+    QString target = uniqueFilePath(files + QLatin1Char('/') + name);
+    if (!isDirectlyInside(target, files))
+        target = uniqueFilePath(files + QStringLiteral("/file"));
+    if (isCopyable(path) && QFile::copy(path, target))
+        m_written.append(target);
+    return QFileInfo(target).fileName();
+}
+
+void ExportMessagesHtml::write(_MsgMessage *message)
+{
+    if (!message || !m_file.isOpen())
+        return;
+    // Each attachment's file is copied once, before its markup is built.
+    QHash<const _MsgAttachment *, QString> links;
+    for (const _MsgAttachment *a : std::as_const(message->attachments)) {
+        if (a && !links.contains(a))
+            links.insert(a,
+                         isCopyable(a->localPath) ? filesLink(copyToFiles(a->localPath))
+                                                  : QStringLiteral("#"));
+    }
+    BubbleAttachmentRefs refs;
+    refs.fileRef
+            = [&links](const _MsgAttachment &a) { return links.value(&a, QStringLiteral("#")); };
+    refs.imageLink = [this, &links](const _MsgAttachment &a, const QString &imagePath,
+                                    const QString &attrs) {
+        // The page is XHTML: the picture's element is closed.
+        QString link = exportImageLinkHtml(links.value(&a, QStringLiteral("#")),
+                                           filesLink(copyToFiles(imagePath)), attrs);
+        if (link.endsWith(QLatin1String("></a>")) && !link.endsWith(QLatin1String("/></a>")))
+            link.insert(link.size() - 5, QLatin1String(" /"));
+        return link;
+    };
+    QString html;
+    appendMessageMarkup(html, *message, m_dateHeader, refs);
+    m_stream << html << '\n';
+}
+
+void ExportMessagesHtml::end()
+{
+    if (!m_file.isOpen())
+        return;
+    m_stream << "</body></html>";
+    m_stream.flush();
+    const bool ok = m_stream.status() == QTextStream::Ok;
+    m_stream.setDevice(nullptr);
+    const QString error = m_file.errorString();
+    m_file.close();
+    if (!ok || m_file.error() != QFileDevice::NoError)
+        throw failure(error);
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "store/absformatexport.h"
+#include "store/msgdataset.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <QTextStream>
+
+// One XHTML page of messages drawn as chat bubbles, the same markup as the
+// conversation view. Attachments, thumbnails and contact cards are copied
+// into the subfolder "files" of the output folder, each under a free name,
+// and the page links to those copies. The page expects "files/style.css" and
+// the emoji pictures in "emoji/" beside it (the export job puts them there).
+//
+// Nothing is ever written outside the output folder and its "files" folder,
+// and no file that is already there is replaced: every copy and the page
+// itself take a free name. writtenFiles() lists what was written, so that a
+// job that stops early can take it away again.
+class ExportMessagesHtml : public AbsFormatExport<_MsgMessage>
+{
+public:
+    // fileName: the page's name inside outputFolder (a plain file name).
+    ExportMessagesHtml(const QDir &outputFolder, const QString &fileName);
+    ~ExportMessagesHtml() override;
+
+    // Makes "files" when missing, opens the page and writes its head. Throws
+    // std::runtime_error when the page cannot be written there.
+    void begin() override;
+    // Writes one message as one line.
+    void write(_MsgMessage *message) override;
+    // Writes the foot and closes the page. Throws std::runtime_error when
+    // the page could not be written completely.
+    void end() override;
+
+    // Copies the file at path into "files" under a free name made from its
+    // own name and returns that name; a copy that fails is not reported.
+    QString copyToFiles(const QString &path);
+
+    // The page's path (set once begin has chosen it).
+    QString pagePath() const { return m_file.fileName(); }
+    // Files this exporter wrote, the page included, in order.
+    const QStringList &writtenFiles() const { return m_written; }
+    // Whether begin made the "files" folder.
+    bool madeFilesFolder() const { return m_madeFiles; }
+
+private:
+    qint64 m_dateHeader = 0;
+    QDir m_outputDir;
+    QDir m_filesDir;
+    QString m_fileName;
+    QFile m_file;
+    QTextStream m_stream;
+    QStringList m_written;
+    bool m_madeFiles = false;
+};
+
+// The relative link of a file name in "files", percent-encoded so that names
+// holding "#", "%" or blanks still reach their file.
+QString filesLink(const QString &name);

@@ -1,0 +1,616 @@
+#include "jobs/exportmessageshtml.h"
+#include "jobs/exportmessagesthread.h"
+#include "jobs/outputfilename.h"
+#include "store/msgdataset.h"
+#include "store/progressform.h"
+#include "store/texts.h"
+#include "tests/support/messagefixture.h"
+#include "tests/support/modalanswerer.h"
+#include "tests/support/testenv.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QXmlStreamReader>
+#include <QtTest>
+
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+// Every file below folder, as paths relative to it, sorted.
+QStringList filesBelow(const QString &folder)
+{
+    QStringList out;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << QDir(folder).relativeFilePath(it.next());
+    out.sort();
+    return out;
+}
+
+// The well-formedness error of an XML document, empty when there is none.
+QString xmlError(const QByteArray &doc)
+{
+    QXmlStreamReader xml(doc);
+    while (!xml.atEnd())
+        xml.readNext();
+    return xml.hasError() ? xml.errorString() : QString();
+}
+
+struct Outcome
+{
+    bool ok = false;
+    QStringList boxes; // texts of the message boxes shown, in order
+    QStringList stuck;
+};
+
+Outcome runUnder(ProgressForm &form, QThread &job)
+{
+    Outcome out;
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer(QStringLiteral("btnOk"));
+    out.ok = form.runJob(&job);
+    QTest::qWait(20);
+    for (const ModalAnswerer::Seen &s : answerer.seen())
+        if (s.className == QLatin1String("QMessageBox"))
+            out.boxes << s.text;
+    out.stuck = answerer.stuck();
+    return out;
+}
+
+// An item hook that presses Cancel once n messages are written and lets the
+// job go on only when the dialog has ended.
+std::function<void(int)> cancelAfter(ProgressForm &form, int n)
+{
+    return [&form, n](int done) {
+        if (done != n)
+            return;
+        QMetaObject::invokeMethod(
+                &form, [&form] { ModalAnswerer::clickButton(&form, QStringLiteral("btnCancel")); },
+                Qt::QueuedConnection);
+        QElapsedTimer t;
+        t.start();
+        while (!form.failed && t.elapsed() < 10000)
+            QThread::msleep(2);
+    };
+}
+
+// The resources the HTML export copies: a small "bubble" and "emoji" folder.
+QString makeResources(const QString &root)
+{
+    writeFile(root + "/bubble/style.css", "body { }\n");
+    writeFile(root + "/bubble/bb1_01.png", "png");
+    writeFile(root + "/emoji/1F604.png", "emoji");
+    writeFile(root + "/emoji/2764.png", "emoji");
+    return root;
+}
+
+} // namespace
+
+class TestExport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void safeNames_data();
+    void safeNames();
+    void htmlPageLayout();
+    void htmlAttachments();
+    void htmlRefusesUnwritablePage();
+    void jobTextAndCsv_data();
+    void jobTextAndCsv();
+    void jobHtmlOneFilePerConversation();
+    void jobHtmlHostileNames();
+    void jobHtmlKeepsUserFiles();
+    void jobCancelAndFailureCleanUp_data();
+    void jobCancelAndFailureCleanUp();
+    void jobTextFailureKeepsOldFile();
+    void jobEmptyAndBadFormat();
+    void jobPdf();
+
+private:
+    std::unique_ptr<TestEnv> m_env;
+    QTemporaryDir m_resources;
+    QTranslator m_translator;
+};
+
+void TestExport::initTestCase()
+{
+    m_env = std::make_unique<TestEnv>();
+    QVERIFY(m_translator.load(QStringLiteral(":/en.qm")));
+    QCoreApplication::installTranslator(&m_translator);
+    QVERIFY(m_resources.isValid());
+    makeResources(m_resources.path());
+}
+
+void TestExport::safeNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("plain") << "Ann (+15550101).html"
+                           << "Ann (+15550101).html";
+    QTest::newRow("slashes") << "../../etc/passwd"
+                             << "etcpasswd";
+    QTest::newRow("dot dot") << ".."
+                             << "fallback";
+    QTest::newRow("hidden") << ".profile"
+                            << "profile";
+    QTest::newRow("trailing dots") << "name. . "
+                                   << "name";
+    QTest::newRow("control") << QString("a\r\nb\tc") << "abc";
+    QTest::newRow("device") << "CON.html"
+                            << "_CON.html";
+    QTest::newRow("device lower") << "lpt1"
+                                  << "_lpt1";
+    QTest::newRow("windows chars") << "a:b*c?d\"e<f>g|h\\i"
+                                   << "abcdefghi";
+    QTest::newRow("empty") << ""
+                           << "fallback";
+}
+
+void TestExport::safeNames()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, expected);
+    QCOMPARE(safeOutputFileName(name, "fallback"), expected);
+
+    // Over-long names keep their suffix and stay within the file systems'
+    // limits, surrogate pairs kept whole.
+    const QString longName = QString::fromUtf8("\xF0\x9F\x98\x84").repeated(300) + ".html";
+    const QString cut = safeOutputFileName(longName, "x");
+    QVERIFY(cut.toUtf8().size() <= 200);
+    QVERIFY(cut.endsWith(".html"));
+    QVERIFY(!cut.at(cut.size() - 6).isHighSurrogate());
+}
+
+void TestExport::htmlPageLayout()
+{
+    QTemporaryDir dir;
+    MessageFixture fx;
+    _MsgHandle *ann = fx.handle("+15550101", "Ann");
+    _MsgChat *chat = fx.chat({ann});
+    chat->chat_identifier = "+15550101";
+    _MsgMessage *m
+            = fx.message(chat, nullptr,
+                         QString::fromUtf8("<b>Tom & \"Jerry\"</b> \xF0\x9F\x98\x84"), 1000, true);
+
+    ExportMessagesHtml page(QDir(dir.path()), "Ann.html");
+    page.begin();
+    page.write(m);
+    page.end();
+
+    QVERIFY(QFileInfo(dir.path() + "/files").isDir());
+    const QByteArray doc = readAll(dir.path() + "/Ann.html");
+    QVERIFY(doc.endsWith("</body></html>"));
+    const QList<QByteArray> lines = doc.split('\n');
+    QCOMPARE(lines.size(), 7); // six lines, then the foot without a line end
+    QCOMPARE(lines.at(6), QByteArray("</body></html>"));
+    QVERIFY(lines.at(0).startsWith(
+            "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\""));
+    QCOMPARE(lines.at(1), QByteArray("<html xmlns=\"http://www.w3.org/1999/xhtml\">"));
+    QCOMPARE(lines.at(3), QByteArray("<title>Pelicorde</title>"));
+    QVERIFY(lines.at(4).contains("href=\"files/style.css\""));
+    QVERIFY(!doc.startsWith("\xEF\xBB\xBF"));
+    QCOMPARE(xmlError(doc), QString());
+
+    const QByteArray body = lines.at(5);
+    QVERIFY(body.contains("&lt;b&gt;Tom &amp; \"Jerry\"&lt;/b&gt;"));
+    QVERIFY(!body.contains("<b>"));
+    QVERIFY(body.contains("<img src=\"emoji/1F604.png\""));
+    QVERIFY(body.contains("class=\"dt\"")); // the first message of a file has a date header
+    QVERIFY(body.contains("class=\"bb2\""));
+
+    // A second export of the same page into the same folder keeps the first.
+    ExportMessagesHtml again(QDir(dir.path()), "Ann.html");
+    again.begin();
+    again.end();
+    QCOMPARE(readAll(dir.path() + "/Ann.html"), doc);
+    QCOMPARE(again.pagePath(), dir.path() + "/Ann(1).html");
+}
+
+void TestExport::htmlAttachments()
+{
+    QTemporaryDir store, out;
+    // Two attachments of the same name in different folders, one whose name
+    // needs encoding in a link, one missing, one link that leads outside the
+    // store, and an image that is no image.
+    writeFile(store.path() + "/a/photo.bin", "first");
+    writeFile(store.path() + "/b/photo.bin", "second");
+    writeFile(store.path() + "/c/100% #1.mov", "movie");
+    writeFile(store.path() + "/d/notes.txt", "text <inline>");
+    writeFile(store.path() + "/e/broken.jpg", "not an image");
+    QTemporaryDir elsewhere;
+    writeFile(elsewhere.path() + "/secret.pdf", "secret");
+    QVERIFY(QFile::link(elsewhere.path() + "/secret.pdf", store.path() + "/link.pdf"));
+
+    MessageFixture fx;
+    _MsgHandle *ann = fx.handle("+15550101", "Ann");
+    _MsgChat *chat = fx.chat({ann});
+    _MsgMessage *m = fx.message(chat, ann, QString(), 1000);
+    fx.attach(m, "application/octet-stream", store.path() + "/a/photo.bin", 1);
+    fx.attach(m, "application/octet-stream", store.path() + "/b/photo.bin", 2);
+    fx.attach(m, "video/quicktime", store.path() + "/c/100% #1.mov", 3);
+    fx.attach(m, "audio/amr", store.path() + "/gone.amr", 4);
+    fx.attach(m, "text/plain", store.path() + "/d/notes.txt", 5);
+    fx.attach(m, "application/pdf", store.path() + "/link.pdf", 6);
+    fx.attach(m, "image/jpeg", store.path() + "/e/broken.jpg", 7);
+
+    ExportMessagesHtml page(QDir(out.path()), "Ann.html");
+    page.begin();
+    page.write(m);
+    page.end();
+
+    const QString files = out.path() + "/files";
+    QCOMPARE(readAll(files + "/photo.bin"), QByteArray("first"));
+    QCOMPARE(readAll(files + "/photo(1).bin"), QByteArray("second"));
+    QCOMPARE(readAll(files + "/100% #1.mov"), QByteArray("movie"));
+    QCOMPARE(readAll(files + "/notes.txt"), QByteArray("text <inline>"));
+    QCOMPARE(readAll(files + "/broken.jpg"), QByteArray("not an image"));
+    QVERIFY(!QFileInfo::exists(files + "/link.pdf"));
+    QVERIFY(!QFileInfo::exists(files + "/gone.amr"));
+
+    const QByteArray doc = readAll(out.path() + "/Ann.html");
+    QCOMPARE(xmlError(doc), QString());
+    QVERIFY(doc.contains("<a href=\"files/photo.bin\">[ATTACHMENT]</a>"));
+    QVERIFY(doc.contains("<a href=\"files/photo%281%29.bin\">[ATTACHMENT]</a>"));
+    QVERIFY(doc.contains("<a href=\"files/100%25%20%231.mov\">[VIDEO]</a>"));
+    QVERIFY(doc.contains("<a href=\"#\">[AUDIO]</a>"));
+    QVERIFY(doc.contains("<a href=\"#\">[ATTACHMENT]</a>")); // the link out of the store
+    QVERIFY(doc.contains("text &lt;inline&gt;"));
+    // The image links to its copy; its picture names a thumbnail copy.
+    QVERIFY(doc.contains("<a href=\"files/broken.jpg\"><img src=\"files/"));
+
+    // Everything written stays inside the output folder.
+    for (const QString &f : page.writtenFiles())
+        QVERIFY2(f.startsWith(out.path() + "/"), qPrintable(f));
+}
+
+void TestExport::htmlRefusesUnwritablePage()
+{
+    QTemporaryDir dir;
+    // "files" that is a link would send copies anywhere.
+    QTemporaryDir elsewhere;
+    QVERIFY(QFile::link(elsewhere.path(), dir.path() + "/files"));
+    ExportMessagesHtml linked(QDir(dir.path()), "a.html");
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error, linked.begin());
+    QCOMPARE(filesBelow(elsewhere.path()), QStringList());
+
+    ExportMessagesHtml nowhere(QDir(dir.path() + "/missing/deeper"), "a.html");
+    QFile::remove(dir.path() + "/files");
+    QFile blocker(dir.path() + "/missing");
+    QVERIFY(blocker.open(QIODevice::WriteOnly)); // a file where a folder should be
+    blocker.close();
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error, nowhere.begin());
+}
+
+void TestExport::jobTextAndCsv_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QByteArray>("header");
+    QTest::newRow("text") << int(ExportTxt) << QByteArray("Date");
+    QTest::newRow("csv") << int(ExportCsv) << QByteArray("date,send");
+}
+
+void TestExport::jobTextAndCsv()
+{
+    QFETCH(int, format);
+    QFETCH(QByteArray, header);
+    QTemporaryDir dir;
+    MessageFixture fx;
+    _MsgHandle *ann = fx.handle("+15550101", "Ann");
+    _MsgChat *chat = fx.chat({ann});
+    // Listed newest first; the file is oldest first.
+    fx.message(chat, ann, "second", 5000);
+    fx.message(chat, ann, "first", 1000);
+    const QString path = dir.path() + "/out.txt";
+
+    ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+    ExportMessagesThread job(fx.list(), path, format, &form);
+    const Outcome o = runUnder(form, job);
+    QVERIFY(o.ok);
+    QCOMPARE(o.boxes, QStringList {"Successfully exported 2 Messages."});
+    const QByteArray text = readAll(path);
+    QVERIFY(text.startsWith(header));
+    QVERIFY(text.indexOf("first") > 0 && text.indexOf("first") < text.indexOf("second"));
+    QCOMPARE(filesBelow(dir.path()), QStringList {"out.txt"});
+}
+
+void TestExport::jobHtmlOneFilePerConversation()
+{
+    QTemporaryDir dir;
+    const QString out = dir.path() + "/new/export-html";
+    QTemporaryDir store;
+    writeFile(store.path() + "/pic.bin", "data");
+
+    MessageFixture fx;
+    _MsgHandle *ann = fx.handle("+15550101", "Ann");
+    _MsgHandle *bob = fx.handle("+15550102");
+    _MsgChat *withAnn = fx.chat({ann});
+    withAnn->chat_identifier = "+15550101";
+    withAnn->lastDate = 9000;
+    _MsgChat *withBob = fx.chat({bob});
+    withBob->chat_identifier = "x@example.com";
+    withBob->lastDate = 2000;
+    // Differs from withBob's identifier only in case: the same conversation.
+    _MsgChat *bobAgain = fx.chat({bob});
+    bobAgain->chat_identifier = "X@Example.com";
+    bobAgain->lastDate = 2000;
+    _MsgChat *group = fx.chat({ann, bob});
+    group->chat_identifier = "chat123";
+    group->lastDate = 5000;
+    _MsgChat *nobody = fx.chat({});
+    nobody->chat_identifier = "nobody";
+    nobody->lastDate = 100;
+
+    fx.message(withAnn, ann, QString::fromUtf8("hi \xF0\x9F\x98\x84"), 9000);
+    fx.message(withBob, bob, "one", 1000);
+    fx.message(group, ann, "g", 5000);
+    fx.message(bobAgain, bob, "two", 2000);
+    _MsgMessage *m = fx.message(withAnn, nullptr, "", 8000, true);
+    fx.attach(m, "application/zip", store.path() + "/pic.bin");
+    fx.message(nobody, nullptr, "alone", 100);
+    fx.message(nullptr, nullptr, "orphan", 50);
+
+    ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+    ExportMessagesThread job(fx.list(), out, ExportHtml, &form);
+    job.resourceFolder = m_resources.path();
+    const Outcome o = runUnder(form, job);
+    QVERIFY(o.ok);
+    QCOMPARE(o.boxes, QStringList {"Successfully exported 7 Messages."});
+
+    QCOMPARE(filesBelow(out),
+             (QStringList {"+15550102.html", "Ann (+15550101).html", "Unknown.html", "chat123.html",
+                           "emoji/1F604.png", "emoji/2764.png", "files/bb1_01.png", "files/pic.bin",
+                           "files/style.css", "unknown-chat.html"}));
+    const QByteArray bobPage = readAll(out + "/+15550102.html");
+    QVERIFY(bobPage.contains("one"));
+    QVERIFY(bobPage.contains("two"));
+    QVERIFY(bobPage.indexOf("one") < bobPage.indexOf("two"));
+    const QByteArray annPage = readAll(out + "/Ann (+15550101).html");
+    QCOMPARE(xmlError(annPage), QString());
+    QVERIFY(annPage.contains("href=\"files/pic.bin\""));
+    QVERIFY(annPage.indexOf("files/pic.bin") < annPage.indexOf("emoji/1F604.png"));
+    QCOMPARE(readAll(out + "/files/style.css"), QByteArray("body { }\n"));
+}
+
+void TestExport::jobHtmlHostileNames()
+{
+    QTemporaryDir dir;
+    const QString out = dir.path() + "/out";
+    MessageFixture fx;
+    _MsgHandle *h = fx.handle("../../../escape");
+    const QStringList names {"../../escaped", "CON",  "..",  QString(400, u'x'),
+                             "a/b\\c",        "same", "same"};
+    int date = 1000;
+    for (const QString &name : names) {
+        _MsgChat *c = fx.chat({h});
+        c->chat_identifier = QString("id%1").arg(date);
+        c->display_name = name;
+        c->lastDate = date;
+        fx.message(c, h, "text", date);
+        date += 100;
+    }
+    // A group named after its identifier.
+    _MsgChat *g = fx.chat({h, fx.handle("+1")});
+    g->chat_identifier = "../chat/../../up";
+    g->lastDate = date;
+    fx.message(g, h, "g", date);
+
+    ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+    ExportMessagesThread job(fx.list(), out, ExportHtml, &form);
+    job.resourceFolder = m_resources.path();
+    QVERIFY(runUnder(form, job).ok);
+
+    // Nothing left the output folder, and each conversation has its page.
+    QCOMPARE(filesBelow(dir.path()).filter(QRegularExpression("^(?!out/)")), QStringList());
+    QStringList pages = QDir(out).entryList({"*.html"}, QDir::Files | QDir::Hidden);
+    pages.sort();
+    QCOMPARE(pages.size(), names.size() + 1);
+    QVERIFY(pages.contains("_CON.html"));
+    QVERIFY(pages.contains("escaped.html"));
+    QVERIFY(pages.contains("same.html"));
+    QVERIFY(pages.contains("same(1).html"));
+    QVERIFY(pages.contains("Unknown.html"));
+    QVERIFY(pages.contains("abc.html"));
+    QVERIFY(pages.contains("chat....up.html"));
+    for (const QString &p : pages) {
+        QVERIFY2(p.toUtf8().size() <= 200, qPrintable(p));
+        QVERIFY2(!p.startsWith('.'), qPrintable(p));
+    }
+}
+
+void TestExport::jobHtmlKeepsUserFiles()
+{
+    // Exporting into a folder the user already has: pages of an earlier
+    // export stay as they were, the new ones take free names.
+    QTemporaryDir dir;
+    writeFile(dir.path() + "/Ann.html", "old page");
+    writeFile(dir.path() + "/files/style.css", "my style");
+    writeFile(dir.path() + "/notes.doc", "mine");
+    MessageFixture fx;
+    _MsgChat *c = fx.chat({fx.handle("+1", "")});
+    c->display_name = "Ann";
+    fx.message(c, nullptr, "new", 1000);
+
+    ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+    ExportMessagesThread job(fx.list(), dir.path(), ExportHtml, &form);
+    job.resourceFolder = m_resources.path();
+    QVERIFY(runUnder(form, job).ok);
+    QCOMPARE(readAll(dir.path() + "/Ann.html"), QByteArray("old page"));
+    QCOMPARE(readAll(dir.path() + "/files/style.css"), QByteArray("my style"));
+    QCOMPARE(readAll(dir.path() + "/notes.doc"), QByteArray("mine"));
+    QVERIFY(readAll(dir.path() + "/Ann(1).html").contains("new"));
+}
+
+void TestExport::jobCancelAndFailureCleanUp_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<bool>("existingFolder");
+    QTest::addColumn<bool>("cancel"); // else a failure
+    QTest::newRow("html new folder cancel") << int(ExportHtml) << false << true;
+    QTest::newRow("html user folder cancel") << int(ExportHtml) << true << true;
+    QTest::newRow("html new folder failure") << int(ExportHtml) << false << false;
+    QTest::newRow("html user folder failure") << int(ExportHtml) << true << false;
+    QTest::newRow("pdf new folder cancel") << int(ExportPdf) << false << true;
+    QTest::newRow("pdf user folder failure") << int(ExportPdf) << true << false;
+    QTest::newRow("text cancel") << int(ExportTxt) << false << true;
+    QTest::newRow("csv cancel") << int(ExportCsv) << true << true;
+}
+
+void TestExport::jobCancelAndFailureCleanUp()
+{
+    QFETCH(int, format);
+    QFETCH(bool, existingFolder);
+    QFETCH(bool, cancel);
+    QTemporaryDir dir;
+    const bool perChat = format == ExportHtml || format == ExportPdf;
+    const QString folder = existingFolder ? dir.path() : dir.path() + "/made/here";
+    if (existingFolder) {
+        writeFile(dir.path() + "/mine.txt", "mine");
+        writeFile(dir.path() + "/files/keep.png", "keep");
+    }
+    const QStringList before = filesBelow(dir.path());
+    QTemporaryDir store;
+    writeFile(store.path() + "/a.bin", "a");
+
+    MessageFixture fx;
+    QList<_MsgChat *> chats;
+    for (int i = 0; i < 3; ++i) {
+        _MsgChat *c = fx.chat({fx.handle(QString("+%1").arg(i))});
+        c->chat_identifier = QString("+%1").arg(i);
+        c->lastDate = 1000 * (i + 1);
+        _MsgMessage *m = fx.message(c, nullptr, "text", 1000 * (i + 1));
+        fx.attach(m, "application/zip", store.path() + "/a.bin");
+    }
+    const QString path = perChat ? folder : folder + "/out.txt";
+    if (!perChat)
+        QDir().mkpath(folder);
+    ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+    ExportMessagesThread job(fx.list(), path, format, &form);
+    job.resourceFolder = m_resources.path();
+    if (cancel)
+        job.itemHook = cancelAfter(form, 2);
+    else
+        job.itemHook = [](int done) {
+            if (done == 2)
+                throw std::runtime_error("disk full");
+        };
+    const Outcome o = runUnder(form, job);
+    QVERIFY(!o.ok);
+    QVERIFY(form.failed);
+    QCOMPARE(o.stuck, QStringList());
+    QCOMPARE(o.boxes.size(), cancel ? 0 : 1);
+    if (!existingFolder && perChat)
+        QVERIFY(!QFileInfo::exists(dir.path() + "/made"));
+    QCOMPARE(filesBelow(dir.path()), before);
+    QCOMPARE(job.writtenFiles(), QStringList());
+}
+
+void TestExport::jobTextFailureKeepsOldFile()
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/old.csv";
+    writeFile(path, "earlier export");
+    MessageFixture fx;
+    _MsgChat *c = fx.chat({fx.handle("+1")});
+    for (int i = 0; i < 3; ++i)
+        fx.message(c, nullptr, "t", 1000 + i * 100);
+    ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+    ExportMessagesThread job(fx.list(), path, ExportCsv, &form);
+    job.itemHook = cancelAfter(form, 2);
+    QVERIFY(!runUnder(form, job).ok);
+    QCOMPARE(readAll(path), QByteArray("earlier export"));
+    QCOMPARE(filesBelow(dir.path()), QStringList {"old.csv"});
+
+    // A file that cannot be opened is reported with the file's own error.
+    ProgressForm form2(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+    ExportMessagesThread job2(fx.list(), dir.path() + "/no/such/folder/x.txt", ExportTxt, &form2);
+    const Outcome o = runUnder(form2, job2);
+    QVERIFY(!o.ok);
+    QCOMPARE(o.boxes.size(), 1);
+}
+
+void TestExport::jobEmptyAndBadFormat()
+{
+    QTemporaryDir dir;
+    MessageFixture fx;
+    {
+        ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+        ExportMessagesThread job(MsgMessageList(), dir.path() + "/html", ExportHtml, &form);
+        job.resourceFolder = m_resources.path();
+        const Outcome o = runUnder(form, job);
+        QVERIFY(o.ok);
+        QCOMPARE(o.boxes, QStringList {"Successfully exported 0 Messages."});
+        QVERIFY(QFileInfo(dir.path() + "/html").isDir());
+        QCOMPARE(filesBelow(dir.path()), QStringList());
+    }
+    {
+        ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+        ExportMessagesThread job(MsgMessageList(), dir.path() + "/x.txt", ExportTxt, &form);
+        QVERIFY(runUnder(form, job).ok);
+        QVERIFY(!QFileInfo::exists(dir.path() + "/x.txt"));
+    }
+    fx.message(fx.chat({fx.handle("+1")}), nullptr, "t", 1000);
+    for (int format : {7, -1}) {
+        ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+        ExportMessagesThread job(fx.list(), dir.path() + "/bad", format, &form);
+        const Outcome o = runUnder(form, job);
+        QVERIFY(!o.ok);
+        QCOMPARE(o.boxes.size(), 1);
+        QVERIFY2(o.boxes.at(0).contains("not support export format."), qPrintable(o.boxes.at(0)));
+        QVERIFY(!QFileInfo::exists(dir.path() + "/bad"));
+    }
+}
+
+void TestExport::jobPdf()
+{
+#if __has_include("jobs/exportmessagespdf.h")
+    QTemporaryDir dir;
+    MessageFixture fx;
+    _MsgChat *a = fx.chat({fx.handle("+1", "Ann")});
+    a->chat_identifier = "+1";
+    _MsgChat *b = fx.chat({fx.handle("+2", "CON")});
+    b->chat_identifier = "+2";
+    b->lastDate = 10;
+    fx.message(a, nullptr, "one", 1000);
+    fx.message(b, nullptr, "two", 1000);
+    const QString out = dir.path() + "/pdf";
+    ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+    ExportMessagesThread job(fx.list(), out, ExportPdf, &form);
+    QVERIFY(runUnder(form, job).ok);
+    QCOMPARE(filesBelow(out), (QStringList {"Ann (+1).pdf", "CON (+2).pdf"}));
+    QVERIFY(readAll(out + "/Ann (+1).pdf").startsWith("%PDF"));
+
+    ProgressForm form2(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+    ExportMessagesThread job2(fx.list(), dir.path() + "/pdf2", ExportPdf, &form2);
+    job2.itemHook = cancelAfter(form2, 1);
+    QVERIFY(!runUnder(form2, job2).ok);
+    QVERIFY(!QFileInfo::exists(dir.path() + "/pdf2"));
+#else
+    QSKIP("no PDF exporter in this build");
+#endif
+}
+
+QTEST_MAIN(TestExport)
+#include "tst_export.moc"
