@@ -20,7 +20,6 @@
 
 namespace {
 
-
 bool isKnownService(const QVariant &v)
 {
     const QString s = v.toString();
@@ -36,14 +35,16 @@ bool cancelled(const ProgressForm *form)
 _SqliteCol col(const char *name, const char *type, bool notNull = false, bool hasDefault = false,
                bool pk = false)
 {
-    return _SqliteCol(QString::fromLatin1(name), QString::fromLatin1(type), notNull, hasDefault, pk);
+    return _SqliteCol(QString::fromLatin1(name), QString::fromLatin1(type), notNull, hasDefault,
+                      pk);
 }
 
 // The live side of a scan: the file to map and a read-only connection to it.
 class ScanSource
 {
 public:
-    explicit ScanSource(const QString &smsDbPath) : m_file(std::make_unique<Sqlite3File>(smsDbPath))
+    explicit ScanSource(const QString &smsDbPath)
+        : m_file(std::make_unique<Sqlite3File>(smsDbPath))
     {
         // Mapping first gives the reader's own clear errors for a missing or
         // damaged file before anything else is touched.
@@ -59,10 +60,12 @@ public:
             const QString copy = m_tmp->filePath(QStringLiteral("sms.db"));
             if (!QFile::copy(smsDbPath, copy)
                 || (QFile::exists(wal) && !QFile::copy(wal, copy + QLatin1String("-wal"))))
-                throw std::runtime_error(
-                        QString("copy %1 failed.").arg(QFileInfo(smsDbPath).fileName()).toStdString());
+                throw std::runtime_error(QString("copy %1 failed.")
+                                                 .arg(QFileInfo(smsDbPath).fileName())
+                                                 .toStdString());
             QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner);
-            QFile::setPermissions(copy + QLatin1String("-wal"), QFile::ReadOwner | QFile::WriteOwner);
+            QFile::setPermissions(copy + QLatin1String("-wal"),
+                                  QFile::ReadOwner | QFile::WriteOwner);
             m_live.openThrow(copy, Sqlite3DB::ReadWrite);
             m_live.executeThrow(Sqlite3Sql("PRAGMA wal_checkpoint(TRUNCATE);"));
             m_file = std::make_unique<Sqlite3File>(copy);
@@ -94,7 +97,9 @@ public:
     {
         const QList<_SqliteCol> own = m_live.tbColumns(table);
         if (!own.isEmpty() && own.first().primaryKey && own.first().isInteger()
-            && std::count_if(own.begin(), own.end(), [](const _SqliteCol &c) { return c.primaryKey; }) == 1)
+            && std::count_if(own.begin(), own.end(), [](const _SqliteCol &c) {
+                   return c.primaryKey;
+               }) == 1)
             return {own};
         return fallback;
     }
@@ -115,8 +120,7 @@ void inRecycleTransaction(MessageRecycleDb &recycle, const std::function<void()>
     } catch (...) {
         try {
             recycle.endTransaction(false);
-        } catch (...) {
-        }
+        } catch (...) { }
         throw;
     }
     recycle.endTransaction(true);
@@ -187,7 +191,8 @@ QList<Sqlite3FileRow> carveWith(const Sqlite3File &file, const QList<_SqliteCol>
 
 // ---------------------------------------------------------------- columns
 
-ScanColumns::ScanColumns(const QList<_SqliteCol> &columns) : m_columns(columns)
+ScanColumns::ScanColumns(const QList<_SqliteCol> &columns)
+    : m_columns(columns)
 {
     for (int i = 0; i < columns.size(); ++i)
         m_index.insert(columns[i].name.toLower(), i);
@@ -202,7 +207,8 @@ QVariant ScanColumns::value(const Sqlite3FileRow &row, const QString &name) cons
 QList<_SqliteCol> ios6HandleColumns()
 {
     return {col("ROWID", "INTEGER", false, false, true), col("id", "TEXT", true),
-            col("country", "TEXT"), col("service", "TEXT", true), col("uncanonicalized_id", "TEXT")};
+            col("country", "TEXT"), col("service", "TEXT", true),
+            col("uncanonicalized_id", "TEXT")};
 }
 
 QList<_SqliteCol> ios6MessageColumns38()
@@ -227,9 +233,8 @@ QList<_SqliteCol> ios6MessageColumns38()
                            col("date_delivered", "INTEGER")};
     for (const char *flag : {"is_delivered", "is_finished", "is_emote", "is_from_me", "is_empty",
                              "is_delayed", "is_auto_reply", "is_prepared", "is_read",
-                             "is_system_message", "is_sent", "has_dd_results",
-                             "is_service_message", "is_forward", "was_downgraded", "is_archive",
-                             "cache_has_attachments"})
+                             "is_system_message", "is_sent", "has_dd_results", "is_service_message",
+                             "is_forward", "was_downgraded", "is_archive", "cache_has_attachments"})
         c.append(col(flag, "INTEGER", false, true));
     c.append(col("cache_roomnames", "TEXT"));
     c.append(col("was_data_detected", "INTEGER", false, true));
@@ -244,7 +249,8 @@ QList<_SqliteCol> ios6MessageColumns51()
       << col("date_played", "INTEGER") << col("item_type", "INTEGER", false, true)
       << col("other_handle", "INTEGER", false, true) << col("group_title", "TEXT")
       << col("group_action_type", "INTEGER", false, true)
-      << col("share_status", "INTEGER", false, true) << col("share_direction", "INTEGER", false, true)
+      << col("share_status", "INTEGER", false, true)
+      << col("share_direction", "INTEGER", false, true)
       << col("is_expirable", "INTEGER", false, true) << col("expire_state", "INTEGER", false, true)
       << col("message_action_type", "INTEGER", false, true)
       << col("message_source", "INTEGER", false, true);
@@ -310,12 +316,11 @@ namespace {
 
 bool ios5RowPasses(const Sqlite3FileRow &row, const ScanColumns &cols)
 {
-    const QVariant read = cols.value(row, "read");
-    const QVariant uiFlags = cols.value(row, "UIFlags");
-    if (!read.isValid() || !uiFlags.isValid())
+    // NULL reads as 0, as the phone's own readers take it.
+    if (cols.indexOf("read") < 0 || cols.indexOf("UIFlags") < 0)
         return false;
-    const qint64 r = read.toLongLong();
-    const qint64 f = uiFlags.toLongLong();
+    const qint64 r = cols.value(row, "read").toLongLong();
+    const qint64 f = cols.value(row, "UIFlags").toLongLong();
     if ((r != 0 && r != 1) || (f != 0 && f != 4 && f != 5 && f != 6))
         return false;
     const QVariant madrid = cols.value(row, "is_madrid");
@@ -662,7 +667,9 @@ void scanDeletedMessages(IOS5MessageDb &db, ProgressForm *form)
     CountryLibDb &countries = db.countryLib();
     const ScanColumns liveCols(lists.first());
     const bool hasMadridGuid = liveCols.indexOf("madrid_guid") >= 0
-            && source.live().tbInfo(QStringLiteral("message")).contains(QStringLiteral("madrid_guid"));
+            && source.live()
+                       .tbInfo(QStringLiteral("message"))
+                       .contains(QStringLiteral("madrid_guid"));
 
     // A row still in the live table: the same iMessage guid, or an SMS with
     // the same address, date, direction and text.
