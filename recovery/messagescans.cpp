@@ -666,10 +666,16 @@ void scanDeletedMessages(IOS5MessageDb &db, ProgressForm *form)
     MessageRecycleDb &recycle = db.recycleStore();
     CountryLibDb &countries = db.countryLib();
     const ScanColumns liveCols(lists.first());
-    const bool hasMadridGuid = liveCols.indexOf("madrid_guid") >= 0
-            && source.live()
-                       .tbInfo(QStringLiteral("message"))
-                       .contains(QStringLiteral("madrid_guid"));
+    const QMap<QString, _SqliteCol> liveTable = source.live().tbInfo(QStringLiteral("message"));
+    auto liveHas = [&](const char *name) {
+        for (auto it = liveTable.cbegin(); it != liveTable.cend(); ++it)
+            if (it.key().compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
+                return true;
+        return false;
+    };
+    const bool hasMadridGuid = liveHas("madrid_guid");
+    const bool canMatchSms
+            = liveHas("address") && liveHas("date") && liveHas("text") && liveHas("flags");
 
     // A row still in the live table: the same iMessage guid, or an SMS with
     // the same address, date, direction and text.
@@ -683,6 +689,8 @@ void scanDeletedMessages(IOS5MessageDb &db, ProgressForm *form)
                                         .addTextParam(m.guid))
                     .moveNext();
         }
+        if (!canMatchSms)
+            return false;
         return source.live()
                 .queryThrow(Sqlite3Sql("select rowid from message where address=? and date=? "
                                        "and ifnull(text,'')=? and (flags=3)=?")
