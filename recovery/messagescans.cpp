@@ -674,11 +674,12 @@ void scanDeletedMessages(IOS5MessageDb &db, ProgressForm *form)
         return false;
     };
     const bool hasMadridGuid = liveHas("madrid_guid");
-    const bool canMatchSms
-            = liveHas("address") && liveHas("date") && liveHas("text") && liveHas("flags");
+    const bool canMatchSms = liveHas("address") && liveHas("date");
 
     // A row still in the live table: the same iMessage guid, or an SMS with
-    // the same address, date, direction and text.
+    // the same address and date to the second. Text and direction are not
+    // compared: a stale copy carved from a damaged record can come back with
+    // a cut text or wrong flags, and must not pass for a deleted message.
     auto isLive = [&](const Sqlite3FileRow &row, const ScanColumns &cols,
                       const _MsgRecycleMessage &m) {
         if (m.service == QLatin1String("iMessage")) {
@@ -692,12 +693,9 @@ void scanDeletedMessages(IOS5MessageDb &db, ProgressForm *form)
         if (!canMatchSms)
             return false;
         return source.live()
-                .queryThrow(Sqlite3Sql("select rowid from message where address=? and date=? "
-                                       "and ifnull(text,'')=? and (flags=3)=?")
+                .queryThrow(Sqlite3Sql("select rowid from message where address=? and date=?")
                                     .addTextParam(cols.value(row, "address").toString())
-                                    .addInt64Param(cols.value(row, "date").toLongLong())
-                                    .addTextParam(cols.value(row, "text").toString())
-                                    .addInt64Param(qint64(m.is_from_me)))
+                                    .addInt64Param(cols.value(row, "date").toLongLong()))
                 .moveNext();
     };
     auto store = [&](const _MsgRecycleMessage &m) {

@@ -1,4 +1,5 @@
 #include "recovery/messagescans.h"
+#include "store/countrylibdb.h"
 #include "store/ios5messagedb.h"
 #include "store/ios6messagedb.h"
 #include "store/messagerecycledb.h"
@@ -359,35 +360,44 @@ private slots:
         scanDeletedMessages(db);
         QCOMPARE(fileState(smsPath), before);
 
-        // Rows are told apart by their dates, all different. A carved row
-        // can come back with a damaged text where SQLite wrote over part of
-        // it; one that comes back whole counts as found.
+        // Rows are told apart by their dates, all different. The carving
+        // of this layout tests little beyond two flag columns, so a record
+        // that SQLite partly wrote over can come back damaged (a cut text,
+        // other flags); such rows are tolerated in small number, but no row
+        // may be a whole copy of a live message, and every whole row must
+        // be a deleted one, as it was.
         QHash<qint64, QString> smsByDate;
         for (auto it = deletedSms.cbegin(); it != deletedSms.cend(); ++it)
             smsByDate.insert(it.value() - 978307200, it.key());
         const QList<Salvaged> salvaged = salvagedMessages(store);
         QSet<QString> smsFound, imFound;
+        int damaged = 0;
         for (const Salvaged &s : salvaged) {
             QVERIFY2(!liveTexts.contains(s.text), qPrintable(s.text));
             if (s.service == "SMS") {
-                QVERIFY2(smsByDate.contains(s.date), qPrintable(s.text));
-                const QString text = smsByDate.value(s.date);
                 QVERIFY2(s.chatIdentifier.endsWith("2025550111"), qPrintable(s.chatIdentifier));
                 QCOMPARE(s.handle, s.chatIdentifier);
-                if (s.text == text) {
-                    QCOMPARE(s.fromMe, deletedFlags[text] == 3 ? 1 : 0);
-                    QVERIFY(!smsFound.contains(s.text));
-                    smsFound << s.text;
+                const QString text = smsByDate.value(s.date);
+                if (text.isEmpty() || s.text != text) {
+                    QVERIFY2(!deletedSms.contains(s.text), qPrintable(s.text)); // wrong date
+                    ++damaged;
+                    continue;
                 }
+                QCOMPARE(s.fromMe, deletedFlags[text] == 3 ? 1 : 0);
+                QVERIFY(!smsFound.contains(s.text));
+                smsFound << s.text;
             } else {
                 QCOMPARE(s.service, QString("iMessage"));
-                QVERIFY2(deletedIMessages.contains(s.guid), qPrintable(s.guid));
+                QVERIFY2(s.chatIdentifier.endsWith("2025550122"), qPrintable(s.chatIdentifier));
+                if (s.text != deletedIMessages.value(s.guid)) {
+                    ++damaged;
+                    continue;
+                }
                 QVERIFY(!imFound.contains(s.guid));
                 imFound << s.guid;
-                QCOMPARE(s.text, deletedIMessages[s.guid]);
-                QVERIFY2(s.chatIdentifier.endsWith("2025550122"), qPrintable(s.chatIdentifier));
             }
         }
+        QVERIFY2(damaged * 10 <= salvaged.size(), qPrintable(QString::number(damaged)));
         // Pages freed by the deletes are taken again by the phone's triggers,
         // so some rows are gone for good.
         QVERIFY2(smsFound.size() * 10 >= deletedSms.size() * 7,
@@ -410,6 +420,116 @@ private slots:
                 ++recovered;
             }
         QCOMPARE(recovered, salvaged.size());
+    }
+
+    // How a decoded iOS 5 row becomes a message, or is turned away.
+    void ios5RowConversion_data()
+    {
+        QTest::addColumn<QVariantMap>("changes"); // column -> value over a received SMS
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QString>("service");
+        QTest::addColumn<int>("fromMe");
+        const QVariantMap sms;
+        auto im = [](const QVariantMap &over) {
+            QVariantMap m {{"is_madrid", 1},
+                           {"madrid_service", "Madrid"},
+                           {"madrid_guid", "A1B2C3D4-0000-1111-2222-333344445555"},
+                           {"madrid_handle", "+12025550199"},
+                           {"date", 380000000},
+                           {"address", QVariant()}};
+            for (auto it = over.cbegin(); it != over.cend(); ++it)
+                m.insert(it.key(), it.value());
+            return m;
+        };
+        QTest::newRow("received sms") << sms << true << "SMS" << 0;
+        QTest::newRow("sent sms") << QVariantMap {{"flags", 3}} << true << "SMS" << 1;
+        QTest::newRow("sms without address") << QVariantMap {{"address", ""}} << false << "" << 0;
+        QTest::newRow("sms before 2001") << QVariantMap {{"date", 978307200}} << false << "" << 0;
+        QTest::newRow("sms in the future")
+                << QVariantMap {{"date", QDateTime::currentSecsSinceEpoch() + 86400}} << false << ""
+                << 0;
+        QTest::newRow("unknown country") << QVariantMap {{"country", "zz"}} << false << "" << 0;
+        QTest::newRow("read flag 2") << QVariantMap {{"read", 2}} << false << "" << 0;
+        QTest::newRow("ui flags 3") << QVariantMap {{"UIFlags", 3}} << false << "" << 0;
+        QTest::newRow("sms with an iMessage guid")
+                << QVariantMap {{"madrid_guid", "X"}} << false << "" << 0;
+        QTest::newRow("imessage") << im({}) << true << "iMessage" << 0;
+        QTest::newRow("delivered imessage is mine")
+                << im({{"madrid_date_delivered", 380000010}}) << true << "iMessage" << 1;
+        QTest::newRow("imessage service spelt otherwise")
+                << im({{"madrid_service", "madrid"}}) << false << "" << 0;
+        QTest::newRow("is_madrid 2") << im({{"is_madrid", 2}}) << false << "" << 0;
+    }
+
+    void ios5RowConversion()
+    {
+        QFETCH(QVariantMap, changes);
+        QFETCH(bool, accepted);
+        QFETCH(QString, service);
+        QFETCH(int, fromMe);
+        const ScanColumns cols(ios5MessageColumns(33));
+        Sqlite3FileRow row;
+        row.rowid = 7;
+        row.values = QList<QVariant>(33);
+        auto set = [&](const QString &name, const QVariant &v) {
+            row.values[cols.indexOf(name)] = v;
+        };
+        set("address", "(202) 555-0177");
+        set("date", qint64(1350000000));
+        set("text", "hello");
+        set("flags", 2);
+        set("UIFlags", 0);
+        set("read", 1);
+        set("country", "us");
+        set("is_madrid", 0);
+        for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+            set(it.key(), it.value());
+        CountryLibDb countries("310");
+        _MsgRecycleMessage m;
+        QCOMPARE(ios5RowToMessage(row, cols, countries, m), accepted);
+        QCOMPARE(acceptIOS5MessageRow(&row),
+                 !changes.contains("read") && !changes.contains("UIFlags")
+                         && changes.value("is_madrid", 0).toInt() != 2);
+        if (!accepted)
+            return;
+        QCOMPARE(m.service, service);
+        QCOMPARE(m.is_from_me, fromMe);
+        QCOMPARE(m.ROWID, 7);
+        if (service == "SMS") {
+            QCOMPARE(m.date, 1350000000 - 978307200);
+            QVERIFY2(m.chat_identifier.endsWith("2025550177"), qPrintable(m.chat_identifier));
+        } else {
+            QCOMPARE(m.guid, QString("A1B2C3D4-0000-1111-2222-333344445555"));
+            QCOMPARE(m.date, 380000000);
+            QVERIFY2(m.handleAddress.endsWith("2025550199"), qPrintable(m.handleAddress));
+            QCOMPARE(m.chat_identifier, m.handleAddress);
+        }
+    }
+
+    // Carved handle rows: the service in any letter case, the country known.
+    void ios6HandleConversion()
+    {
+        const ScanColumns cols(ios6HandleColumns());
+        CountryLibDb countries("310");
+        struct Case
+        {
+            QString country, service;
+            bool accepted;
+        };
+        const QList<Case> cases
+                = {{"us", "SMS", true},  {"us", "imessage", true}, {"", "SMS", true},
+                   {"zz", "SMS", false}, {"us", "Madrid", false},  {"us", "", false}};
+        for (const Case &c : cases) {
+            Sqlite3FileRow row;
+            row.values = {QVariant(), "+12025550144", c.country, c.service, "202-555-0144"};
+            _MsgHandle h;
+            QCOMPARE(ios6RowToHandle(row, cols, countries, h), c.accepted);
+            QCOMPARE(isHandleServiceRow(&row),
+                     c.service.compare("sms", Qt::CaseInsensitive) == 0
+                             || c.service.compare("imessage", Qt::CaseInsensitive) == 0);
+            if (c.accepted)
+                QVERIFY2(h.id.endsWith("2025550144"), qPrintable(h.id));
+        }
     }
 
     // A damaged or foreign file gives a clear error and leaves recycle.db as
