@@ -1,0 +1,627 @@
+#include "recovery/messagescans.h"
+#include "store/countrylibdb.h"
+#include "store/ios5messagedb.h"
+#include "store/ios6messagedb.h"
+#include "store/messagerecycledb.h"
+#include "tests/support/ios5smsdb.h"
+#include "tests/support/phonesmsdb.h"
+#include "tests/support/rawsqlite.h"
+#include "tests/support/testenv.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QtTest>
+#include <memory>
+#include <sqlite3.h>
+
+namespace {
+
+// Hash of a file and of its write-ahead log, to show a scan wrote neither.
+QByteArray fileState(const QString &path)
+{
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    for (const QString &p : {path, path + "-wal", path + "-shm"}) {
+        QFile f(p);
+        h.addData(p.toUtf8());
+        if (f.open(QIODevice::ReadOnly))
+            h.addData(f.readAll());
+    }
+    return h.result();
+}
+
+// Keeps a write-ahead log as the phone leaves it: closing the builder's
+// connection does not fold it into the database file.
+void keepWalOnClose(RawSqlite &db)
+{
+    sqlite3_db_config(db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+}
+
+struct Salvaged
+{
+    QString guid, text, chatIdentifier, handle;
+    int date = 0, fromMe = 0;
+    QVariant srcRowid;
+    QString service;
+};
+
+QList<Salvaged> salvagedMessages(const QString &store)
+{
+    QList<Salvaged> out;
+    for (const QVariantList &r : sqliteRows(store + "/recycle.db",
+                                            "select guid, text, chat_identifier, handle, date, "
+                                            "is_from_me, src_rowid, service from message "
+                                            "order by rowid"))
+        out.append({r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString(),
+                    r[4].toInt(), r[5].toInt(), r[6], r[7].toString()});
+    return out;
+}
+
+int recycleCount(const QString &store, const char *table)
+{
+    return sqliteScalar(store + "/recycle.db", QString("select count(*) from %1").arg(table))
+            .toInt();
+}
+
+// The deleted messages whose guid and text still lie side by side in the
+// file on a page that is not an index page.
+QSet<QString> survivingRecords(const QString &path,
+                               const QHash<QString, PhoneSmsDb::Message> &deleted)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = f.readAll();
+    const int pageSize = (uchar(bytes[16]) << 8) | uchar(bytes[17]);
+    QSet<QString> out;
+    for (auto it = deleted.cbegin(); it != deleted.cend(); ++it) {
+        const QByteArray probe = (it.key() + it->text).toUtf8();
+        for (qsizetype k = bytes.indexOf(probe); k >= 0; k = bytes.indexOf(probe, k + 1)) {
+            const qsizetype page = k / pageSize;
+            const char type = bytes[page * pageSize + (page == 0 ? 100 : 0)];
+            if (type != 2 && type != 10)
+                out.insert(it.key());
+        }
+    }
+    return out;
+}
+
+QString paddedText(const QString &head, int i)
+{
+    return QString("%1 %2 ").arg(head).arg(i) + QString("words of the day ").repeated(3 + i % 5);
+}
+
+} // namespace
+
+class TestScans : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestEnv> env;
+    int counter = 0;
+    QString newStore()
+    {
+        const QString store
+                = QDir(env->home()).absoluteFilePath(QString("stores/s%1").arg(++counter));
+        QDir().mkpath(store);
+        return store;
+    }
+
+private slots:
+    void initTestCase() { env = std::make_unique<TestEnv>(); }
+
+    void ios6ScansSalvageDeletedRows_data()
+    {
+        QTest::addColumn<PhoneSchema>("schema");
+        // The phone's table of 50 columns (item_type .. message_action_type,
+        // no message_source) and the early one of 38.
+        QTest::newRow("item-type columns") << PhoneSchema::ios6();
+        QTest::newRow("early table") << PhoneSchema::ios6WithoutItemType();
+        PhoneSchema wal = PhoneSchema::ios6();
+        wal.wal = true;
+        QTest::newRow("write-ahead log") << wal;
+    }
+
+    void ios6ScansSalvageDeletedRows()
+    {
+        QFETCH(PhoneSchema, schema);
+        const QString store = newStore();
+        QSet<QString> liveGuids;
+        QHash<QString, PhoneSmsDb::Message> deleted; // by guid
+        QHash<QString, qint64> chatOfGuid;
+        qint64 keptChat = 0, goneHandle = 0;
+        {
+            PhoneSmsDb sms(store, schema);
+            sms.db().exec("PRAGMA secure_delete=0;");
+            if (schema.wal)
+                keepWalOnClose(sms.db());
+            sms.begin();
+            // Enough handles to fill pages, so that deleting most of them
+            // frees whole pages with their cells intact.
+            QList<qint64> handles;
+            for (int i = 0; i < 300; ++i)
+                handles << sms.addHandle(QString("+1202555%1").arg(1000 + i), "SMS", "us",
+                                         QString("(202) 555-%1").arg(1000 + i));
+            const qint64 kept = handles[0], gone = handles[1], other = handles[299];
+            goneHandle = gone;
+            keptChat = sms.addChat(kept);
+            const qint64 goneChat = sms.addChat(gone);
+            const qint64 otherChat = sms.addChat(other, "iMessage");
+            int date = 400000000;
+            auto add = [&](qint64 chat, qint64 handle, int i, const QString &head) {
+                PhoneSmsDb::Message m;
+                m.text = paddedText(head, i);
+                m.handle = handle;
+                m.date = date += 61;
+                m.fromMe = i % 3 == 0;
+                m.guid = PhoneSmsDb::newGuid();
+                sms.addMessage(chat, m);
+                chatOfGuid.insert(m.guid, chat);
+                return m;
+            };
+            QList<PhoneSmsDb::Message> keptMessages;
+            for (int i = 0; i < 150; ++i)
+                keptMessages << add(keptChat, kept, i, "kept chat");
+            for (int i = 0; i < 150; ++i) {
+                const PhoneSmsDb::Message m = add(goneChat, gone, i, "gone chat");
+                deleted.insert(m.guid, m);
+            }
+            QString lastGuid;
+            for (int i = 0; i < 60; ++i)
+                liveGuids << (lastGuid = add(otherChat, other, i, "other chat").guid);
+            // A system item of a group is never salvaged.
+            PhoneSmsDb::Message item;
+            item.handle = kept;
+            item.date = date += 61;
+            item.itemType = schema.itemTypeColumns ? 1 : 0;
+            item.text = schema.itemTypeColumns ? "system item" : "plain item";
+            item.guid = PhoneSmsDb::newGuid();
+            const qint64 itemRow = sms.addMessage(keptChat, item);
+            sms.commit();
+
+            sms.begin();
+            // Every fifth message of the kept chat goes to free blocks.
+            for (int i = 0; i < keptMessages.size(); ++i) {
+                if (i % 5 == 2) {
+                    sms.db().run("delete from message where guid=?", {keptMessages[i].guid});
+                    deleted.insert(keptMessages[i].guid, keptMessages[i]);
+                } else {
+                    liveGuids << keptMessages[i].guid;
+                }
+            }
+            // The other conversation goes whole, with its handle.
+            sms.db().run("delete from message where handle_id=?", {gone});
+            sms.db().run("delete from chat_message_join where chat_id=?", {goneChat});
+            sms.db().run("delete from chat_handle_join where chat_id=?", {goneChat});
+            sms.db().run("delete from chat where rowid=?", {goneChat});
+            sms.db().run("delete from handle where rowid between ? and ?", {gone, handles[250]});
+            if (schema.itemTypeColumns)
+                sms.db().run("delete from message where rowid=?", {itemRow});
+            else
+                liveGuids << item.guid;
+            sms.commit();
+            // Updating a live row leaves its old copy in free space.
+            sms.db().run("update message set text=text||'!' where guid=?", {lastGuid});
+            sms.close();
+        }
+        const QString smsPath = PhoneSmsDb::smsDbPathOf(store);
+        QCOMPARE(QFileInfo::exists(smsPath + "-wal"), schema.wal);
+
+        IOS6MessageDb db(QDir(store), "310", false);
+        MsgDataSet set;
+        set.reset();
+        db.chats(set);
+        const QList<_MsgChat *> chats = set.data()->chats.values();
+        const QString keptIdentifier = set.data()->chats.value(keptChat)->chat_identifier;
+        const QByteArray before = fileState(smsPath);
+
+        scanDeletedHandles(db);
+        scanDeletedMessages(db, chats);
+        QCOMPARE(fileState(smsPath), before);
+
+        // The deleted handles are salvaged, with the rowid they had when
+        // their page went to the freelist whole. (In write-ahead-log mode
+        // the freed pages were written emptied; their rows live on only in
+        // older frames of the log.)
+        if (!schema.wal) {
+            QCOMPARE(sqliteScalar(store + "/recycle.db",
+                                  "select src_rowid from handle where id like ?", {"%2025551001"})
+                             .toLongLong(),
+                     goneHandle);
+            QVERIFY(recycleCount(store, "handle") >= 200);
+        }
+
+        const QList<Salvaged> salvaged = salvagedMessages(store);
+        QSet<QString> found;
+        for (const Salvaged &s : salvaged) {
+            QVERIFY2(!liveGuids.contains(s.guid), qPrintable(s.text));
+            QVERIFY2(deleted.contains(s.guid), qPrintable(s.guid + " " + s.text));
+            QVERIFY2(!found.contains(s.guid), qPrintable(s.guid));
+            found.insert(s.guid);
+            const PhoneSmsDb::Message &m = deleted[s.guid];
+            QCOMPARE(s.text, m.text);
+            QCOMPARE(s.date, m.date);
+            QCOMPARE(s.fromMe, int(m.fromMe));
+            if (chatOfGuid.value(s.guid) == keptChat) {
+                // Its handle is still in a live one-to-one conversation.
+                QCOMPARE(s.chatIdentifier, keptIdentifier);
+                QCOMPARE(s.handle, keptIdentifier);
+            } else if (!schema.wal || !s.chatIdentifier.isEmpty()) {
+                // Named by the salvaged handle.
+                QVERIFY2(s.chatIdentifier.endsWith("2025551001"), qPrintable(s.chatIdentifier));
+                QCOMPARE(s.handle, s.chatIdentifier);
+            }
+        }
+        if (schema.wal) {
+            QVERIFY2(found.size() * 10 >= deleted.size() * 8,
+                     qPrintable(QString("%1 of %2").arg(found.size()).arg(deleted.size())));
+        } else {
+            // Every deleted message whose record still lies whole outside
+            // the guid index is found; the rest were overwritten when SQLite
+            // rebuilt pages.
+            const QSet<QString> surviving = survivingRecords(smsPath, deleted);
+            QCOMPARE(found, surviving);
+            QVERIFY2(found.size() * 10 >= deleted.size() * 8,
+                     qPrintable(QString("%1 of %2").arg(found.size()).arg(deleted.size())));
+        }
+
+        // A rescan stores nothing twice.
+        const int messages = recycleCount(store, "message");
+        const int handleRows = recycleCount(store, "handle");
+        scanDeletedHandles(db);
+        scanDeletedMessages(db, chats);
+        QCOMPARE(recycleCount(store, "message"), messages);
+        QCOMPARE(recycleCount(store, "handle"), handleRows);
+        QCOMPARE(fileState(smsPath), before);
+
+        // The salvaged messages appear beside the live ones.
+        IOS6MessageDb reader(QDir(store), "310", false);
+        MsgDataSet shown;
+        shown.reset();
+        reader.chats(shown);
+        reader.loadRecycledChats(shown);
+        int inKept = 0, inRecovered = 0;
+        for (const _MsgMessage *m : std::as_const(shown.data()->messages)) {
+            if (m->ROWID >= 0)
+                continue;
+            QVERIFY(m->highlight);
+            QVERIFY(m->chat);
+            if (m->chat->ROWID == keptChat)
+                ++inKept;
+            else if (isRecoveredChat(m->chat->ROWID))
+                ++inRecovered;
+        }
+        QCOMPARE(inKept + inRecovered, salvaged.size());
+        QVERIFY(inKept > 0);
+        QVERIFY(inRecovered > 100);
+    }
+
+    void ios5ScanSalvagesDeletedRows()
+    {
+        const QString store = newStore();
+        QHash<QString, qint64> deletedSms; // text -> date (seconds since 1970)
+        QHash<QString, int> deletedFlags;
+        QHash<QString, QString> deletedIMessages; // guid -> text
+        QSet<QString> liveTexts;
+        {
+            IOS5SmsDb sms(store);
+            sms.exec("PRAGMA secure_delete=0;");
+            sms.exec("BEGIN");
+            const qint64 group = sms.addGroup(1);
+            sms.addMember(group, "+12025550111");
+            QList<qint64> rows;
+            QHash<qint64, QString> textOf;
+            for (int i = 0; i < 240; ++i) {
+                const QString text = paddedText("sms", i);
+                const qint64 date = 1350000000 + 90 * i;
+                const int flags = i % 2 ? 3 : 2;
+                const qint64 id = sms.addSms(group, "+12025550111", date, flags, text);
+                rows << id;
+                textOf.insert(id, text);
+                if (i >= 60 && i < 180) {
+                    deletedSms.insert(text, date);
+                    deletedFlags.insert(text, flags);
+                } else if (i % 4 == 1) {
+                    deletedSms.insert(text, date);
+                    deletedFlags.insert(text, flags);
+                } else {
+                    liveTexts << text;
+                }
+            }
+            for (int i = 0; i < 40; ++i) {
+                IOS5SmsDb::IMessage m;
+                m.handle = "+12025550122";
+                m.date = 380000000 + 50 * i;
+                m.dateDelivered = i % 2 ? m.date + 5 : 0;
+                m.text = paddedText("imessage", i);
+                m.guid = IOS5SmsDb::newGuid();
+                m.accountGuid = "A1B2C3D4-1111-2222-3333-444455556666";
+                sms.addIMessage(m);
+                if (i % 2)
+                    deletedIMessages.insert(m.guid, m.text);
+                else
+                    liveTexts << m.text;
+            }
+            sms.exec("COMMIT");
+            sms.exec("BEGIN");
+            for (auto it = textOf.cbegin(); it != textOf.cend(); ++it)
+                if (deletedSms.contains(*it))
+                    sms.db().run("delete from message where rowid=?", {it.key()});
+            for (const QString &guid : deletedIMessages.keys())
+                sms.db().run("delete from message where madrid_guid=?", {guid});
+            sms.exec("COMMIT");
+            sms.close();
+        }
+        const QString smsPath = IOS5SmsDb::smsDbPathOf(store);
+        const QByteArray before = fileState(smsPath);
+
+        IOS5MessageDb db(QDir(store), "310");
+        scanDeletedMessages(db);
+        QCOMPARE(fileState(smsPath), before);
+
+        // Rows are told apart by their dates, all different. The carving
+        // of this layout tests little beyond two flag columns, so a record
+        // that SQLite partly wrote over can come back damaged (a cut text,
+        // other flags); such rows are tolerated in small number, but no row
+        // may be a whole copy of a live message, and every whole row must
+        // be a deleted one, as it was.
+        QHash<qint64, QString> smsByDate;
+        for (auto it = deletedSms.cbegin(); it != deletedSms.cend(); ++it)
+            smsByDate.insert(it.value() - 978307200, it.key());
+        const QList<Salvaged> salvaged = salvagedMessages(store);
+        QSet<QString> smsFound, imFound;
+        int damaged = 0;
+        for (const Salvaged &s : salvaged) {
+            QVERIFY2(!liveTexts.contains(s.text), qPrintable(s.text));
+            if (s.service == "SMS") {
+                QVERIFY2(s.chatIdentifier.endsWith("2025550111"), qPrintable(s.chatIdentifier));
+                QCOMPARE(s.handle, s.chatIdentifier);
+                const QString text = smsByDate.value(s.date);
+                if (text.isEmpty() || s.text != text) {
+                    QVERIFY2(!deletedSms.contains(s.text), qPrintable(s.text)); // wrong date
+                    ++damaged;
+                    continue;
+                }
+                QCOMPARE(s.fromMe, deletedFlags[text] == 3 ? 1 : 0);
+                QVERIFY(!smsFound.contains(s.text));
+                smsFound << s.text;
+            } else {
+                QCOMPARE(s.service, QString("iMessage"));
+                QVERIFY2(s.chatIdentifier.endsWith("2025550122"), qPrintable(s.chatIdentifier));
+                if (s.text != deletedIMessages.value(s.guid)) {
+                    ++damaged;
+                    continue;
+                }
+                QVERIFY(!imFound.contains(s.guid));
+                imFound << s.guid;
+            }
+        }
+        QVERIFY2(damaged * 10 <= salvaged.size(), qPrintable(QString::number(damaged)));
+        // Pages freed by the deletes are taken again by the phone's triggers,
+        // so some rows are gone for good.
+        QVERIFY2(smsFound.size() * 10 >= deletedSms.size() * 7,
+                 qPrintable(QString("%1 of %2").arg(smsFound.size()).arg(deletedSms.size())));
+        QVERIFY2(imFound.size() * 2 >= deletedIMessages.size(),
+                 qPrintable(QString("%1 of %2").arg(imFound.size()).arg(deletedIMessages.size())));
+
+        scanDeletedMessages(db);
+        QCOMPARE(recycleCount(store, "message"), salvaged.size());
+
+        IOS5MessageDb reader(QDir(store), "310");
+        MsgDataSet shown;
+        shown.reset();
+        reader.chats(shown);
+        reader.loadRecycledChats(shown);
+        int recovered = 0;
+        for (const _MsgMessage *m : std::as_const(shown.data()->messages))
+            if (m->ROWID < 0 && m->highlight) {
+                QVERIFY(m->chat);
+                ++recovered;
+            }
+        QCOMPARE(recovered, salvaged.size());
+    }
+
+    // How a decoded iOS 5 row becomes a message, or is turned away.
+    void ios5RowConversion_data()
+    {
+        QTest::addColumn<QVariantMap>("changes"); // column -> value over a received SMS
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QString>("service");
+        QTest::addColumn<int>("fromMe");
+        const QVariantMap sms;
+        auto im = [](const QVariantMap &over) {
+            QVariantMap m {{"is_madrid", 1},
+                           {"madrid_service", "Madrid"},
+                           {"madrid_guid", "A1B2C3D4-0000-1111-2222-333344445555"},
+                           {"madrid_handle", "+12025550199"},
+                           {"date", 380000000},
+                           {"address", QVariant()}};
+            for (auto it = over.cbegin(); it != over.cend(); ++it)
+                m.insert(it.key(), it.value());
+            return m;
+        };
+        QTest::newRow("received sms") << sms << true << "SMS" << 0;
+        QTest::newRow("sent sms") << QVariantMap {{"flags", 3}} << true << "SMS" << 1;
+        QTest::newRow("sms without address") << QVariantMap {{"address", ""}} << false << "" << 0;
+        QTest::newRow("sms before 2001") << QVariantMap {{"date", 978307200}} << false << "" << 0;
+        QTest::newRow("sms in the future")
+                << QVariantMap {{"date", QDateTime::currentSecsSinceEpoch() + 86400}} << false << ""
+                << 0;
+        QTest::newRow("unknown country") << QVariantMap {{"country", "zz"}} << false << "" << 0;
+        QTest::newRow("read flag 2") << QVariantMap {{"read", 2}} << false << "" << 0;
+        QTest::newRow("ui flags 3") << QVariantMap {{"UIFlags", 3}} << false << "" << 0;
+        QTest::newRow("sms with an iMessage guid")
+                << QVariantMap {{"madrid_guid", "X"}} << false << "" << 0;
+        QTest::newRow("imessage") << im({}) << true << "iMessage" << 0;
+        QTest::newRow("delivered imessage is mine")
+                << im({{"madrid_date_delivered", 380000010}}) << true << "iMessage" << 1;
+        QTest::newRow("imessage service spelt otherwise")
+                << im({{"madrid_service", "madrid"}}) << false << "" << 0;
+        QTest::newRow("is_madrid 2") << im({{"is_madrid", 2}}) << false << "" << 0;
+    }
+
+    void ios5RowConversion()
+    {
+        QFETCH(QVariantMap, changes);
+        QFETCH(bool, accepted);
+        QFETCH(QString, service);
+        QFETCH(int, fromMe);
+        const ScanColumns cols(ios5MessageColumns(33));
+        Sqlite3FileRow row;
+        row.rowid = 7;
+        row.values = QList<QVariant>(33);
+        auto set = [&](const QString &name, const QVariant &v) {
+            row.values[cols.indexOf(name)] = v;
+        };
+        set("address", "(202) 555-0177");
+        set("date", qint64(1350000000));
+        set("text", "hello");
+        set("flags", 2);
+        set("UIFlags", 0);
+        set("read", 1);
+        set("country", "us");
+        set("is_madrid", 0);
+        for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+            set(it.key(), it.value());
+        CountryLibDb countries("310");
+        _MsgRecycleMessage m;
+        QCOMPARE(ios5RowToMessage(row, cols, countries, m), accepted);
+        QCOMPARE(acceptIOS5MessageRow(&row),
+                 !changes.contains("read") && !changes.contains("UIFlags")
+                         && changes.value("is_madrid", 0).toInt() != 2);
+        if (!accepted)
+            return;
+        QCOMPARE(m.service, service);
+        QCOMPARE(m.is_from_me, fromMe);
+        QCOMPARE(m.ROWID, 7);
+        if (service == "SMS") {
+            QCOMPARE(m.date, 1350000000 - 978307200);
+            QVERIFY2(m.chat_identifier.endsWith("2025550177"), qPrintable(m.chat_identifier));
+        } else {
+            QCOMPARE(m.guid, QString("A1B2C3D4-0000-1111-2222-333344445555"));
+            QCOMPARE(m.date, 380000000);
+            QVERIFY2(m.handleAddress.endsWith("2025550199"), qPrintable(m.handleAddress));
+            QCOMPARE(m.chat_identifier, m.handleAddress);
+        }
+    }
+
+    // Carved handle rows: the service in any letter case, the country known.
+    void ios6HandleConversion()
+    {
+        const ScanColumns cols(ios6HandleColumns());
+        CountryLibDb countries("310");
+        struct Case
+        {
+            QString country, service;
+            bool accepted;
+        };
+        const QList<Case> cases
+                = {{"us", "SMS", true},  {"us", "imessage", true}, {"", "SMS", true},
+                   {"zz", "SMS", false}, {"us", "Madrid", false},  {"us", "", false}};
+        for (const Case &c : cases) {
+            Sqlite3FileRow row;
+            row.values = {QVariant(), "+12025550144", c.country, c.service, "202-555-0144"};
+            _MsgHandle h;
+            QCOMPARE(ios6RowToHandle(row, cols, countries, h), c.accepted);
+            QCOMPARE(isHandleServiceRow(&row),
+                     c.service.compare("sms", Qt::CaseInsensitive) == 0
+                             || c.service.compare("imessage", Qt::CaseInsensitive) == 0);
+            if (c.accepted)
+                QVERIFY2(h.id.endsWith("2025550144"), qPrintable(h.id));
+        }
+    }
+
+    // A damaged or foreign file gives a clear error and leaves recycle.db as
+    // it was.
+    void badFilesLeaveRecycleDbAlone_data()
+    {
+        QTest::addColumn<QByteArray>("bytes"); // empty: no file at all
+        QTest::addColumn<QString>("error");
+        QTest::newRow("missing") << QByteArray() << "open";
+        QTest::newRow("garbage") << QByteArray(8192, 'x') << "invalid page size";
+        QByteArray header("SQLite format 3\0", 16);
+        QTest::newRow("cut after the header") << header + QByteArray(84, '\0') << "page size";
+        QTest::newRow("no message table") << QByteArray("other") << "no message table";
+    }
+
+    void badFilesLeaveRecycleDbAlone()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, error);
+        for (int generation : {5, 6}) {
+            const QString store = newStore();
+            const QString path = PhoneSmsDb::smsDbPathOf(store);
+            QDir().mkpath(QFileInfo(path).path());
+            if (bytes == "other") {
+                RawSqlite raw(path, true);
+                raw.exec("create table other(x); insert into other values(1);");
+            } else if (!bytes.isEmpty()) {
+                QFile f(path);
+                QVERIFY(f.open(QIODevice::WriteOnly));
+                f.write(bytes);
+            }
+            std::unique_ptr<IOS6MessageDb> db6;
+            std::unique_ptr<IOS5MessageDb> db5;
+            MessageRecycleDb *recycle;
+            if (generation == 6) {
+                db6 = std::make_unique<IOS6MessageDb>(QDir(store), "310", false);
+                recycle = &db6->recycleStore();
+            } else {
+                db5 = std::make_unique<IOS5MessageDb>(QDir(store), "310");
+                recycle = &db5->recycleStore();
+            }
+            _MsgMessage seed;
+            seed.guid = "A1B2C3D4-0000-0000-0000-000000000001";
+            seed.text = "kept";
+            seed.date = 400000000;
+            recycle->insertRecycledMessage(seed, "+12025550100", "+12025550100", 0);
+            const QByteArray state = fileState(path);
+            QString what;
+            try {
+                if (db6)
+                    scanDeletedMessages(*db6, {});
+                else
+                    scanDeletedMessages(*db5);
+            } catch (const std::exception &e) {
+                what = QString::fromUtf8(e.what());
+            }
+            QVERIFY2(what.contains(error, Qt::CaseInsensitive), qPrintable(what));
+            QCOMPARE(recycleCount(store, "message"), 1);
+            QCOMPARE(fileState(path), state);
+        }
+    }
+
+    // A failure half-way through takes back what the scan had stored.
+    void failedScanRollsBack()
+    {
+        const QString store = newStore();
+        {
+            PhoneSmsDb sms(store);
+            sms.db().exec("PRAGMA secure_delete=0;");
+            const qint64 h = sms.addHandle("+12025550133");
+            const qint64 chat = sms.addChat(h);
+            sms.begin();
+            for (int i = 0; i < 100; ++i)
+                sms.addText(chat, paddedText("doomed", i), h, 400000000 + i);
+            sms.commit();
+            sms.db().exec("delete from message where rowid % 2 = 0");
+            sms.close();
+        }
+        IOS6MessageDb db(QDir(store), "310", false);
+        db.recycleStore().ensureOpen();
+        RawSqlite(store + "/recycle.db")
+                .exec("create trigger full before insert on message when (select count(*) "
+                      "from message) >= 5 begin select raise(abort, 'recycle full'); end;");
+        QVERIFY_THROWS_EXCEPTION(std::exception, scanDeletedMessages(db, {}));
+        QVERIFY(!db.recycleStore().inTransaction());
+        QCOMPARE(recycleCount(store, "message"), 0);
+        // The store is usable afterwards.
+        RawSqlite(store + "/recycle.db").exec("drop trigger full;");
+        scanDeletedMessages(db, {});
+        QVERIFY(recycleCount(store, "message") >= 45);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestScans)
+#include "tst_scans.moc"
