@@ -1,4 +1,5 @@
 #include "jobs/attachmentextractthread.h"
+#include "jobs/outputfilename.h"
 
 #include "store/datafolder.h"
 #include "store/msgutil.h"
@@ -15,8 +16,6 @@
 namespace {
 // Thrown inside run when the dialog has ended; run catches it.
 constexpr int kCancelled = 1;
-// Longest file name written, in UTF-8 bytes (file systems allow 255).
-constexpr int kMaxNameBytes = 200;
 
 QString lastPathPart(const QString &path)
 {
@@ -25,32 +24,6 @@ QString lastPathPart(const QString &path)
     return path.mid(cut + 1);
 }
 
-bool isDeviceName(const QString &name)
-{
-    // Names Windows keeps for devices, with or without a suffix.
-    static const QRegularExpression device(QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9])$"),
-                                           QRegularExpression::CaseInsensitiveOption);
-    const qsizetype dot = name.indexOf(QLatin1Char('.'));
-    return device.match((dot < 0 ? name : name.left(dot)).trimmed()).hasMatch();
-}
-
-QString shortened(const QString &name)
-{
-    if (name.toUtf8().size() <= kMaxNameBytes)
-        return name;
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    QString suffix = dot > 0 ? name.mid(dot) : QString();
-    if (suffix.toUtf8().size() > kMaxNameBytes / 4)
-        suffix.clear();
-    QString base = dot > 0 && !suffix.isEmpty() ? name.left(dot) : name;
-    while (!base.isEmpty() && (base + suffix).toUtf8().size() > kMaxNameBytes) {
-        base.chop(1);
-        // Never leave half of a surrogate pair.
-        if (!base.isEmpty() && base.back().isHighSurrogate())
-            base.chop(1);
-    }
-    return base + suffix;
-}
 } // namespace
 
 AttachmentExtractThread::AttachmentExtractThread(ProgressForm *form, const MsgMessageList &messages,
@@ -74,9 +47,9 @@ QString AttachmentExtractThread::outputFileName(const _MsgAttachment &a)
         name = name.trimmed();
         if (name.isEmpty())
             continue;
-        if (isDeviceName(name))
+        if (isWindowsDeviceName(name))
             name.prepend(QLatin1Char('_'));
-        return shortened(name);
+        return shortenedFileName(name);
     }
     return QStringLiteral("attachment");
 }

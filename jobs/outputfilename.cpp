@@ -10,7 +10,25 @@ namespace {
 // Longest file name written, in UTF-8 bytes (file systems allow 255).
 constexpr int kMaxNameBytes = 200;
 
-bool isDeviceName(const QString &name)
+QString cleaned(const QString &raw)
+{
+    QString name = sanitizeFileName(raw);
+    name.removeIf([](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+    name = name.trimmed();
+    while (!name.isEmpty() && name.front() == QLatin1Char('.'))
+        name.remove(0, 1);
+    while (!name.isEmpty() && (name.back() == QLatin1Char('.') || name.back().isSpace()))
+        name.chop(1);
+    name = name.trimmed();
+    if (name.isEmpty())
+        return name;
+    if (isWindowsDeviceName(name))
+        name.prepend(QLatin1Char('_'));
+    return shortenedFileName(name);
+}
+} // namespace
+
+bool isWindowsDeviceName(const QString &name)
 {
     static const QRegularExpression device(QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9])$"),
                                            QRegularExpression::CaseInsensitiveOption);
@@ -18,7 +36,7 @@ bool isDeviceName(const QString &name)
     return device.match((dot < 0 ? name : name.left(dot)).trimmed()).hasMatch();
 }
 
-QString shortened(const QString &name)
+QString shortenedFileName(const QString &name)
 {
     if (name.toUtf8().size() <= kMaxNameBytes)
         return name;
@@ -34,24 +52,6 @@ QString shortened(const QString &name)
     }
     return base + suffix;
 }
-
-QString cleaned(const QString &raw)
-{
-    QString name = sanitizeFileName(raw);
-    name.removeIf([](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
-    name = name.trimmed();
-    while (!name.isEmpty() && name.front() == QLatin1Char('.'))
-        name.remove(0, 1);
-    while (!name.isEmpty() && (name.back() == QLatin1Char('.') || name.back().isSpace()))
-        name.chop(1);
-    name = name.trimmed();
-    if (name.isEmpty())
-        return name;
-    if (isDeviceName(name))
-        name.prepend(QLatin1Char('_'));
-    return shortened(name);
-}
-} // namespace
 
 QString safeOutputFileName(const QString &name, const QString &fallback)
 {

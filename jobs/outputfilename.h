@@ -10,6 +10,14 @@
 // name is left.
 QString safeOutputFileName(const QString &name, const QString &fallback);
 
+// Whether name (before its first dot) is one of the names Windows keeps for
+// devices (CON, PRN, AUX, NUL, COM0-9, LPT0-9), in any letter case.
+bool isWindowsDeviceName(const QString &name);
+
+// name cut to at most 200 UTF-8 bytes, keeping a short suffix and never
+// leaving half of a surrogate pair.
+QString shortenedFileName(const QString &name);
+
 // Whether path names an entry directly inside folder (both taken as absolute,
 // cleaned paths).
 bool isDirectlyInside(const QString &path, const QString &folder);
