@@ -14,6 +14,7 @@
 #include "store/msgutil.h"
 #include "store/progressform.h"
 #include "store/texts.h"
+#include "tests/support/jobrun.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/rawsqlite.h"
 #include "tests/support/testenv.h"
@@ -40,13 +41,7 @@ const QString kCarol = QStringLiteral("+12025550103");
 constexpr qint64 kMs = 1600000000123;
 constexpr qint32 kIosDate = 1600000000 - 978307200;
 
-struct Outcome
-{
-    bool ok = false;
-    QStringList boxes;
-    QStringList stuck;
-    qint64 ms = 0;
-};
+using Outcome = JobOutcome;
 
 using Prepare = std::function<void(ModalAnswerer &, ProgressForm &)>;
 
@@ -54,23 +49,13 @@ using Prepare = std::function<void(ModalAnswerer &, ProgressForm &)>;
 Outcome runUnderForm(const std::function<QThread *(ProgressForm *)> &make,
                      const Prepare &prepare = {})
 {
-    Outcome out;
     ModalAnswerer answerer;
     answerer.setDefaultBoxAnswer(QStringLiteral("btnOk"));
     ProgressForm form(QStringLiteral("job"));
     std::unique_ptr<QThread> job(make(&form));
     if (prepare)
         prepare(answerer, form);
-    QElapsedTimer timer;
-    timer.start();
-    out.ok = form.runJob(job.get());
-    out.ms = timer.elapsed();
-    QTest::qWait(20);
-    for (const ModalAnswerer::Seen &s : answerer.seen())
-        if (s.className == QLatin1String("QMessageBox"))
-            out.boxes << s.text;
-    out.stuck = answerer.stuck();
-    return out;
+    return runJobUnderForm(form, job.get(), answerer);
 }
 
 // Presses Cancel on the progress dialog once ready() holds.

@@ -14,6 +14,7 @@
 #include "store/msgutil.h"
 #include "store/progressform.h"
 #include "store/texts.h"
+#include "tests/support/jobrun.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/phonesmsdb.h"
 #include "tests/support/rawsqlite.h"
@@ -127,44 +128,17 @@ LoadedStore loadStore(const QString &store)
     return out;
 }
 
-// How a job run under its dialog came out.
-struct Outcome
-{
-    bool ok = false;
-    QStringList boxes; // texts of the message boxes shown, in order
-    QStringList stuck;
-};
+using Outcome = JobOutcome;
 
 // Runs job under form as an action would, pressing OK on every box.
 Outcome runUnder(ProgressForm &form, QThread &job)
 {
-    Outcome out;
-    ModalAnswerer answerer;
-    answerer.setDefaultBoxAnswer(QStringLiteral("btnOk"));
-    out.ok = form.runJob(&job);
-    QTest::qWait(20); // boxes of late reports, if any
-    for (const ModalAnswerer::Seen &s : answerer.seen())
-        if (s.className == QLatin1String("QMessageBox"))
-            out.boxes << s.text;
-    out.stuck = answerer.stuck();
-    return out;
+    return runJobPressingOk(form, &job);
 }
 
-// An item hook that presses the dialog's Cancel once n items are done and
-// lets the job go on only when the dialog has ended.
 std::function<void(int)> cancelAfter(ProgressForm &form, int n)
 {
-    return [&form, n](int done) {
-        if (done != n)
-            return;
-        QMetaObject::invokeMethod(
-                &form, [&form] { ModalAnswerer::clickButton(&form, QStringLiteral("btnCancel")); },
-                Qt::QueuedConnection);
-        QElapsedTimer t;
-        t.start();
-        while (!form.failed && t.elapsed() < 10000)
-            QThread::msleep(2);
-    };
+    return cancelAfterItems(form, n);
 }
 
 // A phone store with a few conversations, texts and picture attachments.

@@ -5,6 +5,7 @@
 #include "store/progressform.h"
 #include "store/texts.h"
 #include "tests/support/messagefixture.h"
+#include "tests/support/jobrun.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/testenv.h"
 
@@ -57,42 +58,17 @@ QString xmlError(const QByteArray &doc)
     return xml.hasError() ? xml.errorString() : QString();
 }
 
-struct Outcome
-{
-    bool ok = false;
-    QStringList boxes; // texts of the message boxes shown, in order
-    QStringList stuck;
-};
+using Outcome = JobOutcome;
 
+// Runs job under form as an action would, pressing OK on every box.
 Outcome runUnder(ProgressForm &form, QThread &job)
 {
-    Outcome out;
-    ModalAnswerer answerer;
-    answerer.setDefaultBoxAnswer(QStringLiteral("btnOk"));
-    out.ok = form.runJob(&job);
-    QTest::qWait(20);
-    for (const ModalAnswerer::Seen &s : answerer.seen())
-        if (s.className == QLatin1String("QMessageBox"))
-            out.boxes << s.text;
-    out.stuck = answerer.stuck();
-    return out;
+    return runJobPressingOk(form, &job);
 }
 
-// An item hook that presses Cancel once n messages are written and lets the
-// job go on only when the dialog has ended.
 std::function<void(int)> cancelAfter(ProgressForm &form, int n)
 {
-    return [&form, n](int done) {
-        if (done != n)
-            return;
-        QMetaObject::invokeMethod(
-                &form, [&form] { ModalAnswerer::clickButton(&form, QStringLiteral("btnCancel")); },
-                Qt::QueuedConnection);
-        QElapsedTimer t;
-        t.start();
-        while (!form.failed && t.elapsed() < 10000)
-            QThread::msleep(2);
-    };
+    return cancelAfterItems(form, n);
 }
 
 // The resources the HTML export copies: a small "bubble" and "emoji" folder.

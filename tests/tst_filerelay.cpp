@@ -12,6 +12,7 @@
 #include "store/texts.h"
 #include "tests/support/cpiofixture.h"
 #include "tests/support/iphonesim.h"
+#include "tests/support/jobrun.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/testenv.h"
 
@@ -109,33 +110,17 @@ CpioFixture userDatabases(const QByteArray &smsDb)
 }
 
 // What a pull under its dialog came to.
-struct Outcome
-{
-    bool ok = false;
-    QStringList boxes; // texts of the message boxes shown
-    QStringList stuck;
-    qint64 ms = 0;
-};
+using Outcome = JobOutcome;
 
 Outcome pull(IOSDevice &device, const std::function<void(ModalAnswerer &)> &prepare = {})
 {
-    Outcome out;
     ModalAnswerer answerer;
     answerer.setDefaultBoxAnswer(QStringLiteral("btnOk"));
     ProgressForm form(ids("IDS_LOADING_IOS_DATABASES"));
     IOSLoadFileRelayThread job(&device, &form);
     if (prepare)
         prepare(answerer);
-    QElapsedTimer timer;
-    timer.start();
-    out.ok = form.runJob(&job);
-    out.ms = timer.elapsed();
-    QTest::qWait(20);
-    for (const ModalAnswerer::Seen &s : answerer.seen())
-        if (s.className == QLatin1String("QMessageBox"))
-            out.boxes << s.text;
-    out.stuck = answerer.stuck();
-    return out;
+    return runJobUnderForm(form, &job, answerer);
 }
 
 // Presses Cancel on the progress dialog once ready() holds.
