@@ -5,6 +5,7 @@
 #include "store/errorreport.h"
 #include "store/ios6messagedb.h"
 #include "store/msgutil.h"
+#include "tests/support/demodata.h"
 #include "tests/support/messagefixture.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/phonesmsdb.h"
@@ -170,9 +171,8 @@ void TestMainWindow::makeFamilyDb()
     db.addText(group, "group reply", carol, 500100);
     const qint64 bobChat = db.addChat(bob);
     db.addText(bobChat, "bob only", bob, 5000);
-    // An archive keeps each chat's newest date itself.
-    db.db().exec("update chat set _last = (select max(m.date) from chat_message_join j join "
-                 "message m on m.rowid = j.message_id where j.chat_id = chat.rowid)");
+    db.close();
+    fillChatLastDates(db.path());
 }
 
 void TestMainWindow::select(MainWindow &w, AbsTreeItemModel::_ItemNode *node)
