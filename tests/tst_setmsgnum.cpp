@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -82,6 +83,7 @@ private slots:
     void storesTheTrimmedNumberAndSkipsUnknownMessages();
     void failedWriteRollsBackEverything();
     void worksWithoutAnyHandles();
+    void unreadableRecycleDbListsGivenHandles();
 
 private:
     TestEnv m_env;
@@ -246,6 +248,21 @@ void TestSetMsgNum::worksWithoutAnyHandles()
     answerer.press("QMessageBox", "btnYes");
     QCOMPARE(dlg.exec(), int(QDialog::Accepted));
     QVERIFY(answerer.stuck().isEmpty());
+}
+
+void TestSetMsgNum::unreadableRecycleDbListsGivenHandles()
+{
+    // A file where the store folder should be: recycle.db cannot be opened.
+    QFile blocker(m_env.home() + "/blocker");
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    MessageRecycleDb broken(blocker.fileName() + "/recycle.db");
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer("btnOk");
+    SetMsgNumDialog dlg(m_messages, m_handles, &broken);
+    QCOMPARE(answerer.seen().size(), 1); // the error box, during construction
+    QCOMPARE(answerer.seen().at(0).icon, int(QMessageBox::Critical));
+    QCOMPARE(dlg.findChild<QListWidget *>("ltHandle")->count(), 3);
 }
 
 QTEST_MAIN(TestSetMsgNum)
