@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <limits>
+
 namespace {
 
 CFTypeID typeIdOf(const char *function)
@@ -117,6 +119,7 @@ private slots:
     void strings();
     void numbersAndBooleans_data();
     void numbersAndBooleans();
+    void numbersAtTheEdgesOf64Bits();
     void data();
     void dates();
     void dictionaries();
@@ -126,6 +129,7 @@ private slots:
     void propertyListRoundTrip();
     void propertyListsWrittenElsewhereAreRead();
     void badPropertyListsGiveEmptyValues();
+    void stringWithNulByteEndsThere();
     void deepCopyIsIndependent();
     void ownership();
 
@@ -267,6 +271,27 @@ void TestCFType::numbersAndBooleans()
     }
     QCOMPARE(v.toString(), text);
     QCOMPARE(v.toQString(), QString());
+}
+
+// Values at the edge of the 64-bit range convert exactly or give the default,
+// never a value that merely wrapped around.
+void TestCFType::numbersAtTheEdgesOf64Bits()
+{
+    const qint64 max = std::numeric_limits<qint64>::max();
+    const CFType largest = CFType::fromNumber(max);
+    QCOMPARE(largest.toInt64(-1), max);
+    QCOMPARE(largest.toDouble(-1), -1.0); // 2^63 - 1 is no double
+    QCOMPARE(largest.toString(), QString::number(max));
+    const CFType odd = CFType::fromNumber((qint64(1) << 53) + 1);
+    QCOMPARE(odd.toDouble(-1), -1.0);
+    QCOMPARE(CFType::fromNumber(qint64(1) << 53).toDouble(-1), 9007199254740992.0);
+
+    const CFType twoTo63 = CFType::fromNumber(9223372036854775808.0);
+    QCOMPARE(twoTo63.toInt64(-1), qint64(-1));
+    QCOMPARE(twoTo63.toInt(-1), -1);
+    QCOMPARE(twoTo63.toDouble(-1), 9223372036854775808.0);
+    const CFType lowest = CFType::fromNumber(-9223372036854775808.0);
+    QCOMPARE(lowest.toInt64(-1), std::numeric_limits<qint64>::min());
 }
 
 void TestCFType::data()
@@ -484,6 +509,23 @@ void TestCFType::badPropertyListsGiveEmptyValues()
     lying[15] = char(0x7f);
     QVERIFY(CFType::fromPropertyListBytes(lying).isEmpty());
     QVERIFY(CFType::fromPropertyListFile(QStringLiteral("/nonexistent/x.plist")).isEmpty());
+}
+
+// A device's binary list whose string holds a NUL byte: read up to it, no
+// abort inside the property-list library.
+void TestCFType::stringWithNulByteEndsThere()
+{
+    QByteArray b("bplist00");
+    b += QByteArray::fromHex("53610062"); // ASCII string of three: "a", NUL, "b"
+    b += QByteArray::fromHex("08"); // offset of the object
+    b += QByteArray(6, '\0');
+    b += QByteArray::fromHex("0101"); // offset size, reference size
+    b += QByteArray::fromHex("0000000000000001"); // object count
+    b += QByteArray::fromHex("0000000000000000"); // top object
+    b += QByteArray::fromHex("000000000000000c"); // offset table at 12
+    const CFType v = CFType::fromPropertyListBytes(b);
+    QVERIFY(v.isString());
+    QCOMPARE(v.toQString(), QString("a"));
 }
 
 void TestCFType::deepCopyIsIndependent()

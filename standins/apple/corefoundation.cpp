@@ -192,8 +192,10 @@ template<typename T> bool storeInt(const Number *n, void *out)
     bool exact;
     if (n->isFloat) {
         const double d = n->d;
+        // max() + 1 is a power of two, so exact as a double even where max()
+        // itself is not (64 bits): every d below it truncates into range.
         if (!(d >= double(std::numeric_limits<T>::min())
-              && d <= double(std::numeric_limits<T>::max()))) {
+              && d < double(std::numeric_limits<T>::max()) + 1.0)) {
             v = 0;
             exact = false;
         } else {
@@ -212,7 +214,11 @@ template<typename T> bool storeFloat(const Number *n, void *out)
 {
     const T v = n->isFloat ? T(n->d) : T(n->i);
     std::memcpy(out, &v, sizeof v);
-    return n->isFloat ? (std::isnan(n->d) || double(v) == n->d) : int64_t(v) == n->i;
+    if (n->isFloat)
+        return std::isnan(n->d) || double(v) == n->d;
+    // A large integer rounds up to 2^63, which is no 64-bit integer.
+    const double back = double(v);
+    return back < 9223372036854775808.0 && int64_t(back) == n->i;
 }
 
 // The canonical type a number reports for the type it was made with.
@@ -307,13 +313,20 @@ plist_t toNode(CFTypeRef ref)
 CFTypeRef fromNode(plist_t node)
 {
     switch (plist_get_node_type(node)) {
-    case PLIST_STRING:
+    case PLIST_STRING: {
+        // Not plist_get_string_val: libplist asserts there that the string
+        // holds no NUL byte, which a list from a device may well do. The text
+        // ends at the first NUL, as a C string would.
+        uint64_t length = 0;
+        const char *text = plist_get_string_ptr(node, &length);
+        const qsizetype n = text ? qsizetype(qMin<uint64_t>(length, uint64_t(INT32_MAX))) : 0;
+        const void *nul = n > 0 ? std::memchr(text, '\0', size_t(n)) : nullptr;
+        return new String(QString::fromUtf8(
+                text, nul ? qsizetype(static_cast<const char *>(nul) - text) : n));
+    }
     case PLIST_KEY: {
         char *s = nullptr;
-        if (plist_get_node_type(node) == PLIST_STRING)
-            plist_get_string_val(node, &s);
-        else
-            plist_get_key_val(node, &s);
+        plist_get_key_val(node, &s);
         auto *r = new String(QString::fromUtf8(s ? s : ""));
         free(s);
         return r;
