@@ -37,9 +37,18 @@ QString walk(const CFType &v, int depth)
     if (bytes.size() != v.dataLength())
         std::abort();
     out += QLatin1Char(',') + text + QLatin1Char(',') + QString::fromLatin1(bytes.toHex());
-    out += QLatin1Char(',') + v.toString();
+    const QString asText = v.toString();
+    if (!v.isDate())
+        out += QLatin1Char(',') + asText;
     if (v.isDate()) {
-        out += v.toDateTime(0).toString(Qt::ISODate);
+        // A property list keeps a date's seconds in 32 bits from 2001; one
+        // beyond them is written as the nearest it holds, so it is not
+        // compared.
+        const QDateTime at = v.toDateTime(0);
+        const QDateTime epoch(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
+        const qint64 seconds = epoch.secsTo(QDateTime(at.date(), at.time(), Qt::UTC));
+        out += seconds > -2147483647 && seconds < 2147483647 ? at.toString(Qt::ISODate)
+                                                              : QStringLiteral("far");
         (void)v.toDateTime(-5 * 3600);
         (void)v.toDateTime(QStringLiteral("Europe/Berlin"));
     }

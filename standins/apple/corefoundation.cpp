@@ -13,6 +13,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -276,7 +277,15 @@ plist_t toNode(CFTypeRef ref)
         return plist_new_data(b.constData(), uint64_t(b.size()));
     }
     case DateType: {
+        // A property list holds whole seconds in 32 bits: a date beyond
+        // them is written as the nearest it can hold.
         const double at = static_cast<const Date *>(o)->at;
+        const double lowest = double(std::numeric_limits<int32_t>::min());
+        const double highest = double(std::numeric_limits<int32_t>::max());
+        if (!(at >= lowest))
+            return plist_new_date(std::numeric_limits<int32_t>::min(), 0);
+        if (!(at < highest))
+            return plist_new_date(std::numeric_limits<int32_t>::max(), 0);
         const double sec = std::floor(at);
         return plist_new_date(int32_t(sec), int32_t(std::lround((at - sec) * 1e6)));
     }
@@ -780,7 +789,10 @@ CFAbsoluteTime CFDateGetAbsoluteTime(CFDateRef date)
 
 CFGregorianDate CFAbsoluteTimeGetGregorianDate(CFAbsoluteTime at, CFTimeZoneRef tz)
 {
-    const double whole = std::floor(at);
+    // Within about 290 million years: beyond that no 64-bit count of
+    // milliseconds holds the date.
+    constexpr double kFarthest = 9e15;
+    const double whole = std::isfinite(at) ? std::clamp(std::floor(at), -kFarthest, kFarthest) : 0;
     const QDateTime utc = QDateTime::fromSecsSinceEpoch(qint64(whole + kEpoch2001), Qt::UTC);
     const QDateTime local = utc.toTimeZone(zoneOf(tz));
     CFGregorianDate g {};
@@ -789,7 +801,7 @@ CFGregorianDate CFAbsoluteTimeGetGregorianDate(CFAbsoluteTime at, CFTimeZoneRef 
     g.day = int8_t(local.date().day());
     g.hour = int8_t(local.time().hour());
     g.minute = int8_t(local.time().minute());
-    g.second = local.time().second() + (at - whole);
+    g.second = local.time().second() + (whole == std::floor(at) ? at - whole : 0.0);
     return g;
 }
 
@@ -953,9 +965,21 @@ CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, C
         return nullptr;
     const bool binary = d->bytes.startsWith("bplist00");
     plist_t node = nullptr;
-    if (binary)
+    if (binary) {
         plist_from_bin(d->bytes.constData(), uint32_t(d->bytes.size()), &node);
-    else
+        // libplist asserts when it hands out a dictionary key that holds a
+        // NUL byte, as a binary list may: the tree goes through XML first,
+        // where every text ends at its first NUL.
+        char *xml = nullptr;
+        uint32_t length = 0;
+        if (node)
+            plist_to_xml(node, &xml, &length);
+        plist_free(node);
+        node = nullptr;
+        if (xml)
+            plist_from_xml(xml, length, &node);
+        plist_to_xml_free(xml);
+    } else
         plist_from_xml(d->bytes.constData(), uint32_t(d->bytes.size()), &node);
     if (!node)
         return nullptr;
