@@ -56,7 +56,13 @@ public:
     void extractBackupFile(const BackupFileNode *node, const QString &targetPath, void *userData,
                            ExtractProgressFn progress) const;
 
+    // True when Manifest.plist says so or, once the tree is built, when the
+    // records of Manifest.mbdb carry file keys: the backup's files are then
+    // ciphertext and are only ever read through the unlocked keybag.
+    bool isEncrypted() const { return deviceInfo.IsEncrypted || recordsCarryKeys; }
+
     BackupDeviceInfo deviceInfo;
+    bool recordsCarryKeys = false;
     QString displayName;
     QDir folder;
     BackupFileNode root;
