@@ -84,8 +84,10 @@ void DeleteMMSThread::finishInterruptedDeletion(const QDir &dbFolder)
             [&](const QString &path) {
                 if (!named) {
                     try {
-                        named = QFileInfo(db.smsDbPath()).isFile() ? namedFiles(db)
-                                                                   : QSet<QString>();
+                        if (!QFileInfo(db.smsDbPath()).isFile())
+                            return false; // no database to ask: the files stay
+                        db.ensureOpen();
+                        named = namedFiles(db);
                     } catch (const std::exception &) {
                         named = std::nullopt;
                         return false;

@@ -19,11 +19,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <limits>
 #include <memory>
 #include <stdexcept>
-#include <system_error>
 
 namespace {
 
@@ -67,24 +65,6 @@ struct Cancelled
 [[noreturn]] void fail(const QString &text)
 {
     throw std::runtime_error(text.toUtf8().toStdString());
-}
-
-std::filesystem::path fsPath(const QString &path)
-{
-#ifdef Q_OS_WIN
-    return std::filesystem::path(path.toStdWString());
-#else
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-#endif
-}
-
-// A second name for the file at path (a hard link where the file system
-// allows it, else a copy), so that the file can then be replaced in one step.
-bool keepAside(const QString &path, const QString &aside)
-{
-    std::error_code ec;
-    std::filesystem::create_hard_link(fsPath(path), fsPath(aside), ec);
-    return !ec || QFile::copy(path, aside);
 }
 
 // path, "-" and the time in seconds since 1970; a later second while that
@@ -429,6 +409,10 @@ void RestoreMergeRun::readBackupManifest()
     if (recovery == SwapJournal::Recovery::Busy || recovery == SwapJournal::Recovery::Failed)
         fail(QStringLiteral("An unfinished change of %1 could not be completed.")
                      .arg(QDir::toNativeSeparators(folder.absolutePath())));
+    // Staged files of a run killed before its swap began are of no use.
+    for (const QString &name : folder.entryList({QLatin1Char('*') + kStagingSuffix},
+                                                QDir::Files | QDir::Hidden | QDir::NoSymLinks))
+        QFile::remove(folder.absoluteFilePath(name));
     m_manifestPath = folder.absoluteFilePath(QStringLiteral("Manifest.mbdb"));
     m_dbId = backupFileId(kHomeDomain, kSmsDbRelPath);
     m_dbPath = folder.absoluteFilePath(m_dbId);
@@ -860,15 +844,12 @@ void RestoreMergeRun::stageManifest()
         fail(QStringLiteral("Cannot write %1: %2").arg(m_manifest.staged, error));
 }
 
-// The previous file stays under a time-stamped name beside the new one.
+// The previous file stays under a time-stamped name beside the new one
+// (made by the swap just before it replaces the file).
 void RestoreMergeRun::keepOldFile(ReplacedFile &file)
 {
-    if (!QFileInfo::exists(file.path))
-        return;
-    const QString aside = asideName(file.path);
-    if (!keepAside(file.path, aside))
-        fail(QStringLiteral("can not overwrite %1.").arg(file.path));
-    file.aside = aside;
+    if (QFileInfo::exists(file.path))
+        file.aside = asideName(file.path);
 }
 
 // Every staged file goes in by one rename each, in the order database, its
@@ -947,8 +928,6 @@ QString RestoreMergeRun::cleanUp()
         for (ReplacedFile &log : m_logs)
             replaced << &log;
         for (ReplacedFile *file : std::as_const(replaced)) {
-            if (!file->aside.isEmpty())
-                QFile::remove(file->aside);
             if (!file->staged.isEmpty())
                 QFile::remove(file->staged);
         }

@@ -53,6 +53,24 @@ bool renameOver(const QString &from, const QString &to)
     return !ec;
 }
 
+// A second name for the file at path: a hard link where the file system
+// allows it, else a whole copy that takes the name only when complete.
+bool keepAside(const QString &path, const QString &aside)
+{
+    std::error_code ec;
+    std::filesystem::create_hard_link(fsPath(path), fsPath(aside), ec);
+    if (!ec)
+        return true;
+    const QString part = aside + QStringLiteral(".part");
+    if (!copyFileSynced(path, part))
+        return false;
+    if (!renameOver(part, aside)) {
+        QFile::remove(part);
+        return false;
+    }
+    return true;
+}
+
 bool existsOrLink(const QString &path)
 {
     const QFileInfo info(path);
@@ -327,8 +345,17 @@ void SwapJournal::commit(const std::function<void(int)> &afterEach)
         const QString target = abs(e.target);
         // A staged file that is gone was moved by an earlier, interrupted
         // attempt of this same record.
-        if (existsOrLink(staged) && !renameOver(staged, target))
-            fail(QStringLiteral("can not overwrite %1.").arg(QDir::toNativeSeparators(target)));
+        if (existsOrLink(staged)) {
+            // The old file keeps a name of its own first.
+            if (!e.aside.isEmpty() && !existsOrLink(abs(e.aside)) && existsOrLink(target)) {
+                if (!keepAside(target, abs(e.aside)))
+                    fail(QStringLiteral("can not keep a copy of %1.")
+                                 .arg(QDir::toNativeSeparators(target)));
+                killPoint("kept-aside");
+            }
+            if (!renameOver(staged, target))
+                fail(QStringLiteral("can not overwrite %1.").arg(QDir::toNativeSeparators(target)));
+        }
         folders.insert(QFileInfo(target).absolutePath());
         if (afterEach)
             afterEach(i);
@@ -370,6 +397,7 @@ QStringList SwapJournal::rollBack()
             const QString aside = abs(e.aside);
             // The kept copy may be a second name of the target still: the
             // rename then changes nothing and the second name goes.
+            QFile::remove(aside + QStringLiteral(".part"));
             if (existsOrLink(aside)) {
                 if (!renameOver(aside, target))
                     problems << e.target;
@@ -398,8 +426,20 @@ SwapJournal::Recovery SwapJournal::recover(const QString &folder, const RemovalF
                                            const QString &name)
 {
     const QString path = recordPath(folder, name);
-    if (!existsOrLink(path))
+    if (!existsOrLink(path)) {
+        // A run killed while writing its record, or just after dropping it,
+        // changed nothing: what it left of the record and lock goes.
+        const QString fresh = path + QStringLiteral(".new");
+        const QString lock = path + QStringLiteral(".lock");
+        if (existsOrLink(fresh) || existsOrLink(lock)) {
+            std::unique_ptr<QLockFile> held;
+            if (lockFor(path, held) && !existsOrLink(path)) {
+                QFile::remove(fresh);
+                held->unlock();
+            }
+        }
         return Recovery::Nothing;
+    }
     SwapJournal journal(folder, name);
     if (!lockFor(path, journal.m_lock)) {
         qInfo("An unfinished change of %s is running: left to it", qUtf8Printable(folder));
@@ -462,9 +502,9 @@ SwapJournal::Recovery SwapJournal::recover(const QString &folder, const RemovalF
     try {
         if (forward) {
             journal.commit();
-            qWarning("Finished the interrupted change of %s (%d files)",
+            qWarning("Finished the interrupted change of %s (%d files, %d removals)",
                      qUtf8Printable(QDir::toNativeSeparators(folder)),
-                     int(journal.m_entries.size()));
+                     int(journal.m_entries.size()), int(journal.m_removals.size()));
             return Recovery::RolledForward;
         }
     } catch (const std::exception &e) {

@@ -14,7 +14,8 @@ class QLockFile;
 // or undo.
 //
 // A job writes every new file under a staged name first, then lists each
-// (staged file, file it replaces, kept copy of the old one) here. begin()
+// (staged file, file it replaces, name for a kept copy of the old one) here;
+// the kept copy is made just before the old file is replaced. begin()
 // flushes the staged files to the disk and writes the record (itself under a
 // temporary name, flushed and renamed); commit() renames the staged files
 // over their targets in the order given, removes the files listed for
