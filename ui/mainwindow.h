@@ -192,6 +192,32 @@ private:
     void addLocalDatabases();
     void addSavedDevices();
 
+    // ---- Message commands (mainwindow_commands.cpp) ----
+    void exportMessages(const MsgMessageList &list);
+    void printMessages(const MsgMessageList &list);
+    void extractMedia(const MsgMessageList &list);
+    // The save dialog of the export: the chosen path (the filter's suffix
+    // added to a name without one) and the chosen filter's ExportFilter
+    // number; an empty path when cancelled.
+    QString askExportPath(int *filter);
+    // The folder dialog of the extraction; empty when cancelled.
+    QString askExtractParentFolder();
+    // Shows the information box and returns false for an empty list.
+    bool confirmNotEmpty(const MsgMessageList &list);
+    // Runs the deletion of list from the database of dbNode (closed first);
+    // true when it succeeded.
+    bool runDeleteJob(_AbsDBItemNode *dbNode, MsgMessageList &list);
+    // Takes the deleted messages out of their conversations and the data set
+    // and frees them (the panes must no longer show them).
+    static void pruneMessages(_AbsDBItemNode *dbNode, const MsgMessageList &list);
+    // Empties the panes and the tree's current node and selection.
+    void clearTreeSelection();
+
+    // ---- Backup to local databases (mainwindow_localdb.cpp) ----
+    void backupToLocalDb(QString defaultName, const MsgMessageList &list);
+    void backupNodeMessages(const MsgMessageList &list);
+    void importITunesBackup(QString &name);
+
     // Tests read the context menus through this friend.
     friend class MainWindowTestAccess;
 
