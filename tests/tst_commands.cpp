@@ -11,6 +11,7 @@
 #include "tests/support/modalanswerer.h"
 #include "tests/support/phonesmsdb.h"
 #include "tests/support/rawsqlite.h"
+#include "tests/support/screenshot.h"
 #include "tests/support/testenv.h"
 #include "ui/exporttarget.h"
 #include "ui/itemmodelmain.h"
@@ -60,6 +61,7 @@ std::function<void(QWidget *)> saveAs(int filter, const QString &path)
         QVERIFY(d);
         d->selectNameFilter(exportFilterTexts().at(filter));
         typePath(d, path);
+        saveShot(d, QStringLiteral("exportfiledialog"));
         QMetaObject::invokeMethod(d, "accept");
     });
 }
@@ -481,7 +483,10 @@ void TestCommands::variantsPickTheirLists()
                       "miExtractMediaSel", "miBackupSel",
                       "miDelSel"}) {
         ModalAnswerer answerer;
-        answerer.setDefaultBoxAnswer("btnOk");
+        answerer.act("QMessageBox", later([](QWidget *box) {
+            saveShot(box, QStringLiteral("nomessagesbox"));
+            ModalAnswerer::clickButton(box, "btnOk");
+        }));
         call(w, slot);
         QCOMPARE(answerer.seen().size(), 1);
         QCOMPARE(answerer.seen().first().text,
