@@ -24,6 +24,7 @@ using NotificationCallback = void (*)(AMDeviceNotificationInfo *, void *);
 std::recursive_mutex targetMutex;
 
 std::atomic<int> lengthTimeout {60000};
+std::atomic<int> serviceTimeout {60000};
 
 [[noreturn]] void fail(const QString &text)
 {
@@ -334,6 +335,16 @@ int lengthTimeoutMs()
 void setLengthTimeoutMs(int ms)
 {
     lengthTimeout.store(ms);
+}
+
+int serviceTimeoutMs()
+{
+    return serviceTimeout.load();
+}
+
+void setServiceTimeoutMs(int ms)
+{
+    serviceTimeout.store(ms);
 }
 
 } // namespace mobiledevice

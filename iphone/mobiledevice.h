@@ -88,4 +88,9 @@ inline constexpr qint32 kMaxMessageLength = 64 * 1024 * 1024;
 // (60000 ms; tests shorten it).
 int lengthTimeoutMs();
 void setLengthTimeoutMs(int ms);
+// The time limit of each send and receive of the service clients (AFC,
+// house_arrest, DeviceLink and the services over it): 60000 ms; tests
+// shorten it.
+int serviceTimeoutMs();
+void setServiceTimeoutMs(int ms);
 } // namespace mobiledevice
