@@ -167,14 +167,10 @@ QByteArray mobiledevice_afc_receive_packet(int socket, AfcHeader &header, quint3
         != afc::kHeaderSize)
         fail(QStringLiteral("read AFC header failed."));
     header = AfcHeader::fromBytes(head);
-    QByteArray payload;
     const quint64 size = header.entireLength - quint64(afc::kHeaderSize);
-    if (size > 0) {
-        payload.resize(qsizetype(size));
-        if (mobiledevice_receive_data(socket, payload.data(), int(size), timeoutMs())
-            != int(size))
-            fail(QStringLiteral("read AFC file block data failed."));
-    }
+    const QByteArray payload = mobiledevice::receiveAnnounced(socket, qint64(size), timeoutMs());
+    if (quint64(payload.size()) != size)
+        fail(QStringLiteral("read AFC file block data failed."));
     return mobiledevice_afc_answer_payload(header, payload, status);
 }
 

@@ -317,8 +317,8 @@ CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
     // nothing of that size is allocated or waited for.
     if (n > mobiledevice::kMaxMessageLength)
         failure(QStringLiteral("mobiledevice_recmsg(msg) error, announced length: %1.").arg(n));
-    QByteArray body(qMax(n, 0), Qt::Uninitialized);
-    const int received = n > 0 ? mobiledevice_receive_data(socket, body.data(), n, timeoutMs) : 0;
+    const QByteArray body = mobiledevice::receiveAnnounced(socket, n, timeoutMs);
+    const int received = int(body.size());
     if (received != n)
         failure(QStringLiteral("mobiledevice_recmsg(msg) error, received length: %1.")
                         .arg(received));
@@ -326,6 +326,22 @@ CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
 }
 
 namespace mobiledevice {
+
+QByteArray receiveAnnounced(int socket, qint64 length, int timeoutMs)
+{
+    constexpr qint64 step = 1 << 20;
+    QByteArray bytes;
+    while (bytes.size() < length) {
+        const qsizetype have = bytes.size();
+        const int want = int(qMin(length - have, step));
+        bytes.resize(have + want);
+        const int got = mobiledevice_receive_data(socket, bytes.data() + have, want, timeoutMs);
+        bytes.resize(have + qMax(got, 0));
+        if (got < want)
+            break;
+    }
+    return bytes;
+}
 
 int lengthTimeoutMs()
 {

@@ -16,6 +16,9 @@
 #include <QJsonDocument>
 #include <QtTest>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <stdexcept>
 
 namespace {
@@ -121,6 +124,7 @@ private slots:
     void tetheredSwitch();
     void faults_data();
     void faults();
+    void announcedLengthIsNotAllocated();
 
 private:
     TestEnv m_env;
@@ -653,6 +657,20 @@ void TestDeviceLink::faults()
     // socket is the caller's (closed here by Socket).
     if (at == "start" || at == "DLMessageVersionExchange")
         QCOMPARE(s.fd, 0);
+}
+
+void TestDeviceLink::announcedLengthIsNotAllocated()
+{
+    // A peer announcing 60 MiB and sending 10 bytes costs what arrived, not
+    // what was announced.
+    int fds[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    QCOMPARE(::send(fds[1], "0123456789", 10, 0), ssize_t(10));
+    ::close(fds[1]);
+    const QByteArray got = mobiledevice::receiveAnnounced(fds[0], qint64(60) << 20, 5000);
+    ::close(fds[0]);
+    QCOMPARE(got, QByteArray("0123456789"));
+    QVERIFY2(got.capacity() < (4 << 20), qPrintable(QString::number(got.capacity())));
 }
 
 QTEST_MAIN(TestDeviceLink)

@@ -307,13 +307,19 @@ plist_t toNode(CFTypeRef ref)
 CFTypeRef fromNode(plist_t node)
 {
     switch (plist_get_node_type(node)) {
-    case PLIST_STRING:
+    case PLIST_STRING: {
+        // Not plist_get_string_val: libplist asserts there that the string
+        // holds no 0 byte, which a message from a phone may. The text ends
+        // at the first 0 byte.
+        uint64_t length = 0;
+        const char *s = plist_get_string_ptr(node, &length);
+        const char *nul = s ? static_cast<const char *>(std::memchr(s, '\0', size_t(length)))
+                            : nullptr;
+        return new String(QString::fromUtf8(s, s ? qsizetype(nul ? nul - s : qint64(length)) : 0));
+    }
     case PLIST_KEY: {
         char *s = nullptr;
-        if (plist_get_node_type(node) == PLIST_STRING)
-            plist_get_string_val(node, &s);
-        else
-            plist_get_key_val(node, &s);
+        plist_get_key_val(node, &s);
         auto *r = new String(QString::fromUtf8(s ? s : ""));
         free(s);
         return r;
@@ -358,11 +364,19 @@ CFTypeRef fromNode(plist_t node)
         for (;;) {
             char *key = nullptr;
             plist_t v = nullptr;
-            plist_dict_next_item(node, it, &key, &v);
-            if (!v) {
-                free(key);
+            // The key is read only once it is known to be one: a binary
+            // property list may hold any object in a key's place, and
+            // libplist asserts on reading that as a key.
+            plist_dict_next_item(node, it, nullptr, &v);
+            if (!v)
                 break;
+            plist_t keyNode = plist_dict_item_get_key(v);
+            if (!keyNode || plist_get_node_type(keyNode) != PLIST_KEY) {
+                free(it);
+                CFRelease(d);
+                return nullptr;
             }
+            plist_get_key_val(keyNode, &key);
             CFTypeRef value = fromNode(v);
             if (!value) {
                 free(key);
@@ -940,9 +954,21 @@ CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, C
         return nullptr;
     const bool binary = d->bytes.startsWith("bplist00");
     plist_t node = nullptr;
-    if (binary)
+    if (binary) {
         plist_from_bin(d->bytes.constData(), uint32_t(d->bytes.size()), &node);
-    else
+        // A binary list may hold a dictionary key with a 0 byte inside, on
+        // which libplist asserts when the key is read. Through XML such a
+        // key ends at its 0 byte, as a C string would.
+        char *xml = nullptr;
+        uint32_t length = 0;
+        if (node)
+            plist_to_xml(node, &xml, &length);
+        plist_free(node);
+        node = nullptr;
+        if (xml)
+            plist_from_xml(xml, length, &node);
+        free(xml);
+    } else
         plist_from_xml(d->bytes.constData(), uint32_t(d->bytes.size()), &node);
     if (!node)
         return nullptr;
