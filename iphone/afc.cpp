@@ -148,30 +148,45 @@ AfcHeader AfcHeader::fromBytes(const char *bytes)
 int mobiledevice_afc_send_packet(int socket, const AfcHeader &header, const char *parameters,
                                  int length)
 {
-    const QByteArray head = header.toBytes();
-    if (mobiledevice_send_data(socket, head.constData(), afc::kHeaderSize, timeoutMs())
-        != afc::kHeaderSize)
+    // Header and parameters leave in one send.
+    QByteArray packet = header.toBytes();
+    if (length > 0)
+        packet.append(parameters, length);
+    const int sent = mobiledevice_send_data(socket, packet.constData(), int(packet.size()),
+                                            timeoutMs());
+    if (sent < afc::kHeaderSize)
         fail(QStringLiteral("send AFC header (%1) error.").arg(header.operation));
-    if (length <= 0)
-        return 0;
-    const int sent = mobiledevice_send_data(socket, parameters, length, timeoutMs());
-    if (sent < length)
+    if (sent < packet.size())
         fail(QStringLiteral("send AFC content (%1) error.").arg(header.operation));
-    return sent;
+    return qMax(length, 0);
 }
 
-QByteArray mobiledevice_afc_receive_packet(int socket, AfcHeader &header, quint32 *status)
+namespace {
+
+AfcHeader receiveHeader(int socket)
 {
     char head[afc::kHeaderSize];
     if (mobiledevice_receive_data(socket, head, afc::kHeaderSize, timeoutMs())
         != afc::kHeaderSize)
         fail(QStringLiteral("read AFC header failed."));
-    header = AfcHeader::fromBytes(head);
+    return AfcHeader::fromBytes(head);
+}
+
+QByteArray receivePayload(int socket, const AfcHeader &header, quint32 *status)
+{
     const quint64 size = header.entireLength - quint64(afc::kHeaderSize);
     const QByteArray payload = mobiledevice::receiveAnnounced(socket, qint64(size), timeoutMs());
     if (quint64(payload.size()) != size)
         fail(QStringLiteral("read AFC file block data failed."));
     return mobiledevice_afc_answer_payload(header, payload, status);
+}
+
+} // namespace
+
+QByteArray mobiledevice_afc_receive_packet(int socket, AfcHeader &header, quint32 *status)
+{
+    header = receiveHeader(socket);
+    return receivePayload(socket, header, status);
 }
 
 QByteArray mobiledevice_afc_answer_payload(const AfcHeader &header, const QByteArray &payload,
@@ -229,16 +244,29 @@ int mobiledevice_afc_file_read(int socket, quint64 handle, char *buffer, int len
         QByteArray parameters;
         appendNumber(parameters, handle);
         appendNumber(parameters, quint64(ask));
-        const QByteArray payload = request(socket, afc::OpFileRead, parameters);
-        if (payload.isEmpty())
+        AfcHeader header(socket, afc::OpFileRead);
+        header.entireLength = header.thisLength = quint64(afc::kHeaderSize + parameters.size());
+        mobiledevice_afc_send_packet(socket, header, parameters.constData(),
+                                     int(parameters.size()));
+        const AfcHeader answer = receiveHeader(socket);
+        const quint64 size = answer.entireLength - quint64(afc::kHeaderSize);
+        if (answer.operation != afc::OpData) {
+            // A status (or anything else) instead of data: thrown unless
+            // it says success, which then counts as no data.
+            receivePayload(socket, answer, nullptr);
             break;
+        }
         // More than was asked for would run past the caller's buffer.
-        if (payload.size() > ask)
+        if (size > quint64(ask))
             fail(QStringLiteral("read AFC file failed: %1 bytes received for %2 asked.")
-                         .arg(payload.size())
+                         .arg(size)
                          .arg(ask));
-        std::memcpy(buffer + done, payload.constData(), size_t(payload.size()));
-        done += int(payload.size());
+        if (size == 0)
+            break;
+        // The data goes straight into the caller's buffer.
+        if (mobiledevice_receive_data(socket, buffer + done, int(size), timeoutMs()) != int(size))
+            fail(QStringLiteral("read AFC file block data failed."));
+        done += int(size);
     }
     return done;
 }
@@ -251,12 +279,19 @@ int mobiledevice_afc_file_write(int socket, quint64 handle, const char *data, in
         AfcHeader header(socket, afc::OpFileWrite);
         header.thisLength = quint64(afc::kHeaderSize + 8);
         header.entireLength = header.thisLength + quint64(chunk);
-        QByteArray parameters;
-        appendNumber(parameters, handle);
-        mobiledevice_afc_send_packet(socket, header, parameters.constData(), 8);
-        // The header announced the whole chunk: anything less leaves the
-        // phone waiting for the rest, and the file short.
-        if (mobiledevice_send_data(socket, data + done, chunk, timeoutMs()) != chunk)
+        // Header, handle and chunk leave in one send. The header announced
+        // the whole chunk: anything less leaves the phone waiting for the
+        // rest, and the file short.
+        QByteArray packet = header.toBytes();
+        appendNumber(packet, handle);
+        packet.append(data + done, chunk);
+        const int sent = mobiledevice_send_data(socket, packet.constData(), int(packet.size()),
+                                                timeoutMs());
+        if (sent < afc::kHeaderSize)
+            fail(QStringLiteral("send AFC header (%1) error.").arg(header.operation));
+        if (sent < afc::kHeaderSize + 8)
+            fail(QStringLiteral("send AFC content (%1) error.").arg(header.operation));
+        if (sent < packet.size())
             fail(QStringLiteral("write AFC file error."));
         done += chunk;
         AfcHeader answer;

@@ -243,17 +243,22 @@ int mobiledevice_send_data(int socket, const char *data, int length, int timeout
     // hold the sender beyond its timeout: the rest is sent as the socket
     // accepts it, within that one timeout.
     QDeadlineTimer deadline = timeoutMs >= 1 ? QDeadlineTimer(timeoutMs) : QDeadlineTimer::Forever;
+    // The socket is tried first and waited for only when it takes nothing.
     int sent = 0;
+    bool wait = false;
     while (sent < length) {
-        const int wait = deadline.isForever() ? 0 : int(deadline.remainingTime());
-        if (!deadline.isForever() && wait <= 0)
-            break;
-        if (mobiledevice_wait_socket(socket, wait, false) == 0)
-            break;
+        if (wait) {
+            const int remaining = deadline.isForever() ? 0 : int(deadline.remainingTime());
+            if (!deadline.isForever() && remaining <= 0)
+                break;
+            if (mobiledevice_wait_socket(socket, remaining, false) == 0)
+                break;
+        }
         const long n = servicesocket::sendSome(socket, data + sent, length - sent);
         if (n < 0)
             break;
         sent += int(n);
+        wait = n == 0;
     }
     return sent;
 }
@@ -262,11 +267,15 @@ int mobiledevice_receive_data(int socket, char *buffer, int length, int timeoutM
 {
     if (length <= 0)
         return 0;
+    // What has arrived is taken at once; the wait is for what has not.
     int received = 0;
     while (received < length) {
-        if (mobiledevice_wait_socket(socket, timeoutMs, true) == 0)
-            break;
-        const long n = servicesocket::receiveSome(socket, buffer + received, length - received);
+        long n = servicesocket::receiveNow(socket, buffer + received, length - received);
+        if (n == servicesocket::kWouldBlock) {
+            if (mobiledevice_wait_socket(socket, timeoutMs, true) == 0)
+                break;
+            n = servicesocket::receiveSome(socket, buffer + received, length - received);
+        }
         if (n <= 0)
             break;
         received += int(n);

@@ -145,6 +145,14 @@ bool readExactly(int fd, char *buf, size_t len)
     size_t got = 0;
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (got < len) {
+        // What has arrived is taken without a wait.
+        const ssize_t ready = ::recv(fd, buf + got, len - got, MSG_DONTWAIT);
+        if (ready == 0 || (ready < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return false;
+        if (ready > 0) {
+            got += size_t(ready);
+            continue;
+        }
         if (stopping() || Clock::now() > deadline)
             return false;
         pollfd p {fd, POLLIN, 0};
@@ -237,6 +245,11 @@ bool readNext(int fd, char *buf, size_t len)
 {
     if (len == 0)
         return true;
+    const ssize_t first = ::recv(fd, buf, len, MSG_DONTWAIT);
+    if (first == 0)
+        return false;
+    if (first > 0)
+        return size_t(first) == len || readExactly(fd, buf + first, len - size_t(first));
     for (;;) {
         if (stopping())
             return false;
