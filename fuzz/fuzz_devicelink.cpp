@@ -1,8 +1,8 @@
 // Messages of a hostile phone to the DeviceLink layer and the backup and
 // sync clients over it: the first byte picks the operation, the rest is
 // what the phone sends (framed property lists or not), then it hangs up.
-// Values are read through our CoreFoundation stand-in, loaded from the build.
-#include "buildconfig.h"
+// Values are read through our CoreFoundation stand-in, built instrumented
+// beside the target.
 #include "iphone/applelibrary.h"
 #include "iphone/devicelink.h"
 #include "iphone/mobilebackup2.h"
@@ -12,15 +12,18 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    qputenv("PELICORDE_APPLE_LIB_DIR", PEL_BINARY_DIR "/standins/apple");
-    QString error;
-    if (!mobiledevice_load_frameworks(error))
+    coreFoundationLibrary.setFileName(QStringLiteral(PEL_FUZZ_CF_LIBRARY));
+    if (!coreFoundationLibrary.load()) {
+        std::fprintf(stderr, "cannot load %s: %s\n", PEL_FUZZ_CF_LIBRARY,
+                     qPrintable(coreFoundationLibrary.errorString()));
         std::abort();
+    }
     // Reads end at the hang-up; these only bound a stuck run.
     mobiledevice::setServiceTimeoutMs(1000);
     mobiledevice::setLengthTimeoutMs(1000);

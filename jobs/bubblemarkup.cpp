@@ -136,7 +136,7 @@ void appendMessageMarkup(QString &html, const _MsgMessage &m, qint64 &dateHeader
 
     const QDateTime when = iosDateToDateTime(m.date);
     const qint64 secs = qint64(m.date) + kIosEpochOffset;
-    if (qAbs(secs - dateHeader) > 60) {
+    if (needsDateHeader(dateHeader, secs, true)) {
         html += QStringLiteral("<div class=\"dt\">%1</div>")
                         .arg(when.toString(QString::fromLatin1(kMessageDateFormat)).toHtmlEscaped());
         dateHeader = secs;

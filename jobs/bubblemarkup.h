@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <functional>
+#include <limits>
 
 // The HTML of messages drawn as chat bubbles, shared by the conversation view
 // and the HTML export. The markup carries no layout of its own: the style
@@ -51,9 +52,23 @@ struct BubbleAttachmentRefs
 // The conversation view's references: file URLs of the attachments' own files.
 BubbleAttachmentRefs viewAttachmentRefs();
 
+// The date-header state before the first header: the first message gets one
+// whatever its date (1970 and earlier included).
+inline constexpr qint64 kNoDateHeader = std::numeric_limits<qint64>::min();
+// Whether a message at seconds (Unix) gets a date header after the last one
+// at lastHeader: more than 60 seconds after it, or (bothWays) before it.
+inline bool needsDateHeader(qint64 lastHeader, qint64 seconds, bool bothWays)
+{
+    if (lastHeader == kNoDateHeader)
+        return true;
+    const qint64 gap = seconds - lastHeader;
+    return gap > 60 || (bothWays && gap < -60);
+}
+
 // Appends the blocks of one message to html. dateHeader is the time (Unix
-// seconds) of the last date header emitted, 0 before the first; a header is
-// written whenever the message lies more than 60 seconds from it, in either
-// direction, so that lists sorted newest first get their headers too.
+// seconds) of the last date header emitted, kNoDateHeader before the first;
+// a header is written whenever the message lies more than 60 seconds from
+// it, in either direction, so that lists sorted newest first get their
+// headers too.
 void appendMessageMarkup(QString &html, const _MsgMessage &m, qint64 &dateHeader,
                          const BubbleAttachmentRefs &refs);

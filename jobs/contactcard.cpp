@@ -48,30 +48,77 @@ QImage photoImage(const QByteArray &bytes)
     return image;
 }
 
+// The name of an N value (family; given; additional; prefixes; suffixes),
+// in reading order: "Dr. John Philip Stevenson Jr.". A component's several
+// values (separated by commas) are joined by blanks.
+QString nameFromStructured(const QString &value)
+{
+    const QStringList parts = splitVCardText(value, u';');
+    QStringList words;
+    for (const int index : {3, 1, 2, 0, 4}) {
+        if (index >= parts.size())
+            continue;
+        for (const QString &piece : splitVCardText(parts.at(index), u',')) {
+            const QString word = unescapeVCardText(piece).trimmed();
+            if (!word.isEmpty())
+                words.append(word);
+        }
+    }
+    return words.join(u' ');
+}
+
+// A phone as shown: a vCard 4.0 "tel:" URI without its scheme.
+QString phoneText(const QString &text)
+{
+    if (text.startsWith(QLatin1String("tel:"), Qt::CaseInsensitive))
+        return text.mid(4);
+    return text;
+}
+
+// The picture bytes of PHOTO: the value itself, or the content of a
+// base64 "data:" URI as vCard 4.0 writes it.
+QByteArray photoBytes(const QByteArray &value)
+{
+    if (!value.startsWith("data:"))
+        return value;
+    const qsizetype comma = value.indexOf(',');
+    if (comma < 0 || !value.left(comma).toLower().endsWith(";base64"))
+        return value;
+    return QByteArray::fromBase64(value.mid(comma + 1));
+}
+
 } // namespace
 
 ContactCard contactCardFromVCard(const VCard &card)
 {
     ContactCard c;
+    QString structuredName;
     for (const VCardProperty &p : card) {
-        const QString name = p.name.toUpper();
+        // Phones and webmail write many properties under a group
+        // ("item1.EMAIL"); the group does not change what they are.
+        const QString name = vCardBaseName(p.name).toUpper();
+        const QString text = unescapeVCardText(vCardValueText(p));
         if (name == u"FN")
-            c.name = vCardValueText(p);
+            c.name = text;
+        else if (name == u"N")
+            structuredName = vCardValueText(p);
         else if (name == u"TITLE")
-            c.title = vCardValueText(p);
+            c.title = text;
         else if (name == u"ORG")
-            c.organisation = vCardValueText(p);
+            c.organisation = text;
         else if (name == u"BDAY")
-            c.birthday = vCardValueText(p);
+            c.birthday = text;
         else if (name == u"EMAIL")
-            c.email = vCardValueText(p);
+            c.email = text;
         else if (name == u"ADR")
-            c.address = vCardValueText(p);
+            c.address = text;
         else if (name == u"TEL")
-            c.phones.append(vCardValueText(p));
+            c.phones.append(phoneText(text));
         else if (name == u"PHOTO")
-            c.photo = p.value;
+            c.photo = photoBytes(p.value);
     }
+    if (c.name.trimmed().isEmpty() && !structuredName.isEmpty())
+        c.name = nameFromStructured(structuredName);
     return c;
 }
 

@@ -1,5 +1,6 @@
 #include "jobs/exportmessagescsv.h"
 
+#include "store/emoji.h"
 #include "store/msgutil.h"
 
 namespace {
@@ -30,8 +31,10 @@ bool looksLikeFormula(const QString &text)
 
 } // namespace
 
-QString csvField(const QString &text)
+QString csvField(const QString &raw)
 {
+    // NUL and the other controls XML forbids break the readers of the file.
+    const QString text = withoutXmlForbidden(raw);
     if (text.isEmpty())
         return text;
     QString copy;

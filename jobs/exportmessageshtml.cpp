@@ -5,7 +5,9 @@
 #include "store/datafolder.h"
 
 #include <QCoreApplication>
+#include <QColor>
 #include <QFileInfo>
+#include <QImage>
 #include <QUrl>
 
 #include <stdexcept>
@@ -80,16 +82,49 @@ void ExportMessagesHtml::begin()
              << '\n';
 }
 
-QString ExportMessagesHtml::copyToFiles(const QString &path)
+QString ExportMessagesHtml::copyToFiles(const QString &path, bool *copied)
 {
+    if (copied)
+        *copied = false;
     const QString files = m_filesDir.absolutePath();
     const QString name = safeOutputFileName(QFileInfo(path).fileName(), QStringLiteral("file"));
     QString target = uniqueFilePath(files + QLatin1Char('/') + name);
     if (!isDirectlyInside(target, files))
         target = uniqueFilePath(files + QStringLiteral("/file"));
-    if (isCopyable(path) && QFile::copy(path, target))
+    if (isCopyable(path) && QFile::copy(path, target)) {
         m_written.append(target);
+        if (copied)
+            *copied = true;
+    }
     return QFileInfo(target).fileName();
+}
+
+QString ExportMessagesHtml::placeholderLink()
+{
+    const QString name = QFileInfo(QString::fromLatin1(kBubbleEmptyPhoto)).fileName();
+    const QString target = m_filesDir.absoluteFilePath(name);
+    const QFileInfo info(target);
+    if (info.isFile() && !info.isSymLink())
+        return filesLink(name); // the export job copied the bubble pictures
+    if (info.exists() || info.isSymLink())
+        return filesLink(name); // a user's file of that name is left alone
+    // The exporter used on its own: the program's picture, else a plain one.
+    bool placed = false;
+    for (const QString &base : {QCoreApplication::applicationDirPath(), QDir::currentPath()}) {
+        const QString source = QDir(base).absoluteFilePath(QString::fromLatin1(kBubbleEmptyPhoto));
+        if (isCopyable(source) && QFile::copy(source, target)) {
+            placed = true;
+            break;
+        }
+    }
+    if (!placed) {
+        QImage blank(120, 90, QImage::Format_RGB32);
+        blank.fill(QColor(200, 200, 200));
+        placed = blank.save(target, "JPEG");
+    }
+    if (placed)
+        m_written.append(target);
+    return filesLink(name);
 }
 
 void ExportMessagesHtml::write(_MsgMessage *message)
@@ -99,19 +134,26 @@ void ExportMessagesHtml::write(_MsgMessage *message)
     // Each attachment's file is copied once, before its markup is built.
     QHash<const _MsgAttachment *, QString> links;
     for (const _MsgAttachment *a : std::as_const(message->attachments)) {
-        if (a && !links.contains(a))
-            links.insert(a,
-                         isCopyable(a->localPath) ? filesLink(copyToFiles(a->localPath))
-                                                  : QStringLiteral("#"));
+        if (!a || links.contains(a))
+            continue;
+        bool copied = false;
+        const QString name = isCopyable(a->localPath) ? copyToFiles(a->localPath, &copied)
+                                                      : QString();
+        // A copy that failed is not linked: the page would point at nothing.
+        links.insert(a, copied ? filesLink(name) : QStringLiteral("#"));
     }
     BubbleAttachmentRefs refs;
     refs.fileRef
             = [&links](const _MsgAttachment &a) { return links.value(&a, QStringLiteral("#")); };
     refs.imageLink = [this, &links](const _MsgAttachment &a, const QString &imagePath,
                                     const QString &attrs) {
+        // A thumbnail or card that is missing or could not be copied shows
+        // the same placeholder picture as the printout, not a broken image.
+        bool copied = false;
+        const QString name = copyToFiles(imagePath, &copied);
+        const QString source = copied ? filesLink(name) : placeholderLink();
         // The page is XHTML: the picture's element is closed.
-        QString link = exportImageLinkHtml(links.value(&a, QStringLiteral("#")),
-                                           filesLink(copyToFiles(imagePath)), attrs);
+        QString link = exportImageLinkHtml(links.value(&a, QStringLiteral("#")), source, attrs);
         if (link.endsWith(QLatin1String("></a>")) && !link.endsWith(QLatin1String("/></a>")))
             link.insert(link.size() - 5, QLatin1String(" /"));
         return link;

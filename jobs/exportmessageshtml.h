@@ -1,5 +1,6 @@
 #pragma once
 
+#include "jobs/bubblemarkup.h"
 #include "store/absformatexport.h"
 #include "store/msgdataset.h"
 
@@ -35,8 +36,9 @@ public:
     void end() override;
 
     // Copies the file at path into "files" under a free name made from its
-    // own name and returns that name; a copy that fails is not reported.
-    QString copyToFiles(const QString &path);
+    // own name and returns that name; copied (when given) tells whether the
+    // copy was made.
+    QString copyToFiles(const QString &path, bool *copied = nullptr);
 
     // The page's path (set once begin has chosen it).
     QString pagePath() const { return m_file.fileName(); }
@@ -46,7 +48,11 @@ public:
     bool madeFilesFolder() const { return m_madeFiles; }
 
 private:
-    qint64 m_dateHeader = 0;
+    // The link of the placeholder picture in "files", put there when the
+    // export job has not.
+    QString placeholderLink();
+
+    qint64 m_dateHeader = kNoDateHeader;
     QDir m_outputDir;
     QDir m_filesDir;
     QString m_fileName;

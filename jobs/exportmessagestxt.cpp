@@ -1,5 +1,6 @@
 #include "jobs/exportmessagestxt.h"
 
+#include "store/emoji.h"
 #include "store/msgutil.h"
 #include "store/texts.h"
 
@@ -11,9 +12,11 @@ constexpr int kDateWidth = 30;
 constexpr int kFlagWidth = 6;
 constexpr int kNameWidth = 40;
 
-// One line of text: CRs dropped, every LF a space.
+// One line of text: CRs and the control characters XML forbids (NUL...)
+// dropped, every LF a space.
 QString oneLine(QString text)
 {
+    text = withoutXmlForbidden(text);
     text.remove(u'\r');
     text.replace(u'\n', u' ');
     return text;

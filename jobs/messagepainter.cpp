@@ -363,7 +363,7 @@ bool MessagePainter::begin(QPaintDevice *target, const QRect &contentRect,
     content = contentRect;
     y = content.top();
     page = 1;
-    lastHeaderTime = 0;
+    lastHeaderTime = kNoDateHeader;
     m_newPage = std::move(newPage);
     if (!painter.begin(target))
         return false;
@@ -422,10 +422,21 @@ void MessagePainter::paintBubble(const QImage &bubble, bool sent)
     y += h + kBubbleGap;
 }
 
-void MessagePainter::paintTextBubbles(const QString &label, const QString &text, bool sent)
+void MessagePainter::paintBlock(const QString &header, const QString &label,
+                                const QList<QImage> &bubbles, bool sent)
 {
-    const int room = content.height() - (label.isEmpty() ? 0 : kLabelHeight);
-    const QList<QImage> bubbles = textBubbles(text, maxBubbleWidth(), sent, room);
+    // The date header and the label go on the page of the bubble they
+    // belong to: the room for all of them is made before the first is drawn
+    // (at most one page, which the bubbles are made to fit).
+    const int first = bubbles.isEmpty() || bubbles.first().isNull() ? 0 : bubbles.first().height();
+    const int together = (header.isNull() ? 0 : kHeaderHeight)
+            + (label.isEmpty() ? 0 : kLabelHeight) + first;
+    ensureSpace(std::min(together, content.height()));
+    if (!header.isNull()) {
+        ensureSpace(kHeaderHeight);
+        painter.drawText(QRect(content.left(), y, content.width(), 22), Qt::AlignCenter, header);
+        y += kHeaderHeight;
+    }
     for (qsizetype i = 0; i < bubbles.size(); ++i) {
         if (i == 0)
             paintLabel(label, sent);
@@ -452,12 +463,12 @@ void MessagePainter::paintSystemLine(const _MsgMessage &m)
     painter.setFont(font);
 }
 
-QImage MessagePainter::attachmentBubble(const _MsgAttachment &a, bool sent) const
+QImage MessagePainter::attachmentBubble(const _MsgAttachment &a, bool sent, int above) const
 {
     const int width = maxBubbleWidth();
-    // The largest picture a bubble on one page can hold.
-    const QSize pictureLimit(std::max(width - 50, 1),
-                             std::max(content.height() - 30 - kLabelHeight, 1));
+    // The largest picture a bubble on one page can hold below what goes
+    // above it (a date header, a label).
+    const QSize pictureLimit(std::max(width - 50, 1), std::max(content.height() - 30 - above, 1));
     const QString mime = a.mime_type;
     if (mime.startsWith(QLatin1String("image/"), Qt::CaseInsensitive)) {
         QImage picture = loadBubblePicture(makeThumbnail(a), pictureLimit);
@@ -493,14 +504,21 @@ void MessagePainter::paintMessage(const _MsgMessage *m)
         return;
     }
 
+    // The header, when due, is painted together with the first block.
+    QString header;
     const qint64 seconds = qint64(m->date) + kIosEpochOffset;
-    if (seconds - lastHeaderTime > 60) {
+    if (needsDateHeader(lastHeaderTime, seconds, false)) {
         lastHeaderTime = seconds;
-        ensureSpace(kHeaderHeight);
-        painter.drawText(QRect(content.left(), y, content.width(), 22), Qt::AlignCenter,
-                         iosDateToDateTime(m->date).toString(QLatin1String(kMessageDateFormat)));
-        y += kHeaderHeight;
+        header = iosDateToDateTime(m->date).toString(QLatin1String(kMessageDateFormat));
     }
+    // What goes above a block's first bubble on its page.
+    auto above = [&] {
+        return (header.isNull() ? 0 : kHeaderHeight) + (label.isEmpty() ? 0 : kLabelHeight);
+    };
+    auto paint = [&](const QList<QImage> &bubbles) {
+        paintBlock(header, label, bubbles, m->is_from_me != 0);
+        header = QString();
+    };
 
     QString text;
     if (!m->subject.isEmpty())
@@ -510,7 +528,7 @@ void MessagePainter::paintMessage(const _MsgMessage *m)
 
     const bool sent = m->is_from_me != 0;
     if (!text.isEmpty() || m->attachments.isEmpty())
-        paintTextBubbles(label, text, sent);
+        paint(textBubbles(text, maxBubbleWidth(), sent, content.height() - above()));
 
     for (const _MsgAttachment *a : sortedAttachments(*m)) {
         if (!a)
@@ -527,14 +545,13 @@ void MessagePainter::paintMessage(const _MsgMessage *m)
                 QString content = QString::fromUtf8(bytes);
                 if (!file.atEnd())
                     content += QStringLiteral(" [...]");
-                paintTextBubbles(label, content, sent);
+                paint(textBubbles(content, maxBubbleWidth(), sent,
+                                  this->content.height() - above()));
             } else {
-                paintLabel(label, sent);
-                paintBubble(QImage(), sent);
+                paint({QImage()});
             }
             continue;
         }
-        paintLabel(label, sent);
-        paintBubble(attachmentBubble(*a, sent), sent);
+        paint({attachmentBubble(*a, sent, above())});
     }
 }

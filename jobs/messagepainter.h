@@ -1,5 +1,6 @@
 #pragma once
 
+#include "jobs/bubblemarkup.h"
 #include "store/msgdataset.h"
 
 #include <QColor>
@@ -46,7 +47,7 @@ struct MessagePainter
     QRect content; // the content rectangle of every page
     int y = 0; // current position, from the content's top
     int page = 0; // the page being painted, from 1
-    qint64 lastHeaderTime = 0; // Unix seconds of the last date header
+    qint64 lastHeaderTime = kNoDateHeader; // Unix seconds of the last date header
 
     MessagePainter() = default;
     MessagePainter(const MessagePainter &) = delete;
@@ -74,9 +75,14 @@ private:
     void startPage();
     void paintLabel(const QString &label, bool sent);
     void paintBubble(const QImage &bubble, bool sent);
-    void paintTextBubbles(const QString &label, const QString &text, bool sent);
+    // A message's date header (null for none), then the label and the
+    // bubbles of one text or attachment; the header and label stay on the
+    // page of the first bubble.
+    void paintBlock(const QString &header, const QString &label, const QList<QImage> &bubbles,
+                    bool sent);
     void paintSystemLine(const _MsgMessage &m);
-    QImage attachmentBubble(const _MsgAttachment &a, bool sent) const;
+    // above: the height taken above the bubble on its page.
+    QImage attachmentBubble(const _MsgAttachment &a, bool sent, int above) const;
 
     std::function<bool()> m_newPage;
 };

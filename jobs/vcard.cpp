@@ -92,6 +92,8 @@ void ContentLineParser::reset()
     atValueStart = 1;
     paramCount = 0;
     escaped = 0;
+    quoted = 0;
+    versionLine = 0;
     encoding = NoEncoding;
     qpEscape = 0;
     std::memset(pending, 0, sizeof pending);
@@ -166,7 +168,9 @@ int ContentLineParser::feed(const char *bytes, size_t size, int final)
                     qpEscape = 0;
                     pendingLength = 0;
                 }
-                if (!step(' ') || !step(c))
+                // vCard 2.1 folds at white space that belongs to the value;
+                // 3.0 and 4.0 insert the white space, which goes with the fold.
+                if ((!foldDropsSpace && !step(' ')) || !step(c))
                     return 0;
             } else if (isSpace(c)) {
                 folding = 1;
@@ -253,8 +257,28 @@ int ContentLineParser::step(unsigned char c)
         if (!setParamValue(length))
             return 0;
         state = ParamValue;
+        if (c == '"') {
+            quoted = 1;
+            return 1;
+        }
         return appendByte(char(c));
     case ParamValue:
+        // Between double quotes ":", ";", "," and blanks are part of the
+        // value; the quotes themselves are not. A line end closes them, so
+        // that a quote left open cannot swallow the rest of the file.
+        if (quoted) {
+            if (c == '"' || c == '\n') {
+                quoted = 0;
+                return 1;
+            }
+            if (c == '\r')
+                return 1;
+            return appendByte(char(c));
+        }
+        if (c == '"') {
+            quoted = 1;
+            return 1;
+        }
         if (c == ':')
             return endHeader();
         if (c == ';') {
@@ -292,6 +316,11 @@ int ContentLineParser::stepValue(unsigned char c)
         return 1;
     if (atValueStart && isSpace(c))
         return 1;
+    if (atValueStart && versionLine) {
+        // The card's version decides how the lines after it unfold.
+        foldDropsSpace = c != '1' && c != '2';
+        versionLine = 0;
+    }
     atValueStart = 0;
     if (!valueHandler)
         return 1;
@@ -325,6 +354,12 @@ int ContentLineParser::stepValue(unsigned char c)
     case Base64:
         if (isSpace(c))
             return 1;
+        // Padding after nothing, or after one digit (which carries no whole
+        // byte), is dropped with that digit.
+        if (c == '=' && pendingLength < 2) {
+            pendingLength = 0;
+            return 1;
+        }
         pending[pendingLength++] = char(c);
         return pendingLength == 4 ? decodeQuartet() : 1;
     default:
@@ -357,9 +392,13 @@ int ContentLineParser::decodeQuartet()
 
 int ContentLineParser::endHeader()
 {
+    if (!appendByte('\0'))
+        return 0;
+    // The name ends at the first NUL: before the parameters, or here.
+    versionLine = equalsIgnoringCase(buffer, "VERSION");
+    if (equalsIgnoringCase(buffer, "BEGIN"))
+        foldDropsSpace = 0; // until the new card says its version
     if (propertyHandler) {
-        if (!appendByte('\0'))
-            return 0;
         if (!reserveParams())
             return 0;
         for (size_t i = 0; i < paramCount; ++i) {
@@ -382,6 +421,10 @@ int ContentLineParser::endHeader()
 int ContentLineParser::endProperty()
 {
     if (valueHandler) {
+        // A last digit alone carries no whole byte: the bytes before it are
+        // the value (cut photos of some phones end so).
+        if (encoding == Base64 && pendingLength == 1)
+            pendingLength = 0;
         if (encoding == Base64 && pendingLength > 0) {
             while (pendingLength < 4)
                 pending[pendingLength++] = '=';
@@ -441,8 +484,15 @@ void vCardPropertyCallback(void *userData, const char *name, const ContentLinePa
     VCardProperty property;
     property.name = QString::fromLatin1(name);
     for (const ContentLineParser::Param *p = params; p && p->name; ++p) {
-        property.parameters.insert(QString::fromLatin1(p->name),
-                                   p->value ? QString::fromLatin1(p->value) : QString());
+        const QString key = QString::fromLatin1(p->name);
+        const QString value = p->value ? QString::fromLatin1(p->value) : QString();
+        // A repeated parameter (TYPE=HOME;TYPE=VOICE) keeps every value, as
+        // the list form TYPE=HOME,VOICE would.
+        QString &kept = property.parameters[key];
+        if (kept.isEmpty())
+            kept = value;
+        else if (!value.isEmpty())
+            kept += u',' + value;
     }
     VCard &card = (*ctx->cards)[ctx->card];
     card.append(property);
@@ -461,12 +511,24 @@ enum class Part { PropertyName, ParamName, ParamValue };
 
 // A name or parameter text as the reader takes it back: without the bytes
 // that it drops (white space, NUL) or that would end the line, the header
-// or the parameter. In a parameter value a backslash escapes ";" and "\",
-// except in first place, where the reader takes a backslash as it stands;
-// a parameter name may hold ";" or "=" only in first place.
+// or the parameter; a parameter name may hold ";" or "=" only in first
+// place. A parameter value is written between double quotes when it holds
+// anything the reader would take otherwise (":", ";", "\\", blanks); only
+// NUL, line ends and the quote itself are dropped from it.
 QByteArray headerText(const QString &text, Part part)
 {
     QByteArray out;
+    if (part == Part::ParamValue) {
+        bool quote = false;
+        for (const char c : text.toLatin1()) {
+            if (c == '\0' || c == '\r' || c == '\n' || c == '"')
+                continue;
+            quote = quote || c == ':' || c == ';' || c == '\\'
+                    || isSpace(static_cast<unsigned char>(c));
+            out += c;
+        }
+        return quote ? '"' + out + '"' : out;
+    }
     for (const char c : text.toLatin1()) {
         if (c == '\0' || c == ':' || isSpace(static_cast<unsigned char>(c)))
             continue;
@@ -480,8 +542,6 @@ QByteArray headerText(const QString &text, Part part)
                 continue;
             break;
         case Part::ParamValue:
-            if (c == ';' || (c == '\\' && !out.isEmpty()))
-                out += '\\';
             break;
         }
         out += c;
@@ -537,6 +597,57 @@ QStringList splitVCardValue(const VCardProperty &property)
     if (!field.isEmpty())
         fields.append(field);
     return fields;
+}
+
+QString vCardBaseName(const QString &name)
+{
+    return name.mid(name.lastIndexOf(u'.') + 1);
+}
+
+QString unescapeVCardText(const QString &text)
+{
+    if (!text.contains(u'\\'))
+        return text;
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c != u'\\' || i + 1 == text.size()) {
+            out += c;
+            continue;
+        }
+        const QChar next = text.at(i + 1);
+        if (next == u'n' || next == u'N') {
+            out += u'\n';
+            ++i;
+        } else if (next == u',' || next == u';' || next == u':' || next == u'\\') {
+            out += next;
+            ++i;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+QStringList splitVCardText(const QString &text, QChar separator)
+{
+    QStringList pieces;
+    QString piece;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == u'\\' && i + 1 < text.size()) {
+            piece += c;
+            piece += text.at(++i);
+        } else if (c == separator) {
+            pieces.append(piece);
+            piece.clear();
+        } else {
+            piece += c;
+        }
+    }
+    pieces.append(piece);
+    return pieces;
 }
 
 QMap<QString, VCardProperty *> indexVCardProperties(VCard &card)

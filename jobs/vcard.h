@@ -66,6 +66,9 @@ struct ContentLineParser
     size_t paramCount;
     size_t paramCapacity;
     int escaped;
+    int quoted; // inside a double-quoted parameter value
+    int versionLine; // the current line is VERSION: its value sets foldDropsSpace
+    int foldDropsSpace; // 3.0 and 4.0: a fold's white space is no part of the value
     int encoding;
     int qpEscape;
     char pending[4];
@@ -105,6 +108,14 @@ QString vCardValueText(const VCardProperty &property);
 // The fields of a structured value (N, ADR, ORG): cut at every ";" that no
 // backslash escapes; the last field only when it is not empty.
 QStringList splitVCardValue(const VCardProperty &property);
+// A property name without its group ("item1.EMAIL" gives "EMAIL").
+QString vCardBaseName(const QString &name);
+// A text value with its escapes read: "\n" (or "\N") a line break, "\,",
+// "\;", "\:" and "\\" the character itself; other backslashes stay.
+QString unescapeVCardText(const QString &text);
+// text cut at every separator that no backslash escapes; the pieces keep
+// their escapes.
+QStringList splitVCardText(const QString &text, QChar separator);
 // The properties by name; a later property replaces an earlier one of the
 // same name. The pointers point into card.
 QMap<QString, VCardProperty *> indexVCardProperties(VCard &card);

@@ -102,6 +102,44 @@ QString emojiPlaceholderText(void *, const QString &)
     return QStringLiteral("[EMOJI]");
 }
 
+bool isXmlChar(char32_t c)
+{
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF)
+            || (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+QString withoutXmlForbidden(const QString &text)
+{
+    const qsizetype n = text.size();
+    qsizetype i = 0;
+    // Most texts hold nothing to remove: they are returned as they are.
+    for (; i < n; ++i) {
+        const char16_t u = text.at(i).unicode();
+        if (QChar::isHighSurrogate(u) && i + 1 < n && QChar::isLowSurrogate(text.at(i + 1).unicode())) {
+            ++i;
+            continue;
+        }
+        if (QChar::isSurrogate(u) || !isXmlChar(u))
+            break;
+    }
+    if (i == n)
+        return text;
+    QString out;
+    out.reserve(n);
+    out += QStringView(text).left(i);
+    for (; i < n; ++i) {
+        const char16_t u = text.at(i).unicode();
+        if (QChar::isHighSurrogate(u) && i + 1 < n && QChar::isLowSurrogate(text.at(i + 1).unicode())) {
+            out += text.at(i);
+            out += text.at(++i);
+            continue;
+        }
+        if (!QChar::isSurrogate(u) && isXmlChar(u))
+            out += text.at(i);
+    }
+    return out;
+}
+
 QString escapeMessageHtml(const QString &text)
 {
     QString s = text;
@@ -110,5 +148,9 @@ QString escapeMessageHtml(const QString &text)
     s.replace(QLatin1Char('>'), QLatin1String("&gt;"));
     s.replace(QLatin1String("\r\n"), QLatin1String("<br/>"));
     s.replace(QLatin1Char('\n'), QLatin1String("<br/>"));
-    return replaceEmoji(s, emojiImgTag, nullptr);
+    // Emoji first: a broken pair starting D83C or D83D still becomes a
+    // picture. What is left that XML cannot hold (NUL and the other control
+    // characters, lone surrogates, U+FFFE, U+FFFF) is dropped, so that the
+    // page stays well-formed.
+    return withoutXmlForbidden(replaceEmoji(s, emojiImgTag, nullptr));
 }

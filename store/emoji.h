@@ -33,6 +33,13 @@ QString emojiImgTag(void *userData, const QString &hex);
 // "[EMOJI]" for every emoji, for plain-text outputs.
 QString emojiPlaceholderText(void *userData, const QString &hex);
 
+// Whether XML 1.0 allows the code point in a document.
+bool isXmlChar(char32_t c);
+// text without the code units XML 1.0 forbids: NUL and the other control
+// characters but tab, LF and CR, lone surrogates, U+FFFE and U+FFFF.
+QString withoutXmlForbidden(const QString &text);
+
 // Message text to HTML: & < > escaped, CR LF and LF to "<br/>", emoji to
-// pictures of the emoji folder. Quotes are left as they are.
+// pictures of the emoji folder, characters XML forbids dropped. Quotes are
+// left as they are.
 QString escapeMessageHtml(const QString &text);

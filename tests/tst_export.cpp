@@ -15,6 +15,8 @@
 #include <QImage>
 #include <QTemporaryDir>
 #include <QTranslator>
+#include <QRegularExpression>
+#include <QUrl>
 #include <QXmlStreamReader>
 #include <QtTest>
 
@@ -93,6 +95,7 @@ private slots:
     void safeNames();
     void htmlPageLayout();
     void htmlAttachments();
+    void htmlDropsCharactersXmlForbids();
     void htmlRefusesUnwritablePage();
     void jobTextAndCsv_data();
     void jobTextAndCsv();
@@ -231,6 +234,7 @@ void TestExport::htmlAttachments()
     fx.attach(m, "text/plain", store.path() + "/d/notes.txt", 5);
     fx.attach(m, "application/pdf", store.path() + "/link.pdf", 6);
     fx.attach(m, "image/jpeg", store.path() + "/e/broken.jpg", 7);
+    fx.attach(m, "image/png", store.path() + "/missing.png", 8);
 
     ExportMessagesHtml page(QDir(out.path()), "Ann.html");
     page.begin();
@@ -254,12 +258,51 @@ void TestExport::htmlAttachments()
     QVERIFY(doc.contains("<a href=\"#\">[AUDIO]</a>"));
     QVERIFY(doc.contains("<a href=\"#\">[ATTACHMENT]</a>")); // the link out of the store
     QVERIFY(doc.contains("text &lt;inline&gt;"));
-    // The image links to its copy; its picture names a thumbnail copy.
-    QVERIFY(doc.contains("<a href=\"files/broken.jpg\"><img src=\"files/"));
+    // An image without a thumbnail, or without its file, shows the
+    // placeholder picture (put in "files" by the page itself here).
+    QVERIFY(doc.contains("<a href=\"files/broken.jpg\"><img src=\"files/empty_photo.jpg\""));
+    QVERIFY(doc.contains("<a href=\"#\"><img src=\"files/empty_photo.jpg\""));
+    QVERIFY(!QImage(files + "/empty_photo.jpg").isNull());
+    // No picture of the page points at a file that is not there.
+    const QRegularExpression source("src=\"([^\"]*)\"");
+    for (auto it = source.globalMatch(QString::fromUtf8(doc)); it.hasNext();) {
+        const QString src = QUrl::fromPercentEncoding(it.next().captured(1).toUtf8());
+        QVERIFY2(QFileInfo::exists(out.path() + "/" + src), qPrintable(src));
+    }
 
     // Everything written stays inside the output folder.
     for (const QString &f : page.writtenFiles())
         QVERIFY2(f.startsWith(out.path() + "/"), qPrintable(f));
+}
+
+void TestExport::htmlDropsCharactersXmlForbids()
+{
+    // NUL and the other control characters, lone surrogates and U+FFFE/FFFF
+    // cannot stand in XML: a page holding them would not parse.
+    QTemporaryDir dir;
+    MessageFixture fx;
+    _MsgHandle *ann = fx.handle("+15550101", QString::fromUtf16(u"An\0n", 4));
+    _MsgHandle *bob = fx.handle("+15550102", "Bob");
+    _MsgChat *group = fx.chat({ann, bob});
+    const char16_t text[] = u"a\0b\x01" "c\x1F" "d\xFFFE" "e\xD800" "f\xDC00\tg\r\nh\xD83D\xDE04";
+    _MsgMessage *m = fx.message(group, ann, QString::fromUtf16(text, std::size(text) - 1), 1000);
+    m->subject = QString::fromUtf16(u"S\0!", 3);
+    _MsgMessage *sys = fx.message(group, ann, QString(), 1010);
+    sys->item_type = 2;
+    sys->group_title = QString::fromUtf16(u"T\x02itle", 6);
+
+    ExportMessagesHtml page(QDir(dir.path()), "Group.html");
+    page.begin();
+    page.write(m);
+    page.write(sys);
+    page.end();
+
+    const QByteArray doc = readAll(dir.path() + "/Group.html");
+    QCOMPARE(xmlError(doc), QString());
+    QVERIFY(doc.contains("abcdef\tg<br/>h<img src=\"emoji/1F604.png\" />"));
+    QVERIFY(doc.contains("&lt;Subject:S!&gt;"));
+    QVERIFY(doc.contains(">Ann</div>"));
+    QVERIFY(doc.contains("Title"));
 }
 
 void TestExport::htmlRefusesUnwritablePage()

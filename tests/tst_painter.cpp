@@ -1,3 +1,4 @@
+#include "jobs/bubblemarkup.h"
 #include "jobs/exportmessagespdf.h"
 #include "jobs/messagepainter.h"
 #include "jobs/mmsprinter.h"
@@ -118,6 +119,10 @@ private slots:
     void pagesBackgroundAndNumbers();
     void dateHeaders_data();
     void dateHeaders();
+    void firstHeaderWhateverTheDate_data();
+    void firstHeaderWhateverTheDate();
+    void headerAndLabelStayWithBubble_data();
+    void headerAndLabelStayWithBubble();
     void bubbleSizes();
     void messageLayout_data();
     void messageLayout();
@@ -291,6 +296,85 @@ void TestPainter::dateHeaders()
     QCOMPARE(pages.p.y - before, bubble + (headers == 2 ? messagepaint::kHeaderHeight : 0));
 }
 
+void TestPainter::firstHeaderWhateverTheDate_data()
+{
+    QTest::addColumn<qint32>("date"); // iOS seconds
+    QTest::newRow("2013") << kDay;
+    QTest::newRow("1970-01-01 00:00:30") << qint32(-978307200 + 30);
+    QTest::newRow("1969") << qint32(-1000000000);
+    QTest::newRow("1950") << qint32(-1600000000);
+}
+
+void TestPainter::firstHeaderWhateverTheDate()
+{
+    // The printout and the HTML page agree: the first message of a document
+    // gets its date header, however old it is.
+    QFETCH(qint32, date);
+    MessageFixture fx;
+    _MsgHandle *ann = fx.handle("+15550101", "Ann");
+    _MsgChat *chat = fx.chat({ann});
+    _MsgMessage *m = fx.message(chat, ann, "old", date);
+
+    ImagePages pages;
+    pages.p.paintMessage(m);
+    QCOMPARE(pages.p.lastHeaderTime, qint64(date) + kIosEpochOffset);
+    const int bubble = textBubble("old", pages.p.maxBubbleWidth(), false).height();
+    QCOMPARE(pages.p.y - pages.p.content.top(),
+             messagepaint::kHeaderHeight + bubble + messagepaint::kBubbleGap);
+    // Ink in the header's row.
+    const QRect c = pages.p.content;
+    QVERIFY(anyOther(pages.image, QRect(c.left(), c.top(), c.width(), 22), pageBackgroundColor));
+
+    QString html;
+    qint64 state = kNoDateHeader;
+    appendMessageMarkup(html, *m, state, viewAttachmentRefs());
+    QCOMPARE(html.count("<div class=\"dt\">"), 1);
+    QCOMPARE(state, pages.p.lastHeaderTime);
+}
+
+void TestPainter::headerAndLabelStayWithBubble_data()
+{
+    // room: what is left on page 1 before the message; the bubble (52
+    // units) does not fit there, what stands above it would.
+    QTest::addColumn<bool>("header");
+    QTest::addColumn<bool>("group");
+    QTest::newRow("date header") << true << false;
+    QTest::newRow("sender label") << false << true;
+    QTest::newRow("date header and sender label") << true << true;
+}
+
+void TestPainter::headerAndLabelStayWithBubble()
+{
+    QFETCH(bool, header);
+    QFETCH(bool, group);
+    MessageFixture fx;
+    _MsgHandle *ann = fx.handle("+15550101", "Ann");
+    _MsgHandle *bob = fx.handle("+15550102", "Bob");
+    _MsgChat *chat = group ? fx.chat({ann, bob}) : fx.chat({ann});
+    _MsgMessage *first = fx.message(chat, ann, "first", kDay);
+    _MsgMessage *second = fx.message(chat, ann, "second", header ? kDay + 3600 : kDay + 5);
+
+    ImagePages pages;
+    pages.p.paintMessage(first);
+    const int above = (header ? messagepaint::kHeaderHeight : 0)
+            + (group ? messagepaint::kLabelHeight : 0);
+    const QRect c = pages.p.content;
+    // Leave room for what goes above the bubble and a little more.
+    pages.p.y = c.bottom() + 1 - (above + 20);
+    const int before = pages.p.y;
+    pages.p.paintMessage(second);
+
+    QCOMPARE(pages.p.page, 2);
+    const int bubble = textBubble("second", pages.p.maxBubbleWidth(), false).height();
+    QCOMPARE(pages.p.y - c.top(), above + bubble + messagepaint::kBubbleGap);
+    // Nothing of the message was left at the foot of page 1.
+    QCOMPARE(pages.done.size(), 1);
+    QVERIFY(!anyOther(pages.done.at(0), QRect(c.left(), before, c.width(), c.bottom() + 1 - before),
+                      pageBackgroundColor));
+    // On page 2 the header or label is ink above the bubble.
+    QVERIFY(anyOther(pages.image, QRect(c.left(), c.top(), c.width(), above), pageBackgroundColor));
+}
+
 void TestPainter::bubbleSizes()
 {
     const QImage one = textBubble("Hello", 500, false);
@@ -412,7 +496,7 @@ void TestPainter::systemItem()
     pages.p.paintMessage(m);
     QCOMPARE(pages.p.painter.font().pointSize(), 12);
     QCOMPARE(pages.p.painter.font(), before);
-    QCOMPARE(pages.p.lastHeaderTime, qint64(0)); // no date header, no bubble
+    QCOMPARE(pages.p.lastHeaderTime, kNoDateHeader); // no date header, no bubble
     const int advance = pages.p.y - pages.p.content.top();
     QVERIFY(advance > 8 && advance < 60);
     // The line is centred: ink on both sides of the middle, none at the edges.

@@ -101,6 +101,15 @@ private slots:
                    "<img src=\"emoji/203C.png\" />";
         QTest::newRow("escaped before the pictures")
                 << QString("<\U0001F604>") << "&lt;<img src=\"emoji/1F604.png\" />&gt;";
+        // What XML forbids is dropped; a broken pair of an emoji's lead unit
+        // still gives a picture, a lone surrogate elsewhere nothing.
+        const char16_t forbidden[] = u"a\0b\x08" "c\xFFFF" "d\xDC00" "e\xD83D";
+        QTest::newRow("characters XML forbids")
+                << QString::fromUtf16(forbidden, std::size(forbidden) - 1) << "abcde";
+        const char16_t broken[] = u"\xD83Dx\xD800";
+        QTest::newRow("broken emoji pair")
+                << QString::fromUtf16(broken, std::size(broken) - 1)
+                << "<img src=\"emoji/21878.png\" />";
         QTest::newRow("empty") << ""
                                << "";
     }

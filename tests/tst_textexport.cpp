@@ -17,6 +17,12 @@
 
 namespace {
 
+// A text of the code units given, NUL and lone surrogates included.
+template<size_t N> QString units(const char16_t (&text)[N])
+{
+    return QString::fromUtf16(text, qsizetype(N - 1));
+}
+
 constexpr qint64 kIosEpoch = 978307200;
 
 // A small store built by hand: three people, five conversations and a
@@ -168,6 +174,11 @@ private slots:
         QTest::newRow("e-mail") << "cat@example.com"
                                 << "cat@example.com";
         QTest::newRow("emoji") << u"\U0001F604"_qs << u"\U0001F604"_qs;
+        // Control characters that readers of text files choke on are dropped.
+        QTest::newRow("NUL and other controls") << units(u"a\0b\x01" "c\x1F" "d\xFFFF")
+                                                << "abcd";
+        QTest::newRow("lone surrogate") << units(u"x\xD800y") << "xy";
+        QTest::newRow("only a NUL") << units(u"\0") << "";
     }
     void csvFields()
     {
@@ -255,7 +266,22 @@ private slots:
             QCOMPARE(bytes.count('\n'), 2);
             QCOMPARE(bytes.count('\r'), 2);
         }
-        QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), (QStringList {"a.csv", "a.txt"}));
+        // A NUL or another forbidden control in a text is not written.
+        for (const QString &name : {QString("nul.csv"), QString("nul.txt")}) {
+            f.messages.first()->text = units(u"a\0b\x07" "c");
+            const QString path = dir + "/" + name;
+            MsgMessageList one {f.messages.first()};
+            if (name.endsWith("csv"))
+                exportAll<ExportMessagesCsv>(path, one);
+            else
+                exportAll<ExportMessagesTxt>(path, one);
+            const QByteArray bytes = readAll(path);
+            QVERIFY(bytes.contains("abc\r\n"));
+            QVERIFY(!bytes.contains('\0'));
+            QVERIFY(!bytes.contains('\a'));
+        }
+        QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList {"a.csv", "a.txt", "nul.csv", "nul.txt"}));
     }
 
     void failures()

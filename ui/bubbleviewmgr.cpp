@@ -126,7 +126,7 @@ QString BubbleViewMgr::pageHtml(int page) const
         html += QLatin1String("<p><a href=\"/pre_page\">&lt;&lt;Previous Page</a></p>");
 
     const BubbleAttachmentRefs refs = viewAttachmentRefs();
-    qint64 dateHeader = 0;
+    qint64 dateHeader = kNoDateHeader;
     const qsizetype from = qsizetype(page - 1) * kPageSize;
     const qsizetype to = qMin(qsizetype(page) * kPageSize, m_messages.size());
     for (qsizetype i = from; i < to; ++i) {

@@ -13,6 +13,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -192,8 +193,10 @@ template<typename T> bool storeInt(const Number *n, void *out)
     bool exact;
     if (n->isFloat) {
         const double d = n->d;
+        // max() + 1 is a power of two, so exact as a double even where max()
+        // itself is not (64 bits): every d below it truncates into range.
         if (!(d >= double(std::numeric_limits<T>::min())
-              && d <= double(std::numeric_limits<T>::max()))) {
+              && d < double(std::numeric_limits<T>::max()) + 1.0)) {
             v = 0;
             exact = false;
         } else {
@@ -212,7 +215,11 @@ template<typename T> bool storeFloat(const Number *n, void *out)
 {
     const T v = n->isFloat ? T(n->d) : T(n->i);
     std::memcpy(out, &v, sizeof v);
-    return n->isFloat ? (std::isnan(n->d) || double(v) == n->d) : int64_t(v) == n->i;
+    if (n->isFloat)
+        return std::isnan(n->d) || double(v) == n->d;
+    // A large integer rounds up to 2^63, which is no 64-bit integer.
+    const double back = double(v);
+    return back < 9223372036854775808.0 && int64_t(back) == n->i;
 }
 
 // The canonical type a number reports for the type it was made with.
@@ -270,7 +277,15 @@ plist_t toNode(CFTypeRef ref)
         return plist_new_data(b.constData(), uint64_t(b.size()));
     }
     case DateType: {
+        // A property list holds whole seconds in 32 bits: a date beyond
+        // them is written as the nearest it can hold.
         const double at = static_cast<const Date *>(o)->at;
+        const double lowest = double(std::numeric_limits<int32_t>::min());
+        const double highest = double(std::numeric_limits<int32_t>::max());
+        if (!(at >= lowest))
+            return plist_new_date(std::numeric_limits<int32_t>::min(), 0);
+        if (!(at < highest))
+            return plist_new_date(std::numeric_limits<int32_t>::max(), 0);
         const double sec = std::floor(at);
         return plist_new_date(int32_t(sec), int32_t(std::lround((at - sec) * 1e6)));
     }
@@ -309,13 +324,14 @@ CFTypeRef fromNode(plist_t node)
     switch (plist_get_node_type(node)) {
     case PLIST_STRING: {
         // Not plist_get_string_val: libplist asserts there that the string
-        // holds no 0 byte, which a message from a phone may. The text ends
-        // at the first 0 byte.
+        // holds no NUL byte, which a list from a device may well do. The text
+        // ends at the first NUL, as a C string would.
         uint64_t length = 0;
-        const char *s = plist_get_string_ptr(node, &length);
-        const char *nul = s ? static_cast<const char *>(std::memchr(s, '\0', size_t(length)))
-                            : nullptr;
-        return new String(QString::fromUtf8(s, s ? qsizetype(nul ? nul - s : qint64(length)) : 0));
+        const char *text = plist_get_string_ptr(node, &length);
+        const qsizetype n = text ? qsizetype(qMin<uint64_t>(length, uint64_t(INT32_MAX))) : 0;
+        const void *nul = n > 0 ? std::memchr(text, '\0', size_t(n)) : nullptr;
+        return new String(QString::fromUtf8(
+                text, nul ? qsizetype(static_cast<const char *>(nul) - text) : n));
     }
     case PLIST_KEY: {
         char *s = nullptr;
@@ -364,19 +380,11 @@ CFTypeRef fromNode(plist_t node)
         for (;;) {
             char *key = nullptr;
             plist_t v = nullptr;
-            // The key is read only once it is known to be one: a binary
-            // property list may hold any object in a key's place, and
-            // libplist asserts on reading that as a key.
-            plist_dict_next_item(node, it, nullptr, &v);
-            if (!v)
+            plist_dict_next_item(node, it, &key, &v);
+            if (!v) {
+                free(key);
                 break;
-            plist_t keyNode = plist_dict_item_get_key(v);
-            if (!keyNode || plist_get_node_type(keyNode) != PLIST_KEY) {
-                free(it);
-                CFRelease(d);
-                return nullptr;
             }
-            plist_get_key_val(keyNode, &key);
             CFTypeRef value = fromNode(v);
             if (!value) {
                 free(key);
@@ -781,7 +789,10 @@ CFAbsoluteTime CFDateGetAbsoluteTime(CFDateRef date)
 
 CFGregorianDate CFAbsoluteTimeGetGregorianDate(CFAbsoluteTime at, CFTimeZoneRef tz)
 {
-    const double whole = std::floor(at);
+    // Within about 290 million years: beyond that no 64-bit count of
+    // milliseconds holds the date.
+    constexpr double kFarthest = 9e15;
+    const double whole = std::isfinite(at) ? std::clamp(std::floor(at), -kFarthest, kFarthest) : 0;
     const QDateTime utc = QDateTime::fromSecsSinceEpoch(qint64(whole + kEpoch2001), Qt::UTC);
     const QDateTime local = utc.toTimeZone(zoneOf(tz));
     CFGregorianDate g {};
@@ -790,7 +801,7 @@ CFGregorianDate CFAbsoluteTimeGetGregorianDate(CFAbsoluteTime at, CFTimeZoneRef 
     g.day = int8_t(local.date().day());
     g.hour = int8_t(local.time().hour());
     g.minute = int8_t(local.time().minute());
-    g.second = local.time().second() + (at - whole);
+    g.second = local.time().second() + (whole == std::floor(at) ? at - whole : 0.0);
     return g;
 }
 
@@ -956,9 +967,9 @@ CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, C
     plist_t node = nullptr;
     if (binary) {
         plist_from_bin(d->bytes.constData(), uint32_t(d->bytes.size()), &node);
-        // A binary list may hold a dictionary key with a 0 byte inside, on
-        // which libplist asserts when the key is read. Through XML such a
-        // key ends at its 0 byte, as a C string would.
+        // libplist asserts when it hands out a dictionary key that holds a
+        // NUL byte, as a binary list may: the tree goes through XML first,
+        // where every text ends at its first NUL.
         char *xml = nullptr;
         uint32_t length = 0;
         if (node)
@@ -967,7 +978,7 @@ CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, C
         node = nullptr;
         if (xml)
             plist_from_xml(xml, length, &node);
-        free(xml);
+        plist_to_xml_free(xml);
     } else
         plist_from_xml(d->bytes.constData(), uint32_t(d->bytes.size()), &node);
     if (!node)
