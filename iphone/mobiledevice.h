@@ -84,8 +84,17 @@ CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs);
 namespace mobiledevice {
 // The largest message body accepted from a device.
 inline constexpr qint32 kMaxMessageLength = 64 * 1024 * 1024;
+// Receives length bytes (fewer when the peer closes or stays silent for
+// timeoutMs), growing the buffer with what arrives: a peer that announces
+// more than it sends never makes the whole announced size allocated.
+QByteArray receiveAnnounced(int socket, qint64 length, int timeoutMs);
 // The wait for a message's length prefix, whatever the caller's timeout
 // (60000 ms; tests shorten it).
 int lengthTimeoutMs();
 void setLengthTimeoutMs(int ms);
+// The time limit of each send and receive of the service clients (AFC,
+// house_arrest, DeviceLink and the services over it): 60000 ms; tests
+// shorten it.
+int serviceTimeoutMs();
+void setServiceTimeoutMs(int ms);
 } // namespace mobiledevice
