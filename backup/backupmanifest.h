@@ -99,6 +99,10 @@ QDir itunesBackupFolder();
 
 // True when the folder holds both Manifest.mbdb and Manifest.plist.
 bool isBackupFolder(const QDir &folder);
+// True when the folder holds Manifest.plist and, instead of Manifest.mbdb,
+// the Manifest.db database that newer phones write: a backup of a kind that
+// cannot be read here.
+bool isManifestDbBackupFolder(const QDir &folder);
 // Absolute paths of the direct subfolders of root that are backups, by name.
 QStringList findBackupFolders(const QDir &root);
 
