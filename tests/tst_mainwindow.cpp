@@ -403,8 +403,10 @@ void TestMainWindow::constructionOnDataFolder()
     QCOMPARE(child<QToolBar>(w, "mainToolBar")->iconSize(), QSize(52, 52));
     QCOMPARE(child<QSplitter>(w, "splitter")->count(), 3);
     QCOMPARE(labelText(w, "lbSMSCount"), QString("Messages: 0"));
+    // The saved line is shown as a plain, restyled link.
     QCOMPARE(MainWindowTestAccess::advLink(w)->text(),
-             QString("<a href=\"http://127.0.0.1/x\">News</a>"));
+             QString("<a style=\"color:#2762DA;text-decoration:none;\" "
+                     "href=\"http://127.0.0.1/x\">News</a>"));
     QStringList menus;
     for (QAction *a : child<QMenuBar>(w, "menuBar")->actions())
         menus << a->text();

@@ -9,6 +9,9 @@
 #include <QItemSelection>
 #include <QMainWindow>
 #include <QNetworkAccessManager>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
 
 class AndroidMonitor;
 class ItemModelSms;
@@ -217,6 +220,36 @@ private:
     void backupToLocalDb(QString defaultName, const MsgMessageList &list);
     void backupNodeMessages(const MsgMessageList &list);
     void importITunesBackup(QString &name);
+
+    // ---- Browsing and update check (mainwindow_browse.cpp, mainwindow_update.cpp) ----
+    // Runs a GET to the web service on one of the two managers; the reply's
+    // finished() calls slot. Replies larger than a few kilobytes are cut off.
+    QNetworkReply *sendServiceRequest(QNetworkAccessManager &manager, const QUrl &url,
+                                      void (MainWindow::*slot)(QNetworkReply *));
+    // Detaches and drops the requests still running (the window is going).
+    void abandonServiceRequests();
+    // Asks about the download once no modal dialog is open, closing the
+    // window on Yes once no modal dialog is open.
+    void offerDownloadWhenIdle();
+    // No modal dialog is open and no nested event loop runs.
+    static bool guiIdle();
+    // Tells that no web site is configured; false when one is.
+    bool noWebSite(const QUrl &page);
+    // The plain texts of the shown list, in row order, made on first use
+    // after the list changed.
+    const QStringList &shownSearchTexts();
+    // The folders miClearCache deletes, and whether a store folder lies in one.
+    static QStringList cacheFolders();
+    static bool isUnderFolder(const QString &path, const QString &folder);
+
+    QPointer<QNetworkReply> m_versionReply;
+    QPointer<QNetworkReply> m_advLinkReply;
+    QUrl m_pendingDownload;
+    bool m_closePending = false;
+    QTimer m_idleTimer; // retries offerDownloadWhenIdle; no network work
+    bool m_usbTipsShown = false;
+    MsgMessageList m_searchList; // the list m_searchTexts was made from
+    QStringList m_searchTexts;
 
     // Tests read the context menus through this friend.
     friend class MainWindowTestAccess;
