@@ -101,8 +101,10 @@ void mobiledevice_set_target(DeviceNotifyTarget *target, QObject *receiver,
                              const char *connectedSlot, const char *disconnectedSlot)
 {
     std::lock_guard lock(targetMutex);
-    *target = DeviceNotifyTarget(receiver, connectedSlot ? connectedSlot : "",
-                                 disconnectedSlot ? disconnectedSlot : "");
+    // What the notifications told so far stays with the target.
+    target->receiver = receiver;
+    target->connectedSlot = connectedSlot ? connectedSlot : "";
+    target->disconnectedSlot = disconnectedSlot ? disconnectedSlot : "";
 }
 
 void mobiledevice_subscribe(DeviceNotifyTarget *target)
@@ -114,8 +116,31 @@ void mobiledevice_subscribe(DeviceNotifyTarget *target)
     }
     auto subscribe = am<int (*)(NotificationCallback, unsigned int, unsigned int, void *, void **)>(
             "AMDeviceNotificationSubscribe");
+    {
+        std::lock_guard lock(targetMutex);
+        if (target->subscribed) {
+            // A second subscription would announce every event twice.
+            if (target->receiver && target->connectedSlot && *target->connectedSlot) {
+                for (AMDeviceRef device : std::as_const(target->attached))
+                    QMetaObject::invokeMethod(target->receiver, target->connectedSlot,
+                                              Qt::QueuedConnection, Q_ARG(void *, device));
+            }
+            return;
+        }
+        target->subscribed = true;
+    }
     void *notification = nullptr;
-    subscribe(mobiledevice_notification_callback, 0, 0, target, &notification);
+    if (subscribe(mobiledevice_notification_callback, 0, 0, target, &notification) != 0) {
+        std::lock_guard lock(targetMutex);
+        target->subscribed = false;
+        fail(QStringLiteral("AMDeviceNotificationSubscribe failed."));
+    }
+}
+
+bool mobiledevice_is_attached(DeviceNotifyTarget *target, AMDeviceRef device)
+{
+    std::lock_guard lock(targetMutex);
+    return target && device && target->attached.contains(device);
 }
 
 void mobiledevice_notification_callback(AMDeviceNotificationInfo *info, void *context)
@@ -124,6 +149,10 @@ void mobiledevice_notification_callback(AMDeviceNotificationInfo *info, void *co
     if (!info || !target)
         return;
     std::lock_guard lock(targetMutex);
+    if (info->message == 1)
+        target->attached.insert(info->device);
+    else if (info->message == 2)
+        target->attached.remove(info->device);
     const char *slot = info->message == 1 ? target->connectedSlot
             : info->message == 2          ? target->disconnectedSlot
                                           : nullptr;

@@ -664,9 +664,19 @@ void TestMainWindow::actionsFollowNodeKind()
     select(w, m->localDbRoot);
     QCOMPARE(state(), QString("0000000"));
 
+    // A saved iPhone copy (no device handle) is no transfer target.
+    IOSDevice saved;
+    saved.DeviceName = "Saved";
+    m->addIOSDeviceNode({}, saved);
+    select(w, moto);
+    QCOMPARE(state(), QString("1001110"));
+    select(w, family);
+    QCOMPARE(state(), QString("0001111"));
+
     // An iPhone arriving does not change the state until the selection does.
     IOSDevice phone;
     phone.DeviceName = "Attached";
+    phone.deviceHandle = reinterpret_cast<AMDeviceRef>(quintptr(0x10)); // never dereferenced
     _IOSDeviceItemNode *iphone = m->addIOSDeviceNode({}, phone);
     select(w, moto);
     QCOMPARE(state(), QString("1101110"));

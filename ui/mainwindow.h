@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <QSet>
+
 class AndroidMonitor;
 class ItemModelSms;
 class QAction;
@@ -250,6 +252,27 @@ private:
     bool m_usbTipsShown = false;
     MsgMessageList m_searchList; // the list m_searchTexts was made from
     QStringList m_searchTexts;
+
+    // ---- iPhones: arrival, removal and transfers ----
+    // mainwindow_ios.cpp
+    // Brings the phone's messages into its store folder, by file_relay or
+    // by way of a full backup; false when the load ended (with its message
+    // shown, or quietly when the user cancelled or the phone left).
+    bool loadIOSDeviceStore(IOSDevice &device);
+    bool loadIOSDeviceThroughBackup(IOSDevice &device);
+    // Opens the phone's store and shows it in place of an older node of the
+    // same phone.
+    void addLoadedIOSDevice(const IOSDevice &device);
+    // Whether the phone has not been reported as gone since it arrived.
+    static bool iosDeviceAttached(const IOSDevice &device);
+    // The phones that have been told this run to enter their passcode.
+    QSet<QString> m_passcodeNoteShown;
+    // mainwindow_iostransfer.cpp
+    // Backs the chosen attached iPhone up, merges the messages into the
+    // backup and restores it to the phone.
+    void transferToIPhone(const MsgMessageList &messages);
+    // Merges the messages into an iTunes backup the user picks.
+    void exportToITunesBackup(const MsgMessageList &messages);
 
     // Tests read the context menus through this friend.
     friend class MainWindowTestAccess;
