@@ -16,7 +16,7 @@ namespace {
 // Thrown inside run when the dialog has ended; run catches it.
 constexpr int kCancelled = 1;
 
-void rollBack(IOS6MessageDb &db) noexcept
+void rollBack(AbsDb &db) noexcept
 {
     try {
         db.endTransaction(false);
@@ -111,6 +111,8 @@ void DeleteMMSThread::run()
     IOS6MessageDb db(*m_dbFolder, QString(), false);
     const int total = int(m_messages->size());
     int count = 0;
+    MessageRecycleDb &recycle = db.recycleStore();
+    bool recycleBegun = false;
     // The files to remove are recorded before the commit, so that a run
     // killed after it has them removed by the next run.
     SwapJournal journal(m_dbFolder->absolutePath(), kRecordName);
@@ -129,7 +131,16 @@ void DeleteMMSThread::run()
             ++count;
             m_form->postUpdateProgress(QString(), int(double(count) / total * 100.0),
                                        ids("SMS: %1/%2").arg(count).arg(total));
-            db.deleteMessage(m);
+            if (m->ROWID <= -kRecycledMessageBase) {
+                // A salvaged message lives in recycle.db, not in sms.db.
+                if (!recycleBegun) {
+                    recycle.beginTransaction();
+                    recycleBegun = true;
+                }
+                recycle.skipRecycledMessage(-m->ROWID - kRecycledMessageBase);
+            } else {
+                db.deleteMessage(m);
+            }
             killPoint("deleted-message");
             if (itemHook)
                 itemHook(count);
@@ -144,13 +155,19 @@ void DeleteMMSThread::run()
         if (!files.isEmpty())
             journal.begin();
         db.endTransaction(true);
+        if (recycleBegun)
+            recycle.endTransaction(true);
     } catch (int) {
         journal.rollBack();
         rollBack(db);
+        if (recycleBegun)
+            rollBack(recycle);
         return;
     } catch (const std::exception &e) {
         journal.rollBack();
         rollBack(db);
+        if (recycleBegun)
+            rollBack(recycle);
         m_form->postErrorOccurred(QString::fromUtf8(e.what()));
         return;
     }
