@@ -18,6 +18,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <atomic>
 #include <limits>
 #include <memory>
@@ -65,6 +66,20 @@ struct Cancelled
 [[noreturn]] void fail(const QString &text)
 {
     throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+// Renames from to to, replacing a file at to in one step.
+bool replaceFile(const QString &from, const QString &to)
+{
+    std::error_code ec;
+#ifdef Q_OS_WIN
+    std::filesystem::rename(std::filesystem::path(from.toStdWString()),
+                            std::filesystem::path(to.toStdWString()), ec);
+#else
+    std::filesystem::rename(QFile::encodeName(from).toStdString(),
+                            QFile::encodeName(to).toStdString(), ec);
+#endif
+    return !ec;
 }
 
 // path, "-" and the time in seconds since 1970; a later second while that
@@ -893,6 +908,14 @@ void RestoreMergeRun::swapAll()
             stage(SwappedManifest);
     });
     m_journal.reset();
+    // What changed, in the order revertBackupFolder undoes it.
+    m_job.m_changes.append({m_manifest.path, m_manifest.aside});
+    for (const PlannedFile &f : std::as_const(m_files))
+        if (f.copy)
+            m_job.m_changes.append({f.dest, QString()});
+    for (qsizetype i = m_logs.size() - 1; i >= 0; --i)
+        m_job.m_changes.append({m_logs.at(i).path, m_logs.at(i).aside});
+    m_job.m_changes.append({m_db.path, m_db.aside});
     m_db.aside.clear(); // kept for good now
     for (ReplacedFile &log : m_logs)
         log.aside.clear();
@@ -908,18 +931,6 @@ void RestoreMergeRun::swapAll()
 void RestoreMergeRun::finish()
 {
     removeDatabaseFiles(m_workingPath);
-    // Recorded in the order cleanUp would undo them.
-    auto record = [this](const ReplacedFile &file) {
-        if (file.swapped)
-            m_job.m_changes.append({file.path, file.existed ? file.aside : QString()});
-    };
-    record(m_manifest);
-    for (const PlannedFile &f : std::as_const(m_files))
-        if (f.placed)
-            m_job.m_changes.append({f.dest, QString()});
-    for (qsizetype i = m_logs.size() - 1; i >= 0; --i)
-        record(m_logs.at(i));
-    record(m_db);
 }
 
 QString RestoreMergeRun::cleanUp()
