@@ -8,6 +8,7 @@
 // (bubble/) is found as the program finds it.
 //
 //   bench_export [messages] [chats] [folder to keep the last round's files in]
+//                [formats, e.g. "pdf,html"; all four by default]
 
 #include "bench/benchreport.h"
 #include "jobs/exportmessagesthread.h"
@@ -57,7 +58,10 @@ int main(int argc, char **argv)
     spec.messages = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20000;
     spec.chats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 210;
     const QString store = env.makeDir(QStringLiteral("phone"));
-    const QString keep = argc > 3 ? QDir(QString::fromLocal8Bit(argv[3])).absolutePath() : QString();
+    // Only a named folder; what it holds already stays (a kept format whose
+    // name is taken there is not kept).
+    const QString keep = argc > 3 && *argv[3] ? QDir(QString::fromLocal8Bit(argv[3])).absolutePath()
+                                              : QString();
     const GeneratedSmsDbStats st = generatePhoneSmsDb(store, spec);
 
     // The load of the same messages, freed inside the clock as well.
@@ -88,8 +92,12 @@ int main(int argc, char **argv)
                               {"export.csv", ExportCsv, "out.csv", 3.0},
                               {"export.html", ExportHtml, "", 12.0},
                               {"export.pdf", ExportPdf, "", 30.0}};
+    const QStringList only = argc > 4 ? QString::fromLocal8Bit(argv[4]).split(QLatin1Char(','))
+                                      : QStringList();
     int failures = 0;
     for (const Format &f : formats) {
+        if (!only.isEmpty() && !only.contains(QString::fromLatin1(f.name).mid(7)))
+            continue;
         double best = 1e300;
         qint64 bytes = 0;
         for (int round = 0; round < bench::kRounds; ++round) {
@@ -113,11 +121,8 @@ int main(int argc, char **argv)
                 ++failures;
             }
             bytes = bytesUnder(out);
-            if (!keep.isEmpty() && round == bench::kRounds - 1) {
-                QDir(keep).removeRecursively();
-                QDir().mkpath(keep);
+            if (!keep.isEmpty() && round == bench::kRounds - 1 && QDir().mkpath(keep))
                 QDir().rename(folder, keep + QLatin1Char('/') + QLatin1String(f.name));
-            }
             QDir(folder).removeRecursively();
         }
         std::printf("  %s: %.1f MB, %.2f KB per message\n", f.name, bytes / 1048576.0,

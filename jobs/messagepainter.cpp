@@ -8,6 +8,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGlyphRun>
+#include <QMutex>
+#include <QPaintEngine>
+#include <QRawFont>
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QPainterPath>
@@ -54,20 +58,29 @@ const QPainterPath &framePath(bool sent)
         const int h = c.top + 2 + c.bottom;
         const QRectF body
                 = sent ? QRectF(4.5, 3.5, w - 15, h - 7) : QRectF(10.5, 3.5, w - 15, h - 7);
-        QPainterPath path;
-        path.addRoundedRect(body, 12, 12);
-        QPainterPath tail;
+        // The body's outline, clockwise from the top left corner, with the
+        // bottom corner on the speaker's side given to the tail: its outer
+        // edge runs from the tip to where it meets the side of the body
+        // (its inner edge lies inside the body).
+        constexpr qreal r = 12;
+        constexpr qreal tipOut = 8; // how far the tip reaches out of the body
+        constexpr qreal meet = 14 * tipOut / (tipOut + 1);
+        const qreal left = body.left(), top = body.top(), right = body.right(),
+                    bottom = body.bottom();
+        QPainterPath path(QPointF(left + r, top));
+        path.arcTo(QRectF(right - 2 * r, top, 2 * r, 2 * r), 90, -90);
         if (sent) {
-            tail.moveTo(body.right() - 14, body.bottom());
-            tail.lineTo(w - 2.5, body.bottom());
-            tail.lineTo(body.right() - 1, body.bottom() - 14);
+            path.lineTo(right, bottom - meet);
+            path.lineTo(right + tipOut, bottom);
+            path.arcTo(QRectF(left, bottom - 2 * r, 2 * r, 2 * r), 270, -90);
         } else {
-            tail.moveTo(body.left() + 14, body.bottom());
-            tail.lineTo(2.5, body.bottom());
-            tail.lineTo(body.left() + 1, body.bottom() - 14);
+            path.arcTo(QRectF(right - 2 * r, bottom - 2 * r, 2 * r, 2 * r), 0, -90);
+            path.lineTo(left - tipOut, bottom);
+            path.lineTo(left, bottom - meet);
         }
-        tail.closeSubpath();
-        return path.united(tail).simplified();
+        path.arcTo(QRectF(left, top, 2 * r, 2 * r), 180, -90);
+        path.closeSubpath();
+        return path;
     };
     static const QPainterPath received = make(false);
     static const QPainterPath sentPath = make(true);
@@ -121,6 +134,37 @@ const std::optional<BubbleSet> &installedBubbleSet(bool sent)
 
 } // namespace
 
+namespace {
+
+// Whether text[at, at + n) holds characters past the common scripts'
+// punctuation (symbols, emoji), which a colour font may be drawing.
+bool mayNeedColourFont(const QString &text, qsizetype at, qsizetype n)
+{
+    for (qsizetype i = at; i < at + n && i < text.size(); ++i)
+        if (text.at(i).unicode() >= 0x2190)
+            return true;
+    return false;
+}
+
+// Whether the font draws its glyphs as pictures (bitmap or layered colour
+// glyphs); answered once per family.
+bool isColourFont(const QRawFont &font)
+{
+    static QMutex mutex;
+    static QHash<QString, bool> known;
+    const QString family = font.familyName();
+    QMutexLocker lock(&mutex);
+    const auto it = known.constFind(family);
+    if (it != known.constEnd())
+        return *it;
+    const bool colour = !font.fontTable("CBDT").isEmpty() || !font.fontTable("COLR").isEmpty()
+            || !font.fontTable("sbix").isEmpty();
+    known.insert(family, colour);
+    return colour;
+}
+
+} // namespace
+
 // A text laid out in lines of a given width, long paragraphs in pieces so
 // that no single layout grows without bound. Laid out for a screen-like
 // device of 72 dots per inch whatever it is drawn on, so that a page
@@ -134,6 +178,7 @@ public:
         qreal layoutTop; // where the line's layout starts
         qreal top;
         qreal height;
+        bool symbols; // characters that may come from a colour font
     };
 
     WrappedText(const QString &text, const QFont &font, qreal width, Qt::Alignment align)
@@ -153,6 +198,8 @@ public:
                     --n;
                 auto layout = std::make_unique<QTextLayout>(paragraph.mid(at, n), font, &m_device);
                 layout->setTextOption(option);
+                // Drawn soon after: keep the shaped glyphs instead of shaping twice.
+                layout->setCacheEnabled(true);
                 layout->beginLayout();
                 qreal inLayout = 0;
                 for (;;) {
@@ -161,7 +208,9 @@ public:
                         break;
                     line.setLineWidth(std::max<qreal>(width, 1));
                     line.setPosition(QPointF(0, inLayout));
-                    m_lines.append({line, top, top + inLayout, line.height()});
+                    m_lines.append({line, top, top + inLayout, line.height(),
+                                    mayNeedColourFont(paragraph, at + line.textStart(),
+                                                      line.textLength())});
                     inLayout += line.height();
                 }
                 layout->endLayout();
@@ -197,10 +246,33 @@ public:
 
     void draw(QPainter &p, const QPointF &origin, qsizetype first, qsizetype last) const
     {
+        // A document (PDF, printer) cannot show the glyphs of a colour font
+        // (pictures in the font): those are drawn as pictures themselves.
+        const bool vector = p.paintEngine() && p.paintEngine()->type() != QPaintEngine::Raster;
         const qreal start = m_lines.at(first).top;
         for (qsizetype i = first; i < last; ++i) {
             const Line &l = m_lines.at(i);
-            l.line.draw(&p, QPointF(origin.x(), origin.y() + l.layoutTop - start));
+            const QPointF at(origin.x(), origin.y() + l.layoutTop - start);
+            if (!vector || !l.symbols) {
+                l.line.draw(&p, at);
+                continue;
+            }
+            for (const QGlyphRun &run : l.line.glyphRuns()) {
+                if (!isColourFont(run.rawFont())) {
+                    p.drawGlyphRun(at, run);
+                    continue;
+                }
+                const QRect box = run.boundingRect().translated(at).toAlignedRect();
+                QImage picture(box.size(), QImage::Format_ARGB32_Premultiplied);
+                if (picture.isNull())
+                    continue;
+                picture.fill(Qt::transparent);
+                {
+                    QPainter ip(&picture);
+                    ip.drawGlyphRun(at - QPointF(box.topLeft()), run);
+                }
+                p.drawImage(box.topLeft(), picture);
+            }
         }
     }
 

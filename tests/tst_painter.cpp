@@ -10,11 +10,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QGlyphRun>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <QPrinterInfo>
+#include <QRawFont>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTextLayout>
 #include <QThread>
 #include <QTranslator>
 #include <QtTest>
@@ -132,6 +135,7 @@ private slots:
     void frameStretchKeepsCorners_data();
     void frameStretchKeepsCorners();
     void pdfKeepsTextAndFramesAsVectors();
+    void pdfDrawsColourEmojiAsPictures();
     void pdfEmptyDocument();
     void pdfSeveralPages();
     void pdfFailures();
@@ -644,6 +648,38 @@ void TestPainter::pdfKeepsTextAndFramesAsVectors()
                       .match(QString::fromLatin1(data));
     QVERIFY(length.hasMatch());
     QVERIFY2(length.captured(1).toInt() < 100000, qPrintable(length.captured(1)));
+}
+
+void TestPainter::pdfDrawsColourEmojiAsPictures()
+{
+    // A PDF cannot show a colour font's glyphs: an emoji left in the text
+    // (one without a placeholder) is drawn as a picture, the rest as text.
+    const QString emoji = QString::fromUtf8("\xF0\x9F\xA4\x94"); // thinking face
+    QTextLayout probe(emoji, bubbleFont());
+    probe.beginLayout();
+    probe.createLine();
+    probe.endLayout();
+    const QList<QGlyphRun> runs = probe.glyphRuns();
+    if (runs.isEmpty() || runs.first().rawFont().fontTable("CBDT").isEmpty())
+        QSKIP("no colour emoji font here");
+    const QString dir = m_dir.filePath("emoji");
+    QVERIFY(QDir().mkpath(dir));
+    MessageFixture fx;
+    _MsgHandle *ann = fx.handle("+15550101", "Ann");
+    fx.message(fx.chat({ann}), ann, "Look at this " + emoji + " and that", kDay);
+    const QString path = dir + "/Ann.pdf";
+    {
+        ExportMessagesPdf pdf(path);
+        pdf.begin();
+        for (_MsgMessage *m : fx.list())
+            pdf.write(m);
+        pdf.end();
+    }
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray data = f.readAll();
+    QVERIFY(data.contains("/Subtype /Image")); // the picture (and its alpha mask)
+    QVERIFY(!data.contains("Emoji")); // no font of pictures embedded
 }
 
 void TestPainter::pdfEmptyDocument()
