@@ -144,7 +144,10 @@ void AndroidLoadSMSThread::run()
             prune();
         cacheDb.end();
         vacuum();
-        form->postSucceed(QString());
+        // Attachments whose file could not be copied are told at the end.
+        const int notCopied = cacheDb.counts().filesNotCopied;
+        form->postSucceed(notCopied > 0 ? ids("IDS_ATTACHMENTS_NOT_COPIED_%1").arg(notCopied)
+                                        : QString());
     } catch (const Cancelled &) {
         cacheDb.abort();
         m_session.close();

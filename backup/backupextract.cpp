@@ -22,14 +22,22 @@ namespace {
     throw std::runtime_error(text.toUtf8().toStdString());
 }
 
+// The error of a backup file that cannot be read, naming it.
+[[noreturn]] void failSource(const BackupFileSpec &file, const QString &error)
+{
+    fail(QStringLiteral("Cannot read the backup file %1 (%2): %3")
+                 .arg(file.fileId, file.domainPath.isEmpty() ? QStringLiteral("?") : file.domainPath,
+                      error));
+}
+
 // Reads until the buffer is full or the source ends; the count read.
-qint64 readChunk(QFile &source, char *buffer, qint64 size)
+qint64 readChunk(QFile &source, const BackupFileSpec &file, char *buffer, qint64 size)
 {
     qint64 got = 0;
     while (got < size) {
         const qint64 n = source.read(buffer + got, size - got);
         if (n < 0)
-            fail(source.errorString());
+            failSource(file, source.errorString());
         if (n == 0)
             break;
         got += n;
@@ -96,8 +104,10 @@ void extractBackupFileData(const QString &sourcePath, const QString &targetPath,
                            ExtractProgressFn progress)
 {
     QFile source(sourcePath);
+    if (QFileInfo(sourcePath).isDir())
+        failSource(file, QStringLiteral("it is a folder, not a file"));
     if (!source.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        fail(source.errorString());
+        failSource(file, source.errorString());
     TargetFile target(targetPath);
     const qint64 total = source.size();
 
@@ -124,7 +134,7 @@ void extractBackupFileData(const QString &sourcePath, const QString &targetPath,
     if (bufferSize == kExtractChunkSize)
         buffers[1] = QByteArray(bufferSize, Qt::Uninitialized);
     int current = 0;
-    qint64 count = readChunk(source, buffers[current].data(), bufferSize);
+    qint64 count = readChunk(source, file, buffers[current].data(), bufferSize);
     qint64 done = 0;
     qint64 pendingBytes = -1; // decrypted bytes of the other buffer not written yet
     qint64 pendingDone = 0;
@@ -140,10 +150,10 @@ void extractBackupFileData(const QString &sourcePath, const QString &targetPath,
         const bool more = count == kExtractChunkSize;
         std::future<qint64> ahead;
         if (more) {
-            ahead = std::async(std::launch::async, [&source, &target, other, pendingBytes] {
+            ahead = std::async(std::launch::async, [&source, &file, &target, other, pendingBytes] {
                 if (pendingBytes >= 0)
                     target.write(other, pendingBytes);
-                return readChunk(source, other, kExtractChunkSize);
+                return readChunk(source, file, other, kExtractChunkSize);
             });
         } else if (pendingBytes >= 0) {
             target.write(other, pendingBytes);

@@ -18,6 +18,7 @@ struct BackupFileSpec
     QByteArray encryptionKey; // as stored: 4 bytes, then the 40-byte wrapped file key
     qint64 size = 0; // size of the plain contents
     quint32 lastModified = 0; // seconds since 1970-01-01 UTC
+    QString domainPath; // "<domain>/<path>" of the record, for error texts
 };
 
 // Size of the chunks in which a backup file is read and decrypted: a
@@ -31,8 +32,9 @@ inline constexpr qint64 kExtractChunkSize = 1024 * 1024;
 // is dropped so that the output ends at the record's size; without one it is
 // copied. The target is written as a new file and swapped in only when
 // complete, then given lastModified as its access and modification time.
-// Throws std::runtime_error: the file's error text when the source or the
-// target cannot be opened, read or written; "<file id>,
+// Throws std::runtime_error: when the source cannot be opened or read (a
+// folder in its place, say), a text naming its file id and domain/path;
+// the file's error text when the target cannot be written; "<file id>,
 // POLARSSL_ERR_AES_INVALID_INPUT_LENGTH." for ciphertext that does not end on
 // a block boundary; and an error naming the file when an encrypted file has
 // no usable key (keybag not unlocked, class missing, stored key malformed).

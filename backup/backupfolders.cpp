@@ -16,6 +16,13 @@ bool isBackupFolder(const QDir &folder)
             && QFileInfo(folder.absoluteFilePath(QStringLiteral("Manifest.plist"))).isFile();
 }
 
+bool isManifestDbBackupFolder(const QDir &folder)
+{
+    return !QFileInfo(folder.absoluteFilePath(QStringLiteral("Manifest.mbdb"))).exists()
+            && QFileInfo(folder.absoluteFilePath(QStringLiteral("Manifest.db"))).isFile()
+            && QFileInfo(folder.absoluteFilePath(QStringLiteral("Manifest.plist"))).isFile();
+}
+
 QStringList findBackupFolders(const QDir &root)
 {
     QStringList result;

@@ -93,6 +93,7 @@ void BackupManifest::buildFileTree(const MbdbRecordSet &set)
 {
     if (!root.children.isEmpty())
         return;
+    recordsCarryKeys = mbdbRecordsCarryKeys(set);
 
     struct Entry
     {
@@ -109,8 +110,19 @@ void BackupManifest::buildFileTree(const MbdbRecordSet &set)
 
     static const QString kApps = QStringLiteral("Applications");
     static const QString kAppPrefix = QStringLiteral("AppDomain-");
+    // The domains share one tree by relative path: a folder that several
+    // domains hold is one node (the first domain's), with the contents of
+    // each below it. A file of a later domain whose place is taken gets a
+    // node of its own beside the first one, so that every file of every
+    // domain can be seen and extracted; byDomainPath finds the node that
+    // holds each record's contents for its own domain.
     QHash<QString, BackupFileNode *> byPath;
+    QHash<QString, BackupFileNode *> byDomainPath;
+    const auto domainKey = [](const QString &domain, const QString &fullPath) {
+        return domain + QChar(0) + fullPath;
+    };
     int refused = 0;
+    int besides = 0;
     for (const Entry &e : entries) {
         QString fullPath;
         if (e.domain.startsWith(kAppPrefix)) {
@@ -133,20 +145,37 @@ void BackupManifest::buildFileTree(const MbdbRecordSet &set)
         }
         // Domain roots have no name of their own; names that could climb out
         // of the tree, or are empty, are refused.
-        if (fullPath.isEmpty() || byPath.contains(fullPath))
+        if (fullPath.isEmpty())
             continue;
         if (!isSafeBackupPath(fullPath)) {
             ++refused;
             continue;
         }
+        BackupFileNode *holder = byPath.value(fullPath);
+        if (holder && holder->record.isDirectory() && e.record->isDirectory()) {
+            byDomainPath.insert(domainKey(e.domain, fullPath), holder);
+            continue;
+        }
         const qsizetype slash = fullPath.lastIndexOf(QLatin1Char('/'));
         const QString name = slash < 0 ? fullPath : fullPath.mid(slash + 1);
-        BackupFileNode *parent = slash < 0 ? &root : byPath.value(fullPath.left(slash), &root);
+        BackupFileNode *parent = &root;
+        if (slash >= 0) {
+            const QString parentPath = fullPath.left(slash);
+            parent = byDomainPath.value(domainKey(e.domain, parentPath),
+                                        byPath.value(parentPath, &root));
+        }
         auto *node = new BackupFileNode(parent, *e.record, name);
         parent->children.append(node);
-        byPath.insert(fullPath, node);
+        if (holder)
+            ++besides;
+        else
+            byPath.insert(fullPath, node);
+        byDomainPath.insert(domainKey(e.domain, fullPath), node);
         classify(node);
     }
+    if (besides > 0)
+        qInfo("%s: %d files share their path with a file of another domain",
+              qUtf8Printable(folder.absoluteFilePath(QStringLiteral("Manifest.mbdb"))), besides);
     if (refused > 0)
         qWarning("%s: %d records with unusable names were left out of the file tree",
                  qUtf8Printable(folder.absoluteFilePath(QStringLiteral("Manifest.mbdb"))), refused);

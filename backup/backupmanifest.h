@@ -56,7 +56,13 @@ public:
     void extractBackupFile(const BackupFileNode *node, const QString &targetPath, void *userData,
                            ExtractProgressFn progress) const;
 
+    // True when Manifest.plist says so or, once the tree is built, when the
+    // records of Manifest.mbdb carry file keys: the backup's files are then
+    // ciphertext and are only ever read through the unlocked keybag.
+    bool isEncrypted() const { return deviceInfo.IsEncrypted || recordsCarryKeys; }
+
     BackupDeviceInfo deviceInfo;
+    bool recordsCarryKeys = false;
     QString displayName;
     QDir folder;
     BackupFileNode root;
@@ -93,6 +99,10 @@ QDir itunesBackupFolder();
 
 // True when the folder holds both Manifest.mbdb and Manifest.plist.
 bool isBackupFolder(const QDir &folder);
+// True when the folder holds Manifest.plist and, instead of Manifest.mbdb,
+// the Manifest.db database that newer phones write: a backup of a kind that
+// cannot be read here.
+bool isManifestDbBackupFolder(const QDir &folder);
 // Absolute paths of the direct subfolders of root that are backups, by name.
 QStringList findBackupFolders(const QDir &root);
 

@@ -18,10 +18,11 @@ void BackupManifest::extractBackupFile(const BackupFileNode *node, const QString
     const MbdbRecord &record = node->record;
     BackupFileSpec file;
     file.fileId = record.fileId();
+    file.domainPath = record.domain.toString() + QLatin1Char('/') + record.path.toString();
     file.protectionClass = record.protectionClass;
     file.encryptionKey = record.encryptionKey.isValid() ? record.encryptionKey.bytes : QByteArray();
     file.size = record.size;
     file.lastModified = record.lastModified;
     extractBackupFileData(folder.absoluteFilePath(file.fileId), targetPath, file,
-                          deviceInfo.IsEncrypted ? &keybag : nullptr, userData, progress);
+                          isEncrypted() ? &keybag : nullptr, userData, progress);
 }

@@ -2,11 +2,27 @@
 
 #include "store/sqlite3db.h"
 
+#include <QByteArray>
 #include <QString>
 
+#include <optional>
+
+// What the cache remembers of one backup file it copied: the modification
+// time, size and digest its record had then (size -1 and an empty digest
+// when unknown), and whether the copy was decrypted.
+struct CachedFile
+{
+    qint64 date = 0;
+    qint64 size = -1;
+    QByteArray digest;
+    bool decrypted = false;
+};
+
 // The small database "manifest.db" of a backup cache folder: for every
-// backup file copied into the cache, its file id and the modification time
-// its record had when it was copied. Opened on first use.
+// backup file copied into the cache, its file id and what its record said
+// when it was copied (see CachedFile). Opened on first use; the table of a
+// cache made before size, digest and decrypted were kept gains those
+// columns, empty, so that its files are copied once more.
 //
 // Lookups run outside any transaction. Changes made between begin() and
 // commit() land together or not at all: rollback(), close() and the
@@ -32,8 +48,14 @@ public:
     // last_date of the file id; found (when given) tells whether there is a
     // row at all, since 0 is a valid time. Failures give 0, not found.
     qint64 getCachedDate(const QString &fileId, bool *found = nullptr);
-    // Inserts or updates the row. Throws std::runtime_error.
+    // Inserts or updates the row with the date alone (size, digest and
+    // decrypted unknown). Throws std::runtime_error.
     void setCachedDate(const QString &fileId, qint64 date);
+    // The whole row of the file id; nothing when there is none or it cannot
+    // be read.
+    std::optional<CachedFile> cachedFile(const QString &fileId);
+    // Inserts or updates the whole row. Throws std::runtime_error.
+    void setCachedFile(const QString &fileId, const CachedFile &file);
     // Deletes the row; failures are ignored.
     void removeCachedEntry(const QString &fileId);
 
@@ -47,4 +69,8 @@ public:
 
     QString path;
     Sqlite3DB db;
+
+private:
+    // Adds the columns that an older cache's table lacks.
+    void upgrade();
 };

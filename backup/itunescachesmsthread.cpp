@@ -142,7 +142,9 @@ void ITunesCacheSMSThread::run()
     }
     // Copying an encrypted backup's stored bytes would fill the cache with
     // ciphertext posing as the phone's files.
-    if (manifest->deviceInfo.IsEncrypted && !manifest->keybag.isUnlocked()) {
+    // Manifest.plist alone is not trusted with that: records that carry file
+    // keys say the backup is encrypted, even when the plist is damaged.
+    if (manifest->isEncrypted() && !manifest->keybag.isUnlocked()) {
         error(ids("IDS_ITUNES_BACKUP_LOCKED"));
         return;
     }
@@ -224,7 +226,7 @@ void ITunesCacheSMSThread::cacheNodeAt(const BackupFileNode *node, const QString
             return;
         }
         const QString folder = joinPath(relativeFolder, node->name);
-        m_staged.append({folder, QString(), QString(), 0, node});
+        m_staged.append({folder, QString(), QString(), CachedFile(), node});
         for (const BackupFileNode *child : node->children)
             cacheNodeAt(child, folder);
         return;
@@ -238,11 +240,20 @@ void ITunesCacheSMSThread::cacheNodeAt(const BackupFileNode *node, const QString
     }
     const QString relativePath = joinPath(relativeFolder, name);
     const QString id = record.fileId();
-    const qint64 date = record.lastModified;
-    bool found = false;
-    const qint64 cachedDate = cacheDb.getCachedDate(id, &found);
+    CachedFile wanted;
+    wanted.date = record.lastModified;
+    wanted.size = record.size;
+    wanted.digest = record.dataHash.isValid() ? record.dataHash.bytes : QByteArray();
+    wanted.decrypted = manifest->isEncrypted();
+    // Within one second a file can change more than once (a merge writes
+    // whole seconds), so the time alone does not tell an unchanged file; nor
+    // does a copy made before the backup was known to be encrypted hold the
+    // plain contents.
+    const std::optional<CachedFile> have = cacheDb.cachedFile(id);
     const QFileInfo cached(cacheFolder.absoluteFilePath(relativePath));
-    if (found && cachedDate == date && cached.isFile() && !cached.isSymLink())
+    if (have && have->date == wanted.date && have->size == wanted.size
+        && have->digest == wanted.digest && have->decrypted == wanted.decrypted && cached.isFile()
+        && !cached.isSymLink() && cached.size() == wanted.size)
         return;
     const QFileInfo source(manifest->folder.absoluteFilePath(id));
     if (!source.exists())
@@ -259,7 +270,7 @@ void ITunesCacheSMSThread::cacheNodeAt(const BackupFileNode *node, const QString
     }
     const QString staged = m_stagingPath + QLatin1Char('/') + QString::number(++m_stageCounter);
     manifest->extractBackupFile(node, staged, nullptr, nullptr);
-    m_staged.append({relativePath, staged, id, date, node});
+    m_staged.append({relativePath, staged, id, wanted, node});
 }
 
 void ITunesCacheSMSThread::commitStaged()
@@ -294,7 +305,7 @@ void ITunesCacheSMSThread::commitStaged()
             if (!renameOver(s.stagedPath, targets.at(i)))
                 fail(QStringLiteral("Cannot move %1 into place: %2")
                              .arg(QDir::toNativeSeparators(targets.at(i)), qt_error_string(errno)));
-            cacheDb.setCachedDate(s.fileId, s.date);
+            cacheDb.setCachedFile(s.fileId, s.cached);
             removeStaleSideFiles(s);
             copied.append(s.relativePath);
         }

@@ -16,9 +16,10 @@ class ProgressForm;
 // encrypted backup, decrypts) the backup's "Library/SMS" and
 // "Library/AddressBook" into "file-relay/var/mobile/Library" below the cache
 // folder, where the message store opens them. The cache folder's
-// "manifest.db" remembers the modification time of every file copied, so a
-// later run copies only the files whose record changed (or whose cached copy
-// is gone).
+// "manifest.db" remembers the modification time, size and digest of every
+// file's record when it was copied, and whether the copy was decrypted, so a
+// later run copies only the files whose record changed in any of these (or
+// whose cached copy is gone or of another size).
 //
 // A run is all or nothing: changed files are first written into a staging
 // folder inside the cache folder and moved into place, and their rows
@@ -68,7 +69,7 @@ private:
         QString relativePath; // below the cache folder
         QString stagedPath; // empty for a folder
         QString fileId;
-        qint64 date = 0;
+        CachedFile cached;
         const BackupFileNode *node = nullptr;
     };
 

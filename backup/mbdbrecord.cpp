@@ -295,6 +295,14 @@ QString backupFileId(const QString &domain, const QString &path)
                                        .toHex());
 }
 
+bool mbdbRecordsCarryKeys(const MbdbRecordSet &records)
+{
+    for (const MbdbRecord &r : records)
+        if (r.encryptionKey.isValid())
+            return true;
+    return false;
+}
+
 bool mbdbRecordLessThan(const MbdbRecord &a, const MbdbRecord &b)
 {
     const QString da = a.domain.toString(), db = b.domain.toString();

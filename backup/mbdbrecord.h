@@ -77,6 +77,11 @@ using MbdbRecordSet = QHash<QString, MbdbRecord>;
 // Lower-case hex SHA-1 of the UTF-8 of domain, "-" and path.
 QString backupFileId(const QString &domain, const QString &path);
 
+// True when a record carries a file encryption key: the files of such a
+// backup are encrypted, whatever its Manifest.plist says (a damaged or
+// rewritten plist may well say nothing).
+bool mbdbRecordsCarryKeys(const MbdbRecordSet &records);
+
 // Domain, then path, comparing UTF-16 code units case-sensitively.
 bool mbdbRecordLessThan(const MbdbRecord &a, const MbdbRecord &b);
 

@@ -93,7 +93,7 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    const BackupFileSpec spec {"bench", 3, file.storedKey, kFileSize, 1'600'000'000u};
+    const BackupFileSpec spec {"bench", 3, file.storedKey, kFileSize, 1'600'000'000u, {}};
     const double extractSecs = best([&] {
         QFile::remove(dst);
         extractBackupFileData(src, dst, spec, &bag, nullptr, nullptr);

@@ -141,8 +141,12 @@ QString cleanEntryName(const QString &name)
 }
 
 bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray &buffer,
-                   const UnpackHooks &hooks)
+                   const UnpackHooks &hooks, int *skipped)
 {
+    int skippedEntries = 0;
+    QStringList skippedPaths;
+    if (skipped)
+        *skipped = 0;
     const auto cancelled = [&hooks] { return hooks.cancelled && hooks.cancelled(); };
     const auto report = [&hooks](const QString &status, int value, const QString &text) {
         if (hooks.progress)
@@ -183,6 +187,19 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
         const QString path = parts.isEmpty() ? root.absolutePath()
                                              : root.absoluteFilePath(parts.join(QLatin1Char('/')));
 
+        // Whatever a skipped entry would have held is skipped with it.
+        const QString joined = parts.join(QLatin1Char('/'));
+        bool belowSkipped = false;
+        for (const QString &skippedPath : std::as_const(skippedPaths))
+            if (joined.startsWith(skippedPath + QLatin1Char('/')))
+                belowSkipped = true;
+        if (belowSkipped) {
+            qInfo("file_relay: skipped \"%s\", which lies below a skipped entry",
+                  qUtf8Printable(rawName));
+            ++skippedEntries;
+            continue;
+        }
+
         const bool hardLink = archive_entry_hardlink(entry) != nullptr;
         const auto type = archive_entry_filetype(entry);
         if (type == AE_IFDIR && !hardLink) {
@@ -191,10 +208,19 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
                 fail(QStringLiteral("create %1 error.").arg(path));
             continue;
         }
-        if (type != AE_IFREG || hardLink)
-            fail(QStringLiteral("The archive from the iPhone holds \"%1\", which is %2, not a "
-                                "file or folder; nothing was changed.")
-                         .arg(rawName, entryKind(entry)));
+        if (type != AE_IFREG || hardLink) {
+            // Only folders and regular files are made here: a link could
+            // lead a later write out of the folder. Phones may well ship
+            // such entries, and one of them is no reason to lose the rest.
+            const char *target = hardLink ? archive_entry_hardlink(entry)
+                                          : archive_entry_symlink(entry);
+            qInfo("file_relay: skipped \"%s\", which is %s%s%s", qUtf8Printable(rawName),
+                  qUtf8Printable(entryKind(entry)), target ? " to " : "", target ? target : "");
+            ++skippedEntries;
+            if (!parts.isEmpty())
+                skippedPaths.append(joined);
+            continue;
+        }
         if (parts.isEmpty())
             fail(QStringLiteral("The archive from the iPhone holds a file without a name; "
                                 "nothing was changed."));
@@ -245,6 +271,8 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
     }
     if (files == 0)
         fail(QStringLiteral("The iPhone sent no files; nothing was changed."));
+    if (skipped)
+        *skipped = skippedEntries;
     return true;
 }
 

@@ -34,14 +34,16 @@ struct UnpackHooks
 
 // Unpacks the archive at archivePath below folder, which exists. The
 // archive comes from the phone and is not trusted: only folders and regular
-// files are made, and only inside folder; a name that climbs out (".."
-// components, an absolute path), a link, a device or any other kind of
-// entry, an entry larger than the free disk space, a damaged or cut-off
-// archive and an archive without a single file are failures, thrown as
-// std::runtime_error with the text for the user. False when cancelled.
-// buffer is the transfer buffer (grown to kChunkSize when smaller).
+// files are made, and only inside folder. A symbolic or hard link, a device
+// or any other kind of entry is skipped with a log line, and their count
+// goes to *skipped (when given) on success. A name that climbs out (".."
+// components, an absolute path), an entry larger than the free disk space,
+// a damaged or cut-off archive and an archive without a single file are
+// failures, thrown as std::runtime_error with the text for the user. False
+// when cancelled. buffer is the transfer buffer (grown to kChunkSize when
+// smaller).
 bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray &buffer,
-                   const UnpackHooks &hooks);
+                   const UnpackHooks &hooks, int *skipped = nullptr);
 
 // The entry name as it is stored: a leading "./" and the characters
 // : * ? " < > | removed. Folder separators stay.

@@ -85,10 +85,13 @@ void IOSLoadFileRelayThread::setNoDataTimeoutMs(int ms)
 void IOSLoadFileRelayThread::run()
 {
     try {
+        m_skipped = 0;
         const bool done = pull();
         closeSocket();
         if (done)
-            progress->postSucceed(QString());
+            progress->postSucceed(m_skipped > 0
+                                          ? ids("IDS_FILE_RELAY_ENTRIES_SKIPPED_%1").arg(m_skipped)
+                                          : QString());
     } catch (const std::exception &e) {
         closeSocket();
         // A cancel wakes the waits on the phone, which then fail: the dialog
@@ -136,7 +139,8 @@ bool IOSLoadFileRelayThread::pull()
     hooks.progress = [this](const QString &status, int value, const QString &text) {
         progress->postUpdateProgress(status, value, text);
     };
-    if (!filerelay::unpackArchive(streamPath, newDir, buffer, hooks))
+    int skipped = 0;
+    if (!filerelay::unpackArchive(streamPath, newDir, buffer, hooks, &skipped))
         return false;
 
     // Swap the new copy in; the old one goes only once the new one is there.
@@ -150,6 +154,7 @@ bool IOSLoadFileRelayThread::pull()
         fail(QStringLiteral("replace %1 failed.").arg(finalDir));
     }
     guard.keep();
+    m_skipped = skipped;
     removePath(oldDir);
     QFile::remove(streamPath);
     return true;

@@ -29,6 +29,11 @@ public:
     static int noDataTimeoutMs();
     static void setNoDataTimeoutMs(int ms);
 
+    // Entries of the last successful pull that were neither files nor
+    // folders (links, devices...) and were left out; the success box says
+    // how many when there were any.
+    int skippedEntries() const { return m_skipped; }
+
 protected:
     void run() override;
 
@@ -51,4 +56,5 @@ private:
     std::atomic_bool m_cancelled {false};
     std::mutex m_socketMutex;
     int m_socket = 0;
+    int m_skipped = 0;
 };

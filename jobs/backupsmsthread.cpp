@@ -60,5 +60,8 @@ void BackupSMSThread::run()
         m_form->postErrorOccurred(QString::fromUtf8(e.what()));
         return;
     }
-    m_form->postSucceed(ids("IDS_SUC_BACKUP_%1_SMS").arg(count));
+    QString text = ids("IDS_SUC_BACKUP_%1_SMS").arg(count);
+    if (m_counts.filesNotCopied > 0)
+        text += QLatin1Char('\n') + ids("IDS_ATTACHMENTS_NOT_COPIED_%1").arg(m_counts.filesNotCopied);
+    m_form->postSucceed(text);
 }

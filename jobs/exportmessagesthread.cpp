@@ -179,8 +179,11 @@ void ExportMessagesThread::run()
 
     // The PDF file of the current conversation: it is put in place by end.
     QString pdfPath;
+    int filesNotCopied = 0;
     auto endExporter = [&] {
         exporter->end();
+        if (const auto *db = dynamic_cast<const ExportMessagesDb *>(exporter.get()))
+            filesNotCopied += db->counts().filesNotCopied;
         if (!pdfPath.isEmpty())
             m_written.append(pdfPath);
         pdfPath.clear();
@@ -278,7 +281,10 @@ void ExportMessagesThread::run()
         m_form->postErrorOccurred(QString::fromUtf8(e.what()));
         return;
     }
-    m_form->postSucceed(ids("IDS_SUC_EXPORT_%1_MMS").arg(count));
+    QString text = ids("IDS_SUC_EXPORT_%1_MMS").arg(count);
+    if (filesNotCopied > 0)
+        text += QLatin1Char('\n') + ids("IDS_ATTACHMENTS_NOT_COPIED_%1").arg(filesNotCopied);
+    m_form->postSucceed(text);
 }
 
 void ExportMessagesThread::removeOutput() noexcept

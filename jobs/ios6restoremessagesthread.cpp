@@ -325,6 +325,7 @@ private:
     void swapManifest();
 
     QString effectiveGuid(const _MsgMessage &m) const;
+    void checkBackupDatabase() const;
 
     IOS6RestoreMessagesThread &m_job;
 
@@ -335,6 +336,9 @@ private:
 
     QString m_workingPath;
     std::unique_ptr<IOS6MessageDb> m_working;
+    // Size and SHA-1 of the cached sms.db the merge started from.
+    qint64 m_startSize = -1;
+    QByteArray m_startDigest;
 
     QList<Sqlite3Row> m_phoneChats, m_phoneHandles, m_phoneChatHandles, m_phoneAttachments;
     QList<RestoreMergeItem> m_items;
@@ -445,7 +449,7 @@ void RestoreMergeRun::readBackupManifest()
 
     // The files of an encrypted backup are encrypted: a plain database put
     // in among them would not survive the restore.
-    bool encrypted = m_records.value(m_dbId).encryptionKey.isValid();
+    bool encrypted = mbdbRecordsCarryKeys(m_records);
     QFile plist(folder.absoluteFilePath(QStringLiteral("Manifest.plist")));
     if (!encrypted && plist.open(QIODevice::ReadOnly))
         encrypted = parsePlistBuffer(plist.read(64 << 20))
@@ -460,12 +464,30 @@ void RestoreMergeRun::makeWorkingCopy()
     IOS6MessageDb *cached = m_job.m_cachedDb;
     cached->close();
     const QString cachedPath = cached->smsDbPath();
+    if (QFileInfo(cachedPath).isFile()) {
+        m_startSize = QFileInfo(cachedPath).size();
+        m_startDigest = fileSha1Digest(cachedPath);
+    }
     qint64 t = QDateTime::currentSecsSinceEpoch();
     do {
         m_workingPath = cachedPath + QString::number(t++);
     } while (QFileInfo::exists(m_workingPath) || QFileInfo(m_workingPath).isSymLink());
     if (!copyDatabase(cachedPath, m_workingPath))
         fail(QStringLiteral("copy database to %1 failed.").arg(m_workingPath));
+    checkBackupDatabase();
+}
+
+// The merged database is the cached copy with the new messages: put in
+// place of a backup database that is not that copy, it would drop whatever
+// the backup's database holds beyond it (a merge made since the copy was
+// cached, say). Checked as the merge starts and again just before the swap.
+void RestoreMergeRun::checkBackupDatabase() const
+{
+    const QFileInfo info(m_dbPath);
+    const bool same = !m_startDigest.isEmpty() && info.isFile() && !info.isSymLink()
+            && info.size() == m_startSize && fileSha1Digest(m_dbPath) == m_startDigest;
+    if (!same)
+        fail(ids("IDS_MERGE_BACKUP_DATABASE_CHANGED"));
 }
 
 void RestoreMergeRun::readPhoneRows()
@@ -886,6 +908,7 @@ bool RestoreMergeRun::putBack(ReplacedFile &file)
 
 void RestoreMergeRun::swapDatabase()
 {
+    checkBackupDatabase();
     swapIn(m_db);
     for (ReplacedFile &log : m_logs)
         swapIn(log);

@@ -377,6 +377,10 @@ bool ios6RowToMessage(const Sqlite3FileRow &row, const ScanColumns &cols, _MsgMe
         const QVariant v = cols.value(row, QLatin1String(n));
         return v.isValid() ? qint32(v.toLongLong()) : dflt;
     };
+    auto date = [&](const char *n) {
+        const QVariant v = cols.value(row, QLatin1String(n));
+        return v.isValid() ? iosDateFromColumn(v.toLongLong()) : 0;
+    };
     m.ROWID = row.rowid;
     m.guid = text("guid");
     m.text = text("text");
@@ -394,9 +398,9 @@ bool ios6RowToMessage(const Sqlite3FileRow &row, const ScanColumns &cols, _MsgMe
     m.account = text("account");
     m.account_guid = text("account_guid");
     m.error = num("error", 0);
-    m.date = num("date", 0);
-    m.date_read = num("date_read", 0);
-    m.date_delivered = num("date_delivered", 0);
+    m.date = date("date");
+    m.date_read = date("date_read");
+    m.date_delivered = date("date_delivered");
     m.is_delivered = num("is_delivered", 0);
     m.is_finished = num("is_finished", 0);
     m.is_emote = num("is_emote", 0);
@@ -419,7 +423,7 @@ bool ios6RowToMessage(const Sqlite3FileRow &row, const ScanColumns &cols, _MsgMe
     m.was_deduplicated = num("was_deduplicated", 0);
     m.is_audio_message = num("is_audio_message", 0);
     m.is_played = num("is_played", 0);
-    m.date_played = num("date_played", 0);
+    m.date_played = date("date_played");
     m.item_type = num("item_type", 0);
     m.other_handle = num("other_handle", -1);
     m.group_title = text("group_title");
@@ -497,8 +501,8 @@ bool ios5RowToMessage(const Sqlite3FileRow &row, const ScanColumns &cols, Countr
         m.account_guid = v("madrid_account_guid").toString();
         m.error = qint32(v("madrid_error").toLongLong());
         date = v("date").toLongLong();
-        m.date_read = qint32(v("madrid_date_read").toLongLong());
-        m.date_delivered = qint32(v("madrid_date_delivered").toLongLong());
+        m.date_read = iosDateFromColumn(v("madrid_date_read").toLongLong());
+        m.date_delivered = iosDateFromColumn(v("madrid_date_delivered").toLongLong());
         m.is_from_me = m.date_delivered > 0 ? 1 : 0;
         m.handleAddress = normalizeNumber(country, v("madrid_handle").toString());
         const QString room = v("madrid_roomname").toString();

@@ -53,7 +53,7 @@ QList<Sqlite3Row> AbsDb::selectAll(const QString &table)
 int AbsIOSMessageDb::isIOS6Schema(const QString &path)
 {
     Sqlite3DB db;
-    db.openThrow(path, Sqlite3DB::ReadWrite);
+    db.openUnchangedThrow(path);
     Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select * from sqlite_master where type='table'"));
     QSet<QString> tables;
     while (c.moveNext())

@@ -59,8 +59,8 @@ public:
     virtual int iosVersion() = 0;
 
     // 6 when the sms.db at path has the tables chat, handle, chat_handle_join,
-    // message and chat_message_join, else 5. Opens the file read-write on a
-    // connection of its own; a missing or unreadable file throws and nothing
-    // is created.
+    // message and chat_message_join, else 5. Reads the file on a connection
+    // of its own that leaves it and its log as they are; a missing or
+    // unreadable file throws and nothing is created.
     static int isIOS6Schema(const QString &path);
 };

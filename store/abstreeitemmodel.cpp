@@ -1,10 +1,16 @@
 #include "store/abstreeitemmodel.h"
 
+#include <atomic>
 #include <utility>
+
+namespace {
+std::atomic<quint64> nextNodeSerial {1};
+}
 
 AbsTreeItemModel::_ItemNode::_ItemNode(int kind, const QString &text, _ItemNode *parent)
     : kind(kind)
     , text(text)
+    , serial(nextNodeSerial++)
     , parent(parent)
 { }
 

@@ -23,6 +23,9 @@ public:
 
         int kind;
         QString text;
+        // Unique in the process: tells a node from a later one that got the
+        // address of a deleted node.
+        const quint64 serial;
         _ItemNode *parent; // not owned; null at the top level
         QList<_ItemNode *> children; // owned
     };

@@ -7,8 +7,17 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSaveFile>
 
+#include <algorithm>
 #include <stdexcept>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -63,6 +72,38 @@ bool sameFileContent(const QString &a, const QString &b)
     return fb.atEnd();
 }
 
+// Flushes what is written to the open file fd to the disk.
+bool syncFileToDisk(int fd, const QString &path)
+{
+#ifdef Q_OS_WIN
+    const bool ok = _commit(fd) == 0;
+#else
+    const bool ok = ::fsync(fd) == 0;
+#endif
+    if (ok && ExportMessagesDb::diskSyncObserver)
+        ExportMessagesDb::diskSyncObserver(path);
+    return ok;
+}
+
+// Flushes a folder's entries (new and renamed names) to the disk. Windows
+// has no such call; its file systems keep the entries with the file.
+bool syncFolderToDisk(const QString &folder)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(folder);
+    return true;
+#else
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    if (ok && ExportMessagesDb::diskSyncObserver)
+        ExportMessagesDb::diskSyncObserver(folder);
+    return ok;
+#endif
+}
+
 } // namespace
 
 ExportMessagesDb::ExportMessagesDb(const QDir &folder, const QString &mcc)
@@ -93,6 +134,7 @@ void ExportMessagesDb::resetRun()
     m_lastAddressed.clear();
     m_copiedFiles.clear();
     m_createdFolders.clear();
+    m_unsyncedFolders.clear();
 }
 
 void ExportMessagesDb::begin()
@@ -120,8 +162,11 @@ void ExportMessagesDb::end()
         // (committed or rolled back); then the run's files are checked
         // against what the database holds.
         const bool ours = m_db.isOpen() && m_db.inTran();
-        if (ours)
+        if (ours) {
             flushChatUpdates();
+            // The files the rows refer to reach the disk before the rows.
+            syncFolders();
+        }
         m_db.endTransaction(true);
         m_running = false;
         m_db.close();
@@ -561,10 +606,11 @@ void ExportMessagesDb::writeAttachment(_MsgAttachment *a, qint64 messageId, bool
             Sqlite3Cursor c
                     = m_db.queryThrow(Sqlite3Sql("select filename from attachment where rowid=?")
                                               .addInt64Param(attachmentId));
-            if (c.moveNext())
-                ensureFileAt(source,
-                             IOS6MessageDb::attachmentLocalPath(m_db.fileRelayDir(), c.getText(0)),
-                             a->guid);
+            if (c.moveNext()) {
+                const QString stored
+                        = IOS6MessageDb::attachmentLocalPath(m_db.fileRelayDir(), c.getText(0));
+                tryCopy(a, [&] { ensureFileAt(source, stored, a->guid); });
+            }
         }
     } else {
         if (messageExisted)
@@ -573,8 +619,11 @@ void ExportMessagesDb::writeAttachment(_MsgAttachment *a, qint64 messageId, bool
             const QString target
                     = IOS6MessageDb::attachmentLocalPath(m_db.fileRelayDir(), a->filename);
             QString storedFilename = a->filename;
-            if (!source.isEmpty() || !target.isEmpty())
-                placeAttachmentFile(a, source, target, &storedFilename);
+            if (!source.isEmpty() || !target.isEmpty()) {
+                // A file that cannot be copied leaves the row without one.
+                if (!tryCopy(a, [&] { placeAttachmentFile(a, source, target, &storedFilename); }))
+                    storedFilename = a->filename;
+            }
             if (storedFilename == a->filename) {
                 attachmentId = m_db.insertAttachment(a);
             } else {
@@ -704,17 +753,81 @@ void ExportMessagesDb::makeFolder(const QString &folder)
         if (!QDir().mkdir(f))
             throw writerError(QStringLiteral("Create folder %1 error.").arg(f));
         m_createdFolders.append(f);
+        // A new folder's own entry lives in its parent.
+        m_unsyncedFolders.insert(QFileInfo(f).absolutePath());
     }
 }
 
 void ExportMessagesDb::copyFile(const QString &source, const QString &target, const QString &guid)
 {
-    QFile file(source);
-    // Qt copies into a temporary file beside the target and renames it, so
-    // a copy that breaks off leaves no partial file under the target name.
-    if (!file.copy(target))
-        throw writerError(QStringLiteral("Copy attachment %1 to %2 error. %3")
-                                  .arg(source, target, file.errorString()));
+    auto fail = [&](const QString &why) {
+        return writerError(
+                QStringLiteral("Copy attachment %1 to %2 error. %3").arg(source, target, why));
+    };
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        throw fail(in.errorString());
+    // Written beside the target under another name and renamed when whole,
+    // so that a copy that breaks off leaves no partial file under the
+    // target name (and the partial one is removed).
+    QSaveFile out(target);
+    out.setDirectWriteFallback(false);
+    if (!out.open(QIODevice::WriteOnly))
+        throw fail(out.errorString());
+    constexpr qint64 kChunk = 1 << 20;
+    QByteArray buffer(kChunk, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = in.read(buffer.data(), kChunk);
+        if (n < 0)
+            throw fail(in.errorString());
+        if (n == 0)
+            break;
+        if (out.write(buffer.constData(), n) != n)
+            throw fail(out.errorString());
+    }
+    if (!out.flush() || !syncFileToDisk(out.handle(), target))
+        throw fail(QStringLiteral("cannot flush the file to disk"));
+    if (!out.commit())
+        throw fail(out.errorString());
     m_copiedFiles.append({target, guid});
+    m_unsyncedFolders.insert(QFileInfo(target).absolutePath());
     ++m_counts.filesCopied;
+}
+
+template<typename Place>
+bool ExportMessagesDb::tryCopy(const _MsgAttachment *a, Place place)
+{
+    const qsizetype folders = m_createdFolders.size();
+    try {
+        place();
+        return true;
+    } catch (const std::exception &e) {
+        qWarning().noquote() << QStringLiteral("Attachment %1 (%2) stored without its file: %3")
+                                        .arg(a->guid, a->filename, QString::fromUtf8(e.what()));
+    }
+    // The folders made for this file alone go again, deepest first.
+    while (m_createdFolders.size() > folders) {
+        const QString folder = m_createdFolders.takeLast();
+        QDir().rmdir(folder);
+        m_unsyncedFolders.remove(folder);
+    }
+    ++m_counts.filesNotCopied;
+    return false;
+}
+
+void ExportMessagesDb::syncFolders()
+{
+    if (m_unsyncedFolders.isEmpty())
+        return;
+    QStringList ordered(m_unsyncedFolders.cbegin(), m_unsyncedFolders.cend());
+    // Deepest first, so that each folder is flushed before the one naming it.
+    std::sort(ordered.begin(), ordered.end(), [](const QString &x, const QString &y) {
+        return x.count(QLatin1Char('/')) > y.count(QLatin1Char('/'))
+                || (x.count(QLatin1Char('/')) == y.count(QLatin1Char('/')) && x < y);
+    });
+    for (const QString &f : std::as_const(ordered)) {
+        if (!syncFolderToDisk(f))
+            qWarning().noquote() << QStringLiteral("Flushing folder %1 to disk failed.").arg(f);
+    }
+    m_unsyncedFolders.clear();
 }

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // The one writer of the program's own message databases (local databases,
 // the cache of an Android phone, converted old databases). It merges: a
 // message the target already holds (same logic hash, else same guid) is not
@@ -22,6 +24,14 @@
 // or the writer destroyed) keeps nothing: the transaction is rolled back and
 // the attachment files this run copied are removed again. A user that
 // commits through database() keeps the run's rows and their files.
+//
+// An attachment whose file cannot be copied (unreadable, a name the file
+// system refuses, a full disk) does not stop the run: its message and
+// attachment row are stored without a local file, as a phone keeps an
+// attachment it never downloaded; the failure is logged and counted.
+//
+// Every copied file is flushed to disk, and then the folders that name it,
+// before the commit that refers to it.
 //
 // Attachment files land below the target's "file-relay" folder at the path
 // their phone name gives, never outside it: a name that would lead out of
@@ -43,9 +53,8 @@ public:
     // Merges one message with its conversation, correspondents and
     // attachments; skips a message without a conversation, one of the
     // conversation of unknown correspondents (recovered messages) and an
-    // event the target cannot hold. Throws the database's exceptions and
-    // std::runtime_error when an attachment file cannot be copied; the run
-    // must then be aborted (or the writer destroyed).
+    // event the target cannot hold. Throws the database's exceptions; the
+    // run must then be aborted (or the writer destroyed).
     void write(_MsgMessage *m) override;
     // Commits and closes. When the commit fails, the run is aborted and the
     // exception passed on.
@@ -64,8 +73,10 @@ public:
     // exceptions.
     IOS6MessageDb &database()
     {
-        if (m_running)
+        if (m_running) {
             flushChatUpdates();
+            syncFolders();
+        }
         return m_db;
     }
 
@@ -76,12 +87,16 @@ public:
         int existing = 0; // messages found already stored
         int skipped = 0; // messages that cannot be stored
         int filesCopied = 0; // attachment files copied
+        int filesNotCopied = 0; // attachments stored without their file: the copy failed
     };
     const Counts &counts() const { return m_counts; }
 
     // Chats whose ROWID is at most this collect recovered messages whose
     // correspondent is unknown; their messages are not written.
     static constexpr qint64 kUnknownChatRowid = -2047483647;
+
+    // Called with every file and folder flushed to disk, in order (for tests).
+    static inline std::function<void(const QString &)> diskSyncObserver;
 
 private:
     void resetRun();
@@ -126,6 +141,13 @@ private:
     bool folderChainUsable(const QString &path) const;
     void makeFolder(const QString &folder);
     void copyFile(const QString &source, const QString &target, const QString &guid);
+    // Runs place (which copies a file) and, when it throws, logs and counts
+    // the attachment as not copied and removes the folders it made; false
+    // then.
+    template<typename Place>
+    bool tryCopy(const _MsgAttachment *a, Place place);
+    // Flushes the folders of the files copied since the last call.
+    void syncFolders();
     void removeRunFiles() noexcept;
 
     IOS6MessageDb m_db;
@@ -171,4 +193,6 @@ private:
     };
     QList<CopiedFile> m_copiedFiles;
     QStringList m_createdFolders;
+    // Folders whose new entries are not flushed to disk yet.
+    QSet<QString> m_unsyncedFolders;
 };

@@ -1,6 +1,7 @@
 #include "store/ios5messagedb.h"
 
 #include "store/msgutil.h"
+#include "store/texts.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -151,13 +152,19 @@ void IOS5MessageDb::ensureOpen()
     if (isOpen())
         return;
     try {
-        openThrow(m_smsDbPath, ReadWrite);
+        // A phone's copy is never changed: no checkpoint of its log, no
+        // log or index files left beside it.
+        openUnchangedThrow(m_smsDbPath);
         sqlite3_create_function_v2(handle(), "read", 1, SQLITE_ANY, nullptr, readFunction, nullptr,
                                    nullptr, nullptr);
         QHash<QString, QString> schemas;
         Sqlite3Cursor c = queryThrow(Sqlite3Sql("select * from sqlite_master where type='table'"));
         while (c.moveNext())
             schemas.insert(c.getText("name"), c.getText("sql"));
+        for (const char *table : {"message", "msg_group", "group_member", "msg_pieces"}) {
+            if (!schemas.contains(QLatin1String(table)))
+                throw std::runtime_error(ids("IDS_DB_KIND_NOT_READ").toUtf8().toStdString());
+        }
         m_tableSchemas = schemas;
     } catch (...) {
         m_tableSchemas.clear();

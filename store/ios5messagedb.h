@@ -36,10 +36,12 @@ public:
     IOS5MessageDb(const QDir &dataDir, const QString &mcc);
     ~IOS5MessageDb() override;
 
-    // Opens sms.db read-write (never creating it), registers the SQL
-    // function read() that the phone's triggers call, and caches the CREATE
-    // statement of every table. A failure closes the connection again and
-    // passes the exception on.
+    // Opens sms.db for reading only, leaving the file and its log as they
+    // are (Sqlite3DB::openUnchangedThrow), registers the SQL function read()
+    // that the phone's triggers call, and caches the CREATE statement of
+    // every table. A database without the tables of this generation throws
+    // the plain IDS_DB_KIND_NOT_READ text. A failure closes the connection
+    // again and passes the exception on.
     void ensureOpen() override;
 
     // Every SMS group with its members and every iMessage chat with its

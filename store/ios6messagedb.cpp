@@ -103,7 +103,16 @@ void IOS6MessageDb::ensureOpen()
         return;
     try {
         if (QFileInfo::exists(m_smsDbPath)) {
-            openThrow(m_smsDbPath, 2);
+            try {
+                openThrow(m_smsDbPath, 2);
+            } catch (const Sqlite3Exception &e) {
+                // A copy that cannot be opened for writing (a write-ahead
+                // log in a read-only folder) is still read.
+                const int primary = e.code() & 0xff;
+                if (m_upgradeSchema || (primary != SQLITE_READONLY && primary != SQLITE_CANTOPEN))
+                    throw;
+                openUnchangedThrow(m_smsDbPath);
+            }
             if (m_upgradeSchema && hasNoTables()) {
                 // An empty file (such as an interrupted creation of an older
                 // release leaves) has nothing to keep: give it the schema.

@@ -25,6 +25,8 @@ public:
 
     // Opens sms.db when not open yet:
     // - an existing file read-write, upgraded when asked (in one transaction);
+    //   without upgrade, a file that cannot be opened for writing is opened
+    //   for reading only (see Sqlite3DB::openUnchangedThrow);
     // - a missing file is created with its folders from the schema script
     //   ":/res/localmsgdb_ddl.sql", in one transaction; a file whose creation
     //   failed is removed again. With upgradeSchema, an existing file without

@@ -4,6 +4,7 @@
 // recycle store.
 
 #include "store/ios6messagedb.h"
+#include "store/msgutil.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -64,7 +65,7 @@ struct ChatColumns
         r->is_archived = c.getInt(is_archived);
         r->last_addressed_handle = c.getText(last_addressed_handle);
         r->display_name = c.getText(display_name);
-        r->lastDate = c.getInt(last);
+        r->lastDate = iosDateFromColumn(c.getInt64(last));
         r->group_id = c.getText(group_id);
     }
 };
@@ -179,9 +180,9 @@ struct MessageColumns
         m->account = c.getText(account);
         m->account_guid = c.getText(account_guid);
         m->error = c.getInt(error);
-        m->date = c.getInt(date);
-        m->date_read = c.getInt(date_read);
-        m->date_delivered = c.getInt(date_delivered);
+        m->date = iosDateFromColumn(c.getInt64(date));
+        m->date_read = iosDateFromColumn(c.getInt64(date_read));
+        m->date_delivered = iosDateFromColumn(c.getInt64(date_delivered));
         m->is_delivered = c.getInt(is_delivered);
         m->is_finished = c.getInt(is_finished);
         m->is_emote = c.getInt(is_emote);
@@ -204,7 +205,7 @@ struct MessageColumns
         m->was_deduplicated = c.getInt(was_deduplicated);
         m->is_audio_message = c.getInt(is_audio_message);
         m->is_played = c.getInt(is_played);
-        m->date_played = c.getInt(date_played);
+        m->date_played = iosDateFromColumn(c.getInt64(date_played));
         m->item_type = c.getInt(item_type);
         m->other_handle = c.getInt(other_handle);
         m->group_title = c.getText(group_title);
@@ -242,8 +243,8 @@ struct AttachmentColumns
     {
         a->ROWID = c.getInt64(attachment_id);
         a->guid = c.getText(guid);
-        a->created_date = c.getInt(created_date);
-        a->start_date = c.getInt(start_date);
+        a->created_date = iosDateFromColumn(c.getInt64(created_date));
+        a->start_date = iosDateFromColumn(c.getInt64(start_date));
         a->filename = c.getText(filename);
         a->uti = c.getText(uti);
         a->mime_type = c.getText(mime_type);
@@ -409,14 +410,15 @@ void IOS6MessageDb::readChats(MsgDataSet &set, bool newestDates)
 
     if (newestDates && !schemaHas("chat", "_last INTEGER", Qt::CaseInsensitive)) {
         Sqlite3Cursor c = queryThrow(Sqlite3Sql(
-                "select chat_id, max(date) as last from ( select cm.chat_id, m.date from "
+                "select chat_id, max(case when abs(date) > 100000000000 then date / 1000000000 "
+                "else date end) as last from ( select cm.chat_id, m.date from "
                 "chat_message_join as cm inner join message as m on cm.message_id=m.rowid ) as "
                 "tmp group by chat_id"));
         const int chatIdCol = c.columnIndex(QLatin1String("chat_id"));
         const int lastCol = c.columnIndex(QLatin1String("last"));
         while (c.moveNext()) {
             if (_MsgChat *chat = ds->chats.value(c.getInt64(chatIdCol)))
-                chat->lastDate = c.getInt(lastCol);
+                chat->lastDate = iosDateFromColumn(c.getInt64(lastCol));
         }
     }
 
@@ -490,7 +492,7 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
         while (c.moveNext()) {
             if (foldDates) {
                 const qint64 chat = c.getInt64(col.chat_id);
-                const int date = c.getInt(col.date);
+                const int date = iosDateFromColumn(c.getInt64(col.date));
                 auto it = newest.find(chat);
                 if (it == newest.end())
                     newest.insert(chat, date);

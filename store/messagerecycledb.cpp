@@ -271,6 +271,12 @@ void MessageRecycleDb::setRecycledMessageChat(const _MsgMessage &message,
     executeThrow(sql);
 }
 
+void MessageRecycleDb::skipRecycledMessage(qint64 rowid)
+{
+    ensureOpen();
+    executeThrow(Sqlite3Sql("update message set is_skip=1 where rowid=?").addInt64Param(rowid));
+}
+
 _MsgHandle MessageRecycleDb::recycledHandleBySrcRowid(qint64 srcRowid)
 {
     ensureOpen();
@@ -315,9 +321,9 @@ QList<_MsgRecycleMessage> MessageRecycleDb::loadRecycledMessages()
         m.account = c.getText("account");
         m.account_guid = c.getText("account_guid");
         m.error = c.getInt("error");
-        m.date = c.getInt("date");
-        m.date_read = c.getInt("date_read");
-        m.date_delivered = c.getInt("date_delivered");
+        m.date = iosDateFromColumn(c.getInt64("date"));
+        m.date_read = iosDateFromColumn(c.getInt64("date_read"));
+        m.date_delivered = iosDateFromColumn(c.getInt64("date_delivered"));
         m.is_delivered = c.getInt("is_delivered");
         m.is_finished = c.getInt("is_finished");
         m.is_emote = c.getInt("is_emote");

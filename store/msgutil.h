@@ -61,6 +61,11 @@ inline constexpr qint64 kIosEpochOffset = 978307200;
 QDateTime iosDateToDateTime(qint32 iosDate);
 // iOS date of a date-time, clamped to the 32-bit range.
 qint32 dateTimeToIosDate(const QDateTime &dt);
+// A date column of a phone's sms.db as an iOS date. Newer phones store
+// nanoseconds since 2001 (values around 6e17), older phones and our own
+// databases whole seconds: a magnitude above 1e11 is taken as nanoseconds.
+// The result is clamped to the 32-bit range.
+qint32 iosDateFromColumn(qint64 value);
 
 // The attributedBody of a message holding one attachment (guid: 36 characters).
 QByteArray attachmentAttributedBody(const QString &guid);

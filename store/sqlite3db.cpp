@@ -1,5 +1,11 @@
 #include "store/sqlite3db.h"
 
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QUrl>
+
 #include <sqlite3.h>
 
 #include <atomic>
@@ -650,6 +656,37 @@ Sqlite3DB::~Sqlite3DB()
     close();
 }
 
+namespace {
+
+// Connections of this process by file, so that the last one to close tidies
+// the log files the first one made.
+QMutex &openFilesMutex()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+struct OpenFile
+{
+    int connections = 0;
+    // Which log files were there when the first of them opened.
+    bool hadWal = false;
+    bool hadShm = false;
+};
+
+QHash<QString, OpenFile> &openFiles()
+{
+    static QHash<QString, OpenFile> files;
+    return files;
+}
+
+bool isReadOnlyFailure(int rc)
+{
+    return (rc & 0xff) == SQLITE_READONLY || (rc & 0xff) == SQLITE_CANTOPEN;
+}
+
+} // namespace
+
 void Sqlite3DB::openThrow(const QString &path, int mode)
 {
     close();
@@ -659,8 +696,68 @@ void Sqlite3DB::openThrow(const QString &path, int mode)
                                SQLITE_MISUSE);
     if (path.isEmpty())
         throw Sqlite3Exception(QStringLiteral("%1: no file name").arg(what), SQLITE_CANTOPEN);
+    openRaw(path, path.toUtf8(), mode);
+}
+
+void Sqlite3DB::openUnchangedThrow(const QString &path)
+{
+    close();
+    if (path.isEmpty())
+        throw Sqlite3Exception(QStringLiteral("open database failed: no file name"),
+                               SQLITE_CANTOPEN);
+    try {
+        openRaw(path, path.toUtf8(), SQLITE_OPEN_READONLY);
+        return;
+    } catch (const Sqlite3Exception &e) {
+        if (!isReadOnlyFailure(e.code()) || !QFileInfo(path).isFile())
+            throw;
+        qInfo().noquote() << QStringLiteral("Read-only open of %1 failed (%2).")
+                                     .arg(path, QString::fromUtf8(e.what()));
+    }
+    const QString what = QStringLiteral("open database %1 failed").arg(path);
+    const QString abs = QFileInfo(path).absoluteFilePath();
+    if (!QFileInfo::exists(path + QLatin1String("-wal"))) {
+        // Nothing beside the file: the file alone is the whole database.
+        const QByteArray uri = "file:" + QUrl::toPercentEncoding(abs, "/") + "?immutable=1";
+        openRaw(path, uri, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+        m_readVia = ReadVia::Immutable;
+        qInfo().noquote() << QStringLiteral("Reading %1 as an immutable file.").arg(path);
+        return;
+    }
+    // A log whose wal-index cannot be made here: read both from a copy.
+    auto dir = std::make_unique<QTemporaryDir>();
+    if (!dir->isValid())
+        throw Sqlite3Exception(QStringLiteral("%1: no temporary folder for a private copy")
+                                       .arg(what),
+                               SQLITE_CANTOPEN);
+    const QString copy = dir->filePath(QStringLiteral("copy.db"));
+    if (!QFile::copy(path, copy)
+        || !QFile::copy(path + QLatin1String("-wal"), copy + QLatin1String("-wal")))
+        throw Sqlite3Exception(QStringLiteral("%1: cannot make a private copy").arg(what),
+                               SQLITE_CANTOPEN);
+    openRaw(copy, copy.toUtf8(), SQLITE_OPEN_READONLY);
+    m_path = path;
+    m_privateCopy = std::move(dir);
+    m_readVia = ReadVia::PrivateCopy;
+    qInfo().noquote() << QStringLiteral("Reading %1 from a private copy in %2.")
+                                 .arg(path, m_privateCopy->path());
+}
+
+void Sqlite3DB::openRaw(const QString &path, const QByteArray &name, int flags)
+{
+    const QString what = QStringLiteral("open database %1 failed").arg(path);
+    const bool plainFile = !(flags & SQLITE_OPEN_URI);
+    const QString tracked = plainFile ? QFileInfo(path).absoluteFilePath() : QString();
+    if (plainFile) {
+        QMutexLocker lock(&openFilesMutex());
+        OpenFile &f = openFiles()[tracked];
+        if (f.connections++ == 0) {
+            f.hadWal = QFileInfo::exists(tracked + QLatin1String("-wal"));
+            f.hadShm = QFileInfo::exists(tracked + QLatin1String("-shm"));
+        }
+    }
     sqlite3 *db = nullptr;
-    int rc = sqlite3_open_v2(path.toUtf8().constData(), &db, mode, nullptr);
+    int rc = sqlite3_open_v2(name.constData(), &db, flags, nullptr);
     if (rc == SQLITE_OK) {
         sqlite3_extended_result_codes(db, 1);
         sqlite3_busy_timeout(db, 5000);
@@ -671,13 +768,37 @@ void Sqlite3DB::openThrow(const QString &path, int mode)
     if (rc != SQLITE_OK) {
         const QString msg = dbMessage(db, rc);
         sqlite3_close_v2(db);
+        if (plainFile)
+            releaseTrackedFile(tracked);
         throw Sqlite3Exception(QStringLiteral("%1: %2").arg(what, msg), rc);
     }
     m_db = db;
     m_path = path;
+    m_readVia = ReadVia::File;
+    m_trackedPath = tracked;
     m_alive = std::make_shared<bool>(true);
     static std::atomic<quint64> serials {0};
     m_serial = ++serials;
+}
+
+void Sqlite3DB::releaseTrackedFile(const QString &path)
+{
+    QMutexLocker lock(&openFilesMutex());
+    auto it = openFiles().find(path);
+    if (it == openFiles().end())
+        return;
+    if (--it->connections > 0)
+        return;
+    const bool hadWal = it->hadWal, hadShm = it->hadShm;
+    openFiles().erase(it);
+    // The last connection of the process: a log that holds nothing and the
+    // wal-index this process made are not left beside a file that had none.
+    const QString wal = path + QLatin1String("-wal");
+    const QString shm = path + QLatin1String("-shm");
+    if (!hadWal && QFileInfo(wal).isFile() && QFileInfo(wal).size() == 0)
+        QFile::remove(wal);
+    if (!hadShm && QFileInfo(shm).isFile())
+        QFile::remove(shm);
 }
 
 void Sqlite3DB::close()
@@ -696,6 +817,11 @@ void Sqlite3DB::close()
     // The cursors' statements keep the connection object until they go.
     sqlite3_close_v2(m_db);
     m_db = nullptr;
+    if (!m_trackedPath.isEmpty())
+        releaseTrackedFile(m_trackedPath);
+    m_trackedPath.clear();
+    m_privateCopy.reset();
+    m_readVia = ReadVia::File;
 }
 
 void Sqlite3DB::dropStatementCache()

@@ -11,6 +11,7 @@
 #include <QMap>
 #include <QSet>
 #include <QString>
+#include <QTemporaryDir>
 #include <QVariant>
 
 #include <memory>
@@ -175,7 +176,21 @@ public:
     // 6 (read-write, created when missing). A file that is not a database is
     // refused here. An open connection is closed first.
     void openThrow(const QString &path, int mode);
+    // Opens a file that must stay byte for byte as it is (a copy of a
+    // phone's database) for reading. Read-only first; when SQLite cannot
+    // read it so (a database in write-ahead-log mode in a folder this
+    // process may not write), through SQLite's immutable open when no log
+    // lies beside it, else from a private temporary copy of the file and its
+    // log, removed at close. The log says which. A missing file or one that
+    // is not a database throws.
+    void openUnchangedThrow(const QString &path);
+    // How the current opening reads its file.
+    enum class ReadVia { File, Immutable, PrivateCopy };
+    ReadVia readVia() const { return m_readVia; }
     // Discards an open transaction and closes; does nothing when not open.
+    // When this was the process's last connection to the file, the
+    // write-ahead-log files that were not there before it opened (an empty
+    // "-wal", the "-shm") are removed again.
     void close();
 
     // The raw connection, null while not open (for sqlite3_exec and
@@ -210,6 +225,10 @@ public:
     QString lastError() const;
 
 private:
+    // Opens name (a path, or a URI with SQLITE_OPEN_URI among flags); path
+    // is the file as callers know it.
+    void openRaw(const QString &path, const QByteArray &name, int flags);
+    static void releaseTrackedFile(const QString &path);
     sqlite3_stmt *prepareThrow(const Sqlite3Sql &sql, bool persistent);
     void execThrow(const char *sql, const char *what);
     void dropStatementCache();
@@ -221,4 +240,8 @@ private:
     quint64 m_serial = 0;
     // Prepared statements of executeThrow, reused by SQL text.
     QHash<QByteArray, sqlite3_stmt *> m_execCache;
+    ReadVia m_readVia = ReadVia::File;
+    // The file whose log files this opening tracks (see close).
+    QString m_trackedPath;
+    std::unique_ptr<QTemporaryDir> m_privateCopy;
 };

@@ -317,6 +317,98 @@ private slots:
         QVERIFY(m.smsAttachments.isEmpty());
     }
 
+    // Domains that hold the same path: folders stay one node, and every file
+    // of every domain keeps a node of its own that extracts its own bytes,
+    // also where a later domain's folder stands in the place of a file.
+    void samePathInTwoDomainsKeepsEveryFile()
+    {
+        FakeBackup b(m_env.makeDir("backups/domains"));
+        for (const char *domain : {"HomeDomain", "RootDomain"}) {
+            b.addFolder(domain, "Library");
+            b.addFolder(domain, "Library/Preferences");
+        }
+        b.addFile("HomeDomain", "Library/Preferences/com.apple.x.plist", "home x");
+        b.addFile("RootDomain", "Library/Preferences/com.apple.x.plist", "root x");
+        b.addFile("RootDomain", "Library/Preferences/only-root.plist", "root only");
+        b.addFile("HomeDomain", "Library/Thing", "home thing");
+        b.addFolder("RootDomain", "Library/Thing");
+        b.addFile("RootDomain", "Library/Thing/inner.txt", "root inner");
+        b.write();
+
+        BackupManifest m(b.folder());
+        m.loadManifestMbdb();
+        QMap<QString, QString> files; // "domain-path" -> tree path
+        QStringList folders;
+        walk(&m.root, [&](const BackupFileNode *n) {
+            const QString key = n->record.domain.toString() + "-" + n->record.path.toString();
+            if (n->record.isDirectory())
+                folders << n->treePath();
+            else
+                files.insert(key, n->treePath());
+        });
+        QCOMPARE(files,
+                 (QMap<QString, QString> {
+                         {"HomeDomain-Library/Preferences/com.apple.x.plist",
+                          "Library/Preferences/com.apple.x.plist"},
+                         {"RootDomain-Library/Preferences/com.apple.x.plist",
+                          "Library/Preferences/com.apple.x.plist"},
+                         {"RootDomain-Library/Preferences/only-root.plist",
+                          "Library/Preferences/only-root.plist"},
+                         {"HomeDomain-Library/Thing", "Library/Thing"},
+                         {"RootDomain-Library/Thing/inner.txt", "Library/Thing/inner.txt"},
+                 }));
+        folders.sort();
+        QCOMPARE(folders, QStringList({"Library", "Library/Preferences", "Library/Thing"}));
+        QCOMPARE(m.root.children.size(), 1);
+
+        // Each node extracts the bytes of its own record.
+        QTemporaryDir out;
+        int extracted = 0;
+        walk(&m.root, [&](const BackupFileNode *n) {
+            if (n->record.isDirectory())
+                return;
+            const QString target = out.filePath(QString::number(++extracted));
+            m.extractBackupFile(n, target, nullptr, nullptr);
+            QFile f(target);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            const QByteArray bytes = f.readAll();
+            const QString domain = n->record.domain.toString();
+            QVERIFY2(bytes.startsWith(domain.startsWith("Home") ? "home" : "root"),
+                     qPrintable(n->treePath()));
+        });
+        QCOMPARE(extracted, 5);
+    }
+
+    // A backup file that is a folder, or missing, fails with an error that
+    // names the file's id, domain and path.
+    void extractionErrorsNameTheFile_data()
+    {
+        QTest::addColumn<bool>("folder");
+        QTest::newRow("a folder in the file's place") << true;
+        QTest::newRow("file missing") << false;
+    }
+    void extractionErrorsNameTheFile()
+    {
+        QFETCH(bool, folder);
+        FakeBackup b(m_env.makeDir(QString("backups/extract%1").arg(folder)));
+        b.addFolder("HomeDomain", "Library");
+        b.addFile("HomeDomain", "Library/notes.db", "notes");
+        b.write();
+        const QString id = FakeBackup::fileId("HomeDomain", "Library/notes.db");
+        QVERIFY(QFile::remove(b.folder() + "/" + id));
+        if (folder)
+            QVERIFY(QDir().mkdir(b.folder() + "/" + id));
+        BackupManifest m(b.folder());
+        m.loadManifestMbdb();
+        QTemporaryDir out;
+        const QString error = errorOf([&] {
+            m.extractBackupFile(at(m, "Library/notes.db"), out.filePath("x"), nullptr, nullptr);
+        });
+        QVERIFY2(error.contains(id), qPrintable(error));
+        QVERIFY2(error.contains("HomeDomain/Library/notes.db"), qPrintable(error));
+        QVERIFY(QDir(out.path()).isEmpty());
+    }
+
     void damagedIndexLeavesTheTreeEmpty()
     {
         FakeBackup b(m_env.makeDir("backups/damaged"));

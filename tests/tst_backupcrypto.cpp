@@ -474,7 +474,7 @@ private slots:
                     = encryptFile(all.left(size), f.classKeys.value(cls), cls, quint32(size));
             QVERIFY(writeFile(src, file.cipher));
             BackupFileSpec spec {"id" + QString::number(size), cls, file.storedKey, size,
-                                 1'300'000'000u + quint32(size)};
+                                 1'300'000'000u + quint32(size), {}};
             Progress p;
             extractBackupFileData(src, dst, spec, &bag, &p, &Progress::report);
             const QByteArray out = readFile(dst);
@@ -507,7 +507,7 @@ private slots:
                     = encryptFile(all.left(size), f.classKeys.value(1), 1, quint32(size));
             QVERIFY(writeFile(src, file.cipher));
             Progress p;
-            extractBackupFileData(src, dst, {"big", 1, file.storedKey, size, 1'500'000'000u}, &bag,
+            extractBackupFileData(src, dst, {"big", 1, file.storedKey, size, 1'500'000'000u, {}}, &bag,
                                   &p, &Progress::report);
             if (readFile(dst) != file.plain)
                 QFAIL(qPrintable(QString("size %1 differs").arg(size)));
@@ -520,7 +520,7 @@ private slots:
         }
         // A plain copy over several chunks.
         QVERIFY(writeFile(src, all));
-        extractBackupFileData(src, dst, {"big", 0, {}, all.size(), 0}, nullptr, nullptr, nullptr);
+        extractBackupFileData(src, dst, {"big", 0, {}, all.size(), 0, {}}, nullptr, nullptr, nullptr);
         QCOMPARE(readFile(dst), all);
         // Nothing but the target is left in the folder.
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
@@ -535,7 +535,7 @@ private slots:
         for (qsizetype size : {0, 1, 100, 8192, 8193, 20000}) {
             const QByteArray plain = pseudoRandom(size, 5);
             QVERIFY(writeFile(src, plain));
-            BackupFileSpec spec {"plain", 0, QByteArray(), size, 1'234'567'890u};
+            BackupFileSpec spec {"plain", 0, QByteArray(), size, 1'234'567'890u, {}};
             Progress p;
             extractBackupFileData(src, dst, spec, nullptr, &p, &Progress::report);
             // Times first: reading the file may move its access time.
@@ -547,7 +547,7 @@ private slots:
         }
         // No progress function at all.
         QVERIFY(writeFile(src, "abc"));
-        extractBackupFileData(src, dst, {"plain", 0, {}, 3, 0}, nullptr, nullptr, nullptr);
+        extractBackupFileData(src, dst, {"plain", 0, {}, 3, 0, {}}, nullptr, nullptr, nullptr);
         QCOMPARE(readFile(dst), QByteArray("abc"));
         QCOMPARE(QFileInfo(dst).lastModified().toSecsSinceEpoch(), 0);
     }
@@ -575,7 +575,7 @@ private slots:
                 = encryptFile(pseudoRandom(plainSize, 8), f.classKeys.value(3), 3, 9);
         const QString src = dir.filePath("src"), dst = dir.filePath("out");
         QVERIFY(writeFile(src, file.cipher));
-        extractBackupFileData(src, dst, {"f", 3, file.storedKey, recordSize, 987'654'321u}, &bag,
+        extractBackupFileData(src, dst, {"f", 3, file.storedKey, recordSize, 987'654'321u, {}}, &bag,
                               nullptr, nullptr);
         const QByteArray out = readFile(dst);
         if (recordSize == plainSize)
@@ -599,7 +599,7 @@ private slots:
         const QString otherSrc = dir.filePath("src2");
         QVERIFY(writeFile(src, file.cipher));
         QVERIFY(writeFile(otherSrc, other.cipher));
-        const BackupFileSpec spec {"0123abcd", 1, file.storedKey, 300, 0};
+        const BackupFileSpec spec {"0123abcd", 1, file.storedKey, 300, 0, {}};
 
         struct Case
         {

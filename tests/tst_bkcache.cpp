@@ -22,6 +22,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
@@ -700,6 +701,132 @@ private slots:
         const QString fresh = newDir("fresh") + "/cache";
         QVERIFY(!runCache(*manifest, fresh).ok);
         QVERIFY(!QFileInfo::exists(fresh));
+    }
+
+    void changesWithinOneSecondAreCopied_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("same size and time, other bytes") << "bytes";
+        QTest::newRow("cached copy cut short") << "cut";
+        QTest::newRow("cached copy not decrypted") << "ciphertext";
+    }
+
+    // The record's time is whole seconds: a file rewritten within the
+    // second of its last copy keeps it, so size and digest decide too; a
+    // copy that does not match its row, or was not decrypted, is made anew.
+    void changesWithinOneSecondAreCopied()
+    {
+        QFETCH(QString, change);
+        const bool encrypted = change == "ciphertext";
+        PhoneBackup backup(newDir("backup"), encrypted);
+        backup.addFolder("HomeDomain", "Library");
+        backup.addFolder("HomeDomain", "Library/SMS");
+        backup.addFile("HomeDomain", "Library/SMS/sms.db", "version one");
+        backup.addFile("HomeDomain", "Library/SMS/other.plist", "other");
+        backup.write();
+        auto manifest = backup.manifest();
+        const Outcome first = runCache(*manifest);
+        QVERIFY(first.ok);
+        const QString cache = first.cacheDir;
+        QCOMPARE(runCache(*manifest).copied, QStringList());
+
+        QByteArray expected = "version one";
+        if (change == "bytes") {
+            expected = "version two";
+            backup.item("Library/SMS/sms.db").bytes = expected;
+            backup.write();
+            manifest = backup.manifest();
+        } else if (change == "cut") {
+            QVERIFY(writeFile(cache + "/" + kSmsDb, "version"));
+        } else {
+            // As a cache made while the backup passed for a plain one left it.
+            RawSqlite db(cache + "/manifest.db");
+            db.exec("update manifest set decrypted=0");
+        }
+        const Outcome again = runCache(*manifest);
+        QVERIFY(again.ok);
+        const QStringList copied = change == "ciphertext"
+                ? QStringList {"file-relay/var/mobile/Library/SMS/other.plist", QString(kSmsDb)}
+                : QStringList {QString(kSmsDb)};
+        QStringList got = again.copied;
+        got.sort();
+        QCOMPARE(got, copied);
+        QCOMPARE(readFile(cache + "/" + kSmsDb), expected);
+        QCOMPARE(runCache(*manifest).copied, QStringList());
+    }
+
+    // A cache list from before sizes and digests were kept gains the
+    // columns, keeps its rows, and its files are copied once more.
+    void olderCacheListIsUpgraded()
+    {
+        PhoneBackup backup(newDir("backup"), false);
+        backup.addFolder("HomeDomain", "Library");
+        backup.addFolder("HomeDomain", "Library/SMS");
+        backup.addFile("HomeDomain", "Library/SMS/sms.db", "db");
+        backup.write();
+        auto manifest = backup.manifest();
+        const QString cache = newDir("cache") + "/store";
+        QVERIFY(writeFile(cache + "/" + kSmsDb, "db"));
+        const QString id = FakeBackup::fileId("HomeDomain", "Library/SMS/sms.db");
+        {
+            RawSqlite db(cache + "/manifest.db", true);
+            db.exec("CREATE TABLE manifest (file_name VARCHAR PRIMARY KEY, last_date INTEGER "
+                    "NOT NULL)");
+            db.run("insert into manifest values (?, ?)", {id, qint64(1'370'000'000)});
+            db.run("insert into manifest values ('someone else', 5)");
+        }
+        QCOMPARE(runCache(*manifest, cache).copied, QStringList {kSmsDb});
+        RawSqlite db(cache + "/manifest.db", false, true);
+        QCOMPARE(db.rows("select file_name, last_date, size, hex(digest), decrypted from manifest "
+                         "order by file_name"),
+                 (QList<QVariantList> {
+                         {id, qint64(1'370'000'000), qint64(2),
+                          QString(QCryptographicHash::hash("db", QCryptographicHash::Sha1).toHex().toUpper()),
+                          qint64(0)},
+                         {"someone else", qint64(5), QVariant(), QString(), QVariant()}}));
+        QCOMPARE(runCache(*manifest, cache).copied, QStringList());
+    }
+
+    void damagedPlistOfAnEncryptedBackup_data()
+    {
+        QTest::addColumn<QByteArray>("plist");
+        QTest::newRow("not a property list") << QByteArray("<?xml version=\"1.0\"?><plist><di");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("without IsEncrypted and keybag")
+                << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
+                              "version=\"1.0\"><dict><key>Lockdown</key><dict/></dict></plist>");
+    }
+
+    // The records of an encrypted backup carry their files' keys: with its
+    // Manifest.plist damaged, the backup is still taken for encrypted, so
+    // neither the cache nor an extraction hands out ciphertext as contents.
+    void damagedPlistOfAnEncryptedBackup()
+    {
+        QFETCH(QByteArray, plist);
+        const QString store = newDir("phone");
+        makePhone(store);
+        PhoneBackup backup(newDir("backup"), true);
+        backup.addStore(store);
+        backup.write();
+        QVERIFY(writeFile(backup.folder() + "/Manifest.plist", plist));
+        BackupManifest manifest(backup.folder());
+        manifest.loadManifestPlist();
+        QVERIFY(!manifest.deviceInfo.IsEncrypted);
+        manifest.loadManifestMbdb();
+        QVERIFY(manifest.isEncrypted());
+
+        const Outcome out = runCache(manifest);
+        QVERIFY(!out.ok);
+        QCOMPARE(out.boxes.size(), 1);
+        QVERIFY(out.boxes.at(0).contains(ids("IDS_ITUNES_BACKUP_LOCKED")));
+        QVERIFY(!QFileInfo::exists(out.cacheDir));
+
+        QTemporaryDir dir;
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error,
+                                 manifest.extractBackupFile(manifest.smsDbNode,
+                                                            dir.filePath("sms.db"), nullptr,
+                                                            nullptr));
+        QVERIFY(!QFileInfo::exists(dir.filePath("sms.db")));
     }
 
     // Cancel while a file is being copied: the run ends without a box and

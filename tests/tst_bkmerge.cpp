@@ -2,6 +2,8 @@
 // into a backup, and the merge job from the phone's cached database to the
 // swapped-in sms.db and Manifest.mbdb.
 
+#include "backup/backupmanifest.h"
+#include "backup/itunescachesmsthread.h"
 #include "backup/mbdbrecord.h"
 #include "backup/mbdbupdate.h"
 #include "jobs/ios6restoremessagesthread.h"
@@ -256,6 +258,28 @@ bool pressCancel(ProgressForm *form)
             form, [&] { clicked = ModalAnswerer::clickButton(form, QStringLiteral("btnCancel")); },
             Qt::BlockingQueuedConnection);
     return clicked;
+}
+
+// Caches the backup's message files into the store folder again, as
+// loading the backup does.
+bool recache(Fixture &f)
+{
+    BackupManifest manifest(f.backup);
+    manifest.loadManifestPlist();
+    manifest.loadManifestMbdb();
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer(QStringLiteral("btnOk"));
+    ProgressForm form(ids("IDS_LOADING_ITUNES_BACKUP"));
+    ITunesCacheSMSThread job(&manifest, QDir(f.store), &form);
+    return form.runJob(&job);
+}
+
+// The cached copy made anew from the backup's database.
+void copyBackupDbToStore(Fixture &f)
+{
+    const QString cached = PhoneSmsDb::smsDbPathOf(f.store);
+    QVERIFY(QFile::remove(cached));
+    QVERIFY(QFile::copy(f.backupDb(), cached));
 }
 
 // The store folder's files other than the cached database itself.
@@ -757,6 +781,13 @@ private slots:
         QTest::newRow("chat of another service") << SetUp([](Fixture &f) {
             f.message(f.chat(f.handle("x@example.com"), "Jabber"), "hi", 4500, 1100);
         }) << "IOS6MessageDb::insertChat, invalid chat, service_name:Jabber";
+        QTest::newRow("backup's database is not the cached one") << SetUp([](Fixture &f) {
+            RawSqlite db(f.backupDb());
+            db.exec("insert into message (guid, text, date) values ('LATER', 'later', 9000)");
+        }) << "is no longer the one";
+        QTest::newRow("backup's database gone") << SetUp([](Fixture &f) {
+            QVERIFY(QFile::remove(f.backupDb()));
+        }) << "is no longer the one";
         QTest::newRow("no cached database")
                 << SetUp([](Fixture &f) { QFile::remove(PhoneSmsDb::smsDbPathOf(f.store)); })
                 << "copy database to";
@@ -953,6 +984,7 @@ private slots:
         QVERIFY(runMerge(f).ok);
         const QByteArray first = readAll(f.backupDb());
         const QByteArray firstManifest = readAll(f.manifest());
+        copyBackupDbToStore(f); // the backup loaded again
         QVERIFY(runMerge(f).ok); // within the same second, as often as not
         const QStringList names = QDir(f.backup).entryList(QDir::Files, QDir::Name);
         const QStringList dbAside = names.filter(QRegularExpression("^" + kSmsDbId + "-\\d+$"));
@@ -966,6 +998,67 @@ private slots:
         // The attachment already in place is not copied twice.
         QCOMPARE(f.texts(), (QStringList {"p1", "q1", "n1", "p2", "n2", "p3", "n3"}));
         QCOMPARE(readMbdb(f.manifest()).size(), readMbdb(f.backup + "/" + manifestAside[1]).size());
+    }
+
+    // The backup's database changes while the merge runs: the merge stops
+    // before its swap and the backup keeps what the other writer put there.
+    void databaseChangedDuringTheMergeIsKept()
+    {
+        Fixture f(newRoot());
+        addUsualMessages(f);
+        QByteArray changed;
+        QMap<QString, QByteArray> before;
+        const Outcome out = runMerge(f, [&](const QString &stage, ProgressForm *) {
+            if (stage != "staged-manifest")
+                return;
+            {
+                RawSqlite db(f.backupDb());
+                db.exec("insert into message (guid, text, date) values ('MEANWHILE', "
+                        "'written meanwhile', 9000)");
+            }
+            changed = readAll(f.backupDb());
+            before = snapshot(f.backup);
+        });
+        QVERIFY(!out.ok);
+        QCOMPARE(out.errors.size(), 1);
+        QVERIFY2(out.errors.first().contains("is no longer the one"),
+                 qPrintable(out.errors.first()));
+        QCOMPARE(readAll(f.backupDb()), changed);
+        QMap<QString, QByteArray> after = snapshot(f.backup);
+        for (auto it = before.begin(); it != before.end();) // the merge's staged files
+            it = it.key().endsWith(".merging") ? before.erase(it) : std::next(it);
+        QCOMPARE(after, before);
+    }
+
+    // Merge, load the backup again, merge within the same second, load it
+    // again, merge: every merge's messages stay in the backup.
+    void mergesAndReloadsWithinOneSecondLoseNothing()
+    {
+        Fixture f(newRoot());
+        _MsgChat *chat = f.chat(f.handle("+15550001"));
+        f.message(chat, "a1", 6000, 4000);
+        QVERIFY(runMerge(f).ok);
+        const quint32 firstTime = readMbdb(f.manifest()).value(kSmsDbId).lastModified;
+        QVERIFY(recache(f));
+
+        f.list.clear();
+        f.message(chat, "b1", 6100, 4001);
+        const Outcome second = runMerge(f);
+        QVERIFY2(second.ok, qPrintable(second.errors.join("\n")));
+        // The second merge came within the second of the first: its record
+        // carries the same time.
+        MbdbRecordSet set = readMbdb(f.manifest());
+        QVERIFY(set[kSmsDbId].dataHash.bytes != QByteArray());
+        set[kSmsDbId].lastModified = firstTime;
+        writeAll(f.manifest(), serializeMbdb(set.values()));
+        QVERIFY(recache(f));
+        QCOMPARE(readAll(PhoneSmsDb::smsDbPathOf(f.store)), readAll(f.backupDb()));
+
+        f.list.clear();
+        f.message(chat, "c1", 6200, 4002);
+        const Outcome third = runMerge(f);
+        QVERIFY2(third.ok, qPrintable(third.errors.join("\n")));
+        QCOMPARE(f.texts(), (QStringList {"p1", "q1", "p2", "p3", "a1", "b1", "c1"}));
     }
 };
 

@@ -28,6 +28,7 @@
 #include <QFileInfo>
 #include <QThread>
 #include <QTranslator>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <functional>
@@ -260,6 +261,7 @@ private slots:
 
     void backupIntoNewAndExistingDatabase();
     void backupOfEmptyListCreatesDatabase();
+    void backupKeepsMessageWhoseFileCannotBeCopied();
     void backupCancelledOrFailedKeepsArchive_data();
     void backupCancelledOrFailedKeepsArchive();
 
@@ -355,6 +357,37 @@ void TestDbJobs::backupIntoNewAndExistingDatabase()
         QVERIFY(runUnder(form, job).ok);
     }
     QCOMPARE(countRows(target, "message"), qint64(n + other.messages.size()));
+}
+
+// An attachment whose file cannot be copied (a name longer than the file
+// system allows) keeps its message and row; the job succeeds and says so.
+void TestDbJobs::backupKeepsMessageWhoseFileCannotBeCopied()
+{
+    const QString phone = makePhoneStore(work("phone"), 60, 7);
+    const LoadedStore source = loadStore(phone);
+    _MsgAttachment *bad = nullptr;
+    for (const _MsgMessage *m : source.messages)
+        for (_MsgAttachment *a : m->attachments)
+            if (!bad && QFileInfo(a->localPath).isFile())
+                bad = a;
+    QVERIFY(bad);
+    bad->filename = bad->filename.section('/', 0, -2) + '/' + QString(300, 'n') + ".jpg";
+    const QString target = localDatabasesFolder().absoluteFilePath("Partial");
+    const int n = int(source.messages.size());
+    ProgressForm form(ids("IDS_BACKING_UP_SMS"));
+    BackupSMSThread job(source.messages, QDir(target), QString(), &form);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("stored without its file"));
+    const Outcome out = runUnder(form, job);
+    QVERIFY(out.ok);
+    QCOMPARE(out.boxes,
+             QStringList {QString("Successfully Backup %1 Messages to local Database.\n1 "
+                                  "attachment file(s) could not be copied; their messages were "
+                                  "kept without the file.")
+                                  .arg(n)});
+    QCOMPARE(job.counts().added, n);
+    QCOMPARE(job.counts().filesNotCopied, 1);
+    QCOMPARE(countRows(target, "message"), qint64(n));
+    QCOMPARE(countRows(target, "attachment"), countRows(phone, "attachment"));
 }
 
 void TestDbJobs::backupOfEmptyListCreatesDatabase()

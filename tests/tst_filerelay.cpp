@@ -172,6 +172,9 @@ private slots:
     void entryNames();
     void hostileArchives_data();
     void hostileArchives();
+    void entriesThatAreNotFilesAreSkipped_data();
+    void entriesThatAreNotFilesAreSkipped();
+    void pullReportsSkippedEntries();
     void cancelWhileUnpacking();
     void failedPullKeepsThePreviousCopy_data();
     void failedPullKeepsThePreviousCopy();
@@ -588,29 +591,6 @@ void TestFileRelay::hostileArchives_data()
             << with([](CpioFixture &c) { c.addFolder("./var/../../escaped"); }) << "leads out";
     QTest::newRow("absolute path")
             << with([](CpioFixture &c) { c.addFile("/tmp/escaped", "x"); }) << "absolute path";
-    QTest::newRow("symbolic link out") << with([](CpioFixture &c) {
-        c.addEntry("./var/link", 0120777, "/tmp", kMtime);
-        c.addFile("./var/link/escaped", "x");
-    }) << "which is a symbolic link";
-    QTest::newRow("symbolic link in")
-            << with([](CpioFixture &c) { c.addEntry("./var/link", 0120777, "first.db", kMtime); })
-            << "which is a symbolic link";
-    QTest::newRow("hard link") << with([](CpioFixture &c) {
-        c.addEntry("./var/h1", 0100644, {}, kMtime, 900, 2);
-        c.addEntry("./var/h2", 0100644, "shared", kMtime, 900, 2);
-    }) << "which is a hard link";
-    QTest::newRow("character device")
-            << with([](CpioFixture &c) { c.addEntry("./var/tty", 020644, {}, kMtime); })
-            << "which is a device file";
-    QTest::newRow("block device") << with([](CpioFixture &c) {
-        c.addEntry("./var/disk", 060644, {}, kMtime);
-    }) << "which is a device file";
-    QTest::newRow("pipe") << with([](CpioFixture &c) {
-        c.addEntry("./var/fifo", 010644, {}, kMtime);
-    }) << "which is a pipe";
-    QTest::newRow("socket") << with([](CpioFixture &c) {
-        c.addEntry("./var/sock", 0140644, {}, kMtime);
-    }) << "which is a socket";
     QTest::newRow("file without a name")
             << with([](CpioFixture &c) { c.addFile("./", "x"); }) << "without a name";
     QTest::newRow("file in a folder never made")
@@ -665,6 +645,94 @@ void TestFileRelay::hostileArchives()
     QVERIFY(!QFileInfo::exists("/tmp/escaped"));
 }
 
+void TestFileRelay::entriesThatAreNotFilesAreSkipped_data()
+{
+    QTest::addColumn<QByteArray>("archive");
+    QTest::addColumn<int>("skipped");
+
+    // Each kind of entry between two files: both files come out whole.
+    const auto with = [](const std::function<void(CpioFixture &)> &add) {
+        CpioFixture c;
+        c.addFolder("./var");
+        c.addFile("./var/first.db", "first");
+        add(c);
+        c.addFile("./var/after.db", "after");
+        return c.bytes();
+    };
+    QTest::newRow("symbolic link in")
+            << with([](CpioFixture &c) { c.addEntry("./var/link", 0120777, "first.db", kMtime); })
+            << 1;
+    QTest::newRow("symbolic link out, with a file below it") << with([](CpioFixture &c) {
+        c.addEntry("./var/link", 0120777, "/tmp", kMtime);
+        c.addFile("./var/link/escaped", "x");
+        c.addFolder("./var/link/sub");
+    }) << 3;
+    QTest::newRow("hard link") << with([](CpioFixture &c) {
+        c.addEntry("./var/h1", 0100644, {}, kMtime, 900, 2);
+        c.addEntry("./var/h2", 0100644, "shared", kMtime, 900, 2);
+    }) << 1;
+    QTest::newRow("character device")
+            << with([](CpioFixture &c) { c.addEntry("./var/tty", 020644, {}, kMtime); }) << 1;
+    QTest::newRow("block device")
+            << with([](CpioFixture &c) { c.addEntry("./var/disk", 060644, {}, kMtime); }) << 1;
+    QTest::newRow("pipe") << with([](CpioFixture &c) {
+        c.addEntry("./var/fifo", 010644, {}, kMtime);
+    }) << 1;
+    QTest::newRow("socket") << with([](CpioFixture &c) {
+        c.addEntry("./var/sock", 0140644, {}, kMtime);
+    }) << 1;
+    QTest::newRow("several kinds") << with([](CpioFixture &c) {
+        c.addEntry("./var/l1", 0120777, "first.db", kMtime);
+        c.addEntry("./var/fifo", 010644, {}, kMtime);
+        c.addEntry("./var/l2", 0120777, "../..", kMtime);
+    }) << 3;
+}
+
+void TestFileRelay::entriesThatAreNotFilesAreSkipped()
+{
+    QFETCH(QByteArray, archive);
+    QFETCH(int, skipped);
+    QTemporaryDir sandbox;
+    const QString archivePath = sandbox.filePath("stream.cpio");
+    QVERIFY(writeFile(archivePath, archive));
+    const QString out = sandbox.filePath("out");
+    QVERIFY(QDir().mkpath(out));
+    QByteArray buffer;
+    int count = -1;
+    QVERIFY(filerelay::unpackArchive(archivePath, out, buffer, {}, &count));
+    QCOMPARE(count, skipped);
+    QCOMPARE(readFile(out + "/var/first.db"), QByteArray("first"));
+    QCOMPARE(readFile(out + "/var/after.db"), QByteArray("after"));
+    // Nothing but folders and regular files, and nothing outside.
+    QStringList made;
+    for (const QString &p : tree(out)) {
+        const QFileInfo info(out + "/" + p);
+        QVERIFY2(!info.isSymLink() && (info.isDir() || info.isFile()), qPrintable(p));
+        if (info.isFile())
+            made << p;
+    }
+    made.removeAll("var/h1"); // the first name of the hard-linked pair is a plain file
+    QCOMPARE(made, QStringList({"var/after.db", "var/first.db"}));
+    QVERIFY(!QFileInfo::exists("/tmp/escaped"));
+}
+
+void TestFileRelay::pullReportsSkippedEntries()
+{
+    CpioFixture cpio = userDatabases("with links");
+    cpio.addEntry("./var/mobile/Library/SMS/link", 0120777, "/etc/passwd", kMtime);
+    cpio.addEntry("./var/mobile/Library/SMS/fifo", 010644, {}, kMtime);
+    IOSDevice d = phoneServing("S1", cpio.bytes());
+    const QDir cache = d.cacheDir();
+    const Outcome out = pull(d);
+    QVERIFY(out.ok);
+    QCOMPARE(out.boxes.size(), 1);
+    QVERIFY2(out.boxes.first().contains("2 entries"), qPrintable(out.boxes.first()));
+    QCOMPARE(readFile(cache.filePath(kSmsDb)), QByteArray("with links"));
+    QVERIFY(!QFileInfo(cache.filePath("file-relay/var/mobile/Library/SMS/link")).isSymLink());
+    QVERIFY(!QFileInfo::exists(cache.filePath("file-relay/var/mobile/Library/SMS/fifo")));
+    QVERIFY(idle("S1"));
+}
+
 void TestFileRelay::cancelWhileUnpacking()
 {
     CpioFixture cpio;
@@ -689,9 +757,10 @@ void TestFileRelay::failedPullKeepsThePreviousCopy_data()
     QTest::addColumn<QString>("error");
     const QByteArray whole = userDatabases(randomBytes(300000, 5)).bytes();
     QTest::newRow("cut short") << whole.left(whole.size() / 2) << "damaged or incomplete";
-    CpioFixture link = userDatabases("new");
-    link.addEntry("./var/mobile/Library/SMS/link", 0120777, "/etc/passwd", kMtime);
-    QTest::newRow("link") << link.bytes() << "symbolic link";
+    CpioFixture onlyLinks;
+    onlyLinks.addFolder("./var");
+    onlyLinks.addEntry("./var/link", 0120777, "/etc/passwd", kMtime);
+    QTest::newRow("nothing but a link") << onlyLinks.bytes() << "sent no files";
     CpioFixture climb = userDatabases("new");
     climb.addFile("./var/../../../../escaped", "x");
     QTest::newRow("climbs out") << climb.bytes() << "leads out";

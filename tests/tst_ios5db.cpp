@@ -12,8 +12,10 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTranslator>
 #include <QtTest>
 #include <memory>
+#include <sqlite3.h>
 
 namespace {
 
@@ -1015,9 +1017,87 @@ private slots:
         QCOMPARE(c.getInt64(1), 1);
         QCOMPARE(c.getInt64(2), 1);
         QCOMPARE(c.getInt64(3), 0);
-        // The phone's trigger calls read() when flags change.
-        db.executeThrow(Sqlite3Sql(QString("update message set flags=2 where ROWID=%1").arg(m)));
-        QCOMPARE(sqliteScalar(db.smsDbPath(), "select unread_count from msg_group").toInt(), -1);
+        // The copy is only read: a change through the reader is refused.
+        QVERIFY_THROWS_EXCEPTION(
+                Sqlite3Exception,
+                db.executeThrow(
+                        Sqlite3Sql(QString("update message set flags=2 where ROWID=%1").arg(m))));
+        QCOMPARE(sqliteScalar(db.smsDbPath(), "select flags from message").toInt(), 0);
+    }
+
+    // A copy in write-ahead-log mode with a message only in its log: every
+    // reader (the schema test, the reader, the message count) sees that
+    // message and leaves the database and its log byte for byte as they were.
+    void walCopyIsReadWithoutChange()
+    {
+        const QString store = newStore();
+        {
+            IOS5SmsDb phone(store, true);
+            phone.db().exec("PRAGMA journal_mode=WAL;");
+            const qint64 g = phone.addGroup(1);
+            phone.addMember(g, "+12025550143");
+            phone.addSms(g, "+12025550143", 1300000000, 2, "in the file");
+            phone.db().exec("PRAGMA wal_checkpoint(TRUNCATE);");
+            sqlite3_db_config(phone.db().handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+            phone.addSms(g, "+12025550143", 1300000100, 2, "only in the log");
+            phone.close();
+        }
+        IOS5MessageDb probe(QDir(store), "310");
+        const QString path = probe.smsDbPath();
+        const QByteArray db0 = fileBytes(path);
+        const QByteArray wal0 = fileBytes(path + "-wal");
+        QVERIFY(wal0.size() > 0 && wal0 != "<missing>");
+        const bool shm0 = QFile::exists(path + "-shm");
+
+        QCOMPARE(AbsIOSMessageDb::isIOS6Schema(path), 5);
+        {
+            IOS5MessageDb db(QDir(store), "310");
+            QCOMPARE(db.messageCount(), 2);
+            MsgDataSet set;
+            set.reset();
+            db.messages(set, 0);
+            QStringList texts;
+            for (const _MsgMessage *m : std::as_const(set.data()->messages))
+                texts << m->text;
+            QVERIFY2(texts.contains("only in the log"), qPrintable(texts.join('|')));
+        }
+        QVERIFY(fileBytes(path) == db0);
+        QVERIFY(fileBytes(path + "-wal") == wal0);
+        QCOMPARE(QFile::exists(path + "-shm"), shm0);
+        QVERIFY(!QFile::exists(path + "-journal"));
+    }
+
+    // A database of neither generation is refused in plain words, not with
+    // the SQL error of its first query; nothing is changed or left behind.
+    void databaseOfAnotherKind()
+    {
+        QTranslator catalogue;
+        QVERIFY(catalogue.load(QStringLiteral(":/en.qm")));
+        QCoreApplication::installTranslator(&catalogue);
+        const QString store = newStore();
+        IOS5MessageDb db(QDir(store), "310");
+        QDir().mkpath(QFileInfo(db.smsDbPath()).path());
+        {
+            RawSqlite other(db.smsDbPath(), true);
+            other.exec("CREATE TABLE notes (id INTEGER PRIMARY KEY, body TEXT);"
+                       "INSERT INTO notes (body) VALUES ('x');");
+        }
+        const QByteArray before = fileBytes(db.smsDbPath());
+        QCOMPARE(AbsIOSMessageDb::isIOS6Schema(db.smsDbPath()), 5);
+        MsgDataSet set;
+        set.reset();
+        QString error;
+        try {
+            db.messages(set, 0);
+        } catch (const std::exception &e) {
+            error = QString::fromUtf8(e.what());
+        }
+        QCoreApplication::removeTranslator(&catalogue);
+        QCOMPARE(error, QStringLiteral("This database is of a kind the program does not read."));
+        QVERIFY(!db.isOpen());
+        QVERIFY(fileBytes(db.smsDbPath()) == before);
+        QCOMPARE(QDir(QFileInfo(db.smsDbPath()).path()).entryList(QDir::Files),
+                 QStringList {"sms.db"});
     }
 };
 

@@ -2,6 +2,9 @@
 // writer and read back, and phone databases built by the fixtures with SQL of
 // their own.
 
+#include "jobs/exportmessagestxt.h"
+#include "recovery/messagescans.h"
+#include "store/exportmessagesdb.h"
 #include "store/ios6messagedb.h"
 #include "store/msgutil.h"
 #include "tests/support/addressbookfixture.h"
@@ -11,10 +14,15 @@
 
 #include <QDir>
 #include <QFile>
+#include <QDirIterator>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -758,15 +766,20 @@ private slots:
     // Reading a copy of a phone's database without upgrade leaves its files
     // as they were, a write-ahead log with rows not yet in the file included;
     // once the same object writes, what it wrote reaches the file itself.
+    // The schema test reads the same way; a copy in write-ahead-log mode that
+    // came without its log files is left without them.
     void readingLeavesPhoneCopyUnchanged_data()
     {
         QTest::addColumn<bool>("wal");
-        QTest::newRow("rollback journal") << false;
-        QTest::newRow("write-ahead log") << true;
+        QTest::addColumn<bool>("logRows");
+        QTest::newRow("rollback journal") << false << false;
+        QTest::newRow("write-ahead log") << true << true;
+        QTest::newRow("write-ahead log without its files") << true << false;
     }
     void readingLeavesPhoneCopyUnchanged()
     {
         QFETCH(bool, wal);
+        QFETCH(bool, logRows);
         const QString store = newStore();
         PhoneSchema schema;
         schema.wal = wal;
@@ -776,7 +789,7 @@ private slots:
             const qint64 h = b.addHandle(QStringLiteral("+12025550143"));
             chat = b.addChat(h);
             b.addText(chat, QStringLiteral("in the file"), h, 100);
-            if (wal) {
+            if (logRows) {
                 // Rows still in the log, as a live phone leaves them.
                 b.db().exec("PRAGMA wal_checkpoint(TRUNCATE);");
                 sqlite3_db_config(b.db().handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
@@ -786,18 +799,23 @@ private slots:
         const QString path = PhoneSmsDb::smsDbPathOf(store);
         const QByteArray db0 = fileBytes(path);
         const QByteArray wal0 = fileBytes(path + "-wal");
-        QCOMPARE(wal0.isEmpty(), !wal);
+        QCOMPARE(wal0.isEmpty(), !logRows);
+        QCOMPARE(QFile::exists(path + "-wal"), logRows);
+        const bool shm0 = QFile::exists(path + "-shm");
         {
+            QCOMPARE(AbsIOSMessageDb::isIOS6Schema(path), 6);
             IOS6MessageDb db(QDir(store), kUs, false);
             MsgDataSet set;
             set.reset();
             db.messages(set, 0);
             db.loadRecycledChats(set);
-            QCOMPARE(db.messageCount(), qint64(wal ? 2 : 1));
-            QCOMPARE(set.data()->messages.size(), wal ? 2 : 1);
+            QCOMPARE(db.messageCount(), qint64(logRows ? 2 : 1));
+            QCOMPARE(set.data()->messages.size(), logRows ? 2 : 1);
         }
         QVERIFY(fileBytes(path) == db0);
         QVERIFY(fileBytes(path + "-wal") == wal0);
+        QCOMPARE(QFile::exists(path + "-wal"), logRows);
+        QCOMPARE(QFile::exists(path + "-shm"), shm0);
         QVERIFY(!QFile::exists(path + "-journal"));
 
         // Writing after reading, through the writer or any statement of the
@@ -814,18 +832,265 @@ private slots:
         }
         {
             IOS6MessageDb db(QDir(store), kUs, false);
-            QCOMPARE(db.messageCount(), qint64(wal ? 3 : 2));
+            QCOMPARE(db.messageCount(), qint64(logRows ? 3 : 2));
             db.beginTransaction();
             db.executeThrow(Sqlite3Sql("update message set text='changed' where guid=?")
                                     .addTextParam(m.guid));
             db.endTransaction(true);
-            QCOMPARE(db.messageCount(), qint64(wal ? 3 : 2));
+            QCOMPARE(db.messageCount(), qint64(logRows ? 3 : 2));
         }
         const QString copy = m_env->makeDir(QStringLiteral("copy%1").arg(m_stores)) + "/sms.db";
         QVERIFY(QFile::copy(path, copy));
         QCOMPARE(sqliteScalar(copy, "select text from message where guid=?", {m.guid}).toString(),
                  QStringLiteral("changed"));
-        QCOMPARE(sqliteScalar(copy, "select count(*) from message").toInt(), wal ? 3 : 2);
+        QCOMPARE(sqliteScalar(copy, "select count(*) from message").toInt(), logRows ? 3 : 2);
+    }
+
+    // A copy in write-ahead-log mode in a folder the program may not write
+    // is still read whole: as it is when its log and index lie beside it, as
+    // an immutable file when no log does, else from a private copy with its
+    // log. Nothing in the folder changes.
+    void readOnlyFolderIsStillRead_data()
+    {
+        QTest::addColumn<bool>("logRows");
+        QTest::addColumn<bool>("withShm");
+        QTest::addColumn<int>("via");
+        QTest::newRow("no log files") << false << false << int(Sqlite3DB::ReadVia::Immutable);
+        QTest::newRow("rows in the log") << true << true << int(Sqlite3DB::ReadVia::File);
+        QTest::newRow("rows in the log, no index")
+                << true << false << int(Sqlite3DB::ReadVia::PrivateCopy);
+    }
+    void readOnlyFolderIsStillRead()
+    {
+        QFETCH(bool, logRows);
+        QFETCH(bool, withShm);
+        QFETCH(int, via);
+        QTemporaryDir top;
+        QVERIFY(top.isValid());
+        const QString store = top.filePath(QStringLiteral("store"));
+        PhoneSchema schema;
+        schema.wal = true;
+        {
+            PhoneSmsDb b(store, schema);
+            const qint64 h = b.addHandle(QStringLiteral("+12025550143"));
+            const qint64 chat = b.addChat(h);
+            b.addText(chat, QStringLiteral("in the file"), h, 100);
+            if (logRows) {
+                b.db().exec("PRAGMA wal_checkpoint(TRUNCATE);");
+                sqlite3_db_config(b.db().handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+                b.addText(chat, QStringLiteral("in the log"), h, 200);
+            }
+        }
+        const QString path = PhoneSmsDb::smsDbPathOf(store);
+        if (!withShm)
+            QFile::remove(path + "-shm");
+        QCOMPARE(QFile::exists(path + "-shm"), withShm);
+        // Every folder readable by all, writable by its owner alone.
+        for (QString f = QFileInfo(path).path(); f.size() >= top.path().size();
+             f = QFileInfo(f).path())
+            QVERIFY(::chmod(QFile::encodeName(f).constData(), 0755) == 0);
+        QDirIterator files(QFileInfo(path).path(), QDir::Files);
+        QHash<QString, QByteArray> before;
+        while (files.hasNext()) {
+            const QString f = files.next();
+            QVERIFY(::chmod(QFile::encodeName(f).constData(), 0644) == 0);
+            before.insert(f, fileBytes(f));
+        }
+        QCOMPARE(before.contains(path + "-wal"), logRows);
+
+        // The reading runs as another user, to whom the folder is read-only.
+        int fds[2];
+        QCOMPARE(::pipe(fds), 0);
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            ::close(fds[0]);
+            QByteArray out;
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+                out = "no other user";
+            } else {
+                try {
+                    out = QByteArray::number(AbsIOSMessageDb::isIOS6Schema(path));
+                    IOS6MessageDb db(QDir(store), kUs, false);
+                    out += ' ' + QByteArray::number(db.messageCount());
+                    out += ' ' + QByteArray::number(int(db.readVia()));
+                } catch (const std::exception &e) {
+                    out = QByteArray("error ") + e.what();
+                }
+            }
+            [[maybe_unused]] const ssize_t n = ::write(fds[1], out.constData(), size_t(out.size()));
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        QByteArray answer;
+        char buf[512];
+        for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+            answer.append(buf, n);
+        ::close(fds[0]);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        if (answer == "no other user")
+            QSKIP("cannot run as another user here");
+        QCOMPARE(answer, QByteArray("6 ") + (logRows ? "2 " : "1 ") + QByteArray::number(via));
+
+        QDirIterator after(QFileInfo(path).path(), QDir::Files);
+        QStringList names;
+        while (after.hasNext()) {
+            const QString f = after.next();
+            names << f;
+            QVERIFY2(before.value(f) == fileBytes(f), qPrintable(f));
+        }
+        QCOMPARE(names.size(), before.size());
+    }
+
+    // Newer phones store dates as nanoseconds since 2001. They are read as
+    // seconds, whatever unit each row uses: by the reader (messages,
+    // attachments, each chat's newest date), by the writer of a local
+    // database (which stores seconds), by a text export, and by the scan
+    // for deleted rows.
+    void nanosecondDates_data()
+    {
+        QTest::addColumn<bool>("mixed");
+        QTest::newRow("nanoseconds") << false;
+        QTest::newRow("seconds and nanoseconds") << true;
+    }
+    void nanosecondDates()
+    {
+        QFETCH(bool, mixed);
+        constexpr qint64 kBase = 700000000; // 2023-03-08 in iOS seconds
+        constexpr qint64 kNano = 1000000000;
+        const int count = 40;
+        // The newest message is stored in seconds when the units are mixed,
+        // so that the largest raw value is not the newest date.
+        auto raw = [&](int i) {
+            const qint64 seconds = kBase + 1000 * i;
+            return mixed && i % 2 == 1 ? seconds : seconds * kNano;
+        };
+        const QString store = newStore();
+        QHash<QString, qint64> secondsByText;
+        QStringList deletedGuids;
+        qint64 chat = 0;
+        {
+            PhoneSmsDb b(store);
+            b.db().exec("PRAGMA secure_delete=0;");
+            const qint64 h = b.addHandle(QStringLiteral("+12025550143"));
+            chat = b.addChat(h);
+            for (int i = 0; i < count; ++i) {
+                PhoneSmsDb::Message m;
+                m.text = QStringLiteral("message %1 ").arg(i)
+                        + QStringLiteral("with some words ").repeated(4);
+                m.handle = h;
+                m.date = raw(i);
+                m.guid = PhoneSmsDb::newGuid();
+                const qint64 row = b.addMessage(chat, m);
+                if (i == 3)
+                    b.addAttachment(row, QStringLiteral("p.jpg"), "jpeg");
+                secondsByText.insert(m.text, kBase + 1000 * i);
+                if (i % 5 == 2)
+                    deletedGuids << m.guid;
+            }
+            b.close();
+        }
+        const qint64 newest = kBase + 1000 * (count - 1);
+
+        // Read: every date in seconds, the chat's newest date too.
+        MsgDataSet set;
+        set.reset();
+        {
+            IOS6MessageDb db(QDir(store), kUs, false);
+            MsgDataSet chats;
+            chats.reset();
+            db.chats(chats);
+            QCOMPARE(chats.data()->chats.value(chat)->lastDate, newest);
+            db.messages(set, 0);
+        }
+        QCOMPARE(set.data()->messages.size(), count);
+        QCOMPARE(set.data()->chats.value(chat)->lastDate, newest);
+        for (const _MsgMessage *m : std::as_const(set.data()->messages)) {
+            const qint64 expected = secondsByText.value(m->text);
+            QCOMPARE(m->date, expected);
+            QCOMPARE(m->date_read, expected + 30);
+            for (const _MsgAttachment *a : m->attachments)
+                QCOMPARE(a->created_date, expected);
+        }
+
+        // Merged into a local database: stored as seconds.
+        const QString local = newStore();
+        {
+            ExportMessagesDb writer(QDir(local), kUs);
+            writer.begin();
+            for (_MsgMessage *m : std::as_const(set.data()->messages))
+                writer.write(m);
+            writer.end();
+        }
+        const QString localDb = PhoneSmsDb::smsDbPathOf(local);
+        for (const QVariantList &row : sqliteRows(localDb, "select text, date, date_read from message"))
+        {
+            const qint64 expected = secondsByText.value(row[0].toString());
+            QCOMPARE(row[1].toLongLong(), expected);
+            QCOMPARE(row[2].toLongLong(), expected + 30);
+        }
+        QCOMPARE(sqliteScalar(localDb, "select created_date from attachment").toLongLong(),
+                 kBase + 3000);
+        QCOMPARE(sqliteScalar(localDb, "select max(_last) from chat").toLongLong(), newest);
+
+        // Exported: the dates of the messages.
+        const QString txt = m_env->makeDir(QStringLiteral("txt%1").arg(m_stores)) + "/out.txt";
+        {
+            ExportMessagesTxt e(txt);
+            e.begin();
+            MsgMessageList list(set.data()->messages.begin(), set.data()->messages.end());
+            sortMessages(list);
+            for (_MsgMessage *m : list)
+                e.write(m);
+            e.end();
+        }
+        const QString text = QString::fromUtf8(fileBytes(txt));
+        for (qint64 seconds : {kBase, newest}) {
+            const QString shown = QLocale::system().toString(
+                    QDateTime::fromSecsSinceEpoch(seconds + kIosEpochOffset), QLocale::ShortFormat);
+            QVERIFY2(text.contains(shown), qPrintable(shown));
+        }
+
+        // Deleted rows salvaged by the scan: their dates in seconds.
+        {
+            RawSqlite phone(PhoneSmsDb::smsDbPathOf(store));
+            phone.exec("PRAGMA secure_delete=0;");
+            for (const QString &guid : std::as_const(deletedGuids))
+                phone.run("delete from message where guid=?", {guid});
+        }
+        {
+            IOS6MessageDb db(QDir(store), kUs, false);
+            MsgDataSet chats;
+            chats.reset();
+            db.chats(chats);
+            const QList<_MsgChat *> list = chats.data()->chats.values();
+            scanDeletedHandles(db);
+            scanDeletedMessages(db, list);
+        }
+        const QList<QVariantList> salvaged
+                = sqliteRows(store + "/recycle.db", "select text, date, date_read from message");
+        QVERIFY(!salvaged.isEmpty());
+        for (const QVariantList &row : salvaged) {
+            QVERIFY2(secondsByText.contains(row[0].toString()), qPrintable(row[0].toString()));
+            const qint64 expected = secondsByText.value(row[0].toString());
+            QCOMPARE(row[1].toLongLong(), expected);
+            QCOMPARE(row[2].toLongLong(), expected + 30);
+        }
+        // And shown beside the live messages with the same dates.
+        IOS6MessageDb reader(QDir(store), kUs, false);
+        MsgDataSet shown;
+        shown.reset();
+        reader.chats(shown);
+        reader.loadRecycledChats(shown);
+        int recycled = 0;
+        for (const _MsgMessage *m : std::as_const(shown.data()->messages)) {
+            if (m->ROWID >= 0)
+                continue;
+            ++recycled;
+            QCOMPARE(m->date, secondsByText.value(m->text));
+        }
+        QCOMPARE(recycled, salvaged.size());
     }
 
     // Contact names come from the phone's address book when the store has

@@ -21,6 +21,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sqlite3.h>
 #include <memory>
 #include <sys/resource.h>
 
@@ -845,9 +846,11 @@ private slots:
         }
     }
 
-    // A file that cannot be copied stops the run instead of leaving a row
-    // whose file is missing; nothing of the run stays.
-    void copyFailureStopsTheRun()
+    // A file that cannot be copied (here: the disk is full part-way) does
+    // not stop the run: its message and attachment row are stored without
+    // a file, counted, and no part of the file stays; the other files are
+    // copied as before.
+    void copyFailureKeepsTheMessage()
     {
         const QString target = newFolder(QStringLiteral("archive"));
         const QString src = newFolder(QStringLiteral("src"));
@@ -858,8 +861,12 @@ private slots:
         r.attachment(small, QStringLiteral("~/Library/SMS/Attachments/01/01/S/small.jpg"), "s",
                      src);
         _MsgMessage *big = r.message(c, h, QStringLiteral("big"), 400000100);
-        r.attachment(big, QStringLiteral("~/Library/SMS/Attachments/01/01/B/big.mov"),
-                     QByteArray(3 << 20, 'v'), src);
+        _MsgAttachment *bigFile
+                = r.attachment(big, QStringLiteral("~/Library/SMS/Attachments/01/01/B/big.mov"),
+                               QByteArray(3 << 20, 'v'), src);
+        _MsgMessage *after = r.message(c, h, QStringLiteral("after"), 400000200);
+        r.attachment(after, QStringLiteral("~/Library/SMS/Attachments/01/01/A/after.jpg"), "a",
+                     src);
 
         ExportMessagesDb writer(QDir(target), kUs);
         writer.begin();
@@ -871,20 +878,90 @@ private slots:
         limited.rlim_cur = 1 << 20;
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
         QString error;
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("stored without its file.*big\\.mov")));
         try {
             writer.write(small);
             writer.write(big);
-        } catch (const std::runtime_error &e) {
+        } catch (const std::exception &e) {
             error = QString::fromUtf8(e.what());
         }
         setrlimit(RLIMIT_FSIZE, &old);
         std::signal(SIGXFSZ, oldHandler);
-        QVERIFY2(error.contains(QStringLiteral("big.mov")), qPrintable(error));
-        writer.abort();
-        QCOMPARE(filesBelow(target
-                            + QStringLiteral("/file-relay/var/mobile/Library/SMS/Attachments")),
-                 QStringList());
-        QCOMPARE(countRows(target, QStringLiteral("message")), 0);
+        QCOMPARE(error, QString());
+        writer.write(after);
+        writer.end();
+        QCOMPARE(writer.counts().added, 3);
+        QCOMPARE(writer.counts().filesCopied, 2);
+        QCOMPARE(writer.counts().filesNotCopied, 1);
+
+        const QString attachments
+                = target + QStringLiteral("/file-relay/var/mobile/Library/SMS/Attachments");
+        QCOMPARE(filesBelow(attachments),
+                 QStringList({QStringLiteral("01/01/A/after.jpg"),
+                              QStringLiteral("01/01/S/small.jpg")}));
+        QVERIFY(!QFileInfo::exists(attachments + QStringLiteral("/01/01/B")));
+        const MsgDataSet back = loadStore(target);
+        QCOMPARE(back.data()->messages.size(), 3);
+        QCOMPARE(back.data()->attachments.size(), 3);
+        for (const _MsgAttachment *a : std::as_const(back.data()->attachments)) {
+            const bool isBig = a->guid == bigFile->guid;
+            QCOMPARE(a->filename.endsWith(QStringLiteral("big.mov")), isBig);
+            QCOMPARE(QFileInfo(a->localPath).isFile(), !isBig);
+        }
+    }
+
+    // Every copied file, and then the folders naming it, reach the disk
+    // before the commit that refers to them.
+    void copiedFilesReachTheDiskBeforeTheCommit()
+    {
+        const QString target = newFolder(QStringLiteral("archive"));
+        const QString src = newFolder(QStringLiteral("src"));
+        Records r;
+        _MsgHandle *h = r.handle(QStringLiteral("+12025550143"));
+        _MsgChat *c = r.chat({h});
+        QList<_MsgMessage *> list;
+        for (int i = 0; i < 3; ++i) {
+            _MsgMessage *m = r.message(c, h, QStringLiteral("m%1").arg(i), 400000000 + i);
+            r.attachment(m, QStringLiteral("~/Library/SMS/Attachments/0%1/01/X/f%1.jpg").arg(i),
+                         QByteArray(10 + i, 'x'), src);
+            list << m;
+        }
+        QStringList events;
+        ExportMessagesDb::diskSyncObserver = [&events](const QString &path) {
+            events << QStringLiteral("sync ") + QDir::cleanPath(path);
+        };
+        ExportMessagesDb writer(QDir(target), kUs);
+        writer.begin();
+        sqlite3_commit_hook(
+                writer.database().handle(),
+                [](void *p) {
+                    static_cast<QStringList *>(p)->append(QStringLiteral("commit"));
+                    return 0;
+                },
+                &events);
+        for (_MsgMessage *m : list)
+            writer.write(m);
+        writer.end();
+        ExportMessagesDb::diskSyncObserver = nullptr;
+
+        const qsizetype commit = events.indexOf(QStringLiteral("commit"));
+        QVERIFY2(commit > 0, qPrintable(events.join(QLatin1Char('\n'))));
+        const QString root = QDir::cleanPath(
+                target + QStringLiteral("/file-relay/var/mobile/Library/SMS/Attachments"));
+        for (int i = 0; i < 3; ++i) {
+            QString path = root + QStringLiteral("/0%1/01/X/f%1.jpg").arg(i);
+            const qsizetype file = events.indexOf(QStringLiteral("sync ") + path);
+            QVERIFY2(file >= 0 && file < commit, qPrintable(path));
+            // Each folder up to the attachments folder, after what it names.
+            qsizetype previous = file;
+            for (path = QFileInfo(path).path(); path.size() >= root.size();
+                 path = QFileInfo(path).path()) {
+                const qsizetype folder = events.indexOf(QStringLiteral("sync ") + path);
+                QVERIFY2(folder > previous && folder < commit, qPrintable(path));
+                previous = folder;
+            }
+        }
     }
 
     // Merge rules around messages that are already stored: found by guid

@@ -10,7 +10,8 @@ PACKAGES=(
   libsqlite3-dev sqlite3 libplist-dev libarchive-dev libmbedtls-dev libssl-dev
   adb python3 python3-phonenumbers iso-codes
   fonts-noto-color-emoji python3-pil
-  xvfb xauth fonts-dejavu-core
+  xvfb xauth xdotool fonts-dejavu-core
+  poppler-utils
 )
 
 SUDO=""

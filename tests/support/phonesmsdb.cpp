@@ -250,6 +250,8 @@ qint64 PhoneSmsDb::addMessage(qint64 chat, const Message &m)
                 "INSERT INTO chat_message_join (chat_id, message_id) VALUES (?, ?)");
     }
     QString service = m.service.isEmpty() ? chatServiceOf(chat) : m.service;
+    // Read and delivery stamps follow the message date in its own unit.
+    const qint64 second = m.date > 100000000000LL ? 1000000000LL : 1;
     QString guid = m.guid.isEmpty() ? rowGuid() : m.guid;
     QVariantList p
             = {guid,
@@ -261,8 +263,8 @@ qint64 PhoneSmsDb::addMessage(qint64 chat, const Message &m)
                service == "iMessage" ? QVariant("e:me@example.com") : QVariant("p:+12025550100"),
                QVariant(QString("0C0D5A2B-7F2E-4B5C-9C3A-%1").arg("5E6F7A8B9C0D")),
                m.date,
-               m.fromMe ? 0 : (m.isRead ? m.date + 30 : 0),
-               m.fromMe ? m.date + 5 : 0,
+               m.fromMe ? 0 : (m.isRead ? m.date + 30 * second : qint64(0)),
+               m.fromMe ? m.date + 5 * second : qint64(0),
                m.fromMe ? 1 : 0,
                m.fromMe ? 1 : 0,
                m.fromMe || m.isRead ? 1 : 0,

@@ -72,7 +72,8 @@ public:
     {
         QString text;
         qint64 handle = 0; // handle row of the correspondent (0 for none)
-        int date = 0; // iOS date
+        // iOS date: seconds since 2001, or nanoseconds as newer phones write
+        qint64 date = 0;
         bool fromMe = false;
         QString service; // empty: the chat's service
         QString guid; // empty: a new upper-case GUID

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Runs the built program under a virtual X display on a generated data
+# folder, opens the demo database and its newest conversation, and saves a
+# screenshot of the screen:  ./tools/screenshot.sh [out.png]
+# PEL_BUILD_DIR names the build folder (default build/, built when needed).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+OUT=$(realpath -m "${1:-docs/mainwindow.png}")
+BUILD=${PEL_BUILD_DIR:-build}
+if [ -z "${PEL_BUILD_DIR:-}" ]; then
+  cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$BUILD" --target pelicorde pel_demodata pel_xgrab emoji_pictures bubble_files
+fi
+BIN=$(realpath "$BUILD/bin")
+for tool in xvfb-run xdotool; do
+  command -v $tool >/dev/null || { echo "screenshot.sh: $tool is missing (tools/install-deps.sh installs it)" >&2; exit 1; }
+done
+
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+export HOME="$WORK" XDG_DATA_HOME="$WORK/data" XDG_CONFIG_HOME="$WORK/config" XDG_CACHE_HOME="$WORK/cache"
+export PELICORDE_SERVICE_HOST=""
+# The Android watcher finds no adb and no phone.
+mkdir -p "$WORK/path"
+printf '#!/bin/sh\n[ "$1" = devices ] && echo "List of devices attached"\nexit 0\n' > "$WORK/path/adb"
+chmod +x "$WORK/path/adb"
+export PATH="$WORK/path:$PATH"
+if [ "$(id -u)" -eq 0 ]; then export QTWEBENGINE_DISABLE_SANDBOX=1; fi
+export ASAN_OPTIONS=${ASAN_OPTIONS:-new_delete_type_mismatch=0:detect_leaks=0}
+"$BIN/pel_demodata" "${PEL_DEMO_MESSAGES:-3000}" "${PEL_DEMO_CHATS:-40}" >/dev/null
+mkdir -p "$(dirname "$OUT")"
+
+cat > "$WORK/session.sh" <<'SESSION'
+set -euo pipefail
+unset QT_QPA_PLATFORM
+"$BIN/pelicorde" > "$WORK/program.log" 2>&1 &
+pid=$!
+win=$(xdotool search --sync --onlyvisible --name '^Pelicorde$' | head -1)
+sleep 2
+# The warning about Apple's libraries sits over the window: dismiss it
+# (there is no window manager: give it the focus ourselves).
+for i in 1 2 3; do
+  for w in $(xdotool search --onlyvisible --pid $pid 2>/dev/null); do
+    if [ "$w" != "$win" ]; then xdotool windowfocus --sync "$w" key Return 2>/dev/null || true; sleep 1; fi
+  done
+done
+xdotool windowfocus --sync "$win" 2>/dev/null || true
+eval "$(xdotool getwindowgeometry --shell "$win")"
+# Focus the source tree (its empty lower part), then walk down to the
+# database: Devices, the two saved devices, Local Databases, the database.
+xdotool mousemove --window "$win" 100 $((HEIGHT - 60)) click 1
+sleep 0.5
+for i in 1 2 3 4 5; do xdotool key Down; sleep 0.3; done
+sleep 3
+xdotool key Down   # its newest conversation
+sleep 6
+"$BIN/pel_xgrab" "$OUT"
+kill $pid 2>/dev/null || true
+wait $pid 2>/dev/null || true
+SESSION
+export BIN WORK OUT
+xvfb-run -a -s "-screen 0 1000x700x24" bash "$WORK/session.sh"
+echo "screenshot: $OUT"

@@ -1,0 +1,303 @@
+#include "ui/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "android/androidmonitor.h"
+#include "iphone/applelibrary.h"
+#include "iphone/mobiledevice.h"
+#include "store/datafolder.h"
+#include "store/ios6messagedb.h"
+#include "store/messagebox.h"
+#include "store/msgutil.h"
+#include "store/stylesheet.h"
+#include "store/texts.h"
+#include "ui/itemmodelsms.h"
+
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QStatusBar>
+#include <QTimer>
+
+namespace {
+
+// The subfolders of a folder: directories only, without "." and "..".
+QStringList subfolders(const QDir &dir)
+{
+    return dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
+}
+
+QSharedPointer<AbsIOSMessageDb> storeFolderDb(const QString &path)
+{
+    return QSharedPointer<AbsIOSMessageDb>(new IOS6MessageDb(QDir(path), QString(), true));
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+    , bubbleMgr(this)
+{
+    ui->setupUi(this);
+    setStyleSheet(appStyleSheet());
+    ui->lbSMSCount->setFixedHeight(24);
+    ui->lbConversation->setFixedHeight(36);
+
+    connect(ui->treeViewDS, &MyTreeView::onSelectionChanged, this, &MainWindow::onMainTreeSelected);
+    connect(ui->treeViewDS, &MyTreeView::createContextMenu, this, &MainWindow::onMainTreeContextMenu);
+    connect(ui->treeViewSMS, &MyTreeView::onSelectionChanged, this, &MainWindow::onSMSItemSelected);
+    connect(ui->treeViewSMS, &MyTreeView::createContextMenu, this, &MainWindow::onSMSContextMenu);
+    connect(ui->btnSearchHandle, &QToolButton::pressed, this, &MainWindow::searchCotnact);
+    connect(ui->txtHandleKeyword, &QLineEdit::returnPressed, this, &MainWindow::searchCotnact);
+    connect(ui->btnSearchSMS, &QToolButton::pressed, this, &MainWindow::searchMessages);
+    connect(ui->txtSMSKeyword, &QLineEdit::returnPressed, this, &MainWindow::searchMessages);
+
+    ui->splitter->setSizes({200, 450, 350});
+
+    // Attaching a model announces an empty selection: nothing to show yet,
+    // and the slots' objects do not all exist.
+    treeModel = new ItemModelMain(this);
+    {
+        const QSignalBlocker blocker(ui->treeViewDS);
+        ui->treeViewDS->setModel(treeModel);
+    }
+    ui->treeViewDS->expandAll();
+
+    smsModel = new ItemModelSms(this);
+    {
+        const QSignalBlocker blocker(ui->treeViewSMS);
+        ui->treeViewSMS->setModel(smsModel);
+    }
+    ui->treeViewSMS->setSortingEnabled(true);
+    QHeaderView *header = ui->treeViewSMS->header();
+    header->setSectionsMovable(false);
+    header->setSortIndicator(0, Qt::AscendingOrder);
+    connect(header, &QHeaderView::sortIndicatorChanged, this,
+            &MainWindow::onSMSSortIndicatorChanged);
+    header->resizeSection(0, 160);
+    header->resizeSection(1, 50);
+    header->resizeSection(2, 120);
+
+    bubbleMgr.setWebView(ui->webViewSMS);
+
+    createMenus();
+    setWindowTitle(productName());
+
+    advLinkLabel = new QLabel(ui->statusBar);
+    advLinkLabel->setObjectName(QStringLiteral("advLinkLabel"));
+    advLinkLabel->setOpenExternalLinks(true);
+    ui->statusBar->setStyleSheet(QStringLiteral("QStatusBar::item{border: 0px}"));
+    ui->statusBar->addWidget(advLinkLabel, 0);
+    QFile lastAdv(dataFolder().absoluteFilePath(QStringLiteral("last-adv")));
+    if (lastAdv.open(QIODevice::ReadOnly)) {
+        QByteArray bytes = lastAdv.readAll();
+        const qsizetype nul = bytes.indexOf('\0');
+        if (nul >= 0)
+            bytes.truncate(nul);
+        advLinkLabel->setText(QString::fromUtf8(bytes));
+    }
+
+    if (mobiledevice_frameworks_loaded()) {
+        try {
+            mobiledevice_set_target(&deviceNotifyTarget, this, "iosDeviceConnected",
+                                    "iosDeviceDisconnected");
+            mobiledevice_subscribe(&deviceNotifyTarget);
+        } catch (const std::exception &e) {
+            const QString text = QString::fromUtf8(e.what());
+            qWarning().noquote() << QStringLiteral("MainWindow, iPhone notifications: %1").arg(text);
+            showError(text);
+        }
+    }
+
+    registerAdbDeviceMetaType();
+    androidMonitor = new AndroidMonitor(this);
+    connect(androidMonitor, &AndroidMonitor::deviceConnected, this,
+            &MainWindow::androidDeviceConnected);
+    connect(androidMonitor, &AndroidMonitor::deviceDisconnected, this,
+            &MainWindow::androidDeviceDisconnected);
+    androidMonitor->start();
+
+    QTimer::singleShot(10000, this, &MainWindow::androidUsbTips);
+
+    addLocalDatabases();
+    sendStartupRequests();
+    addSavedDevices();
+}
+
+MainWindow::~MainWindow()
+{
+    // Notifications that arrive from now on find no receiver.
+    if (deviceNotifyTarget.receiver == this)
+        mobiledevice_set_target(&deviceNotifyTarget, nullptr, nullptr, nullptr);
+    // The panes hold pointers into the tree's data sets: empty them before
+    // the tree goes.
+    bubbleMgr.showBubble({});
+    smsModel->clear();
+    delete ui;
+    ui = nullptr;
+    delete androidMonitor;
+    androidMonitor = nullptr;
+}
+
+void MainWindow::addLocalDatabases()
+{
+    const QDir root = localDatabasesFolder();
+    for (const QString &name : subfolders(root)) {
+        // Nothing is read now: the database opens when its node is chosen.
+        treeModel->addLocalDbNode(storeFolderDb(root.absoluteFilePath(name)), name);
+    }
+    ui->treeViewDS->expand(treeModel->indexForNode(treeModel->localDbRoot));
+}
+
+void MainWindow::addSavedDevices()
+{
+    auto readChats = [this](_AbsDBItemNode *node) {
+        try {
+            node->db->chats(node->dataSet);
+            treeModel->rebuildChatSessions(node);
+        } catch (const std::exception &e) {
+            showError(QString::fromUtf8(e.what()));
+        }
+    };
+
+    const QDir iosRoot(dataFolder().absoluteFilePath(QStringLiteral("virtual_ios")));
+    if (iosRoot.exists()) {
+        for (const QString &name : subfolders(iosRoot)) {
+            IOSDevice device;
+            device.DeviceName = name;
+            device.UniqueDeviceID = iosRoot.absoluteFilePath(name);
+            readChats(treeModel->addIOSDeviceNode(storeFolderDb(device.UniqueDeviceID), device));
+        }
+    }
+
+    const QDir androidRoot(dataFolder().absoluteFilePath(QStringLiteral("virtual_android")));
+    if (androidRoot.exists()) {
+        for (const QString &name : subfolders(androidRoot)) {
+            AndroidDevice device;
+            device.model = name;
+            device.uid = androidRoot.absoluteFilePath(name);
+            readChats(treeModel->addAndroidDeviceNode(storeFolderDb(device.uid), device));
+        }
+    }
+}
+
+AbsTreeItemModel::_ItemNode *MainWindow::currentNode() const
+{
+    return AbsTreeItemModel::nodeOf(ui->treeViewDS->currentIndex());
+}
+
+_AbsDBItemNode *MainWindow::currentSourceNode() const
+{
+    return ItemModelMain::sourceNodeOf(currentNode());
+}
+
+TreeNodeRef MainWindow::nodeRef(AbsTreeItemModel::_ItemNode *node) const
+{
+    return TreeNodeRef(treeModel, node);
+}
+
+MsgMessageList MainWindow::collectNodeMessages()
+{
+    AbsTreeItemModel::_ItemNode *node = currentNode();
+    if (!node)
+        return {};
+    if (node->kind != kNodeIOSDevice && node->kind != kNodeAndroidDevice
+        && node->kind != kNodeLocalDb)
+        return {};
+    auto *src = static_cast<_AbsDBItemNode *>(node);
+    try {
+        src->db->messages(src->dataSet, 0);
+    } catch (const std::exception &e) {
+        showError(QString::fromUtf8(e.what()));
+        return {};
+    }
+    return src->dataSet.data()->messages.values();
+}
+
+MsgMessageList MainWindow::collectSelectedMessages() const
+{
+    MsgMessageList list;
+    QItemSelectionModel *sel = ui->treeViewSMS->selectionModel();
+    if (!sel)
+        return list;
+    const QModelIndexList rows = sel->selectedRows(0);
+    for (const QModelIndex &index : rows) {
+        if (_MsgMessage *m = smsModel->messageAt(index))
+            list.append(m);
+    }
+    return list;
+}
+
+MsgMessageList MainWindow::shownMessages() const
+{
+    return smsModel->messages();
+}
+
+void MainWindow::selectTreeNode(AbsTreeItemModel::_ItemNode *node)
+{
+    const QModelIndex index = treeModel->indexForNode(node);
+    if (!index.isValid())
+        return;
+    ui->treeViewDS->expand(index);
+    // The node may be gone (or rows above it) by the time the call arrives.
+    const QPersistentModelIndex target(index);
+    const TreeNodeRef ref = nodeRef(node);
+    QMetaObject::invokeMethod(
+            this,
+            [this, target, ref] {
+                if (!ui || !target.isValid() || !ref.resolve())
+                    return;
+                ui->treeViewDS->setCurrentIndex(target);
+            },
+            Qt::QueuedConnection);
+}
+
+QString MainWindow::chatLabelText(const _MsgChat *chat)
+{
+    if (!chat)
+        return QStringLiteral("All");
+    const QString name = chatDisplayName(*chat, false);
+    if (name.size() > 25)
+        return name.left(25) + QStringLiteral("...");
+    return name;
+}
+
+void MainWindow::showNodeMessages(const MsgMessageList &messages, _MsgChat *chat)
+{
+    currentChat = chat;
+    _AbsDBItemNode *src = currentSourceNode();
+    m_shownSet = src ? src->dataSet.data() : nullptr;
+
+    MsgMessageList sorted = messages;
+    if (ui->treeViewSMS->header()->sortIndicatorOrder() == Qt::DescendingOrder)
+        sortMessagesNewestFirst(sorted);
+    else
+        sortMessages(sorted);
+
+    smsModel->setMessages(sorted);
+    bubbleMgr.showBubble(sorted);
+    ui->lbSMSCount->setText(ids("Messages: %1").arg(sorted.size()));
+    ui->lbChatName->setText(chatLabelText(chat));
+}
+
+void MainWindow::clearMessageView()
+{
+    currentChat = nullptr;
+    m_shownSet = nullptr;
+    smsModel->setMessages({});
+    bubbleMgr.showBubble({});
+    ui->lbSMSCount->setText(ids("Messages: 0"));
+    ui->lbChatName->setText(QString());
+}
+
+void MainWindow::removeSourceNode(_AbsDBItemNode *node)
+{
+    if (!node)
+        return;
+    const bool showsIt = m_shownSet == node->dataSet.data()
+            || (m_shownSet == nullptr && !smsModel->messages().isEmpty());
+    if (showsIt)
+        clearMessageView();
+    treeModel->removeNode(node);
+}

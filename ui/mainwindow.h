@@ -1,0 +1,242 @@
+#pragma once
+
+#include "android/adbclient.h"
+#include "android/androiddevice.h"
+#include "store/msgdataset.h"
+#include "ui/bubbleviewmgr.h"
+#include "ui/itemmodelmain.h"
+
+#include <QItemSelection>
+#include <QMainWindow>
+#include <QNetworkAccessManager>
+
+class AndroidMonitor;
+class ItemModelSms;
+class QAction;
+class QLabel;
+class QMenu;
+class QNetworkReply;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The one window of the program: the source tree, the message list and the
+// paged conversation view side by side, with the menus, the toolbar and a
+// status bar that carries a link line. It receives every command and every
+// device notification.
+//
+// The implementation is split by concern:
+//   mainwindow.cpp               construction, destruction, shared operations
+//   mainwindow_menus.cpp         menus, toolbar, context menus, dispatchers
+//   mainwindow_browse.cpp        selection, sorting, search, folder commands
+//   mainwindow_update.cpp        update check, help, about
+//   mainwindow_ios.cpp           iPhone arrival and removal
+//   mainwindow_iostransfer.cpp   transfers to iPhones and iTunes backups
+//   mainwindow_android.cpp       Android arrival, removal, Wi-Fi, disconnect
+//   mainwindow_androidtransfer.cpp  transfers to Android phones
+//   mainwindow_commands.cpp      export, print, attachments, deletion
+//   mainwindow_localdb.cpp       backup to local databases, imports
+//   mainwindow_recovery.cpp      deleted-message recovery
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // ---- Shared operations of the command slots ----
+
+    // Every message of the current source node (kinds 3 to 5), loaded fresh
+    // from its database, in no particular order. Empty for any other node,
+    // and (after the error box) when the database fails.
+    MsgMessageList collectNodeMessages();
+    // The messages of the selected rows of the message list, in the order
+    // the selection model lists them.
+    MsgMessageList collectSelectedMessages() const;
+    // The list the message list shows, in the shown order.
+    MsgMessageList shownMessages() const;
+    // Expands the node at once and makes it current once the event loop
+    // runs (when it is still in the tree then).
+    void selectTreeNode(AbsTreeItemModel::_ItemNode *node);
+    // Shows the list, sorted by the list header's order, in the message list
+    // and the conversation view; chat names the conversation (null: a whole
+    // source).
+    void showNodeMessages(const MsgMessageList &messages, _MsgChat *chat);
+    // Empties both panes.
+    void clearMessageView();
+    // Sets the enabled state of the seven kept actions from the current node.
+    void updateActions();
+
+    // The node of treeViewDS's current index, or null.
+    AbsTreeItemModel::_ItemNode *currentNode() const;
+    // The source node (kind 3 to 5) of the current node, or null.
+    _AbsDBItemNode *currentSourceNode() const;
+    // A reference to the node that survives its removal (for use across a
+    // modal dialog's exec()).
+    TreeNodeRef nodeRef(AbsTreeItemModel::_ItemNode *node) const;
+    // Removes a source node: the panes are emptied first when they show its
+    // records, so that no list keeps pointers into its data set.
+    void removeSourceNode(_AbsDBItemNode *node);
+
+    ItemModelMain *treeModelObject() const { return treeModel; }
+    ItemModelSms *smsModelObject() const { return smsModel; }
+    BubbleViewMgr &bubbleViewMgr() { return bubbleMgr; }
+    Ui::MainWindow *form() const { return ui; }
+    _MsgChat *shownChat() const { return currentChat; }
+
+    // The text that the chat-name label shows for a conversation: its
+    // display name cut to 25 characters followed by "...", "All" for none.
+    static QString chatLabelText(const _MsgChat *chat);
+
+protected slots:
+    // Update check and status-bar link (mainwindow_update.cpp).
+    void onCheckVersionReadyRead(QNetworkReply *reply);
+    void onGetAdvLinkRead(QNetworkReply *reply);
+    // iPhone arrival and removal (mainwindow_ios.cpp).
+    void iosDeviceConnected(void *device);
+    void iosDeviceDisconnected(void *device);
+    // Android arrival and removal (mainwindow_android.cpp).
+    void androidDeviceConnected(AdbDevice device);
+    void androidDeviceDisconnected(QString serial);
+    void androidDeviceLoad(AndroidDevice device);
+    // Browsing (mainwindow_browse.cpp).
+    void androidUsbTips();
+    void onMainTreeSelected(const QItemSelection &selected, const QItemSelection &deselected);
+    void onMainTreeContextMenu();
+    void onSMSItemSelected(const QItemSelection &selected, const QItemSelection &deselected);
+    void onSMSSortIndicatorChanged(int section, Qt::SortOrder order);
+    void onSMSContextMenu();
+    void searchMessages();
+    void searchCotnact();
+
+    // Command families: the plain name dispatches (mainwindow_menus.cpp) to
+    // Sel (selected rows), Chat (shown list) or All (whole source).
+    void miI2A();
+    void miI2ASel();
+    void miI2AChat();
+    void miI2AAll();
+    void miI2I();
+    void miI2ISel();
+    void miI2IChat();
+    void miI2IAll();
+    void miDb2I();
+    void miDb2ISel();
+    void miDb2IChat();
+    void miDb2IAll();
+    void miExport2ITunesBKSel();
+    void miExport2ITunesBKChat();
+    void miExport2ITunesBKAll();
+    void miExport2ITunesBK();
+    void miImportItunes();
+    void miImportToLocalDb();
+    void miA2I();
+    void miA2ISel();
+    void miA2IChat();
+    void miA2IAll();
+    void miA2A();
+    void miA2ASel();
+    void miA2AChat();
+    void miA2AAll();
+    void miDb2A();
+    void miDb2ASel();
+    void miDb2AChat();
+    void miDb2AAll();
+    void miConnectWifi();
+    void miBackup();
+    void miBackupSel();
+    void miBackupChat();
+    void miBackupAll();
+    void miPrint();
+    void miPrintSel();
+    void miPrintChat();
+    void miPrintAll();
+    void miExport();
+    void miExportSel();
+    void miExportChat();
+    void miExportAll();
+    void miExtractMedia();
+    void miExtractMediaSel();
+    void miExtractMediaChat();
+    void miExtractMediaAll();
+    void miDel();
+    void miDelSel();
+    void miDelChat();
+    void miDelAll();
+    void miCheckUpdate();
+    void miHelp();
+    void miFeedback();
+    void miAbout();
+    void miHome();
+    void miUnmoutDevice();
+    void miClearCache();
+    void miViewCache();
+    void miOpenDbFolder();
+    // Deleted-message recovery (mainwindow_recovery.cpp).
+    void miRecoverDeleted();
+    void miAssignNumber();
+
+private:
+    // mainwindow_menus.cpp
+    void createMenus();
+    // The context menu of a tree node; null when the node gets none.
+    // (Kept apart from showing it so that tests can read its entries.)
+    QMenu *buildTreeContextMenu(AbsTreeItemModel::_ItemNode *node);
+    QMenu *buildSmsContextMenu(AbsTreeItemModel::_ItemNode *node);
+    // Runs sel, chat or all by the dispatch rule of the command families.
+    void dispatchCommand(void (MainWindow::*sel)(), void (MainWindow::*chat)(),
+                         void (MainWindow::*all)());
+    // mainwindow_update.cpp: the update check and the link request at start.
+    void sendStartupRequests();
+    // mainwindow.cpp
+    void addLocalDatabases();
+    void addSavedDevices();
+
+    // ---- Message commands (mainwindow_commands.cpp) ----
+    void exportMessages(const MsgMessageList &list);
+    void printMessages(const MsgMessageList &list);
+    void extractMedia(const MsgMessageList &list);
+    // The save dialog of the export: the chosen path (the filter's suffix
+    // added to a name without one) and the chosen filter's ExportFilter
+    // number; an empty path when cancelled.
+    QString askExportPath(int *filter);
+    // The folder dialog of the extraction; empty when cancelled.
+    QString askExtractParentFolder();
+    // Shows the information box and returns false for an empty list.
+    bool confirmNotEmpty(const MsgMessageList &list);
+    // Runs the deletion of list from the database of dbNode (closed first);
+    // true when it succeeded.
+    bool runDeleteJob(_AbsDBItemNode *dbNode, MsgMessageList &list);
+    // Takes the deleted messages out of their conversations and the data set
+    // and frees them (the panes must no longer show them).
+    static void pruneMessages(_AbsDBItemNode *dbNode, const MsgMessageList &list);
+    // Empties the panes and the tree's current node and selection.
+    void clearTreeSelection();
+
+    // ---- Backup to local databases (mainwindow_localdb.cpp) ----
+    void backupToLocalDb(QString defaultName, const MsgMessageList &list);
+    void backupNodeMessages(const MsgMessageList &list);
+    void importITunesBackup(QString &name);
+
+    // Tests read the context menus through this friend.
+    friend class MainWindowTestAccess;
+
+    Ui::MainWindow *ui;
+    ItemModelMain *treeModel = nullptr;
+    ItemModelSms *smsModel = nullptr;
+    BubbleViewMgr bubbleMgr;
+    QAction *actBackup = nullptr;
+    QAction *actA2I = nullptr;
+    QAction *actDb2I = nullptr;
+    QAction *actExport = nullptr;
+    QAction *actExtractMedia = nullptr;
+    QAction *actPrint = nullptr;
+    QAction *actDelete = nullptr;
+    QNetworkAccessManager versionRequest;
+    QNetworkAccessManager advLinkRequest;
+    QLabel *advLinkLabel = nullptr;
+    AndroidMonitor *androidMonitor = nullptr;
+    _MsgChat *currentChat = nullptr;
+    // The data set the panes show records of (null when they show none).
+    _MsgDataSet *m_shownSet = nullptr;
+};
