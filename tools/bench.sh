@@ -30,6 +30,7 @@ runs=(
   "bench_writer"
   "bench_androidload"
   "bench_export"
+  "bench_windowexport"
   "bench_mbdb"
   "bench_carving"
   "bench_backupcrypto"
