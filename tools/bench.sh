@@ -6,8 +6,8 @@
 #
 #   tools/bench.sh [--quick] [name...]
 #
-# --quick leaves out the long runs (bench_load at 1,000,000 messages and the
-# backup crypto of 256 MiB); names pick benchmarks (e.g. bench_load bench_mbdb).
+# --quick leaves out the long runs (bench_load at 1,000,000 messages, the
+# backup crypto of 256 MiB and the AFC transfer of 256 MiB); names pick benchmarks (e.g. bench_load bench_mbdb).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${PEL_BENCH_BUILD_DIR:-build-rel}
@@ -31,10 +31,13 @@ runs=(
   "bench_androidload"
   "bench_export"
   "bench_windowexport"
+  "bench_search"
   "bench_mbdb"
   "bench_carving"
   "bench_backupcrypto"
   "bench_filerelay"
+  "bench_afc"
+  "bench_iphonetransfer"
 )
 
 launcher=()
@@ -59,7 +62,7 @@ echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 for r in "${runs[@]}"; do
   p=${r%% *}
   if ((${#picked[@]})) && [[ " ${picked[*]} " != *" $p "* ]]; then continue; fi
-  if ((quick)) && [[ "$r" == "bench_load 1000000"* || "$p" == bench_backupcrypto ]]; then continue; fi
+  if ((quick)) && [[ "$r" == "bench_load 1000000"* || "$p" == bench_backupcrypto || "$p" == bench_afc ]]; then continue; fi
   echo "== $r"
   # shellcheck disable=SC2086
   if ! (cd "$BUILD/bin" && ./bench/$r) | tee -a "$results" | grep --line-buffered -v "^RESULT "; then

@@ -164,6 +164,24 @@ int ItemModelMain::countDeviceNodes(int kind) const
                              [kind](const _ItemNode *n) { return n->kind == kind; }));
 }
 
+QList<_IOSDeviceItemNode *> ItemModelMain::attachedIPhones() const
+{
+    QList<_IOSDeviceItemNode *> out;
+    for (_ItemNode *n : devicesRoot->children) {
+        if (n->kind != kNodeIOSDevice)
+            continue;
+        auto *phone = static_cast<_IOSDeviceItemNode *>(n);
+        if (phone->device.deviceHandle)
+            out.append(phone);
+    }
+    return out;
+}
+
+int ItemModelMain::countAttachedIPhones() const
+{
+    return int(attachedIPhones().size());
+}
+
 _AbsDBItemNode *ItemModelMain::sourceNodeOf(_ItemNode *node)
 {
     if (!node)

@@ -119,6 +119,11 @@ public:
 
     // How many children of "Devices" have this kind.
     int countDeviceNodes(int kind) const;
+    // How many iPhone nodes stand for an attached phone (saved copies, which
+    // have no device handle, are no target of a transfer).
+    int countAttachedIPhones() const;
+    // The iPhone nodes of attached phones, in tree order.
+    QList<_IOSDeviceItemNode *> attachedIPhones() const;
 
     // The source node of a node: itself for kinds 3 to 5, the parent of a
     // conversation; null for anything else.
