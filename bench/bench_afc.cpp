@@ -105,6 +105,8 @@ void report(const char *what, qint64 afcMs, qint64 plainMs, qint64 total)
                 what, qlonglong(afcMs), mib * 1000.0 / double(qMax<qint64>(afcMs, 1)),
                 qlonglong(plainMs), mib * 1000.0 / double(qMax<qint64>(plainMs, 1)), ratio,
                 ratio <= 1.5 ? "ok" : "MISSED");
+    std::printf("RESULT afc.%s %lldms %lldms %.2f <=1.50 %s\n", QByteArray(what).trimmed().constData(),
+                qlonglong(afcMs), qlonglong(plainMs), ratio, ratio <= 1.5 ? "pass" : "FAIL");
 }
 
 } // namespace
