@@ -662,9 +662,19 @@ void TestMainWindow::actionsFollowNodeKind()
     select(w, m->localDbRoot);
     QCOMPARE(state(), QString("0000000"));
 
+    // A saved iPhone copy is no target of a transfer.
+    IOSDevice saved;
+    saved.DeviceName = "Saved";
+    m->addIOSDeviceNode({}, saved);
+    select(w, moto);
+    QCOMPARE(state(), QString("1001110"));
+    select(w, family);
+    QCOMPARE(state(), QString("0001111"));
+
     // An iPhone arriving does not change the state until the selection does.
     IOSDevice phone;
     phone.DeviceName = "Attached";
+    phone.deviceHandle = reinterpret_cast<AMDeviceRef>(0x1);
     _IOSDeviceItemNode *iphone = m->addIOSDeviceNode({}, phone);
     select(w, moto);
     QCOMPARE(state(), QString("1101110"));
@@ -706,11 +716,21 @@ void TestMainWindow::contextMenusPerKind()
                            "Extract attachment from MMS with this contact",
                            "Export Messages with this contact to File",
                            "Print Messages with this contact", "Delete Messages with this contact"}));
+    // A saved copy is not attached: nothing to disconnect.
     QCOMPARE(menuEntries(MainWindowTestAccess::treeMenu(w, moto)),
+             (QStringList {"Backup Messages to Local Database",
+                           "(Transfer Android Messages to iPhone)", "Extract MMS attachment",
+                           "Export Messages to File", "Print Messages", "View Cache Files"}));
+    AndroidDevice usb;
+    usb.model = "Attached";
+    usb.serial = "0123ABCD";
+    _AndroidDeviceItemNode *attached = m->addAndroidDeviceNode({}, usb);
+    QCOMPARE(menuEntries(MainWindowTestAccess::treeMenu(w, attached)),
              (QStringList {"Backup Messages to Local Database",
                            "(Transfer Android Messages to iPhone)", "Extract MMS attachment",
                            "Export Messages to File", "Print Messages", "View Cache Files",
                            "Disconnect Device"}));
+    w.removeSourceNode(attached);
     QCOMPARE(menuEntries(MainWindowTestAccess::treeMenu(w, moto->children.at(0))),
              (QStringList {"Backup Messages with this contact to Local Database",
                            "(Transfer Messages with this contact to iPhone)",

@@ -119,6 +119,12 @@ public:
 
     // How many children of "Devices" have this kind.
     int countDeviceNodes(int kind) const;
+    // Whether node is a phone attached now: an iPhone with a device handle,
+    // an Android phone reached over USB (an adb serial) or Wi-Fi. Saved
+    // copies read from "virtual_ios" and "virtual_android" are not.
+    static bool isConnectedDevice(const _ItemNode *node);
+    // How many children of "Devices" of this kind are attached phones.
+    int countConnectedDevices(int kind) const;
 
     // The source node of a node: itself for kinds 3 to 5, the parent of a
     // conversation; null for anything else.

@@ -88,7 +88,7 @@ void MainWindow::updateActions()
 {
     if (!actBackup)
         return; // before the menus exist
-    const int iphones = treeModel->countDeviceNodes(kNodeIOSDevice);
+    const int iphones = treeModel->countConnectedDevices(kNodeIOSDevice);
     const int androids = treeModel->countDeviceNodes(kNodeAndroidDevice);
     const int kind = ItemModelMain::sourceKindOf(currentNode());
     const bool android = kind == kNodeAndroidDevice;
@@ -128,6 +128,15 @@ QMenu *MainWindow::buildTreeContextMenu(AbsTreeItemModel::_ItemNode *node)
         {"Print Messages", ":/res/print.png", &MainWindow::miPrintAll},
         {"View Cache Files", nullptr, &MainWindow::miViewCache},
         {"Disconnect Device", ":/res/unmount.png", &MainWindow::miUnmoutDevice},
+    };
+    // Nor is a saved Android copy.
+    static const MenuEntry savedAndroid[] = {
+        {"Backup Messages to Local Database", ":/res/backup.png", &MainWindow::miBackupAll},
+        {"Transfer Android Messages to iPhone", ":/res/a2i.png", &MainWindow::miA2IAll, true},
+        {"Extract MMS attachment", ":/res/extract_media.png", &MainWindow::miExtractMediaAll},
+        {"Export Messages to File", ":/res/export.png", &MainWindow::miExportAll},
+        {"Print Messages", ":/res/print.png", &MainWindow::miPrintAll},
+        {"View Cache Files", nullptr, &MainWindow::miViewCache},
     };
     static const MenuEntry localDb[] = {
         {"Export Messages to iTunes Backup", nullptr, &MainWindow::miExport2ITunesBKAll},
@@ -183,7 +192,10 @@ QMenu *MainWindow::buildTreeContextMenu(AbsTreeItemModel::_ItemNode *node)
             use(savedIPhone);
         break;
     case kNodeAndroidDevice:
-        use(android);
+        if (ItemModelMain::isConnectedDevice(node))
+            use(android);
+        else
+            use(savedAndroid);
         break;
     case kNodeLocalDb:
         use(localDb);
@@ -211,7 +223,7 @@ QMenu *MainWindow::buildTreeContextMenu(AbsTreeItemModel::_ItemNode *node)
         return nullptr;
     }
 
-    const int iphones = treeModel->countDeviceNodes(kNodeIOSDevice);
+    const int iphones = treeModel->countConnectedDevices(kNodeIOSDevice);
     auto *menu = new QMenu;
     for (const MenuEntry *e = begin; e != end; ++e) {
         if (e->slot == &MainWindow::miAssignNumber && !unknownNumberChat)
@@ -243,7 +255,7 @@ QMenu *MainWindow::buildSmsContextMenu(AbsTreeItemModel::_ItemNode *node)
     const int kind = ItemModelMain::sourceKindOf(node);
     if (kind != kNodeAndroidDevice && kind != kNodeLocalDb)
         return nullptr;
-    const int iphones = treeModel->countDeviceNodes(kNodeIOSDevice);
+    const int iphones = treeModel->countConnectedDevices(kNodeIOSDevice);
     auto *menu = new QMenu;
     if (kind == kNodeAndroidDevice) {
         for (const MenuEntry &e : android)
