@@ -114,11 +114,13 @@ void AndroidMonitor::pass()
             const auto known = knownSerials.find(device.serial);
             if (known == knownSerials.end()) {
                 emit deviceConnected(device);
+                QMutexLocker lock(&m_serialsMutex);
                 knownSerials.insert(device.serial, device.isReady());
             } else if (!known.value() && device.isReady()) {
                 // Listed before the user allowed this computer: report it
                 // again now that it can be used.
                 emit deviceConnected(device);
+                QMutexLocker lock(&m_serialsMutex);
                 known.value() = true;
             }
         }
@@ -127,7 +129,10 @@ void AndroidMonitor::pass()
             if (!seen.contains(it.key()))
                 gone << it.key();
         for (const QString &serial : std::as_const(gone)) {
-            knownSerials.remove(serial);
+            {
+                QMutexLocker lock(&m_serialsMutex);
+                knownSerials.remove(serial);
+            }
             emit deviceDisconnected(serial);
         }
         m_lastFailure.clear();
@@ -138,6 +143,17 @@ void AndroidMonitor::pass()
             qDebug("AndroidMonitor: device listing failed: %s", qUtf8Printable(failure));
         m_lastFailure = failure;
     }
+}
+
+QStringList AndroidMonitor::seenSerials() const
+{
+    QStringList serials;
+    {
+        QMutexLocker lock(&m_serialsMutex);
+        serials = knownSerials.keys();
+    }
+    serials.sort();
+    return serials;
 }
 
 bool AndroidMonitor::pause(int ms)

@@ -34,6 +34,10 @@ public:
     // The pause between two passes, 3000 ms unless changed before start.
     void setPollInterval(int ms) { m_pollInterval = qMax(0, ms); }
 
+    // The serials of the latest successful listing, whatever their state
+    // (ready or not), sorted. Safe from any thread.
+    QStringList seenSerials() const;
+
 signals:
     // A serial appeared in the listing, or a listed phone became ready
     // ("unauthorized" until the user allows this computer, then "device").
@@ -49,7 +53,10 @@ private:
 
     std::atomic<bool> stopRequested {false};
     // Serials reported as connected, each with whether it was reported ready.
+    // Written by the loop only; every write holds m_serialsMutex, so that
+    // other threads can read it through seenSerials.
     QHash<QString, bool> knownSerials;
+    mutable QMutex m_serialsMutex;
     QFuture<void> loopFuture;
 
     QMutex m_pauseMutex;

@@ -106,12 +106,15 @@ bool isPseudoFileSystem(const QByteArray &type)
 }
 
 // The backup files that a complete backup always has, with Status.plist
-// saying the snapshot finished.
-bool isFinishedBackup(const QDir &folder)
+// saying the snapshot finished. Newer phones list their files in Manifest.db
+// instead of Manifest.mbdb: with orManifestDb such a backup counts as
+// finished too, and whoever reads it tells the user it cannot be read.
+bool isFinishedBackup(const QDir &folder, bool orManifestDb = false)
 {
+    const bool listed = QFileInfo(folder.filePath("Manifest.mbdb")).isFile()
+            || (orManifestDb && QFileInfo(folder.filePath("Manifest.db")).isFile());
     if (!QFileInfo(folder.filePath("Status.plist")).isFile()
-        || !QFileInfo(folder.filePath("Manifest.plist")).isFile()
-        || !QFileInfo(folder.filePath("Manifest.mbdb")).isFile())
+        || !QFileInfo(folder.filePath("Manifest.plist")).isFile() || !listed)
         return false;
     const PlistValue status = readPlist(folder.filePath("Status.plist"));
     return status.dictItem(QStringLiteral("SnapshotState")).toString() == QLatin1String("finished");
@@ -414,7 +417,7 @@ void IOSMobileBackupThread::run()
         form->postSucceed(QString());
         return;
     }
-    if (!isFinishedBackup(QDir(folder))) {
+    if (!isFinishedBackup(QDir(folder), true)) {
         qWarning("IOSMobileBackupThread: the tool ended without a finished backup in %s",
                  qUtf8Printable(folder));
         removeFolderRecursively(folder);

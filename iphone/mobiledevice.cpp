@@ -24,6 +24,7 @@ using NotificationCallback = void (*)(AMDeviceNotificationInfo *, void *);
 std::recursive_mutex targetMutex;
 
 std::atomic<int> lengthTimeout {60000};
+std::atomic<int> serviceTimeout {60000};
 
 [[noreturn]] void fail(const QString &text)
 {
@@ -100,8 +101,10 @@ void mobiledevice_set_target(DeviceNotifyTarget *target, QObject *receiver,
                              const char *connectedSlot, const char *disconnectedSlot)
 {
     std::lock_guard lock(targetMutex);
-    *target = DeviceNotifyTarget(receiver, connectedSlot ? connectedSlot : "",
-                                 disconnectedSlot ? disconnectedSlot : "");
+    // What the notifications told so far stays with the target.
+    target->receiver = receiver;
+    target->connectedSlot = connectedSlot ? connectedSlot : "";
+    target->disconnectedSlot = disconnectedSlot ? disconnectedSlot : "";
 }
 
 void mobiledevice_subscribe(DeviceNotifyTarget *target)
@@ -113,8 +116,31 @@ void mobiledevice_subscribe(DeviceNotifyTarget *target)
     }
     auto subscribe = am<int (*)(NotificationCallback, unsigned int, unsigned int, void *, void **)>(
             "AMDeviceNotificationSubscribe");
+    {
+        std::lock_guard lock(targetMutex);
+        if (target->subscribed) {
+            // A second subscription would announce every event twice.
+            if (target->receiver && target->connectedSlot && *target->connectedSlot) {
+                for (AMDeviceRef device : std::as_const(target->attached))
+                    QMetaObject::invokeMethod(target->receiver, target->connectedSlot,
+                                              Qt::QueuedConnection, Q_ARG(void *, device));
+            }
+            return;
+        }
+        target->subscribed = true;
+    }
     void *notification = nullptr;
-    subscribe(mobiledevice_notification_callback, 0, 0, target, &notification);
+    if (subscribe(mobiledevice_notification_callback, 0, 0, target, &notification) != 0) {
+        std::lock_guard lock(targetMutex);
+        target->subscribed = false;
+        fail(QStringLiteral("AMDeviceNotificationSubscribe failed."));
+    }
+}
+
+bool mobiledevice_is_attached(DeviceNotifyTarget *target, AMDeviceRef device)
+{
+    std::lock_guard lock(targetMutex);
+    return target && device && target->attached.contains(device);
 }
 
 void mobiledevice_notification_callback(AMDeviceNotificationInfo *info, void *context)
@@ -123,6 +149,10 @@ void mobiledevice_notification_callback(AMDeviceNotificationInfo *info, void *co
     if (!info || !target)
         return;
     std::lock_guard lock(targetMutex);
+    if (info->message == 1)
+        target->attached.insert(info->device);
+    else if (info->message == 2)
+        target->attached.remove(info->device);
     const char *slot = info->message == 1 ? target->connectedSlot
             : info->message == 2          ? target->disconnectedSlot
                                           : nullptr;
@@ -242,17 +272,22 @@ int mobiledevice_send_data(int socket, const char *data, int length, int timeout
     // hold the sender beyond its timeout: the rest is sent as the socket
     // accepts it, within that one timeout.
     QDeadlineTimer deadline = timeoutMs >= 1 ? QDeadlineTimer(timeoutMs) : QDeadlineTimer::Forever;
+    // The socket is tried first and waited for only when it takes nothing.
     int sent = 0;
+    bool wait = false;
     while (sent < length) {
-        const int wait = deadline.isForever() ? 0 : int(deadline.remainingTime());
-        if (!deadline.isForever() && wait <= 0)
-            break;
-        if (mobiledevice_wait_socket(socket, wait, false) == 0)
-            break;
+        if (wait) {
+            const int remaining = deadline.isForever() ? 0 : int(deadline.remainingTime());
+            if (!deadline.isForever() && remaining <= 0)
+                break;
+            if (mobiledevice_wait_socket(socket, remaining, false) == 0)
+                break;
+        }
         const long n = servicesocket::sendSome(socket, data + sent, length - sent);
         if (n < 0)
             break;
         sent += int(n);
+        wait = n == 0;
     }
     return sent;
 }
@@ -261,11 +296,15 @@ int mobiledevice_receive_data(int socket, char *buffer, int length, int timeoutM
 {
     if (length <= 0)
         return 0;
+    // What has arrived is taken at once; the wait is for what has not.
     int received = 0;
     while (received < length) {
-        if (mobiledevice_wait_socket(socket, timeoutMs, true) == 0)
-            break;
-        const long n = servicesocket::receiveSome(socket, buffer + received, length - received);
+        long n = servicesocket::receiveNow(socket, buffer + received, length - received);
+        if (n == servicesocket::kWouldBlock) {
+            if (mobiledevice_wait_socket(socket, timeoutMs, true) == 0)
+                break;
+            n = servicesocket::receiveSome(socket, buffer + received, length - received);
+        }
         if (n <= 0)
             break;
         received += int(n);
@@ -316,8 +355,8 @@ CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
     // nothing of that size is allocated or waited for.
     if (n > mobiledevice::kMaxMessageLength)
         failure(QStringLiteral("mobiledevice_recmsg(msg) error, announced length: %1.").arg(n));
-    QByteArray body(qMax(n, 0), Qt::Uninitialized);
-    const int received = n > 0 ? mobiledevice_receive_data(socket, body.data(), n, timeoutMs) : 0;
+    const QByteArray body = mobiledevice::receiveAnnounced(socket, n, timeoutMs);
+    const int received = int(body.size());
     if (received != n)
         failure(QStringLiteral("mobiledevice_recmsg(msg) error, received length: %1.")
                         .arg(received));
@@ -325,6 +364,22 @@ CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
 }
 
 namespace mobiledevice {
+
+QByteArray receiveAnnounced(int socket, qint64 length, int timeoutMs)
+{
+    constexpr qint64 step = 1 << 20;
+    QByteArray bytes;
+    while (bytes.size() < length) {
+        const qsizetype have = bytes.size();
+        const int want = int(qMin(length - have, step));
+        bytes.resize(have + want);
+        const int got = mobiledevice_receive_data(socket, bytes.data() + have, want, timeoutMs);
+        bytes.resize(have + qMax(got, 0));
+        if (got < want)
+            break;
+    }
+    return bytes;
+}
 
 int lengthTimeoutMs()
 {
@@ -334,6 +389,16 @@ int lengthTimeoutMs()
 void setLengthTimeoutMs(int ms)
 {
     lengthTimeout.store(ms);
+}
+
+int serviceTimeoutMs()
+{
+    return serviceTimeout.load();
+}
+
+void setServiceTimeoutMs(int ms)
+{
+    serviceTimeout.store(ms);
 }
 
 } // namespace mobiledevice

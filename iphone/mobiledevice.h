@@ -3,6 +3,7 @@
 #include "iphone/cftype.h"
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -24,6 +25,11 @@ struct DeviceNotifyTarget
     QObject *receiver;
     const char *connectedSlot;
     const char *disconnectedSlot;
+    // Kept by the call-back under the notification lock: the devices
+    // announced as arrived and not yet as left, and whether the target has
+    // its subscription. Read them through the functions below.
+    QSet<AMDeviceRef> attached;
+    bool subscribed = false;
 };
 
 // The process-wide target, empty until the main window fills it.
@@ -44,8 +50,14 @@ void mobiledevice_set_target(DeviceNotifyTarget *target, QObject *receiver,
 
 // Loads Apple's libraries when needed and subscribes to device
 // notifications for target; throws std::runtime_error when the libraries
-// cannot be loaded.
+// cannot be loaded. A target is subscribed once: a later call announces the
+// devices attached now to the target's current receiver instead.
 void mobiledevice_subscribe(DeviceNotifyTarget *target);
+// Whether the device has arrived and not left, as far as the notifications
+// for target have told. Known as soon as the library reports it, before the
+// queued slot runs: a slot busy with a device can ask whether it is still
+// there.
+bool mobiledevice_is_attached(DeviceNotifyTarget *target, AMDeviceRef device);
 // The call-back given to MobileDevice; context is the DeviceNotifyTarget.
 void mobiledevice_notification_callback(AMDeviceNotificationInfo *info, void *context);
 
@@ -84,8 +96,17 @@ CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs);
 namespace mobiledevice {
 // The largest message body accepted from a device.
 inline constexpr qint32 kMaxMessageLength = 64 * 1024 * 1024;
+// Receives length bytes (fewer when the peer closes or stays silent for
+// timeoutMs), growing the buffer with what arrives: a peer that announces
+// more than it sends never makes the whole announced size allocated.
+QByteArray receiveAnnounced(int socket, qint64 length, int timeoutMs);
 // The wait for a message's length prefix, whatever the caller's timeout
 // (60000 ms; tests shorten it).
 int lengthTimeoutMs();
 void setLengthTimeoutMs(int ms);
+// The time limit of each send and receive of the service clients (AFC,
+// house_arrest, DeviceLink and the services over it): 60000 ms; tests
+// shorten it.
+int serviceTimeoutMs();
+void setServiceTimeoutMs(int ms);
 } // namespace mobiledevice

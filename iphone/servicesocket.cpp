@@ -37,6 +37,11 @@ long receiveSome(int socket, char *buffer, long length)
     return n == SOCKET_ERROR ? -1 : n;
 }
 
+long receiveNow(int, char *, long)
+{
+    return kWouldBlock;
+}
+
 void close(int socket)
 {
     ::closesocket(SOCKET(socket));
@@ -80,6 +85,18 @@ long receiveSome(int socket, char *buffer, long length)
         const ssize_t n = ::recv(socket, buffer, size_t(length), 0);
         if (n < 0 && errno == EINTR)
             continue;
+        return long(n);
+    }
+}
+
+long receiveNow(int socket, char *buffer, long length)
+{
+    for (;;) {
+        const ssize_t n = ::recv(socket, buffer, size_t(length), MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return kWouldBlock;
         return long(n);
     }
 }

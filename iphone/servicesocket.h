@@ -14,6 +14,11 @@ long sendSome(int socket, const char *data, long length);
 // One receive: the count received, 0 when the peer closed, below 0 on an
 // error.
 long receiveSome(int socket, char *buffer, long length);
+// What receiveNow gives when nothing has arrived yet.
+inline constexpr long kWouldBlock = -2;
+// One receive that does not wait: as receiveSome, or kWouldBlock. Where
+// the platform has no such call it always gives kWouldBlock.
+long receiveNow(int socket, char *buffer, long length);
 void close(int socket);
 // Shuts both directions of the socket down from any thread: a wait or a
 // receive blocked on it in another thread ends at once (the peer seems to

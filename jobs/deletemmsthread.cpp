@@ -14,7 +14,7 @@ namespace {
 // Thrown inside run when the dialog has ended; run catches it.
 constexpr int kCancelled = 1;
 
-void rollBack(IOS6MessageDb &db) noexcept
+void rollBack(AbsDb &db) noexcept
 {
     try {
         db.endTransaction(false);
@@ -42,6 +42,8 @@ void DeleteMMSThread::run()
     IOS6MessageDb db(*m_dbFolder, QString(), false);
     const int total = int(m_messages->size());
     int count = 0;
+    MessageRecycleDb &recycle = db.recycleStore();
+    bool recycleBegun = false;
     try {
         // Opening would create a missing database: there is nothing to
         // delete from, and no empty archive is wanted.
@@ -56,7 +58,16 @@ void DeleteMMSThread::run()
             ++count;
             m_form->postUpdateProgress(QString(), int(double(count) / total * 100.0),
                                        ids("SMS: %1/%2").arg(count).arg(total));
-            db.deleteMessage(m);
+            if (m->ROWID <= -kRecycledMessageBase) {
+                // A salvaged message lives in recycle.db, not in sms.db.
+                if (!recycleBegun) {
+                    recycle.beginTransaction();
+                    recycleBegun = true;
+                }
+                recycle.skipRecycledMessage(-m->ROWID - kRecycledMessageBase);
+            } else {
+                db.deleteMessage(m);
+            }
             if (itemHook)
                 itemHook(count);
         }
@@ -65,11 +76,17 @@ void DeleteMMSThread::run()
         if (m_form->failed)
             throw kCancelled;
         db.endTransaction(true);
+        if (recycleBegun)
+            recycle.endTransaction(true);
     } catch (int) {
         rollBack(db);
+        if (recycleBegun)
+            rollBack(recycle);
         return;
     } catch (const std::exception &e) {
         rollBack(db);
+        if (recycleBegun)
+            rollBack(recycle);
         m_form->postErrorOccurred(QString::fromUtf8(e.what()));
         return;
     }

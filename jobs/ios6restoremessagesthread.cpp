@@ -169,21 +169,6 @@ qint32 clampToInt32(qint64 v)
                                      std::numeric_limits<qint32>::max()));
 }
 
-// Whether the phone can file a message of this conversation: the
-// conversations of recovered messages of unknown number, and any without an
-// identifier or a correspondent, would stand on the phone without anyone to
-// belong to.
-bool hasContactNumber(const _MsgChat *chat)
-{
-    if (!chat || chat->ROWID <= kUnknownNumberChat)
-        return false;
-    if (!chat->chat_identifier.trimmed().isEmpty())
-        return true;
-    for (const _MsgHandle *h : chat->handles)
-        if (h && !h->id.trimmed().isEmpty())
-            return true;
-    return false;
-}
 
 // The path below the domain's root that an attachment's phone path names:
 // from its first "Library/" on; empty when there is none.
@@ -221,6 +206,22 @@ QString safeFileName(const QString &filename, const QString &fallback)
 }
 
 } // namespace
+
+// Whether the phone can file a message of this conversation: the
+// conversations of recovered messages of unknown number, and any without an
+// identifier or a correspondent, would stand on the phone without anyone to
+// belong to.
+bool restoreMergeHasContactNumber(const _MsgChat *chat)
+{
+    if (!chat || chat->ROWID <= kUnknownNumberChat)
+        return false;
+    if (!chat->chat_identifier.trimmed().isEmpty())
+        return true;
+    for (const _MsgHandle *h : chat->handles)
+        if (h && !h->id.trimmed().isEmpty())
+            return true;
+    return false;
+}
 
 // ---------------------------------------------------------------- order
 
@@ -570,7 +571,7 @@ void RestoreMergeRun::insertRows()
     for (const _MsgMessage *m : *m_job.m_messages) {
         if (!m)
             continue;
-        if (!hasContactNumber(m->chat)) {
+        if (!restoreMergeHasContactNumber(m->chat)) {
             qDebug("IOS6RestoreMessagesThread skip message with unknown chat.");
             ++m_job.skippedCount;
             continue;
@@ -935,6 +936,18 @@ void RestoreMergeRun::swapManifest()
 void RestoreMergeRun::finish()
 {
     removeDatabaseFiles(m_workingPath);
+    // Recorded in the order cleanUp would undo them.
+    auto record = [this](const ReplacedFile &file) {
+        if (file.swapped)
+            m_job.m_changes.append({file.path, file.existed ? file.aside : QString()});
+    };
+    record(m_manifest);
+    for (const PlannedFile &f : std::as_const(m_files))
+        if (f.placed)
+            m_job.m_changes.append({f.dest, QString()});
+    for (qsizetype i = m_logs.size() - 1; i >= 0; --i)
+        record(m_logs.at(i));
+    record(m_db);
 }
 
 QString RestoreMergeRun::cleanUp()
@@ -987,6 +1000,21 @@ IOS6RestoreMessagesThread::IOS6RestoreMessagesThread(const QString &mcc,
 
 IOS6RestoreMessagesThread::~IOS6RestoreMessagesThread() = default;
 
+QStringList IOS6RestoreMessagesThread::revertBackupFolder()
+{
+    QStringList problems;
+    for (const Change &c : std::as_const(m_changes)) {
+        const bool ok = c.aside.isEmpty() ? QFile::remove(c.path) : replaceFile(c.aside, c.path);
+        if (!ok)
+            problems << c.path;
+    }
+    m_changes.clear();
+    if (!problems.isEmpty())
+        qWarning("IOS6RestoreMessagesThread: could not put back %s",
+                 qUtf8Printable(problems.join(QStringLiteral(", "))));
+    return problems;
+}
+
 QStringList IOS6RestoreMessagesThread::stageNames()
 {
     QStringList names;
@@ -999,6 +1027,7 @@ void IOS6RestoreMessagesThread::run()
 {
     skippedCount = 0;
     mergedCount = 0;
+    m_changes.clear();
     m_progress->postUpdateProgress(ids("IDS_MERGING_IOS6_MESSAGES"), 0, QString());
     RestoreMergeRun work(*this);
     try {

@@ -33,6 +33,12 @@ bool restoreMergeLess(const RestoreMergeItem &a, const RestoreMergeItem &b);
 // items it does not separate in list order.
 void sortRestoreMergeItems(QList<RestoreMergeItem> &items);
 
+// Whether the merge can file a message of this conversation on the phone:
+// not for the conversations of recovered messages of unknown number, nor for
+// any without an identifier or a correspondent. Messages of other
+// conversations are skipped and counted.
+bool restoreMergeHasContactNumber(const _MsgChat *chat);
+
 // Merges a list of messages into the message database of an iPhone backup
 // folder, so that restoring the backup puts them on the phone.
 //
@@ -72,6 +78,13 @@ public:
     // swap, when Cancel is disabled.
     static QStringList stageNames();
 
+    // After a successful run, when a later step fails (the restore to the
+    // phone): puts the backup folder back as the run found it. The files the
+    // run replaced come back from the copies it kept aside, the files it
+    // added go. Returns the paths that could not be put back (empty: the
+    // folder is as it was). Does nothing a second time.
+    QStringList revertBackupFolder();
+
 protected:
     void run() override;
 
@@ -84,4 +97,13 @@ private:
     QDir m_backupFolder;
     ProgressForm *m_progress;
     StageObserver m_observer;
+
+    // What a successful run changed in the backup folder, newest first:
+    // a file replaced (aside: its previous contents) or added (aside empty).
+    struct Change
+    {
+        QString path;
+        QString aside;
+    };
+    QList<Change> m_changes;
 };

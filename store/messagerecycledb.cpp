@@ -271,6 +271,12 @@ void MessageRecycleDb::setRecycledMessageChat(const _MsgMessage &message,
     executeThrow(sql);
 }
 
+void MessageRecycleDb::skipRecycledMessage(qint64 rowid)
+{
+    ensureOpen();
+    executeThrow(Sqlite3Sql("update message set is_skip=1 where rowid=?").addInt64Param(rowid));
+}
+
 _MsgHandle MessageRecycleDb::recycledHandleBySrcRowid(qint64 srcRowid)
 {
     ensureOpen();

@@ -78,6 +78,9 @@ public:
     // correspondent; does nothing when it is not stored.
     void setRecycledMessageChat(const _MsgMessage &message, const QString &chatIdentifier,
                                 const QString &handle);
+    // Marks the stored message of this recycle.db rowid as skipped, so that
+    // it is loaded no more (the user deleted it).
+    void skipRecycledMessage(qint64 rowid);
     // The stored handle that had srcRowid in sms.db, with that rowid; a
     // default handle when there is none.
     _MsgHandle recycledHandleBySrcRowid(qint64 srcRowid);

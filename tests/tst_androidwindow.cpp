@@ -418,14 +418,21 @@ void TestAndroidWindow::secondArrivalKeepsOneNode()
     slow.batches[0][0].attachments
             = {PhoneAttachment {"image/jpeg", "big.jpg", QByteArray(4 << 20, 'x')}};
     peer->setScenario(slow);
+    bool insideLoad = false;
     FireWhen during([&] { return peer->record().sessions.size() > sessionsBefore + 1; },
-                    [&] { arrive(w, adbLine(kSerial, "device")); });
+                    [&] {
+                        insideLoad = qobject_cast<ProgressForm *>(ModalAnswerer::activeModal());
+                        arrive(w, adbLine(kSerial, "device"));
+                    });
     connectUsb(w, answerer);
     QVERIFY(during.fired);
     QTest::qWait(100);
     QVERIFY(answerer.stuck().isEmpty());
     QCOMPARE(androidNodes(w).size(), 1);
-    QCOMPARE(peer->record().sessions.size(), sessionsBefore + 2);
+    // (On a machine so busy that the load ended first, the report was a
+    // plain second arrival.)
+    if (insideLoad)
+        QCOMPARE(peer->record().sessions.size(), sessionsBefore + 2);
 }
 
 void TestAndroidWindow::removalByTheWatcher()

@@ -403,8 +403,10 @@ void TestMainWindow::constructionOnDataFolder()
     QCOMPARE(child<QToolBar>(w, "mainToolBar")->iconSize(), QSize(52, 52));
     QCOMPARE(child<QSplitter>(w, "splitter")->count(), 3);
     QCOMPARE(labelText(w, "lbSMSCount"), QString("Messages: 0"));
+    // The saved line is shown as a plain, restyled link.
     QCOMPARE(MainWindowTestAccess::advLink(w)->text(),
-             QString("<a href=\"http://127.0.0.1/x\">News</a>"));
+             QString("<a style=\"color:#2762DA;text-decoration:none;\" "
+                     "href=\"http://127.0.0.1/x\">News</a>"));
     QStringList menus;
     for (QAction *a : child<QMenuBar>(w, "menuBar")->actions())
         menus << a->text();
@@ -662,7 +664,7 @@ void TestMainWindow::actionsFollowNodeKind()
     select(w, m->localDbRoot);
     QCOMPARE(state(), QString("0000000"));
 
-    // A saved iPhone copy is no target of a transfer.
+    // A saved iPhone copy (no device handle) is no transfer target.
     IOSDevice saved;
     saved.DeviceName = "Saved";
     m->addIOSDeviceNode({}, saved);
@@ -674,7 +676,7 @@ void TestMainWindow::actionsFollowNodeKind()
     // An iPhone arriving does not change the state until the selection does.
     IOSDevice phone;
     phone.DeviceName = "Attached";
-    phone.deviceHandle = reinterpret_cast<AMDeviceRef>(0x1);
+    phone.deviceHandle = reinterpret_cast<AMDeviceRef>(quintptr(0x10)); // never dereferenced
     _IOSDeviceItemNode *iphone = m->addIOSDeviceNode({}, phone);
     select(w, moto);
     QCOMPARE(state(), QString("1101110"));

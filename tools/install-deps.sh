@@ -11,6 +11,7 @@ PACKAGES=(
   adb python3 python3-phonenumbers iso-codes
   fonts-noto-color-emoji python3-pil
   xvfb xauth xdotool fonts-dejavu-core
+  poppler-utils
 )
 
 SUDO=""

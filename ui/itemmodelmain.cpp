@@ -177,12 +177,22 @@ bool ItemModelMain::isConnectedDevice(const _ItemNode *node)
     return false;
 }
 
-int ItemModelMain::countConnectedDevices(int kind) const
+QList<_IOSDeviceItemNode *> ItemModelMain::attachedIPhones() const
 {
-    return int(std::count_if(devicesRoot->children.cbegin(), devicesRoot->children.cend(),
-                             [kind](const _ItemNode *n) {
-                                 return n->kind == kind && isConnectedDevice(n);
-                             }));
+    QList<_IOSDeviceItemNode *> out;
+    for (_ItemNode *n : devicesRoot->children) {
+        if (n->kind != kNodeIOSDevice)
+            continue;
+        auto *phone = static_cast<_IOSDeviceItemNode *>(n);
+        if (phone->device.deviceHandle)
+            out.append(phone);
+    }
+    return out;
+}
+
+int ItemModelMain::countAttachedIPhones() const
+{
+    return int(attachedIPhones().size());
 }
 
 _AbsDBItemNode *ItemModelMain::sourceNodeOf(_ItemNode *node)

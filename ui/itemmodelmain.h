@@ -123,8 +123,12 @@ public:
     // an Android phone reached over USB (an adb serial) or Wi-Fi. Saved
     // copies read from "virtual_ios" and "virtual_android" are not.
     static bool isConnectedDevice(const _ItemNode *node);
-    // How many children of "Devices" of this kind are attached phones.
-    int countConnectedDevices(int kind) const;
+
+    // How many iPhone nodes stand for an attached phone (saved copies, which
+    // have no device handle, are no target of a transfer).
+    int countAttachedIPhones() const;
+    // The iPhone nodes of attached phones, in tree order.
+    QList<_IOSDeviceItemNode *> attachedIPhones() const;
 
     // The source node of a node: itself for kinds 3 to 5, the parent of a
     // conversation; null for anything else.

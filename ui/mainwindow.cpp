@@ -11,6 +11,7 @@
 #include "store/stylesheet.h"
 #include "store/texts.h"
 #include "ui/itemmodelsms.h"
+#include "ui/updatecheck.h"
 
 #include <QDir>
 #include <QFile>
@@ -89,13 +90,11 @@ MainWindow::MainWindow(QWidget *parent)
     advLinkLabel->setOpenExternalLinks(true);
     ui->statusBar->setStyleSheet(QStringLiteral("QStatusBar::item{border: 0px}"));
     ui->statusBar->addWidget(advLinkLabel, 0);
+    advLinkLabel->setTextFormat(Qt::RichText);
     QFile lastAdv(dataFolder().absoluteFilePath(QStringLiteral("last-adv")));
     if (lastAdv.open(QIODevice::ReadOnly)) {
-        QByteArray bytes = lastAdv.readAll();
-        const qsizetype nul = bytes.indexOf('\0');
-        if (nul >= 0)
-            bytes.truncate(nul);
-        advLinkLabel->setText(QString::fromUtf8(bytes));
+        // The saved line came from the web service: only a plain link is shown.
+        advLinkLabel->setText(sanitizeAdvLink(QString::fromUtf8(untilNul(lastAdv.readAll()))));
     }
 
     if (mobiledevice_frameworks_loaded()) {
@@ -130,6 +129,8 @@ MainWindow::~MainWindow()
     // Notifications that arrive from now on find no receiver.
     if (deviceNotifyTarget.receiver == this)
         mobiledevice_set_target(&deviceNotifyTarget, nullptr, nullptr, nullptr);
+    // Replies still on their way must not reach a window being taken apart.
+    abandonServiceRequests();
     // The panes hold pointers into the tree's data sets: empty them before
     // the tree goes.
     bubbleMgr.showBubble({});

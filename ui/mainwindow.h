@@ -9,6 +9,11 @@
 #include <QItemSelection>
 #include <QMainWindow>
 #include <QNetworkAccessManager>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+
+#include <QSet>
 
 class AndroidMonitor;
 class ItemModelSms;
@@ -204,6 +209,83 @@ private:
 
     // ---- Transfer to Android (mainwindow_androidtransfer.cpp) ----
     void transferToAndroid(const MsgMessageList &messages);
+
+    // ---- Message commands (mainwindow_commands.cpp) ----
+    void exportMessages(const MsgMessageList &list);
+    void printMessages(const MsgMessageList &list);
+    void extractMedia(const MsgMessageList &list);
+    // The save dialog of the export: the chosen path (the filter's suffix
+    // added to a name without one) and the chosen filter's ExportFilter
+    // number; an empty path when cancelled.
+    QString askExportPath(int *filter);
+    // The folder dialog of the extraction; empty when cancelled.
+    QString askExtractParentFolder();
+    // Shows the information box and returns false for an empty list.
+    bool confirmNotEmpty(const MsgMessageList &list);
+    // Runs the deletion of list from the database of dbNode (closed first);
+    // true when it succeeded.
+    bool runDeleteJob(_AbsDBItemNode *dbNode, MsgMessageList &list);
+    // Takes the deleted messages out of their conversations and the data set
+    // and frees them (the panes must no longer show them).
+    static void pruneMessages(_AbsDBItemNode *dbNode, const MsgMessageList &list);
+    // Empties the panes and the tree's current node and selection.
+    void clearTreeSelection();
+
+    // ---- Backup to local databases (mainwindow_localdb.cpp) ----
+    void backupToLocalDb(QString defaultName, const MsgMessageList &list);
+    void backupNodeMessages(const MsgMessageList &list);
+    void importITunesBackup(QString &name);
+
+    // ---- Browsing and update check (mainwindow_browse.cpp, mainwindow_update.cpp) ----
+    // Runs a GET to the web service on one of the two managers; the reply's
+    // finished() calls slot. Replies larger than a few kilobytes are cut off.
+    QNetworkReply *sendServiceRequest(QNetworkAccessManager &manager, const QUrl &url,
+                                      void (MainWindow::*slot)(QNetworkReply *));
+    // Detaches and drops the requests still running (the window is going).
+    void abandonServiceRequests();
+    // Asks about the download once no modal dialog is open, closing the
+    // window on Yes once no modal dialog is open.
+    void offerDownloadWhenIdle();
+    // No modal dialog is open and no nested event loop runs.
+    static bool guiIdle();
+    // Tells that no web site is configured; false when one is.
+    bool noWebSite(const QUrl &page);
+    // The plain texts of the shown list, in row order, made on first use
+    // after the list changed.
+    const QStringList &shownSearchTexts();
+    // The folders miClearCache deletes, and whether a store folder lies in one.
+    static QStringList cacheFolders();
+    static bool isUnderFolder(const QString &path, const QString &folder);
+
+    QPointer<QNetworkReply> m_versionReply;
+    QPointer<QNetworkReply> m_advLinkReply;
+    QUrl m_pendingDownload;
+    bool m_closePending = false;
+    QTimer m_idleTimer; // retries offerDownloadWhenIdle; no network work
+    bool m_usbTipsShown = false;
+    MsgMessageList m_searchList; // the list m_searchTexts was made from
+    QStringList m_searchTexts;
+
+    // ---- iPhones: arrival, removal and transfers ----
+    // mainwindow_ios.cpp
+    // Brings the phone's messages into its store folder, by file_relay or
+    // by way of a full backup; false when the load ended (with its message
+    // shown, or quietly when the user cancelled or the phone left).
+    bool loadIOSDeviceStore(IOSDevice &device);
+    bool loadIOSDeviceThroughBackup(IOSDevice &device);
+    // Opens the phone's store and shows it in place of an older node of the
+    // same phone.
+    void addLoadedIOSDevice(const IOSDevice &device);
+    // Whether the phone has not been reported as gone since it arrived.
+    static bool iosDeviceAttached(const IOSDevice &device);
+    // The phones that have been told this run to enter their passcode.
+    QSet<QString> m_passcodeNoteShown;
+    // mainwindow_iostransfer.cpp
+    // Backs the chosen attached iPhone up, merges the messages into the
+    // backup and restores it to the phone.
+    void transferToIPhone(const MsgMessageList &messages);
+    // Merges the messages into an iTunes backup the user picks.
+    void exportToITunesBackup(const MsgMessageList &messages);
 
     // Tests read the context menus through this friend.
     friend class MainWindowTestAccess;

@@ -88,7 +88,7 @@ void MainWindow::updateActions()
 {
     if (!actBackup)
         return; // before the menus exist
-    const int iphones = treeModel->countConnectedDevices(kNodeIOSDevice);
+    const int iphones = treeModel->countAttachedIPhones();
     const int androids = treeModel->countDeviceNodes(kNodeAndroidDevice);
     const int kind = ItemModelMain::sourceKindOf(currentNode());
     const bool android = kind == kNodeAndroidDevice;
@@ -223,7 +223,7 @@ QMenu *MainWindow::buildTreeContextMenu(AbsTreeItemModel::_ItemNode *node)
         return nullptr;
     }
 
-    const int iphones = treeModel->countConnectedDevices(kNodeIOSDevice);
+    const int iphones = treeModel->countAttachedIPhones();
     auto *menu = new QMenu;
     for (const MenuEntry *e = begin; e != end; ++e) {
         if (e->slot == &MainWindow::miAssignNumber && !unknownNumberChat)
@@ -255,7 +255,7 @@ QMenu *MainWindow::buildSmsContextMenu(AbsTreeItemModel::_ItemNode *node)
     const int kind = ItemModelMain::sourceKindOf(node);
     if (kind != kNodeAndroidDevice && kind != kNodeLocalDb)
         return nullptr;
-    const int iphones = treeModel->countConnectedDevices(kNodeIOSDevice);
+    const int iphones = treeModel->countAttachedIPhones();
     auto *menu = new QMenu;
     if (kind == kNodeAndroidDevice) {
         for (const MenuEntry &e : android)

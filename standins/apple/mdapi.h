@@ -26,7 +26,10 @@
 //         "replyLength": 12,               announce a length that lies
 //         "stallBeforeReply": false,       never answer the request
 //         "stallAfterBytes": -1            stop sending (without closing)
-//     }}]}
+//     },
+//     "afc": {...}, "houseArrest": {...},       see afcservice.cpp
+//     "mobilebackup2": {...}, "mobilesync": {...}   see devicelinkservice.cpp
+//     }]}
 //
 // Values in JSON become strings, booleans, numbers (integers when whole),
 // dictionaries and arrays; {"$data": base64} becomes a data value and
@@ -83,7 +86,9 @@ AMDeviceRef AMStandinDevice(const char *udid);
 // A JSON report of every device: "connections" and "sessions" open now,
 // the calls counted ("connects", "disconnects", "pairs", "validations",
 // "sessionStarts", "sessionStops", "copyValues", "setValues"), the
-// services started and the requests their far ends received (XML).
+// services started, "openServices" (far ends not yet ended: their socket
+// is still open at the near end) and the requests their far ends received
+// (XML; AFC requests as "afc <operation> <paths>").
 // Valid until the next call on the same thread.
 const char *AMStandinReport(void);
 // Ends the library's threads (notifications, services) for good.

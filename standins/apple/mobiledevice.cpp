@@ -4,6 +4,7 @@
 // of its own on the far end of a socket pair.
 
 #include "standins/apple/mdapi.h"
+#include "standins/apple/servicekit.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -35,6 +36,7 @@
 
 namespace {
 
+using namespace standin;
 using Clock = std::chrono::steady_clock;
 
 struct FileRelayConfig
@@ -57,8 +59,11 @@ struct Device
     QMap<QString, int> errors;
     CFMutableDictionaryRef domains = nullptr; // domain name -> dictionary
     FileRelayConfig fileRelay;
+    QJsonObject entry; // the scenario's entry, for the services
+    std::shared_ptr<DeviceStore> store;
     int connections = 0;
     int sessions = 0;
+    int openServices = 0; // far ends still serving
     QMap<QString, int> counts;
     QStringList services;
     QStringList requests;
@@ -127,105 +132,6 @@ Runtime &rt()
     return r;
 }
 
-CFStringRef makeString(const QString &text)
-{
-    const QByteArray u = text.toUtf8();
-    return CFStringCreateWithBytes(nullptr, reinterpret_cast<const uint8_t *>(u.constData()),
-                                   u.size(), kCFStringEncodingUTF8, false);
-}
-
-QString stringOf(CFTypeRef ref)
-{
-    if (!ref || CFGetTypeID(ref) != CFStringGetTypeID())
-        return {};
-    CFIndex used = 0;
-    const CFIndex n = CFStringGetLength(ref);
-    CFStringGetBytes(ref, {0, n}, kCFStringEncodingUTF8, '?', false, nullptr, 0, &used);
-    QByteArray bytes(used, Qt::Uninitialized);
-    CFStringGetBytes(ref, {0, n}, kCFStringEncodingUTF8, '?', false,
-                     reinterpret_cast<uint8_t *>(bytes.data()), used, &used);
-    return QString::fromUtf8(bytes);
-}
-
-CFTypeRef fromJson(const QJsonValue &v)
-{
-    switch (v.type()) {
-    case QJsonValue::Bool:
-        return CFRetain(v.toBool() ? kCFBooleanTrue : kCFBooleanFalse);
-    case QJsonValue::Double: {
-        const double d = v.toDouble();
-        if (d == std::floor(d) && std::fabs(d) < 9.0e18) {
-            const int64_t i = int64_t(d);
-            return CFNumberCreate(nullptr, 4, &i);
-        }
-        return CFNumberCreate(nullptr, 6, &d);
-    }
-    case QJsonValue::String:
-        return makeString(v.toString());
-    case QJsonValue::Array: {
-        CFMutableArrayRef a = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
-        for (const QJsonValue &e : v.toArray()) {
-            if (CFTypeRef x = fromJson(e)) {
-                CFArrayAppendValue(a, x);
-                CFRelease(x);
-            }
-        }
-        return a;
-    }
-    case QJsonValue::Object: {
-        const QJsonObject o = v.toObject();
-        if (o.size() == 1 && o.contains(QLatin1String("$data"))) {
-            const QByteArray b
-                    = QByteArray::fromBase64(o.value(QLatin1String("$data")).toString().toLatin1());
-            return CFDataCreate(nullptr, reinterpret_cast<const uint8_t *>(b.constData()),
-                                b.size());
-        }
-        if (o.size() == 1 && o.contains(QLatin1String("$date"))) {
-            const QDateTime t = QDateTime::fromString(o.value(QLatin1String("$date")).toString(),
-                                                      Qt::ISODate);
-            return CFDateCreate(nullptr, double(t.toMSecsSinceEpoch()) / 1000.0 - 978307200.0);
-        }
-        CFMutableDictionaryRef d = CFDictionaryCreateMutable(
-                nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-        for (auto it = o.begin(); it != o.end(); ++it) {
-            CFTypeRef x = fromJson(it.value());
-            if (!x)
-                continue;
-            CFStringRef k = makeString(it.key());
-            CFDictionarySetValue(d, k, x);
-            CFRelease(k);
-            CFRelease(x);
-        }
-        return d;
-    }
-    default:
-        return nullptr;
-    }
-}
-
-// A copy that shares nothing with the original: what the device hands out.
-CFTypeRef deepCopy(CFTypeRef v)
-{
-    CFDataRef bytes
-            = CFPropertyListCreateData(nullptr, v, kCFPropertyListBinaryFormat_v1_0, 0, nullptr);
-    if (!bytes)
-        return nullptr;
-    CFTypeRef copy = CFPropertyListCreateWithData(nullptr, bytes, 0, nullptr, nullptr);
-    CFRelease(bytes);
-    return copy;
-}
-
-QString xmlOf(CFTypeRef v)
-{
-    CFDataRef bytes
-            = CFPropertyListCreateData(nullptr, v, kCFPropertyListXMLFormat_v1_0, 0, nullptr);
-    if (!bytes)
-        return {};
-    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(CFDataGetBytePtr(bytes)),
-                                           CFDataGetLength(bytes));
-    CFRelease(bytes);
-    return text;
-}
 
 Device *findDevice(AMDeviceRef ref)
 {
@@ -352,6 +258,8 @@ int loadScenario(const QByteArray &json)
         fr.stallBeforeReply = f.value(QLatin1String("stallBeforeReply")).toBool(false);
         fr.stallAfterBytes = f.value(QLatin1String("stallAfterBytes")).toInteger(-1);
         d->fileRelay = fr;
+        d->entry = o;
+        d->store = makeStore(o);
         d->counts.clear();
         d->services.clear();
         d->requests.clear();
@@ -401,112 +309,6 @@ int enter(Device *d, const char *call)
     return d->errors.value(QString::fromLatin1(call), 0);
 }
 
-// ---- service far ends -------------------------------------------------
-
-bool stopping()
-{
-    std::lock_guard lock(rt().mutex);
-    return rt().stopping;
-}
-
-// Waits until the near end closes (or the library goes away), reading and
-// dropping whatever arrives.
-void stall(int fd)
-{
-    char sink[4096];
-    while (!stopping()) {
-        pollfd p {fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, 100);
-        if (r < 0 && errno != EINTR)
-            return;
-        if (r > 0) {
-            const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
-            if (n <= 0)
-                return;
-        }
-    }
-}
-
-bool readExactly(int fd, char *buf, size_t len)
-{
-    size_t got = 0;
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (got < len) {
-        if (stopping() || Clock::now() > deadline)
-            return false;
-        pollfd p {fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, 100);
-        if (r < 0 && errno != EINTR)
-            return false;
-        if (r <= 0)
-            continue;
-        const ssize_t n = ::recv(fd, buf + got, len - got, 0);
-        if (n <= 0)
-            return false;
-        got += size_t(n);
-    }
-    return true;
-}
-
-bool sendAll(int fd, const char *buf, size_t len)
-{
-    size_t sent = 0;
-    while (sent < len) {
-        const ssize_t n = ::send(fd, buf + sent, len - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        sent += size_t(n);
-    }
-    return true;
-}
-
-bool sendMessage(int fd, CFTypeRef message, qint64 announced)
-{
-    CFDataRef body
-            = CFPropertyListCreateData(nullptr, message, kCFPropertyListXMLFormat_v1_0, 0, nullptr);
-    if (!body)
-        return false;
-    const uint32_t n = uint32_t(announced >= 0 ? announced : CFDataGetLength(body));
-    const unsigned char prefix[4] = {uchar(n >> 24), uchar(n >> 16), uchar(n >> 8), uchar(n)};
-    const bool ok = sendAll(fd, reinterpret_cast<const char *>(prefix), 4)
-            && sendAll(fd, reinterpret_cast<const char *>(CFDataGetBytePtr(body)),
-                       size_t(CFDataGetLength(body)));
-    CFRelease(body);
-    return ok;
-}
-
-CFTypeRef receiveMessage(int fd)
-{
-    unsigned char prefix[4];
-    if (!readExactly(fd, reinterpret_cast<char *>(prefix), 4))
-        return nullptr;
-    const uint32_t n = uint32_t(prefix[0]) << 24 | uint32_t(prefix[1]) << 16
-            | uint32_t(prefix[2]) << 8 | prefix[3];
-    if (n == 0 || n > (1u << 20))
-        return nullptr;
-    QByteArray body(qsizetype(n), Qt::Uninitialized);
-    if (!readExactly(fd, body.data(), n))
-        return nullptr;
-    CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const uint8_t *>(body.constData()),
-                                  body.size());
-    CFTypeRef v = CFPropertyListCreateWithData(nullptr, data, 0, nullptr, nullptr);
-    CFRelease(data);
-    return v;
-}
-
-CFTypeRef dictionaryWith(const char *key, const QString &value)
-{
-    CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
-                                                         &kCFTypeDictionaryValueCallBacks);
-    CFStringRef k = makeString(QString::fromLatin1(key));
-    CFStringRef v = makeString(value);
-    CFDictionarySetValue(d, k, v);
-    CFRelease(k);
-    CFRelease(v);
-    return d;
-}
 
 void serveFileRelay(Device *device, int fd)
 {
@@ -569,17 +371,54 @@ void serveFileRelay(Device *device, int fd)
         stall(fd);
 }
 
+// The far ends of the services the simulated phones offer.
+const QStringList &serviceNames()
+{
+    static const QStringList names {QStringLiteral("com.apple.mobile.file_relay"),
+                                    QStringLiteral("com.apple.afc"),
+                                    QStringLiteral("com.apple.mobile.house_arrest"),
+                                    QStringLiteral("com.apple.mobilebackup2"),
+                                    QStringLiteral("com.apple.mobilesync")};
+    return names;
+}
+
 void serviceMain(Device *device, QString name, int fd)
 {
+    ServiceCall call;
+    call.fd = fd;
+    {
+        std::lock_guard lock(rt().mutex);
+        call.device = device->entry;
+        call.store = device->store;
+    }
+    call.record = [device](const QString &request) {
+        std::lock_guard lock(rt().mutex);
+        device->requests.append(request);
+    };
     if (name == QLatin1String("com.apple.mobile.file_relay"))
         serveFileRelay(device, fd);
+    else if (name == QLatin1String("com.apple.afc"))
+        serveAfc(call);
+    else if (name == QLatin1String("com.apple.mobile.house_arrest"))
+        serveHouseArrest(call);
+    else if (name == QLatin1String("com.apple.mobilebackup2"))
+        serveBackup2(call);
+    else if (name == QLatin1String("com.apple.mobilesync"))
+        serveSync(call);
     std::lock_guard lock(rt().mutex);
+    --device->openServices;
     auto &socks = rt().serviceSockets;
     socks.erase(std::remove(socks.begin(), socks.end(), fd), socks.end());
     ::close(fd);
 }
 
 } // namespace
+
+bool standin::stopping()
+{
+    std::lock_guard lock(rt().mutex);
+    return rt().stopping;
+}
 
 extern "C" {
 
@@ -778,12 +617,18 @@ int AMDeviceStartService(AMDeviceRef ref, CFStringRef name, int *socket, void *)
     if (d->sessions <= 0 || !d->attached)
         return kAMStandinNoSession;
     const QString service = stringOf(name);
-    if (service != QLatin1String("com.apple.mobile.file_relay"))
+    if (!serviceNames().contains(service))
         return kAMStandinUnknownService;
     int fds[2];
     if (!socket || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
         return kAMStandinSocketFailed;
+    if (wantsSmallBuffers(d->entry, service)) {
+        const int size = 4096;
+        ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        ::setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
     d->services.append(service);
+    ++d->openServices;
     *socket = fds[0];
     r.serviceSockets.push_back(fds[1]);
     r.serviceThreads.emplace_back(serviceMain, d, service, fds[1]);
@@ -824,6 +669,7 @@ const char *AMStandinReport(void)
         o.insert(QStringLiteral("paired"), d->paired);
         o.insert(QStringLiteral("connections"), d->connections);
         o.insert(QStringLiteral("sessions"), d->sessions);
+        o.insert(QStringLiteral("openServices"), d->openServices);
         static const char *const names[][2] = {
                 {"connects", "AMDeviceConnect"},
                 {"disconnects", "AMDeviceDisconnect"},

@@ -21,6 +21,10 @@
 //   "log": "/path",             one JSON line per run appended here:
 //                               {"args": [...], "pid": n, "op": "backup",
 //                                "incremental": bool, "restoredFiles": n}
+//   "from": "/path",            backup only: the backup is a copy of the files
+//                               directly inside this folder (a backup made
+//                               beforehand, Manifest files included) instead
+//                               of the built-in phone files
 //   "backup": {...}, "restore": {...}   the same keys for one operation only
 // }
 //
@@ -293,11 +297,24 @@ int main(int argc, char **argv)
         say(stdout, incremental ? "Starting incremental backup..." : "Starting full backup...");
         if (opScenario.value("markStart").toBool(true))
             writeFile(QDir(folder).filePath("Status.plist"), statusPlist("new"));
-        const QList<Item> items = phoneFiles();
+        const QString from = opScenario.value("from").toString();
+        const QStringList fromFiles = from.isEmpty()
+                ? QStringList()
+                : QDir(from).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+        const QList<Item> items = from.isEmpty() ? phoneFiles() : QList<Item>();
         const quint32 now = quint32(QDateTime::currentSecsSinceEpoch());
         MbdbWriter mbdb;
         for (int step = 0; step < steps; ++step) {
             pause(durationMs / steps);
+            for (qsizetype i = step; i < fromFiles.size(); i += steps) {
+                const QString name = fromFiles.at(i);
+                const QString target = QDir(folder).filePath(name);
+                QFile::remove(target);
+                if (!QFile::copy(QDir(from).filePath(name), target)) {
+                    say(stderr, "Error: cannot copy " + name.toUtf8());
+                    return 3;
+                }
+            }
             if (step < items.size()) {
                 const Item &item = items.at(step);
                 writeFile(QDir(folder).filePath(fileId(item)), item.contents);
@@ -313,8 +330,10 @@ int main(int argc, char **argv)
             }
         }
         writeFile(QDir(folder).filePath("Info.plist"), infoPlist(udid, version));
-        writeFile(QDir(folder).filePath("Manifest.plist"), manifestPlist(udid, version));
-        writeFile(QDir(folder).filePath("Manifest.mbdb"), mbdb.bytes());
+        if (from.isEmpty()) {
+            writeFile(QDir(folder).filePath("Manifest.plist"), manifestPlist(udid, version));
+            writeFile(QDir(folder).filePath("Manifest.mbdb"), mbdb.bytes());
+        }
         if (!opScenario.value("unfinished").toBool())
             writeFile(QDir(folder).filePath("Status.plist"), statusPlist("finished"));
         say(stdout, "Backup finished.");

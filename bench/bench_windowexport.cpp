@@ -1,0 +1,163 @@
+// Exports every message of a generated local database from the main window
+// (the whole-database command, its save dialog answered at once) in each
+// format, beside the export job run on the same list without the window in
+// the same run. Prints the best of the rounds of each and the window's
+// overhead (target: under 10%), then the text and CSV export times beside
+// loading the database into a data set (target: within 1.5x).
+//
+//   bench_windowexport [messages] [chats] [rounds] [formats]
+//
+// formats: letters of t (text), c (CSV), p (PDF), h (HTML); default "tcph".
+
+#include "jobs/exportmessagesthread.h"
+#include "standins/fakeadb.h"
+#include "store/datafolder.h"
+#include "store/ios6messagedb.h"
+#include "store/progressform.h"
+#include "tests/support/modalanswerer.h"
+#include "tests/support/phonesmsdb.h"
+#include "tests/support/testenv.h"
+#include "ui/exporttarget.h"
+#include "ui/itemmodelmain.h"
+#include "ui/mainwindow.h"
+#include "ui/mytreeview.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QTimer>
+#include <QTranslator>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+double secondsSince(const QElapsedTimer &t) { return t.nsecsElapsed() / 1e9; }
+
+// Answers the save dialog with path under filter as soon as it shows.
+void answerSave(ModalAnswerer &answerer, int filter, const QString &path)
+{
+    answerer.act("QFileDialog", [filter, path](QWidget *w) {
+        QTimer::singleShot(0, w, [w, filter, path] {
+            auto *d = qobject_cast<QFileDialog *>(w);
+            d->selectNameFilter(exportFilterTexts().at(filter));
+            d->findChild<QLineEdit *>("fileNameEdit")->setText(path);
+            QMetaObject::invokeMethod(d, "accept");
+        });
+    });
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    TestEnv env; // the data folder in a temporary home
+    QApplication app(argc, argv);
+    QTranslator translator;
+    if (translator.load(QStringLiteral(":/en.qm")))
+        QCoreApplication::installTranslator(&translator);
+    qputenv("PELICORDE_SERVICE_HOST", "");
+    qputenv("PELICORDE_APPLE_LIB_DIR", env.makeDir(QStringLiteral("no-apple")).toUtf8());
+    FakeAdb adb; // the window's Android watcher talks to a stand-in
+
+    GeneratedSmsDbSpec spec;
+    spec.messages = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200000;
+    spec.chats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 250;
+    const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+    const QString formats = argc > 4 ? QString::fromLatin1(argv[4]) : QStringLiteral("tcph");
+
+    const QString store = localDatabasesFolder().absoluteFilePath(QStringLiteral("Bench"));
+    QElapsedTimer t;
+    t.start();
+    const GeneratedSmsDbStats st = generatePhoneSmsDb(store, spec);
+    std::printf("generated local database: %d messages, %d chats in %.2f s\n", st.messages,
+                st.chats, secondsSince(t));
+
+    // The load the window does on selecting the database, as a baseline.
+    double loadBest = 1e99;
+    for (int r = 0; r < rounds; ++r) {
+        IOS6MessageDb db(QDir(store), QString(), true);
+        MsgDataSet set;
+        t.restart();
+        db.messages(set, 0);
+        loadBest = std::min(loadBest, secondsSince(t));
+    }
+
+    MainWindow w;
+    w.show();
+    _AbsDBItemNode *node = nullptr;
+    for (auto *n : w.treeModelObject()->localDbRoot->children)
+        if (n->text == QLatin1String("Bench"))
+            node = static_cast<_AbsDBItemNode *>(n);
+    if (!node) {
+        std::fprintf(stderr, "no database node\n");
+        return 1;
+    }
+    auto *tree = w.findChild<MyTreeView *>(QStringLiteral("treeViewDS"));
+    tree->setCurrentIndex(w.treeModelObject()->indexForNode(node));
+    QCoreApplication::processEvents();
+    const MsgMessageList list = node->dataSet.data()->messages.values();
+    std::printf("window shows %lld messages\n", static_cast<long long>(list.size()));
+
+    struct Format
+    {
+        QChar letter;
+        int filter;
+        const char *name;
+    };
+    const Format all[] = {{u't', ExportFilterTxt, "txt"},
+                          {u'c', ExportFilterCsv, "csv"},
+                          {u'p', ExportFilterPdf, "pdf"},
+                          {u'h', ExportFilterHtml, "html"}};
+    int run = 0;
+    int status = 0;
+    for (const Format &f : all) {
+        if (!formats.contains(f.letter))
+            continue;
+        double windowBest = 1e99, bareBest = 1e99;
+        for (int r = 0; r < rounds; ++r) {
+            const QString outDir = env.makeDir(QStringLiteral("out%1").arg(++run));
+            {
+                ModalAnswerer answerer(2);
+                answerer.setDefaultBoxAnswer(QStringLiteral("btnOk"));
+                answerSave(answerer, f.filter, outDir + QStringLiteral("/window"));
+                t.restart();
+                QMetaObject::invokeMethod(&w, "miExportAll", Qt::DirectConnection);
+                windowBest = std::min(windowBest, secondsSince(t));
+            }
+            {
+                ModalAnswerer answerer(2);
+                answerer.setDefaultBoxAnswer(QStringLiteral("btnOk"));
+                const ExportTarget target
+                        = exportTargetFor(outDir + QStringLiteral("/bare"), f.filter);
+                t.restart();
+                ProgressForm form {QString()};
+                ExportMessagesThread job(list, target.path, target.format, &form);
+                form.runJob(&job);
+                bareBest = std::min(bareBest, secondsSince(t));
+            }
+            removeFolderRecursively(outDir);
+        }
+        const double overhead = windowBest / bareBest - 1.0;
+        std::printf("%-5s window %.3f s, bare exporter %.3f s, window overhead %+.1f%% "
+                    "(target < 10%%)\n",
+                    f.name, windowBest, bareBest, overhead * 100.0);
+        std::printf("RESULT windowexport_%s_window_s %.3f\n", f.name, windowBest);
+        std::printf("RESULT windowexport_%s_bare_s %.3f\n", f.name, bareBest);
+        std::printf("RESULT windowexport_%s_overhead_pct %.1f\n", f.name, overhead * 100.0);
+        if (f.filter == ExportFilterTxt || f.filter == ExportFilterCsv) {
+            const double ratio = windowBest / loadBest;
+            std::printf("%-5s window export over load %.2fx (load %.3f s, target <= 1.5x)\n",
+                        f.name, ratio, loadBest);
+            std::printf("RESULT windowexport_%s_over_load %.2f\n", f.name, ratio);
+        }
+    }
+    std::printf("RESULT windowexport_load_s %.3f\n", loadBest);
+    return status;
+}

@@ -1,0 +1,123 @@
+#include "iphone/mobilesync.h"
+
+#include "iphone/devicelink.h"
+
+#include <stdexcept>
+
+namespace {
+
+// The sync protocol version the computer speaks.
+constexpr qint32 kSyncVersion = 106;
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+CFType text(const QString &value)
+{
+    return CFType::fromString(value);
+}
+
+CFType send(int socket, std::initializer_list<CFType> elements)
+{
+    CFType message = CFType::newArray();
+    for (const CFType &e : elements)
+        message.append(e);
+    mobiledevice_sendmsg(socket, message, false, mobiledevice::serviceTimeoutMs());
+    return message;
+}
+
+// The reply to request, which must be called expected.
+CFType expect(int socket, const CFType &request, const char *expected)
+{
+    const CFType reply = mobiledevice_recmsg(socket, request, mobiledevice::serviceTimeoutMs());
+    if (devicelink::messageName(reply) != QLatin1String(expected))
+        fail(QStringLiteral("invalid feedback after send %1.\n%2")
+                     .arg(devicelink::messageName(request),
+                          QString::fromUtf8(reply.toPropertyListBytes(kCFPropertyListXMLFormat))));
+    return reply;
+}
+
+} // namespace
+
+void mobiledevice_sync_start(AMDeviceRef device, const mobiledevice_sync_anchors &anchors,
+                             int *socket, bool ping)
+{
+    mobiledevice_start_service(device, "com.apple.mobilesync", socket);
+    try {
+        mobiledevice_link_version_exchange(*socket);
+        const CFType request = send(*socket,
+                                    {text(QStringLiteral("SDMessageSyncDataClassWithDevice")),
+                                     text(anchors.dataClass), text(anchors.deviceAnchor),
+                                     text(anchors.computerAnchor),
+                                     CFType::fromNumber(kSyncVersion)});
+        expect(*socket, request, "SDMessageSyncDataClassWithComputer");
+        if (ping)
+            send(*socket, {text(QStringLiteral("DLMessagePing")),
+                           text(QStringLiteral("Preparing to get changes for device"))});
+    } catch (...) {
+        mobiledevice_close_socket(*socket);
+        *socket = 0;
+        throw;
+    }
+}
+
+QList<CFType> mobiledevice_sync_get_all_records(int socket, const QString &dataClass)
+{
+    const CFType request
+            = send(socket, {text(QStringLiteral("SDMessageGetAllRecordsFromDevice")),
+                            text(dataClass)});
+    QList<CFType> records;
+    for (;;) {
+        const CFType batch
+                = mobiledevice_recmsg(socket, request, mobiledevice::serviceTimeoutMs());
+        const QString name = devicelink::messageName(batch);
+        if (name == QLatin1String("SDMessageDeviceReadyToReceiveChanges"))
+            return records;
+        if (name != QLatin1String("SDMessageProcessChanges"))
+            fail(QStringLiteral("invalid feedback after send SDMessageGetAllRecordsFromDevice.\n%1")
+                         .arg(QString::fromUtf8(
+                                 batch.toPropertyListBytes(kCFPropertyListXMLFormat))));
+        const CFType entities = devicelink::element(batch, 2);
+        if (entities.isDictionary())
+            records.append(CFType::deepCopy(entities));
+        send(socket, {text(QStringLiteral("SDMessageAcknowledgeChangesFromDevice")),
+                      text(dataClass)});
+    }
+}
+
+CFType mobiledevice_sync_process_changes(int socket, CFType entities, const QString &dataClass,
+                                         CFType actions)
+{
+    const CFType request
+            = send(socket, {text(QStringLiteral("SDMessageProcessChanges")), text(dataClass),
+                            entities, CFType::fromBool(false), actions});
+    const CFType reply = expect(socket, request, "SDMessageRemapRecordIdentifiers");
+    const CFType remap = devicelink::element(reply, 2);
+    return remap.isEmpty() ? CFType() : CFType::deepCopy(remap);
+}
+
+void mobiledevice_sync_clear_all_records(int socket, const QString &dataClass)
+{
+    const CFType request
+            = send(socket, {text(QStringLiteral("SDMessageClearAllRecordsOnDevice")),
+                            text(dataClass), text(QString::fromLatin1(devicelink::kEmptyParameter))});
+    expect(socket, request, "SDMessageDeviceWillClearAllRecords");
+}
+
+void mobiledevice_sync_finish(int socket, const QString &dataClass)
+{
+    const CFType request = send(
+            socket, {text(QStringLiteral("SDMessageFinishSessionOnDevice")), text(dataClass)});
+    // The phone may take long to wind up; whatever it answers ends the sync.
+    mobiledevice_recmsg(socket, request, mobiledevice::serviceTimeoutMs() * 60);
+}
+
+int mobiledevice_sync_set_tethered(AMDeviceRef device, const QString &key, bool disable)
+{
+    CFType value = CFType::newDictionary();
+    value.setValue(QStringLiteral("DisableTethered"), CFType::fromBool(disable));
+    return mobiledevice_set_value(device, QStringLiteral("com.apple.mobile.tethered_sync"), key,
+                                  value);
+}

@@ -1,0 +1,492 @@
+// The AFC file client and house_arrest container access against the
+// simulated phones of the Apple stand-ins: file round trips (large, empty,
+// missing), the chunking of reads and writes on the wire, app containers
+// and refused apps, and a phone that lies, fails or falls silent.
+
+#include "iphone/afc.h"
+#include "iphone/housearrest.h"
+#include "iphone/mobiledevice.h"
+#include "tests/support/iphonesim.h"
+#include "tests/support/testenv.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <stdexcept>
+
+namespace {
+
+const QString kUdid = QStringLiteral("AFC1");
+
+bool scenario(const QJsonObject &extra)
+{
+    QJsonObject d {{"udid", kUdid}};
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        d.insert(it.key(), it.value());
+    return iphonesim::setScenario(QJsonObject {{"devices", QJsonArray {d}}});
+}
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QByteArray b(size, Qt::Uninitialized);
+    QRandomGenerator gen(seed);
+    gen.fillRange(reinterpret_cast<quint32 *>(b.data()), size / 4);
+    for (qsizetype i = size / 4 * 4; i < size; ++i)
+        b[i] = char(gen.bounded(256));
+    return b;
+}
+
+template<typename F> QString thrown(F &&f)
+{
+    try {
+        f();
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    }
+    return QString();
+}
+
+// The AFC requests the phone saw, as "afc <operation> ...".
+QStringList afcRequests(const QString &prefix = QStringLiteral("afc "))
+{
+    QStringList seen;
+    for (const QJsonValue &r : iphonesim::report(kUdid).value("requests").toArray())
+        if (r.toString().startsWith(prefix))
+            seen.append(r.toString());
+    return seen;
+}
+
+int openServices()
+{
+    return iphonesim::report(kUdid).value("openServices").toInt(-1);
+}
+
+QByteArray readAll(AfcConnection &afc, const QString &path, int bufferSize)
+{
+    AfcFile file;
+    if (!afc.openForReading(path, file))
+        return "<not opened: " + afc.lastError().toUtf8() + ">";
+    QByteArray all;
+    QByteArray buffer(bufferSize, Qt::Uninitialized);
+    for (;;) {
+        const int n = file.read(buffer.data(), bufferSize);
+        if (n < 0)
+            return "<read failed: " + file.lastError().toUtf8() + ">";
+        all.append(buffer.constData(), n);
+        if (n < bufferSize)
+            return all;
+    }
+}
+
+bool writeAll(AfcConnection &afc, const QString &path, const QByteArray &bytes)
+{
+    AfcFile file;
+    return afc.openForWriting(path, file)
+            && file.write(bytes.constData(), int(bytes.size())) == bytes.size();
+}
+
+QStringList namesOf(const QList<AfcFileInfo> &entries)
+{
+    QStringList names;
+    for (const AfcFileInfo &e : entries)
+        names.append(e.name + (e.isDir() ? "/" : ""));
+    return names;
+}
+
+} // namespace
+
+class TestAfc : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void packetsOnTheWire();
+    void payloadStrings_data();
+    void payloadStrings();
+    void fileRoundTrips();
+    void largeAndEmptyFiles();
+    void missingPaths();
+    void appContainers();
+    void refusedApps_data();
+    void refusedApps();
+    void faults_data();
+    void faults();
+
+private:
+    TestEnv m_env;
+    long m_baseline = 0;
+};
+
+void TestAfc::initTestCase()
+{
+    QString error;
+    QVERIFY2(iphonesim::load(&error), qPrintable(error));
+    m_baseline = iphonesim::liveObjects();
+}
+
+void TestAfc::init()
+{
+    mobiledevice::setServiceTimeoutMs(20000);
+    mobiledevice::setLengthTimeoutMs(20000);
+}
+
+void TestAfc::cleanup()
+{
+    // Every socket the test opened was closed again: no far end still serves.
+    QTRY_VERIFY(openServices() <= 0);
+    iphonesim::setScenario(QJsonObject {{"devices", QJsonArray()}});
+}
+
+void TestAfc::cleanupTestCase()
+{
+    QTRY_COMPARE(iphonesim::liveObjects(), m_baseline);
+    iphonesim::shutdown();
+}
+
+void TestAfc::packetsOnTheWire()
+{
+    // Handle 0 numbers its packets 4294967295; others by the handle.
+    AfcHeader zero(0, afc::OpReadDirectory);
+    zero.entireLength = zero.thisLength = 43;
+    const QByteArray bytes = zero.toBytes();
+    QCOMPARE(bytes.size(), 40);
+    QCOMPARE(bytes.left(8), QByteArray("CFA6LPAA"));
+    QCOMPARE(bytes.mid(8, 8), QByteArray::fromHex("2b00000000000000"));
+    QCOMPARE(bytes.mid(24, 8), QByteArray::fromHex("ffffffff00000000"));
+    QCOMPARE(bytes.mid(32, 8), QByteArray::fromHex("0300000000000000"));
+    QCOMPARE(AfcHeader(7, 15).packetNumber, quint64(7));
+
+    const AfcHeader back = AfcHeader::fromBytes(bytes.constData());
+    QCOMPARE(back.entireLength, quint64(43));
+    QCOMPARE(back.operation, quint64(afc::OpReadDirectory));
+}
+
+void TestAfc::payloadStrings_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QStringList>("strings");
+    QTest::addColumn<QString>("pairs"); // key=value;...
+
+    QTest::newRow("trailing fragment ignored")
+            << QByteArray("a\0b\0tail", 8) << QStringList {"a", "b"} << "a=b";
+    QTest::newRow("empty") << QByteArray() << QStringList() << "";
+    QTest::newRow("empty strings kept")
+            << QByteArray("\0\0", 2) << QStringList {"", ""} << "=";
+    QTest::newRow("key without value dropped")
+            << QByteArray("st_size\0" "12\0" "st_ifmt\0", 19)
+            << QStringList {"st_size", "12", "st_ifmt"} << "st_size=12";
+    QTest::newRow("utf-8") << QByteArray("Zo\xc3\xab\0", 5) << QStringList {QString::fromUtf8("Zoë")}
+                           << "";
+}
+
+void TestAfc::payloadStrings()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QStringList, strings);
+    QFETCH(QString, pairs);
+    QCOMPARE(afc::splitStrings(payload), strings);
+    QStringList got;
+    const QMap<QString, QString> map = afc::pairsOf(payload);
+    for (auto it = map.begin(); it != map.end(); ++it)
+        got.append(it.key() + "=" + it.value());
+    QCOMPARE(got.join(";"), pairs);
+}
+
+void TestAfc::fileRoundTrips()
+{
+    QVERIFY(scenario({{"afc", QJsonObject {{"files", QJsonObject {{"/DCIM/a.txt", "hello"}}},
+                                          {"dirs", QJsonArray {"/Books"}}}}}));
+    AfcConnection afc(iphonesim::device(kUdid));
+    afc.connect();
+    QVERIFY(afc.isConnected());
+    QCOMPARE(iphonesim::report(kUdid).value("services").toArray(),
+             QJsonArray {"com.apple.afc"});
+
+    QCOMPARE(namesOf(afc.listDirectory("/")), (QStringList {"/Books/", "/DCIM/"}));
+    QCOMPARE(namesOf(afc.listDirectory("/DCIM/")), QStringList {"/DCIM/a.txt"});
+    QCOMPARE(readAll(afc, "/DCIM/a.txt", 4096), QByteArray("hello"));
+
+    QVERIFY2(afc.makeDirectory("/New/Sub"), qPrintable(afc.lastError()));
+    const QByteArray data = randomBytes(70000, 1);
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+    QVERIFY(writeAll(afc, "/New/Sub/f.bin", data));
+    // Writes go in chunks of 32768 bytes, each answered.
+    QCOMPARE(afcRequests("afc 16"), (QStringList {"afc 16 32768", "afc 16 32768", "afc 16 4464"}));
+
+    const AfcFileInfo info = AfcFileInfo::fromPath(afc, "/New/Sub/f.bin");
+    QVERIFY(info.isFile());
+    QVERIFY(!info.isDir());
+    QCOMPARE(info.name, QString("/New/Sub/f.bin"));
+    QCOMPARE(info.size, qint64(70000));
+    QVERIFY(info.modified >= before && info.modified <= QDateTime::currentDateTimeUtc());
+    QVERIFY(AfcFileInfo::fromPath(afc, "/New").isDir());
+
+    QCOMPARE(readAll(afc, "/New/Sub/f.bin", 1 << 20), data);
+
+    // Rename moves a folder with what it holds.
+    QVERIFY2(afc.renamePath("/New", "/Moved"), qPrintable(afc.lastError()));
+    QVERIFY(!AfcFileInfo::fromPath(afc, "/New/Sub/f.bin").isValid());
+    QCOMPARE(readAll(afc, "/Moved/Sub/f.bin", 1 << 20), data);
+
+    // A folder that is not empty stays; empty ones and files go.
+    QVERIFY(!afc.removePath("/Moved/Sub"));
+    QVERIFY(afc.removePath("/Moved/Sub/f.bin"));
+    QVERIFY(afc.removePath("/Moved/Sub"));
+    QCOMPARE(namesOf(afc.listDirectory("/Moved")), QStringList());
+
+    // Locking answers with the phone's status.
+    AfcFile file;
+    QVERIFY(afc.openForReading("/DCIM/a.txt", file));
+    QCOMPARE(mobiledevice_afc_file_lock(afc.socket(), file.handle(), 2), quint32(0));
+    QCOMPARE(mobiledevice_afc_file_lock(afc.socket(), 999, 2), quint32(7));
+    file.close();
+    QVERIFY(!file.isOpen());
+
+    afc.close();
+    QVERIFY(!afc.isConnected());
+    QVERIFY(!afc.makeDirectory("/x"));
+}
+
+void TestAfc::largeAndEmptyFiles()
+{
+    QVERIFY(scenario({}));
+    AfcConnection afc(iphonesim::device(kUdid));
+    afc.connect();
+
+    const QByteArray big = randomBytes(10 << 20, 2);
+    QVERIFY(writeAll(afc, "/big.bin", big));
+    QCOMPARE(afcRequests("afc 16").size(), (10 << 20) / 32768);
+    QCOMPARE(AfcFileInfo::fromPath(afc, "/big.bin").size, qint64(10 << 20));
+
+    // Reading 100000 bytes asks for 65536, then 34464.
+    AfcFile file;
+    QVERIFY(afc.openForReading("/big.bin", file));
+    QByteArray part(100000, Qt::Uninitialized);
+    QCOMPARE(file.read(part.data(), 100000), 100000);
+    QCOMPARE(part, big.left(100000));
+    QCOMPARE(afcRequests("afc 15"), (QStringList {"afc 15 65536", "afc 15 34464"}));
+    file.close();
+
+    QCOMPARE(readAll(afc, "/big.bin", 3 << 20), big);
+
+    // An empty file: nothing is sent for a write of 0 bytes, and reading
+    // gives 0 bytes.
+    const int writesBefore = afcRequests("afc 16").size();
+    QVERIFY(afc.openForWriting("/empty", file));
+    QCOMPARE(file.write("", 0), 0);
+    file.close();
+    QCOMPARE(afcRequests("afc 16").size(), writesBefore);
+    const AfcFileInfo info = AfcFileInfo::fromPath(afc, "/empty");
+    QVERIFY(info.isFile());
+    QCOMPARE(info.size, qint64(0));
+    QCOMPARE(readAll(afc, "/empty", 4096), QByteArray());
+
+    // Writing over a file empties it first.
+    QVERIFY(writeAll(afc, "/big.bin", "short"));
+    QCOMPARE(readAll(afc, "/big.bin", 4096), QByteArray("short"));
+}
+
+void TestAfc::missingPaths()
+{
+    QVERIFY(scenario({{"afc", QJsonObject {{"files", QJsonObject {{"/a.txt", "x"}}}}}}));
+    AfcConnection afc(iphonesim::device(kUdid));
+    afc.connect();
+    AfcFile file;
+    QVERIFY(!afc.openForReading("/nope.txt", file));
+    QVERIFY(!file.isOpen());
+    QCOMPARE(afc.lastError(), QString("read AFC failed, received AFC_OP_STATUS, param1=8."));
+    QVERIFY(!afc.openForWriting("/no/folder/f.txt", file));
+    QVERIFY(!afc.removePath("/nope.txt"));
+    QVERIFY(!afc.renamePath("/nope.txt", "/b.txt"));
+    QVERIFY(afc.listDirectory("/nope").isEmpty());
+    QVERIFY(!AfcFileInfo::fromPath(afc, "/nope.txt").isValid());
+    QCOMPARE(thrown([&] { mobiledevice_afc_read_directory(afc.socket(), "/nope"); }),
+             QString("read AFC failed, received AFC_OP_STATUS, param1=8."));
+    // A path with a zero character inside never reaches the phone.
+    const int before = afcRequests().size();
+    QVERIFY(!afc.removePath(QString("/a.txt") + QChar(0) + "x"));
+    QVERIFY(afc.lastError().contains("zero character"));
+    QCOMPARE(afcRequests().size(), before);
+    QCOMPARE(readAll(afc, "/a.txt", 16), QByteArray("x"));
+}
+
+void TestAfc::appContainers()
+{
+    const QJsonObject notes {{"files", QJsonObject {{"/Documents/n.txt", "note"}}},
+                             {"dirs", QJsonArray {"/Library/Caches"}}};
+    QVERIFY(scenario({{"afc", QJsonObject {{"files", QJsonObject {{"/media.txt", "m"}}}}},
+                      {"houseArrest", QJsonObject {{"apps", QJsonObject {{"com.example.notes",
+                                                                          notes}}}}}}));
+    {
+        AfcConnection app(iphonesim::device(kUdid));
+        app.connect("com.example.notes");
+        QCOMPARE(iphonesim::report(kUdid).value("services").toArray(),
+                 QJsonArray {"com.apple.mobile.house_arrest"});
+        const QString request = iphonesim::report(kUdid).value("requests").toArray().at(0).toString();
+        QVERIFY2(request.contains("<key>Command</key>") && request.contains("VendContainer")
+                         && request.contains("<string>com.example.notes</string>"),
+                 qPrintable(request));
+
+        QCOMPARE(namesOf(app.listDirectory("/")), (QStringList {"/Documents/", "/Library/"}));
+        QCOMPARE(readAll(app, "/Documents/n.txt", 64), QByteArray("note"));
+        QVERIFY(writeAll(app, "/Documents/new.txt", "written"));
+        // A path that climbs stays inside the container.
+        QCOMPARE(readAll(app, "/../../Documents/new.txt", 64), QByteArray("written"));
+        QVERIFY(!AfcFileInfo::fromPath(app, "/media.txt").isValid());
+    }
+    {
+        // An empty identifier is the phone's media area; no container is asked for.
+        AfcConnection media(iphonesim::device(kUdid));
+        media.connect(QString());
+        QCOMPARE(readAll(media, "/media.txt", 64), QByteArray("m"));
+        QVERIFY(!AfcFileInfo::fromPath(media, "/Documents/new.txt").isValid());
+        QCOMPARE(iphonesim::report(kUdid).value("services").toArray().last().toString(),
+                 QString("com.apple.afc"));
+    }
+    {
+        // The container keeps what was written; "VendDocuments" opens its
+        // Documents folder.
+        int socket = 0;
+        mobiledevice_start_service(iphonesim::device(kUdid), "com.apple.mobile.house_arrest",
+                                   &socket);
+        CFType request = CFType::newDictionary();
+        request.setValue("Command", CFType::fromString("VendDocuments"));
+        request.setValue("Identifier", CFType::fromString("com.example.notes"));
+        mobiledevice_sendmsg(socket, request, false, 5000);
+        const CFType answer = mobiledevice_recmsg(socket, request, 5000);
+        QCOMPARE(answer.value("Status").toQString(), QString("Complete"));
+        QCOMPARE(mobiledevice_afc_read_directory(socket, "/"),
+                 (QStringList {".", "..", "n.txt", "new.txt"}));
+        mobiledevice_close_socket(socket);
+    }
+}
+
+void TestAfc::refusedApps_data()
+{
+    QTest::addColumn<QString>("vendFault");
+    QTest::addColumn<QString>("identifier");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("not installed") << "" << "com.example.missing"
+                                   << "can not find com.example.missing.";
+    QTest::newRow("answer not a property list")
+            << "garbage" << "com.example.notes" << "can not find com.example.notes.";
+    QTest::newRow("phone closes")
+            << "close" << "com.example.notes"
+            << "mobiledevice_recmsg(msg-length) error, received length: 0.";
+    QTest::newRow("phone silent")
+            << "stall" << "com.example.notes"
+            << "mobiledevice_recmsg(msg-length) error, received length: 0.";
+}
+
+void TestAfc::refusedApps()
+{
+    QFETCH(QString, vendFault);
+    QFETCH(QString, identifier);
+    QFETCH(QString, error);
+    mobiledevice::setLengthTimeoutMs(300);
+    QJsonObject houseArrest {{"apps", QJsonObject {{"com.example.notes", QJsonObject()}}}};
+    if (!vendFault.isEmpty())
+        houseArrest.insert("vendFault", vendFault);
+    QVERIFY(scenario({{"houseArrest", houseArrest}}));
+    AfcConnection afc(iphonesim::device(kUdid));
+    const QString text = thrown([&] { afc.connect(identifier); });
+    QVERIFY2(text.startsWith(error), qPrintable(text));
+    // The socket of the refused request is closed at once.
+    QVERIFY(!afc.isConnected());
+    QTRY_COMPARE(openServices(), 0);
+}
+
+void TestAfc::faults_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("op"); // the request that meets the fault
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<bool>("waits"); // the error comes only after the time limit
+
+    QTest::newRow("short header") << "shortHeader" << 10 << "read AFC header failed." << false;
+    QTest::newRow("wrong magic")
+            << "badMagic" << 10
+            << "read AFC header failed: the answer does not start with the AFC magic." << false;
+    QTest::newRow("length beyond what follows")
+            << "lengthBeyond" << 10 << "read AFC file block data failed." << true;
+    QTest::newRow("length above the cap")
+            << "overCap" << 10
+            << "read AFC header failed: the answer announces 1099511627776 bytes, more than the "
+               "67108864 accepted."
+            << false;
+    QTest::newRow("this length beyond entire")
+            << "lengthsCrossed" << 10
+            << "read AFC header failed: the lengths 48 and 64 do not fit together." << false;
+    QTest::newRow("status not 0")
+            << "status" << 8 << "read AFC failed, received AFC_OP_STATUS, param1=1." << false;
+    QTest::newRow("status too short")
+            << "shortStatus" << 8 << "read AFC failed, received AFC_OP_STATUS of 4 bytes." << false;
+    QTest::newRow("closed mid-answer")
+            << "closeMidAnswer" << 10 << "read AFC file block data failed." << false;
+    QTest::newRow("closed") << "close" << 10 << "read AFC header failed." << false;
+    QTest::newRow("silent") << "stall" << 10 << "read AFC header failed." << true;
+    QTest::newRow("read answer too long")
+            << "tooMuchData" << 15 << "read AFC file failed: 20016 bytes received for 20000 asked."
+            << false;
+    QTest::newRow("unknown answer")
+            << "unknownOp" << 10 << "read AFC failed, Unknown operation code received 99, param1=5."
+            << false;
+    QTest::newRow("short write") << "stopReading" << 16 << "write AFC file error." << true;
+}
+
+void TestAfc::faults()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, op);
+    QFETCH(QString, error);
+    QFETCH(bool, waits);
+    const int limit = 600;
+    mobiledevice::setServiceTimeoutMs(limit);
+    const QJsonObject files {{"/f.bin", QJsonObject {{"$fill", 300000}}}};
+    const QJsonArray faults {QJsonObject {{"op", op}, {"kind", kind}}};
+    QVERIFY(scenario({{"afc", QJsonObject {{"files", files}, {"faults", faults}}}}));
+    AfcConnection conn(iphonesim::device(kUdid));
+    conn.connect();
+    const int socket = conn.socket();
+    quint64 handle = 0;
+    if (op == afc::OpFileRead || op == afc::OpFileWrite)
+        handle = mobiledevice_afc_file_open(socket, "/f.bin", op == afc::OpFileRead ? 1 : 3);
+    const QByteArray data = randomBytes(200000, 3);
+    QByteArray buffer(20000, Qt::Uninitialized);
+
+    QElapsedTimer timer;
+    timer.start();
+    const QString text = thrown([&] {
+        switch (op) {
+        case afc::OpGetFileInfo:
+            mobiledevice_afc_get_file_info(socket, "/f.bin");
+            break;
+        case afc::OpRemovePath:
+            mobiledevice_afc_remove_path(socket, "/f.bin");
+            break;
+        case afc::OpFileRead:
+            mobiledevice_afc_file_read(socket, handle, buffer.data(), int(buffer.size()));
+            break;
+        case afc::OpFileWrite:
+            mobiledevice_afc_file_write(socket, handle, data.constData(), int(data.size()));
+            break;
+        }
+    });
+    const qint64 elapsed = timer.elapsed();
+    QCOMPARE(text, error);
+    if (waits)
+        QVERIFY2(elapsed >= limit - 50, qPrintable(QString::number(elapsed)));
+    else
+        QVERIFY2(elapsed < limit, qPrintable(QString::number(elapsed)));
+    conn.close();
+}
+
+QTEST_MAIN(TestAfc)
+#include "tst_afc.moc"
