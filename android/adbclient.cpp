@@ -1,8 +1,10 @@
 #include "android/adbclient.h"
 
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <atomic>
 #include <stdexcept>
 
 namespace {
@@ -10,8 +12,21 @@ namespace {
 constexpr int kStartTimeout = 10000;
 // kill-server runs at shutdown: it must not hold the program up.
 constexpr int kKillServerTimeout = 10000;
+// Removing a forward at a session's end answers at once or not at all.
+constexpr int kForwardRemoveTimeout = 5000;
+
+// How often a run with a cancel check looks at it.
+constexpr int kCancelPollMs = 25;
 
 const QString kRunFailed = QStringLiteral("run adb failed.");
+
+std::atomic<bool> serverStartedHere {false};
+
+// adb writes this when a command had to start the server first.
+bool saysServerStarted(const QString &text)
+{
+    return text.contains(QLatin1String("daemon started successfully"), Qt::CaseInsensitive);
+}
 
 QString textUpToNul(const QByteArray &bytes)
 {
@@ -73,7 +88,8 @@ QString adbProgram()
     return QStringLiteral("adb");
 }
 
-AdbResult runAdbProcess(const QStringList &arguments, int timeoutMs)
+AdbResult runAdbProcess(const QStringList &arguments, int timeoutMs,
+                        const AdbCancelCheck &cancelled)
 {
     AdbResult result;
     QProcess process;
@@ -86,7 +102,30 @@ AdbResult runAdbProcess(const QStringList &arguments, int timeoutMs)
     result.started = true;
     // adb forwards its standard input to "shell" commands: give them an end.
     process.closeWriteChannel();
-    result.finished = process.waitForFinished(timeoutMs);
+    if (!cancelled) {
+        result.finished = process.waitForFinished(timeoutMs);
+    } else {
+        const QDeadlineTimer deadline = timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                                      : QDeadlineTimer(timeoutMs);
+        for (;;) {
+            if (process.state() == QProcess::NotRunning) {
+                result.finished = true;
+                break;
+            }
+            if (cancelled()) {
+                result.cancelled = true;
+                break;
+            }
+            if (deadline.hasExpired())
+                break;
+            const qint64 left = deadline.remainingTime();
+            const int slice = int(left < 0 ? kCancelPollMs : qMin<qint64>(left, kCancelPollMs));
+            if (process.waitForFinished(qMax(1, slice))) {
+                result.finished = true;
+                break;
+            }
+        }
+    }
     if (!result.finished) {
         process.kill();
         process.waitForFinished(1000);
@@ -95,19 +134,24 @@ AdbResult runAdbProcess(const QStringList &arguments, int timeoutMs)
     result.output = textUpToNul(process.readAllStandardOutput());
     result.crashed = process.exitStatus() == QProcess::CrashExit;
     result.exitCode = process.exitCode();
+    if (saysServerStarted(result.errorText) || saysServerStarted(result.output))
+        serverStartedHere = true;
     return result;
 }
 
-QString runAdb(const QStringList &arguments, bool throwOnError, int timeoutMs)
+QString runAdb(const QStringList &arguments, bool throwOnError, int timeoutMs,
+               const AdbCancelCheck &cancelled)
 {
-    const AdbResult r = runAdbProcess(arguments, timeoutMs);
+    const AdbResult r = runAdbProcess(arguments, timeoutMs, cancelled);
     if (!r.started) {
         if (throwOnError)
             throw std::runtime_error(kRunFailed.toStdString());
         return kRunFailed;
     }
     QString failure = realErrors(r.errorText);
-    if (!r.finished)
+    if (r.cancelled)
+        failure = QStringLiteral("cancelled.");
+    else if (!r.finished)
         failure = QStringLiteral("adb did not end within %1 ms.").arg(timeoutMs);
     else if (failure.isEmpty() && (r.crashed || r.exitCode != 0))
         failure = QStringLiteral("adb ended with code %1.").arg(r.exitCode);
@@ -161,11 +205,12 @@ QList<AdbDevice> adbDevices(int timeoutMs)
     return parseAdbDevices(runAdb({QStringLiteral("devices")}, true, timeoutMs));
 }
 
-QSet<QString> adbListPackages(const QString &serial, int timeoutMs)
+QSet<QString> adbListPackages(const QString &serial, int timeoutMs,
+                              const AdbCancelCheck &cancelled)
 {
     const QString text = runAdb({QStringLiteral("-s"), serial, QStringLiteral("shell"),
                                  QStringLiteral("pm"), QStringLiteral("-l")},
-                                false, timeoutMs);
+                                false, timeoutMs, cancelled);
     QSet<QString> packages;
     static const QString prefix = QStringLiteral("package:");
     const QStringList lines = outputLines(text);
@@ -180,10 +225,11 @@ QSet<QString> adbListPackages(const QString &serial, int timeoutMs)
     return packages;
 }
 
-void adbInstall(const QString &serial, const QString &apkPath, int timeoutMs)
+void adbInstall(const QString &serial, const QString &apkPath, int timeoutMs,
+                const AdbCancelCheck &cancelled)
 {
     const QString text = runAdb({QStringLiteral("-s"), serial, QStringLiteral("install"), apkPath},
-                                false, timeoutMs);
+                                false, timeoutMs, cancelled);
     if (!hasSuccessLine(text))
         throw std::runtime_error(text.toStdString());
 }
@@ -196,16 +242,25 @@ void adbUninstall(const QString &serial, const QString &packageName)
         throw std::runtime_error(text.toStdString());
 }
 
-void adbForward(const QString &serial, int localPort, int remotePort, int timeoutMs)
+void adbForward(const QString &serial, int localPort, int remotePort, int timeoutMs,
+                const AdbCancelCheck &cancelled)
 {
     runAdb({QStringLiteral("-s"), serial, QStringLiteral("forward"),
             QStringLiteral("tcp:%1").arg(localPort), QStringLiteral("tcp:%1").arg(remotePort)},
-           true, timeoutMs);
+           true, timeoutMs, cancelled);
+}
+
+void adbForwardRemove(const QString &serial, int localPort)
+{
+    runAdb({QStringLiteral("-s"), serial, QStringLiteral("forward"), QStringLiteral("--remove"),
+            QStringLiteral("tcp:%1").arg(localPort)},
+           false, kForwardRemoveTimeout);
 }
 
 void adbActivityManager(const QString &serial, const QString &command, const QString &component,
                         const QString &action, const QString &data, const QStringList &categories,
-                        const QString &mimeType, int timeoutMs)
+                        const QString &mimeType, int timeoutMs,
+                        const AdbCancelCheck &cancelled)
 {
     QStringList args {QStringLiteral("-s"), serial, QStringLiteral("shell"), QStringLiteral("am"),
                       command};
@@ -221,9 +276,11 @@ void adbActivityManager(const QString &serial, const QString &command, const QSt
     if (!mimeType.isEmpty())
         args << QStringLiteral("-t") << mimeType;
 
-    const AdbResult r = runAdbProcess(args, timeoutMs);
+    const AdbResult r = runAdbProcess(args, timeoutMs, cancelled);
     if (!r.started)
         throw std::runtime_error(kRunFailed.toStdString());
+    if (r.cancelled)
+        throw std::runtime_error("cancelled.");
     if (!r.finished)
         throw std::runtime_error(
                 QStringLiteral("adb did not end within %1 ms.").arg(timeoutMs).toStdString());
@@ -246,6 +303,12 @@ void adbActivityManager(const QString &serial, const QString &command, const QSt
 void adbKillServer()
 {
     runAdb({QStringLiteral("kill-server")}, false, kKillServerTimeout);
+    serverStartedHere = false;
+}
+
+bool adbServerStartedHere()
+{
+    return serverStartedHere;
 }
 
 QString adbLogcat(const QString &serial)

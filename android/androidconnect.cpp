@@ -42,9 +42,7 @@ public:
         if (!m_socket)
             return;
         m_canceller->detach();
-        m_socket->disconnectFromHost();
-        m_socket->abort();
-        delete m_socket;
+        closeSessionSocket(m_socket);
         m_socket = nullptr;
     }
 
@@ -136,14 +134,15 @@ void AndroidConnectWithUSBThread::installCompanion()
                                          .arg(QDir::toNativeSeparators(path))
                                          .toStdString());
     QFile::setPermissions(path, QFileDevice::ReadUser | QFileDevice::WriteUser);
-    adbInstall(device.serial, path, kAdbInstallTimeout);
+    adbInstall(device.serial, path, kAdbInstallTimeout, [this] { return stopped(); });
 }
 
 void AndroidConnectWithUSBThread::run()
 {
     try {
         form->postUpdateProgress(ids("IDS_CHECKING_APK_INSTALL"), -1, QString());
-        const QSet<QString> packages = adbListPackages(device.serial, kAdbListTimeout);
+        const QSet<QString> packages
+                = adbListPackages(device.serial, kAdbListTimeout, [this] { return stopped(); });
         // An empty list (adb or the package manager failed) skips the
         // install: the session opening then tells what is wrong.
         if (!packages.isEmpty() && !packages.contains(QLatin1String(kCompanionPackage))) {

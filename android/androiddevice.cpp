@@ -54,6 +54,17 @@ void pause(int ms, const SessionCanceller *canceller)
     checkCancel(canceller);
 }
 
+// Where a USB session socket keeps the forward that closeSessionSocket removes.
+constexpr const char *kForwardSerialProperty = "pel_adb_forward_serial";
+constexpr const char *kForwardPortProperty = "pel_adb_forward_port";
+
+AdbCancelCheck adbCancelCheck(const SessionCanceller *canceller)
+{
+    if (!canceller)
+        return {};
+    return [canceller] { return canceller->isCancelled(); };
+}
+
 int sessionUrlPort(const QString &url)
 {
     const int port = QUrl(url).port();
@@ -129,37 +140,58 @@ QTcpSocket *AndroidDevice::connectUsb(const QString &url, int timeout,
 {
     const int port = sessionUrlPort(url);
     checkCancel(canceller);
-    adbActivityManager(serial, QStringLiteral("broadcast"), QLatin1String(kCompanionReceiver), {},
-                       url, {}, {}, kAdbCommandTimeout);
+    const AdbCancelCheck cancelled = adbCancelCheck(canceller);
+    try {
+        adbActivityManager(serial, QStringLiteral("broadcast"), QLatin1String(kCompanionReceiver),
+                           {}, url, {}, {}, kAdbCommandTimeout, cancelled);
+    } catch (const std::exception &) {
+        checkCancel(canceller);
+        throw;
+    }
     checkCancel(canceller);
     auto socket = std::make_unique<QTcpSocket>();
-    adbForward(serial, port, port, kAdbCommandTimeout);
-
-    QElapsedTimer started;
-    started.start();
-    for (bool first = true;; first = false) {
+    try {
+        adbForward(serial, port, port, kAdbCommandTimeout, cancelled);
+    } catch (const std::exception &) {
+        // A forward cut short may still have been set.
+        adbForwardRemove(serial, port);
         checkCancel(canceller);
-        const qint64 left = timeout - started.elapsed();
-        if (!first && left <= 0)
-            throw std::runtime_error(QStringLiteral("start %1 failed.").arg(url).toStdString());
-        // Every wait of a try ends with the time limit, however far it is.
-        const int limit = int(qBound(qint64(1), left, qint64(kUsbTryLimit)));
-        if (!connectSocket(socket.get(), QStringLiteral("127.0.0.1"), quint16(port), limit,
-                           canceller)) {
-            pause(kUsbRetryPause, canceller);
-            continue;
+        throw;
+    }
+    socket->setProperty(kForwardSerialProperty, serial);
+    socket->setProperty(kForwardPortProperty, port);
+
+    try {
+        QElapsedTimer started;
+        started.start();
+        for (bool first = true;; first = false) {
+            checkCancel(canceller);
+            const qint64 left = timeout - started.elapsed();
+            if (!first && left <= 0)
+                throw std::runtime_error(QStringLiteral("start %1 failed.").arg(url).toStdString());
+            // Every wait of a try ends with the time limit, however far it is.
+            const int limit = int(qBound(qint64(1), left, qint64(kUsbTryLimit)));
+            if (!connectSocket(socket.get(), QStringLiteral("127.0.0.1"), quint16(port), limit,
+                               canceller)) {
+                pause(kUsbRetryPause, canceller);
+                continue;
+            }
+            try {
+                expectReady(socket.get(),
+                            int(qBound(qint64(1), timeout - started.elapsed(),
+                                       qint64(kUsbTryLimit))),
+                            canceller);
+                return socket.release();
+            } catch (const SocketDataTransferException &) {
+                // adb accepts the forwarded connection and closes it while the
+                // app is not listening yet.
+                qDebug("connect %s failed, try again...", qUtf8Printable(url));
+                socket->abort();
+            }
         }
-        try {
-            expectReady(socket.get(),
-                        int(qBound(qint64(1), timeout - started.elapsed(), qint64(kUsbTryLimit))),
-                        canceller);
-            return socket.release();
-        } catch (const SocketDataTransferException &) {
-            // adb accepts the forwarded connection and closes it while the
-            // app is not listening yet.
-            qDebug("connect %s failed, try again...", qUtf8Printable(url));
-            socket->abort();
-        }
+    } catch (...) {
+        closeSessionSocket(socket.release());
+        throw;
     }
 }
 
@@ -244,6 +276,19 @@ QString AndroidDevice::displayName() const
 QString AndroidDevice::deviceId() const
 {
     return viaWifi ? uid : serial;
+}
+
+void closeSessionSocket(QTcpSocket *socket)
+{
+    if (!socket)
+        return;
+    const QString serial = socket->property(kForwardSerialProperty).toString();
+    const int port = socket->property(kForwardPortProperty).toInt();
+    socket->disconnectFromHost();
+    socket->abort();
+    delete socket;
+    if (!serial.isEmpty() && port > 0)
+        adbForwardRemove(serial, port);
 }
 
 void registerAndroidDeviceMetaType()

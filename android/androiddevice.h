@@ -71,7 +71,10 @@ struct AndroidDevice
     QTcpSocket *openSession(const QString &url, int timeout,
                             simpleprotocol::SessionCanceller *canceller = nullptr) const;
     // USB: wakes the app with an adb broadcast of the URL, forwards the URL's
-    // port through adb and connects to it until the app answers.
+    // port through adb and connects to it until the app answers. The
+    // forward belongs to the session: closeSessionSocket removes it, and a
+    // failed opening removes it before it throws. A cancel also ends an adb
+    // run in progress.
     QTcpSocket *connectUsb(const QString &url, int timeout,
                            simpleprotocol::SessionCanceller *canceller = nullptr) const;
     // Wi-Fi: hands the URL to the app's control port on host, then connects
@@ -90,6 +93,11 @@ struct AndroidDevice
     QString deviceId() const;
 };
 Q_DECLARE_METATYPE(AndroidDevice)
+
+// Closes and deletes a socket that openSession returned and removes what
+// the session set up besides it (the adb port forward of a USB session).
+// Detach it from its canceller first.
+void closeSessionSocket(QTcpSocket *socket);
 
 // Registers AndroidDevice under the name "AndroidDevice" for queued calls.
 void registerAndroidDeviceMetaType();

@@ -50,6 +50,23 @@ qint32 iosDateOfMs(qint64 ms)
 
 } // namespace
 
+bool androidCacheHoldsLoad(const AndroidDevice &device)
+{
+    const QString path = androidCacheDir(device).absoluteFilePath(
+            QStringLiteral("file-relay/var/mobile/Library/SMS/sms.db"));
+    if (!QFileInfo(path).isFile())
+        return false;
+    try {
+        Sqlite3DB db;
+        db.openThrow(path, Sqlite3DB::ReadOnly);
+        return !db.tbInfo(QStringLiteral("valid_hash")).isEmpty()
+                && !db.tbInfo(QStringLiteral("parent_hash")).isEmpty();
+    } catch (const std::exception &e) {
+        qDebug("androidCacheHoldsLoad: %s", e.what());
+        return false;
+    }
+}
+
 // The records that every part of one phone message shares: each part
 // changes only the fields it needs and keeps the rest as the previous part
 // left them.

@@ -11,6 +11,11 @@ class ProgressForm;
 class QTcpSocket;
 struct _CountryInfo;
 
+// Whether the phone's cache database holds a load from the phone (its
+// tables of phone hashes exist): false for a cache that was never loaded
+// or was cleared. Only then does it know what the phone holds. Never throws.
+bool androidCacheHoldsLoad(const AndroidDevice &device);
+
 // Loads an Android phone's messages, with their attachments, from the
 // companion app into the phone's cache database (androidCacheDir): a local
 // message database with two tables of its own:

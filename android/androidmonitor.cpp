@@ -68,7 +68,9 @@ AndroidMonitor::~AndroidMonitor()
         m_wake.wakeAll();
     }
     loopFuture.waitForFinished();
-    adbKillServer();
+    // A server that was running before this program is the user's: it stays.
+    if (adbServerStartedHere())
+        adbKillServer();
     qDebug("~AndroidMonitor end");
 }
 

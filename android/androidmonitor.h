@@ -22,7 +22,8 @@ class AndroidMonitor : public QThread
 public:
     explicit AndroidMonitor(QObject *parent = nullptr);
     // Stops the loop (waiting for the adb run in progress, not for the
-    // pause between passes) and then the adb server.
+    // pause between passes) and then the adb server, when this program
+    // started it (adbServerStartedHere).
     ~AndroidMonitor() override;
 
     // Runs monitorLoop on Qt's global thread pool. Call once, after the

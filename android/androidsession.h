@@ -1,5 +1,6 @@
 #pragma once
 
+#include "android/androiddevice.h"
 #include "android/simpleprotocol.h"
 
 #include <QTcpSocket>
@@ -32,9 +33,7 @@ public:
         if (!m_socket)
             return;
         m_canceller.detach();
-        m_socket->disconnectFromHost();
-        m_socket->abort();
-        delete m_socket;
+        closeSessionSocket(m_socket);
         m_socket = nullptr;
     }
 

@@ -99,6 +99,7 @@ private slots:
     void monitorFailingPassReportsNothingGone();
     void monitorReportsUnauthorizedPhoneAgainWhenAllowed();
     void monitorStopsWithinOnePass();
+    void monitorLeavesTheUsersServerRunning();
     void monitorGoesOnWhenTheServerDoesNotStart();
 };
 
@@ -475,12 +476,39 @@ void TestAdb::monitorStopsWithinOnePass()
     QCOMPARE(adb.calls().last(), QStringList {"kill-server"});
     QCOMPARE(adb.calls({"devices"}).size(), 1);
 
-    // Destroyed before it was started: only the server is stopped.
+    // Destroyed before it was started: no server of its own to stop.
     const qsizetype before = adb.calls().size();
     {
         AndroidMonitor idle;
     }
-    QCOMPARE(adb.calls().mid(before), (QList<QStringList> {{"kill-server"}}));
+    QCOMPARE(adb.calls().mid(before), QList<QStringList>());
+}
+
+void TestAdb::monitorLeavesTheUsersServerRunning()
+{
+    // A server that was running already: start-server says nothing.
+    FakeAdb adb;
+    QVERIFY(adb.isValid());
+    adb.on({"start-server"}, FakeAdbReply());
+    adb.setListings({listing({{"0123ABCD", "device"}})});
+    Reports reports;
+    auto monitor = startMonitor(&reports);
+    QTRY_COMPARE_WITH_TIMEOUT(reports.events, QStringList {"+0123ABCD/device"}, 20000);
+    monitor.reset();
+    QVERIFY(!adbServerStartedHere());
+    QCOMPARE(adb.calls({"kill-server"}).size(), 0);
+
+    // A command that had to start the server (the user's went away) makes
+    // it this program's to stop.
+    adb.on({"devices"}, FakeAdbReply(listing({}), "* daemon not running; starting now at "
+                                                  "tcp:5037\n* daemon started successfully\n"));
+    adbDevices();
+    QVERIFY(adbServerStartedHere());
+    {
+        AndroidMonitor idle;
+    }
+    QCOMPARE(adb.calls({"kill-server"}).size(), 1);
+    QVERIFY(!adbServerStartedHere());
 }
 
 void TestAdb::monitorGoesOnWhenTheServerDoesNotStart()

@@ -143,6 +143,7 @@ private slots:
     void usbAppNeverAnswers();
     void usbCancelWhileOpening();
     void usbCancelDuringInstall();
+    void usbCancelDuringForward();
 
     void wifiConnect_data();
     void wifiConnect();
@@ -377,6 +378,8 @@ void TestAndroidConn::usbConnect()
         // The session's port was forwarded to itself.
         const QString port = QString::number(QUrl(peer.record().sessions.value(0)).port());
         QCOMPARE(adb.calls({"-s", kSerial, "forward", "tcp:" + port, "tcp:" + port}).size(), 1);
+        // ... and the forward went with the session.
+        QCOMPARE(adb.calls({"-s", kSerial, "forward", "--remove", "tcp:" + port}).size(), 1);
     } else {
         QCOMPARE(out.boxes.size(), 1);
         for (const QString &part : boxParts)
@@ -494,17 +497,48 @@ void TestAndroidConn::usbCancelDuringInstall()
     QVERIFY(adb.isValid());
     adb.setCompanion(peer.controlPort());
     adb.on({"-s", kSerial, "shell", "pm", "-l"}, FakeAdbReply {"package:com.android.phone\n"});
-    adb.on({"-s", kSerial, "install", "*"}, FakeAdbReply {"Success\n", {}, 0, 1500});
+    adb.on({"-s", kSerial, "install", "*"}, FakeAdbReply {"Success\n", {}, 0, 60000});
 
     const Outcome out = runUsb(cancelWhen([&] {
         return !adb.calls({"-s", kSerial, "install", "*"}).isEmpty();
     }));
     QVERIFY(!out.ok);
     QCOMPARE(out.boxes, QStringList());
-    // The install ran to its end; no session was asked for afterwards.
+    // The cancel ended the install instead of waiting for adb's end; no
+    // session was asked for afterwards.
+    QVERIFY2(out.ms < 10000, qPrintable(QString::number(out.ms)));
     QCOMPARE(adb.calls({"-s", kSerial, "install", "*"}).size(), 1);
     QVERIFY(adb.calls({"-s", kSerial, "shell", "am", "broadcast", "**"}).isEmpty());
     QVERIFY(peer.record().sessions.isEmpty());
+}
+
+void TestAndroidConn::usbCancelDuringForward()
+{
+    CompanionPeer peer;
+    QVERIFY(peer.start());
+    FakeAdb adb;
+    QVERIFY(adb.isValid());
+    adb.setCompanion(peer.controlPort());
+    // A forward that hangs (a phone that stopped answering); its removal
+    // answers at once.
+    adb.on({"-s", kSerial, "forward", "*", "*"}, FakeAdbReply {{}, {}, 0, 60000});
+    adb.on({"-s", kSerial, "forward", "--remove", "*"}, FakeAdbReply());
+    auto forwards = [&] {
+        QList<QStringList> set;
+        for (const QStringList &call : adb.calls({"-s", kSerial, "forward", "*", "*"}))
+            if (call.at(3) != "--remove")
+                set << call;
+        return set;
+    };
+
+    const Outcome out = runUsb(cancelWhen([&] { return !forwards().isEmpty(); }));
+    QVERIFY(!out.ok);
+    QCOMPARE(out.boxes, QStringList());
+    QVERIFY2(out.ms < 10000, qPrintable(QString::number(out.ms)));
+    // Whatever the cut-short forward did is undone.
+    QCOMPARE(forwards().size(), 1);
+    QCOMPARE(adb.calls({"-s", kSerial, "forward", "--remove", "*"}),
+             (QList<QStringList> {{"-s", kSerial, "forward", "--remove", forwards().first().at(3)}}));
 }
 
 void TestAndroidConn::wifiConnect_data()

@@ -718,11 +718,21 @@ void TestMainWindow::contextMenusPerKind()
                            "Extract attachment from MMS with this contact",
                            "Export Messages with this contact to File",
                            "Print Messages with this contact", "Delete Messages with this contact"}));
+    // A saved copy is not attached: nothing to disconnect.
     QCOMPARE(menuEntries(MainWindowTestAccess::treeMenu(w, moto)),
+             (QStringList {"Backup Messages to Local Database",
+                           "(Transfer Android Messages to iPhone)", "Extract MMS attachment",
+                           "Export Messages to File", "Print Messages", "View Cache Files"}));
+    AndroidDevice usb;
+    usb.model = "Attached";
+    usb.serial = "0123ABCD";
+    _AndroidDeviceItemNode *attached = m->addAndroidDeviceNode({}, usb);
+    QCOMPARE(menuEntries(MainWindowTestAccess::treeMenu(w, attached)),
              (QStringList {"Backup Messages to Local Database",
                            "(Transfer Android Messages to iPhone)", "Extract MMS attachment",
                            "Export Messages to File", "Print Messages", "View Cache Files",
                            "Disconnect Device"}));
+    w.removeSourceNode(attached);
     QCOMPARE(menuEntries(MainWindowTestAccess::treeMenu(w, moto->children.at(0))),
              (QStringList {"Backup Messages with this contact to Local Database",
                            "(Transfer Messages with this contact to iPhone)",

@@ -164,6 +164,19 @@ int ItemModelMain::countDeviceNodes(int kind) const
                              [kind](const _ItemNode *n) { return n->kind == kind; }));
 }
 
+bool ItemModelMain::isConnectedDevice(const _ItemNode *node)
+{
+    if (!node)
+        return false;
+    if (node->kind == kNodeIOSDevice)
+        return static_cast<const _IOSDeviceItemNode *>(node)->device.deviceHandle != nullptr;
+    if (node->kind == kNodeAndroidDevice) {
+        const AndroidDevice &d = static_cast<const _AndroidDeviceItemNode *>(node)->device;
+        return d.viaWifi || !d.serial.isEmpty();
+    }
+    return false;
+}
+
 QList<_IOSDeviceItemNode *> ItemModelMain::attachedIPhones() const
 {
     QList<_IOSDeviceItemNode *> out;

@@ -119,6 +119,11 @@ public:
 
     // How many children of "Devices" have this kind.
     int countDeviceNodes(int kind) const;
+    // Whether node is a phone attached now: an iPhone with a device handle,
+    // an Android phone reached over USB (an adb serial) or Wi-Fi. Saved
+    // copies read from "virtual_ios" and "virtual_android" are not.
+    static bool isConnectedDevice(const _ItemNode *node);
+
     // How many iPhone nodes stand for an attached phone (saved copies, which
     // have no device handle, are no target of a transfer).
     int countAttachedIPhones() const;

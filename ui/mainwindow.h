@@ -197,6 +197,19 @@ private:
     void addLocalDatabases();
     void addSavedDevices();
 
+    // ---- Android phones (mainwindow_android.cpp) ----
+    // An arrival or load in progress, kept on its slot's stack while its
+    // modal dialogs run: a removal delivered meanwhile marks it gone, and a
+    // second arrival of the same serial is held until it ends.
+    struct AndroidArrival;
+    QList<AndroidArrival *> m_androidArrivals;
+    // Settles the country, loads the phone and shows it; the phone's older
+    // node goes only after a successful load. False when nothing was shown.
+    bool loadAndroidPhone(AndroidDevice device);
+
+    // ---- Transfer to Android (mainwindow_androidtransfer.cpp) ----
+    void transferToAndroid(const MsgMessageList &messages);
+
     // ---- Message commands (mainwindow_commands.cpp) ----
     void exportMessages(const MsgMessageList &list);
     void printMessages(const MsgMessageList &list);

@@ -129,6 +129,15 @@ QMenu *MainWindow::buildTreeContextMenu(AbsTreeItemModel::_ItemNode *node)
         {"View Cache Files", nullptr, &MainWindow::miViewCache},
         {"Disconnect Device", ":/res/unmount.png", &MainWindow::miUnmoutDevice},
     };
+    // Nor is a saved Android copy.
+    static const MenuEntry savedAndroid[] = {
+        {"Backup Messages to Local Database", ":/res/backup.png", &MainWindow::miBackupAll},
+        {"Transfer Android Messages to iPhone", ":/res/a2i.png", &MainWindow::miA2IAll, true},
+        {"Extract MMS attachment", ":/res/extract_media.png", &MainWindow::miExtractMediaAll},
+        {"Export Messages to File", ":/res/export.png", &MainWindow::miExportAll},
+        {"Print Messages", ":/res/print.png", &MainWindow::miPrintAll},
+        {"View Cache Files", nullptr, &MainWindow::miViewCache},
+    };
     static const MenuEntry localDb[] = {
         {"Export Messages to iTunes Backup", nullptr, &MainWindow::miExport2ITunesBKAll},
         {"Transfer Messages from Database to iPhone", ":/res/db2i.png", &MainWindow::miDb2IAll, true},
@@ -183,7 +192,10 @@ QMenu *MainWindow::buildTreeContextMenu(AbsTreeItemModel::_ItemNode *node)
             use(savedIPhone);
         break;
     case kNodeAndroidDevice:
-        use(android);
+        if (ItemModelMain::isConnectedDevice(node))
+            use(android);
+        else
+            use(savedAndroid);
         break;
     case kNodeLocalDb:
         use(localDb);
