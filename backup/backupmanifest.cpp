@@ -1,6 +1,7 @@
 #include "backup/backupmanifest.h"
 
 #include "store/plistvalue.h"
+#include "store/swapjournal.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -44,8 +45,16 @@ BackupManifest::BackupManifest(const QString &folderPath, QObject *parent)
 
 BackupManifest::~BackupManifest() = default;
 
+void BackupManifest::finishInterruptedChange()
+{
+    // A merge killed halfway through its swap left a record of it: the
+    // backup is made whole before anything of it is read.
+    SwapJournal::recover(folder.absolutePath());
+}
+
 void BackupManifest::loadManifestPlist()
 {
+    finishInterruptedChange();
     const QString path = folder.absoluteFilePath(QStringLiteral("Manifest.plist"));
     if (!QFileInfo::exists(path))
         fail(QStringLiteral("Cannot find ") + path);
@@ -86,6 +95,7 @@ void BackupManifest::loadManifestMbdb()
 {
     if (!root.children.isEmpty())
         return;
+    finishInterruptedChange();
     buildFileTree(readMbdb(folder.absoluteFilePath(QStringLiteral("Manifest.mbdb"))));
 }
 

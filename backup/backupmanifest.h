@@ -36,6 +36,8 @@ public:
     explicit BackupManifest(const QString &folderPath, QObject *parent = nullptr);
     ~BackupManifest() override;
 
+    // Both loads first finish a change of the folder that a killed merge
+    // left halfway.
     // Reads Manifest.plist into deviceInfo and displayName (again on every
     // call). Throws std::runtime_error when the file is missing or cannot be
     // read; a file that is no property list, or lacks keys, leaves defaults.
@@ -90,6 +92,9 @@ public:
 
 private:
     void classify(BackupFileNode *node);
+    // Finishes or undoes a change of the folder that a killed run left
+    // halfway (see SwapJournal).
+    void finishInterruptedChange();
 };
 
 // The default folder of iPhone backups: "Apple Computer/MobileSync/Backup"

@@ -3,14 +3,13 @@
 #include "backup/backupmanifest.h"
 #include "store/datafolder.h"
 #include "store/progressform.h"
+#include "store/swapjournal.h"
 #include "store/texts.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
-#include <cerrno>
-#include <cstdio>
 #include <memory>
 #include <stdexcept>
 
@@ -46,11 +45,6 @@ const BackupFileNode *childNamed(const BackupFileNode *parent, const QString &na
         if (c->name == name)
             return c;
     return nullptr;
-}
-
-bool renameOver(const QString &from, const QString &to)
-{
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
 } // namespace
@@ -166,6 +160,13 @@ void ITunesCacheSMSThread::run()
         if (!QDir().mkpath(cacheFolder.absolutePath()))
             fail(QStringLiteral("Cannot create the folder %1")
                          .arg(QDir::toNativeSeparators(cacheFolder.absolutePath())));
+        // A merge into the backup, or a run of this job, that was killed in
+        // the middle of its swap is finished (or undone) first.
+        SwapJournal::recover(manifest->folder.absolutePath());
+        const SwapJournal::Recovery recovery = SwapJournal::recover(cacheFolder.absolutePath());
+        if (recovery == SwapJournal::Recovery::Busy || recovery == SwapJournal::Recovery::Failed)
+            fail(QStringLiteral("An unfinished change of %1 could not be completed.")
+                         .arg(QDir::toNativeSeparators(cacheFolder.absolutePath())));
         // Staging folders that an interrupted run left behind.
         const QStringList stale = cacheFolder.entryList(
                 {QLatin1String(kStagingPrefix) + QLatin1Char('*')},
@@ -271,6 +272,7 @@ void ITunesCacheSMSThread::cacheNodeAt(const BackupFileNode *node, const QString
     const QString staged = m_stagingPath + QLatin1Char('/') + QString::number(++m_stageCounter);
     manifest->extractBackupFile(node, staged, nullptr, nullptr);
     m_staged.append({relativePath, staged, id, wanted, node});
+    killPoint("cache-staged");
 }
 
 void ITunesCacheSMSThread::commitStaged()
@@ -294,21 +296,40 @@ void ITunesCacheSMSThread::commitStaged()
         targets.append(target);
     }
 
+    // The files go in by one rename each (a link in a file's place is
+    // replaced, never followed), recorded first so that a kill in between
+    // is finished by the next run; their rows follow, so that a row never
+    // describes a file that is not in place.
+    SwapJournal journal(cacheFolder.absolutePath());
+    QStringList copied;
+    for (qsizetype i = 0; i < m_staged.size(); ++i) {
+        const Staged &s = m_staged.at(i);
+        if (s.stagedPath.isEmpty())
+            continue;
+        journal.replace(targets.at(i), s.stagedPath);
+        copied.append(s.relativePath);
+    }
+    for (qsizetype i = 0; i < m_staged.size(); ++i)
+        if (!m_staged.at(i).stagedPath.isEmpty())
+            for (const QString &side : staleSideFiles(m_staged.at(i)))
+                journal.remove(side);
+    if (journal.isEmpty())
+        return;
+    journal.begin();
+    try {
+        journal.commit();
+    } catch (...) {
+        // Files of this run that went in go again; a replaced one has no
+        // row to match, so the next run copies it anew.
+        journal.rollBack();
+        throw;
+    }
+
     cacheDb.begin();
     try {
-        QStringList copied;
-        for (qsizetype i = 0; i < m_staged.size(); ++i) {
-            const Staged &s = m_staged.at(i);
-            if (s.stagedPath.isEmpty())
-                continue;
-            // A link in the file's place is replaced, never followed.
-            if (!renameOver(s.stagedPath, targets.at(i)))
-                fail(QStringLiteral("Cannot move %1 into place: %2")
-                             .arg(QDir::toNativeSeparators(targets.at(i)), qt_error_string(errno)));
-            cacheDb.setCachedFile(s.fileId, s.cached);
-            removeStaleSideFiles(s);
-            copied.append(s.relativePath);
-        }
+        for (const Staged &s : std::as_const(m_staged))
+            if (!s.stagedPath.isEmpty())
+                cacheDb.setCachedFile(s.fileId, s.cached);
         cacheDb.commit();
         m_copied = copied;
     } catch (...) {
@@ -319,9 +340,10 @@ void ITunesCacheSMSThread::commitStaged()
 
 // A database file replaced under a write-ahead log or journal of its earlier
 // self would be read through them: such side files that the backup does not
-// hold themselves are removed.
-void ITunesCacheSMSThread::removeStaleSideFiles(const Staged &file)
+// hold themselves go with it.
+QStringList ITunesCacheSMSThread::staleSideFiles(const Staged &file) const
 {
+    QStringList out;
     QString base = file.relativePath;
     static const QString kSuffixes[]
             = {QStringLiteral("-wal"), QStringLiteral("-shm"), QStringLiteral("-journal")};
@@ -342,6 +364,7 @@ void ITunesCacheSMSThread::removeStaleSideFiles(const Staged &file)
         const QString path = cacheFolder.absoluteFilePath(side);
         const QFileInfo info(path);
         if (info.isFile() || info.isSymLink())
-            QFile::remove(path);
+            out.append(path);
     }
+    return out;
 }

@@ -23,7 +23,9 @@ class ProgressForm;
 //
 // A run is all or nothing: changed files are first written into a staging
 // folder inside the cache folder and moved into place, and their rows
-// recorded in one transaction, only once every one of them is complete. A
+// recorded in one transaction, only once every one of them is complete. The
+// moves are recorded first (SwapJournal): a run killed among them is
+// finished by the next one, whose rows then match again. A
 // run that fails or is cancelled leaves the previous cache as it was (a cache
 // folder that the run itself created is removed again). Names from the
 // backup never leave the cache folder: names that could climb out are
@@ -75,7 +77,7 @@ private:
 
     void cacheNodeAt(const BackupFileNode *node, const QString &relativeFolder);
     void commitStaged();
-    void removeStaleSideFiles(const Staged &file);
+    QStringList staleSideFiles(const Staged &file) const;
     bool cancelled() const;
 
     QString m_stagingPath;

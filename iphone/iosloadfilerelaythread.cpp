@@ -5,6 +5,7 @@
 #include "iphone/servicesocket.h"
 #include "store/datafolder.h"
 #include "store/progressform.h"
+#include "store/swapjournal.h"
 #include "store/texts.h"
 
 #include <QDir>
@@ -12,7 +13,13 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstdio>
 #include <stdexcept>
+
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -21,6 +28,37 @@ std::atomic<int> noDataTimeout {60000};
 [[noreturn]] void fail(const QString &text)
 {
     throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+// Swaps the names of two existing folders in one step; false where the
+// system or the file system cannot (the caller then renames twice).
+bool exchangePaths(const QString &a, const QString &b)
+{
+#if defined(Q_OS_LINUX) && defined(RENAME_EXCHANGE)
+    if (!QFileInfo(a).isDir() || !QFileInfo(b).isDir() || QFileInfo(b).isSymLink())
+        return false;
+    return ::renameat2(AT_FDCWD, QFile::encodeName(a).constData(), AT_FDCWD,
+                       QFile::encodeName(b).constData(), RENAME_EXCHANGE)
+            == 0;
+#else
+    Q_UNUSED(a);
+    Q_UNUSED(b);
+    return false;
+#endif
+}
+
+// Flushes what was written on the file system that holds path.
+void syncFileSystemOf(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::syncfs(fd);
+        ::close(fd);
+    }
+#else
+    Q_UNUSED(path);
+#endif
 }
 
 bool existsOrLink(const QString &path)
@@ -143,11 +181,26 @@ bool IOSLoadFileRelayThread::pull()
     if (!filerelay::unpackArchive(streamPath, newDir, buffer, hooks, &skipped))
         return false;
 
+    // The unpacked files reach the disk before any of them is swapped in.
+    syncFileSystemOf(newDir);
+    killPoint("relay-unpacked");
     // Swap the new copy in; the old one goes only once the new one is there.
+    // Where the file system can, both folders trade places in one step (a
+    // kill leaves the old or the new folder in place, and the next pull
+    // removes what is left under the staging name).
     removePath(oldDir);
+    if (exchangePaths(newDir, finalDir)) {
+        killPoint("relay-exchanged");
+        guard.keep();
+        removePath(newDir);
+        m_skipped = skipped;
+        QFile::remove(streamPath);
+        return true;
+    }
     const bool hadOld = existsOrLink(finalDir);
     if (hadOld && !QDir().rename(finalDir, oldDir))
         fail(QStringLiteral("replace %1 failed.").arg(finalDir));
+    killPoint("relay-old-aside");
     if (!QDir().rename(newDir, finalDir)) {
         if (hadOld)
             QDir().rename(oldDir, finalDir);

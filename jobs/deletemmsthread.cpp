@@ -2,12 +2,14 @@
 
 #include "store/ios6messagedb.h"
 #include "store/progressform.h"
+#include "store/swapjournal.h"
 #include "store/texts.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
 
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -35,15 +37,86 @@ DeleteMMSThread::DeleteMMSThread(QDir *dbFolder, MsgMessageList *messages, Progr
 
 DeleteMMSThread::~DeleteMMSThread() = default;
 
+namespace {
+
+const QString kRecordName = QStringLiteral(".delete-journal");
+
+QString attachmentsRootOf(const IOS6MessageDb &db)
+{
+    return QDir::cleanPath(db.fileRelayDir().absolutePath()
+                           + QLatin1String("/var/mobile/Library/SMS/Attachments"));
+}
+
+// The files that attachment rows of the database name.
+QSet<QString> namedFiles(IOS6MessageDb &db)
+{
+    QSet<QString> named;
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select filename from attachment"));
+    while (c.moveNext())
+        named.insert(IOS6MessageDb::attachmentLocalPath(db.fileRelayDir(), c.getText(0)));
+    return named;
+}
+
+// Folders the file left empty go too, up to the attachment folder.
+void removeEmptyFolders(const QString &file, const QString &realRoot)
+{
+    for (QString f = QFileInfo(file).path();
+         f.size() > realRoot.size() && f.startsWith(realRoot + QLatin1Char('/'));
+         f = QFileInfo(f).path()) {
+        if (!QDir().rmdir(f))
+            break;
+    }
+}
+
+} // namespace
+
+void DeleteMMSThread::finishInterruptedDeletion(const QDir &dbFolder)
+{
+    if (!QFileInfo::exists(SwapJournal::recordPath(dbFolder.absolutePath(), kRecordName)))
+        return;
+    // The record lists the files of a deletion that may or may not have
+    // been committed: a file goes only when no row names it now.
+    IOS6MessageDb db(dbFolder, QString(), false);
+    std::optional<QSet<QString>> named;
+    const QString realRoot = QFileInfo(attachmentsRootOf(db)).canonicalFilePath();
+    SwapJournal::recover(
+            dbFolder.absolutePath(),
+            [&](const QString &path) {
+                if (!named) {
+                    try {
+                        if (!QFileInfo(db.smsDbPath()).isFile())
+                            return false; // no database to ask: the files stay
+                        db.ensureOpen();
+                        named = namedFiles(db);
+                    } catch (const std::exception &) {
+                        named = std::nullopt;
+                        return false;
+                    }
+                }
+                const QString real = QFileInfo(path).canonicalFilePath();
+                if (named->contains(QDir::cleanPath(path)) || realRoot.isEmpty()
+                    || !real.startsWith(realRoot + QLatin1Char('/')))
+                    return false;
+                return true;
+            },
+            kRecordName);
+    db.close();
+}
+
 void DeleteMMSThread::run()
 {
     m_filesRemoved = 0;
     m_form->postUpdateProgress(ids("IDS_DELETING_MMS"), 0, QString());
+    finishInterruptedDeletion(*m_dbFolder);
     IOS6MessageDb db(*m_dbFolder, QString(), false);
     const int total = int(m_messages->size());
     int count = 0;
     MessageRecycleDb &recycle = db.recycleStore();
     bool recycleBegun = false;
+    // The files to remove are recorded before the commit, so that a run
+    // killed after it has them removed by the next run.
+    SwapJournal journal(m_dbFolder->absolutePath(), kRecordName);
+    QStringList files;
     try {
         // Opening would create a missing database: there is nothing to
         // delete from, and no empty archive is wanted.
@@ -68,6 +141,7 @@ void DeleteMMSThread::run()
             } else {
                 db.deleteMessage(m);
             }
+            killPoint("deleted-message");
             if (itemHook)
                 itemHook(count);
         }
@@ -75,22 +149,43 @@ void DeleteMMSThread::run()
         // deleted, so nothing is.
         if (m_form->failed)
             throw kCancelled;
+        files = attachmentFilesToRemove(db);
+        for (const QString &f : std::as_const(files))
+            journal.remove(f);
+        if (!files.isEmpty())
+            journal.begin();
         db.endTransaction(true);
         if (recycleBegun)
             recycle.endTransaction(true);
     } catch (int) {
+        journal.rollBack();
         rollBack(db);
         if (recycleBegun)
             rollBack(recycle);
         return;
     } catch (const std::exception &e) {
+        journal.rollBack();
         rollBack(db);
         if (recycleBegun)
             rollBack(recycle);
         m_form->postErrorOccurred(QString::fromUtf8(e.what()));
         return;
     }
-    removeAttachmentFiles(db);
+    const QString realRoot = QFileInfo(attachmentsRootOf(db)).canonicalFilePath();
+    db.close();
+    if (!files.isEmpty()) {
+        try {
+            journal.commit();
+        } catch (const std::exception &e) {
+            qWarning("DeleteMMSThread: %s", e.what());
+        }
+        for (const QString &f : std::as_const(files)) {
+            if (QFileInfo::exists(f) || QFileInfo(f).isSymLink())
+                continue;
+            ++m_filesRemoved;
+            removeEmptyFolders(f, realRoot);
+        }
+    }
     m_form->postSucceed(ids("IDS_SUC_DELETE_%1_MESSAGES").arg(total));
 }
 
@@ -98,26 +193,21 @@ void DeleteMMSThread::run()
 // when it lies below the store's attachment folder (a hostile name may point
 // at the database or elsewhere) and no attachment row left in the database
 // names it (an attachment row may be shared with a message that stays).
-void DeleteMMSThread::removeAttachmentFiles(IOS6MessageDb &db)
+// Read inside the deletion's transaction.
+QStringList DeleteMMSThread::attachmentFilesToRemove(IOS6MessageDb &db)
 {
-    const QString relay = db.fileRelayDir().absolutePath();
-    const QString attachmentsRoot
-            = QDir::cleanPath(relay + QLatin1String("/var/mobile/Library/SMS/Attachments"));
-    const QString realRoot = QFileInfo(attachmentsRoot).canonicalFilePath();
+    QStringList out;
+    const QString realRoot = QFileInfo(attachmentsRootOf(db)).canonicalFilePath();
     if (realRoot.isEmpty())
-        return; // no attachment folder: nothing of ours to remove
+        return out; // no attachment folder: nothing of ours to remove
     QSet<QString> stillNamed;
     try {
-        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select filename from attachment"));
-        while (c.moveNext())
-            stillNamed.insert(IOS6MessageDb::attachmentLocalPath(db.fileRelayDir(), c.getText(0)));
+        stillNamed = namedFiles(db);
     } catch (const std::exception &e) {
         // Without knowing what stays named, no file is safe to remove.
         qWarning("DeleteMMSThread: attachment files kept: %s", e.what());
-        db.close();
-        return;
+        return out;
     }
-    db.close();
 
     QSet<QString> done;
     for (const _MsgMessage *m : std::as_const(*m_messages)) {
@@ -134,16 +224,12 @@ void DeleteMMSThread::removeAttachmentFiles(IOS6MessageDb &db)
             const QString real = info.canonicalFilePath();
             if (!real.startsWith(realRoot + QLatin1Char('/')))
                 continue;
-            if (!QFile::remove(path))
+            // The store folder's own name for it: the record is kept
+            // relative to that folder.
+            if (!path.startsWith(QDir::cleanPath(m_dbFolder->absolutePath()) + QLatin1Char('/')))
                 continue;
-            ++m_filesRemoved;
-            // Folders the file leaves empty go too, up to the attachment folder.
-            for (QString f = QFileInfo(real).path();
-                 f.size() > realRoot.size() && f.startsWith(realRoot + QLatin1Char('/'));
-                 f = QFileInfo(f).path()) {
-                if (!QDir().rmdir(f))
-                    break;
-            }
+            out.append(path);
         }
     }
+    return out;
 }

@@ -15,7 +15,8 @@ class ProgressForm;
 // fails or is cancelled rolls back and removes no file. Only after the commit
 // are the attachment files of the deleted messages removed, and of those only
 // the files below the store's attachment folder that no attachment left in
-// the database still names.
+// the database still names. They are recorded in the store folder before the
+// commit, so that a run killed in between has them removed by the next.
 class DeleteMMSThread : public QThread
 {
     Q_OBJECT
@@ -25,6 +26,11 @@ public:
     DeleteMMSThread(QDir *dbFolder, MsgMessageList *messages, ProgressForm *form,
                     QObject *parent = nullptr);
     ~DeleteMMSThread() override;
+
+    // A run killed after its commit left a record of the files it was about
+    // to remove: those that no attachment row names go now. Done at the
+    // start of every run.
+    static void finishInterruptedDeletion(const QDir &dbFolder);
 
     // Attachment files removed by the last run.
     int filesRemoved() const { return m_filesRemoved; }
@@ -38,7 +44,7 @@ protected:
     void run() override;
 
 private:
-    void removeAttachmentFiles(IOS6MessageDb &db);
+    QStringList attachmentFilesToRemove(IOS6MessageDb &db);
 
     QDir *m_dbFolder;
     MsgMessageList *m_messages;

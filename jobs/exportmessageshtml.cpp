@@ -64,11 +64,15 @@ void ExportMessagesHtml::begin()
     const QString path = uniqueFilePath(m_outputDir.absoluteFilePath(name));
     if (!isDirectlyInside(path, m_outputDir.absolutePath()))
         throw failure(QStringLiteral("Invalid file name %1.").arg(m_fileName));
-    m_file.setFileName(path);
+    // The page is written under a temporary name and takes its own when
+    // whole, so that a run killed halfway leaves no cut page under it.
     // NewOnly: a file that appeared meanwhile is never truncated.
+    m_pagePath = path;
+    m_file.setFileName(uniqueFilePath(
+            m_outputDir.absoluteFilePath(QLatin1Char('.') + QFileInfo(path).fileName() + ".part")));
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::NewOnly))
         throw failure(m_file.errorString());
-    m_written.append(path);
+    m_written.append(m_file.fileName());
     m_stream.setDevice(&m_file);
     m_stream.setEncoding(QStringConverter::Utf8);
     m_stream.setGenerateByteOrderMark(false);
@@ -175,4 +179,13 @@ void ExportMessagesHtml::end()
     m_file.close();
     if (!ok || m_file.error() != QFileDevice::NoError)
         throw failure(error);
+    // QFile::rename never replaces a file: a page of that name that turned
+    // up meanwhile stays, and this one takes the next free name.
+    const QString temp = m_file.fileName();
+    if (!m_file.rename(m_pagePath)) {
+        m_pagePath = uniqueFilePath(m_pagePath);
+        if (!m_file.rename(m_pagePath))
+            throw failure(m_file.errorString());
+    }
+    m_written.replace(m_written.indexOf(temp), m_pagePath);
 }

@@ -41,7 +41,7 @@ public:
     QString copyToFiles(const QString &path, bool *copied = nullptr);
 
     // The page's path (set once begin has chosen it).
-    QString pagePath() const { return m_file.fileName(); }
+    QString pagePath() const { return m_pagePath; }
     // Files this exporter wrote, the page included, in order.
     const QStringList &writtenFiles() const { return m_written; }
     // Whether begin made the "files" folder.
@@ -56,7 +56,8 @@ private:
     QDir m_outputDir;
     QDir m_filesDir;
     QString m_fileName;
-    QFile m_file;
+    QFile m_file; // the page under a temporary name until end()
+    QString m_pagePath;
     QTextStream m_stream;
     QStringList m_written;
     bool m_madeFiles = false;

@@ -6,6 +6,7 @@
 #include "store/msgutil.h"
 #include "store/plistvalue.h"
 #include "store/progressform.h"
+#include "store/swapjournal.h"
 #include "store/texts.h"
 
 #include <QDateTime>
@@ -17,12 +18,11 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
+#include <atomic>
 #include <limits>
 #include <memory>
 #include <stdexcept>
-#include <system_error>
 
 namespace {
 
@@ -68,30 +68,18 @@ struct Cancelled
     throw std::runtime_error(text.toUtf8().toStdString());
 }
 
-std::filesystem::path fsPath(const QString &path)
-{
-#ifdef Q_OS_WIN
-    return std::filesystem::path(path.toStdWString());
-#else
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-#endif
-}
-
 // Renames from to to, replacing a file at to in one step.
 bool replaceFile(const QString &from, const QString &to)
 {
     std::error_code ec;
-    std::filesystem::rename(fsPath(from), fsPath(to), ec);
+#ifdef Q_OS_WIN
+    std::filesystem::rename(std::filesystem::path(from.toStdWString()),
+                            std::filesystem::path(to.toStdWString()), ec);
+#else
+    std::filesystem::rename(QFile::encodeName(from).toStdString(),
+                            QFile::encodeName(to).toStdString(), ec);
+#endif
     return !ec;
-}
-
-// A second name for the file at path (a hard link where the file system
-// allows it, else a copy), so that the file can then be replaced in one step.
-bool keepAside(const QString &path, const QString &aside)
-{
-    std::error_code ec;
-    std::filesystem::create_hard_link(fsPath(path), fsPath(aside), ec);
-    return !ec || QFile::copy(path, aside);
 }
 
 // path, "-" and the time in seconds since 1970; a later second while that
@@ -300,7 +288,6 @@ private:
         QString dest; // its file in the backup folder
         QString staged; // the copy waiting to be swapped in
         bool copy = false; // dest does not exist yet
-        bool placed = false;
     };
 
     void stage(Stage s);
@@ -321,9 +308,6 @@ private:
     void stageLogs();
     void stageAttachments();
     void stageManifest();
-    void swapDatabase();
-    void swapAttachments();
-    void swapManifest();
 
     QString effectiveGuid(const _MsgMessage &m) const;
     void checkBackupDatabase() const;
@@ -360,16 +344,16 @@ private:
         QString path;
         QString staged;
         QString aside;
-        bool existed = false;
-        bool swapped = false;
     };
-    void swapIn(ReplacedFile &file);
-    // Undoes swapIn; false when the previous file could not be put back.
-    static bool putBack(ReplacedFile &file);
+    void keepOldFile(ReplacedFile &file);
+    void swapAll();
 
     ReplacedFile m_db;
     QList<ReplacedFile> m_logs; // the database's journal companions
     ReplacedFile m_manifest;
+    // Set once the swap's record is written: from then on a kill is
+    // finished or undone by the next run.
+    std::unique_ptr<SwapJournal> m_journal;
 };
 
 void RestoreMergeRun::checkCancel()
@@ -430,17 +414,21 @@ void RestoreMergeRun::run()
     stage(StagedManifest);
 
     lockCancel();
-    swapDatabase();
-    stage(SwappedDatabase);
-    swapAttachments();
-    stage(SwappedAttachments);
-    swapManifest();
-    stage(SwappedManifest);
+    swapAll();
 }
 
 void RestoreMergeRun::readBackupManifest()
 {
     const QDir &folder = m_job.m_backupFolder;
+    // A swap that an earlier run left halfway is finished or undone first.
+    const SwapJournal::Recovery recovery = SwapJournal::recover(folder.absolutePath());
+    if (recovery == SwapJournal::Recovery::Busy || recovery == SwapJournal::Recovery::Failed)
+        fail(QStringLiteral("An unfinished change of %1 could not be completed.")
+                     .arg(QDir::toNativeSeparators(folder.absolutePath())));
+    // Staged files of a run killed before its swap began are of no use.
+    for (const QString &name : folder.entryList({QLatin1Char('*') + kStagingSuffix},
+                                                QDir::Files | QDir::Hidden | QDir::NoSymLinks))
+        QFile::remove(folder.absoluteFilePath(name));
     m_manifestPath = folder.absoluteFilePath(QStringLiteral("Manifest.mbdb"));
     m_dbId = backupFileId(kHomeDomain, kSmsDbRelPath);
     m_dbPath = folder.absoluteFilePath(m_dbId);
@@ -813,8 +801,7 @@ void RestoreMergeRun::stageDatabase()
 {
     m_db.path = m_dbPath;
     m_db.staged = m_dbPath + kStagingSuffix;
-    QFile::remove(m_db.staged);
-    if (!QFile::copy(m_workingPath, m_db.staged))
+    if (!copyFileSynced(m_workingPath, m_db.staged))
         fail(QStringLiteral("can not overwrite %1.").arg(m_dbPath));
     auto it = m_records.find(m_dbId);
     if (it == m_records.end()) {
@@ -840,12 +827,9 @@ void RestoreMergeRun::stageLogs()
         if (!listed && !QFileInfo::exists(file.path))
             continue;
         file.staged = file.path + kStagingSuffix;
-        QFile::remove(file.staged);
-        QFile empty(file.staged);
-        if (!empty.open(QIODevice::WriteOnly))
-            fail(QStringLiteral("can not overwrite %1.").arg(file.path));
-        empty.close();
         m_logs.append(file);
+        if (!writeFileSynced(file.staged, QByteArray()))
+            fail(QStringLiteral("can not overwrite %1.").arg(file.path));
         if (listed && !refreshMbdbFileRecord(m_records[id], file.staged))
             fail(QStringLiteral("can not overwrite %1.").arg(file.path));
     }
@@ -857,8 +841,7 @@ void RestoreMergeRun::stageAttachments()
         QString described = f.dest;
         if (f.copy) {
             f.staged = f.dest + kStagingSuffix;
-            QFile::remove(f.staged);
-            if (!QFile::copy(f.source, f.staged))
+            if (!copyFileSynced(f.source, f.staged))
                 fail(QStringLiteral("can not overwrite %1.").arg(f.dest));
             described = f.staged;
         }
@@ -871,83 +854,83 @@ void RestoreMergeRun::stageManifest()
     const QByteArray bytes = serializeMbdb(m_records.values());
     m_manifest.path = m_manifestPath;
     m_manifest.staged = m_manifestPath + kStagingSuffix;
-    QFile::remove(m_manifest.staged);
-    QFile file(m_manifest.staged);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush())
-        fail(QStringLiteral("Cannot write %1: %2").arg(m_manifest.staged, file.errorString()));
-    file.close();
-    if (file.error() != QFile::NoError || QFileInfo(m_manifest.staged).size() != bytes.size())
-        fail(QStringLiteral("Cannot write %1: %2").arg(m_manifest.staged, file.errorString()));
+    QString error;
+    if (!writeFileSynced(m_manifest.staged, bytes, &error)
+        || QFileInfo(m_manifest.staged).size() != bytes.size())
+        fail(QStringLiteral("Cannot write %1: %2").arg(m_manifest.staged, error));
 }
 
-void RestoreMergeRun::swapIn(ReplacedFile &file)
+// The previous file stays under a time-stamped name beside the new one
+// (made by the swap just before it replaces the file).
+void RestoreMergeRun::keepOldFile(ReplacedFile &file)
 {
-    file.existed = QFileInfo::exists(file.path);
-    if (file.existed) {
-        const QString aside = asideName(file.path);
-        if (!keepAside(file.path, aside))
-            fail(QStringLiteral("can not overwrite %1.").arg(file.path));
-        file.aside = aside;
-    }
-    if (!replaceFile(file.staged, file.path))
-        fail(QStringLiteral("can not overwrite %1.").arg(file.path));
-    file.swapped = true;
-    file.staged.clear();
+    if (QFileInfo::exists(file.path))
+        file.aside = asideName(file.path);
 }
 
-bool RestoreMergeRun::putBack(ReplacedFile &file)
-{
-    bool ok = true;
-    if (file.swapped)
-        ok = file.existed ? replaceFile(file.aside, file.path) : QFile::remove(file.path);
-    else if (!file.aside.isEmpty())
-        QFile::remove(file.aside);
-    if (!file.staged.isEmpty())
-        QFile::remove(file.staged);
-    return ok;
-}
-
-void RestoreMergeRun::swapDatabase()
+// Every staged file goes in by one rename each, in the order database, its
+// logs, attachments, index; the record written first lets the next run
+// finish or undo a swap that a kill stopped halfway.
+void RestoreMergeRun::swapAll()
 {
     checkBackupDatabase();
-    swapIn(m_db);
+    keepOldFile(m_db);
     for (ReplacedFile &log : m_logs)
-        swapIn(log);
-}
+        keepOldFile(log);
+    keepOldFile(m_manifest);
 
-void RestoreMergeRun::swapAttachments()
-{
-    for (PlannedFile &f : m_files) {
+    auto journal = std::make_unique<SwapJournal>(m_job.m_backupFolder.absolutePath());
+    journal->replace(m_db.path, m_db.staged, m_db.aside);
+    for (const ReplacedFile &log : std::as_const(m_logs))
+        journal->replace(log.path, log.staged, log.aside);
+    const int databaseDone = int(m_logs.size());
+    int attachmentsDone = databaseDone;
+    for (const PlannedFile &f : std::as_const(m_files)) {
         if (!f.copy)
             continue;
-        // QFile::rename never replaces a file that is there.
-        if (!QFile::rename(f.staged, f.dest))
+        // A file of that name that turned up meanwhile is never replaced.
+        if (QFileInfo::exists(f.dest) || QFileInfo(f.dest).isSymLink())
             fail(QStringLiteral("can not overwrite %1.").arg(f.dest));
-        f.placed = true;
-        f.staged.clear();
+        journal->replace(f.dest, f.staged);
+        ++attachmentsDone;
     }
-}
+    journal->replace(m_manifest.path, m_manifest.staged, m_manifest.aside);
+    const int manifestDone = attachmentsDone + 1;
 
-void RestoreMergeRun::swapManifest()
-{
-    swapIn(m_manifest);
+    journal->begin();
+    m_journal = std::move(journal);
+    m_journal->commit([&](int i) {
+        if (i == databaseDone)
+            stage(SwappedDatabase);
+        if (i == attachmentsDone)
+            stage(SwappedAttachments);
+        if (i == manifestDone)
+            stage(SwappedManifest);
+    });
+    m_journal.reset();
+    // What changed, in the order revertBackupFolder undoes it.
+    m_job.m_changes.append({m_manifest.path, m_manifest.aside});
+    for (const PlannedFile &f : std::as_const(m_files))
+        if (f.copy)
+            m_job.m_changes.append({f.dest, QString()});
+    for (qsizetype i = m_logs.size() - 1; i >= 0; --i)
+        m_job.m_changes.append({m_logs.at(i).path, m_logs.at(i).aside});
+    m_job.m_changes.append({m_db.path, m_db.aside});
+    m_db.aside.clear(); // kept for good now
+    for (ReplacedFile &log : m_logs)
+        log.aside.clear();
+    m_manifest.aside.clear();
+    m_db.staged.clear();
+    for (ReplacedFile &log : m_logs)
+        log.staged.clear();
+    m_manifest.staged.clear();
+    for (PlannedFile &f : m_files)
+        f.staged.clear();
 }
 
 void RestoreMergeRun::finish()
 {
     removeDatabaseFiles(m_workingPath);
-    // Recorded in the order cleanUp would undo them.
-    auto record = [this](const ReplacedFile &file) {
-        if (file.swapped)
-            m_job.m_changes.append({file.path, file.existed ? file.aside : QString()});
-    };
-    record(m_manifest);
-    for (const PlannedFile &f : std::as_const(m_files))
-        if (f.placed)
-            m_job.m_changes.append({f.dest, QString()});
-    for (qsizetype i = m_logs.size() - 1; i >= 0; --i)
-        record(m_logs.at(i));
-    record(m_db);
 }
 
 QString RestoreMergeRun::cleanUp()
@@ -958,20 +941,24 @@ QString RestoreMergeRun::cleanUp()
         m_working.reset();
     }
 
-    // The swap, undone in reverse.
-    if (!putBack(m_manifest))
-        problems << m_manifest.path;
-    for (const PlannedFile &f : std::as_const(m_files)) {
-        if (f.placed && !QFile::remove(f.dest))
-            problems << f.dest;
-        if (!f.staged.isEmpty())
-            QFile::remove(f.staged);
+    // A swap begun is undone from its record; before that, only staged
+    // files and kept copies are there to go.
+    if (m_journal) {
+        for (const QString &rel : m_journal->rollBack())
+            problems << m_job.m_backupFolder.absoluteFilePath(rel);
+        m_journal.reset();
+    } else {
+        QList<ReplacedFile *> replaced {&m_db, &m_manifest};
+        for (ReplacedFile &log : m_logs)
+            replaced << &log;
+        for (ReplacedFile *file : std::as_const(replaced)) {
+            if (!file->staged.isEmpty())
+                QFile::remove(file->staged);
+        }
+        for (const PlannedFile &f : std::as_const(m_files))
+            if (!f.staged.isEmpty())
+                QFile::remove(f.staged);
     }
-    for (qsizetype i = m_logs.size() - 1; i >= 0; --i)
-        if (!putBack(m_logs[i]))
-            problems << m_logs[i].path;
-    if (!putBack(m_db))
-        problems << m_db.path;
 
     if (!m_workingPath.isEmpty())
         removeDatabaseFiles(m_workingPath);

@@ -50,7 +50,10 @@ bool restoreMergeHasContactNumber(const _MsgChat *chat);
 // written under temporary names inside the folder, then swapped in; the
 // previous sms.db and Manifest.mbdb stay beside them under their names
 // followed by "-" and the time in seconds since 1970. A failure, or a cancel
-// before the swap, leaves the backup folder as it was.
+// before the swap, leaves the backup folder as it was. The staged files are
+// flushed to the disk and the swap is recorded (SwapJournal) before the
+// first rename, so that a run killed halfway through is finished or undone
+// by the next merge, cache or opening of the backup.
 //
 // Cancel works until the swap begins; then the progress form's Cancel button
 // is disabled, so that an operation the user sees as cancelled has not

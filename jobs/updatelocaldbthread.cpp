@@ -7,6 +7,7 @@
 #include "store/msgutil.h"
 #include "store/progressform.h"
 #include "store/sqlite3db.h"
+#include "store/swapjournal.h"
 #include "store/texts.h"
 
 #include <QFile>
@@ -89,15 +90,26 @@ QString oldAttachmentFile(const QString &attachmentsFolder, const QString &filen
     return path;
 }
 
+// Renames the old database with the journal files beside it (they belong to
+// it under its new name): recorded first, so that a run killed between the
+// renames is finished by the next start rather than leaving the database
+// apart from its write-ahead log.
 void renameWithJournals(const QString &from, const QString &to)
 {
-    if (!QFile::rename(from, to))
-        throw conversionError(QStringLiteral("Rename %1 to %2 error.").arg(from, to));
-    // A journal left beside the old file belongs to it under its new name.
+    SwapJournal journal(QFileInfo(from).absolutePath());
+    journal.move(from, to);
     for (const char *suffix : {"-journal", "-wal", "-shm"}) {
         const QString j = from + QLatin1String(suffix);
         if (QFileInfo::exists(j))
-            QFile::rename(j, to + QLatin1String(suffix));
+            journal.move(j, to + QLatin1String(suffix));
+    }
+    try {
+        journal.begin();
+        journal.commit();
+    } catch (const std::exception &e) {
+        journal.rollBack();
+        throw conversionError(QStringLiteral("Rename %1 to %2 error: %3")
+                                      .arg(from, to, QString::fromUtf8(e.what())));
     }
 }
 
@@ -116,6 +128,8 @@ QStringList UpdateLocalDbThread::oldDatabaseFolders()
     folders += subfolders(dataFolder().absoluteFilePath(QStringLiteral("data")));
     QStringList out;
     for (const QString &f : std::as_const(folders)) {
+        // A conversion killed while renaming the old file is finished first.
+        SwapJournal::recover(f);
         if (QFileInfo(QDir(f).absoluteFilePath(kOldDbName)).isFile())
             out.append(f);
     }
@@ -169,6 +183,7 @@ void UpdateLocalDbThread::convertOldLocalDb(const QDir &oldFolder, const QDir &t
         writer.begin();
         int count = 0;
         while (rows.moveNext()) {
+            killPoint("convert-message");
             ++count;
             if (m_form)
                 m_form->postUpdateProgress(QString(), int(double(count) / total * 100.0),

@@ -1,0 +1,709 @@
+// Jobs that change more than one file, killed at any point: a child process
+// runs the job and stops itself (SIGKILL) at the n-th kill point it passes
+// (the stages of the swap and every block of the file copies); the parent
+// then checks that what the next run or opening finds is the old state or
+// the new one, never a mixture, and that running the job again completes.
+
+#include "backup/backupmanifest.h"
+#include "backup/itunescachesmsthread.h"
+#include "backup/mbdbrecord.h"
+#include "jobs/deletemmsthread.h"
+#include "jobs/ios6restoremessagesthread.h"
+#include "jobs/updatelocaldbthread.h"
+#include "store/datafolder.h"
+#include "store/ios6messagedb.h"
+#include "store/msgutil.h"
+#include "store/progressform.h"
+#include "store/swapjournal.h"
+#include "store/texts.h"
+#include "tests/support/fakebackup.h"
+#include "tests/support/jobrun.h"
+#include "tests/support/phonesmsdb.h"
+#include "tests/support/rawsqlite.h"
+#include "tests/support/testenv.h"
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTest>
+#include <QTranslator>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+const char *const kChildVar = "PEL_CRASH_CHILD";
+const QString kHome = QStringLiteral("HomeDomain");
+const QString kMedia = QStringLiteral("MediaDomain");
+const QString kSmsRel = QStringLiteral("file-relay/var/mobile/Library/SMS");
+constexpr int kAttachments = 5;
+constexpr int kKillsPerJob = 20;
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeAll(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QByteArray sha1(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha1);
+}
+
+// Bytes of a given length that differ with the seed.
+QByteArray noise(int length, quint32 seed)
+{
+    QRandomGenerator g(seed);
+    QByteArray out(length, Qt::Uninitialized);
+    for (char &c : out)
+        c = char(g.bounded(256));
+    return out;
+}
+
+void copyTree(const QString &from, const QString &to)
+{
+    QDir().mkpath(to);
+    QDirIterator it(from, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    const QDir base(from);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString target = to + QLatin1Char('/') + base.relativeFilePath(path);
+        if (it.fileInfo().isDir())
+            QDir().mkpath(target);
+        else
+            QFile::copy(path, target);
+    }
+}
+
+// Relative paths of the files below a folder.
+QStringList filesBelow(const QString &folder)
+{
+    QStringList out;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    const QDir base(folder);
+    while (it.hasNext())
+        out << base.relativeFilePath(it.next());
+    out.sort();
+    return out;
+}
+
+QString integrity(const QString &db)
+{
+    return sqliteScalar(db, QStringLiteral("PRAGMA integrity_check")).toString();
+}
+
+QSet<QString> columnSet(const QString &db, const QString &sql)
+{
+    QSet<QString> out;
+    for (const QVariantList &r : sqliteRows(db, sql))
+        out.insert(r.value(0).toString());
+    return out;
+}
+
+// ---------------------------------------------------------------- merge
+
+// The messages merged into the backup: a few texts and pictures into the
+// phone's conversation and a new one. Built alike in every process.
+void mergeMessages(const QString &root, MsgDataSet &set, MsgMessageList &list)
+{
+    set.reset();
+    auto *h1 = new _MsgHandle;
+    h1->ROWID = 501;
+    h1->id = QStringLiteral("+15550001");
+    auto *h3 = new _MsgHandle;
+    h3->ROWID = 503;
+    h3->id = QStringLiteral("+15550003");
+    set.data()->handles.insert(h1->ROWID, h1);
+    set.data()->handles.insert(h3->ROWID, h3);
+    QList<_MsgChat *> chats;
+    for (_MsgHandle *h : {h1, h3}) {
+        auto *c = new _MsgChat;
+        c->ROWID = 700 + h->ROWID;
+        c->chat_identifier = h->id;
+        c->service_name = QStringLiteral("SMS");
+        c->guid = QStringLiteral("SMS;-;") + h->id;
+        c->handles.insert(QString::number(h->ROWID), h);
+        set.data()->chats.insert(c->ROWID, c);
+        chats << c;
+    }
+    for (int i = 0; i < 6; ++i) {
+        auto *m = new _MsgMessage;
+        m->ROWID = m->orderKey = 1000 + i;
+        m->guid = QStringLiteral("NEW-GUID-%1").arg(i);
+        m->text = QStringLiteral("new %1").arg(i);
+        m->date = 2000 + 700 * i;
+        m->service = QStringLiteral("SMS");
+        m->chat = chats.at(i % 2);
+        m->handle = m->chat->handles.first();
+        set.data()->messages.insert(m->ROWID, m);
+        list.append(m);
+        if (i >= kAttachments)
+            continue;
+        auto *a = new _MsgAttachment;
+        a->ROWID = 900 + i;
+        a->guid = QStringLiteral("ATT-GUID-%1").arg(i);
+        a->filename = QStringLiteral("~/Library/SMS/Attachments/a%1/0%1/ATT%1/p%1.jpg").arg(i);
+        a->transfer_name = QStringLiteral("p%1.jpg").arg(i);
+        a->mime_type = QStringLiteral("image/jpeg");
+        a->localPath = root + QStringLiteral("/source/att%1.bin").arg(i);
+        set.data()->attachments.insert(a->ROWID, a);
+        m->attachments.insert(QString::number(a->ROWID), a);
+    }
+}
+
+QString attachmentRel(int i)
+{
+    return QStringLiteral("Library/SMS/Attachments/a%1/0%1/ATT%1/p%1.jpg").arg(i);
+}
+
+QByteArray attachmentBytes(int i)
+{
+    // Several copy blocks each.
+    return noise(150000 + i, 40 + i);
+}
+
+bool cacheBackup(const QString &backup, const QString &store)
+{
+    BackupManifest manifest(backup);
+    manifest.loadManifestPlist();
+    manifest.loadManifestMbdb();
+    ProgressForm form(ids("IDS_LOADING_ITUNES_BACKUP"));
+    ITunesCacheSMSThread job(&manifest, QDir(store), &form);
+    return runJobPressingOk(form, &job).ok;
+}
+
+bool runMerge(const QString &root)
+{
+    // As the user does: the backup is loaded (and cached), then merged into.
+    if (!cacheBackup(root + "/backup", root + "/store"))
+        return false;
+    MsgDataSet set;
+    MsgMessageList list;
+    mergeMessages(root, set, list);
+    IOS6MessageDb cached(QDir(root + "/store"), "310", false);
+    ProgressForm form(ids("IDS_MERGING_IOS6_MESSAGES"));
+    IOS6RestoreMessagesThread job("310", &list, &cached, QDir(root + "/backup"), &form);
+    const JobOutcome out = runJobPressingOk(form, &job);
+    for (const QString &b : out.boxes)
+        std::printf("box %s\n", qPrintable(b));
+    return out.ok;
+}
+
+void makeMergeTemplate(const QString &root)
+{
+    PhoneSmsDb db(root + "/phone");
+    const qint64 h1 = db.addHandle("+15550001");
+    const qint64 h2 = db.addHandle("+15550002");
+    const qint64 c1 = db.addChat(h1);
+    const qint64 c2 = db.addChat(h2);
+    db.addText(c1, "p1", h1, 1000);
+    db.addText(c2, "q1", h2, 1500);
+    const qint64 p2 = db.addText(c1, "p2", h1, 3000);
+    db.addText(c1, "p3", 0, 5000, true);
+    const qint64 att = db.addAttachment(p2, "IMG_0001.JPG", "phone photo");
+    const QString attRel = db.attachmentPhonePath(att).mid(2);
+    db.close();
+
+    FakeBackup fake(root + "/backup");
+    fake.addFolder(kHome, "");
+    fake.addFolder(kHome, "Library");
+    fake.addFolder(kHome, "Library/SMS");
+    fake.addFile(kHome, "Library/SMS/sms.db", readAll(PhoneSmsDb::smsDbPathOf(root + "/phone")));
+    fake.addFile(kHome, "Library/SMS/sms.db-wal", "");
+    fake.addFile(kHome, "Library/SMS/sms.db-shm", QByteArray(64, '\x01'));
+    fake.addFolder(kMedia, "Library");
+    fake.addFolder(kMedia, "Library/SMS");
+    fake.addFolder(kMedia, "Library/SMS/Attachments");
+    fake.addFile(kMedia, attRel, "phone photo");
+    fake.write();
+    for (int i = 0; i < kAttachments; ++i)
+        writeAll(root + QStringLiteral("/source/att%1.bin").arg(i), attachmentBytes(i));
+    QDir(root + "/phone").removeRecursively();
+}
+
+const QStringList kMergedTexts = {"p1", "q1", "p2", "p3", "new 0", "new 1", "new 2",
+                                  "new 3", "new 4", "new 5"};
+
+// "old", "new", or what is wrong. Staged files that a run killed before its
+// swap left are not part of the backup (its index does not list them); the
+// next run removes them (settled: after it).
+QString mergeState(const QString &root, const QString &templ, bool settled)
+{
+    const QString backup = root + "/backup";
+    const QString dbId = backupFileId(kHome, "Library/SMS/sms.db");
+    for (const QString &name : QDir(backup).entryList(QDir::Files | QDir::Hidden)) {
+        if (name.startsWith(".swap-journal") || (settled && name.endsWith(".merging")))
+            return "left behind: " + name;
+        if (name.endsWith(".merging"))
+            QFile::remove(backup + "/" + name);
+    }
+    const QByteArray db = readAll(backup + "/" + dbId);
+    const QByteArray manifest = readAll(backup + "/Manifest.mbdb");
+    bool anyNew = false;
+    for (int i = 0; i < kAttachments; ++i)
+        anyNew |= QFileInfo::exists(backup + "/" + backupFileId(kMedia, attachmentRel(i)));
+    if (db == readAll(templ + "/backup/" + dbId)) {
+        if (manifest != readAll(templ + "/backup/Manifest.mbdb"))
+            return "old database with another index";
+        if (anyNew)
+            return "old database with new attachment files";
+        if (filesBelow(backup) != filesBelow(templ + "/backup"))
+            return "old database with other files: " + filesBelow(backup).join(' ');
+        return "old";
+    }
+    if (integrity(backup + "/" + dbId) != "ok")
+        return "damaged database";
+    QStringList texts;
+    for (const QVariantList &r : sqliteRows(backup + "/" + dbId, "select text from message"))
+        texts << r.value(0).toString();
+    texts.sort();
+    QStringList expected = kMergedTexts;
+    expected.sort();
+    if (texts != expected)
+        return "database holds " + texts.join(',');
+    const MbdbRecordSet set = readMbdb(backup + "/Manifest.mbdb");
+    const MbdbRecord rec = set.value(dbId);
+    if (rec.size != db.size() || rec.dataHash.bytes != sha1(db))
+        return "new database with an index that does not describe it";
+    for (int i = 0; i < kAttachments; ++i) {
+        const QString id = backupFileId(kMedia, attachmentRel(i));
+        const QByteArray bytes = readAll(backup + "/" + id);
+        if (bytes != attachmentBytes(i) || set.value(id).dataHash.bytes != sha1(bytes))
+            return QStringLiteral("attachment %1 missing or not described").arg(i);
+    }
+    return "new";
+}
+
+// ---------------------------------------------------------------- cache
+
+constexpr int kCachedAttachments = 10;
+
+void writeCacheBackup(const QString &backup, int version)
+{
+    FakeBackup fake(backup);
+    fake.addFolder(kHome, "Library");
+    fake.addFolder(kHome, "Library/SMS");
+    auto file = [&](const QString &domain, const QString &path, const QByteArray &bytes) {
+        FakeBackup::Entry &e = fake.addFile(domain, path, bytes);
+        e.lastModified = 1367000000 + version;
+        e.dataHash = sha1(bytes);
+    };
+    file(kHome, "Library/SMS/sms.db", noise(90000 + version, version));
+    file(kHome, "Library/SMS/sms.db-wal", noise(3000 + version, 100 + version));
+    fake.addFolder(kMedia, "Library");
+    fake.addFolder(kMedia, "Library/SMS");
+    fake.addFolder(kMedia, "Library/SMS/Attachments");
+    for (int i = 0; i < kCachedAttachments; ++i)
+        file(kMedia, QStringLiteral("Library/SMS/Attachments/%1.jpg").arg(i),
+             noise(1000 + i + version, 1000 * version + i));
+    fake.write();
+}
+
+// The cached files of the backup and their contents in one version.
+QMap<QString, QByteArray> cacheFiles(int version)
+{
+    QMap<QString, QByteArray> out;
+    out.insert(kSmsRel + "/sms.db", noise(90000 + version, version));
+    out.insert(kSmsRel + "/sms.db-wal", noise(3000 + version, 100 + version));
+    for (int i = 0; i < kCachedAttachments; ++i)
+        out.insert(kSmsRel + QStringLiteral("/Attachments/%1.jpg").arg(i),
+                   noise(1000 + i + version, 1000 * version + i));
+    return out;
+}
+
+QString cacheState(const QString &root, bool settled)
+{
+    const QString store = root + "/store";
+    for (const QString &f : filesBelow(store))
+        if (f.contains(".swap-journal") || (settled && f.contains(".cache-staging-")))
+            return "left behind: " + f;
+    for (int version : {1, 2}) {
+        const QMap<QString, QByteArray> want = cacheFiles(version);
+        bool all = true;
+        for (auto it = want.cbegin(); it != want.cend() && all; ++it)
+            all = readAll(store + "/" + it.key()) == it.value();
+        if (all)
+            return version == 1 ? "old" : "new";
+    }
+    return "a mixture of versions";
+}
+
+// ---------------------------------------------------------------- deletion
+
+// The messages with attachments go.
+MsgMessageList doomedOf(MsgDataSet &set, const QString &store)
+{
+    IOS6MessageDb db(QDir(store), QString(), false);
+    set.reset();
+    db.messages(set, 0);
+    db.close();
+    MsgMessageList out;
+    for (_MsgMessage *m : set.data()->messages)
+        if (!m->attachments.isEmpty())
+            out << m;
+    sortMessages(out);
+    return out;
+}
+
+bool runDelete(const QString &root)
+{
+    MsgDataSet set;
+    MsgMessageList doomed = doomedOf(set, root + "/store");
+    QDir folder(root + "/store");
+    ProgressForm form(ids("IDS_DELETING_MMS"));
+    DeleteMMSThread job(&folder, &doomed, &form);
+    return runJobPressingOk(form, &job).ok;
+}
+
+QString deleteState(const QString &root, const QString &templ, bool)
+{
+    const QString store = root + "/store";
+    const QString db = PhoneSmsDb::smsDbPathOf(store);
+    if (QFileInfo::exists(store + "/.delete-journal"))
+        return "record left behind";
+    if (integrity(db) != "ok")
+        return "damaged database";
+    const QString guids = "select guid from message";
+    const QSet<QString> now = columnSet(db, guids);
+    const QSet<QString> old = columnSet(PhoneSmsDb::smsDbPathOf(templ + "/store"), guids);
+    MsgDataSet set;
+    QSet<QString> doomedGuids;
+    QStringList doomedFiles;
+    for (const _MsgMessage *m : doomedOf(set, templ + "/store")) {
+        doomedGuids.insert(m->guid);
+        for (const _MsgAttachment *a : m->attachments)
+            doomedFiles << QDir(templ + "/store").relativeFilePath(a->localPath);
+    }
+    const QStringList files = filesBelow(store + "/" + kSmsRel + "/Attachments");
+    const QStringList oldFiles = filesBelow(templ + "/store/" + kSmsRel + "/Attachments");
+    if (now == old)
+        return files == oldFiles ? "old" : "old rows, files gone: " + files.join(' ');
+    if (now != old - doomedGuids)
+        return QStringLiteral("rows neither old nor new (%1 of %2)").arg(now.size()).arg(old.size());
+    for (const QString &f : doomedFiles)
+        if (QFileInfo::exists(store + "/" + f))
+            return "new rows, file left: " + f;
+    return "new";
+}
+
+// ---------------------------------------------------------------- conversion
+
+constexpr int kOldMessages = 24;
+
+void makeOldDatabase(const QString &folder)
+{
+    QDir().mkpath(folder);
+    RawSqlite db(folder + "/mms.db", true);
+    db.exec("CREATE TABLE handle (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, address TEXT, "
+            "person TEXT);"
+            "CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, handle_id INTEGER, "
+            "body TEXT, subject TEXT, date INTEGER, is_send INTEGER);"
+            "CREATE TABLE attachment (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, filename TEXT, "
+            "mime_type TEXT);"
+            "CREATE TABLE message_attachment (message_id INTEGER, attachment_id INTEGER);");
+    const qint64 h = db.run("INSERT INTO handle (address, person) VALUES ('+15551230001', 'A')");
+    for (int i = 0; i < kOldMessages; ++i)
+        db.run("INSERT INTO message (handle_id, body, subject, date, is_send) VALUES "
+               "(?, ?, '', ?, ?)",
+               {h, QStringLiteral("old message %1").arg(i), 1300000000 + 60 * i, i % 2});
+}
+
+bool runConvert()
+{
+    ProgressForm form(QStringLiteral("Updating"));
+    UpdateLocalDbThread job(&form);
+    return runJobPressingOk(form, &job).ok;
+}
+
+QString convertState(const QString &oldFolder, const QByteArray &oldBytes, bool)
+{
+    const QDir dir(oldFolder);
+    for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden))
+        if (name.startsWith(".swap-journal"))
+            return "record left behind";
+    const QStringList kept = dir.entryList({"mms.db-bak*"}, QDir::Files);
+    const bool original = QFileInfo::exists(dir.absoluteFilePath("mms.db"));
+    if (original == !kept.isEmpty())
+        return "old database under both names or under none";
+    if (readAll(dir.absoluteFilePath(original ? "mms.db" : kept.first())) != oldBytes)
+        return "old database changed";
+    const QString db = PhoneSmsDb::smsDbPathOf(oldFolder);
+    const qint64 rows = QFileInfo::exists(db)
+            ? sqliteScalar(db, "select count(*) from message").toLongLong()
+            : 0;
+    if (QFileInfo::exists(db) && integrity(db) != "ok")
+        return "damaged database";
+    if (rows != 0 && rows != kOldMessages)
+        return QStringLiteral("%1 rows").arg(rows);
+    if (!original && rows == 0)
+        return "old database renamed before its rows were in";
+    return original ? (rows ? "converted, not renamed" : "old") : "new";
+}
+
+// ---------------------------------------------------------------- child
+
+int g_killAt = 0;
+std::atomic<int> g_passed {0};
+
+int childMain(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QTranslator translator;
+    if (translator.load(QStringLiteral(":/en.qm")))
+        QCoreApplication::installTranslator(&translator);
+    const QStringList args = qEnvironmentVariable(kChildVar).split(QLatin1Char('|'));
+    const QString job = args.value(0), root = args.value(1);
+    g_killAt = args.value(2).toInt();
+    setKillPointHook([](const char *point) {
+        const int n = ++g_passed;
+        if (g_killAt < 0) {
+            std::printf("point %s\n", point);
+            std::fflush(stdout);
+        } else if (n == g_killAt) {
+            std::raise(SIGKILL);
+        }
+    });
+    bool ok = false;
+    if (job == "merge")
+        ok = runMerge(root);
+    else if (job == "cache")
+        ok = cacheBackup(root + "/backup", root + "/store");
+    else if (job == "delete")
+        ok = runDelete(root);
+    else if (job == "convert-setup") {
+        makeOldDatabase(localDatabasesFolder().absoluteFilePath("Old"));
+        std::printf("folder %s\n",
+                    qPrintable(QDir(root).relativeFilePath(
+                            localDatabasesFolder().absoluteFilePath("Old"))));
+        ok = true;
+    } else if (job == "convert")
+        ok = runConvert();
+    std::printf("job %s\n", ok ? "ok" : "failed");
+    std::fflush(stdout);
+    return 0;
+}
+
+struct ChildRun
+{
+    bool killed = false;
+    bool ok = false;
+    QStringList points;
+    QString output;
+};
+
+ChildRun runChild(const QString &job, const QString &root, int killAt)
+{
+    ChildRun out;
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QString::fromLatin1(kChildVar),
+               job + QLatin1Char('|') + root + QLatin1Char('|') + QString::number(killAt));
+    if (job.startsWith("convert")) {
+        env.insert("HOME", root + "/home");
+        env.insert("XDG_DATA_HOME", root + "/home/.local/share");
+    }
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    if (!child.waitForStarted() || !child.waitForFinished(120000))
+        return out;
+    out.killed = child.exitStatus() == QProcess::CrashExit;
+    out.output = QString::fromUtf8(child.readAllStandardOutput());
+    for (const QString &line : out.output.split('\n')) {
+        if (line.startsWith("point "))
+            out.points << line.mid(6);
+        if (line == "job ok")
+            out.ok = true;
+    }
+    return out;
+}
+
+// The kill points to try among n: every named stage, and a random choice
+// of copy blocks and the rest up to kKillsPerJob.
+QList<int> choosePoints(const QStringList &points, quint32 seed)
+{
+    QList<int> chosen, rest;
+    for (int i = 0; i < points.size(); ++i)
+        (points.at(i) == "copy" || points.at(i) == "cache-staged"
+                         || points.at(i) == "deleted-message" || points.at(i) == "convert-message"
+                 ? rest
+                 : chosen)
+                .append(i + 1);
+    QRandomGenerator g(seed);
+    while (chosen.size() < kKillsPerJob && !rest.isEmpty())
+        chosen.append(rest.takeAt(g.bounded(int(rest.size()))));
+    std::sort(chosen.begin(), chosen.end());
+    return chosen;
+}
+
+} // namespace
+
+class TestCrashSafety : public QObject
+{
+    Q_OBJECT
+
+    TestEnv m_env;
+    QTranslator m_translator;
+    quint32 m_seed = 23;
+
+    // Runs job killed at each chosen point of a template's copy; state(root)
+    // names the state found after what the next run does first (recover).
+    void killEverywhere(const QString &job, const QString &templ,
+                        const std::function<void(const QString &root)> &recover,
+                        const std::function<QString(const QString &root, bool settled)> &state,
+                        const QString &caseRoot,
+                        const std::function<bool(const QString &root)> &runHere = {})
+    {
+        // A run that is not killed lists the points it passes.
+        const QString listing = caseRoot + "/listing";
+        copyTree(templ, listing);
+        const ChildRun full = runChild(job, listing, -1);
+        QVERIFY2(full.ok, qPrintable(full.output));
+        QCOMPARE(state(listing, true), QString("new"));
+        const QList<int> points = choosePoints(full.points, m_seed);
+        QVERIFY2(points.size() >= 20, qPrintable(full.points.join(' ')));
+
+        QSet<QString> seen;
+        for (int k : points) {
+            const QString root = caseRoot + QStringLiteral("/kill%1").arg(k);
+            copyTree(templ, root);
+            const QString where = QStringLiteral("%1 killed at point %2 (%3)")
+                                          .arg(job)
+                                          .arg(k)
+                                          .arg(full.points.at(k - 1));
+            const ChildRun killed = runChild(job, root, k);
+            QVERIFY2(killed.killed, qPrintable(where + ": not killed\n" + killed.output));
+            recover(root);
+            const QString after = state(root, false);
+            QVERIFY2(after == "old" || after == "new" || after == "converted, not renamed",
+                     qPrintable(where + ": " + after));
+            seen.insert(after);
+            // Run again, here when the job allows it (a child costs more).
+            if (runHere) {
+                QVERIFY2(runHere(root), qPrintable(where + ": run again failed"));
+            } else {
+                const ChildRun again = runChild(job, root, 0);
+                QVERIFY2(again.ok, qPrintable(where + ", run again:\n" + again.output));
+            }
+            QCOMPARE(state(root, true), QString("new"));
+            QDir(root).removeRecursively();
+        }
+        // The points reach both sides of the swap.
+        QVERIFY2(seen.contains("new") && seen.size() > 1, qPrintable(QStringList(seen.begin(), seen.end()).join(',')));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_translator.load(QStringLiteral(":/en.qm")));
+        QCoreApplication::installTranslator(&m_translator);
+        qputenv("PELICORDE_SERVICE_HOST", "");
+        if (qEnvironmentVariableIsSet("PEL_CRASH_SEED"))
+            m_seed = qEnvironmentVariableIntValue("PEL_CRASH_SEED");
+        qInfo("kill points chosen with seed %u (PEL_CRASH_SEED)", m_seed);
+    }
+
+    void mergeIntoBackup()
+    {
+        const QString base = m_env.makeDir("merge");
+        const QString templ = base + "/template";
+        makeMergeTemplate(templ);
+        QVERIFY(cacheBackup(templ + "/backup", templ + "/store"));
+        killEverywhere(
+                "merge", templ,
+                [](const QString &root) {
+                    // Opening the backup finishes or undoes the swap.
+                    BackupManifest manifest(root + "/backup");
+                    manifest.loadManifestPlist();
+                    manifest.loadManifestMbdb();
+                },
+                [templ](const QString &root, bool settled) {
+                    return mergeState(root, templ, settled);
+                },
+                base, runMerge);
+    }
+
+    void backupCache()
+    {
+        const QString base = m_env.makeDir("cache");
+        const QString templ = base + "/template";
+        writeCacheBackup(templ + "/backup", 1);
+        QVERIFY(cacheBackup(templ + "/backup", templ + "/store"));
+        QCOMPARE(cacheState(templ, true), QString("old"));
+        QDir(templ + "/backup").removeRecursively();
+        writeCacheBackup(templ + "/backup", 2);
+        killEverywhere(
+                "cache", templ,
+                [](const QString &root) { SwapJournal::recover(root + "/store"); },
+                [](const QString &root, bool settled) { return cacheState(root, settled); },
+                base, [](const QString &root) {
+                    return cacheBackup(root + "/backup", root + "/store");
+                });
+    }
+
+    void deletion()
+    {
+        const QString base = m_env.makeDir("delete");
+        const QString templ = base + "/template";
+        GeneratedSmsDbSpec spec;
+        spec.messages = 40;
+        spec.chats = 4;
+        spec.attachmentShare = 0.5;
+        spec.systemItemShare = 0;
+        generatePhoneSmsDb(templ + "/store", spec);
+        killEverywhere(
+                "delete", templ,
+                [](const QString &root) {
+                    DeleteMMSThread::finishInterruptedDeletion(QDir(root + "/store"));
+                },
+                [templ](const QString &root, bool settled) {
+                    return deleteState(root, templ, settled);
+                },
+                base, runDelete);
+    }
+
+    void oldDatabaseConversion()
+    {
+        const QString base = m_env.makeDir("convert");
+        const QString templ = base + "/template";
+        const ChildRun setup = runChild("convert-setup", templ, 0);
+        QVERIFY2(setup.ok, qPrintable(setup.output));
+        const qsizetype at = setup.output.indexOf("folder ");
+        QVERIFY(at >= 0);
+        const QString rel = setup.output.mid(at + 7).section('\n', 0, 0);
+        const QByteArray oldBytes = readAll(templ + "/" + rel + "/mms.db");
+        QVERIFY(!oldBytes.isEmpty());
+        killEverywhere(
+                "convert", templ,
+                [rel](const QString &root) { SwapJournal::recover(root + "/" + rel); },
+                [rel, oldBytes](const QString &root, bool settled) {
+                    return convertState(root + "/" + rel, oldBytes, settled);
+                },
+                base);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsSet(kChildVar))
+        return childMain(argc, argv);
+    QApplication app(argc, argv);
+    TestCrashSafety test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_crashsafety.moc"
