@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Runs the built program under a virtual X display on a generated data
 # folder, opens the demo database and its newest conversation, and saves a
-# screenshot of the screen:  ./tools/screenshot.sh [out.png]
+# screenshot of the screen:  ./tools/screenshot.sh [out.png [dialog.png]]
+# With a second file it then opens the conversation's context menu, picks
+# "Export Messages with this contact to File" and saves a picture of the save
+# dialog that comes up.
 # PEL_BUILD_DIR names the build folder (default build/, built when needed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 OUT=$(realpath -m "${1:-docs/mainwindow.png}")
+DIALOG_OUT=""
+if [ -n "${2:-}" ]; then DIALOG_OUT=$(realpath -m "$2"); fi
 BUILD=${PEL_BUILD_DIR:-build}
 if [ -z "${PEL_BUILD_DIR:-}" ]; then
   cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -29,6 +34,7 @@ if [ "$(id -u)" -eq 0 ]; then export QTWEBENGINE_DISABLE_SANDBOX=1; fi
 export ASAN_OPTIONS=${ASAN_OPTIONS:-new_delete_type_mismatch=0:detect_leaks=0}
 "$BIN/pel_demodata" "${PEL_DEMO_MESSAGES:-3000}" "${PEL_DEMO_CHATS:-40}" >/dev/null
 mkdir -p "$(dirname "$OUT")"
+if [ -n "$DIALOG_OUT" ]; then mkdir -p "$(dirname "$DIALOG_OUT")"; fi
 
 cat > "$WORK/session.sh" <<'SESSION'
 set -euo pipefail
@@ -36,14 +42,18 @@ unset QT_QPA_PLATFORM
 "$BIN/pelicorde" > "$WORK/program.log" 2>&1 &
 pid=$!
 win=$(xdotool search --sync --onlyvisible --name '^Pelicorde$' | head -1)
-sleep 2
-# The warning about Apple's libraries sits over the window: dismiss it
-# (there is no window manager: give it the focus ourselves).
-for i in 1 2 3; do
+shown=$SECONDS
+# Boxes sit over the window: the warning about Apple's libraries at once, the
+# USB tips 10 s after the start when no Android phone is seen. Answer them
+# (there is no window manager: give them the focus ourselves).
+dismiss() {
   for w in $(xdotool search --onlyvisible --pid $pid 2>/dev/null); do
     if [ "$w" != "$win" ]; then xdotool windowfocus --sync "$w" key Return 2>/dev/null || true; sleep 1; fi
   done
-done
+}
+sleep 2
+while [ $((SECONDS - shown)) -lt 13 ]; do dismiss; sleep 1; done
+dismiss
 xdotool windowfocus --sync "$win" 2>/dev/null || true
 eval "$(xdotool getwindowgeometry --shell "$win")"
 # Focus the source tree (its empty lower part), then walk down to the
@@ -55,9 +65,31 @@ sleep 3
 xdotool key Down   # its newest conversation
 sleep 6
 "$BIN/pel_xgrab" "$OUT"
+if [ -n "$DIALOG_OUT" ]; then
+  # The Menu key opens the conversation's context menu. With no iPhone
+  # attached its transfer entry is disabled and skipped by the arrow keys:
+  # the third step reaches the export to a file, whose save dialog is a
+  # window of its own.
+  xdotool key Menu
+  sleep 1
+  for i in 1 2 3; do xdotool key Down; sleep 0.2; done
+  xdotool key Return
+  dialog=""
+  for i in $(seq 1 20); do
+    sleep 0.5
+    for w in $(xdotool search --onlyvisible --pid $pid 2>/dev/null); do
+      if [ "$w" != "$win" ] && [ "$(xdotool getwindowname "$w" 2>/dev/null)" != "" ]; then dialog=$w; fi
+    done
+    [ -n "$dialog" ] && break
+  done
+  if [ -z "$dialog" ]; then echo "screenshot.sh: no dialog came up" >&2; exit 1; fi
+  sleep 2
+  "$BIN/pel_xgrab" "$DIALOG_OUT" "$dialog"
+fi
 kill $pid 2>/dev/null || true
 wait $pid 2>/dev/null || true
 SESSION
-export BIN WORK OUT
+export BIN WORK OUT DIALOG_OUT
 xvfb-run -a -s "-screen 0 1000x700x24" bash "$WORK/session.sh"
 echo "screenshot: $OUT"
+if [ -n "$DIALOG_OUT" ]; then echo "screenshot: $DIALOG_OUT"; fi
