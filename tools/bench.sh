@@ -29,6 +29,7 @@ runs=(
   "bench_load 1000000 1250"
   "bench_writer"
   "bench_androidload"
+  "bench_androidrestore"
   "bench_export"
   "bench_windowexport"
   "bench_search"
