@@ -9,6 +9,7 @@
 //
 // formats: letters of t (text), c (CSV), p (PDF), h (HTML); default "tcph".
 
+#include "bench/benchreport.h"
 #include "jobs/exportmessagesthread.h"
 #include "standins/fakeadb.h"
 #include "store/datafolder.h"
@@ -148,16 +149,16 @@ int main(int argc, char **argv)
         std::printf("%-5s window %.3f s, bare exporter %.3f s, window overhead %+.1f%% "
                     "(target < 10%%)\n",
                     f.name, windowBest, bareBest, overhead * 100.0);
-        std::printf("RESULT windowexport_%s_window_s %.3f\n", f.name, windowBest);
-        std::printf("RESULT windowexport_%s_bare_s %.3f\n", f.name, bareBest);
-        std::printf("RESULT windowexport_%s_overhead_pct %.1f\n", f.name, overhead * 100.0);
+        const QByteArray name = QByteArray("windowexport.") + f.name;
+        bench::report(name.constData(), windowBest * 1e3, bareBest * 1e3, "ms", bench::Want::AtMost,
+                      1.10);
         if (f.filter == ExportFilterTxt || f.filter == ExportFilterCsv) {
             const double ratio = windowBest / loadBest;
             std::printf("%-5s window export over load %.2fx (load %.3f s, target <= 1.5x)\n",
                         f.name, ratio, loadBest);
-            std::printf("RESULT windowexport_%s_over_load %.2f\n", f.name, ratio);
+            bench::report((name + ".vs_load").constData(), windowBest * 1e3, loadBest * 1e3, "ms",
+                          bench::Want::AtMost, 1.5);
         }
     }
-    std::printf("RESULT windowexport_load_s %.3f\n", loadBest);
     return status;
 }

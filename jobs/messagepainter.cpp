@@ -8,6 +8,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGlyphRun>
+#include <QMutex>
+#include <QPaintEngine>
+#include <QRawFont>
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QPainterPath>
@@ -19,6 +23,7 @@
 #include <cmath>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <vector>
 
 const QColor pageBackgroundColor(219, 226, 237);
@@ -42,53 +47,66 @@ constexpr CellSizes kSentCells {kSentTop, kSentRight, kSentBottom, kSentLeft};
 // The nine pictures of one bubble frame, in reading order.
 using BubbleSet = std::array<QImage, 9>;
 
-// A frame drawn at run time: a rounded body with a tail at the bottom on the
-// speaker's side, cut into nine cells whose middle row and column are two
-// units wide so that they stretch evenly.
-BubbleSet drawBubbleSet(bool sent)
+// The frame's outline at its smallest size (the two middle units of each
+// direction included): a rounded body with a tail at the bottom on the
+// speaker's side. Made once per process.
+const QPainterPath &framePath(bool sent)
 {
-    const CellSizes c = sent ? kSentCells : kReceivedCells;
-    const int w = c.left + 2 + c.right;
-    const int h = c.top + 2 + c.bottom;
-    QImage whole(w, h, QImage::Format_ARGB32_Premultiplied);
-    whole.fill(Qt::transparent);
-    {
-        QPainter p(&whole);
-        p.setRenderHint(QPainter::Antialiasing);
+    static const auto make = [](bool sent) {
+        const CellSizes c = sent ? kSentCells : kReceivedCells;
+        const int w = c.left + 2 + c.right;
+        const int h = c.top + 2 + c.bottom;
         const QRectF body
                 = sent ? QRectF(4.5, 3.5, w - 15, h - 7) : QRectF(10.5, 3.5, w - 15, h - 7);
-        QPainterPath path;
-        path.addRoundedRect(body, 12, 12);
-        QPainterPath tail;
+        // The body's outline, clockwise from the top left corner, with the
+        // bottom corner on the speaker's side given to the tail: its outer
+        // edge runs from the tip to where it meets the side of the body
+        // (its inner edge lies inside the body).
+        constexpr qreal r = 12;
+        constexpr qreal tipOut = 8; // how far the tip reaches out of the body
+        constexpr qreal meet = 14 * tipOut / (tipOut + 1);
+        const qreal left = body.left(), top = body.top(), right = body.right(),
+                    bottom = body.bottom();
+        QPainterPath path(QPointF(left + r, top));
+        path.arcTo(QRectF(right - 2 * r, top, 2 * r, 2 * r), 90, -90);
         if (sent) {
-            tail.moveTo(body.right() - 14, body.bottom());
-            tail.lineTo(w - 2.5, body.bottom());
-            tail.lineTo(body.right() - 1, body.bottom() - 14);
+            path.lineTo(right, bottom - meet);
+            path.lineTo(right + tipOut, bottom);
+            path.arcTo(QRectF(left, bottom - 2 * r, 2 * r, 2 * r), 270, -90);
         } else {
-            tail.moveTo(body.left() + 14, body.bottom());
-            tail.lineTo(2.5, body.bottom());
-            tail.lineTo(body.left() + 1, body.bottom() - 14);
+            path.arcTo(QRectF(right - 2 * r, bottom - 2 * r, 2 * r, 2 * r), 0, -90);
+            path.lineTo(left - tipOut, bottom);
+            path.lineTo(left, bottom - meet);
         }
-        tail.closeSubpath();
-        path = path.united(tail);
-        p.setPen(QPen(QColor(170, 176, 190), 1));
-        p.setBrush(sent ? QColor(197, 232, 176) : QColor(255, 255, 255));
-        p.drawPath(path);
+        path.arcTo(QRectF(left, top, 2 * r, 2 * r), 180, -90);
+        path.closeSubpath();
+        return path;
+    };
+    static const QPainterPath received = make(false);
+    static const QPainterPath sentPath = make(true);
+    return sent ? sentPath : received;
+}
+
+// The outline stretched to a frame of size w x h. The corners and the tail
+// lie in the outer cells, which keep their size: what lies past the middle
+// units moves by the growth (placed as the nine cells are, one unit in).
+QPainterPath stretchedFrame(bool sent, int w, int h)
+{
+    const CellSizes c = sent ? kSentCells : kReceivedCells;
+    const qreal dx = w - (c.left + 2 + c.right) - 1;
+    const qreal dy = h - (c.top + 2 + c.bottom) - 1;
+    QPainterPath path = framePath(sent);
+    for (int i = 0; i < path.elementCount(); ++i) {
+        const QPainterPath::Element e = path.elementAt(i);
+        path.setElementPositionAt(i, e.x > c.left + 1 ? e.x + dx : e.x,
+                                  e.y > c.top + 1 ? e.y + dy : e.y);
     }
-    const int xs[3] = {0, c.left, c.left + 2};
-    const int ws[3] = {c.left, 2, c.right};
-    const int ys[3] = {0, c.top, c.top + 2};
-    const int hs[3] = {c.top, 2, c.bottom};
-    BubbleSet set;
-    for (int row = 0; row < 3; ++row)
-        for (int col = 0; col < 3; ++col)
-            set[size_t(row * 3 + col)] = whole.copy(xs[col], ys[row], ws[col], hs[row]);
-    return set;
+    return path;
 }
 
 // Pictures installed beside the program ("bubble/bb1_01.png" ...) take the
 // place of the drawn frame when all nine of a set can be read.
-BubbleSet loadBubbleSet(bool sent)
+std::optional<BubbleSet> loadBubbleSet(bool sent)
 {
     const QString folder = QDir(QCoreApplication::applicationDirPath()).absoluteFilePath("bubble");
     BubbleSet set;
@@ -100,22 +118,57 @@ BubbleSet loadBubbleSet(bool sent)
         const QSize size = reader.size();
         if (!size.isValid() || size.width() > 512 || size.height() > 512
             || !reader.read(&set[size_t(i)]))
-            return drawBubbleSet(sent);
+            return std::nullopt;
     }
     return set;
 }
 
 // Made once per process; a function-local static is initialised once even
 // when two threads reach it at the same time.
-const BubbleSet &bubbleSet(bool sent)
+const std::optional<BubbleSet> &installedBubbleSet(bool sent)
 {
-    static const BubbleSet received = loadBubbleSet(false);
-    static const BubbleSet sentSet = loadBubbleSet(true);
+    static const std::optional<BubbleSet> received = loadBubbleSet(false);
+    static const std::optional<BubbleSet> sentSet = loadBubbleSet(true);
     return sent ? sentSet : received;
 }
 
+} // namespace
+
+namespace {
+
+// Whether text[at, at + n) holds characters past the common scripts'
+// punctuation (symbols, emoji), which a colour font may be drawing.
+bool mayNeedColourFont(const QString &text, qsizetype at, qsizetype n)
+{
+    for (qsizetype i = at; i < at + n && i < text.size(); ++i)
+        if (text.at(i).unicode() >= 0x2190)
+            return true;
+    return false;
+}
+
+// Whether the font draws its glyphs as pictures (bitmap or layered colour
+// glyphs); answered once per family.
+bool isColourFont(const QRawFont &font)
+{
+    static QMutex mutex;
+    static QHash<QString, bool> known;
+    const QString family = font.familyName();
+    QMutexLocker lock(&mutex);
+    const auto it = known.constFind(family);
+    if (it != known.constEnd())
+        return *it;
+    const bool colour = !font.fontTable("CBDT").isEmpty() || !font.fontTable("COLR").isEmpty()
+            || !font.fontTable("sbix").isEmpty();
+    known.insert(family, colour);
+    return colour;
+}
+
+} // namespace
+
 // A text laid out in lines of a given width, long paragraphs in pieces so
-// that no single layout grows without bound.
+// that no single layout grows without bound. Laid out for a screen-like
+// device of 72 dots per inch whatever it is drawn on, so that a page
+// measures the same on every device.
 class WrappedText
 {
 public:
@@ -125,6 +178,7 @@ public:
         qreal layoutTop; // where the line's layout starts
         qreal top;
         qreal height;
+        bool symbols; // characters that may come from a colour font
     };
 
     WrappedText(const QString &text, const QFont &font, qreal width, Qt::Alignment align)
@@ -144,6 +198,8 @@ public:
                     --n;
                 auto layout = std::make_unique<QTextLayout>(paragraph.mid(at, n), font, &m_device);
                 layout->setTextOption(option);
+                // Drawn soon after: keep the shaped glyphs instead of shaping twice.
+                layout->setCacheEnabled(true);
                 layout->beginLayout();
                 qreal inLayout = 0;
                 for (;;) {
@@ -152,7 +208,9 @@ public:
                         break;
                     line.setLineWidth(std::max<qreal>(width, 1));
                     line.setPosition(QPointF(0, inLayout));
-                    m_lines.append({line, top, top + inLayout, line.height()});
+                    m_lines.append({line, top, top + inLayout, line.height(),
+                                    mayNeedColourFont(paragraph, at + line.textStart(),
+                                                      line.textLength())});
                     inLayout += line.height();
                 }
                 layout->endLayout();
@@ -188,10 +246,33 @@ public:
 
     void draw(QPainter &p, const QPointF &origin, qsizetype first, qsizetype last) const
     {
+        // A document (PDF, printer) cannot show the glyphs of a colour font
+        // (pictures in the font): those are drawn as pictures themselves.
+        const bool vector = p.paintEngine() && p.paintEngine()->type() != QPaintEngine::Raster;
         const qreal start = m_lines.at(first).top;
         for (qsizetype i = first; i < last; ++i) {
             const Line &l = m_lines.at(i);
-            l.line.draw(&p, QPointF(origin.x(), origin.y() + l.layoutTop - start));
+            const QPointF at(origin.x(), origin.y() + l.layoutTop - start);
+            if (!vector || !l.symbols) {
+                l.line.draw(&p, at);
+                continue;
+            }
+            for (const QGlyphRun &run : l.line.glyphRuns()) {
+                if (!isColourFont(run.rawFont())) {
+                    p.drawGlyphRun(at, run);
+                    continue;
+                }
+                const QRect box = run.boundingRect().translated(at).toAlignedRect();
+                QImage picture(box.size(), QImage::Format_ARGB32_Premultiplied);
+                if (picture.isNull())
+                    continue;
+                picture.fill(Qt::transparent);
+                {
+                    QPainter ip(&picture);
+                    ip.drawGlyphRun(at - QPointF(box.topLeft()), run);
+                }
+                p.drawImage(box.topLeft(), picture);
+            }
         }
     }
 
@@ -200,6 +281,8 @@ private:
     std::vector<std::unique_ptr<QTextLayout>> m_layouts;
     QList<Line> m_lines;
 };
+
+namespace {
 
 QString cutText(QString text)
 {
@@ -213,20 +296,18 @@ QString cutText(QString text)
     return text;
 }
 
-QImage bubbleFromLines(const WrappedText &wrapped, qsizetype first, qsizetype last, bool sent)
+PaintedBubble bubbleFromLines(const std::shared_ptr<const WrappedText> &wrapped, qsizetype first,
+                              qsizetype last, bool sent)
 {
-    const QSize measured = wrapped.measure(first, last);
-    const int w = std::max(measured.width() + 50, kMinBubbleWidth);
-    const int h = std::max(measured.height() + 20, kMinBubbleHeight);
-    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
-    if (image.isNull())
-        return image;
-    image.fill(pageBackgroundColor);
-    QPainter p(&image);
-    drawBubble(p, image.rect(), sent);
-    p.setPen(Qt::black);
-    wrapped.draw(p, QPointF(sent ? 20 : 30, 10), first, last);
-    return image;
+    const QSize measured = wrapped->measure(first, last);
+    PaintedBubble b;
+    b.size = QSize(std::max(measured.width() + 50, kMinBubbleWidth),
+                   std::max(measured.height() + 20, kMinBubbleHeight));
+    b.sent = sent;
+    b.text = wrapped;
+    b.first = first;
+    b.last = last;
+    return b;
 }
 
 QString senderLabel(const _MsgMessage &m)
@@ -263,8 +344,19 @@ QImage emptyPhoto()
 
 void drawBubble(QPainter &painter, const QRect &rect, bool sent)
 {
+    const std::optional<BubbleSet> &installed = installedBubbleSet(sent);
+    if (!installed) {
+        painter.save();
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(QColor(170, 176, 190), 1));
+        painter.setBrush(sent ? QColor(197, 232, 176) : QColor(255, 255, 255));
+        painter.drawPath(stretchedFrame(sent, rect.width(), rect.height())
+                                 .translated(rect.left(), rect.top()));
+        painter.restore();
+        return;
+    }
     const CellSizes c = sent ? kSentCells : kReceivedCells;
-    const BubbleSet &set = bubbleSet(sent);
+    const BubbleSet &set = *installed;
     const int x1 = rect.left(), y1 = rect.top(), x2 = rect.right(), y2 = rect.bottom();
     const int midW = (x2 - c.right) - (x1 + c.left) + 1;
     const int midH = (y2 - c.bottom) - (y1 + c.top) + 1;
@@ -284,40 +376,87 @@ void drawBubble(QPainter &painter, const QRect &rect, bool sent)
             painter.drawImage(cells[i], set[size_t(i)]);
 }
 
-QList<QImage> textBubbles(const QString &text, int maxWidth, bool sent, int maxHeight)
+void PaintedBubble::draw(QPainter &painter, const QPoint &topLeft) const
 {
-    const WrappedText wrapped(cutText(text), bubbleFont(), maxWidth - 50, Qt::AlignLeft);
-    QList<QImage> bubbles;
+    if (isNull())
+        return;
+    drawBubble(painter, QRect(topLeft, size), sent);
+    const QPoint inside(topLeft.x() + (sent ? 20 : 30), topLeft.y() + 10);
+    if (text) {
+        painter.save();
+        painter.setPen(Qt::black);
+        text->draw(painter, inside, first, last);
+        painter.restore();
+    } else if (!picture.isNull()) {
+        painter.save();
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(QRect(inside, QSize(picture.width(), picture.height() + 10)), picture);
+        painter.restore();
+    }
+}
+
+QImage PaintedBubble::toImage() const
+{
+    if (isNull())
+        return QImage();
+    QImage image(size, QImage::Format_ARGB32_Premultiplied);
+    if (image.isNull())
+        return image;
+    image.fill(pageBackgroundColor);
+    QPainter p(&image);
+    draw(p, QPoint(0, 0));
+    return image;
+}
+
+QList<PaintedBubble> textBubbleParts(const QString &text, int maxWidth, bool sent, int maxHeight)
+{
+    const auto wrapped = std::make_shared<const WrappedText>(cutText(text), bubbleFont(),
+                                                             maxWidth - 50, Qt::AlignLeft);
+    QList<PaintedBubble> bubbles;
     const qreal linesHeight = std::max(maxHeight - 20, 1);
-    for (qsizetype first = 0; first < wrapped.lines().size();) {
-        const qsizetype last = wrapped.chunkEnd(first, linesHeight);
+    for (qsizetype first = 0; first < wrapped->lines().size();) {
+        const qsizetype last = wrapped->chunkEnd(first, linesHeight);
         bubbles.append(bubbleFromLines(wrapped, first, last, sent));
         first = last;
     }
     return bubbles;
 }
 
+PaintedBubble textBubblePart(const QString &text, int maxWidth, bool sent)
+{
+    const auto wrapped = std::make_shared<const WrappedText>(cutText(text), bubbleFont(),
+                                                             maxWidth - 50, Qt::AlignLeft);
+    return bubbleFromLines(wrapped, 0, wrapped->lines().size(), sent);
+}
+
+PaintedBubble imageBubblePart(const QImage &image, bool sent)
+{
+    PaintedBubble b;
+    if (image.isNull())
+        return b;
+    b.size = QSize(std::max(image.width() + 50, kMinBubbleWidth),
+                   std::max(image.height() + 30, kMinBubbleHeight));
+    b.sent = sent;
+    b.picture = image;
+    return b;
+}
+
+QList<QImage> textBubbles(const QString &text, int maxWidth, bool sent, int maxHeight)
+{
+    QList<QImage> images;
+    for (const PaintedBubble &b : textBubbleParts(text, maxWidth, sent, maxHeight))
+        images.append(b.toImage());
+    return images;
+}
+
 QImage textBubble(const QString &text, int maxWidth, bool sent)
 {
-    const WrappedText wrapped(cutText(text), bubbleFont(), maxWidth - 50, Qt::AlignLeft);
-    return bubbleFromLines(wrapped, 0, wrapped.lines().size(), sent);
+    return textBubblePart(text, maxWidth, sent).toImage();
 }
 
 QImage imageBubble(const QImage &image, bool sent)
 {
-    if (image.isNull())
-        return QImage();
-    const int w = std::max(image.width() + 50, kMinBubbleWidth);
-    const int h = std::max(image.height() + 30, kMinBubbleHeight);
-    QImage bubble(w, h, QImage::Format_ARGB32_Premultiplied);
-    if (bubble.isNull())
-        return bubble;
-    bubble.fill(pageBackgroundColor);
-    QPainter p(&bubble);
-    drawBubble(p, bubble.rect(), sent);
-    p.setRenderHint(QPainter::SmoothPixmapTransform);
-    p.drawImage(QRect(sent ? 20 : 30, 10, image.width(), image.height() + 10), image);
-    return bubble;
+    return imageBubblePart(image, sent).toImage();
 }
 
 QImage loadBubblePicture(const QString &path, const QSize &maxSize)
@@ -412,23 +551,21 @@ void MessagePainter::paintLabel(const QString &label, bool sent)
     y += kLabelHeight;
 }
 
-void MessagePainter::paintBubble(const QImage &bubble, bool sent)
+void MessagePainter::paintBubble(const PaintedBubble &bubble, bool sent)
 {
-    const int h = bubble.isNull() ? 0 : bubble.height();
+    const int h = bubble.height();
     ensureSpace(h);
-    if (!bubble.isNull())
-        painter.drawImage(QPoint(sent ? content.right() - bubble.width() : content.left(), y),
-                          bubble);
+    bubble.draw(painter, QPoint(sent ? content.right() - bubble.width() : content.left(), y));
     y += h + kBubbleGap;
 }
 
 void MessagePainter::paintBlock(const QString &header, const QString &label,
-                                const QList<QImage> &bubbles, bool sent)
+                                const QList<PaintedBubble> &bubbles, bool sent)
 {
     // The date header and the label go on the page of the bubble they
     // belong to: the room for all of them is made before the first is drawn
     // (at most one page, which the bubbles are made to fit).
-    const int first = bubbles.isEmpty() || bubbles.first().isNull() ? 0 : bubbles.first().height();
+    const int first = bubbles.isEmpty() ? 0 : bubbles.first().height();
     const int together = (header.isNull() ? 0 : kHeaderHeight)
             + (label.isEmpty() ? 0 : kLabelHeight) + first;
     ensureSpace(std::min(together, content.height()));
@@ -463,7 +600,7 @@ void MessagePainter::paintSystemLine(const _MsgMessage &m)
     painter.setFont(font);
 }
 
-QImage MessagePainter::attachmentBubble(const _MsgAttachment &a, bool sent, int above) const
+PaintedBubble MessagePainter::attachmentBubble(const _MsgAttachment &a, bool sent, int above) const
 {
     const int width = maxBubbleWidth();
     // The largest picture a bubble on one page can hold below what goes
@@ -474,12 +611,12 @@ QImage MessagePainter::attachmentBubble(const _MsgAttachment &a, bool sent, int 
         QImage picture = loadBubblePicture(makeThumbnail(a), pictureLimit);
         if (picture.isNull())
             picture = emptyPhoto();
-        return imageBubble(picture, sent);
+        return imageBubblePart(picture, sent);
     }
     if (mime.startsWith(QLatin1String("video/"), Qt::CaseInsensitive))
-        return textBubble(QStringLiteral("[VIDEO]"), width, sent);
+        return textBubblePart(QStringLiteral("[VIDEO]"), width, sent);
     if (mime.startsWith(QLatin1String("audio/"), Qt::CaseInsensitive))
-        return textBubble(QStringLiteral("[AUDIO]"), width, sent);
+        return textBubblePart(QStringLiteral("[AUDIO]"), width, sent);
     if (mime.compare(QLatin1String("text/x-vCard"), Qt::CaseInsensitive) == 0
         || mime.compare(QLatin1String("text/vcard"), Qt::CaseInsensitive) == 0) {
         const QString card = a.localPath.isEmpty() ? QString() : renderContactCard(a.localPath);
@@ -487,11 +624,11 @@ QImage MessagePainter::attachmentBubble(const _MsgAttachment &a, bool sent, int 
             QImage picture = loadBubblePicture(card, pictureLimit);
             if (picture.isNull())
                 picture = emptyPhoto();
-            return imageBubble(picture, sent);
+            return imageBubblePart(picture, sent);
         }
-        return textBubble(QStringLiteral("[VCARD]"), width, sent);
+        return textBubblePart(QStringLiteral("[VCARD]"), width, sent);
     }
-    return textBubble(QStringLiteral("[ATTACHMENT]"), width, sent);
+    return textBubblePart(QStringLiteral("[ATTACHMENT]"), width, sent);
 }
 
 void MessagePainter::paintMessage(const _MsgMessage *m)
@@ -515,7 +652,7 @@ void MessagePainter::paintMessage(const _MsgMessage *m)
     auto above = [&] {
         return (header.isNull() ? 0 : kHeaderHeight) + (label.isEmpty() ? 0 : kLabelHeight);
     };
-    auto paint = [&](const QList<QImage> &bubbles) {
+    auto paint = [&](const QList<PaintedBubble> &bubbles) {
         paintBlock(header, label, bubbles, m->is_from_me != 0);
         header = QString();
     };
@@ -528,7 +665,7 @@ void MessagePainter::paintMessage(const _MsgMessage *m)
 
     const bool sent = m->is_from_me != 0;
     if (!text.isEmpty() || m->attachments.isEmpty())
-        paint(textBubbles(text, maxBubbleWidth(), sent, content.height() - above()));
+        paint(textBubbleParts(text, maxBubbleWidth(), sent, content.height() - above()));
 
     for (const _MsgAttachment *a : sortedAttachments(*m)) {
         if (!a)
@@ -545,10 +682,10 @@ void MessagePainter::paintMessage(const _MsgMessage *m)
                 QString content = QString::fromUtf8(bytes);
                 if (!file.atEnd())
                     content += QStringLiteral(" [...]");
-                paint(textBubbles(content, maxBubbleWidth(), sent,
+                paint(textBubbleParts(content, maxBubbleWidth(), sent,
                                   this->content.height() - above()));
             } else {
-                paint({QImage()});
+                paint({PaintedBubble()});
             }
             continue;
         }

@@ -12,9 +12,31 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 class QPaintDevice;
 class QPrinter;
+class WrappedText;
+
+// One bubble ready to be painted: its frame holding a run of wrapped text
+// lines or a picture. Painted straight onto the page, so that a PDF gets
+// the frame as a path and the text as text.
+struct PaintedBubble
+{
+    QSize size; // empty for no bubble
+    bool sent = false;
+    std::shared_ptr<const WrappedText> text; // lines [first, last) of it
+    qsizetype first = 0, last = 0;
+    QImage picture;
+
+    bool isNull() const { return size.isEmpty(); }
+    int height() const { return isNull() ? 0 : size.height(); }
+    int width() const { return isNull() ? 0 : size.width(); }
+    // Paints the bubble with its top left corner at topLeft.
+    void draw(QPainter &painter, const QPoint &topLeft) const;
+    // The bubble on the page's background, as one picture.
+    QImage toImage() const;
+};
 
 // Filled behind the content of every painted page and behind every bubble.
 extern const QColor pageBackgroundColor;
@@ -74,21 +96,26 @@ struct MessagePainter
 private:
     void startPage();
     void paintLabel(const QString &label, bool sent);
-    void paintBubble(const QImage &bubble, bool sent);
+    void paintBubble(const PaintedBubble &bubble, bool sent);
     // A message's date header (null for none), then the label and the
     // bubbles of one text or attachment; the header and label stay on the
     // page of the first bubble.
-    void paintBlock(const QString &header, const QString &label, const QList<QImage> &bubbles,
-                    bool sent);
+    void paintBlock(const QString &header, const QString &label,
+                    const QList<PaintedBubble> &bubbles, bool sent);
     void paintSystemLine(const _MsgMessage &m);
     // above: the height taken above the bubble on its page.
-    QImage attachmentBubble(const _MsgAttachment &a, bool sent, int above) const;
+    PaintedBubble attachmentBubble(const _MsgAttachment &a, bool sent, int above) const;
 
     std::function<bool()> m_newPage;
 };
 
-// The nine-cell bubble frame drawn into rect.
+// The bubble frame drawn into rect: a path of the frame's outline, or the
+// nine cells of pictures installed beside the program.
 void drawBubble(QPainter &painter, const QRect &rect, bool sent);
+// The bubbles of a text cut to at most maxHeight each, and of a picture.
+QList<PaintedBubble> textBubbleParts(const QString &text, int maxWidth, bool sent, int maxHeight);
+PaintedBubble textBubblePart(const QString &text, int maxWidth, bool sent);
+PaintedBubble imageBubblePart(const QImage &image, bool sent);
 // A bubble holding the word-wrapped text, in one picture however long.
 QImage textBubble(const QString &text, int maxWidth, bool sent);
 // The text word-wrapped (or broken anywhere inside words too long for a

@@ -97,6 +97,31 @@ struct HandleColumns
     }
 };
 
+// Texts that recur from row to row (services, accounts, countries) read as
+// one shared string each instead of one copy per row. Distinct values
+// beyond a bound are read plainly, so that the pool stays small.
+class TextPool
+{
+public:
+    QString operator()(const Sqlite3Cursor &c, int column)
+    {
+        const QByteArrayView utf8 = c.getUtf8(column);
+        if (utf8.isNull())
+            return QString();
+        const auto it = m_texts.constFind(QByteArray::fromRawData(utf8.data(), utf8.size()));
+        if (it != m_texts.constEnd())
+            return *it;
+        QString text = QString::fromUtf8(utf8);
+        if (m_texts.size() < kMaxTexts)
+            m_texts.insert(utf8.toByteArray(), text);
+        return text;
+    }
+
+private:
+    static constexpr qsizetype kMaxTexts = 4096;
+    QHash<QByteArray, QString> m_texts;
+};
+
 struct MessageColumns
 {
     int chat_id, rowid, guid, text, replace, service_center, handle_id, subject, country,
@@ -162,23 +187,23 @@ struct MessageColumns
         expire_state = col("expire_state");
         message_action_type = col("message_action_type");
     }
-    void read(const Sqlite3Cursor &c, _MsgMessage *m) const
+    void read(const Sqlite3Cursor &c, _MsgMessage *m, TextPool &pool) const
     {
         m->ROWID = c.getInt64(rowid);
         m->orderKey = m->ROWID;
         m->guid = c.getText(guid);
         m->text = c.getText(text);
         m->replace = c.getInt(replace);
-        m->service_center = c.getText(service_center);
+        m->service_center = pool(c, service_center);
         m->handle_id = c.getInt64(handle_id);
         m->subject = c.getText(subject);
-        m->country = c.getText(country);
+        m->country = pool(c, country);
         m->attributedBody = c.getBlob(attributedBody);
         m->version = c.getInt(version);
         m->type = c.getInt(type);
-        m->service = c.getText(service);
-        m->account = c.getText(account);
-        m->account_guid = c.getText(account_guid);
+        m->service = pool(c, service);
+        m->account = pool(c, account);
+        m->account_guid = pool(c, account_guid);
         m->error = c.getInt(error);
         m->date = iosDateFromColumn(c.getInt64(date));
         m->date_read = iosDateFromColumn(c.getInt64(date_read));
@@ -200,7 +225,7 @@ struct MessageColumns
         m->was_downgraded = c.getInt(was_downgraded);
         m->is_archive = c.getInt(is_archive);
         m->cache_has_attachments = c.getInt(cache_has_attachments);
-        m->cache_roomnames = c.getText(cache_roomnames);
+        m->cache_roomnames = pool(c, cache_roomnames);
         m->was_data_detected = c.getInt(was_data_detected);
         m->was_deduplicated = c.getInt(was_deduplicated);
         m->is_audio_message = c.getInt(is_audio_message);
@@ -208,7 +233,7 @@ struct MessageColumns
         m->date_played = iosDateFromColumn(c.getInt64(date_played));
         m->item_type = c.getInt(item_type);
         m->other_handle = c.getInt(other_handle);
-        m->group_title = c.getText(group_title);
+        m->group_title = pool(c, group_title);
         m->group_action_type = c.getInt(group_action_type);
         m->share_status = c.getInt(share_status);
         m->share_direction = c.getInt(share_direction);
@@ -408,7 +433,10 @@ void IOS6MessageDb::readChats(MsgDataSet &set, bool newestDates)
         }
     }
 
-    if (newestDates && !schemaHas("chat", "_last INTEGER", Qt::CaseInsensitive)) {
+    const bool lastColumn = schemaHas("chat", "_last INTEGER", Qt::CaseInsensitive);
+    if (lastColumn)
+        ds->newestDatesKnown = true; // read with the chats
+    if (newestDates && !lastColumn) {
         Sqlite3Cursor c = queryThrow(Sqlite3Sql(
                 "select chat_id, max(case when abs(date) > 100000000000 then date / 1000000000 "
                 "else date end) as last from ( select cm.chat_id, m.date from "
@@ -420,6 +448,7 @@ void IOS6MessageDb::readChats(MsgDataSet &set, bool newestDates)
             if (_MsgChat *chat = ds->chats.value(c.getInt64(chatIdCol)))
                 chat->lastDate = iosDateFromColumn(c.getInt64(lastCol));
         }
+        ds->newestDatesKnown = true;
     }
 
     // Countries by two-letter code, asked of the library once each.
@@ -468,12 +497,13 @@ void IOS6MessageDb::readChats(MsgDataSet &set, bool newestDates)
 void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
 {
     ensureOpenForReading();
-    // Reading every chat's messages passes every join row once anyway: the
-    // newest date of each chat is taken on the way rather than by a scan of
-    // its own (the rows of location sharing count, as in chats()).
-    const bool foldDates = chatId <= 0 && !schemaHas("chat", "_last INTEGER", Qt::CaseInsensitive);
-    readChats(set, !foldDates);
+    // Reading a chat's messages passes every one of its join rows anyway:
+    // its newest date is taken on the way (the rows of location sharing
+    // count, as in chats()) rather than by a scan of the whole database,
+    // and not at all when the set knows them already.
+    readChats(set, false);
     _MsgDataSet *ds = set.data();
+    const bool foldDates = !ds->newestDatesKnown;
     const bool itemType = schemaHas("message", "item_type");
 
     {
@@ -488,6 +518,7 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
             sql += QStringLiteral(" and j.chat_id=%1").arg(chatId);
         Sqlite3Cursor c = queryThrow(Sqlite3Sql(sql));
         const MessageColumns col(c);
+        TextPool pool;
         QHash<qint64, int> newest; // chat rowid -> newest date of its rows
         while (c.moveNext()) {
             if (foldDates) {
@@ -505,7 +536,7 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
             _MsgMessage *&slot = ds->messages[rowid];
             if (!slot) {
                 slot = new _MsgMessage;
-                col.read(c, slot);
+                col.read(c, slot, pool);
             }
             _MsgMessage *m = slot;
             if (_MsgHandle *h = ds->handles.value(m->handle_id)) {
@@ -519,6 +550,9 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
             }
             if (_MsgChat *chat = ds->chats.value(c.getInt64(col.chat_id))) {
                 m->chat = chat;
+                // Messages added since the dates were taken move them on.
+                if (!foldDates && m->date > chat->lastDate)
+                    chat->lastDate = m->date;
                 // Rows come by rowid: the end is the right place for most keys.
                 chat->messages.insert(chat->messages.cend(), QString::number(rowid), m);
             }
@@ -527,6 +561,8 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
             if (_MsgChat *chat = ds->chats.value(it.key()))
                 chat->lastDate = it.value();
         }
+        if (foldDates && chatId <= 0)
+            ds->newestDatesKnown = true;
     }
 
     QString sql = QStringLiteral(

@@ -162,6 +162,9 @@ public:
     QMap<qint64, _MsgHandle *> handles;
     QMap<qint64, _MsgMessage *> messages;
     QMap<qint64, _MsgAttachment *> attachments;
+    // Every chat's lastDate holds the newest date of all its rows, taken by
+    // the reader that filled the set; it need not be taken again.
+    bool newestDatesKnown = false;
 };
 
 // The chats that share one chat_identifier, with the newest lastDate of them.

@@ -562,6 +562,16 @@ QString Sqlite3Cursor::getText(int index) const
     return QString::fromUtf8(text, sqlite3_column_bytes(d->stmt, index));
 }
 
+QByteArrayView Sqlite3Cursor::getUtf8(int index) const
+{
+    if (!d || d->status != State::OnRow || !*d->alive || index < 0 || index >= d->columns)
+        return QByteArrayView();
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(d->stmt, index));
+    if (!text)
+        return QByteArrayView();
+    return QByteArrayView(text, sqlite3_column_bytes(d->stmt, index));
+}
+
 QByteArray Sqlite3Cursor::getBlob(int index) const
 {
     if (!d || d->status != State::OnRow || !*d->alive || index < 0 || index >= d->columns)

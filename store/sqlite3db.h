@@ -6,6 +6,7 @@
 
 #include <QAnyStringView>
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QHash>
 #include <QList>
 #include <QMap>
@@ -137,6 +138,9 @@ public:
     int getInt(int index) const;
     QString getText(int index) const;
     QByteArray getBlob(int index) const;
+    // The column's text as UTF-8 bytes, valid until the cursor moves; a null
+    // view for NULL (or no row).
+    QByteArrayView getUtf8(int index) const;
     QVariant value(int index) const;
 
     // Index of a column (letter case ignored), -1 when the result lacks it.

@@ -522,6 +522,61 @@ private slots:
                          .contains("item_type"));
     }
 
+    // A chat's newest date counts its location-sharing rows whichever way
+    // the set is read: chats first, all messages at once, or one chat alone
+    // (which reads that chat's rows only); a message written after the dates
+    // were taken moves its chat's date on.
+    void newestDatesWhicheverReadOrder_data()
+    {
+        QTest::addColumn<QString>("order");
+        QTest::newRow("chats, then all messages") << "chats,all";
+        QTest::newRow("all messages") << "all";
+        QTest::newRow("one chat") << "one";
+        QTest::newRow("one chat, then all messages") << "one,all";
+    }
+    void newestDatesWhicheverReadOrder()
+    {
+        QFETCH(QString, order);
+        const QString store = newStore();
+        qint64 anna, ben, single, group;
+        {
+            PhoneSmsDb b(store);
+            anna = b.addHandle(QStringLiteral("+12025550143"));
+            ben = b.addHandle(QStringLiteral("+12025550144"));
+            single = b.addChat(anna);
+            group = b.addGroupChat({anna, ben}, QStringLiteral("iMessage"), QString());
+            b.addText(single, QStringLiteral("hi anna"), anna, 100);
+            b.addText(group, QStringLiteral("hi team"), ben, 200);
+            b.addSystemItem(group, 4, ben, anna, 800); // location sharing, newest
+        }
+        IOS6MessageDb db(QDir(store), kUs, false);
+        MsgDataSet set;
+        set.reset();
+        for (const QString &step : order.split(',')) {
+            if (step == "chats")
+                db.chats(set);
+            else
+                db.messages(set, step == "one" ? group : 0);
+        }
+        _MsgDataSet *ds = set.data();
+        QCOMPARE(ds->chats.value(group)->lastDate, 800);
+        QCOMPARE(ds->chats.value(group)->messages.size(), 1); // the item itself is left out
+        if (order == "one") {
+            QCOMPARE(ds->messages.size(), 1); // nothing of the other chat is read
+            QCOMPARE(ds->chats.value(single)->lastDate, 0);
+            return;
+        }
+        QCOMPARE(ds->chats.value(single)->lastDate, 100);
+
+        // A later message, read into the same set.
+        _MsgMessage m = makeMessage(QStringLiteral("later"), 900, true);
+        const qint64 id = db.insertMessage(&m, anna, 3);
+        db.addChatMessageJoin(single, id);
+        db.messages(set, 0);
+        QCOMPARE(ds->chats.value(single)->lastDate, 900);
+        QCOMPARE(ds->chats.value(single)->messages.size(), 2);
+    }
+
     // Group chats, system items, a handle in two chats, location-sharing
     // items and messages that no chat holds.
     void groupChatsAndLoneMessages()

@@ -10,11 +10,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QGlyphRun>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <QPrinterInfo>
+#include <QRawFont>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTextLayout>
 #include <QThread>
 #include <QTranslator>
 #include <QtTest>
@@ -129,6 +132,10 @@ private slots:
     void systemItem();
     void sentAndReceivedSides();
     void longTextSplitsAcrossPages();
+    void frameStretchKeepsCorners_data();
+    void frameStretchKeepsCorners();
+    void pdfKeepsTextAndFramesAsVectors();
+    void pdfDrawsColourEmojiAsPictures();
     void pdfEmptyDocument();
     void pdfSeveralPages();
     void pdfFailures();
@@ -557,6 +564,122 @@ void TestPainter::longTextSplitsAcrossPages()
     pages.p.paintMessage(m);
     QVERIFY(pages.p.page >= bubbles.size());
     QVERIFY(pages.p.y <= pages.p.content.bottom() + 1 + messagepaint::kBubbleGap);
+}
+
+void TestPainter::frameStretchKeepsCorners_data()
+{
+    QTest::addColumn<bool>("sent");
+    QTest::newRow("received") << false;
+    QTest::newRow("sent") << true;
+}
+
+void TestPainter::frameStretchKeepsCorners()
+{
+    // A frame of any size has the same corners and tail as any other: only
+    // its middle stretches.
+    QFETCH(bool, sent);
+    const int left = sent ? messagepaint::kSentLeft : messagepaint::kReceivedLeft;
+    const int right = sent ? messagepaint::kSentRight : messagepaint::kReceivedRight;
+    const int top = sent ? messagepaint::kSentTop : messagepaint::kReceivedTop;
+    const int bottom = sent ? messagepaint::kSentBottom : messagepaint::kReceivedBottom;
+    auto frame = [sent](QSize size) {
+        QImage image(size, QImage::Format_ARGB32_Premultiplied);
+        image.fill(pageBackgroundColor);
+        QPainter p(&image);
+        drawBubble(p, image.rect(), sent);
+        return image;
+    };
+    const QImage small = frame(QSize(100, 60));
+    const QImage big = frame(QSize(310, 170));
+    // Corner cells, anchored at their own edges (the far cells sit one unit in).
+    const QRect smallCells[4] = {{0, 0, left, top},
+                                 {100 - right - 1, 0, right, top},
+                                 {0, 60 - bottom - 1, left, bottom},
+                                 {100 - right - 1, 60 - bottom - 1, right, bottom}};
+    const QPoint bigOffset[4] = {{0, 0}, {210, 0}, {0, 110}, {210, 110}};
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(big.copy(smallCells[i].translated(bigOffset[i])), small.copy(smallCells[i]));
+    // The body is filled with the speaker's colour, the page shows around it.
+    QCOMPARE(QColor(big.pixel(155, 85)), sent ? QColor(197, 232, 176) : QColor(Qt::white));
+    QVERIFY(isBackground(big.pixel(sent ? 1 : 308, 1)));
+    // The tail reaches down on the speaker's side only.
+    QVERIFY(!isBackground(big.pixel(sent ? 305 : 4, 165)));
+    QVERIFY(isBackground(big.pixel(sent ? 4 : 305, 165)));
+}
+
+void TestPainter::pdfKeepsTextAndFramesAsVectors()
+{
+    // Bubbles of text are frames and text in the file, not pictures: a
+    // picture appears only for a picture attachment, the font is embedded
+    // as the subset used, and the file stays small.
+    const QString dir = m_dir.filePath("vectors");
+    QVERIFY(QDir().mkpath(dir));
+    const QString picture = writeImage(dir + "/../vectors-p.png", QSize(60, 40), "PNG");
+    MessageFixture fx;
+    _MsgHandle *ann = fx.handle("+15550101", "Ann");
+    _MsgChat *chat = fx.chat({ann});
+    constexpr int kMessages = 300;
+    for (int i = 0; i < kMessages; ++i) {
+        _MsgMessage *m = fx.message(chat, ann,
+                                    QString("message %1 with a few words to wrap").arg(i),
+                                    kDay + i * 4000, i % 2 == 0);
+        if (i == 100)
+            fx.attach(m, "image/png", picture);
+    }
+    const QString path = dir + "/Ann.pdf";
+    {
+        ExportMessagesPdf pdf(path);
+        pdf.begin();
+        for (_MsgMessage *m : fx.list())
+            pdf.write(m);
+        pdf.end();
+    }
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray data = f.readAll();
+    QVERIFY(readPdf(path).valid);
+    QCOMPARE(data.count("/Subtype /Image"), 1);
+    QVERIFY2(data.size() < kMessages * 2048, QByteArray::number(data.size()));
+    const QRegularExpressionMatch font
+            = QRegularExpression("/FontFile2 (\\d+) 0 R").match(QString::fromLatin1(data));
+    QVERIFY(font.hasMatch());
+    const QRegularExpressionMatch length
+            = QRegularExpression("\\n" + font.captured(1) + " 0 obj\\s*<<\\s*/Length1 (\\d+)")
+                      .match(QString::fromLatin1(data));
+    QVERIFY(length.hasMatch());
+    QVERIFY2(length.captured(1).toInt() < 100000, qPrintable(length.captured(1)));
+}
+
+void TestPainter::pdfDrawsColourEmojiAsPictures()
+{
+    // A PDF cannot show a colour font's glyphs: an emoji left in the text
+    // (one without a placeholder) is drawn as a picture, the rest as text.
+    const QString emoji = QString::fromUtf8("\xF0\x9F\xA4\x94"); // thinking face
+    QTextLayout probe(emoji, bubbleFont());
+    probe.beginLayout();
+    probe.createLine();
+    probe.endLayout();
+    const QList<QGlyphRun> runs = probe.glyphRuns();
+    if (runs.isEmpty() || runs.first().rawFont().fontTable("CBDT").isEmpty())
+        QSKIP("no colour emoji font here");
+    const QString dir = m_dir.filePath("emoji");
+    QVERIFY(QDir().mkpath(dir));
+    MessageFixture fx;
+    _MsgHandle *ann = fx.handle("+15550101", "Ann");
+    fx.message(fx.chat({ann}), ann, "Look at this " + emoji + " and that", kDay);
+    const QString path = dir + "/Ann.pdf";
+    {
+        ExportMessagesPdf pdf(path);
+        pdf.begin();
+        for (_MsgMessage *m : fx.list())
+            pdf.write(m);
+        pdf.end();
+    }
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray data = f.readAll();
+    QVERIFY(data.contains("/Subtype /Image")); // the picture (and its alpha mask)
+    QVERIFY(!data.contains("Emoji")); // no font of pictures embedded
 }
 
 void TestPainter::pdfEmptyDocument()

@@ -121,6 +121,25 @@ QString PhoneSmsDb::newGuid()
     return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
 }
 
+void PhoneSmsDb::seedGuids(quint32 seed)
+{
+    m_guidRng = std::make_unique<std::mt19937>(seed);
+}
+
+QString PhoneSmsDb::rowGuid()
+{
+    if (!m_guidRng)
+        return newGuid();
+    QString out = QStringLiteral("%1-%2-%3-%4-%5");
+    const auto hex = [this](int digits) {
+        QString s;
+        for (int i = 0; i < digits; ++i)
+            s += QLatin1Char("0123456789ABCDEF"[(*m_guidRng)() & 15]);
+        return s;
+    };
+    return out.arg(hex(8), hex(4), hex(4), hex(4), hex(12));
+}
+
 PhoneSmsDb::PhoneSmsDb(const QString &storeFolder, const PhoneSchema &schema)
     : m_store(QDir(storeFolder).absolutePath())
     , m_path(smsDbPathOf(storeFolder))
@@ -189,7 +208,7 @@ qint64 PhoneSmsDb::addChatRow(const QString &identifier, const QString &service,
     qint64 chat = m_db->run("INSERT INTO chat (guid, style, state, account_id, chat_identifier, "
                             "service_name, room_name, account_login, is_archived, display_name) "
                             "VALUES (?, ?, 3, ?, ?, ?, ?, 'E:', 0, ?)",
-                            {g, style, newGuid(), identifier, service, room, dn});
+                            {g, style, rowGuid(), identifier, service, room, dn});
     for (qint64 h : handles)
         m_db->run("INSERT INTO chat_handle_join (chat_id, handle_id) VALUES (?, ?)", {chat, h});
     m_chatService.insert(chat, service);
@@ -233,7 +252,7 @@ qint64 PhoneSmsDb::addMessage(qint64 chat, const Message &m)
     QString service = m.service.isEmpty() ? chatServiceOf(chat) : m.service;
     // Read and delivery stamps follow the message date in its own unit.
     const qint64 second = m.date > 100000000000LL ? 1000000000LL : 1;
-    QString guid = m.guid.isEmpty() ? newGuid() : m.guid;
+    QString guid = m.guid.isEmpty() ? rowGuid() : m.guid;
     QVariantList p
             = {guid,
                m.itemType != 0 || m.text.isNull() ? QVariant() : QVariant(m.text),
@@ -287,9 +306,9 @@ qint64 PhoneSmsDb::addAttachment(qint64 message, const QString &transferName,
                                  const QByteArray &bytes, const QString &mimeType,
                                  const QString &uti, bool writeFile)
 {
-    QString guid = newGuid();
+    QString guid = rowGuid();
     // The phone spreads its files over two levels of folders.
-    int a = int(qHash(guid) & 0xff), b = int((qHash(guid) >> 8) % 100);
+    int a = int(qHash(guid, 0) & 0xff), b = int((qHash(guid, 0) >> 8) % 100);
     QString phonePath = QString("~/Library/SMS/Attachments/%1/%2/%3/%4")
                                 .arg(a, 2, 16, QChar('0'))
                                 .arg(b, 2, 10, QChar('0'))
@@ -389,6 +408,7 @@ GeneratedSmsDbStats generatePhoneSmsDb(const QString &storeFolder, const Generat
     GeneratedSmsDbStats st;
     PhoneSmsDb db(storeFolder, spec.schema);
     Gen g(spec.seed);
+    db.seedGuids(spec.seed);
     db.begin();
 
     struct ChatInfo

@@ -8,6 +8,7 @@
 #include <QMetaType>
 #include <QString>
 #include <memory>
+#include <random>
 
 // Which generation of the message schema a built sms.db has.
 struct PhoneSchema
@@ -121,9 +122,13 @@ public:
     void close();
 
     static QString newGuid();
+    // From now on the rows' GUIDs come from a generator of this seed, so
+    // that one seed builds the same file byte for byte.
+    void seedGuids(quint32 seed);
 
 private:
     QString chatServiceOf(qint64 chat);
+    QString rowGuid();
 
     QString m_store;
     QString m_path;
@@ -132,6 +137,7 @@ private:
     struct sqlite3_stmt *m_insMessage = nullptr;
     struct sqlite3_stmt *m_insJoin = nullptr;
     QHash<qint64, QString> m_chatService;
+    std::unique_ptr<std::mt19937> m_guidRng;
     QHash<qint64, QString> m_handleId;
     QHash<qint64, QString> m_attPhone;
     int m_groupCounter = 0;
