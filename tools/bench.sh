@@ -31,6 +31,7 @@ runs=(
   "bench_androidload"
   "bench_export"
   "bench_windowexport"
+  "bench_window"
   "bench_mbdb"
   "bench_carving"
   "bench_backupcrypto"
