@@ -58,15 +58,81 @@ QString eventName(const _MsgHandle *h)
     return h ? handleDisplayName(*h, false) : ids("You");
 }
 
+// The order of messageLessThan on the two fields it reads.
+bool orderLess(qint64 aKey, qint32 aDate, qint64 bKey, qint32 bDate)
+{
+    if (distance(aKey, bKey) > 20)
+        return aDate < bDate;
+    if (distance(aDate, bDate) > 120)
+        return aDate < bDate;
+    return aKey < bKey;
+}
+
+// Bottom-up merge sort. Every index stays within [0, n) by construction, so
+// a comparator that is not a strict weak order can give an odd order but
+// never a read outside the list. An element of the right run goes first only
+// when it is strictly less, which keeps equal elements in their order.
+template<class T, class Less>
+void mergeSort(QList<T> &list, Less less)
+{
+    const qsizetype n = list.size();
+    if (n < 2)
+        return;
+    QList<T> buffer(n);
+    T *from = list.data();
+    T *to = buffer.data();
+    for (qsizetype width = 1; width < n; width *= 2) {
+        for (qsizetype lo = 0; lo < n; lo += 2 * width) {
+            const qsizetype mid = std::min(lo + width, n);
+            const qsizetype hi = std::min(lo + 2 * width, n);
+            qsizetype i = lo, j = mid, k = lo;
+            while (i < mid && j < hi) {
+                if (less(from[j], from[i]))
+                    to[k++] = from[j++];
+                else
+                    to[k++] = from[i++];
+            }
+            while (i < mid)
+                to[k++] = from[i++];
+            while (j < hi)
+                to[k++] = from[j++];
+        }
+        std::swap(from, to);
+    }
+    if (from != list.data())
+        std::copy(from, from + n, list.data());
+}
+
+// What the message order reads, side by side: the sort walks this array
+// instead of following a pointer to each message at every comparison.
+struct SortKey
+{
+    qint64 orderKey;
+    qint32 date;
+    _MsgMessage *message;
+};
+
+template<bool NewestFirst>
+void sortByKeys(MsgMessageList &list)
+{
+    QList<SortKey> keys;
+    keys.reserve(list.size());
+    for (_MsgMessage *m : std::as_const(list))
+        keys.append({m->orderKey, m->date, m});
+    mergeSort(keys, [](const SortKey &a, const SortKey &b) {
+        return NewestFirst ? orderLess(b.orderKey, b.date, a.orderKey, a.date)
+                           : orderLess(a.orderKey, a.date, b.orderKey, b.date);
+    });
+    _MsgMessage **out = list.data();
+    for (const SortKey &k : std::as_const(keys))
+        *out++ = k.message;
+}
+
 } // namespace
 
 bool messageLessThan(const _MsgMessage &a, const _MsgMessage &b)
 {
-    if (distance(a.orderKey, b.orderKey) > 20)
-        return a.date < b.date;
-    if (distance(a.date, b.date) > 120)
-        return a.date < b.date;
-    return a.orderKey < b.orderKey;
+    return orderLess(a.orderKey, a.date, b.orderKey, b.date);
 }
 
 bool messageNotLessThan(const _MsgMessage &a, const _MsgMessage &b)
@@ -76,37 +142,18 @@ bool messageNotLessThan(const _MsgMessage &a, const _MsgMessage &b)
 
 void sortMessages(MsgMessageList &list, MessageLess less)
 {
-    // Bottom-up merge sort. Every index stays within [0, n) by construction,
-    // so a comparator that is not a strict weak order can give an odd order
-    // but never a read outside the list. An element of the right run goes
-    // first only when it is strictly less, which keeps equal elements in
-    // their order.
-    const qsizetype n = list.size();
-    if (n < 2)
+    // The message orders themselves compare two fields: sorted on copies of
+    // those, with the very same comparisons and so the very same result.
+    // Null entries (never in a shown list) take the general path.
+    if ((less == messageLessThan || less == messageNotLessThan)
+        && !list.contains(nullptr)) {
+        if (less == messageLessThan)
+            sortByKeys<false>(list);
+        else
+            sortByKeys<true>(list);
         return;
-    MsgMessageList buffer(n);
-    MsgMessageList *from = &list;
-    MsgMessageList *to = &buffer;
-    for (qsizetype width = 1; width < n; width *= 2) {
-        for (qsizetype lo = 0; lo < n; lo += 2 * width) {
-            const qsizetype mid = std::min(lo + width, n);
-            const qsizetype hi = std::min(lo + 2 * width, n);
-            qsizetype i = lo, j = mid, k = lo;
-            while (i < mid && j < hi) {
-                if (less(*(*from)[j], *(*from)[i]))
-                    (*to)[k++] = (*from)[j++];
-                else
-                    (*to)[k++] = (*from)[i++];
-            }
-            while (i < mid)
-                (*to)[k++] = (*from)[i++];
-            while (j < hi)
-                (*to)[k++] = (*from)[j++];
-        }
-        std::swap(from, to);
     }
-    if (from != &list)
-        list = *from;
+    mergeSort(list, [less](const _MsgMessage *a, const _MsgMessage *b) { return less(*a, *b); });
 }
 
 void sortMessages(MsgMessageList &list)

@@ -255,6 +255,43 @@ private slots:
         }
     }
 
+    void sortGivesTheOrderOfItsComparisons()
+    {
+        // The two message orders sort on copies of their fields; the result
+        // must be the very one the same comparisons give on the messages,
+        // cycles and ties included (a wrapper of the order takes the plain
+        // path).
+        Fixture f;
+        QRandomGenerator rng(11);
+        MsgMessageList cycles, random, sorted;
+        for (int i = 0; i < 300; ++i) {
+            const qint64 base = qint64(i / 3) * 1000;
+            const int k = 2 - i % 3; // a < b and b < c by order key, c < a by date
+            cycles << f.msg(base + 15 * k, 200 - 100 * k);
+        }
+        for (int i = 0; i < 3000; ++i)
+            random << f.msg(rng.bounded(80), int(rng.bounded(600)));
+        for (int i = 0; i < 500; ++i)
+            sorted << f.msg(i, 10 * i);
+        const MessageLess oldest = [](const _MsgMessage &a, const _MsgMessage &b) {
+            return messageLessThan(a, b);
+        };
+        const MessageLess newest = [](const _MsgMessage &a, const _MsgMessage &b) {
+            return messageLessThan(b, a);
+        };
+        for (const MsgMessageList &input : {cycles, random, sorted}) {
+            MsgMessageList fast = input, plain = input;
+            sortMessages(fast);
+            sortMessages(plain, oldest);
+            QCOMPARE(fast, plain);
+            fast = input;
+            plain = input;
+            sortMessagesNewestFirst(fast);
+            sortMessages(plain, newest);
+            QCOMPARE(fast, plain);
+        }
+    }
+
     void logicHash_data()
     {
         QTest::addColumn<QString>("handleId"); // empty: no handle

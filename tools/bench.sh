@@ -33,6 +33,7 @@ runs=(
   "bench_export"
   "bench_windowexport"
   "bench_search"
+  "bench_window"
   "bench_mbdb"
   "bench_carving"
   "bench_backupcrypto"
