@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <algorithm>
+
 #include <stdexcept>
 
 namespace {
@@ -16,12 +18,14 @@ constexpr int kCancelled = 1;
 
 void rollBack(IOS6MessageDb &db) noexcept
 {
-    try {
-        db.endTransaction(false);
-    } catch (...) {
-        // Closing discards the transaction all the same.
+    for (AbsDb *d : {static_cast<AbsDb *>(&db), static_cast<AbsDb *>(&db.recycleStore())}) {
+        try {
+            d->endTransaction(false);
+        } catch (...) {
+            // Closing discards the transaction all the same.
+        }
+        d->close();
     }
-    db.close();
 }
 } // namespace
 
@@ -50,6 +54,14 @@ void DeleteMMSThread::run()
                                              .arg(QDir::toNativeSeparators(db.smsDbPath()))
                                              .toStdString());
         db.beginTransaction();
+        // Salvaged messages go from the store's recycle.db, in a transaction
+        // of its own that commits with the database's.
+        const bool salvaged = std::any_of(m_messages->cbegin(), m_messages->cend(),
+                                          [](const _MsgMessage *m) {
+                                              return MessageRecycleDb::recycleRowidOf(*m) > 0;
+                                          });
+        if (salvaged)
+            db.recycleStore().beginTransaction();
         for (const _MsgMessage *m : std::as_const(*m_messages)) {
             if (m_form->failed)
                 throw kCancelled;
@@ -65,6 +77,8 @@ void DeleteMMSThread::run()
         if (m_form->failed)
             throw kCancelled;
         db.endTransaction(true);
+        if (salvaged)
+            db.recycleStore().endTransaction(true);
     } catch (int) {
         rollBack(db);
         return;
