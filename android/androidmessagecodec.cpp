@@ -10,6 +10,28 @@ using namespace simpleprotocol;
 namespace {
 
 constexpr qsizetype kMaxNameLength = 128;
+// File systems take names of up to 255 bytes; a part name stays well below,
+// so that the "-2" ... of a repeated name still fits.
+constexpr qsizetype kMaxNameBytes = 200;
+
+// The longest start of text within both limits (UTF-16 units, UTF-8 bytes)
+// that ends on a whole character.
+QString cutToLimits(const QString &text, qsizetype maxUnits, qsizetype maxBytes)
+{
+    qsizetype bytes = 0;
+    qsizetype i = 0;
+    while (i < text.size()) {
+        const bool pair = text.at(i).isHighSurrogate() && i + 1 < text.size()
+                && text.at(i + 1).isLowSurrogate();
+        const qsizetype units = pair ? 2 : 1;
+        const qsizetype size = text.mid(i, units).toUtf8().size();
+        if (i + units > maxUnits || bytes + size > maxBytes)
+            break;
+        bytes += size;
+        i += units;
+    }
+    return text.left(i);
+}
 
 bool decodeStrict(const QString &text, QByteArray *out)
 {
@@ -62,10 +84,12 @@ QString attachmentPartName(const QString &raw)
         onlyDots = onlyDots && c == QLatin1Char('.');
     if (clean.isEmpty() || onlyDots)
         return QStringLiteral("Unknown2");
-    if (clean.size() > kMaxNameLength) {
-        const QString suffix = QFileInfo(clean).suffix().left(16);
-        const qsizetype keep = kMaxNameLength - (suffix.isEmpty() ? 0 : suffix.size() + 1);
-        clean = clean.left(keep).trimmed()
+    if (clean.size() > kMaxNameLength || clean.toUtf8().size() > kMaxNameBytes) {
+        const QString suffix = cutToLimits(QFileInfo(clean).suffix(), 16, 64);
+        const qsizetype dot = suffix.isEmpty() ? 0 : 1;
+        clean = cutToLimits(clean, kMaxNameLength - suffix.size() - dot,
+                            kMaxNameBytes - suffix.toUtf8().size() - dot)
+                        .trimmed()
                 + (suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix);
     }
     return clean;

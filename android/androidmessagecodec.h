@@ -18,8 +18,8 @@ QByteArray decodeAttachmentData(QIODevice *peer, const QString &line);
 // The name of an attachment part as the app wrote it (UTF-8 bytes, read one
 // character per byte) made safe to store: no folder separators, none of
 // the characters a store never keeps, no control characters, not "." or
-// "..", at most 128 characters (the extension kept); "Unknown2" when
-// nothing is left.
+// "..", at most 128 characters and 200 bytes of UTF-8, cut between whole
+// characters (the extension kept); "Unknown2" when nothing is left.
 QString attachmentPartName(const QString &raw);
 // name, or name with "-2", "-3" ... before its extension when another part
 // of the same message already has it (letter case ignored); used keeps the

@@ -389,6 +389,12 @@ void TestAndroidLoad::attachmentNames_data()
                                         << "ab.gif";
     QTest::newRow("very long, extension kept")
             << (QByteArray(300, 'n') + ".jpeg") << QString(123, 'n') + ".jpeg";
+    // Few characters but many bytes: a file system takes 255 bytes a name.
+    QTest::newRow("long in bytes, cut to 200")
+            << (QString(100, QChar(0x56fe)) + ".jpg").toUtf8() << QString(65, QChar(0x56fe)) + ".jpg";
+    const QString grin = QString::fromUtf8("\xF0\x9F\x98\x80");
+    QTest::newRow("cut between whole characters")
+            << ("a" + grin.repeated(70) + ".png").toUtf8() << "a" + grin.repeated(48) + ".png";
 }
 
 void TestAndroidLoad::attachmentNames()
@@ -756,7 +762,9 @@ void TestAndroidLoad::hostileAttachmentNamesStayInTheCache()
                              "same.jpg",
                              "SAME.jpg",
                              QString(),
-                             "::"};
+                             "::",
+                             QString(150, QChar(0x56fe)) + ".jpg",
+                             QString(150, QChar(0x56fe)) + ".jpg"};
     QList<PhoneAttachment> parts;
     for (int i = 0; i < names.size(); ++i)
         parts << attachment("image/jpeg", names.at(i), patternBytes(200 + i, 10 + i));
@@ -776,7 +784,9 @@ void TestAndroidLoad::hostileAttachmentNamesStayInTheCache()
                                    {"same.jpg"},
                                    {"SAME-2.jpg"},
                                    {"Unknown2-2"},
-                                   {"Unknown2-3"}}));
+                                   {"Unknown2-3"},
+                                   {QString(65, QChar(0x56fe)) + ".jpg"},
+                                   {QString(65, QChar(0x56fe)) + "-2.jpg"}}));
     QCOMPARE(scalar("select count(*) from message").toInt(), names.size());
     const QString cache = androidCacheDir(phone()).absolutePath();
     const QMap<QString, QString> after = filesBelow(m_env->home());

@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <limits>
+
 namespace {
 
 CFTypeID typeIdOf(const char *function)
@@ -117,6 +119,7 @@ private slots:
     void strings();
     void numbersAndBooleans_data();
     void numbersAndBooleans();
+    void numbersAtTheEdgesOf64Bits();
     void data();
     void dates();
     void dictionaries();
@@ -126,6 +129,8 @@ private slots:
     void propertyListRoundTrip();
     void propertyListsWrittenElsewhereAreRead();
     void badPropertyListsGiveEmptyValues();
+    void stringWithNulByteEndsThere();
+    void datesBeyondThirtyTwoBitsAreWritten();
     void deepCopyIsIndependent();
     void ownership();
 
@@ -267,6 +272,27 @@ void TestCFType::numbersAndBooleans()
     }
     QCOMPARE(v.toString(), text);
     QCOMPARE(v.toQString(), QString());
+}
+
+// Values at the edge of the 64-bit range convert exactly or give the default,
+// never a value that merely wrapped around.
+void TestCFType::numbersAtTheEdgesOf64Bits()
+{
+    const qint64 max = std::numeric_limits<qint64>::max();
+    const CFType largest = CFType::fromNumber(max);
+    QCOMPARE(largest.toInt64(-1), max);
+    QCOMPARE(largest.toDouble(-1), -1.0); // 2^63 - 1 is no double
+    QCOMPARE(largest.toString(), QString::number(max));
+    const CFType odd = CFType::fromNumber((qint64(1) << 53) + 1);
+    QCOMPARE(odd.toDouble(-1), -1.0);
+    QCOMPARE(CFType::fromNumber(qint64(1) << 53).toDouble(-1), 9007199254740992.0);
+
+    const CFType twoTo63 = CFType::fromNumber(9223372036854775808.0);
+    QCOMPARE(twoTo63.toInt64(-1), qint64(-1));
+    QCOMPARE(twoTo63.toInt(-1), -1);
+    QCOMPARE(twoTo63.toDouble(-1), 9223372036854775808.0);
+    const CFType lowest = CFType::fromNumber(-9223372036854775808.0);
+    QCOMPARE(lowest.toInt64(-1), std::numeric_limits<qint64>::min());
 }
 
 void TestCFType::data()
@@ -484,6 +510,62 @@ void TestCFType::badPropertyListsGiveEmptyValues()
     lying[15] = char(0x7f);
     QVERIFY(CFType::fromPropertyListBytes(lying).isEmpty());
     QVERIFY(CFType::fromPropertyListFile(QStringLiteral("/nonexistent/x.plist")).isEmpty());
+}
+
+// A device's binary list whose string holds a NUL byte: read up to it, no
+// abort inside the property-list library.
+void TestCFType::stringWithNulByteEndsThere()
+{
+    // {"a": "b", NUL, "c"}, the value a UTF-16 string.
+    QByteArray b("bplist00");
+    b += QByteArray::fromHex("d10102"); // dictionary of one: key object 1, value object 2
+    b += QByteArray::fromHex("5161"); // ASCII string "a"
+    b += QByteArray::fromHex("63006200000063"); // UTF-16 string of three: "b", NUL, "c"
+    b += QByteArray::fromHex("080b0d"); // offsets of the three objects
+    b += QByteArray(6, '\0');
+    b += QByteArray::fromHex("0101"); // offset size, reference size
+    b += QByteArray::fromHex("0000000000000003"); // object count
+    b += QByteArray::fromHex("0000000000000000"); // top object
+    b += QByteArray::fromHex("0000000000000014"); // offset table at 20
+    const CFType v = CFType::fromPropertyListBytes(b);
+    QVERIFY(v.isDictionary());
+    QCOMPARE(v.value(QStringLiteral("a")).toQString(), QString("b"));
+
+    // {"k", NUL, "x": "v"}: the key a UTF-16 string with a NUL.
+    QByteArray k("bplist00");
+    k += QByteArray::fromHex("d10102");
+    k += QByteArray::fromHex("63006b00000078"); // UTF-16 string of three: "k", NUL, "x"
+    k += QByteArray::fromHex("5176"); // ASCII string "v"
+    k += QByteArray::fromHex("080b12"); // offsets of the three objects
+    k += QByteArray(6, '\0');
+    k += QByteArray::fromHex("0101");
+    k += QByteArray::fromHex("0000000000000003");
+    k += QByteArray::fromHex("0000000000000000");
+    k += QByteArray::fromHex("0000000000000014");
+    const CFType withKey = CFType::fromPropertyListBytes(k);
+    QVERIFY(withKey.isDictionary());
+    QCOMPARE(withKey.value(QStringLiteral("k")).toQString(), QString("v"));
+}
+
+// A binary list's date is a double; written again, a date before the
+// lowest 32-bit second becomes that second rather than a wrapped value.
+void TestCFType::datesBeyondThirtyTwoBitsAreWritten()
+{
+    for (const char *when : {"c1e0000000100000", "c1e0000000000000", "41dfffffffc00000"}) {
+        QByteArray b("bplist00");
+        b += QByteArray::fromHex("33") + QByteArray::fromHex(when); // a date of 8 bytes
+        b += QByteArray::fromHex("08"); // offset of the object
+        b += QByteArray(6, '\0');
+        b += QByteArray::fromHex("0101");
+        b += QByteArray::fromHex("0000000000000001");
+        b += QByteArray::fromHex("0000000000000000");
+        b += QByteArray::fromHex("0000000000000011"); // offset table at 17
+        const CFType v = CFType::fromPropertyListBytes(b);
+        QVERIFY2(v.isDate(), when);
+        const CFType again = CFType::fromPropertyListBytes(v.toPropertyListBytes(kCFPropertyListXMLFormat));
+        QVERIFY2(again.isDate(), when);
+        QVERIFY(v.toDateTime(0).isValid());
+    }
 }
 
 void TestCFType::deepCopyIsIndependent()

@@ -13,6 +13,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -192,8 +193,10 @@ template<typename T> bool storeInt(const Number *n, void *out)
     bool exact;
     if (n->isFloat) {
         const double d = n->d;
+        // max() + 1 is a power of two, so exact as a double even where max()
+        // itself is not (64 bits): every d below it truncates into range.
         if (!(d >= double(std::numeric_limits<T>::min())
-              && d <= double(std::numeric_limits<T>::max()))) {
+              && d < double(std::numeric_limits<T>::max()) + 1.0)) {
             v = 0;
             exact = false;
         } else {
@@ -212,7 +215,11 @@ template<typename T> bool storeFloat(const Number *n, void *out)
 {
     const T v = n->isFloat ? T(n->d) : T(n->i);
     std::memcpy(out, &v, sizeof v);
-    return n->isFloat ? (std::isnan(n->d) || double(v) == n->d) : int64_t(v) == n->i;
+    if (n->isFloat)
+        return std::isnan(n->d) || double(v) == n->d;
+    // A large integer rounds up to 2^63, which is no 64-bit integer.
+    const double back = double(v);
+    return back < 9223372036854775808.0 && int64_t(back) == n->i;
 }
 
 // The canonical type a number reports for the type it was made with.
@@ -270,7 +277,15 @@ plist_t toNode(CFTypeRef ref)
         return plist_new_data(b.constData(), uint64_t(b.size()));
     }
     case DateType: {
+        // A property list holds whole seconds in 32 bits: a date beyond
+        // them is written as the nearest it can hold.
         const double at = static_cast<const Date *>(o)->at;
+        const double lowest = double(std::numeric_limits<int32_t>::min());
+        const double highest = double(std::numeric_limits<int32_t>::max());
+        if (!(at >= lowest))
+            return plist_new_date(std::numeric_limits<int32_t>::min(), 0);
+        if (!(at < highest))
+            return plist_new_date(std::numeric_limits<int32_t>::max(), 0);
         const double sec = std::floor(at);
         return plist_new_date(int32_t(sec), int32_t(std::lround((at - sec) * 1e6)));
     }
@@ -307,13 +322,20 @@ plist_t toNode(CFTypeRef ref)
 CFTypeRef fromNode(plist_t node)
 {
     switch (plist_get_node_type(node)) {
-    case PLIST_STRING:
+    case PLIST_STRING: {
+        // Not plist_get_string_val: libplist asserts there that the string
+        // holds no NUL byte, which a list from a device may well do. The text
+        // ends at the first NUL, as a C string would.
+        uint64_t length = 0;
+        const char *text = plist_get_string_ptr(node, &length);
+        const qsizetype n = text ? qsizetype(qMin<uint64_t>(length, uint64_t(INT32_MAX))) : 0;
+        const void *nul = n > 0 ? std::memchr(text, '\0', size_t(n)) : nullptr;
+        return new String(QString::fromUtf8(
+                text, nul ? qsizetype(static_cast<const char *>(nul) - text) : n));
+    }
     case PLIST_KEY: {
         char *s = nullptr;
-        if (plist_get_node_type(node) == PLIST_STRING)
-            plist_get_string_val(node, &s);
-        else
-            plist_get_key_val(node, &s);
+        plist_get_key_val(node, &s);
         auto *r = new String(QString::fromUtf8(s ? s : ""));
         free(s);
         return r;
@@ -767,7 +789,10 @@ CFAbsoluteTime CFDateGetAbsoluteTime(CFDateRef date)
 
 CFGregorianDate CFAbsoluteTimeGetGregorianDate(CFAbsoluteTime at, CFTimeZoneRef tz)
 {
-    const double whole = std::floor(at);
+    // Within about 290 million years: beyond that no 64-bit count of
+    // milliseconds holds the date.
+    constexpr double kFarthest = 9e15;
+    const double whole = std::isfinite(at) ? std::clamp(std::floor(at), -kFarthest, kFarthest) : 0;
     const QDateTime utc = QDateTime::fromSecsSinceEpoch(qint64(whole + kEpoch2001), Qt::UTC);
     const QDateTime local = utc.toTimeZone(zoneOf(tz));
     CFGregorianDate g {};
@@ -776,7 +801,7 @@ CFGregorianDate CFAbsoluteTimeGetGregorianDate(CFAbsoluteTime at, CFTimeZoneRef 
     g.day = int8_t(local.date().day());
     g.hour = int8_t(local.time().hour());
     g.minute = int8_t(local.time().minute());
-    g.second = local.time().second() + (at - whole);
+    g.second = local.time().second() + (whole == std::floor(at) ? at - whole : 0.0);
     return g;
 }
 
@@ -940,9 +965,21 @@ CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, C
         return nullptr;
     const bool binary = d->bytes.startsWith("bplist00");
     plist_t node = nullptr;
-    if (binary)
+    if (binary) {
         plist_from_bin(d->bytes.constData(), uint32_t(d->bytes.size()), &node);
-    else
+        // libplist asserts when it hands out a dictionary key that holds a
+        // NUL byte, as a binary list may: the tree goes through XML first,
+        // where every text ends at its first NUL.
+        char *xml = nullptr;
+        uint32_t length = 0;
+        if (node)
+            plist_to_xml(node, &xml, &length);
+        plist_free(node);
+        node = nullptr;
+        if (xml)
+            plist_from_xml(xml, length, &node);
+        plist_to_xml_free(xml);
+    } else
         plist_from_xml(d->bytes.constData(), uint32_t(d->bytes.size()), &node);
     if (!node)
         return nullptr;
