@@ -73,11 +73,16 @@ int runOne(int count)
     const QString path = PhoneSmsDb::smsDbPathOf(store);
     {
         RawSqlite raw(path);
+        // The phone's delete triggers look join rows up by message: an index
+        // for the time of the deletion keeps it linear.
+        raw.exec(QStringLiteral("create index bench_cmj on chat_message_join(message_id); "
+                                "create index bench_maj on message_attachment_join(message_id);"));
         raw.exec(QStringLiteral("PRAGMA secure_delete=0; begin; "
                                 "delete from message where rowid % 3 = 0; "
                                 "delete from chat_message_join where message_id % 3 = 0; "
                                 "delete from message_attachment_join where message_id % 3 = 0; "
                                 "commit;"));
+        raw.exec(QStringLiteral("drop index bench_cmj; drop index bench_maj;"));
     }
     const double fileMb = QFileInfo(path).size() / 1048576.0;
     std::printf("[%d] sms.db of %d messages, a third deleted: %.1f MB, made in %.2f s\n", count,
