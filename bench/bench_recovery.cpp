@@ -9,6 +9,7 @@
 //   bench_recovery                 both sizes, each in a child process
 //   bench_recovery --one N         one size in this process
 
+#include "bench/benchapp.h"
 #include "recovery/recoverdeletedthread.h"
 #include "store/ios6messagedb.h"
 #include "store/progressform.h"
@@ -156,8 +157,7 @@ int runOne(int count)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessSet();
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() > 2 && args.at(1) == QLatin1String("--one"))

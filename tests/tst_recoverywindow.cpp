@@ -15,7 +15,7 @@
 #include "tests/support/phonesmsdb.h"
 #include "tests/support/rawsqlite.h"
 #include "tests/support/screenshot.h"
-#include "tests/support/testenv.h"
+#include "tests/support/windowtest.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/mainwindow.h"
@@ -24,7 +24,6 @@
 #include <QCryptographicHash>
 #include <QLineEdit>
 #include <QTest>
-#include <QTranslator>
 
 #include <memory>
 
@@ -129,12 +128,10 @@ int recycleCount(const QString &store, const char *table, const QString &where =
     return sqliteScalar(path, QString("select count(*) from %1 %2").arg(table, where)).toInt();
 }
 
-MyTreeView *treeDS(QWidget &w) { return w.findChild<MyTreeView *>("treeViewDS"); }
-
+// Selects the node; the recovery commands need a second round of queued calls.
 void select(MainWindow &w, AbsTreeItemModel::_ItemNode *node)
 {
-    treeDS(w)->setCurrentIndex(w.treeModelObject()->indexForNode(node));
-    QCoreApplication::processEvents();
+    selectNode(w, node);
     QCoreApplication::processEvents();
 }
 
@@ -176,16 +173,9 @@ class TestRecoveryWindow : public QObject
 {
     Q_OBJECT
 
-    TestEnv env;
+    WindowTestEnv env;
     std::unique_ptr<FakeAdb> adb;
-    QTranslator translator;
 
-    void clearDataFolder()
-    {
-        const QDir data = dataFolder();
-        for (const char *sub : {"local_databases", "virtual_ios", "virtual_android"})
-            removeFolderRecursively(data.absoluteFilePath(QLatin1String(sub)));
-    }
     // The folder of a source of the data folder: a local database or a
     // saved iPhone copy.
     static QString sourceFolder(bool localDb, const QString &name)
@@ -206,14 +196,11 @@ class TestRecoveryWindow : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(translator.load(QStringLiteral(":/en.qm")));
-        QCoreApplication::installTranslator(&translator);
-        qputenv("PELICORDE_SERVICE_HOST", "");
-        qputenv("PELICORDE_APPLE_LIB_DIR", env.makeDir("no-apple").toUtf8());
+        QVERIFY(env.setUp());
         adb = std::make_unique<FakeAdb>();
         QVERIFY(adb->isValid());
     }
-    void init() { clearDataFolder(); }
+    void init() { clearDataSubfolders({"local_databases", "virtual_ios", "virtual_android"}); }
 
     void recoverShowsSalvagedMessagesInRed_data()
     {
