@@ -693,10 +693,10 @@ void TestCommands::deleteRecoveredConversation()
     select(w, family);
     QCOMPARE(w.smsModelObject()->rowCount(), 23);
 
-    // They do not come back: recycle.db keeps them marked as deleted, and
-    // the live messages are all still there.
+    // They do not come back: they are gone from recycle.db, and the live
+    // messages are all still there.
     const QString store = localStore("Family");
-    QCOMPARE(countRows(store + "/recycle.db", "select count(*) from message where is_skip=1"), 2);
+    QCOMPARE(countRows(store + "/recycle.db", "select count(*) from message"), 0);
     QCOMPARE(countRows(PhoneSmsDb::smsDbPathOf(store), "select count(*) from message"), 23);
     IOS6MessageDb again(QDir(store), QString(), false);
     MsgDataSet set;
