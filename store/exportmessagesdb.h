@@ -94,6 +94,13 @@ public:
         int filesNotCopied = 0; // attachments stored without their file: the copy failed
     };
     const Counts &counts() const { return m_counts; }
+    // The row of the target (or of this run) that write would take m for,
+    // hash being its logic hash; 0 when it would store m as new. Only
+    // within a run.
+    qint64 storedMessageRowid(_MsgMessage *m, const QString &hash)
+    {
+        return m_running ? messageRowid(m, hash) : 0;
+    }
     // The logic hash of the message the last write stored or found; null
     // when it skipped the message.
     const QString &lastLogicHash() const { return m_lastLogicHash; }
