@@ -107,6 +107,7 @@ void AndroidLoadSMSThread::run()
 {
     totalCount = -1;
     receivedCount = 0;
+    m_countShown.invalidate();
     form->postUpdateProgress(ids("IDS_ANDROID_LOADING_SMS"), 0, QString());
     try {
         prepareTables();
@@ -118,6 +119,13 @@ void AndroidLoadSMSThread::run()
         IOS6MessageDb &db = *m_db;
         cacheDb.begin();
         db.executeThrow(Sqlite3Sql("delete from valid_hash"));
+        m_knownParents.clear();
+        {
+            Sqlite3Cursor c = db.queryThrow(
+                    Sqlite3Sql("select distinct parent from parent_hash where parent is not null"));
+            while (c.moveNext())
+                m_knownParents.insert(c.getText(0));
+        }
 
         const QString url = QStringLiteral("backup2://127.0.0.1:%1/mms/").arg(freeSessionPort());
         m_session.set(device->openSession(url, kSessionOpenTimeout, m_session.canceller()));
@@ -202,6 +210,12 @@ void AndroidLoadSMSThread::prepareTables()
 
 void AndroidLoadSMSThread::reportCount()
 {
+    // Shown at most every interval (and at the last message): a post per
+    // message costs the load more than the message itself.
+    if (m_countShown.isValid() && m_countShown.elapsed() < kProgressInterval
+        && receivedCount != totalCount)
+        return;
+    m_countShown.start();
     // A phone that announced fewer messages than it sends never shows more
     // than a full bar.
     const int value = totalCount > 0
@@ -272,11 +286,7 @@ void AndroidLoadSMSThread::storeMessage(const QString &argument)
 
     const int parts = fields.size() >= 7 ? fields.at(6).trimmed().toInt() : 0;
 
-    const bool known = [&] {
-        Sqlite3Cursor c = db.queryThrow(
-                Sqlite3Sql("select 1 from parent_hash where parent=?").addTextParam(pm.parentHash));
-        return c.moveNext();
-    }();
+    const bool known = m_knownParents.contains(pm.parentHash);
     db.executeThrow(
             Sqlite3Sql("replace into valid_hash(hash) values(?)").addTextParam(pm.parentHash));
 
@@ -400,9 +410,11 @@ void AndroidLoadSMSThread::receiveAttachment(PhoneMessage &pm)
 void AndroidLoadSMSThread::writeAndRecord(PhoneMessage &pm)
 {
     cacheDb.write(&pm.message);
+    const QString &child = cacheDb.lastLogicHash();
     m_db->executeThrow(Sqlite3Sql("replace into parent_hash(child,parent) values(?,?)")
-                               .addTextParam(logicHash(pm.message))
+                               .addTextParam(child.isNull() ? logicHash(pm.message) : child)
                                .addTextParam(pm.parentHash));
+    m_knownParents.insert(pm.parentHash);
 }
 
 void AndroidLoadSMSThread::prune()
@@ -462,6 +474,19 @@ void AndroidLoadSMSThread::vacuum()
     try {
         Sqlite3DB db;
         db.openThrow(cacheDb.database().smsDbPath(), Sqlite3DB::ReadWrite);
+        // Only worth it when a good part of the file is free pages (a prune
+        // or earlier loads removed much); otherwise it rewrites the whole
+        // file for nothing.
+        auto pragma = [&db](const char *name) {
+            Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(name));
+            return c.moveNext() ? c.getInt64(0) : 0;
+        };
+        const qint64 pages = pragma("PRAGMA page_count");
+        const qint64 free = pragma("PRAGMA freelist_count");
+        if (free * 4 < pages) {
+            db.close();
+            return;
+        }
         QString error;
         if (db.exec(QStringLiteral("vacuum"), error) != 0)
             qDebug("AndroidLoadSMSThread, vacuum failed: %s", qUtf8Printable(error));

@@ -4,6 +4,7 @@
 #include "android/androidsession.h"
 #include "store/exportmessagesdb.h"
 
+#include <QElapsedTimer>
 #include <QSet>
 #include <QThread>
 
@@ -75,6 +76,10 @@ private:
     ExportMessagesDb cacheDb;
 
     IOS6MessageDb *m_db = nullptr;
+    // The phone messages the cache has stored something of (its parent_hash
+    // parents), read when the run begins and kept up to date by it.
+    QSet<QString> m_knownParents;
+    QElapsedTimer m_countShown; // when the message count was last shown
     AndroidSession m_session;
     const _CountryInfo *m_country = nullptr;
     qint64 m_maxAttachmentBytes = kMaxAttachmentBytes;

@@ -7,6 +7,7 @@
 
 #include <QBuffer>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -80,6 +81,8 @@ void AndroidRestoreSMSThread::run()
 
         const int total = int(messages.size());
         const QString counting = ids("IDS_ANDROID_SENDING_SMS_%1_%2");
+        constexpr qint64 kCountInterval = 100; // ms
+        QElapsedTimer shown;
         while (index < total) {
             checkCancel();
             const int batch = qMin(total - index, kBatchSize);
@@ -88,13 +91,20 @@ void AndroidRestoreSMSThread::run()
                 checkCancel();
                 const _MsgMessage *m = messages.at(index);
                 ++index;
-                form->postUpdateProgress(QString(), int(double(index) / double(total) * 100.0),
-                                         counting.arg(index).arg(total));
-                if (alreadyStored(m)) {
+                // Shown at most every interval and at the last message: a
+                // post per message costs more than sending it.
+                if (!shown.isValid() || shown.elapsed() >= kCountInterval || index == total) {
+                    shown.start();
+                    form->postUpdateProgress(QString(),
+                                             int(double(index) / double(total) * 100.0),
+                                             counting.arg(index).arg(total));
+                }
+                const QString hash = logicHash(*m);
+                if (alreadyStored(m, hash)) {
                     ++m_alreadyThere;
                     continue;
                 }
-                sendMessage(m);
+                sendMessage(m, hash);
             }
             sendCommand(m_socket, QStringLiteral("$end:"), QString(), true, -1);
             recordPending();
@@ -132,19 +142,18 @@ void AndroidRestoreSMSThread::run()
     }
 }
 
-bool AndroidRestoreSMSThread::alreadyStored(const _MsgMessage *m)
+bool AndroidRestoreSMSThread::alreadyStored(const _MsgMessage *m, const QString &hash)
 {
-    const QString hash = logicHash(*m);
     if (m_sentKeys.contains(hash) || (!m->guid.isEmpty() && m_sentKeys.contains(m->guid)))
         return true;
-    IOS6MessageDb &db = *m_db;
-    // The writer would not store a message whose guid the cache holds: it
-    // is there already, whatever its hash.
-    return db.messageRowidByLogicHash(m) != 0
-            || (!m->guid.isEmpty() && db.messageRowidByGuid(m->guid) != 0);
+    // What the writer would take for a stored message: the same logic hash,
+    // else the same guid (an empty guid matches nothing).
+    if (m->guid.isEmpty())
+        return m_db->messageRowidByLogicHash(m) != 0;
+    return cacheDb.storedMessageRowid(const_cast<_MsgMessage *>(m), hash) != 0;
 }
 
-void AndroidRestoreSMSThread::sendMessage(const _MsgMessage *m)
+void AndroidRestoreSMSThread::sendMessage(const _MsgMessage *m, const QString &hash)
 {
     const qint64 dateMs = (qint64(m->date) + kIosEpochOffset) * 1000;
     QList<_MsgAttachment *> attachments = sortedAttachments(*m);
@@ -156,7 +165,7 @@ void AndroidRestoreSMSThread::sendMessage(const _MsgMessage *m)
                                           encodeText(messageBodyText(*m)), encodeText(m->subject))
                                      .arg(attachments.size());
     sendCommand(m_socket, QStringLiteral("$sms:"), argument, false, -1);
-    m_sentKeys.insert(logicHash(*m));
+    m_sentKeys.insert(hash);
     if (!m->guid.isEmpty())
         m_sentKeys.insert(m->guid);
     m_pending << const_cast<_MsgMessage *>(m);

@@ -52,8 +52,8 @@ private:
     };
     bool stopped() const;
     void checkCancel() const;
-    bool alreadyStored(const _MsgMessage *m);
-    void sendMessage(const _MsgMessage *m);
+    bool alreadyStored(const _MsgMessage *m, const QString &hash);
+    void sendMessage(const _MsgMessage *m, const QString &hash);
     void sendAttachment(const _MsgAttachment *a);
     bool sendPicture(const _MsgAttachment *a);
     void sendFile(const _MsgAttachment *a);

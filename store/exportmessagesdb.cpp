@@ -9,6 +9,8 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -115,6 +117,7 @@ ExportMessagesDb::~ExportMessagesDb()
 {
     if (m_running)
         abort();
+    finalizeStatements();
 }
 
 void ExportMessagesDb::resetRun()
@@ -124,7 +127,7 @@ void ExportMessagesDb::resetRun()
     m_handleIds.clear();
     m_chatHandleJoins.clear();
     m_messageColumns = MessageColumns();
-    m_insertMessageSql.clear();
+    finalizeStatements();
     m_byLogicHash.clear();
     m_byOddHash.clear();
     m_byGuidKey.clear();
@@ -161,6 +164,7 @@ void ExportMessagesDb::end()
         // The user of the database may have ended the transaction already
         // (committed or rolled back); then the run's files are checked
         // against what the database holds.
+        finalizeStatements();
         const bool ours = m_db.isOpen() && m_db.inTran();
         if (ours) {
             flushChatUpdates();
@@ -185,6 +189,7 @@ void ExportMessagesDb::end()
 
 void ExportMessagesDb::abort() noexcept
 {
+    finalizeStatements();
     try {
         m_db.endTransaction(false);
     } catch (...) {
@@ -247,6 +252,7 @@ void ExportMessagesDb::removeRunFiles() noexcept
 
 void ExportMessagesDb::write(_MsgMessage *m)
 {
+    m_lastLogicHash = QString();
     if (!m_running)
         throw writerError(QStringLiteral("ExportMessagesDb::write, no run was begun."));
     // Writing on a connection whose transaction is gone (closed by its user)
@@ -302,6 +308,7 @@ void ExportMessagesDb::write(_MsgMessage *m)
 
     for (_MsgAttachment *a : sortedAttachments(*m))
         writeAttachment(a, messageId, existed);
+    m_lastLogicHash = hash;
 }
 
 qint64 ExportMessagesDb::chatRowid(_MsgChat *chat)
@@ -347,13 +354,23 @@ ExportMessagesDb::HashKey ExportMessagesDb::hashKey(const QString &hash, bool *o
     *ok = false;
     if (hash.size() != 32)
         return key;
-    const QByteArray bytes = QByteArray::fromHex(hash.toLatin1());
     // Only the lower-case hex text logicHash makes is taken; anything else
     // is looked up as text.
-    if (bytes.size() != 16 || QString::fromLatin1(bytes.toHex()) != hash)
-        return key;
-    memcpy(&key.hi, bytes.constData(), 8);
-    memcpy(&key.lo, bytes.constData() + 8, 8);
+    const char16_t *c = reinterpret_cast<const char16_t *>(hash.utf16());
+    quint64 half[2] = {0, 0};
+    for (int i = 0; i < 32; ++i) {
+        const char16_t ch = c[i];
+        unsigned digit;
+        if (ch >= u'0' && ch <= u'9')
+            digit = ch - u'0';
+        else if (ch >= u'a' && ch <= u'f')
+            digit = ch - u'a' + 10;
+        else
+            return key;
+        half[i / 16] = (half[i / 16] << 4) | digit;
+    }
+    key.hi = half[0];
+    key.lo = half[1];
     *ok = true;
     return key;
 }
@@ -434,7 +451,12 @@ bool ExportMessagesDb::chatHasMessage(qint64 chatId, qint64 messageId)
 
 void ExportMessagesDb::joinChatMessage(qint64 chatId, qint64 messageId)
 {
-    m_db.addChatMessageJoin(chatId, messageId);
+    sqlite3_stmt *stmt = statement(
+            m_chatMessageJoinStmt,
+            "replace into chat_message_join(chat_id,message_id) values(?,?)");
+    sqlite3_bind_int64(stmt, 1, chatId);
+    sqlite3_bind_int64(stmt, 2, messageId);
+    stepInsert(stmt);
     auto it = m_chatMessages.find(chatId);
     if (it != m_chatMessages.end())
         it->insert(messageId);
@@ -531,8 +553,10 @@ qint64 ExportMessagesDb::insertMessage(const _MsgMessage *m, qint64 handleId, qi
     const int kind = (m->service_center.isEmpty() ? 0 : 1) | (m->subject.isEmpty() ? 0 : 2)
             | (m->country.isEmpty() ? 0 : 4) | (m->attributedBody.isEmpty() ? 0 : 8)
             | (otherId > 0 ? 16 : 0) | (m->group_title.isEmpty() ? 0 : 32);
-    auto text = m_insertMessageSql.constFind(kind);
-    if (text == m_insertMessageSql.constEnd()) {
+    if (m_statementDb && m_statementDb != m_db.handle())
+        finalizeStatements();
+    sqlite3_stmt *&slot = m_insertMessageStmt[kind];
+    if (!slot) {
         QByteArray columns, marks;
         forEachMessageColumn(m, handleId, otherId, hash, [&](const char *column, const auto &) {
             if (!columns.isEmpty()) {
@@ -542,24 +566,99 @@ qint64 ExportMessagesDb::insertMessage(const _MsgMessage *m, qint64 handleId, qi
             columns += column;
             marks += '?';
         });
-        text = m_insertMessageSql.insert(
-                kind,
-                QString::fromLatin1("insert into message(" + columns + ") values(" + marks + ")"));
+        statement(slot, "insert into message(" + columns + ") values(" + marks + ")");
     }
-    Sqlite3Sql sql(text.value());
-    forEachMessageColumn(m, handleId, otherId, hash, [&sql](const char *, const auto &value) {
+    sqlite3_stmt *stmt = slot;
+    int index = 0;
+    int rc = SQLITE_OK;
+    forEachMessageColumn(m, handleId, otherId, hash, [&](const char *, const auto &value) {
         using T = std::decay_t<decltype(value)>;
-        if constexpr (std::is_same_v<T, QString>)
-            sql.addTextParam(value);
-        else if constexpr (std::is_same_v<T, QByteArray>)
-            sql.addBlobParam(value);
-        else if constexpr (std::is_same_v<T, qint64>)
-            sql.addInt64Param(value);
-        else
-            sql.addIntParam(value);
+        ++index;
+        int r;
+        if constexpr (std::is_same_v<T, QString>) {
+            // As the database wrapper binds text: UTF-8, an empty text as ''.
+            const QByteArray utf8 = value.toUtf8();
+            r = sqlite3_bind_text(stmt, index, utf8.isEmpty() ? "" : utf8.constData(),
+                                  int(utf8.size()), SQLITE_TRANSIENT);
+        } else if constexpr (std::is_same_v<T, QByteArray>) {
+            r = sqlite3_bind_blob(stmt, index, value.constData(), int(value.size()),
+                                  SQLITE_TRANSIENT);
+        } else if constexpr (std::is_same_v<T, qint64>) {
+            r = sqlite3_bind_int64(stmt, index, value);
+        } else {
+            r = sqlite3_bind_int(stmt, index, int(value));
+        }
+        if (r != SQLITE_OK && rc == SQLITE_OK)
+            rc = r;
     });
-    m_db.executeThrow(sql);
-    return m_db.lastInsertId();
+    if (rc != SQLITE_OK) {
+        sqlite3_clear_bindings(stmt);
+        throw Sqlite3Exception(QStringLiteral("insert message, bind failed: %1")
+                                       .arg(QString::fromUtf8(sqlite3_errstr(rc))),
+                               rc);
+    }
+    stepInsert(stmt);
+    return sqlite3_last_insert_rowid(m_db.handle());
+}
+
+sqlite3_stmt *ExportMessagesDb::statement(sqlite3_stmt *&slot, const QByteArray &sql)
+{
+    if (m_statementDb && m_statementDb != m_db.handle())
+        finalizeStatements();
+    if (!slot) {
+        if (!m_db.isOpen())
+            throw Sqlite3Exception(QStringLiteral("prepare failed: database is not open"),
+                                   SQLITE_MISUSE);
+        sqlite3_stmt *stmt = nullptr;
+        const int rc = sqlite3_prepare_v3(m_db.handle(), sql.constData(), int(sql.size()),
+                                          SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+        if (rc != SQLITE_OK) {
+            sqlite3_finalize(stmt);
+            throw Sqlite3Exception(QStringLiteral("prepare failed (%1): %2")
+                                           .arg(QString::fromUtf8(sql.left(200)),
+                                                QString::fromUtf8(sqlite3_errmsg(m_db.handle()))),
+                                   rc);
+        }
+        slot = stmt;
+        m_statementDb = m_db.handle();
+    }
+    return slot;
+}
+
+void ExportMessagesDb::stepInsert(sqlite3_stmt *stmt)
+{
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) { }
+    // Reset at once, so that a failed statement holds nothing open.
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    if (rc != SQLITE_DONE)
+        throw Sqlite3Exception(QStringLiteral("SQL error (%1): %2")
+                                       .arg(QString::fromUtf8(sqlite3_sql(stmt)).left(200),
+                                            QString::fromUtf8(sqlite3_errmsg(m_db.handle()))),
+                               rc);
+}
+
+void ExportMessagesDb::finalizeStatements() noexcept
+{
+    for (sqlite3_stmt *stmt : std::as_const(m_insertMessageStmt))
+        sqlite3_finalize(stmt);
+    m_insertMessageStmt.clear();
+    sqlite3_finalize(m_chatMessageJoinStmt);
+    m_chatMessageJoinStmt = nullptr;
+    sqlite3_finalize(m_messageAttachmentJoinStmt);
+    m_messageAttachmentJoinStmt = nullptr;
+    m_statementDb = nullptr;
+}
+
+void ExportMessagesDb::joinMessageAttachment(qint64 messageId, qint64 attachmentId)
+{
+    sqlite3_stmt *stmt = statement(m_messageAttachmentJoinStmt,
+                                   "replace into message_attachment_join(message_id,attachment_id) "
+                                   "values(?,?)");
+    sqlite3_bind_int64(stmt, 1, messageId);
+    sqlite3_bind_int64(stmt, 2, attachmentId);
+    stepInsert(stmt);
 }
 
 void ExportMessagesDb::flushChatUpdates()
@@ -636,7 +735,7 @@ void ExportMessagesDb::writeAttachment(_MsgAttachment *a, qint64 messageId, bool
     if (!messageExisted
         || !hasRow("select 1 from message_attachment_join where message_id=? and attachment_id=?",
                    messageId, attachmentId))
-        m_db.addMessageAttachmentJoin(messageId, attachmentId);
+        joinMessageAttachment(messageId, attachmentId);
 }
 
 qint64 ExportMessagesDb::sameAttachmentOfMessage(const _MsgAttachment *a, qint64 messageId)

@@ -12,6 +12,9 @@
 
 #include <functional>
 
+struct sqlite3;
+struct sqlite3_stmt;
+
 // The one writer of the program's own message databases (local databases,
 // the cache of an Android phone, converted old databases). It merges: a
 // message the target already holds (same logic hash, else same guid) is not
@@ -73,6 +76,7 @@ public:
     // exceptions.
     IOS6MessageDb &database()
     {
+        finalizeStatements();
         if (m_running) {
             flushChatUpdates();
             syncFolders();
@@ -90,6 +94,16 @@ public:
         int filesNotCopied = 0; // attachments stored without their file: the copy failed
     };
     const Counts &counts() const { return m_counts; }
+    // The row of the target (or of this run) that write would take m for,
+    // hash being its logic hash; 0 when it would store m as new. Only
+    // within a run.
+    qint64 storedMessageRowid(_MsgMessage *m, const QString &hash)
+    {
+        return m_running ? messageRowid(m, hash) : 0;
+    }
+    // The logic hash of the message the last write stored or found; null
+    // when it skipped the message.
+    const QString &lastLogicHash() const { return m_lastLogicHash; }
 
     // Chats whose ROWID is at most this collect recovered messages whose
     // correspondent is unknown; their messages are not written.
@@ -130,6 +144,13 @@ private:
     void forEachMessageColumn(const _MsgMessage *m, qint64 handleId, qint64 otherId,
                               const QString &hash, Put put) const;
     bool hasRow(const char *sql, qint64 a, qint64 b);
+    // The run's hottest inserts go through statements of their own, bound
+    // straight from the message; they are dropped before the database is
+    // handed out, closed or its transaction ended.
+    sqlite3_stmt *statement(sqlite3_stmt *&slot, const QByteArray &sql);
+    void stepInsert(sqlite3_stmt *stmt);
+    void finalizeStatements() noexcept;
+    void joinMessageAttachment(qint64 messageId, qint64 attachmentId);
     void writeAttachment(_MsgAttachment *a, qint64 messageId, bool messageExisted);
     qint64 sameAttachmentOfMessage(const _MsgAttachment *a, qint64 messageId);
     // Finds the place of a new attachment's file (copying source there when
@@ -155,6 +176,7 @@ private:
 
     bool m_running = false;
     Counts m_counts;
+    QString m_lastLogicHash;
     // Rows matched or made during the run.
     QHash<QString, qint64> m_chatIds; // by guid
     QHash<QString, qint64> m_handleIds; // by id and service
@@ -179,7 +201,10 @@ private:
         bool logicHash = false;
     };
     MessageColumns m_messageColumns;
-    QHash<int, QString> m_insertMessageSql;
+    QHash<int, sqlite3_stmt *> m_insertMessageStmt;
+    sqlite3_stmt *m_chatMessageJoinStmt = nullptr;
+    sqlite3_stmt *m_messageAttachmentJoinStmt = nullptr;
+    sqlite3 *m_statementDb = nullptr; // the connection they were prepared on
     // Held back until the run ends: each chat's newest date and the last
     // sender of each group chat.
     QHash<qint64, int> m_chatLast;

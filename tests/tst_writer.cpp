@@ -561,6 +561,38 @@ private slots:
         QCOMPARE(filesBelow(target + QStringLiteral("/file-relay")).size(), stored ? 2 : 1);
     }
 
+    // The hash of the last message stored or found is kept for the caller;
+    // a skipped message leaves none. Handing the database out between
+    // writes (its own statements are dropped then) loses no row.
+    void lastLogicHashAndHandOut()
+    {
+        Records r;
+        _MsgHandle *h = r.handle(QStringLiteral("+12025550143"));
+        _MsgChat *c = r.chat({h}, QStringLiteral("SMS"));
+        _MsgMessage *m1 = r.message(c, h, QStringLiteral("one"), 400000000);
+        _MsgMessage *m2 = r.message(c, h, QStringLiteral("two"), 400000060);
+        _MsgMessage *orphan = r.message(nullptr, h, QStringLiteral("lost"), 400000120);
+
+        const QString target = newFolder(QStringLiteral("archive"));
+        ExportMessagesDb writer(QDir(target), kUs);
+        writer.begin();
+        writer.write(m1);
+        QCOMPARE(writer.lastLogicHash(), logicHash(*m1));
+        QVERIFY(writer.database().isOpen());
+        writer.write(m2);
+        QCOMPARE(writer.lastLogicHash(), logicHash(*m2));
+        writer.write(orphan);
+        QVERIFY(writer.lastLogicHash().isNull());
+        writer.write(m1); // found, not stored again
+        QCOMPARE(writer.lastLogicHash(), logicHash(*m1));
+        writer.end();
+        QCOMPARE(writer.counts().added, 2);
+        QCOMPARE(writer.counts().existing, 1);
+        QCOMPARE(countRows(target, QStringLiteral("message")), 2);
+        QCOMPARE(countRows(target, QStringLiteral("chat_message_join")), 2);
+        QCOMPARE(integrityOf(target), QStringLiteral("ok"));
+    }
+
     // One text sent in the same second to two conversations has one logic
     // hash; it must still show in both.
     void sameMessageInTwoConversations()
