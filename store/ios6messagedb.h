@@ -130,6 +130,8 @@ private:
     MessageRecycleDb m_recycleDb;
     CountryLibDb m_countryLib;
     QHash<QString, QString> m_tableSchemas;
+    // Answers of schemaHas for the schemas above, by table, probe and case.
+    mutable QHash<QByteArray, bool> m_schemaHasCache;
     QString m_smsDbPath;
     bool m_upgradeSchema;
 };

@@ -20,7 +20,19 @@ qint64 firstRowid(Sqlite3Cursor c)
 
 bool IOS6MessageDb::schemaHas(const char *table, const char *probe, Qt::CaseSensitivity cs) const
 {
-    return m_tableSchemas.value(QLatin1String(table)).contains(QLatin1String(probe), cs);
+    // Asked for many columns of every row written: the answer is kept.
+    QByteArray key(table);
+    key += '\0';
+    key += probe;
+    key += cs == Qt::CaseSensitive ? '1' : '0';
+    const auto known = m_schemaHasCache.constFind(key);
+    if (known != m_schemaHasCache.constEnd())
+        return known.value();
+    const auto schema = m_tableSchemas.constFind(QLatin1String(table));
+    const bool has = schema != m_tableSchemas.constEnd()
+            && schema.value().contains(QLatin1String(probe), cs);
+    m_schemaHasCache.insert(key, has);
+    return has;
 }
 
 // ---------------------------------------------------------------- look-ups
