@@ -497,6 +497,11 @@ void RestoreMergeRun::readPhoneRows()
     m_working = std::make_unique<IOS6MessageDb>(m_job.m_cachedDb->dataDir(), m_job.m_mcc, false);
     m_working->setSmsDbPath(m_workingPath);
     m_working->ensureOpen();
+    // The working copy is scratch: what goes into the backup is a copy of
+    // it written and synced to the disk when it is complete, and a run that
+    // stops before leaves the backup and the cached copy as they were. Its
+    // own writes need not wait for the disk.
+    m_working->executeThrow(Sqlite3Sql("PRAGMA synchronous=OFF"));
 
     // The working copy is the phone's database as it is: read what stays,
     // then empty it so that the messages can be numbered afresh in order.
@@ -530,14 +535,16 @@ void RestoreMergeRun::readPhoneRows()
         m_items.append(std::move(item));
     }
 
+    m_working->beginTransaction();
     for (const char *sql :
          {"delete from attachment", "delete from chat", "delete from handle", "delete from message",
           "delete from message_attachment_join", "delete from chat_message_join",
           "delete from chat_handle_join",
           "update sqlite_sequence set seq=0 where name in ('handle', 'chat', 'message', "
-          "'attachment')",
-          "vacuum"})
+          "'attachment')"})
         m_working->executeThrow(Sqlite3Sql(sql));
+    m_working->endTransaction(true);
+    m_working->executeThrow(Sqlite3Sql("vacuum"));
 }
 
 QString RestoreMergeRun::effectiveGuid(const _MsgMessage &m) const
