@@ -145,6 +145,13 @@ void AndroidMonitor::pass()
     }
 }
 
+void AndroidMonitor::setPollInterval(int ms)
+{
+    QMutexLocker lock(&m_pauseMutex);
+    m_pollInterval = qMax(0, ms);
+    m_wake.wakeAll();
+}
+
 QStringList AndroidMonitor::seenSerials() const
 {
     QStringList serials;

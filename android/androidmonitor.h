@@ -31,8 +31,10 @@ public:
     void start();
     void monitorLoop();
 
-    // The pause between two passes, 3000 ms unless changed before start.
-    void setPollInterval(int ms) { m_pollInterval = qMax(0, ms); }
+    // The pause between two passes, 3000 ms unless changed. Safe from any
+    // thread; a pause in progress ends at once and the next one is the new
+    // length.
+    void setPollInterval(int ms);
 
     // The serials of the latest successful listing, whatever their state
     // (ready or not), sorted. Safe from any thread.
@@ -61,6 +63,6 @@ private:
 
     QMutex m_pauseMutex;
     QWaitCondition m_wake;
-    int m_pollInterval = 3000;
+    std::atomic<int> m_pollInterval {3000};
     QString m_lastFailure;
 };

@@ -7,6 +7,7 @@
 //   bench_androidload [messages] [correspondents]
 
 #include "android/androiddevice.h"
+#include "bench/benchapp.h"
 #include "bench/benchreport.h"
 #include "android/androidloadsmsthread.h"
 #include "standins/companionpeer.h"
@@ -118,14 +119,10 @@ double floorRun(const QList<PhoneMessage> &phone, const QString &mcc)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessSet();
     TestEnv env;
     QApplication app(argc, argv);
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-        if (type != QtDebugMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(text));
-    });
+    bench::dropDebugMessages();
     const int count = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 20000;
     const int people = argc > 2 ? QString::fromLocal8Bit(argv[2]).toInt() : 200;
 

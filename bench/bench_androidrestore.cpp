@@ -9,6 +9,7 @@
 #include "android/androiddevice.h"
 #include "android/androidrestoresmsthread.h"
 #include "android/simpleprotocol.h"
+#include "bench/benchapp.h"
 #include "standins/companionpeer.h"
 #include "store/datafolder.h"
 #include "store/ios6messagedb.h"
@@ -116,14 +117,10 @@ double restoreOnce(AndroidDevice &device, const MsgMessageList &list, bool *ok)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessSet();
     TestEnv env;
     QApplication app(argc, argv);
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-        if (type != QtDebugMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(text));
-    });
+    bench::dropDebugMessages();
     const int count = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 20000;
     const int people = qMax(1, argc > 2 ? QString::fromLocal8Bit(argv[2]).toInt() : 200);
 

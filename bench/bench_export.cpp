@@ -11,6 +11,7 @@
 //   bench_export [messages] [chats] [folder to keep the last round's files in]
 //                [formats, e.g. "pdf,html"; all four by default]
 
+#include "bench/benchapp.h"
 #include "bench/benchreport.h"
 #include "jobs/exportmessagesthread.h"
 #include "store/ios6messagedb.h"
@@ -47,14 +48,10 @@ qint64 bytesUnder(const QString &path)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessSet();
     TestEnv env;
     QApplication app(argc, argv);
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-        if (type != QtDebugMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(text));
-    });
+    bench::dropDebugMessages();
     GeneratedSmsDbSpec spec;
     spec.messages = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20000;
     spec.chats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 210;

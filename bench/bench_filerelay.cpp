@@ -3,6 +3,7 @@
 // dialog (stream to file, checked unpack into a new folder, swap), beside a
 // baseline of the bare work, done in the same run: the same stream read into
 // a file and unpacked with a plain libarchive loop (target: within 1.5x).
+#include "bench/benchapp.h"
 #include "bench/benchreport.h"
 #include "iphone/filerelay.h"
 #include "iphone/iosdevice.h"
@@ -74,8 +75,7 @@ bool baseline(AMDeviceRef device, const QString &folder)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessSet();
     TestEnv env;
     QApplication app(argc, argv);
     const int megabytes = argc > 1 ? atoi(argv[1]) : 200;

@@ -19,13 +19,14 @@
 //
 //   bench_window [messages] [chats] [rounds]
 
+#include "bench/benchapp.h"
 #include "bench/benchreport.h"
 #include "standins/fakeadb.h"
 #include "store/datafolder.h"
 #include "store/ios6messagedb.h"
 #include "tests/support/demodata.h"
 #include "tests/support/phonesmsdb.h"
-#include "tests/support/testenv.h"
+#include "tests/support/windowtest.h"
 #include "ui/bubbleviewmgr.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
@@ -38,7 +39,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QTimer>
-#include <QTranslator>
 #include <QWebEngineView>
 
 #include <sqlite3.h>
@@ -219,16 +219,11 @@ _ChatSessionItemNode *largestConversation(_AbsDBItemNode *db, qsizetype *count)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessSet();
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    TestEnv env; // the data folder in a temporary home
+    WindowTestEnv env; // the data folder in a temporary home
     QApplication app(argc, argv);
-    QTranslator translator;
-    if (translator.load(QStringLiteral(":/en.qm")))
-        QCoreApplication::installTranslator(&translator);
-    qputenv("PELICORDE_SERVICE_HOST", "");
-    qputenv("PELICORDE_APPLE_LIB_DIR", env.makeDir(QStringLiteral("no-apple")).toUtf8());
+    env.setUp(); // the English catalogue; no service host, no Apple libraries
     FakeAdb adb; // never the real adb server: the window's end would stop it
 
     GeneratedSmsDbSpec spec;

@@ -9,6 +9,7 @@
 //
 // formats: letters of t (text), c (CSV), p (PDF), h (HTML); default "tcph".
 
+#include "bench/benchapp.h"
 #include "bench/benchreport.h"
 #include "jobs/exportmessagesthread.h"
 #include "standins/fakeadb.h"
@@ -17,7 +18,7 @@
 #include "store/progressform.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/phonesmsdb.h"
-#include "tests/support/testenv.h"
+#include "tests/support/windowtest.h"
 #include "ui/exporttarget.h"
 #include "ui/itemmodelmain.h"
 #include "ui/mainwindow.h"
@@ -28,7 +29,6 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QTimer>
-#include <QTranslator>
 
 #include <algorithm>
 #include <cstdio>
@@ -55,16 +55,11 @@ void answerSave(ModalAnswerer &answerer, int filter, const QString &path)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessSet();
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    TestEnv env; // the data folder in a temporary home
+    WindowTestEnv env; // the data folder in a temporary home
     QApplication app(argc, argv);
-    QTranslator translator;
-    if (translator.load(QStringLiteral(":/en.qm")))
-        QCoreApplication::installTranslator(&translator);
-    qputenv("PELICORDE_SERVICE_HOST", "");
-    qputenv("PELICORDE_APPLE_LIB_DIR", env.makeDir(QStringLiteral("no-apple")).toUtf8());
+    env.setUp(); // the English catalogue; no service host, no Apple libraries
     FakeAdb adb; // the window's Android watcher talks to a stand-in
 
     GeneratedSmsDbSpec spec;

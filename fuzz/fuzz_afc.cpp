@@ -2,12 +2,10 @@
 // the operation, the rest is what the phone sends back (then it hangs up).
 // Every answer is read or refused with an error; nothing reads past what
 // arrived or allocates what an answer merely announces.
+#include "fuzz/hostilepeer.h"
 #include "iphone/afc.h"
 
 #include <QByteArray>
-
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <exception>
@@ -16,22 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1 || size > 65536)
         return 0;
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
+    const HostilePeer peer(reinterpret_cast<const char *>(data + 1), size - 1);
+    if (!peer.isOpen())
         return 0;
     mobiledevice::setServiceTimeoutMs(1000);
-    const char *answer = reinterpret_cast<const char *>(data + 1);
-    size_t left = size - 1;
-    while (left > 0) {
-        const ssize_t n = ::send(fds[1], answer, left, MSG_NOSIGNAL);
-        if (n <= 0)
-            break;
-        answer += n;
-        left -= size_t(n);
-    }
-    // The phone says no more: reads end at once instead of waiting.
-    ::shutdown(fds[1], SHUT_WR);
-    const int socket = fds[0];
+    const int socket = peer.socket();
     try {
         switch (data[0] % 8) {
         case 0: {
@@ -71,7 +58,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     } catch (const std::exception &) {
     }
-    ::close(fds[0]);
-    ::close(fds[1]);
     return 0;
 }

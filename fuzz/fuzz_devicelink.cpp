@@ -3,13 +3,11 @@
 // what the phone sends (framed property lists or not), then it hangs up.
 // Values are read through our CoreFoundation stand-in, built instrumented
 // beside the target.
+#include "fuzz/hostilepeer.h"
 #include "iphone/applelibrary.h"
 #include "iphone/devicelink.h"
 #include "iphone/mobilebackup2.h"
 #include "iphone/mobilesync.h"
-
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -34,20 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1 || size > 65536)
         return 0;
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
+    const HostilePeer peer(reinterpret_cast<const char *>(data + 1), size - 1);
+    if (!peer.isOpen())
         return 0;
-    const char *bytes = reinterpret_cast<const char *>(data + 1);
-    size_t left = size - 1;
-    while (left > 0) {
-        const ssize_t n = ::send(fds[1], bytes, left, MSG_NOSIGNAL);
-        if (n <= 0)
-            break;
-        bytes += n;
-        left -= size_t(n);
-    }
-    ::shutdown(fds[1], SHUT_WR);
-    const int socket = fds[0];
+    const int socket = peer.socket();
     try {
         switch (data[0] % 6) {
         case 0: {
@@ -86,7 +74,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     } catch (const std::exception &) {
     }
-    ::close(fds[0]);
-    ::close(fds[1]);
     return 0;
 }

@@ -9,21 +9,25 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <algorithm>
 #include <optional>
+
 #include <stdexcept>
 
 namespace {
 // Thrown inside run when the dialog has ended; run catches it.
 constexpr int kCancelled = 1;
 
-void rollBack(AbsDb &db) noexcept
+void rollBack(IOS6MessageDb &db) noexcept
 {
-    try {
-        db.endTransaction(false);
-    } catch (...) {
-        // Closing discards the transaction all the same.
+    for (AbsDb *d : {static_cast<AbsDb *>(&db), static_cast<AbsDb *>(&db.recycleStore())}) {
+        try {
+            d->endTransaction(false);
+        } catch (...) {
+            // Closing discards the transaction all the same.
+        }
+        d->close();
     }
-    db.close();
 }
 } // namespace
 
@@ -111,8 +115,6 @@ void DeleteMMSThread::run()
     IOS6MessageDb db(*m_dbFolder, QString(), false);
     const int total = int(m_messages->size());
     int count = 0;
-    MessageRecycleDb &recycle = db.recycleStore();
-    bool recycleBegun = false;
     // The files to remove are recorded before the commit, so that a run
     // killed after it has them removed by the next run.
     SwapJournal journal(m_dbFolder->absolutePath(), kRecordName);
@@ -125,22 +127,22 @@ void DeleteMMSThread::run()
                                              .arg(QDir::toNativeSeparators(db.smsDbPath()))
                                              .toStdString());
         db.beginTransaction();
+        // Salvaged messages go from the store's recycle.db, in a transaction
+        // of its own that commits with the database's.
+        const bool salvaged = std::any_of(m_messages->cbegin(), m_messages->cend(),
+                                          [](const _MsgMessage *m) {
+                                              return MessageRecycleDb::recycleRowidOf(*m) > 0;
+                                          });
+        if (salvaged)
+            db.recycleStore().beginTransaction();
         for (const _MsgMessage *m : std::as_const(*m_messages)) {
             if (m_form->failed)
                 throw kCancelled;
             ++count;
             m_form->postUpdateProgress(QString(), int(double(count) / total * 100.0),
                                        ids("SMS: %1/%2").arg(count).arg(total));
-            if (m->ROWID <= -kRecycledMessageBase) {
-                // A salvaged message lives in recycle.db, not in sms.db.
-                if (!recycleBegun) {
-                    recycle.beginTransaction();
-                    recycleBegun = true;
-                }
-                recycle.skipRecycledMessage(-m->ROWID - kRecycledMessageBase);
-            } else {
-                db.deleteMessage(m);
-            }
+            // A salvaged message goes from recycle.db, any other from sms.db.
+            db.deleteMessage(m);
             killPoint("deleted-message");
             if (itemHook)
                 itemHook(count);
@@ -155,19 +157,15 @@ void DeleteMMSThread::run()
         if (!files.isEmpty())
             journal.begin();
         db.endTransaction(true);
-        if (recycleBegun)
-            recycle.endTransaction(true);
+        if (salvaged)
+            db.recycleStore().endTransaction(true);
     } catch (int) {
         journal.rollBack();
         rollBack(db);
-        if (recycleBegun)
-            rollBack(recycle);
         return;
     } catch (const std::exception &e) {
         journal.rollBack();
         rollBack(db);
-        if (recycleBegun)
-            rollBack(recycle);
         m_form->postErrorOccurred(QString::fromUtf8(e.what()));
         return;
     }

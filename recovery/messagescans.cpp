@@ -111,9 +111,15 @@ private:
 };
 
 // Runs work inside one recycle.db transaction: committed when it returns,
-// rolled back when it throws.
+// rolled back when it throws. When the caller holds a transaction already
+// (a command that runs several scans as one unit), the work joins it and the
+// caller commits or rolls back.
 void inRecycleTransaction(MessageRecycleDb &recycle, const std::function<void()> &work)
 {
+    if (recycle.inTransaction()) {
+        work();
+        return;
+    }
     recycle.beginTransaction();
     try {
         work();

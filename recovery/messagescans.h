@@ -10,7 +10,8 @@
 // ends or is cancelled, rolled back when it fails, so a failed scan leaves
 // recycle.db as it was. Rows already stored are never stored again, and rows
 // that still exist in the live table (stale copies left in free space) are
-// never salvaged.
+// never salvaged. A caller that has begun a recycle.db transaction itself
+// keeps it: the scan works inside it and leaves the commit to the caller.
 
 #include "recovery/sqlite3file.h"
 #include "store/msgdataset.h"

@@ -310,6 +310,11 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat *c)
 
 void IOS6MessageDb::deleteMessage(const _MsgMessage *m)
 {
+    if (MessageRecycleDb::recycleRowidOf(*m) > 0) {
+        // Salvaged: it lives in recycle.db only, never in sms.db.
+        m_recycleDb.deleteRecycledMessage(*m);
+        return;
+    }
     ensureOpen();
     const qint64 r = m->ROWID;
     // The triggers of the schema remove what this leaves without owner: the

@@ -271,10 +271,13 @@ void MessageRecycleDb::setRecycledMessageChat(const _MsgMessage &message,
     executeThrow(sql);
 }
 
-void MessageRecycleDb::skipRecycledMessage(qint64 rowid)
+void MessageRecycleDb::deleteRecycledMessage(const _MsgMessage &message)
 {
+    const qint64 rowid = recycleRowidOf(message);
+    if (rowid <= 0)
+        return;
     ensureOpen();
-    executeThrow(Sqlite3Sql("update message set is_skip=1 where rowid=?").addInt64Param(rowid));
+    executeThrow(Sqlite3Sql("delete from message where rowid=?").addInt64Param(rowid));
 }
 
 _MsgHandle MessageRecycleDb::recycledHandleBySrcRowid(qint64 srcRowid)

@@ -78,9 +78,16 @@ public:
     // correspondent; does nothing when it is not stored.
     void setRecycledMessageChat(const _MsgMessage &message, const QString &chatIdentifier,
                                 const QString &handle);
-    // Marks the stored message of this recycle.db rowid as skipped, so that
-    // it is loaded no more (the user deleted it).
-    void skipRecycledMessage(qint64 rowid);
+    // Removes the stored row of a salvaged message as a data set holds it
+    // (row id -(recycle.db rowid + kRecycledMessageBase)); does nothing for
+    // any other record or a row that is gone already.
+    void deleteRecycledMessage(const _MsgMessage &message);
+    // The recycle.db rowid of a salvaged message in a data set; 0 for a
+    // message read from the live database.
+    static qint64 recycleRowidOf(const _MsgMessage &message)
+    {
+        return message.ROWID <= -kRecycledMessageBase ? -message.ROWID - kRecycledMessageBase : 0;
+    }
     // The stored handle that had srcRowid in sms.db, with that rowid; a
     // default handle when there is none.
     _MsgHandle recycledHandleBySrcRowid(qint64 srcRowid);

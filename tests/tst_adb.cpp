@@ -99,6 +99,7 @@ private slots:
     void monitorFailingPassReportsNothingGone();
     void monitorReportsUnauthorizedPhoneAgainWhenAllowed();
     void monitorStopsWithinOnePass();
+    void monitorTakesANewIntervalAtOnce();
     void monitorLeavesTheUsersServerRunning();
     void monitorGoesOnWhenTheServerDoesNotStart();
 };
@@ -482,6 +483,21 @@ void TestAdb::monitorStopsWithinOnePass()
         AndroidMonitor idle;
     }
     QCOMPARE(adb.calls().mid(before), QList<QStringList>());
+}
+
+void TestAdb::monitorTakesANewIntervalAtOnce()
+{
+    FakeAdb adb;
+    QVERIFY(adb.isValid());
+    Reports reports;
+    auto monitor = startMonitor(&reports, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(adb.calls({"devices"}).size() == 1, 20000);
+    // Changed from another thread during the long pause: the pause ends,
+    // and the passes follow at the new pace.
+    adb.setListings({listing({{"0123ABCD", "device"}}), listing({})});
+    monitor->setPollInterval(20);
+    QTRY_COMPARE_WITH_TIMEOUT(reports.events, (QStringList {"+0123ABCD/device", "-0123ABCD"}),
+                              15000);
 }
 
 void TestAdb::monitorLeavesTheUsersServerRunning()

@@ -14,7 +14,7 @@
 #include "tests/support/demodata.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/phonesmsdb.h"
-#include "tests/support/testenv.h"
+#include "tests/support/windowtest.h"
 #include "ui/countryselform.h"
 #include "ui/datasourceselform.h"
 #include "ui/itemmodelmain.h"
@@ -28,7 +28,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-#include <QTranslator>
 #include <QUrl>
 
 #include <functional>
@@ -113,27 +112,6 @@ QSharedPointer<AbsIOSMessageDb> emptyStore(const QString &name)
     return QSharedPointer<AbsIOSMessageDb>(new IOS6MessageDb(QDir(folder), QString(), true));
 }
 
-MyTreeView *treeDS(MainWindow &w)
-{
-    return w.findChild<MyTreeView *>(QStringLiteral("treeViewDS"));
-}
-
-void select(MainWindow &w, AbsTreeItemModel::_ItemNode *node)
-{
-    treeDS(w)->setCurrentIndex(w.treeModelObject()->indexForNode(node));
-    QCoreApplication::processEvents();
-}
-
-// Texts of the message boxes the answerer saw.
-QStringList boxes(const ModalAnswerer &answerer)
-{
-    QStringList out;
-    for (const ModalAnswerer::Seen &s : answerer.seen())
-        if (s.className == QLatin1String("QMessageBox"))
-            out << s.text;
-    return out;
-}
-
 QStringList dialogs(const ModalAnswerer &answerer)
 {
     QStringList out;
@@ -174,8 +152,7 @@ class TestAndroidWindow : public QObject
 {
     Q_OBJECT
 
-    TestEnv env;
-    QTranslator translator;
+    WindowTestEnv env;
     std::unique_ptr<FakeAdb> adb;
     std::unique_ptr<CompanionPeer> peer;
 
@@ -185,7 +162,6 @@ class TestAndroidWindow : public QObject
     // A local database "Family": Alice (three messages), Bob (two) and a
     // conversation of group events only.
     void makeFamilyDb();
-    _AbsDBItemNode *localDb(MainWindow &w, const QString &name);
     // Connects the phone over USB through the window's arrival slot.
     _AndroidDeviceItemNode *connectUsb(MainWindow &w, ModalAnswerer &answerer);
 
@@ -212,20 +188,15 @@ private slots:
 
 void TestAndroidWindow::initTestCase()
 {
-    QVERIFY(translator.load(QStringLiteral(":/en.qm")));
-    QCoreApplication::installTranslator(&translator);
-    qputenv("PELICORDE_SERVICE_HOST", "");
-    qputenv("PELICORDE_APPLE_LIB_DIR", env.makeDir("no-apple").toUtf8());
+    QVERIFY(env.setUp());
     registerAdbDeviceMetaType();
     registerAndroidDeviceMetaType();
 }
 
 void TestAndroidWindow::init()
 {
-    const QDir data = dataFolder();
-    for (const char *sub : {"local_databases", "virtual_ios", "virtual_android", "android_cache",
-                            "test_stores"})
-        removeFolderRecursively(data.absoluteFilePath(QLatin1String(sub)));
+    clearDataSubfolders({"local_databases", "virtual_ios", "virtual_android", "android_cache",
+                         "test_stores"});
     // Never a real adb: the window's watcher talks to the stand-in.
     adb = std::make_unique<FakeAdb>();
     QVERIFY(adb->isValid());
@@ -271,14 +242,6 @@ void TestAndroidWindow::makeFamilyDb()
     fillChatLastDates(db.path());
 }
 
-_AbsDBItemNode *TestAndroidWindow::localDb(MainWindow &w, const QString &name)
-{
-    for (auto *n : w.treeModelObject()->localDbRoot->children)
-        if (n->text == name)
-            return static_cast<_AbsDBItemNode *>(n);
-    return nullptr;
-}
-
 _AndroidDeviceItemNode *TestAndroidWindow::connectUsb(MainWindow &w, ModalAnswerer &answerer)
 {
     answerer.setDefaultBoxAnswer("btnOk");
@@ -310,7 +273,7 @@ void TestAndroidWindow::usbArrival()
     arrive(w, adbLine(kSerial, state));
     QVERIFY(answerer.stuck().isEmpty());
 
-    const QStringList shown = boxes(answerer);
+    const QStringList shown = messageBoxTexts(answerer);
     QCOMPARE(shown.size(), warned ? 1 : 0);
     if (warned) {
         QVERIFY(shown.first().startsWith("If you are presented with the pop up to allow "
@@ -391,7 +354,7 @@ void TestAndroidWindow::countryQuestion()
     QVERIFY(answerer.stuck().isEmpty());
     QCOMPARE(dialogs(answerer), expectedDialogs);
     if (mmc.isEmpty())
-        QCOMPARE(boxes(answerer).value(0), ids("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER"));
+        QCOMPARE(messageBoxTexts(answerer).value(0), ids("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER"));
     const auto nodes = androidNodes(w);
     QCOMPARE(nodes.size(), 1);
     QCOMPARE(nodes.first()->device.mmc, expectedMmc);
@@ -524,7 +487,7 @@ void TestAndroidWindow::wifiConnection()
     });
     invoke(w, "miConnectWifi");
     QVERIFY(answerer.stuck().isEmpty());
-    QVERIFY(boxes(answerer).join('\n').contains("busy"));
+    QVERIFY(messageBoxTexts(answerer).join('\n').contains("busy"));
     QCOMPARE(usbRef.resolve(), static_cast<AbsTreeItemModel::_ItemNode *>(usb));
 
     // Connected, but the load fails: the old node stays.
@@ -534,7 +497,7 @@ void TestAndroidWindow::wifiConnection()
     answerer.act("AndroidWIFIForm", typeAddress);
     invoke(w, "miConnectWifi");
     QVERIFY(answerer.stuck().isEmpty());
-    QVERIFY(boxes(answerer).last().contains("disk full"));
+    QVERIFY(messageBoxTexts(answerer).last().contains("disk full"));
     QCOMPARE(usbRef.resolve(), static_cast<AbsTreeItemModel::_ItemNode *>(usb));
     QCOMPARE(androidNodes(w).size(), 1);
 
@@ -602,7 +565,7 @@ void TestAndroidWindow::disconnectDevice()
             {"root", m->devicesRoot},
     };
     QVERIFY(nodes.value("localDb"));
-    select(w, nodes.value("localDb"));
+    selectNode(w, nodes.value("localDb"));
     nodes.insert("chat", nodes.value("localDb")->children.value(0));
     QVERIFY(nodes.value("chat"));
 
@@ -610,7 +573,7 @@ void TestAndroidWindow::disconnectDevice()
     AbsTreeItemModel::_ItemNode *target = nodes.value(kind);
     const TreeNodeRef ref = w.nodeRef(target);
     if (target)
-        select(w, target);
+        selectNode(w, target);
     else
         treeDS(w)->selectionModel()->clearSelection();
     invoke(w, "miUnmoutDevice");
@@ -636,7 +599,7 @@ void TestAndroidWindow::transferFromLocalDatabase()
     w.treeModelObject()->addAndroidDeviceNode(emptyStore("old"), savedCopy);
 
     _AbsDBItemNode *family = localDb(w, "Family");
-    select(w, family);
+    selectNode(w, family);
     QStringList offered;
     answerer.act("DataSourceSelForm", [&offered](QWidget *dialog) {
         auto *combo = dialog->findChild<QComboBox *>("cbDevice");
@@ -647,9 +610,9 @@ void TestAndroidWindow::transferFromLocalDatabase()
     answerer.press("QMessageBox", "btnOk");
     invoke(w, "miDb2A");
     QVERIFY2(answerer.stuck().isEmpty(), qPrintable(answerer.stuck().join('\n')));
-    QVERIFY2(offered == QStringList {"Google Pixel 7"}, qPrintable(boxes(answerer).join('\n')));
-    QVERIFY2(boxes(answerer).last().startsWith("Successfully Transferred 5 Messages."),
-             qPrintable(boxes(answerer).last()));
+    QVERIFY2(offered == QStringList {"Google Pixel 7"}, qPrintable(messageBoxTexts(answerer).join('\n')));
+    QVERIFY2(messageBoxTexts(answerer).last().startsWith("Successfully Transferred 5 Messages."),
+             qPrintable(messageBoxTexts(answerer).last()));
 
     // What the phone received: the five messages, oldest first, as written.
     const QList<RestoredMessage> got = peer->record().restored;
@@ -674,7 +637,7 @@ void TestAndroidWindow::transferFromLocalDatabase()
 
     // Transfers the whole database again; the sessions the phone saw.
     auto transferAgain = [&]() -> QStringList {
-        select(w, family);
+        selectNode(w, family);
         const qsizetype sessions = peer->record().sessions.size();
         answerer.press("DataSourceSelForm", "btnOK");
         answerer.press("QMessageBox", "btnOk");
@@ -721,13 +684,13 @@ void TestAndroidWindow::transferWithoutTarget()
 
     for (AbsTreeItemModel::_ItemNode *node : {static_cast<AbsTreeItemModel::_ItemNode *>(source),
                                               source->children.value(0)}) {
-        select(w, node);
+        selectNode(w, node);
         const qsizetype seen = answerer.seen().size();
         answerer.press("QMessageBox", "btnOk");
         invoke(w, "miA2A");
         QVERIFY(answerer.stuck().isEmpty());
         QCOMPARE(dialogs(answerer).mid(seen), QStringList {"QMessageBox"});
-        QCOMPARE(boxes(answerer).last(), ids("IDS_NO_ANDROID_TARGET"));
+        QCOMPARE(messageBoxTexts(answerer).last(), ids("IDS_NO_ANDROID_TARGET"));
     }
     QCOMPARE(peer->record().sessions.size(), sessions);
 }
@@ -750,12 +713,12 @@ void TestAndroidWindow::transferOfNothing()
     ModalAnswerer answerer;
     QVERIFY(connectUsb(w, answerer));
     _AbsDBItemNode *family = localDb(w, "Family");
-    select(w, family);
+    selectNode(w, family);
     AbsTreeItemModel::_ItemNode *node = family;
     for (auto *c : family->children)
         if (c->text == chat)
             node = c;
-    select(w, node);
+    selectNode(w, node);
     if (!chat.isEmpty()) {
         QCOMPARE(node->text, chat);
         QCOMPARE(w.smsModelObject()->rowCount(), 2);
@@ -766,7 +729,7 @@ void TestAndroidWindow::transferOfNothing()
     invoke(w, slot.toLatin1().constData());
     QVERIFY(answerer.stuck().isEmpty());
     QCOMPARE(dialogs(answerer).mid(seen), QStringList {"QMessageBox"});
-    QCOMPARE(boxes(answerer).last(), ids("IDS_NOTHING_TO_TRANSFER_TO_ANDROID"));
+    QCOMPARE(messageBoxTexts(answerer).last(), ids("IDS_NOTHING_TO_TRANSFER_TO_ANDROID"));
     QCOMPARE(peer->record().sessions.size(), sessions);
 }
 

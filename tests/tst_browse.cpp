@@ -8,7 +8,7 @@
 #include "tests/support/demodata.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/phonesmsdb.h"
-#include "tests/support/testenv.h"
+#include "tests/support/windowtest.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/mainwindow.h"
@@ -20,7 +20,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QTest>
-#include <QTranslator>
 
 #include <linux/capability.h>
 #include <sys/syscall.h>
@@ -39,15 +38,6 @@ public:
     static void openDbFolder(MainWindow &w) { w.miOpenDbFolder(); }
     static void usbTips(MainWindow &w) { w.androidUsbTips(); }
     static AndroidMonitor *monitor(MainWindow &w) { return w.androidMonitor; }
-};
-
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened.append(url); }
 };
 
 namespace {
@@ -101,15 +91,6 @@ void unlock(const QString &locked)
                                           | QFileDevice::ExeOwner);
 }
 
-template<typename T> T *child(QWidget &w, const char *name)
-{
-    T *c = w.findChild<T *>(QLatin1String(name));
-    if (!c)
-        qFatal("no child %s", name);
-    return c;
-}
-MyTreeView *treeDS(QWidget &w) { return child<MyTreeView>(w, "treeViewDS"); }
-MyTreeView *treeSMS(QWidget &w) { return child<MyTreeView>(w, "treeViewSMS"); }
 QString countText(QWidget &w) { return child<QLabel>(w, "lbSMSCount")->text(); }
 
 QStringList shownTexts(MainWindow &w)
@@ -134,23 +115,14 @@ QStringList childTexts(const AbsTreeItemModel::_ItemNode *node)
     return out;
 }
 
-QStringList boxTexts(const ModalAnswerer &a)
-{
-    QStringList out;
-    for (const auto &s : a.seen())
-        out << s.text;
-    return out;
-}
-
 } // namespace
 
 class TestBrowse : public QObject
 {
     Q_OBJECT
 
-    TestEnv env;
+    WindowTestEnv env;
     std::unique_ptr<FakeAdb> adb;
-    QTranslator translator;
     UrlRecorder recorder;
 
     QString localDbFolder(const QString &name)
@@ -164,18 +136,6 @@ class TestBrowse : public QObject
     // A local database "Chats" with conversations named "Anna", "Bert",
     // "Carla", "Anders" (newest first in that order).
     void makeChatsDb();
-    void select(MainWindow &w, AbsTreeItemModel::_ItemNode *node)
-    {
-        treeDS(w)->setCurrentIndex(w.treeModelObject()->indexForNode(node));
-        QCoreApplication::processEvents();
-    }
-    _AbsDBItemNode *localDb(MainWindow &w, const QString &name)
-    {
-        for (auto *n : w.treeModelObject()->localDbRoot->children)
-            if (n->text == name)
-                return static_cast<_AbsDBItemNode *>(n);
-        return nullptr;
-    }
     AbsTreeItemModel::_ItemNode *chatNode(AbsTreeItemModel::_ItemNode *source, const QString &text)
     {
         for (auto *c : source->children)
@@ -204,10 +164,7 @@ private slots:
 
 void TestBrowse::initTestCase()
 {
-    QVERIFY(translator.load(QStringLiteral(":/en.qm")));
-    QCoreApplication::installTranslator(&translator);
-    qputenv("PELICORDE_SERVICE_HOST", "");
-    qputenv("PELICORDE_APPLE_LIB_DIR", env.makeDir("no-apple").toUtf8());
+    QVERIFY(env.setUp());
     adb = std::make_unique<FakeAdb>();
     QVERIFY(adb->isValid());
     QDesktopServices::setUrlHandler("file", &recorder, "open");
@@ -215,10 +172,8 @@ void TestBrowse::initTestCase()
 
 void TestBrowse::init()
 {
-    const QDir data = dataFolder();
-    for (const char *sub : {"local_databases", "virtual_ios", "virtual_android", "ios_cache",
-                            "itunes_cache", "android_cache"})
-        removeFolderRecursively(data.absoluteFilePath(QLatin1String(sub)));
+    clearDataSubfolders({"local_databases", "virtual_ios", "virtual_android", "ios_cache",
+                         "itunes_cache", "android_cache"});
     recorder.opened.clear();
     adb->setListings({QString()});
 }
@@ -280,47 +235,47 @@ void TestBrowse::eachNodeKindShowsItsMessages()
     QVERIFY(iphone && android);
 
     // A saved device's conversation before its device: only chats were read.
-    select(w, iphone->children.value(0));
+    selectNode(w, iphone->children.value(0));
     QCOMPARE(countText(w), QString("Messages: 0"));
     // The device reads all its messages; its conversation then shows them.
-    select(w, iphone);
+    selectNode(w, iphone);
     QCOMPARE(shownTexts(w), QStringList({"ios one", "ios two"}));
     QCOMPARE(child<QLabel>(w, "lbChatName")->text(), QString("All"));
-    select(w, iphone->children.value(0));
+    selectNode(w, iphone->children.value(0));
     QCOMPARE(shownTexts(w), QStringList({"ios one", "ios two"}));
     QCOMPARE(child<QLabel>(w, "lbChatName")->text(), QString("+1666"));
-    select(w, android);
+    selectNode(w, android);
     QCOMPARE(shownTexts(w), QStringList({"android one"}));
 
     // A local database: first selection reads its conversations and messages.
     _AbsDBItemNode *search = localDb(w, "Search");
     QVERIFY(search->children.isEmpty());
-    select(w, search);
+    selectNode(w, search);
     QCOMPARE(childTexts(search), QStringList({"Ten", "Other"}));
     QCOMPARE(countText(w), QString("Messages: 12"));
     QTRY_VERIFY(treeDS(w)->isExpanded(m->indexForNode(search)));
     // Later selections show what was read, without the database.
     search->db->close();
     removeFolderRecursively(localDbFolder("Search"));
-    select(w, m->localDbRoot);
+    selectNode(w, m->localDbRoot);
     QCOMPARE(countText(w), QString("Messages: 0"));
     QVERIFY(w.smsModelObject()->messages().isEmpty());
-    select(w, search);
+    selectNode(w, search);
     QCOMPARE(countText(w), QString("Messages: 12"));
-    select(w, chatNode(search, "Other"));
+    selectNode(w, chatNode(search, "Other"));
     QCOMPARE(shownTexts(w), QStringList({"other needle", "other hay"}));
 
     // A database without conversations keeps the panes and stays childless.
     _AbsDBItemNode *empty = localDb(w, "Empty");
-    select(w, empty);
+    selectNode(w, empty);
     QVERIFY(empty->children.isEmpty());
     QCOMPARE(shownTexts(w), QStringList({"other needle", "other hay"}));
-    select(w, m->devicesRoot);
+    selectNode(w, m->devicesRoot);
     QCOMPARE(countText(w), QString("Messages: 0"));
     QCOMPARE(child<QLabel>(w, "lbChatName")->text(), QString());
 
     // A row of the list scrolls the conversation view to it.
-    select(w, chatNode(search, "Other"));
+    selectNode(w, chatNode(search, "Other"));
     treeSMS(w)->setCurrentIndex(w.smsModelObject()->rowIndex(1));
     QCoreApplication::processEvents();
     QCOMPARE(w.bubbleViewMgr().pendingAnchor(), anchorOfRow(w, 1));
@@ -331,8 +286,8 @@ void TestBrowse::sortOnlyByDate()
     makeSearchDb();
     MainWindow w;
     _AbsDBItemNode *db = localDb(w, "Search");
-    select(w, db);
-    select(w, chatNode(db, "Ten"));
+    selectNode(w, db);
+    selectNode(w, chatNode(db, "Ten"));
     QHeaderView *header = treeSMS(w)->header();
     QCOMPARE(shownTexts(w).first(), QString("m0"));
 
@@ -359,8 +314,8 @@ void TestBrowse::searchMessagesWrapsAround()
     MainWindow w;
     ModalAnswerer answerer;
     _AbsDBItemNode *db = localDb(w, "Search");
-    select(w, db);
-    select(w, chatNode(db, "Ten"));
+    selectNode(w, db);
+    selectNode(w, chatNode(db, "Ten"));
     QCOMPARE(w.smsModelObject()->rowCount(), 10);
     treeSMS(w)->setCurrentIndex(w.smsModelObject()->rowIndex(7));
     child<QLineEdit>(w, "txtSMSKeyword")->setText("  needle ");
@@ -387,7 +342,7 @@ void TestBrowse::searchMessagesWrapsAround()
     QCOMPARE(treeSMS(w)->currentIndex().row(), 9);
 
     // Another list: the search looks at the rows now shown.
-    select(w, chatNode(db, "Other"));
+    selectNode(w, chatNode(db, "Other"));
     MainWindowTestAccess::searchMessages(w);
     QCOMPARE(treeSMS(w)->currentIndex().row(), 0);
     QVERIFY(answerer.seen().isEmpty());
@@ -404,11 +359,11 @@ void TestBrowse::searchMessagesEdges()
     // Nothing shown.
     keyword->setText("m1");
     MainWindowTestAccess::searchMessages(w);
-    QCOMPARE(boxTexts(answerer), QStringList({"Can't find any Message."}));
+    QCOMPARE(seenTexts(answerer), QStringList({"Can't find any Message."}));
 
     _AbsDBItemNode *db = localDb(w, "Search");
-    select(w, db);
-    select(w, chatNode(db, "Ten"));
+    selectNode(w, db);
+    selectNode(w, chatNode(db, "Ten"));
     // Blanks only: nothing at all.
     keyword->setText("   ");
     MainWindowTestAccess::searchMessages(w);
@@ -441,12 +396,12 @@ void TestBrowse::searchConversations()
 
     // No current node, or a root: nothing.
     MainWindowTestAccess::searchContacts(w);
-    select(w, w.treeModelObject()->localDbRoot);
+    selectNode(w, w.treeModelObject()->localDbRoot);
     MainWindowTestAccess::searchContacts(w);
     QVERIFY(answerer.seen().isEmpty());
 
     _AbsDBItemNode *db = localDb(w, "Chats");
-    select(w, db);
+    selectNode(w, db);
     QCOMPARE(childTexts(db), QStringList({"Anna", "Bert", "Carla", "Anders"}));
     auto current = [&w] { return w.currentNode() ? w.currentNode()->text : QString(); };
     // From the source node: from the first conversation on.
@@ -467,7 +422,7 @@ void TestBrowse::searchConversations()
 
     keyword->setText(" zed ");
     MainWindowTestAccess::searchContacts(w);
-    QCOMPARE(boxTexts(answerer), QStringList({"Find no contact with keyword zed."}));
+    QCOMPARE(seenTexts(answerer), QStringList({"Find no contact with keyword zed."}));
     QCOMPARE(current(), QString("Carla"));
 }
 
@@ -480,7 +435,7 @@ void TestBrowse::deleteDatabase()
     MainWindow w;
     ModalAnswerer answerer;
     _AbsDBItemNode *db = localDb(w, "Search");
-    select(w, db);
+    selectNode(w, db);
     QCOMPARE(countText(w), QString("Messages: 12"));
 
     // No: nothing changes.
@@ -490,14 +445,14 @@ void TestBrowse::deleteDatabase()
     QCOMPARE(localDb(w, "Search"), db);
 
     // A conversation is not a database: no question.
-    select(w, db->children.first());
+    selectNode(w, db->children.first());
     MainWindowTestAccess::delAll(w);
     QCOMPARE(answerer.seen().size(), 1);
 
-    select(w, db);
+    selectNode(w, db);
     answerer.press("QMessageBox", "btnYes").press("QMessageBox", "btnOk");
     MainWindowTestAccess::delAll(w);
-    QCOMPARE(boxTexts(answerer), QStringList({"Confirm to delete this Database?",
+    QCOMPARE(seenTexts(answerer), QStringList({"Confirm to delete this Database?",
                                               "Confirm to delete this Database?",
                                               "Successfully Deleted Database Search."}));
     QVERIFY(!QFileInfo::exists(localDbFolder("Search")));
@@ -515,7 +470,7 @@ void TestBrowse::deleteDatabaseFolderSurvives()
     MainWindow w;
     ModalAnswerer answerer;
     _AbsDBItemNode *db = localDb(w, "Search");
-    select(w, db);
+    selectNode(w, db);
     const QString locked = lockedFolderIn(localDbFolder("Search"));
     {
         WithoutFileOverrides asUser;
@@ -564,14 +519,14 @@ void TestBrowse::clearCacheClosesOpenSources()
             QSharedPointer<AbsIOSMessageDb>(new IOS6MessageDb(
                     QDir(data.absoluteFilePath("android_cache/serial-1")), QString(), true)),
             device);
-    select(w, phone);
+    selectNode(w, phone);
     QCOMPARE(shownTexts(w), QStringList({"cached text"}));
     const TreeNodeRef ref = w.nodeRef(phone);
 
     ModalAnswerer answerer;
     answerer.press("QMessageBox", "btnOk");
     MainWindowTestAccess::clearCache(w);
-    QCOMPARE(boxTexts(answerer), QStringList({"Successfully cleared cache files."}));
+    QCOMPARE(seenTexts(answerer), QStringList({"Successfully cleared cache files."}));
     QVERIFY(!ref.resolve());
     QVERIFY(!shownTexts(w).contains("cached text"));
     for (const char *sub : {"ios_cache", "itunes_cache", "android_cache"})
@@ -618,11 +573,11 @@ void TestBrowse::viewCacheAndDatabaseFolder()
     MainWindow w;
     ItemModelMain *m = w.treeModelObject();
     // Nothing for a local database.
-    select(w, localDb(w, "Chats"));
+    selectNode(w, localDb(w, "Chats"));
     MainWindowTestAccess::viewCache(w);
     QVERIFY(recorder.opened.isEmpty());
 
-    select(w, m->devicesRoot->children.first());
+    selectNode(w, m->devicesRoot->children.first());
     MainWindowTestAccess::viewCache(w);
     MainWindowTestAccess::openDbFolder(w);
     QCOMPARE(recorder.opened,

@@ -12,7 +12,7 @@
 #include "tests/support/phonesmsdb.h"
 #include "tests/support/rawsqlite.h"
 #include "tests/support/screenshot.h"
-#include "tests/support/testenv.h"
+#include "tests/support/windowtest.h"
 #include "ui/exporttarget.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
@@ -31,7 +31,6 @@
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
-#include <QTranslator>
 #include <QTreeView>
 
 #include <memory>
@@ -92,14 +91,6 @@ std::function<void(QWidget *)> chooseDb(const QString &name, QString *seen = nul
     });
 }
 
-QStringList seenTexts(const ModalAnswerer &answerer)
-{
-    QStringList out;
-    for (const auto &s : answerer.seen())
-        out << s.text;
-    return out;
-}
-
 // Runs a command slot as its menu entry would.
 void call(MainWindow &w, const char *slot)
 {
@@ -130,18 +121,14 @@ qint64 countRows(const QString &dbPath, const QString &sql)
     return db.scalar(sql).toLongLong();
 }
 
-MyTreeView *treeDS(QWidget &w) { return w.findChild<MyTreeView *>("treeViewDS"); }
-MyTreeView *treeSMS(QWidget &w) { return w.findChild<MyTreeView *>("treeViewSMS"); }
-
 } // namespace
 
 class TestCommands : public QObject
 {
     Q_OBJECT
 
-    TestEnv env;
+    WindowTestEnv env;
     std::unique_ptr<FakeAdb> adb;
-    QTranslator translator;
     QString out; // a fresh output folder per test
 
     QString localStore(const QString &name) const
@@ -151,18 +138,6 @@ class TestCommands : public QObject
     // "Family": Alice (20 messages, two with a picture), a group (2) and
     // Bob (1).
     void makeFamilyDb();
-    void select(MainWindow &w, AbsTreeItemModel::_ItemNode *node)
-    {
-        treeDS(w)->setCurrentIndex(w.treeModelObject()->indexForNode(node));
-        QCoreApplication::processEvents();
-    }
-    _AbsDBItemNode *localDb(MainWindow &w, const QString &name)
-    {
-        for (auto *n : w.treeModelObject()->localDbRoot->children)
-            if (n->text == name)
-                return static_cast<_AbsDBItemNode *>(n);
-        return nullptr;
-    }
     AbsTreeItemModel::_ItemNode *chatNode(_AbsDBItemNode *db, const QString &name)
     {
         for (auto *n : db->children)
@@ -207,19 +182,14 @@ private slots:
 
 void TestCommands::initTestCase()
 {
-    QVERIFY(translator.load(QStringLiteral(":/en.qm")));
-    QCoreApplication::installTranslator(&translator);
-    qputenv("PELICORDE_SERVICE_HOST", "");
-    qputenv("PELICORDE_APPLE_LIB_DIR", env.makeDir("no-apple").toUtf8());
+    QVERIFY(env.setUp());
     adb = std::make_unique<FakeAdb>();
     QVERIFY(adb->isValid());
 }
 
 void TestCommands::init()
 {
-    const QDir data = dataFolder();
-    for (const char *sub : {"local_databases", "virtual_ios", "virtual_android", "itunes_cache"})
-        removeFolderRecursively(data.absoluteFilePath(QLatin1String(sub)));
+    clearDataSubfolders({"local_databases", "virtual_ios", "virtual_android", "itunes_cache"});
     removeFolderRecursively(itunesBackupFolder().absolutePath());
     static int n = 0;
     out = env.makeDir(QStringLiteral("out%1").arg(++n));
@@ -327,7 +297,7 @@ void TestCommands::exportEveryFormat()
     makeFamilyDb();
     MainWindow w;
     w.show();
-    select(w, localDb(w, "Family"));
+    selectNode(w, localDb(w, "Family"));
     QCOMPARE(w.smsModelObject()->rowCount(), 23);
 
     ModalAnswerer answerer;
@@ -404,7 +374,7 @@ void TestCommands::exportAsksAboutTheRealTarget()
     }
     MainWindow w;
     w.show();
-    select(w, localDb(w, "Family"));
+    selectNode(w, localDb(w, "Family"));
 
     // "report" under the text filter is report.txt: the dialog asks about
     // that file; No keeps the dialog open and the file as it was.
@@ -455,7 +425,7 @@ void TestCommands::variantsPickTheirLists()
     MainWindow w;
     w.show();
     _AbsDBItemNode *family = localDb(w, "Family");
-    select(w, family);
+    selectNode(w, family);
     auto exportTxt = [&](const QString &name, const char *slot) {
         ModalAnswerer answerer;
         answerer.setDefaultBoxAnswer("btnOk");
@@ -472,7 +442,7 @@ void TestCommands::variantsPickTheirLists()
     QVERIFY(!sel.contains("group"));
 
     // No selection, a conversation current: that conversation.
-    select(w, chatNode(family, "Alice"));
+    selectNode(w, chatNode(family, "Alice"));
     treeSMS(w)->selectionModel()->clearSelection();
     const QString chat = exportTxt("chat", "miExport");
     QCOMPARE(chat.count("alice says"), 20);
@@ -499,7 +469,7 @@ void TestCommands::variantsPickTheirLists()
     }
     MainWindow w2;
     w2.show();
-    select(w2, localDb(w2, "Empty"));
+    selectNode(w2, localDb(w2, "Empty"));
     ModalAnswerer answerer;
     for (auto slot : {"miExportAll", "miPrintAll",
                       "miExtractMediaAll"})
@@ -514,8 +484,8 @@ void TestCommands::printThroughPreview()
     MainWindow w;
     w.show();
     _AbsDBItemNode *family = localDb(w, "Family");
-    select(w, family);
-    select(w, chatNode(family, "Alice"));
+    selectNode(w, family);
+    selectNode(w, chatNode(family, "Alice"));
 
     ModalAnswerer answerer;
     int pages = -1;
@@ -548,7 +518,7 @@ void TestCommands::extractTwiceInOneSecond()
     makeFamilyDb();
     MainWindow w;
     w.show();
-    select(w, localDb(w, "Family"));
+    selectNode(w, localDb(w, "Family"));
 
     QStringList folders;
     for (int run = 0; run < 2; ++run) {
@@ -577,8 +547,8 @@ void TestCommands::deleteSelectedMessages()
     MainWindow w;
     w.show();
     _AbsDBItemNode *family = localDb(w, "Family");
-    select(w, family);
-    select(w, chatNode(family, "Alice"));
+    selectNode(w, family);
+    selectNode(w, chatNode(family, "Alice"));
     selectRows(w, {0, 1, 4});
     const MsgMessageList chosen = w.collectSelectedMessages();
     QList<qint64> rowids;
@@ -624,8 +594,8 @@ void TestCommands::deleteConversation()
     MainWindow w;
     w.show();
     _AbsDBItemNode *family = localDb(w, "Family");
-    select(w, family);
-    select(w, chatNode(family, "Alice"));
+    selectNode(w, family);
+    selectNode(w, chatNode(family, "Alice"));
     QCOMPARE(w.smsModelObject()->rowCount(), 20);
 
     ModalAnswerer answerer;
@@ -648,7 +618,7 @@ void TestCommands::deleteConversation()
     QCOMPARE(w.smsModelObject()->rowCount(), 0);
 
     // The database, shown again, lists what is left.
-    select(w, family);
+    selectNode(w, family);
     QCOMPARE(w.smsModelObject()->rowCount(), 3);
 }
 
@@ -670,7 +640,7 @@ void TestCommands::deleteRecoveredConversation()
     MainWindow w;
     w.show();
     _AbsDBItemNode *family = localDb(w, "Family");
-    select(w, family);
+    selectNode(w, family);
     // Shown beside the live ones, as the recovery command shows them.
     auto *db = dynamic_cast<IOS6MessageDb *>(family->db.data());
     QVERIFY(db);
@@ -679,7 +649,7 @@ void TestCommands::deleteRecoveredConversation()
     QCOMPARE(family->dataSet.data()->messages.size(), 25);
     AbsTreeItemModel::_ItemNode *red = chatNode(family, "+15559999");
     QVERIFY(red);
-    select(w, red);
+    selectNode(w, red);
     QCOMPARE(w.smsModelObject()->rowCount(), 2);
 
     ModalAnswerer answerer;
@@ -690,13 +660,13 @@ void TestCommands::deleteRecoveredConversation()
     QCOMPARE(answerer.seen().last().text, QString("Successfully Deleted 2 Messages."));
     QVERIFY(!chatNode(family, "+15559999"));
     QCOMPARE(family->dataSet.data()->messages.size(), 23);
-    select(w, family);
+    selectNode(w, family);
     QCOMPARE(w.smsModelObject()->rowCount(), 23);
 
-    // They do not come back: recycle.db keeps them marked as deleted, and
-    // the live messages are all still there.
+    // They do not come back: they are gone from recycle.db, and the live
+    // messages are all still there.
     const QString store = localStore("Family");
-    QCOMPARE(countRows(store + "/recycle.db", "select count(*) from message where is_skip=1"), 2);
+    QCOMPARE(countRows(store + "/recycle.db", "select count(*) from message"), 0);
     QCOMPARE(countRows(PhoneSmsDb::smsDbPathOf(store), "select count(*) from message"), 23);
     IOS6MessageDb again(QDir(store), QString(), false);
     MsgDataSet set;
@@ -723,7 +693,7 @@ void TestCommands::backupIntoNewAndExistingDatabase()
     w.show();
     AbsTreeItemModel::_ItemNode *android = w.treeModelObject()->devicesRoot->children.first();
     QCOMPARE(android->text, QString("Pixel 9"));
-    select(w, android);
+    selectNode(w, android);
     QCOMPARE(w.smsModelObject()->rowCount(), 6);
     const int before = w.treeModelObject()->localDbRoot->children.size();
 
@@ -748,8 +718,8 @@ void TestCommands::backupIntoNewAndExistingDatabase()
     // One conversation, into the same database typed in another case: no
     // second node, nothing stored twice; the proposal names the phone, not
     // the conversation.
-    select(w, android);
-    select(w, android->children.first());
+    selectNode(w, android);
+    selectNode(w, android->children.first());
     ModalAnswerer again;
     again.setDefaultBoxAnswer("btnOk");
     again.act("LocalDbSelForm", chooseDb("pixel 9_BACKUP", &proposed));
@@ -762,8 +732,8 @@ void TestCommands::backupIntoNewAndExistingDatabase()
 
     // Into an existing database shown in the panes: its node is refilled
     // with the new messages.
-    select(w, localDb(w, "Family"));
-    select(w, android);
+    selectNode(w, localDb(w, "Family"));
+    selectNode(w, android);
     ModalAnswerer family;
     family.setDefaultBoxAnswer("btnOk");
     family.act("LocalDbSelForm", chooseDb("FAMILY"));
@@ -793,7 +763,7 @@ void TestCommands::failedBackupAddsNoDatabase()
     }
     MainWindow w;
     w.show();
-    select(w, w.treeModelObject()->devicesRoot->children.first());
+    selectNode(w, w.treeModelObject()->devicesRoot->children.first());
     ModalAnswerer answerer;
     answerer.setDefaultBoxAnswer("btnOk");
     answerer.act("LocalDbSelForm", chooseDb("Blocked"));

@@ -2,11 +2,15 @@
 // generated data folder, reached only through its menu bar, its toolbar and
 // the context menus it builds, with every dialog answered as a user would
 // answer it. The steps run in order on the same window: browsing, search and
-// export; an attached iPhone and an export into an iTunes backup; deletion,
+// export; an Android phone backed up into a new database, a conversation of
+// it written back into the phone, the phone unplugged; an attached iPhone
+// and an export into an iTunes backup; deletion,
 // clearing the cache and quitting, after which the temporary folders hold
 // only what the run meant to keep.
 #include "backup/backupmanifest.h"
+#include "android/androidmonitor.h"
 #include "iphone/iosmobilebackup.h"
+#include "standins/companionpeer.h"
 #include "standins/fakeadb.h"
 #include "store/datafolder.h"
 #include "store/ios6messagedb.h"
@@ -28,8 +32,11 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QBuffer>
+#include <QComboBox>
 #include <QDirIterator>
 #include <QFileDialog>
+#include <QImage>
 #include <QJsonArray>
 #include <QLineEdit>
 #include <QMenu>
@@ -59,6 +66,11 @@ public:
     {
         return w.buildSmsContextMenu(node);
     }
+    // How often the window asks adb for its phones.
+    static void setAdbPollInterval(MainWindow &w, int ms)
+    {
+        w.androidMonitor->setPollInterval(ms);
+    }
 };
 
 namespace {
@@ -83,6 +95,19 @@ std::function<void(QWidget *)> saveAs(int filter, const QString &path)
         QVERIFY(edit);
         edit->setText(path);
         QMetaObject::invokeMethod(d, "accept");
+    });
+}
+
+// The database chooser of a backup: the name it proposed, then the name
+// typed, OK.
+std::function<void(QWidget *)> typeDbName(const QString &name, QString *proposed)
+{
+    return later([name, proposed](QWidget *w) {
+        auto *combo = w->findChild<QComboBox *>("cbLocalDbNames");
+        QVERIFY(combo);
+        *proposed = combo->currentText();
+        combo->setEditText(name);
+        ModalAnswerer::clickButton(w, "btnOK");
     });
 }
 
@@ -190,6 +215,59 @@ QStringList textsOf(const QString &smsDbFile)
     return texts;
 }
 
+// The simulated Android phone: its hello and what a load of it offers.
+const QString kSerial = QStringLiteral("R58M40ABCDE");
+const QString kAlice = QStringLiteral("+12025550101");
+const QString kBob = QStringLiteral("+12025550102");
+constexpr qint64 kPhoneMs = qint64(1600000000) * 1000; // 2020-09-13
+
+// A small picture whose pixels all differ, as PNG.
+QByteArray picturePng()
+{
+    QImage image(6, 4, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, qRgb(40 * x, 60 * y, 200 - 30 * x));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return png;
+}
+
+PhoneMessage phoneSms(qint64 minute, bool sent, const QString &address, const QString &name,
+                      const QString &text)
+{
+    PhoneMessage m;
+    m.dateMs = kPhoneMs + minute * 60000;
+    m.sent = sent;
+    m.address = address;
+    m.contactName = name;
+    m.text = text;
+    return m;
+}
+
+// Alice's conversation, and (withBob) Bob's with a picture.
+CompanionScenario androidPhone(bool withBob)
+{
+    CompanionScenario s;
+    s.hello = QStringLiteral("version=10;model=Pixel 7;manufacturer=Google;imei=356938035643809;"
+                             "uid=a1b2c3d4e5;sdk=13;sdk_id=33;root=0;"
+                             "storage1=/storage/emulated/0;mmc=310");
+    s.defaultSmsApp = true;
+    QList<PhoneMessage> batch {
+            phoneSms(0, false, kAlice, "Alice", "are we still on for friday?"),
+            phoneSms(1, true, kAlice, "Alice", "yes, seven o'clock"),
+    };
+    if (withBob) {
+        PhoneMessage view = phoneSms(2, false, kBob, "Bob", "the view from the top");
+        view.attachments = {PhoneAttachment {"image/png", "view.png", picturePng()}};
+        batch << view << phoneSms(3, true, kBob, "Bob", "wow, send more");
+    }
+    s.batches = {batch};
+    return s;
+}
+
 MyTreeView *treeDS(QWidget &w) { return w.findChild<MyTreeView *>("treeViewDS"); }
 MyTreeView *treeSMS(QWidget &w) { return w.findChild<MyTreeView *>("treeViewSMS"); }
 
@@ -205,6 +283,17 @@ class TestEndToEnd : public QObject
     QString out; // where the exports go: kept
     QStringList tempBefore;
     QString chosenChat; // the conversation of the export, by its node text
+    QString phoneBackup; // the folder of the Android phone's backup database
+
+    // The attached Android phones (the demo folder holds a saved copy too).
+    QList<_AndroidDeviceItemNode *> androidPhones() const
+    {
+        QList<_AndroidDeviceItemNode *> out;
+        for (auto *n : w->treeModelObject()->devicesRoot->children)
+            if (n->kind == kNodeAndroidDevice && ItemModelMain::isConnectedDevice(n))
+                out << static_cast<_AndroidDeviceItemNode *>(n);
+        return out;
+    }
 
     AbsTreeItemModel::_ItemNode *localDb(const QString &name) const
     {
@@ -239,6 +328,7 @@ class TestEndToEnd : public QObject
 private slots:
     void initTestCase();
     void browseSearchAndExport();
+    void androidBackupAndTransferBack();
     void iPhoneExportIntoPickedBackup();
     void deleteClearAndQuit();
     void cleanupTestCase();
@@ -396,6 +486,151 @@ void TestEndToEnd::browseSearchAndExport()
     QVERIFY(answerer.stuck().isEmpty());
 }
 
+// An Android phone is plugged in (adb lists it, the companion app answers);
+// its messages go into a new database from its context menu. The phone
+// loses Bob's conversation and is plugged in again; that conversation goes
+// back into it from the new database; the phone receives exactly it. Then
+// the phone is unplugged and its node goes.
+void TestEndToEnd::androidBackupAndTransferBack()
+{
+    CompanionPeer peer(androidPhone(true));
+    QVERIFY(peer.start());
+    adb->setCompanion(peer.controlPort());
+    // A user waits a moment for a phone; the test does not wait seconds.
+    MainWindowTestAccess::setAdbPollInterval(*w, 50);
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer("btnOk");
+    const QString plugged = FakeAdb::listing({{kSerial, "device"}});
+    const QString unplugged = FakeAdb::listing({});
+
+    adb->setListings({plugged});
+    QTRY_COMPARE_WITH_TIMEOUT(androidPhones().size(), 1, 20000);
+    _AndroidDeviceItemNode *phone = androidPhones().first();
+    QCOMPARE(phone->text, QString("Google Pixel 7"));
+    QCOMPARE(phone->children.size(), 2);
+    QVERIFY(answerer.stuck().isEmpty());
+
+    // Backup from the phone's context menu into a database of a new name.
+    clickNode(phone);
+    QTRY_COMPARE(w->currentNode(), static_cast<AbsTreeItemModel::_ItemNode *>(phone));
+    const qint64 onPhone = w->smsModelObject()->rowCount();
+    QVERIFY(onPhone >= 4);
+    QString proposed;
+    answerer.act("LocalDbSelForm", typeDbName("Pixel Backup", &proposed));
+    QVERIFY(triggerIn(MainWindowTestAccess::treeMenu(*w, phone),
+                      ids("Backup Messages to Local Database")));
+    QVERIFY(answerer.stuck().isEmpty());
+    QCOMPARE(proposed, QString("Google Pixel 7_Backup"));
+    QCOMPARE(boxTexts(answerer).last(),
+             QStringLiteral("Successfully Backup %1 Messages to local Database.").arg(onPhone));
+    AbsTreeItemModel::_ItemNode *backup = localDb("Pixel Backup");
+    QVERIFY(backup);
+    QTRY_COMPARE(w->currentNode(), backup);
+    QCOMPARE(backup->children.size(), 2);
+    phoneBackup = localDatabasesFolder().absoluteFilePath("Pixel Backup");
+    const QString backupDb = PhoneSmsDb::smsDbPathOf(phoneBackup);
+    QCOMPARE(scalar(backupDb, "select count(*) from message"), onPhone);
+    // The picture is a message of its own, its text the object mark.
+    QCOMPARE(textsOf(backupDb),
+             (QStringList {"are we still on for friday?", "the view from the top",
+                           "wow, send more", "yes, seven o'clock", QString(QChar(0xfffc))}));
+
+    // Bob's conversation is gone from the phone; unplugged and plugged in
+    // again, the phone's node shows what it now holds.
+    peer.setScenario(androidPhone(false));
+    const TreeNodeRef before = w->nodeRef(phone);
+    adb->setListings({unplugged});
+    QTRY_VERIFY_WITH_TIMEOUT(!before.resolve(), 20000);
+    QVERIFY(androidPhones().isEmpty());
+    adb->setListings({plugged});
+    QTRY_COMPARE_WITH_TIMEOUT(androidPhones().size(), 1, 20000);
+    phone = androidPhones().first();
+    QCOMPARE(phone->children.size(), 1);
+
+    // Bob's conversation of the backup, back into the phone. The window
+    // offers the transfer into an Android phone by its slot only: it is
+    // called as the window's other callers call it, on the conversation
+    // selected in the tree with no row selected.
+    clickNode(backup);
+    AbsTreeItemModel::_ItemNode *bob = nullptr;
+    for (AbsTreeItemModel::_ItemNode *c : backup->children)
+        if (c->text.contains("Bob"))
+            bob = c;
+    QVERIFY2(bob, qPrintable(backup->children.value(0)->text));
+    clickNode(bob);
+    QTRY_COMPARE(w->currentNode(), bob);
+    treeSMS(*w)->clearSelection();
+    const MsgMessageList chat = w->smsModelObject()->messages();
+    QCOMPARE(chat.size(), onPhone - 2);
+    QStringList offered;
+    answerer.act("DataSourceSelForm", later([&offered](QWidget *dialog) {
+        auto *combo = dialog->findChild<QComboBox *>("cbDevice");
+        QVERIFY(combo);
+        for (int i = 0; i < combo->count(); ++i)
+            offered << combo->itemText(i);
+        ModalAnswerer::clickButton(dialog, "btnOK");
+    }));
+    QVERIFY(QMetaObject::invokeMethod(w.get(), "miDb2A", Qt::DirectConnection));
+    QVERIFY(answerer.stuck().isEmpty());
+    QCOMPARE(offered, QStringList {"Google Pixel 7"});
+    QVERIFY2(boxTexts(answerer).last().startsWith(
+                     QStringLiteral("Successfully Transferred %1 Messages.").arg(chat.size())),
+             qPrintable(boxTexts(answerer).last()));
+
+    // All the phone ever received: Bob's messages as it once held them,
+    // oldest first, the picture (a message of its own) as it was.
+    const QList<RestoredMessage> got = peer.record().restored;
+    const PhoneMessage view = androidPhone(true).batches.first().at(2);
+    struct Expected
+    {
+        qint64 dateMs;
+        bool sent;
+        QString text;
+        int pictures;
+    };
+    const QList<Expected> expected {
+            {kPhoneMs + 2 * 60000, false, "the view from the top", 0},
+            {kPhoneMs + 2 * 60000, false, QString(), 1},
+            {kPhoneMs + 3 * 60000, true, "wow, send more", 0},
+    };
+    QCOMPARE(got.size(), expected.size());
+    for (int i = 0; i < got.size(); ++i) {
+        const RestoredMessage &r = got.at(i);
+        QCOMPARE(r.address, kBob);
+        QCOMPARE(r.dateMs, expected.at(i).dateMs);
+        QCOMPARE(r.sent, expected.at(i).sent);
+        QCOMPARE(r.text, expected.at(i).text);
+        QCOMPARE(int(r.attachments.size()), expected.at(i).pictures);
+        for (const PhoneAttachment &p : r.attachments) {
+            // Written again as PNG: the same pixels.
+            const auto pixels = [](const QByteArray &data) {
+                return QImage::fromData(data).convertToFormat(QImage::Format_RGB32);
+            };
+            QVERIFY(!pixels(p.data).isNull());
+            QCOMPARE(pixels(p.data), pixels(view.attachments.first().data));
+        }
+    }
+    // The phone's node is read again: both conversations.
+    phone = androidPhones().first();
+    QCOMPARE(phone->children.size(), 2);
+
+    // Unplugged: the node goes, and the panes show none of its records (the
+    // tree's current row moves on to a neighbour, shown as it is).
+    clickNode(phone);
+    QTRY_COMPARE(w->currentNode(), static_cast<AbsTreeItemModel::_ItemNode *>(phone));
+    QCOMPARE(w->smsModelObject()->rowCount(), onPhone);
+    const TreeNodeRef last = w->nodeRef(phone);
+    adb->setListings({unplugged});
+    QTRY_VERIFY_WITH_TIMEOUT(androidPhones().isEmpty(), 20000);
+    QVERIFY(!last.resolve());
+    QVERIFY(w->currentNode() != static_cast<AbsTreeItemModel::_ItemNode *>(phone));
+    for (const _MsgMessage *m : w->smsModelObject()->messages())
+        QVERIFY2(m->text != "wow, send more" && m->text != "yes, seven o'clock",
+                 qPrintable(m->text));
+    QVERIFY(answerer.stuck().isEmpty());
+    MainWindowTestAccess::setAdbPollInterval(*w, 3000);
+}
+
 // An iPhone arrives (its messages read by file relay); a conversation of the
 // database goes into an iTunes backup of that phone picked in the picker,
 // twice: the second time adds nothing.
@@ -541,6 +776,7 @@ void TestEndToEnd::deleteClearAndQuit()
             data + "/qlogs",
             env.home() + "/iphone",
             adb->folder(),
+            phoneBackup,
     };
     const QStringList after = listing(tempRoot());
     QStringList unexpected;

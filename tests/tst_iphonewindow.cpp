@@ -19,7 +19,7 @@
 #include "tests/support/iphonesim.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/phonesmsdb.h"
-#include "tests/support/testenv.h"
+#include "tests/support/windowtest.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/mainwindow.h"
@@ -37,7 +37,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-#include <QTranslator>
 #include <QTreeView>
 
 #include <memory>
@@ -161,15 +160,6 @@ QString smsDbFileId()
     return FakeBackup::fileId("HomeDomain", "Library/SMS/sms.db");
 }
 
-QStringList boxTexts(const ModalAnswerer &answerer)
-{
-    QStringList out;
-    for (const ModalAnswerer::Seen &s : answerer.seen())
-        if (s.className == QLatin1String("QMessageBox"))
-            out << s.text;
-    return out;
-}
-
 QStringList dialogsSeen(const ModalAnswerer &answerer)
 {
     QStringList out;
@@ -183,9 +173,8 @@ QStringList dialogsSeen(const ModalAnswerer &answerer)
 class TestIPhoneWindow : public QObject
 {
     Q_OBJECT
-    TestEnv env;
+    WindowTestEnv env;
     std::unique_ptr<FakeAdb> adb;
-    QTranslator translator;
     std::unique_ptr<QTemporaryDir> work;
 
 private slots:
@@ -226,9 +215,8 @@ private:
 
 void TestIPhoneWindow::initTestCase()
 {
-    QVERIFY(translator.load(QStringLiteral(":/en.qm")));
-    QCoreApplication::installTranslator(&translator);
-    qputenv("PELICORDE_SERVICE_HOST", "");
+    QVERIFY(env.installTranslator());
+    env.clearServiceHost();
     adb = std::make_unique<FakeAdb>();
     QVERIFY(adb->isValid());
     QString error;
@@ -246,9 +234,7 @@ void TestIPhoneWindow::init()
     work = std::make_unique<QTemporaryDir>();
     QVERIFY(work->isValid());
     setTool({});
-    const QDir data = dataFolder();
-    for (const char *sub : {"local_databases", "virtual_ios", "ios_cache", "itunes_cache"})
-        removeFolderRecursively(data.absoluteFilePath(QLatin1String(sub)));
+    clearDataSubfolders({"local_databases", "virtual_ios", "ios_cache", "itunes_cache"});
     removeFolderRecursively(itunesBackupFolder().absolutePath());
     removeFolderRecursively(tempBackupRoot().absolutePath());
 }
@@ -343,14 +329,10 @@ void TestIPhoneWindow::makeLocalDb(const QString &name, bool unknownNumberOnly)
 
 _AbsDBItemNode *TestIPhoneWindow::selectLocalDb(MainWindow &w, const QString &name)
 {
-    ItemModelMain *model = w.treeModelObject();
-    for (AbsTreeItemModel::_ItemNode *n : model->localDbRoot->children) {
-        if (n->text == name) {
-            w.findChild<MyTreeView *>("treeViewDS")->setCurrentIndex(model->indexForNode(n));
-            return static_cast<_AbsDBItemNode *>(n);
-        }
-    }
-    return nullptr;
+    _AbsDBItemNode *n = localDb(w, name);
+    if (n)
+        treeDS(w)->setCurrentIndex(w.treeModelObject()->indexForNode(n));
+    return n;
 }
 
 // --- arrival and removal ----------------------------------------------------
@@ -376,7 +358,7 @@ void TestIPhoneWindow::arrivalByFileRelayRemovalAndSecondArrival()
     QCOMPARE(first->device.UniqueDeviceID, kUdid);
     QCOMPARE(first->children.size(), 1); // its one conversation
     QCOMPARE(first->db->iosVersion(), 6);
-    QCOMPARE(boxTexts(answerer), QStringList {kPasscodeNote});
+    QCOMPARE(messageBoxTexts(answerer), QStringList {kPasscodeNote});
     // No backup was made on this road.
     QVERIFY(readFile(toolLog()).isEmpty());
 
@@ -391,7 +373,7 @@ void TestIPhoneWindow::arrivalByFileRelayRemovalAndSecondArrival()
                                       Q_ARG(void *, iphonesim::device(kUdid))));
     QTRY_VERIFY_WITH_TIMEOUT(phones(*w).size() == 1 && phones(*w).first()->serial != firstSerial,
                              20000);
-    QCOMPARE(boxTexts(answerer).size(), 1);
+    QCOMPARE(messageBoxTexts(answerer).size(), 1);
 
     // Pulled out: the node goes, the store folder stays.
     QVERIFY(iphonesim::attach(kUdid, false));
@@ -424,7 +406,7 @@ void TestIPhoneWindow::arrivalByBackup()
                      .value("op")
                      .toString(),
              QString("backup"));
-    QCOMPARE(boxTexts(answerer), QStringList {kPasscodeNote});
+    QCOMPARE(messageBoxTexts(answerer), QStringList {kPasscodeNote});
     QVERIFY(answerer.stuck().isEmpty());
 }
 
@@ -478,7 +460,7 @@ void TestIPhoneWindow::countryDialog()
     QTRY_COMPARE_WITH_TIMEOUT(phones(*w).size(), 1, 20000);
     QCOMPARE(dialogsSeen(answerer), seen);
     if (mcc.isNull())
-        QVERIFY(boxTexts(answerer).at(1).startsWith("Failed to load country code"));
+        QVERIFY(messageBoxTexts(answerer).at(1).startsWith("Failed to load country code"));
     if (nodeMcc == "@") {
         QCOMPARE(chosenMcc.size(), 3);
         nodeMcc = chosenMcc;
@@ -538,11 +520,11 @@ void TestIPhoneWindow::encryptedBackup()
         QTest::qWait(300);
         QVERIFY(phones(*w).isEmpty());
     }
-    QCOMPARE(boxTexts(answerer).count(
+    QCOMPARE(messageBoxTexts(answerer).count(
                      QCoreApplication::translate("PasscodeDlg", "IDS_INVALID_PASSWORD")),
              invalidBoxes);
     // Besides the passcode note and the password warnings, nothing was said.
-    QCOMPARE(boxTexts(answerer).size(), 1 + invalidBoxes);
+    QCOMPARE(messageBoxTexts(answerer).size(), 1 + invalidBoxes);
     QVERIFY(answerer.stuck().isEmpty());
 }
 
@@ -562,7 +544,7 @@ void TestIPhoneWindow::phoneLeavingDuringTheLoadGetsNoNode()
     QTest::qWait(2500);
     QVERIFY(phones(*w).isEmpty());
     // Only the passcode note: leaving is no error.
-    QCOMPARE(boxTexts(answerer), QStringList {kPasscodeNote});
+    QCOMPARE(messageBoxTexts(answerer), QStringList {kPasscodeNote});
     QVERIFY(answerer.stuck().isEmpty());
 }
 
@@ -578,9 +560,9 @@ void TestIPhoneWindow::newerBackupKindIsRefused()
     answerer.setDefaultBoxAnswer("btnOk");
     auto w = openWindow();
     QVERIFY(attachPhone(phone("10.0")));
-    QTRY_COMPARE_WITH_TIMEOUT(boxTexts(answerer).size(), 2, 30000);
-    QCOMPARE(boxTexts(answerer).at(1), ids("IDS_IOS_BACKUP_KIND_NOT_SUPPORTED"));
-    QVERIFY(boxTexts(answerer).at(1).contains("not supported"));
+    QTRY_COMPARE_WITH_TIMEOUT(messageBoxTexts(answerer).size(), 2, 30000);
+    QCOMPARE(messageBoxTexts(answerer).at(1), ids("IDS_IOS_BACKUP_KIND_NOT_SUPPORTED"));
+    QVERIFY(messageBoxTexts(answerer).at(1).contains("not supported"));
     QTest::qWait(200);
     QVERIFY(phones(*w).isEmpty());
     QVERIFY(answerer.stuck().isEmpty());
@@ -624,7 +606,7 @@ void TestIPhoneWindow::transferToIPhone()
 
     QVERIFY(selectLocalDb(*w, "Family"));
     QTRY_VERIFY(MainWindowTestAccess::db2i(*w)->isEnabled());
-    const qsizetype boxesBefore = boxTexts(answerer).size();
+    const qsizetype boxesBefore = messageBoxTexts(answerer).size();
     QStringList offered;
     answerer.act("DataSourceSelForm", later([&offered](QWidget *dlg) {
                      auto *combo = dlg->findChild<QComboBox *>("cbDevice");
@@ -636,7 +618,7 @@ void TestIPhoneWindow::transferToIPhone()
     QVERIFY(QMetaObject::invokeMethod(w.get(), "miDb2I"));
     QCOMPARE(offered, QStringList {"Anna's iPhone"});
     // The Find My iPhone question, then what came of it.
-    const QStringList boxes = boxTexts(answerer).mid(boxesBefore);
+    const QStringList boxes = messageBoxTexts(answerer).mid(boxesBefore);
     const QString backup = backupFolderOfPhone();
 
     QStringList ops;
@@ -696,7 +678,7 @@ void TestIPhoneWindow::nothingToTransferStartsNothing()
     QVERIFY(QMetaObject::invokeMethod(w.get(), slot.toLatin1().constData()));
     // One information box, no dialog, no job.
     QCOMPARE(dialogsSeen(answerer), QStringList {"QMessageBox"});
-    QCOMPARE(boxTexts(answerer), QStringList {box});
+    QCOMPARE(messageBoxTexts(answerer), QStringList {box});
     QVERIFY(readFile(toolLog()).isEmpty());
     QVERIFY(answerer.stuck().isEmpty());
 }
@@ -741,7 +723,7 @@ void TestIPhoneWindow::exportIntoPickedBackup()
                  }));
     QVERIFY(QMetaObject::invokeMethod(w.get(), "miExport2ITunesBKAll"));
     QVERIFY(answerer.stuck().isEmpty());
-    QCOMPARE(boxTexts(answerer), QStringList {ids("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(3)});
+    QCOMPARE(messageBoxTexts(answerer), QStringList {ids("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(3)});
     // Old plus new messages, the one both had only once.
     QCOMPARE(textsOf(picked + "/" + smsDbFileId()), QStringList({"n1", "n2", "p1", "p2"}));
     // Nothing was restored to any phone.
@@ -765,7 +747,7 @@ void TestIPhoneWindow::exportRefusesAnEncryptedBackup()
                      ModalAnswerer::clickButton(dlg, "btnLoad");
                  }));
     QVERIFY(QMetaObject::invokeMethod(w.get(), "miExport2ITunesBKAll"));
-    QCOMPARE(boxTexts(answerer), QStringList {ids("IDS_CANT_EXPORT_ITUNES_BACKUP_IS_ENCRYPT")});
+    QCOMPARE(messageBoxTexts(answerer), QStringList {ids("IDS_CANT_EXPORT_ITUNES_BACKUP_IS_ENCRYPT")});
     // Refused before any work: no cache made, the backup untouched.
     QVERIFY(!QFileInfo::exists(dataFolder().filePath("itunes_cache")));
     QCOMPARE(filesIn(backup), before);

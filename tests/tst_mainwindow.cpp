@@ -9,7 +9,7 @@
 #include "tests/support/messagefixture.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/phonesmsdb.h"
-#include "tests/support/testenv.h"
+#include "tests/support/windowtest.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/mainwindow.h"
@@ -28,7 +28,6 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QToolBar>
-#include <QTranslator>
 
 #include <memory>
 
@@ -77,15 +76,6 @@ QString storeFolder(const QString &parent, const QString &name)
     return QDir(parent).absoluteFilePath(name);
 }
 
-template<typename T> T *child(QWidget &w, const char *name)
-{
-    T *c = w.findChild<T *>(QLatin1String(name));
-    if (!c)
-        qFatal("no child %s", name);
-    return c;
-}
-MyTreeView *treeDS(QWidget &w) { return child<MyTreeView>(w, "treeViewDS"); }
-MyTreeView *treeSMS(QWidget &w) { return child<MyTreeView>(w, "treeViewSMS"); }
 QString labelText(QWidget &w, const char *name) { return child<QLabel>(w, name)->text(); }
 
 QString name36() { return QStringLiteral("Weekend hiking club and friends 123"); }
@@ -96,18 +86,14 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
 
-    TestEnv env;
+    WindowTestEnv env;
     std::unique_ptr<FakeAdb> adb;
-    QTranslator translator;
 
     // Empties the data folder's local databases and saved devices.
     void clearDataFolder();
     // A local database "Family" of three conversations: Alice (one-to-one,
     // 60 messages), a group named name36() and Bob (one message).
     void makeFamilyDb();
-    // Selects the node and lets queued calls run.
-    void select(MainWindow &w, AbsTreeItemModel::_ItemNode *node);
-    _AbsDBItemNode *localDb(MainWindow &w, const QString &name);
 
 private slots:
     void initTestCase();
@@ -137,11 +123,8 @@ private slots:
 
 void TestMainWindow::initTestCase()
 {
-    QVERIFY(translator.load(QStringLiteral(":/en.qm")));
-    QCoreApplication::installTranslator(&translator);
-    qputenv("PELICORDE_SERVICE_HOST", "");
     // No Apple libraries: the window must not subscribe to notifications.
-    qputenv("PELICORDE_APPLE_LIB_DIR", env.makeDir("no-apple").toUtf8());
+    QVERIFY(env.setUp());
     // The Android watcher talks to a stand-in, never to a real adb server.
     adb = std::make_unique<FakeAdb>();
     QVERIFY(adb->isValid());
@@ -149,10 +132,8 @@ void TestMainWindow::initTestCase()
 
 void TestMainWindow::clearDataFolder()
 {
-    const QDir data = dataFolder();
-    for (const char *sub : {"local_databases", "virtual_ios", "virtual_android", "data"})
-        removeFolderRecursively(data.absoluteFilePath(QLatin1String(sub)));
-    QFile::remove(data.absoluteFilePath(QStringLiteral("last-adv")));
+    clearDataSubfolders({"local_databases", "virtual_ios", "virtual_android", "data"});
+    QFile::remove(dataFolder().absoluteFilePath(QStringLiteral("last-adv")));
 }
 
 void TestMainWindow::makeFamilyDb()
@@ -173,20 +154,6 @@ void TestMainWindow::makeFamilyDb()
     db.addText(bobChat, "bob only", bob, 5000);
     db.close();
     fillChatLastDates(db.path());
-}
-
-void TestMainWindow::select(MainWindow &w, AbsTreeItemModel::_ItemNode *node)
-{
-    treeDS(w)->setCurrentIndex(w.treeModelObject()->indexForNode(node));
-    QCoreApplication::processEvents();
-}
-
-_AbsDBItemNode *TestMainWindow::localDb(MainWindow &w, const QString &name)
-{
-    for (auto *n : w.treeModelObject()->localDbRoot->children)
-        if (n->text == name)
-            return static_cast<_AbsDBItemNode *>(n);
-    return nullptr;
 }
 
 // ---- The source tree's model ----
@@ -455,7 +422,7 @@ void TestMainWindow::userJourneyThroughLocalDatabase()
     QVERIFY(family->children.isEmpty());
 
     QSignalSpy rendered(&w.bubbleViewMgr(), &BubbleViewMgr::pageRendered);
-    select(w, family);
+    selectNode(w, family);
     QCOMPARE(family->children.size(), 3);
     QTRY_VERIFY(tree->isExpanded(m->indexForNode(family)));
     QCOMPARE(w.smsModelObject()->rowCount(), 63);
@@ -473,13 +440,13 @@ void TestMainWindow::userJourneyThroughLocalDatabase()
     QCOMPARE(names, (QStringList {name36(), "Alice", "Bob"}));
 
     // The group: its name is cut to 25 characters.
-    select(w, family->children.at(0));
+    selectNode(w, family->children.at(0));
     QCOMPARE(labelText(w, "lbSMSCount"), QString("Messages: 2"));
     QCOMPARE(labelText(w, "lbChatName"), name36().left(25) + "...");
     QVERIFY(w.shownChat());
 
     // Alice: 60 rows in date order, two bubble pages holding her texts.
-    select(w, family->children.at(1));
+    selectNode(w, family->children.at(1));
     QCOMPARE(w.smsModelObject()->rowCount(), 60);
     QCOMPARE(labelText(w, "lbChatName"), QString("Alice"));
     for (int row = 0; row < 60; ++row)
@@ -499,10 +466,10 @@ void TestMainWindow::userJourneyThroughLocalDatabase()
 
     // Selecting the database again shows its messages without reading it.
     QFile::remove(PhoneSmsDb::smsDbPathOf(storeFolder(localDatabasesFolder().absolutePath(), "Family")));
-    select(w, m->localDbRoot);
+    selectNode(w, m->localDbRoot);
     QCOMPARE(labelText(w, "lbSMSCount"), QString("Messages: 0"));
     QCOMPARE(labelText(w, "lbChatName"), QString());
-    select(w, family);
+    selectNode(w, family);
     QCOMPARE(w.smsModelObject()->rowCount(), 63);
 }
 
@@ -593,8 +560,8 @@ void TestMainWindow::removingShownSourceEmptiesPanes()
     makeFamilyDb();
     MainWindow w;
     _AbsDBItemNode *family = localDb(w, "Family");
-    select(w, family);
-    select(w, family->children.at(1));
+    selectNode(w, family);
+    selectNode(w, family->children.at(1));
     QCOMPARE(w.smsModelObject()->rowCount(), 60);
     w.removeSourceNode(family);
     QVERIFY(!localDb(w, "Family"));
@@ -610,8 +577,8 @@ void TestMainWindow::queuedSelectionOfRemovedNodeIsDropped()
     MainWindow w;
     ItemModelMain *m = w.treeModelObject();
     _AbsDBItemNode *family = localDb(w, "Family");
-    select(w, family);
-    select(w, m->localDbRoot);
+    selectNode(w, family);
+    selectNode(w, m->localDbRoot);
     w.selectTreeNode(family->children.at(2));
     QCOMPARE(w.currentNode(), static_cast<AbsTreeItemModel::_ItemNode *>(m->localDbRoot));
     w.removeSourceNode(family);
@@ -641,7 +608,7 @@ void TestMainWindow::actionsFollowNodeKind()
     MainWindow w;
     ItemModelMain *m = w.treeModelObject();
     _AbsDBItemNode *family = localDb(w, "Family");
-    select(w, family);
+    selectNode(w, family);
     auto *moto = static_cast<_AbsDBItemNode *>(m->devicesRoot->children.at(0));
 
     // Backup, A2I, Db2I, Extract, Export, Print, Delete; 1 on, 0 off.
@@ -651,26 +618,26 @@ void TestMainWindow::actionsFollowNodeKind()
             s += a->isEnabled() ? '1' : '0';
         return s;
     };
-    select(w, m->devicesRoot);
+    selectNode(w, m->devicesRoot);
     QCOMPARE(state(), QString("0000000"));
-    select(w, moto);
+    selectNode(w, moto);
     QCOMPARE(state(), QString("1001110")); // no iPhone: no transfer to one
-    select(w, moto->children.at(0));
+    selectNode(w, moto->children.at(0));
     QCOMPARE(state(), QString("1001110"));
-    select(w, family);
+    selectNode(w, family);
     QCOMPARE(state(), QString("0001111"));
-    select(w, family->children.at(0));
+    selectNode(w, family->children.at(0));
     QCOMPARE(state(), QString("0001111"));
-    select(w, m->localDbRoot);
+    selectNode(w, m->localDbRoot);
     QCOMPARE(state(), QString("0000000"));
 
     // A saved iPhone copy (no device handle) is no transfer target.
     IOSDevice saved;
     saved.DeviceName = "Saved";
     m->addIOSDeviceNode({}, saved);
-    select(w, moto);
+    selectNode(w, moto);
     QCOMPARE(state(), QString("1001110"));
-    select(w, family);
+    selectNode(w, family);
     QCOMPARE(state(), QString("0001111"));
 
     // An iPhone arriving does not change the state until the selection does.
@@ -678,13 +645,13 @@ void TestMainWindow::actionsFollowNodeKind()
     phone.DeviceName = "Attached";
     phone.deviceHandle = reinterpret_cast<AMDeviceRef>(quintptr(0x10)); // never dereferenced
     _IOSDeviceItemNode *iphone = m->addIOSDeviceNode({}, phone);
-    select(w, moto);
+    selectNode(w, moto);
     QCOMPARE(state(), QString("1101110"));
-    select(w, family);
+    selectNode(w, family);
     QCOMPARE(state(), QString("0011111"));
     w.removeSourceNode(iphone);
     QCOMPARE(state(), QString("0011111"));
-    select(w, m->devicesRoot);
+    selectNode(w, m->devicesRoot);
     QCOMPARE(state(), QString("0000000"));
 }
 
@@ -699,7 +666,7 @@ void TestMainWindow::contextMenusPerKind()
     MainWindow w;
     ItemModelMain *m = w.treeModelObject();
     _AbsDBItemNode *family = localDb(w, "Family");
-    select(w, family);
+    selectNode(w, family);
     auto *moto = static_cast<_AbsDBItemNode *>(m->devicesRoot->children.at(0));
 
     QCOMPARE(menuEntries(MainWindowTestAccess::treeMenu(w, nullptr)), QStringList {"<no menu>"});

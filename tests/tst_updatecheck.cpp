@@ -5,7 +5,7 @@
 #include "store/messagebox.h"
 #include "tests/support/httpstub.h"
 #include "tests/support/modalanswerer.h"
-#include "tests/support/testenv.h"
+#include "tests/support/windowtest.h"
 #include "ui/aboutusform.h"
 #include "ui/mainwindow.h"
 #include "ui/updatecheck.h"
@@ -17,7 +17,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
-#include <QTranslator>
 #include <QUrlQuery>
 
 #include <memory>
@@ -31,16 +30,6 @@ public:
     static void feedback(MainWindow &w) { w.miFeedback(); }
     static void home(MainWindow &w) { w.miHome(); }
     static void about(MainWindow &w) { w.miAbout(); }
-};
-
-// Records what the program hands to the desktop instead of opening it.
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened.append(url); }
 };
 
 // Sees the window close.
@@ -87,23 +76,14 @@ QString question()
                           "now?");
 }
 
-QStringList boxTexts(const ModalAnswerer &a)
-{
-    QStringList out;
-    for (const auto &s : a.seen())
-        out << s.text;
-    return out;
-}
-
 } // namespace
 
 class TestUpdateCheck : public QObject
 {
     Q_OBJECT
 
-    TestEnv env;
+    WindowTestEnv env;
     std::unique_ptr<FakeAdb> adb;
-    QTranslator translator;
     UrlRecorder recorder;
 
     void useHost(const QString &host) { qputenv("PELICORDE_SERVICE_HOST", host.toUtf8()); }
@@ -141,9 +121,8 @@ private slots:
 
 void TestUpdateCheck::initTestCase()
 {
-    QVERIFY(translator.load(QStringLiteral(":/en.qm")));
-    QCoreApplication::installTranslator(&translator);
-    qputenv("PELICORDE_APPLE_LIB_DIR", env.makeDir("no-apple").toUtf8());
+    QVERIFY(env.installTranslator());
+    env.hideAppleLibraries();
     adb = std::make_unique<FakeAdb>();
     QVERIFY(adb->isValid());
     for (const char *scheme : {"http", "https", "file"})
@@ -291,7 +270,7 @@ void TestUpdateCheck::noHostSendsNothing()
     }
     QVERIFY(stub.requests().isEmpty());
     QVERIFY(recorder.opened.isEmpty());
-    QCOMPARE(boxTexts(answerer),
+    QCOMPARE(seenTexts(answerer),
              QStringList(4, QStringLiteral("No web site is configured for this copy of Pelicorde, "
                                            "so there is no page to open.")));
     QVERIFY(!QFile::exists(dataFile("last-check-version-time")));
@@ -365,7 +344,7 @@ void TestUpdateCheck::updateReplies()
     QTest::qWait(asks ? 800 : 300);
     // Whatever the answer, the service was reached: no new check for a day.
     QCOMPARE(readFile(dataFile("last-check-version-time")), QByteArray::number(kNow));
-    QCOMPARE(boxTexts(answerer), asks ? QStringList {question()} : QStringList());
+    QCOMPARE(seenTexts(answerer), asks ? QStringList {question()} : QStringList());
     QVERIFY(recorder.opened.isEmpty());
 }
 

@@ -155,8 +155,7 @@ void MainWindow::addSavedDevices()
 {
     auto readChats = [this](_AbsDBItemNode *node) {
         try {
-            node->db->chats(node->dataSet);
-            treeModel->rebuildChatSessions(node);
+            loadSourceChats(node);
         } catch (const std::exception &e) {
             showError(QString::fromUtf8(e.what()));
         }

@@ -287,6 +287,15 @@ private:
     // Merges the messages into an iTunes backup the user picks.
     void exportToITunesBackup(const MsgMessageList &messages);
 
+    // ---- Recovered messages (mainwindow_recovery.cpp) ----
+    // Reads the source's chats into its data set, then the salvaged messages
+    // of its recycle.db when the store has one (none is made here), and
+    // rebuilds its conversation nodes. Throws what the databases throw.
+    void loadSourceChats(_AbsDBItemNode *node);
+    // Empties the source's data set and reads it again (chats, salvaged
+    // messages, messages), then shows it when it is current.
+    void reloadSourceNode(_AbsDBItemNode *node);
+
     // Tests read the context menus through this friend.
     friend class MainWindowTestAccess;
 

@@ -71,8 +71,7 @@ void MainWindow::onMainTreeSelected(const QItemSelection &selected, const QItemS
                 showNodeMessages(src->dataSet.data()->messages.values(), nullptr);
                 break;
             }
-            src->db->chats(src->dataSet);
-            treeModel->rebuildChatSessions(src);
+            loadSourceChats(src);
             const QPersistentModelIndex index(treeModel->indexForNode(src));
             QMetaObject::invokeMethod(
                     this,
