@@ -337,6 +337,19 @@ private:
     QHash<QString, qsizetype> m_fileById;
     QHash<QString, QByteArray> m_sha1Cache;
 
+    // Look-ups of the working copy remembered while the rows go in. Rows
+    // are only ever added during the insert, so what was found once stays
+    // true. The message table holds exactly the rows put in by this run:
+    // their guids are all known while every guid put in was text.
+    QHash<QString, qint64> m_chatRowByGuid;
+    QHash<QPair<QString, QString>, qint64> m_handleRowById;
+    QSet<QPair<qint64, qint64>> m_chatHandleJoins;
+    QHash<QString, qint64> m_messageRowByGuid;
+    bool m_messageGuidsKnown = true;
+    qint64 chatRow(const _MsgChat *chat);
+    qint64 messageRow(const QString &guid);
+    void noteMessageRow(const QVariant &guid, qint64 rowid);
+
     // A file of the backup that the run replaces: first written beside it,
     // then swapped in, the previous one kept under a time-stamped name.
     struct ReplacedFile
@@ -484,6 +497,11 @@ void RestoreMergeRun::readPhoneRows()
     m_working = std::make_unique<IOS6MessageDb>(m_job.m_cachedDb->dataDir(), m_job.m_mcc, false);
     m_working->setSmsDbPath(m_workingPath);
     m_working->ensureOpen();
+    // The working copy is scratch: what goes into the backup is a copy of
+    // it written and synced to the disk when it is complete, and a run that
+    // stops before leaves the backup and the cached copy as they were. Its
+    // own writes need not wait for the disk.
+    m_working->executeThrow(Sqlite3Sql("PRAGMA synchronous=OFF"));
 
     // The working copy is the phone's database as it is: read what stays,
     // then empty it so that the messages can be numbered afresh in order.
@@ -517,14 +535,16 @@ void RestoreMergeRun::readPhoneRows()
         m_items.append(std::move(item));
     }
 
+    m_working->beginTransaction();
     for (const char *sql :
          {"delete from attachment", "delete from chat", "delete from handle", "delete from message",
           "delete from message_attachment_join", "delete from chat_message_join",
           "delete from chat_handle_join",
           "update sqlite_sequence set seq=0 where name in ('handle', 'chat', 'message', "
-          "'attachment')",
-          "vacuum"})
+          "'attachment')"})
         m_working->executeThrow(Sqlite3Sql(sql));
+    m_working->endTransaction(true);
+    m_working->executeThrow(Sqlite3Sql("vacuum"));
 }
 
 QString RestoreMergeRun::effectiveGuid(const _MsgMessage &m) const
@@ -587,19 +607,26 @@ void RestoreMergeRun::insertRows()
     sortRestoreMergeItems(m_items);
 
     const qsizetype n = m_items.size();
+    int shown = -1;
     for (qsizetype i = 0; i < n; ++i) {
         checkCancel();
-        m_job.m_progress->postUpdateProgress(QString(), int(double(i + 1) / double(n) * 99.0),
-                                             QString());
+        // The form is told only when the figure it shows changes.
+        const int percent = int(double(i + 1) / double(n) * 99.0);
+        if (percent != shown) {
+            m_job.m_progress->postUpdateProgress(QString(), percent, QString());
+            shown = percent;
+        }
         RestoreMergeItem &item = m_items[i];
         if (!item.phoneRow) {
             insertNewMessage(item.message);
             continue;
         }
-        const QString guid = rowValue(item.row, QStringLiteral("guid")).toString();
+        const QVariant guidValue = rowValue(item.row, QStringLiteral("guid"));
+        const QString guid = guidValue.toString();
         Sqlite3Row row = item.row;
         removeRowColumn(row, QStringLiteral("rowid"));
         const qint64 rowid = db.insertRow(row, QStringLiteral("message"));
+        noteMessageRow(guidValue, rowid);
         item.row = Sqlite3Row();
         for (qint64 chatId : m_chatIdsByGuid.value(guid))
             db.addChatMessageJoin(chatId, rowid);
@@ -621,26 +648,35 @@ void RestoreMergeRun::insertNewMessage(const _MsgMessage *m)
 {
     IOS6MessageDb &db = *m_working;
     const _MsgChat *chat = m->chat;
-    qint64 chatId = db.chatRowidByGuid(chat->guid);
-    if (chatId == 0)
-        chatId = db.insertChat(chat);
+    const qint64 chatId = chatRow(chat);
 
     auto handleRow = [&](const _MsgHandle *h) -> qint64 {
         if (!h)
             return 0;
-        qint64 id = db.handleRowid(h);
+        const QPair<QString, QString> key(h->id, h->service);
+        qint64 id = m_handleRowById.value(key);
         if (id == 0) {
-            id = db.insertHandle(h);
-            db.addChatHandleJoin(chatId, id);
-        } else if (!db.hasChatHandleJoin(chatId, id)) {
-            db.addChatHandleJoin(chatId, id);
+            id = db.handleRowid(h);
+            if (id == 0) {
+                id = db.insertHandle(h);
+                db.addChatHandleJoin(chatId, id);
+                m_chatHandleJoins.insert({chatId, id});
+            }
+            // As with chats: an empty value may be stored as null.
+            if (!h->id.isEmpty() && !h->service.isEmpty())
+                m_handleRowById.insert(key, id);
+        }
+        if (!m_chatHandleJoins.contains({chatId, id})) {
+            if (!db.hasChatHandleJoin(chatId, id))
+                db.addChatHandleJoin(chatId, id);
+            m_chatHandleJoins.insert({chatId, id});
         }
         return id;
     };
     const qint64 senderId = handleRow(m->handle);
 
     const QString guid = effectiveGuid(*m);
-    qint64 rowid = db.messageRowidByGuid(guid);
+    qint64 rowid = messageRow(guid);
     if (rowid == 0) {
         const qint64 otherId = handleRow(m->otherHandle);
         if (guid == m->guid) {
@@ -650,6 +686,7 @@ void RestoreMergeRun::insertNewMessage(const _MsgMessage *m)
             copy.guid = guid;
             rowid = db.insertMessage(&copy, senderId, otherId);
         }
+        noteMessageRow(guid, rowid);
         db.addChatMessageJoin(chatId, rowid);
         db.updateChatLast(chatId, m->date);
     }
@@ -658,6 +695,43 @@ void RestoreMergeRun::insertNewMessage(const _MsgMessage *m)
 
     for (const _MsgAttachment *a : sortedAttachments(*m))
         attach(rowid, guid, a);
+}
+
+qint64 RestoreMergeRun::chatRow(const _MsgChat *chat)
+{
+    const auto known = m_chatRowByGuid.constFind(chat->guid);
+    if (known != m_chatRowByGuid.constEnd())
+        return known.value();
+    IOS6MessageDb &db = *m_working;
+    qint64 id = db.chatRowidByGuid(chat->guid);
+    if (id == 0)
+        id = db.insertChat(chat);
+    // An empty guid may be stored as null, which no look-up finds again.
+    if (!chat->guid.isEmpty())
+        m_chatRowByGuid.insert(chat->guid, id);
+    return id;
+}
+
+qint64 RestoreMergeRun::messageRow(const QString &guid)
+{
+    if (!m_messageGuidsKnown || guid.isEmpty())
+        return m_working->messageRowidByGuid(guid);
+    return m_messageRowByGuid.value(guid);
+}
+
+// Records the guid of a row just put into the message table. A guid that is
+// not plain text (null, a number, bytes) compares by SQLite's rules: from
+// then on the table is asked.
+void RestoreMergeRun::noteMessageRow(const QVariant &guid, qint64 rowid)
+{
+    if (guid.typeId() != QMetaType::QString || guid.toString().isEmpty()) {
+        m_messageGuidsKnown = false;
+        return;
+    }
+    // The first row of a guid is the one a look-up finds.
+    const QString text = guid.toString();
+    if (!m_messageRowByGuid.contains(text))
+        m_messageRowByGuid.insert(text, rowid);
 }
 
 void RestoreMergeRun::attach(qint64 messageRow, const QString &messageGuid, const _MsgAttachment *a)

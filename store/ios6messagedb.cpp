@@ -133,6 +133,7 @@ void IOS6MessageDb::ensureOpen()
         // A connection left open here would pass for a usable database with
         // no known columns, and writers would silently leave columns out.
         m_tableSchemas.clear();
+        m_schemaHasCache.clear();
         close();
         throw;
     }
@@ -215,4 +216,5 @@ void IOS6MessageDb::loadTableSchemas()
     while (c.moveNext())
         schemas.insert(c.getText("name"), c.getText("sql"));
     m_tableSchemas = schemas;
+    m_schemaHasCache.clear();
 }

@@ -133,6 +133,16 @@ private:
     MessageRecycleDb m_recycleDb;
     CountryLibDb m_countryLib;
     QHash<QString, QString> m_tableSchemas;
+    // Answers of schemaHas for the schemas above, found by the probe's
+    // address and checked against the texts kept.
+    struct SchemaProbe
+    {
+        QByteArray table;
+        QByteArray probe;
+        Qt::CaseSensitivity cs = Qt::CaseSensitive;
+        bool has = false;
+    };
+    mutable QHash<const char *, SchemaProbe> m_schemaHasCache;
     QString m_smsDbPath;
     bool m_upgradeSchema;
 };

@@ -6,6 +6,8 @@
 #include "store/ios6messagedb.h"
 #include "store/msgutil.h"
 
+#include <QVarLengthArray>
+
 #include <stdexcept>
 
 namespace {
@@ -20,7 +22,16 @@ qint64 firstRowid(Sqlite3Cursor c)
 
 bool IOS6MessageDb::schemaHas(const char *table, const char *probe, Qt::CaseSensitivity cs) const
 {
-    return m_tableSchemas.value(QLatin1String(table)).contains(QLatin1String(probe), cs);
+    // Asked for many columns of every row written: the answer is kept.
+    const auto known = m_schemaHasCache.constFind(probe);
+    if (known != m_schemaHasCache.constEnd() && known->cs == cs && known->probe == probe
+        && known->table == table)
+        return known->has;
+    const auto schema = m_tableSchemas.constFind(QLatin1String(table));
+    const bool has = schema != m_tableSchemas.constEnd()
+            && schema.value().contains(QLatin1String(probe), cs);
+    m_schemaHasCache.insert(probe, SchemaProbe {table, probe, cs, has});
+    return has;
 }
 
 // ---------------------------------------------------------------- look-ups
@@ -147,9 +158,17 @@ qint64 IOS6MessageDb::insertMessage(const _MsgMessage *m, qint64 handleId, qint6
                                     const QString &logicHashText)
 {
     ensureOpen();
-    Sqlite3Row row;
-    auto put = [&row](const char *column, const QVariant &value) {
-        row.insert(QLatin1String(column), value);
+    // Written for every message: the statement is built straight from the
+    // columns, each named once, without a row map in between.
+    QString columns;
+    columns.reserve(1024);
+    QVarLengthArray<QVariant, 64> values;
+    auto put = [&columns, &values](const char *column, const QVariant &value) {
+        columns += values.isEmpty() ? QLatin1Char('(') : QLatin1Char(',');
+        columns += QLatin1Char('"');
+        columns += QLatin1String(column);
+        columns += QLatin1Char('"');
+        values.append(value);
     };
     auto putText = [&put](const char *column, const QString &value) {
         if (!value.isEmpty())
@@ -215,7 +234,16 @@ qint64 IOS6MessageDb::insertMessage(const _MsgMessage *m, qint64 handleId, qint6
     optional("message_action_type", m->message_action_type);
     if (schemaHas("message", "logic_hash"))
         put("logic_hash", logicHashText.isEmpty() ? logicHash(*m) : logicHashText);
-    return insertRow(row, QStringLiteral("message"));
+    QString text = QStringLiteral("insert into \"message\"") + columns
+            + QStringLiteral(") values(?");
+    for (qsizetype i = 1; i < values.size(); ++i)
+        text += QLatin1String(",?");
+    text += QLatin1Char(')');
+    Sqlite3Sql sql(text);
+    for (const QVariant &value : std::as_const(values))
+        sql.addVariantParam(value);
+    executeThrow(sql);
+    return lastInsertId();
 }
 
 qint64 IOS6MessageDb::insertAttachment(const _MsgAttachment *a)

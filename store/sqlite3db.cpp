@@ -279,35 +279,42 @@ Sqlite3Sql &Sqlite3Sql::addVariantParam(const QVariant &value)
 // ---------------------------------------------------------------- Sqlite3Row
 
 namespace {
-QString quoteIdentifier(const QString &name)
+// Appends name quoted as an identifier, its quotes doubled.
+void appendQuoted(QString &out, const QString &name)
 {
-    QString q = name;
-    q.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + q + QLatin1Char('"');
+    out += QLatin1Char('"');
+    if (name.contains(QLatin1Char('"')))
+        out += QString(name).replace(QLatin1Char('"'), QLatin1String("\"\""));
+    else
+        out += name;
+    out += QLatin1Char('"');
 }
 } // namespace
 
 Sqlite3Sql Sqlite3Row::insertSql(const QString &table, const QSet<QString> &excluded) const
 {
-    QString columns;
-    QString marks;
+    QString text;
+    text.reserve(32 + 24 * size());
+    text += QLatin1String("insert into ");
+    appendQuoted(text, table);
     QList<const_iterator> kept;
+    kept.reserve(size());
     for (auto it = constBegin(); it != constEnd(); ++it) {
         if (excluded.contains(it.key()))
             continue;
-        if (!kept.isEmpty()) {
-            columns += QLatin1Char(',');
-            marks += QLatin1Char(',');
-        }
-        columns += quoteIdentifier(it.key());
-        marks += QLatin1Char('?');
+        text += kept.isEmpty() ? QLatin1Char('(') : QLatin1Char(',');
+        appendQuoted(text, it.key());
         kept.append(it);
     }
-    Sqlite3Sql sql(
-            kept.isEmpty()
-                    ? QStringLiteral("insert into %1 default values").arg(quoteIdentifier(table))
-                    : QStringLiteral("insert into %1(%2) values(%3)")
-                              .arg(quoteIdentifier(table), columns, marks));
+    if (kept.isEmpty()) {
+        text += QLatin1String(" default values");
+    } else {
+        text += QLatin1String(") values(?");
+        for (qsizetype i = 1; i < kept.size(); ++i)
+            text += QLatin1String(",?");
+        text += QLatin1Char(')');
+    }
+    Sqlite3Sql sql(text);
     for (const const_iterator &it : kept)
         sql.addVariantParam(it.value());
     return sql;

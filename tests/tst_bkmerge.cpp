@@ -929,6 +929,43 @@ private slots:
         QVERIFY(a->guid.isEmpty() && b->guid.isEmpty()); // the caller's records stay as they were
     }
 
+    void repeatedGuidsChatsAndHandlesAreWrittenOnce()
+    {
+        // One correspondent in two new conversations; the second copy of a
+        // message comes with an attachment.
+        Fixture f(newRoot());
+        _MsgHandle *h = f.handle("+15550009");
+        h->service = "SMS";
+        _MsgChat *sms = f.chat(h);
+        _MsgChat *imessage = f.chat(h, "iMessage");
+        f.message(sms, "first copy", 7000, 3000, "DUP-1");
+        _MsgMessage *second = f.message(sms, "second copy", 7100, 3001, "DUP-1");
+        f.attach(second, "~/Library/SMS/Attachments/dd/02/DUPGUID/dup.jpg", "dup bytes");
+        f.message(sms, "another", 7150, 3002);
+        f.message(imessage, "over iMessage", 7200, 3003);
+        const Outcome out = runMerge(f);
+        QVERIFY2(out.ok, qPrintable(out.errors.join("\n")));
+        QCOMPARE(out.merged, 4);
+        QCOMPARE(f.texts().mid(4), (QStringList {"first copy", "another", "over iMessage"}));
+        QCOMPARE(f.rows("select count(*) from chat where chat_identifier='+15550009'"),
+                 (QList<QVariantList> {{2}}));
+        QCOMPARE(f.rows("select count(*) from handle where id='+15550009'"),
+                 (QList<QVariantList> {{1}}));
+        QCOMPARE(f.rows("select c.guid from chat_handle_join j join chat c on c.rowid=j.chat_id "
+                        "join handle h on h.rowid=j.handle_id where h.id='+15550009' "
+                        "order by c.guid"),
+                 (QList<QVariantList> {{"SMS;-;+15550009"}, {"iMessage;-;+15550009"}}));
+        QCOMPARE(f.rows("select c.guid, count(*) from chat_message_join j join chat c on "
+                        "c.rowid=j.chat_id where c.chat_identifier='+15550009' group by c.guid "
+                        "order by c.guid"),
+                 (QList<QVariantList> {{"SMS;-;+15550009", 2}, {"iMessage;-;+15550009", 1}}));
+        // The second copy's attachment is joined to the row of the first.
+        QCOMPARE(f.rows("select m.text from message_attachment_join j join message m on "
+                        "m.rowid=j.message_id join attachment a on a.rowid=j.attachment_id "
+                        "where a.filename like '%dup.jpg'"),
+                 (QList<QVariantList> {{"first copy"}}));
+    }
+
     void phoneRowsStayWhereverTheNewCopySorts()
     {
         // The same message from another source, dated before every phone row.
