@@ -335,7 +335,8 @@ private slots:
                 m.date = 380000000 + 50 * i;
                 m.dateDelivered = i % 2 ? m.date + 5 : 0;
                 m.text = paddedText("imessage", i);
-                m.guid = IOS5SmsDb::newGuid();
+                // Fixed guids, so that every run lays the pages out alike.
+                m.guid = QStringLiteral("5C0F2A10-0000-4000-8000-%1").arg(i, 12, 10, QLatin1Char('0'));
                 m.accountGuid = "A1B2C3D4-1111-2222-3333-444455556666";
                 sms.addIMessage(m);
                 if (i % 2)
@@ -345,11 +346,14 @@ private slots:
             }
             sms.exec("COMMIT");
             sms.exec("BEGIN");
-            for (auto it = textOf.cbegin(); it != textOf.cend(); ++it)
-                if (deletedSms.contains(*it))
-                    sms.db().run("delete from message where rowid=?", {it.key()});
-            for (const QString &guid : deletedIMessages.keys())
-                sms.db().run("delete from message where madrid_guid=?", {guid});
+            // Deleted in the order they were written (a hash's order changes
+            // from run to run, and with it what the free pages hold).
+            for (const qint64 id : std::as_const(rows))
+                if (deletedSms.contains(textOf.value(id)))
+                    sms.db().run("delete from message where rowid=?", {id});
+            for (int i = 1; i < 40; i += 2)
+                sms.db().run("delete from message where madrid_guid=?",
+                             {QStringLiteral("5C0F2A10-0000-4000-8000-%1").arg(i, 12, 10, QLatin1Char('0'))});
             sms.exec("COMMIT");
             sms.close();
         }
