@@ -437,11 +437,15 @@ void IOS6MessageDb::readChats(MsgDataSet &set, bool newestDates)
     if (lastColumn)
         ds->newestDatesKnown = true; // read with the chats
     if (newestDates && !lastColumn) {
+        // The same unit rule as iosDateFromColumn, applied per row so that
+        // a database mixing both units still finds its newest message.
         Sqlite3Cursor c = queryThrow(Sqlite3Sql(
-                "select chat_id, max(case when abs(date) > 100000000000 then date / 1000000000 "
-                "else date end) as last from ( select cm.chat_id, m.date from "
-                "chat_message_join as cm inner join message as m on cm.message_id=m.rowid ) as "
-                "tmp group by chat_id"));
+                QStringLiteral("select chat_id, max(case when abs(date) > %1 then date / %2 "
+                               "else date end) as last from ( select cm.chat_id, m.date from "
+                               "chat_message_join as cm inner join message as m on "
+                               "cm.message_id=m.rowid ) as tmp group by chat_id")
+                        .arg(kNanosecondDatesAbove)
+                        .arg(kNanosecondsPerSecond)));
         const int chatIdCol = c.columnIndex(QLatin1String("chat_id"));
         const int lastCol = c.columnIndex(QLatin1String("last"));
         while (c.moveNext()) {

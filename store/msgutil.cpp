@@ -350,9 +350,8 @@ qint32 dateTimeToIosDate(const QDateTime &dt)
 
 qint32 iosDateFromColumn(qint64 value)
 {
-    constexpr qint64 kNanosecondsAbove = 100000000000LL;
-    if (value > kNanosecondsAbove || value < -kNanosecondsAbove)
-        value /= 1000000000LL;
+    if (value > kNanosecondDatesAbove || value < -kNanosecondDatesAbove)
+        value /= kNanosecondsPerSecond;
     return qint32(qBound(qint64(std::numeric_limits<qint32>::min()), value,
                          qint64(std::numeric_limits<qint32>::max())));
 }

@@ -65,6 +65,8 @@ qint32 dateTimeToIosDate(const QDateTime &dt);
 // nanoseconds since 2001 (values around 6e17), older phones and our own
 // databases whole seconds: a magnitude above 1e11 is taken as nanoseconds.
 // The result is clamped to the 32-bit range.
+inline constexpr qint64 kNanosecondDatesAbove = 100000000000LL;
+inline constexpr qint64 kNanosecondsPerSecond = 1000000000LL;
 qint32 iosDateFromColumn(qint64 value);
 
 // The attributedBody of a message holding one attachment (guid: 36 characters).
