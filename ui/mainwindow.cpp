@@ -91,11 +91,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->statusBar->setStyleSheet(QStringLiteral("QStatusBar::item{border: 0px}"));
     ui->statusBar->addWidget(advLinkLabel, 0);
     advLinkLabel->setTextFormat(Qt::RichText);
-    QFile lastAdv(dataFolder().absoluteFilePath(QStringLiteral("last-adv")));
-    if (lastAdv.open(QIODevice::ReadOnly)) {
-        // The saved line came from the web service: only a plain link is shown.
-        advLinkLabel->setText(sanitizeAdvLink(QString::fromUtf8(untilNul(lastAdv.readAll()))));
-    }
+    showSavedAdvLink();
 
     if (mobiledevice_frameworks_loaded()) {
         try {
@@ -199,13 +195,11 @@ TreeNodeRef MainWindow::nodeRef(AbsTreeItemModel::_ItemNode *node) const
 
 MsgMessageList MainWindow::collectNodeMessages()
 {
+    // A source node itself, not one of its conversations.
     AbsTreeItemModel::_ItemNode *node = currentNode();
-    if (!node)
+    _AbsDBItemNode *src = ItemModelMain::sourceNodeOf(node);
+    if (!src || src != node)
         return {};
-    if (node->kind != kNodeIOSDevice && node->kind != kNodeAndroidDevice
-        && node->kind != kNodeLocalDb)
-        return {};
-    auto *src = static_cast<_AbsDBItemNode *>(node);
     try {
         src->db->messages(src->dataSet, 0);
     } catch (const std::exception &e) {

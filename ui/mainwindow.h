@@ -193,6 +193,8 @@ private:
                          void (MainWindow::*all)());
     // mainwindow_update.cpp: the update check and the link request at start.
     void sendStartupRequests();
+    // The link line saved from the last reply, shown until a new one comes.
+    void showSavedAdvLink();
     // mainwindow.cpp
     void addLocalDatabases();
     void addSavedDevices();

@@ -179,23 +179,11 @@ void MainWindow::searchCotnact()
     AbsTreeItemModel::_ItemNode *node = currentNode();
     if (!node)
         return;
-    AbsTreeItemModel::_ItemNode *source = nullptr;
-    qsizetype start = 0;
-    switch (node->kind) {
-    case kNodeIOSDevice:
-    case kNodeAndroidDevice:
-    case kNodeLocalDb:
-        source = node;
-        break;
-    case kNodeChatSession:
-        source = node->parent;
-        start = source ? source->children.indexOf(node) + 1 : 0;
-        break;
-    default:
-        return;
-    }
+    _AbsDBItemNode *source = ItemModelMain::sourceNodeOf(node);
     if (!source)
         return;
+    // From a conversation, the search goes on from the one after it.
+    const qsizetype start = node == source ? 0 : source->children.indexOf(node) + 1;
     const QString keyword = ui->txtHandleKeyword->text().trimmed();
     if (keyword.isEmpty())
         return;
@@ -296,9 +284,9 @@ void MainWindow::miClearCache()
     // are closed and their records leave the panes before the files go.
     QList<_AbsDBItemNode *> affected;
     for (AbsTreeItemModel::_ItemNode *n : treeModel->allNodes()) {
-        if (n->kind != kNodeIOSDevice && n->kind != kNodeAndroidDevice && n->kind != kNodeLocalDb)
-            continue;
-        auto *src = static_cast<_AbsDBItemNode *>(n);
+        _AbsDBItemNode *src = ItemModelMain::sourceNodeOf(n);
+        if (!src || src != n)
+            continue; // conversations are covered by their source
         const QString store = storeFolderOf(src);
         for (const QString &folder : folders) {
             if (isUnderFolder(store, folder)) {

@@ -196,6 +196,15 @@ void MainWindow::onGetAdvLinkRead(QNetworkReply *reply)
     writeWhole(advPath(), line.toUtf8());
 }
 
+void MainWindow::showSavedAdvLink()
+{
+    QFile saved(advPath());
+    if (saved.open(QIODevice::ReadOnly)) {
+        // The saved line came from the web service: only a plain link is shown.
+        advLinkLabel->setText(sanitizeAdvLink(QString::fromUtf8(untilNul(saved.readAll()))));
+    }
+}
+
 bool MainWindow::noWebSite(const QUrl &page)
 {
     if (!page.isEmpty())
