@@ -18,19 +18,6 @@ int timeoutMs()
     return mobiledevice::serviceTimeoutMs();
 }
 
-QString xmlOf(const CFType &value)
-{
-    return QString::fromUtf8(value.toPropertyListBytes(kCFPropertyListXMLFormat));
-}
-
-CFType arrayOf(std::initializer_list<CFType> elements)
-{
-    CFType array = CFType::newArray();
-    for (const CFType &e : elements)
-        array.append(e);
-    return array;
-}
-
 } // namespace
 
 namespace devicelink {
@@ -78,6 +65,19 @@ CFType valueOrPlaceholder(const CFType &value)
     return value.isEmpty() ? CFType::fromString(QString::fromLatin1(kEmptyParameter)) : value;
 }
 
+CFType message(std::initializer_list<CFType> elements)
+{
+    CFType array = CFType::newArray();
+    for (const CFType &e : elements)
+        array.append(e);
+    return array;
+}
+
+QString xmlText(const CFType &value)
+{
+    return QString::fromUtf8(value.toPropertyListBytes(kCFPropertyListXMLFormat));
+}
+
 } // namespace devicelink
 
 void mobiledevice_link_version_exchange(int socket)
@@ -85,19 +85,19 @@ void mobiledevice_link_version_exchange(int socket)
     const CFType first = mobiledevice_recmsg(socket, CFType(), timeoutMs());
     if (devicelink::messageName(first) == QLatin1String("DLMessageDeviceReady"))
         return;
-    const CFType answer = arrayOf({CFType::fromString(QStringLiteral("DLMessageVersionExchange")),
+    const CFType answer = devicelink::message({CFType::fromString(QStringLiteral("DLMessageVersionExchange")),
                                    CFType::fromString(QStringLiteral("DLVersionsOk"))});
     mobiledevice_sendmsg(socket, answer, false, timeoutMs());
     const CFType ready = mobiledevice_recmsg(socket, answer, timeoutMs());
     if (devicelink::messageName(ready) != QLatin1String("DLMessageDeviceReady"))
         fail(QStringLiteral("invalid feedback after send DLMessageVersionExchange.\n%1")
-                     .arg(xmlOf(ready)));
+                     .arg(devicelink::xmlText(ready)));
 }
 
 CFType mobiledevice_link_sc_send_process_message(int socket, const CFType &body)
 {
     const CFType message
-            = arrayOf({CFType::fromString(QStringLiteral("DLMessageProcessMessage")), body});
+            = devicelink::message({CFType::fromString(QStringLiteral("DLMessageProcessMessage")), body});
     mobiledevice_sendmsg(socket, message, true, timeoutMs());
     return CFType::deepCopy(message);
 }
@@ -109,7 +109,7 @@ void mobiledevice_link_sc_recv_dlmessaeg(int socket, CFType &message, QString &n
     const QString receivedName = devicelink::messageName(received);
     if (!devicelink::isKnownMessageName(receivedName)) {
         qDebug("mobiledevice_link_sc_recv_dlmessaeg recv invalid msg:\n%s",
-               xmlOf(received).toUtf8().constData());
+               devicelink::xmlText(received).toUtf8().constData());
         fail(QStringLiteral("Did not receive a DL* message as expected."));
     }
     message = received;
@@ -123,7 +123,7 @@ CFType mobiledevice_link_sc_recv_process_message(int socket, CFType request, CFT
     mobiledevice_link_sc_recv_dlmessaeg(socket, message, name, request);
     if (name != QLatin1String("DLMessageProcessMessage")) {
         qDebug("mobiledevice_link_sc_recv_process_message recv invalid msg:\n%s",
-               xmlOf(message).toUtf8().constData());
+               devicelink::xmlText(message).toUtf8().constData());
         fail(QStringLiteral("Did not receive DLMessageProcessMessage as expected."));
     }
     if (whole)
@@ -134,7 +134,7 @@ CFType mobiledevice_link_sc_recv_process_message(int socket, CFType request, CFT
 
 void mobiledevice_link_sc_send_disconnect(int socket, const QString &text)
 {
-    const CFType message = arrayOf({CFType::fromString(QStringLiteral("DLMessageDisconnect")),
+    const CFType message = devicelink::message({CFType::fromString(QStringLiteral("DLMessageDisconnect")),
                                     text.isEmpty() ? devicelink::valueOrPlaceholder(CFType())
                                                    : CFType::fromString(text)});
     mobiledevice_sendmsg(socket, message, true, timeoutMs());

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <initializer_list>
+
 // DeviceLink, the message layer of the phone's backup and sync services:
 // every message is a property-list array whose element 0 is its name; the
 // link's own messages have names beginning "DL". The layer keeps no state
@@ -24,6 +26,10 @@ QString messageName(const CFType &message);
 bool isKnownMessageName(const QString &name);
 // The value, or the placeholder text when it holds none.
 CFType valueOrPlaceholder(const CFType &value);
+// A message: an array of the elements, in order.
+CFType message(std::initializer_list<CFType> elements);
+// The value as an XML property list, for failure texts and logs.
+QString xmlText(const CFType &value);
 
 } // namespace devicelink
 

@@ -11,11 +11,6 @@ namespace {
     throw std::runtime_error(text.toUtf8().toStdString());
 }
 
-QString xmlOf(const CFType &value)
-{
-    return QString::fromUtf8(value.toPropertyListBytes(kCFPropertyListXMLFormat));
-}
-
 } // namespace
 
 void mobiledevice_backup2_start(AMDeviceRef device, int *socket)
@@ -110,7 +105,7 @@ CFType mobiledevice_backup2_recv_response(int socket, int *errorCode, CFType req
     const CFType body = mobiledevice_link_sc_recv_process_message(socket, request, &message);
     if (body.value(QStringLiteral("MessageName")).toQString() != QLatin1String("Response"))
         fail(QStringLiteral("Did not receive a message(\"Message Name\" is \"Response\").\n%1")
-                     .arg(xmlOf(message)));
+                     .arg(devicelink::xmlText(message)));
     if (errorCode)
         *errorCode = body.value(QStringLiteral("ErrorCode")).toInt(0);
     if (whole)
@@ -126,12 +121,11 @@ void mobiledevice_backup2_recv_message(int socket, CFType &message, QString &nam
 CFType mobiledevice_backup2_send_status_response(int socket, int code, const QString &text,
                                                  CFType value)
 {
-    CFType message = CFType::newArray();
-    message.append(CFType::fromString(QStringLiteral("DLMessageStatusResponse")));
-    message.append(CFType::fromNumber(qint32(code)));
-    message.append(text.isEmpty() ? devicelink::valueOrPlaceholder(CFType())
-                                  : CFType::fromString(text));
-    message.append(devicelink::valueOrPlaceholder(value));
+    const CFType message = devicelink::message(
+            {CFType::fromString(QStringLiteral("DLMessageStatusResponse")),
+             CFType::fromNumber(qint32(code)),
+             text.isEmpty() ? devicelink::valueOrPlaceholder(CFType()) : CFType::fromString(text),
+             devicelink::valueOrPlaceholder(value)});
     mobiledevice_sendmsg(socket, message, true, mobiledevice::serviceTimeoutMs());
     return CFType::deepCopy(message);
 }

@@ -21,9 +21,7 @@ CFType text(const QString &value)
 
 CFType send(int socket, std::initializer_list<CFType> elements)
 {
-    CFType message = CFType::newArray();
-    for (const CFType &e : elements)
-        message.append(e);
+    const CFType message = devicelink::message(elements);
     mobiledevice_sendmsg(socket, message, false, mobiledevice::serviceTimeoutMs());
     return message;
 }
@@ -34,8 +32,7 @@ CFType expect(int socket, const CFType &request, const char *expected)
     const CFType reply = mobiledevice_recmsg(socket, request, mobiledevice::serviceTimeoutMs());
     if (devicelink::messageName(reply) != QLatin1String(expected))
         fail(QStringLiteral("invalid feedback after send %1.\n%2")
-                     .arg(devicelink::messageName(request),
-                          QString::fromUtf8(reply.toPropertyListBytes(kCFPropertyListXMLFormat))));
+                     .arg(devicelink::messageName(request), devicelink::xmlText(reply)));
     return reply;
 }
 
@@ -77,8 +74,7 @@ QList<CFType> mobiledevice_sync_get_all_records(int socket, const QString &dataC
             return records;
         if (name != QLatin1String("SDMessageProcessChanges"))
             fail(QStringLiteral("invalid feedback after send SDMessageGetAllRecordsFromDevice.\n%1")
-                         .arg(QString::fromUtf8(
-                                 batch.toPropertyListBytes(kCFPropertyListXMLFormat))));
+                         .arg(devicelink::xmlText(batch)));
         const CFType entities = devicelink::element(batch, 2);
         if (entities.isDictionary())
             records.append(CFType::deepCopy(entities));
