@@ -14,7 +14,9 @@
 #include <QSet>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <functional>
+#include <type_traits>
 #include <memory>
 #include <stdexcept>
 
@@ -73,7 +75,21 @@ public:
         } else {
             m_live.openThrow(smsDbPath, Sqlite3DB::ReadOnly);
         }
+        // One read transaction for the scan's many look-ups: the file is
+        // locked and checked once instead of once a look-up.
+        m_live.beginTran();
     }
+    ~ScanSource()
+    {
+        try {
+            if (m_live.inTran())
+                m_live.rollbackTran();
+        } catch (...) {
+            // Closing the connection ends the transaction as well.
+        }
+    }
+    ScanSource(const ScanSource &) = delete;
+    ScanSource &operator=(const ScanSource &) = delete;
 
     Sqlite3File &file() { return *m_file; }
     Sqlite3DB &live() { return m_live; }
@@ -108,6 +124,40 @@ private:
     std::unique_ptr<QTemporaryDir> m_tmp;
     std::unique_ptr<Sqlite3File> m_file;
     Sqlite3DB m_live;
+};
+
+// The guids of the live message table as sorted 64-bit hashes (8 bytes a
+// live message): a salvaged row whose guid hash is not among them is not
+// live, and only the few that are need the table itself asked.
+class LiveGuids
+{
+public:
+    explicit LiveGuids(Sqlite3DB &live)
+    {
+        // Equal texts have equal UTF-8 bytes; in a database of another
+        // encoding the table's own comparison is left to decide alone.
+        {
+            Sqlite3Cursor c = live.queryThrow(Sqlite3Sql("PRAGMA encoding"));
+            if (!c.moveNext() || c.getText(0).compare(QLatin1String("UTF-8"), Qt::CaseInsensitive))
+                return;
+        }
+        Sqlite3Cursor c = live.queryThrow(Sqlite3Sql("select guid from message"));
+        while (c.moveNext())
+            m_hashes.push_back(hashOf(c.getUtf8(0)));
+        std::sort(m_hashes.begin(), m_hashes.end());
+        m_usable = true;
+    }
+    // False only when no live row can have this guid.
+    bool mayHold(const QString &guid) const
+    {
+        return !m_usable
+                || std::binary_search(m_hashes.begin(), m_hashes.end(), hashOf(guid.toUtf8()));
+    }
+
+private:
+    static quint64 hashOf(QByteArrayView utf8) { return quint64(qHash(utf8, 0)); }
+    std::vector<quint64> m_hashes;
+    bool m_usable = false;
 };
 
 // Runs work inside one recycle.db transaction: committed when it returns,
@@ -185,7 +235,27 @@ void runPhases(Sqlite3File &file, int rootPage, ProgressForm *form, const ScanPl
     }
 }
 
-QList<Sqlite3FileRow> carveWith(const Sqlite3File &file, const QList<_SqliteCol> &columns,
+// A column list of a scan, with what carving and converting need of it
+// worked out once for every page.
+struct ScanLayout
+{
+    explicit ScanLayout(const QList<_SqliteCol> &list)
+        : cols(list)
+        , carve(list)
+    { }
+    ScanColumns cols;
+    Sqlite3CarveColumns carve;
+};
+
+std::vector<std::unique_ptr<ScanLayout>> layoutsOf(const QList<QList<_SqliteCol>> &lists)
+{
+    std::vector<std::unique_ptr<ScanLayout>> out;
+    for (const QList<_SqliteCol> &list : lists)
+        out.push_back(std::make_unique<ScanLayout>(list));
+    return out;
+}
+
+QList<Sqlite3FileRow> carveWith(const Sqlite3File &file, const Sqlite3CarveColumns &columns,
                                 const Sqlite3FilePage &page, const Sqlite3RowFilter &filter)
 {
     if (page.isBtreePage())
@@ -197,14 +267,50 @@ QList<Sqlite3FileRow> carveWith(const Sqlite3File &file, const QList<_SqliteCol>
 
 // ---------------------------------------------------------------- columns
 
+namespace {
+
+QByteArray foldedName(QAnyStringView name)
+{
+    return name.toString().toLower().toUtf8();
+}
+
+} // namespace
+
 ScanColumns::ScanColumns(const QList<_SqliteCol> &columns)
     : m_columns(columns)
 {
     for (int i = 0; i < columns.size(); ++i)
-        m_index.insert(columns[i].name.toLower(), i);
+        m_index.insert(foldedName(columns[i].name), i);
 }
 
-QVariant ScanColumns::value(const Sqlite3FileRow &row, const QString &name) const
+int ScanColumns::indexOf(QAnyStringView name) const
+{
+    // The converters ask for their columns by short ASCII names many times
+    // a row: those are folded on the stack.
+    char buf[64];
+    bool ascii = name.size() <= qsizetype(sizeof buf);
+    qsizetype n = 0;
+    if (ascii)
+        name.visit([&](auto view) {
+            for (auto ch : view) {
+                char32_t u;
+                if constexpr (std::is_same_v<std::decay_t<decltype(ch)>, QChar>)
+                    u = ch.unicode();
+                else
+                    u = static_cast<unsigned char>(ch);
+                if (u >= 0x80) {
+                    ascii = false;
+                    return;
+                }
+                buf[n++] = char(u >= 'A' && u <= 'Z' ? u + ('a' - 'A') : u);
+            }
+        });
+    if (ascii)
+        return m_index.value(QByteArray::fromRawData(buf, n), -1);
+    return m_index.value(foldedName(name), -1);
+}
+
+QVariant ScanColumns::value(const Sqlite3FileRow &row, QAnyStringView name) const
 {
     const int i = indexOf(name);
     return i >= 0 && i < row.values.size() ? row.values[i] : QVariant();
@@ -547,18 +653,19 @@ void scanDeletedHandles(IOS6MessageDb &db, ProgressForm *form)
             if (ios6RowToHandle(row, liveCols, countries, h))
                 store(h);
         };
+        const auto layouts = layoutsOf(lists);
         plan.carve = [&](const Sqlite3FilePage &page) {
             QList<_MsgHandle> kept;
-            for (const QList<_SqliteCol> &list : lists) {
+            for (const auto &layout : layouts) {
                 if (cancelled(form))
                     break;
-                const ScanColumns cols(list);
+                const ScanColumns &cols = layout->cols;
                 const int service = cols.indexOf("service");
                 const auto filter = [service](const Sqlite3FileRow *r) {
                     return service >= 0 && r->values.size() > service
                             && isKnownService(r->values[service]);
                 };
-                for (const Sqlite3FileRow &row : carveWith(file, list, page, filter)) {
+                for (const Sqlite3FileRow &row : carveWith(file, layout->carve, page, filter)) {
                     _MsgHandle h;
                     if (ios6RowToHandle(row, cols, countries, h))
                         kept.append(h);
@@ -597,12 +704,21 @@ void scanDeletedMessages(IOS6MessageDb &db, const QList<_MsgChat *> &chats, Prog
         }
     }
 
+    const LiveGuids liveGuids(source.live());
     auto isLive = [&](const _MsgMessage &m) {
-        if (m.guid.isEmpty())
+        if (m.guid.isEmpty() || !liveGuids.mayHold(m.guid))
             return false;
-        Sqlite3Cursor c = source.live().queryThrow(
+        return source.live().firstInt64Throw(
                 Sqlite3Sql("select rowid from message where guid=?").addTextParam(m.guid));
-        return c.moveNext();
+    };
+    // The salvaged handles by their sms.db rowid; none are stored while
+    // messages are scanned.
+    QHash<qint64, _MsgHandle> recycledHandles;
+    auto recycledHandle = [&](qint64 srcRowid) -> const _MsgHandle & {
+        auto it = recycledHandles.constFind(srcRowid);
+        if (it == recycledHandles.constEnd())
+            it = recycledHandles.insert(srcRowid, recycle.recycledHandleBySrcRowid(srcRowid));
+        return it.value();
     };
     auto store = [&](const _MsgMessage &m, qint64 chatSrcRowid) {
         if (m.item_type != 0 || isLive(m) || recycle.findRecycledMessage(m) != 0)
@@ -614,7 +730,7 @@ void scanDeletedMessages(IOS6MessageDb &db, const QList<_MsgChat *> &chats, Prog
                     : chat->handles.first()->id;
             recycle.insertRecycledMessage(m, chat->chat_identifier, handle, chatSrcRowid);
         } else {
-            const _MsgHandle h = recycle.recycledHandleBySrcRowid(m.handle_id);
+            const _MsgHandle &h = recycledHandle(m.handle_id);
             recycle.insertRecycledMessage(m, h.id, h.id, m.ROWID);
         }
     };
@@ -627,17 +743,18 @@ void scanDeletedMessages(IOS6MessageDb &db, const QList<_MsgChat *> &chats, Prog
             if (ios6RowToMessage(row, liveCols, m))
                 store(m, m.ROWID);
         };
+        const auto layouts = layoutsOf(lists);
         plan.carve = [&](const Sqlite3FilePage &page) {
             QList<_MsgMessage> kept;
-            for (const QList<_SqliteCol> &list : lists) {
-                const ScanColumns cols(list);
+            for (const auto &layout : layouts) {
+                const ScanColumns &cols = layout->cols;
                 const int service = cols.indexOf("service");
                 const int minimum = std::max(38, service + 1);
                 const auto filter = [service, minimum](const Sqlite3FileRow *r) {
                     return service >= 0 && r->values.size() >= minimum
                             && isKnownService(r->values[service]);
                 };
-                for (const Sqlite3FileRow &row : carveWith(file, list, page, filter)) {
+                for (const Sqlite3FileRow &row : carveWith(file, layout->carve, page, filter)) {
                     _MsgMessage m;
                     if (ios6RowToMessage(row, cols, m) && m.item_type == 0)
                         kept.append(m);
@@ -695,18 +812,16 @@ void scanDeletedMessages(IOS5MessageDb &db, ProgressForm *form)
         if (m.service == QLatin1String("iMessage")) {
             if (!hasMadridGuid || m.guid.isEmpty())
                 return false;
-            return source.live()
-                    .queryThrow(Sqlite3Sql("select rowid from message where madrid_guid=?")
-                                        .addTextParam(m.guid))
-                    .moveNext();
+            return source.live().firstInt64Throw(
+                    Sqlite3Sql("select rowid from message where madrid_guid=?")
+                            .addTextParam(m.guid));
         }
         if (!canMatchSms)
             return false;
-        return source.live()
-                .queryThrow(Sqlite3Sql("select rowid from message where address=? and date=?")
-                                    .addTextParam(cols.value(row, "address").toString())
-                                    .addInt64Param(cols.value(row, "date").toLongLong()))
-                .moveNext();
+        return source.live().firstInt64Throw(
+                Sqlite3Sql("select rowid from message where address=? and date=?")
+                        .addTextParam(cols.value(row, "address").toString())
+                        .addInt64Param(cols.value(row, "date").toLongLong()));
     };
     auto store = [&](const _MsgRecycleMessage &m) {
         if (recycle.findRecycledMessage(m) == 0)
@@ -720,16 +835,17 @@ void scanDeletedMessages(IOS5MessageDb &db, ProgressForm *form)
             if (ios5RowToMessage(row, liveCols, countries, m) && !isLive(row, liveCols, m))
                 store(m);
         };
+        const auto layouts = layoutsOf(lists);
         plan.carve = [&](const Sqlite3FilePage &page) {
             QList<_MsgRecycleMessage> results;
-            for (const QList<_SqliteCol> &list : lists) {
+            for (const auto &layout : layouts) {
                 if (cancelled(form))
                     break;
-                const ScanColumns cols(list);
+                const ScanColumns &cols = layout->cols;
                 const auto filter = [&cols](const Sqlite3FileRow *r) {
                     return r->values.size() > 16 && ios5RowPasses(*r, cols);
                 };
-                const QList<Sqlite3FileRow> carved = carveWith(file, list, page, filter);
+                const QList<Sqlite3FileRow> carved = carveWith(file, layout->carve, page, filter);
                 if (carved.isEmpty())
                     continue;
                 bool all = true;

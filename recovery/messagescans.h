@@ -17,6 +17,8 @@
 #include "store/msgdataset.h"
 #include "store/sqlite3db.h"
 
+#include <QAnyStringView>
+#include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -35,14 +37,15 @@ public:
     explicit ScanColumns(const QList<_SqliteCol> &columns);
     const QList<_SqliteCol> &columns() const { return m_columns; }
     // Position of the column, -1 when the table lacks it.
-    int indexOf(const QString &name) const { return m_index.value(name.toLower(), -1); }
+    int indexOf(QAnyStringView name) const;
     // The row's value of the column: an invalid QVariant when the table
     // lacks the column or the row is shorter.
-    QVariant value(const Sqlite3FileRow &row, const QString &name) const;
+    QVariant value(const Sqlite3FileRow &row, QAnyStringView name) const;
 
 private:
     QList<_SqliteCol> m_columns;
-    QHash<QString, int> m_index;
+    // By the lower-case UTF-8 of the name.
+    QHash<QByteArray, int> m_index;
 };
 
 // The column lists the carving falls back on when the table's own CREATE

@@ -885,10 +885,8 @@ Sqlite3Cursor Sqlite3DB::queryThrow(const Sqlite3Sql &sql)
     return Sqlite3Cursor(std::move(state));
 }
 
-void Sqlite3DB::executeThrow(const Sqlite3Sql &sql)
+sqlite3_stmt *Sqlite3DB::cachedStatement(const Sqlite3Sql &sql)
 {
-    if (!m_db)
-        failNotOpen("execute");
     sqlite3_stmt *stmt = m_execCache.value(sql.sqlUtf8(), nullptr);
     if (!stmt) {
         stmt = prepareThrow(sql, true);
@@ -896,20 +894,53 @@ void Sqlite3DB::executeThrow(const Sqlite3Sql &sql)
             dropStatementCache();
         m_execCache.insert(sql.sqlUtf8(), stmt);
     }
-    struct Reset
+    return stmt;
+}
+
+namespace {
+
+// Leaves a cached statement ready for its next use.
+struct ResetAfterUse
+{
+    sqlite3_stmt *s;
+    ~ResetAfterUse()
     {
-        sqlite3_stmt *s;
-        ~Reset()
-        {
-            sqlite3_reset(s);
-            sqlite3_clear_bindings(s);
-        }
-    } reset {stmt};
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+    }
+};
+
+} // namespace
+
+void Sqlite3DB::executeThrow(const Sqlite3Sql &sql)
+{
+    if (!m_db)
+        failNotOpen("execute");
+    sqlite3_stmt *stmt = cachedStatement(sql);
+    ResetAfterUse reset {stmt};
     bindParams(stmt, sql.params(), sql);
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) { }
     if (rc != SQLITE_DONE)
         fail(QStringLiteral("SQL error (%1)").arg(sqlForMessage(sql)), m_db, rc);
+}
+
+bool Sqlite3DB::firstInt64Throw(const Sqlite3Sql &sql, qint64 *value)
+{
+    if (!m_db)
+        failNotOpen("query");
+    sqlite3_stmt *stmt = cachedStatement(sql);
+    ResetAfterUse reset {stmt};
+    bindParams(stmt, sql.params(), sql);
+    const int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+        if (value)
+            *value = sqlite3_column_count(stmt) > 0 ? sqlite3_column_int64(stmt, 0) : 0;
+        return true;
+    }
+    if (rc != SQLITE_DONE)
+        fail(QStringLiteral("SQL error (%1)").arg(sqlForMessage(sql)), m_db, rc);
+    return false;
 }
 
 int Sqlite3DB::exec(const QString &sql, QString &error)
