@@ -187,6 +187,19 @@ int runOne(int count)
     }
     const long hwm = statusKb("VmHWM");
     const double command = scanBest + reloadBest;
+    // PEL_BENCH_RECOVERY_KEEP names a folder that receives the sms.db and
+    // the recycle.db of the last round, to look at or to compare.
+    const QString keep = qEnvironmentVariable("PEL_BENCH_RECOVERY_KEEP");
+    if (!keep.isEmpty()) {
+        const QString to = QDir(keep).absoluteFilePath(QString::number(count));
+        QDir().mkpath(to);
+        for (const QString &from :
+             {path, QDir(store).absoluteFilePath(QStringLiteral("recycle.db"))}) {
+            const QString target = QDir(to).absoluteFilePath(QFileInfo(from).fileName());
+            QFile::remove(target);
+            QFile::copy(from, target);
+        }
+    }
 
     // The scan's own memory, in a round of its own.
     const long anonBefore = statusKb("RssAnon");

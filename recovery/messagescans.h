@@ -23,6 +23,8 @@
 #include <QList>
 #include <QString>
 
+#include <vector>
+
 class IOS5MessageDb;
 class IOS6MessageDb;
 class CountryLibDb;
@@ -41,11 +43,17 @@ public:
     // The row's value of the column: an invalid QVariant when the table
     // lacks the column or the row is shorter.
     QVariant value(const Sqlite3FileRow &row, QAnyStringView name) const;
+    // The positions of the named columns (-1 where missing), worked out on
+    // the first call for a name list and kept: a converter that reads many
+    // columns of every row asks once. names must outlive this object.
+    const std::vector<int> &positions(const QList<QByteArray> &names) const;
 
 private:
     QList<_SqliteCol> m_columns;
     // By the lower-case UTF-8 of the name.
     QHash<QByteArray, int> m_index;
+    mutable const QList<QByteArray> *m_positionsOf = nullptr;
+    mutable std::vector<int> m_positions;
 };
 
 // The column lists the carving falls back on when the table's own CREATE

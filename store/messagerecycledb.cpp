@@ -388,8 +388,10 @@ QList<_MsgRecycleMessage> MessageRecycleDb::loadRecycledMessages()
 {
     ensureOpen();
     QList<_MsgRecycleMessage> out;
+    // In the table's own order: the index on is_skip would cost a look-up
+    // and a sort for every row.
     Sqlite3Cursor c
-            = queryThrow(Sqlite3Sql("select * from message where is_skip=0 order by rowid"));
+            = queryThrow(Sqlite3Sql("select * from message where +is_skip=0 order by rowid"));
     const RecycledMessageColumns col(c);
     while (c.moveNext()) {
         const qint64 rowid = c.getInt64(col.rowid);

@@ -8,6 +8,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <cstring>
 #include <type_traits>
@@ -338,6 +340,28 @@ struct Sqlite3Cursor::State
     std::vector<int> table; // open addressing: column index + 1, 0 = empty
     std::vector<quint32> tableHashes;
     quint32 mask = 0;
+    // The columns of getRow's map in key order, the first of equal names
+    // only; made on first use.
+    std::vector<int> rowOrder;
+    bool rowOrderReady = false;
+
+    const std::vector<int> &rowColumns()
+    {
+        if (!rowOrderReady) {
+            rowOrder.clear();
+            rowOrder.reserve(size_t(columns));
+            for (int i = 0; i < columns; ++i)
+                rowOrder.push_back(i);
+            // By name, and among equal names the first column first.
+            std::stable_sort(rowOrder.begin(), rowOrder.end(),
+                             [this](int a, int b) { return names[a] < names[b]; });
+            rowOrder.erase(std::unique(rowOrder.begin(), rowOrder.end(),
+                                       [this](int a, int b) { return names[a] == names[b]; }),
+                           rowOrder.end());
+            rowOrderReady = true;
+        }
+        return rowOrder;
+    }
 
     ~State()
     {
@@ -620,11 +644,10 @@ Sqlite3Row Sqlite3Cursor::getRow() const
     Sqlite3Row row;
     if (!d || d->status != State::OnRow || !*d->alive)
         return row;
-    for (int i = 0; i < d->columns; ++i) {
-        // The first of several equally named columns wins.
-        if (!row.contains(d->names[i]))
-            row.insert(d->names[i], value(i));
-    }
+    // The first of several equally named columns wins; the columns come in
+    // key order, so each goes in at the end of the map.
+    for (int i : d->rowColumns())
+        row.insert(row.cend(), d->names[i], value(i));
     return row;
 }
 
