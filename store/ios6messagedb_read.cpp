@@ -12,6 +12,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <numeric>
+#include <vector>
+
 namespace {
 
 // Column indexes of one query, looked up once rather than per row.
@@ -610,7 +614,44 @@ void IOS6MessageDb::loadRecycledChats(MsgDataSet &set)
     if (set.isNull())
         set.reset();
     QList<_MsgRecycleMessage> recycled = m_recycleDb.loadRecycledMessages();
-    recycled.removeIf(
-            [this](const _MsgRecycleMessage &m) { return messageRowidByGuid(m.guid) != 0; });
+    // Salvaged messages that are live again are shown as live ones. One
+    // read transaction for the look-ups (unless the caller holds one): the
+    // file is locked and checked once instead of once a message. Nothing is
+    // written in it, so it simply ends.
+    struct ReadTransaction
+    {
+        Sqlite3DB &db;
+        const bool own = !db.inTran();
+        ~ReadTransaction()
+        {
+            if (own && db.inTran()) {
+                try {
+                    db.rollbackTran();
+                } catch (...) {
+                }
+            }
+        }
+    } transaction {*this};
+    if (transaction.own)
+        beginTran();
+    // Asked in the order of the guid index, so that its pages are met one
+    // after the other rather than at random; the list keeps its order.
+    std::vector<qsizetype> order(size_t(recycled.size()));
+    std::iota(order.begin(), order.end(), qsizetype(0));
+    std::sort(order.begin(), order.end(),
+              [&](qsizetype a, qsizetype b) { return recycled[a].guid < recycled[b].guid; });
+    std::vector<bool> liveAgain(order.size(), false);
+    for (qsizetype i : order) {
+        qint64 rowid = 0;
+        liveAgain[size_t(i)] = firstInt64Throw(Sqlite3Sql("select rowid from message where guid=?")
+                                                       .addTextParam(recycled[i].guid),
+                                               &rowid)
+                && rowid != 0;
+    }
+    qsizetype kept = 0;
+    for (qsizetype i = 0; i < recycled.size(); ++i)
+        if (!liveAgain[size_t(i)])
+            recycled.swapItemsAt(kept++, i);
+    recycled.resize(kept);
     MessageRecycleDb::groupRecycledMessages(set, recycled);
 }

@@ -1188,6 +1188,49 @@ private slots:
         QCOMPARE(chatDisplayName(*set.data()->chats.value(1), false), QStringLiteral("Anna Berg"));
     }
 
+    // The live-again check asks the database in guid order; the salvaged
+    // messages keep the recycle store's order all the same, which decides
+    // the row ids of the conversations made for them.
+    void recycledChatsKeepStoreOrder()
+    {
+        const QString store = newStore();
+        QString liveGuid;
+        {
+            PhoneSmsDb b(store);
+            const qint64 h = b.addHandle(QStringLiteral("+12025550143"));
+            const qint64 live = b.addText(b.addChat(h), QStringLiteral("live"), h, 1000);
+            liveGuid = b.db().scalar("select guid from message where rowid=?", {live}).toString();
+        }
+        // Guids falling in the store's order, the live one among them; all of
+        // one handle_id, so each new conversation takes the next free row id.
+        const QStringList guids = {QStringLiteral("FFFFFFFF-0000-0000-0000-000000000003"),
+                                   liveGuid,
+                                   QStringLiteral("BBBBBBBB-0000-0000-0000-000000000002"),
+                                   QStringLiteral("11111111-0000-0000-0000-000000000001")};
+        {
+            MessageRecycleDb recycle(QDir(store).absoluteFilePath("recycle.db"));
+            for (int i = 0; i < guids.size(); ++i) {
+                _MsgMessage m = makeMessage(QStringLiteral("salvaged %1").arg(i), 500 + i, false);
+                m.guid = guids[i];
+                m.handle_id = 7;
+                const QString ident = QStringLiteral("+1303555000%1").arg(i);
+                recycle.insertRecycledMessage(m, ident, ident, 0);
+            }
+        }
+        IOS6MessageDb db(QDir(store), kUs, false);
+        MsgDataSet set;
+        set.reset();
+        db.chats(set);
+        db.loadRecycledChats(set);
+        QStringList order;
+        for (const _MsgChat *chat : set.data()->chats)
+            if (isRecoveredChat(chat->ROWID))
+                order.prepend(chat->chat_identifier); // the highest row id came first
+        QCOMPARE(order, QStringList({"+13035550000", "+13035550002", "+13035550003"}));
+        QCOMPARE(set.data()->chats.lastKey(), qint64(1));
+        QVERIFY(set.data()->chats.contains(-(7 + kRecoveredChatBase)));
+    }
+
     // Salvaged messages of the recycle store join the list, except those the
     // database still holds.
     void recycledChatsMergedIntoList()
