@@ -84,6 +84,19 @@ public:
         return m_db;
     }
 
+    // A point of the run to come back to, for users that write many
+    // messages and want all of them or, after a failure, know exactly which
+    // stand (one mark at a time, within a run): rollBackToMark undoes the
+    // rows written since, releaseMark keeps them. After a roll-back the
+    // writer forgets the rows it matched or stored and reads the database
+    // again when it needs them; attachment files copied since the mark stay
+    // (a later write of the same attachment takes them again). These throw
+    // the database's exceptions; a failed roll-back leaves a run that must
+    // be aborted.
+    void setMark();
+    void releaseMark();
+    void rollBackToMark();
+
     // What the current (or last) run did.
     struct Counts
     {
@@ -220,4 +233,13 @@ private:
     QStringList m_createdFolders;
     // Folders whose new entries are not flushed to disk yet.
     QSet<QString> m_unsyncedFolders;
+    // What setMark saw of the run's own memory.
+    struct Mark
+    {
+        bool set = false;
+        Counts counts;
+        QHash<qint64, int> chatLast;
+        QHash<qint64, QString> lastAddressed;
+    };
+    Mark m_mark;
 };
