@@ -5,6 +5,7 @@
 #include <QStringEncoder>
 #include <QTime>
 
+#include <algorithm>
 #include <atomic>
 
 #ifdef Q_OS_WIN
@@ -193,13 +194,22 @@ void appendEncodedText(QByteArray &out, QStringView text, QByteArray &scratch)
 {
     if (text.isEmpty())
         return;
-    QStringEncoder encoder(QStringEncoder::Utf8);
-    const qsizetype room = encoder.requiredSpace(text.size());
-    if (scratch.size() < room)
-        scratch.resize(room);
-    const char *end = encoder.appendToBuffer(scratch.data(), text);
+    // Surrogates (paired or not) take toUtf8's way, which writes "?" for an
+    // unpaired one where the encoder would write U+FFFD.
+    const bool plain = std::none_of(text.begin(), text.end(),
+                                    [](QChar c) { return c.isSurrogate(); });
+    qsizetype length;
+    if (plain) {
+        QStringEncoder encoder(QStringEncoder::Utf8);
+        const qsizetype room = encoder.requiredSpace(text.size());
+        if (scratch.size() < room)
+            scratch.resize(room);
+        length = encoder.appendToBuffer(scratch.data(), text) - scratch.constData();
+    } else {
+        scratch = text.toUtf8();
+        length = scratch.size();
+    }
     const auto *in = reinterpret_cast<const unsigned char *>(scratch.constData());
-    const qsizetype length = end - scratch.constData();
     static constexpr char kAlphabet[]
             = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     const qsizetype start = out.size();
