@@ -302,6 +302,8 @@ void AndroidRestoreSMSThread::recordPending()
     if (!failure) {
         m_sent += int(m_pending.size());
         m_pending.clear();
+        // The cache answers for them now.
+        m_sentKeys.clear();
         return;
     }
     try {
@@ -331,6 +333,7 @@ void AndroidRestoreSMSThread::recordOneByOne()
         ++m_sent;
     }
     m_pending.clear();
+    m_sentKeys.clear();
 }
 
 void AndroidRestoreSMSThread::finishCache() noexcept

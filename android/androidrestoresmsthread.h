@@ -82,7 +82,7 @@ private:
     QByteArray m_scratch;
     // Sent since the socket was last flushed: not yet on their way.
     MsgMessageList m_pending;
-    // Logic hashes and guids of the messages sent in this run.
+    // Logic hashes and guids of the messages sent and not yet recorded.
     QSet<QString> m_sentKeys;
     // A write into the cache failed and its partial rows could not be
     // undone: the cache must not be committed.
