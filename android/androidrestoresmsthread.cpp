@@ -190,7 +190,7 @@ void AndroidRestoreSMSThread::sendMessage(const _MsgMessage *m, const QString &h
     m_sentKeys.insert(hash);
     if (!m->guid.isEmpty())
         m_sentKeys.insert(m->guid);
-    m_pending << const_cast<_MsgMessage *>(m);
+    m_pending.append({const_cast<_MsgMessage *>(m), hash});
     if (attachments.isEmpty())
         return;
     writeOut(true);
@@ -293,8 +293,8 @@ void AndroidRestoreSMSThread::recordPending()
     std::exception_ptr failure;
     cacheDb.setMark();
     try {
-        for (_MsgMessage *m : std::as_const(m_pending))
-            cacheDb.write(m);
+        for (const auto &[m, hash] : std::as_const(m_pending))
+            cacheDb.write(m, hash);
         cacheDb.releaseMark();
     } catch (...) {
         failure = std::current_exception();
@@ -317,10 +317,10 @@ void AndroidRestoreSMSThread::recordPending()
 
 void AndroidRestoreSMSThread::recordOneByOne()
 {
-    for (_MsgMessage *m : std::as_const(m_pending)) {
+    for (const auto &[m, hash] : std::as_const(m_pending)) {
         cacheDb.setMark();
         try {
-            cacheDb.write(m);
+            cacheDb.write(m, hash);
             cacheDb.releaseMark();
         } catch (...) {
             try {

@@ -80,8 +80,8 @@ private:
     // Lines not yet handed to the socket, and room for the UTF-8 of a field.
     QByteArray m_out;
     QByteArray m_scratch;
-    // Sent since the socket was last flushed: not yet on their way.
-    MsgMessageList m_pending;
+    // Sent and not yet recorded, with their logic hashes.
+    QList<std::pair<_MsgMessage *, QString>> m_pending;
     // Logic hashes and guids of the messages sent and not yet recorded.
     QSet<QString> m_sentKeys;
     // A write into the cache failed and its partial rows could not be

@@ -300,6 +300,16 @@ void ExportMessagesDb::removeRunFiles() noexcept
 
 void ExportMessagesDb::write(_MsgMessage *m)
 {
+    writeMessage(m, nullptr);
+}
+
+void ExportMessagesDb::write(_MsgMessage *m, const QString &hash)
+{
+    writeMessage(m, &hash);
+}
+
+void ExportMessagesDb::writeMessage(_MsgMessage *m, const QString *knownHash)
+{
     m_lastLogicHash = QString();
     if (!m_running)
         throw writerError(QStringLiteral("ExportMessagesDb::write, no run was begun."));
@@ -328,7 +338,7 @@ void ExportMessagesDb::write(_MsgMessage *m)
     const qint64 chatId = chatRowid(m->chat);
     const qint64 handleId = m->handle ? handleRowid(m->handle, chatId) : 0;
 
-    const QString hash = logicHash(*m);
+    const QString hash = knownHash ? *knownHash : logicHash(*m);
     qint64 messageId = messageRowid(m, hash);
     const bool existed = messageId != 0;
     if (existed) {

@@ -59,6 +59,8 @@ public:
     // event the target cannot hold. Throws the database's exceptions; the
     // run must then be aborted (or the writer destroyed).
     void write(_MsgMessage *m) override;
+    // The same, for a caller that has the message's logic hash already.
+    void write(_MsgMessage *m, const QString &hash);
     // Commits and closes. When the commit fails, the run is aborted and the
     // exception passed on.
     void end() override;
@@ -126,6 +128,7 @@ public:
     static inline std::function<void(const QString &)> diskSyncObserver;
 
 private:
+    void writeMessage(_MsgMessage *m, const QString *knownHash);
     void resetRun();
     qint64 chatRowid(_MsgChat *chat);
     qint64 handleRowid(_MsgHandle *handle, qint64 chatId);
