@@ -213,7 +213,7 @@ int main(int argc, char **argv)
                 kTarget, pass ? "pass" : "FAIL");
     std::printf("RESULT androidrestore.recording %.1fms %.1fms %.2f - -\n", recording, floor,
                 recording / floor);
-    std::printf("RESULT androidrestore.vs_floor_and_recording %.1fms %.1fms %.2f - -\n", best,
+    std::printf("RESULT androidrestore.floor+rec %.1fms %.1fms %.2f - -\n", best,
                 floor + recording, best / (floor + recording));
     return 0;
 }
