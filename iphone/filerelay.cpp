@@ -33,7 +33,7 @@ void startWriteback(QFile &file, qint64 from)
 {
 #ifdef Q_OS_LINUX
     if (file.flush())
-        ::sync_file_range(file.handle(), off64_t(from), 0, SYNC_FILE_RANGE_WRITE);
+        ::sync_file_range(file.handle(), from, 0, SYNC_FILE_RANGE_WRITE);
 #else
     Q_UNUSED(file);
     Q_UNUSED(from);
