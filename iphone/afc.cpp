@@ -300,8 +300,8 @@ int mobiledevice_afc_file_write(int socket, quint64 handle, const char *data, in
         header.writeTo(head);
         // The header announced the whole chunk: anything less leaves the
         // phone waiting for the rest, and the file short.
-        const int sent = mobiledevice_send_parts(socket, head, kHead, data + done, chunk,
-                                                 timeoutMs());
+        const int sent
+                = mobiledevice_send_parts(socket, head, kHead, data + done, chunk, timeoutMs());
         if (sent < afc::kHeaderSize)
             fail(QStringLiteral("send AFC header (%1) error.").arg(header.operation));
         if (sent < kHead)

@@ -295,8 +295,7 @@ int mobiledevice_send_parts(int socket, const char *head, int headLength, const 
         const long n = sent < headLength
                 ? servicesocket::sendSome(socket, head + sent, long(headLength - sent), data,
                                           long(length))
-                : servicesocket::sendSome(socket, data + (sent - headLength),
-                                          long(total - sent));
+                : servicesocket::sendSome(socket, data + (sent - headLength), long(total - sent));
         if (n < 0)
             break;
         sent += n;

@@ -747,9 +747,9 @@ void TestFileRelay::unpackListsWhatItMadeForTheFlush()
     QStringList relative;
     for (const QString &p : std::as_const(made))
         relative << QDir(out).relativeFilePath(p);
-    QCOMPARE(relative, QStringList({"var", "var/mobile", "var/mobile/Library",
-                                    "var/mobile/Library/SMS", "var/mobile/Library/SMS/sms.db",
-                                    "top.db"}));
+    QCOMPARE(relative,
+             QStringList({"var", "var/mobile", "var/mobile/Library", "var/mobile/Library/SMS",
+                          "var/mobile/Library/SMS/sms.db", "top.db"}));
     QVERIFY(filerelay::syncUnpacked(made, out));
     // A path that is gone cannot be flushed: the caller hears of it.
     QVERIFY(!filerelay::syncUnpacked(made + QStringList {out + "/gone.db"}, out));

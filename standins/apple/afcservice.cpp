@@ -555,8 +555,8 @@ void AfcServer::run()
             return;
         const qsizetype paramsSize = qsizetype(thisLength - kHeader);
         const QByteArray params = QByteArray::fromRawData(body.constData(), paramsSize);
-        const QByteArray data = QByteArray::fromRawData(body.constData() + paramsSize,
-                                                        body.size() - paramsSize);
+        const QByteArray data
+                = QByteArray::fromRawData(body.constData() + paramsSize, body.size() - paramsSize);
 
         QString seen = QStringLiteral("afc %1").arg(op);
         if (op == OpFileRead)
