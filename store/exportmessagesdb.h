@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -58,7 +59,10 @@ public:
     // conversation of unknown correspondents (recovered messages) and an
     // event the target cannot hold. Throws the database's exceptions; the
     // run must then be aborted (or the writer destroyed).
-    void write(_MsgMessage *m) override;
+    void write(_MsgMessage *m) override { write(m, nullptr); }
+    // The same, for a caller that has m's logic hash at hand already
+    // (logicHash(*m), or null to have it made here).
+    void write(_MsgMessage *m, const QString *hash);
     // Commits and closes. When the commit fails, the run is aborted and the
     // exception passed on.
     void end() override;
@@ -220,4 +224,13 @@ private:
     QStringList m_createdFolders;
     // Folders whose new entries are not flushed to disk yet.
     QSet<QString> m_unsyncedFolders;
+    // Folders below the file-relay found to be real folders (or made) during
+    // the run: each is looked at on disk once per run, not once per file.
+    mutable QSet<QString> m_knownFolders;
+    // Local paths of attachment names, made at the run's first attachment.
+    std::unique_ptr<IOS6MessageDb::AttachmentLocalPaths> m_localPaths;
+    QString localPath(const QString &filename);
+    // UTF-8 of the text values of the message being inserted, bound without
+    // a copy; kept from row to row so that their memory is reused.
+    std::vector<QByteArray> m_textBuffers;
 };
