@@ -154,6 +154,8 @@ void ExportMessagesDb::resetRun()
     m_counts = Counts();
     m_chatIds.clear();
     m_handleIds.clear();
+    m_attachmentGuidKeys.clear();
+    m_attachmentGuidsLoaded = false;
     m_chatHandleJoins.clear();
     m_messageColumns = MessageColumns();
     finalizeStatements();
@@ -238,6 +240,8 @@ void ExportMessagesDb::abort() noexcept
     m_running = false;
     m_chatIds.clear();
     m_handleIds.clear();
+    m_attachmentGuidKeys.clear();
+    m_attachmentGuidsLoaded = false;
     m_chatHandleJoins.clear();
     m_messageColumns = MessageColumns();
     m_byLogicHash.clear();
@@ -367,7 +371,7 @@ qint64 ExportMessagesDb::chatRowid(_MsgChat *chat)
 
 qint64 ExportMessagesDb::handleRowid(_MsgHandle *handle, qint64 chatId)
 {
-    const QString key = handle->id + QChar(0x1f) + handle->service;
+    const HandleKey key {handle->id, handle->service};
     qint64 id = m_handleIds.value(key);
     bool knownJoin = false;
     if (id == 0) {
@@ -743,7 +747,7 @@ void ExportMessagesDb::writeAttachment(_MsgAttachment *a, qint64 messageId, bool
             ? a->localPath
             : QString();
 
-    qint64 attachmentId = m_db.attachmentRowidByGuid(a);
+    qint64 attachmentId = attachmentRowid(a);
     if (attachmentId != 0) {
         // Stored before: its file goes where the stored row names it, when
         // it is missing there.
@@ -776,12 +780,28 @@ void ExportMessagesDb::writeAttachment(_MsgAttachment *a, qint64 messageId, bool
                 row.filename = storedFilename;
                 attachmentId = m_db.insertAttachment(&row);
             }
+            m_attachmentGuidKeys.insert(guidKey(a->guid));
         }
     }
     if (!messageExisted
         || !hasRow("select 1 from message_attachment_join where message_id=? and attachment_id=?",
                    messageId, attachmentId))
         joinMessageAttachment(messageId, attachmentId);
+}
+
+qint64 ExportMessagesDb::attachmentRowid(const _MsgAttachment *a)
+{
+    if (!m_attachmentGuidsLoaded) {
+        m_attachmentGuidKeys.clear();
+        Sqlite3Cursor c = m_db.queryThrow(Sqlite3Sql("select guid from attachment"));
+        while (c.moveNext())
+            m_attachmentGuidKeys.insert(guidKey(c.getText(0)));
+        m_attachmentGuidsLoaded = true;
+    }
+    // Keys may collide: the database has the last word.
+    if (!m_attachmentGuidKeys.contains(guidKey(a->guid)))
+        return 0;
+    return m_db.attachmentRowidByGuid(a);
 }
 
 qint64 ExportMessagesDb::sameAttachmentOfMessage(const _MsgAttachment *a, qint64 messageId)

@@ -71,8 +71,8 @@ public:
     void abort() noexcept;
 
     // The target database, for users that keep tables of their own in it
-    // (the Android cache). Its chats, handles and messages must not be
-    // changed by others between begin and the last write: the writer
+    // (the Android cache). Its chats, handles, messages and attachments must
+    // not be changed by others between begin and the last write: the writer
     // remembers what it has matched and stored during a run.
     // Before handing it out, the chat updates the run holds back (newest
     // date, last sender of a group) are written, so that a user who commits
@@ -183,7 +183,25 @@ private:
     QString m_lastLogicHash;
     // Rows matched or made during the run.
     QHash<QString, qint64> m_chatIds; // by guid
-    QHash<QString, qint64> m_handleIds; // by id and service
+    struct HandleKey
+    {
+        QString id, service;
+        friend bool operator==(const HandleKey &a, const HandleKey &b)
+        {
+            return a.id == b.id && a.service == b.service;
+        }
+        friend size_t qHash(const HandleKey &k, size_t seed = 0) noexcept
+        {
+            return qHashMulti(seed, k.id, k.service);
+        }
+    };
+    QHash<HandleKey, qint64> m_handleIds;
+    // Attachment guids the target holds, by key (read at the run's first
+    // attachment, kept up to date by it): a guid whose key is missing is
+    // new without asking the database.
+    QSet<quint64> m_attachmentGuidKeys;
+    bool m_attachmentGuidsLoaded = false;
+    qint64 attachmentRowid(const _MsgAttachment *a);
     QSet<QPair<qint64, qint64>> m_chatHandleJoins;
     // The stored messages by logic hash (the oldest row of each) and by a
     // key of their guid, read at the first write of a run and kept up to
