@@ -421,7 +421,10 @@ void AndroidLoadSMSThread::receiveAttachment(PhoneMessage &pm)
 
 void AndroidLoadSMSThread::writeAndRecord(PhoneMessage &pm, const QString *hash)
 {
-    cacheDb.write(&pm.message, hash);
+    if (hash)
+        cacheDb.write(&pm.message, *hash);
+    else
+        cacheDb.write(&pm.message);
     const QString &child = cacheDb.lastLogicHash();
     m_db->executeThrow(Sqlite3Sql("replace into parent_hash(child,parent) values(?,?)")
                                .addTextParam(child.isNull() ? logicHash(pm.message) : child)

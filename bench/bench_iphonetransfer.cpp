@@ -8,6 +8,7 @@
 //
 //   bench_iphonetransfer [messages] [phone messages]
 
+#include "bench/benchreport.h"
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
 #include "buildconfig.h"
@@ -212,58 +213,87 @@ int main(int argc, char **argv)
     if (messages.size() != count)
         die("the local database did not load");
 
-    const QDir root(work + "/backups");
     const BackupDevice device {iphonesim::device(kUdid), kUdid, QStringLiteral("6.1.4")};
 
-    QElapsedTimer all;
-    all.start();
-    ProgressForm backupForm {QString()};
-    IOSMobileBackupThread backupJob(device, root, &backupForm);
-    const double backupMs = runTimed(backupJob, backupForm, "backup");
+    // Each round transfers into a backup folder of its own; the best round
+    // of the chain and of the floor are compared.
+    struct Round
+    {
+        double backup = 0, cache = 0, merge = 0, restore = 0, chain = 0, floor = 0;
+        QList<QPair<QString, double>> stages; // merge stages, ms since the merge began
+    };
+    auto runRound = [&](int n) {
+        Round r;
+        const QDir root(work + QStringLiteral("/backups-%1").arg(n));
+        QElapsedTimer all;
+        all.start();
+        ProgressForm backupForm {QString()};
+        IOSMobileBackupThread backupJob(device, root, &backupForm);
+        r.backup = runTimed(backupJob, backupForm, "backup");
 
-    QElapsedTimer t;
-    t.start();
-    BackupManifest manifest(root.absoluteFilePath(kUdid));
-    manifest.loadManifestPlist();
-    manifest.loadManifestMbdb();
-    ProgressForm cacheForm {QString()};
-    ITunesCacheSMSThread cacheJob(&manifest, &cacheForm);
-    runTimed(cacheJob, cacheForm, "cache");
-    const double cacheMs = msSince(t);
+        QElapsedTimer t;
+        t.start();
+        BackupManifest manifest(root.absoluteFilePath(kUdid));
+        manifest.loadManifestPlist();
+        manifest.loadManifestMbdb();
+        ProgressForm cacheForm {QString()};
+        ITunesCacheSMSThread cacheJob(&manifest, &cacheForm);
+        runTimed(cacheJob, cacheForm, "cache");
+        r.cache = msSince(t);
 
-    IOS6MessageDb cached(cacheJob.cacheDir(), QStringLiteral("310"), false);
-    ProgressForm mergeForm {QString()};
-    IOS6RestoreMessagesThread mergeJob(QStringLiteral("310"), &messages, &cached, manifest.folder,
-                                       &mergeForm);
-    const double mergeMs = runTimed(mergeJob, mergeForm, "merge");
-    if (mergeJob.mergedCount != count)
-        die("the merge did not take every message");
+        IOS6MessageDb cached(cacheJob.cacheDir(), QStringLiteral("310"), false);
+        ProgressForm mergeForm {QString()};
+        IOS6RestoreMessagesThread mergeJob(QStringLiteral("310"), &messages, &cached,
+                                           manifest.folder, &mergeForm);
+        QElapsedTimer stageClock;
+        mergeJob.setStageObserver([&](const QString &stage) {
+            r.stages.append({stage, msSince(stageClock)});
+        });
+        stageClock.start();
+        r.merge = runTimed(mergeJob, mergeForm, "merge");
+        if (mergeJob.mergedCount != count)
+            die("the merge did not take every message");
 
-    ProgressForm restoreForm {QString()};
-    IOSMobileRestoreThread restoreJob(device, root, &restoreForm);
-    const double restoreMs = runTimed(restoreJob, restoreForm, "restore");
-    const double chainMs = msSince(all);
+        ProgressForm restoreForm {QString()};
+        IOSMobileRestoreThread restoreJob(device, root, &restoreForm);
+        r.restore = runTimed(restoreJob, restoreForm, "restore");
+        r.chain = msSince(all);
 
-    // The floor.
-    t.restart();
-    copyFolder(made, work + "/floor-out");
-    const QString floorDb = work + "/floor-out/" + FakeBackup::fileId("HomeDomain", "Library/SMS/sms.db");
-    rawInserts(floorDb, messages, 1);
-    copyFolder(work + "/floor-out", work + "/floor-back");
-    const double floorMs = msSince(t);
+        // The floor.
+        t.restart();
+        const QString out = work + QStringLiteral("/floor-out-%1").arg(n);
+        copyFolder(made, out);
+        const QString floorDb = out + "/" + FakeBackup::fileId("HomeDomain", "Library/SMS/sms.db");
+        rawInserts(floorDb, messages, 1);
+        copyFolder(out, work + QStringLiteral("/floor-back-%1").arg(n));
+        r.floor = msSince(t);
+        return r;
+    };
+    Round best;
+    double floorMs = 1e300;
+    for (int n = 0; n < bench::kRounds; ++n) {
+        const Round r = runRound(n);
+        if (n == 0 || r.chain < best.chain)
+            best = r;
+        floorMs = std::min(floorMs, r.floor);
+    }
+    const double chainMs = best.chain;
 
     const double ratio = chainMs / qMax(floorMs, 0.001);
-    const bool pass = ratio <= 3.0;
-    std::printf("transfer of %d messages to a simulated iPhone holding %d\n", count, phoneCount);
-    std::printf("  backup (stand-in tool):   %8.1f ms\n", backupMs);
-    std::printf("  cache (manifest + copy):  %8.1f ms\n", cacheMs);
-    std::printf("  merge into the backup:    %8.1f ms\n", mergeMs);
-    std::printf("  restore (stand-in tool):  %8.1f ms\n", restoreMs);
+    std::printf("transfer of %d messages to a simulated iPhone holding %d (best of %d rounds)\n",
+                count, phoneCount, bench::kRounds);
+    std::printf("  backup (stand-in tool):   %8.1f ms\n", best.backup);
+    std::printf("  cache (manifest + copy):  %8.1f ms\n", best.cache);
+    std::printf("  merge into the backup:    %8.1f ms\n", best.merge);
+    double last = 0;
+    for (const auto &[stage, at] : std::as_const(best.stages)) {
+        std::printf("    %-22s %8.1f ms\n", qPrintable(stage), at - last);
+        last = at;
+    }
+    std::printf("  restore (stand-in tool):  %8.1f ms\n", best.restore);
     std::printf("  whole chain:              %8.1f ms\n", chainMs);
     std::printf("  floor (2 folder copies + raw inserts): %8.1f ms\n", floorMs);
-    std::printf("  ratio %.2f, target <= 3.00: %s\n", ratio, pass ? "pass" : "MISSED");
-    std::printf("RESULT iphonetransfer %.1fms %.1fms %.2f <=3.00 %s\n", chainMs, floorMs, ratio,
-                pass ? "pass" : "FAIL");
+    bench::report("iphonetransfer", chainMs, floorMs, "ms", bench::Want::AtMost, 3.0, ratio);
     iphonesim::shutdown();
     return 0;
 }

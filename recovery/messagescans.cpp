@@ -14,7 +14,9 @@
 #include <QSet>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <functional>
+#include <type_traits>
 #include <memory>
 #include <stdexcept>
 
@@ -73,7 +75,21 @@ public:
         } else {
             m_live.openThrow(smsDbPath, Sqlite3DB::ReadOnly);
         }
+        // One read transaction for the scan's many look-ups: the file is
+        // locked and checked once instead of once a look-up.
+        m_live.beginTran();
     }
+    ~ScanSource()
+    {
+        try {
+            if (m_live.inTran())
+                m_live.rollbackTran();
+        } catch (...) {
+            // Closing the connection ends the transaction as well.
+        }
+    }
+    ScanSource(const ScanSource &) = delete;
+    ScanSource &operator=(const ScanSource &) = delete;
 
     Sqlite3File &file() { return *m_file; }
     Sqlite3DB &live() { return m_live; }
@@ -108,6 +124,40 @@ private:
     std::unique_ptr<QTemporaryDir> m_tmp;
     std::unique_ptr<Sqlite3File> m_file;
     Sqlite3DB m_live;
+};
+
+// The guids of the live message table as sorted 64-bit hashes (8 bytes a
+// live message): a salvaged row whose guid hash is not among them is not
+// live, and only the few that are need the table itself asked.
+class LiveGuids
+{
+public:
+    explicit LiveGuids(Sqlite3DB &live)
+    {
+        // Equal texts have equal UTF-8 bytes; in a database of another
+        // encoding the table's own comparison is left to decide alone.
+        {
+            Sqlite3Cursor c = live.queryThrow(Sqlite3Sql("PRAGMA encoding"));
+            if (!c.moveNext() || c.getText(0).compare(QLatin1String("UTF-8"), Qt::CaseInsensitive))
+                return;
+        }
+        Sqlite3Cursor c = live.queryThrow(Sqlite3Sql("select guid from message"));
+        while (c.moveNext())
+            m_hashes.push_back(hashOf(c.getUtf8(0)));
+        std::sort(m_hashes.begin(), m_hashes.end());
+        m_usable = true;
+    }
+    // False only when no live row can have this guid.
+    bool mayHold(const QString &guid) const
+    {
+        return !m_usable
+                || std::binary_search(m_hashes.begin(), m_hashes.end(), hashOf(guid.toUtf8()));
+    }
+
+private:
+    static quint64 hashOf(QByteArrayView utf8) { return quint64(qHash(utf8, 0)); }
+    std::vector<quint64> m_hashes;
+    bool m_usable = false;
 };
 
 // Runs work inside one recycle.db transaction: committed when it returns,
@@ -185,7 +235,27 @@ void runPhases(Sqlite3File &file, int rootPage, ProgressForm *form, const ScanPl
     }
 }
 
-QList<Sqlite3FileRow> carveWith(const Sqlite3File &file, const QList<_SqliteCol> &columns,
+// A column list of a scan, with what carving and converting need of it
+// worked out once for every page.
+struct ScanLayout
+{
+    explicit ScanLayout(const QList<_SqliteCol> &list)
+        : cols(list)
+        , carve(list)
+    { }
+    ScanColumns cols;
+    Sqlite3CarveColumns carve;
+};
+
+std::vector<std::unique_ptr<ScanLayout>> layoutsOf(const QList<QList<_SqliteCol>> &lists)
+{
+    std::vector<std::unique_ptr<ScanLayout>> out;
+    for (const QList<_SqliteCol> &list : lists)
+        out.push_back(std::make_unique<ScanLayout>(list));
+    return out;
+}
+
+QList<Sqlite3FileRow> carveWith(const Sqlite3File &file, const Sqlite3CarveColumns &columns,
                                 const Sqlite3FilePage &page, const Sqlite3RowFilter &filter)
 {
     if (page.isBtreePage())
@@ -197,14 +267,62 @@ QList<Sqlite3FileRow> carveWith(const Sqlite3File &file, const QList<_SqliteCol>
 
 // ---------------------------------------------------------------- columns
 
+namespace {
+
+QByteArray foldedName(QAnyStringView name)
+{
+    return name.toString().toLower().toUtf8();
+}
+
+} // namespace
+
 ScanColumns::ScanColumns(const QList<_SqliteCol> &columns)
     : m_columns(columns)
 {
     for (int i = 0; i < columns.size(); ++i)
-        m_index.insert(columns[i].name.toLower(), i);
+        m_index.insert(foldedName(columns[i].name), i);
 }
 
-QVariant ScanColumns::value(const Sqlite3FileRow &row, const QString &name) const
+int ScanColumns::indexOf(QAnyStringView name) const
+{
+    // The converters ask for their columns by short ASCII names many times
+    // a row: those are folded on the stack.
+    char buf[64];
+    bool ascii = name.size() <= qsizetype(sizeof buf);
+    qsizetype n = 0;
+    if (ascii)
+        name.visit([&](auto view) {
+            for (auto ch : view) {
+                char32_t u;
+                if constexpr (std::is_same_v<std::decay_t<decltype(ch)>, QChar>)
+                    u = ch.unicode();
+                else
+                    u = static_cast<unsigned char>(ch);
+                if (u >= 0x80) {
+                    ascii = false;
+                    return;
+                }
+                buf[n++] = char(u >= 'A' && u <= 'Z' ? u + ('a' - 'A') : u);
+            }
+        });
+    if (ascii)
+        return m_index.value(QByteArray::fromRawData(buf, n), -1);
+    return m_index.value(foldedName(name), -1);
+}
+
+const std::vector<int> &ScanColumns::positions(const QList<QByteArray> &names) const
+{
+    if (m_positionsOf != &names) {
+        m_positions.clear();
+        m_positions.reserve(size_t(names.size()));
+        for (const QByteArray &name : names)
+            m_positions.push_back(indexOf(QLatin1StringView(name)));
+        m_positionsOf = &names;
+    }
+    return m_positions;
+}
+
+QVariant ScanColumns::value(const Sqlite3FileRow &row, QAnyStringView name) const
 {
     const int i = indexOf(name);
     return i >= 0 && i < row.values.size() ? row.values[i] : QVariant();
@@ -374,71 +492,186 @@ bool ios6RowToHandle(const Sqlite3FileRow &row, const ScanColumns &cols, Country
     return true;
 }
 
+namespace {
+
+// The columns the iOS 6 message converter reads, in one order.
+enum Ios6MessageField {
+    F_guid,
+    F_text,
+    F_replace,
+    F_service_center,
+    F_handle_id,
+    F_subject,
+    F_country,
+    F_attributedBody,
+    F_version,
+    F_type,
+    F_service,
+    F_account,
+    F_account_guid,
+    F_error,
+    F_date,
+    F_date_read,
+    F_date_delivered,
+    F_is_delivered,
+    F_is_finished,
+    F_is_emote,
+    F_is_from_me,
+    F_is_empty,
+    F_is_delayed,
+    F_is_auto_reply,
+    F_is_prepared,
+    F_is_read,
+    F_is_system_message,
+    F_is_sent,
+    F_has_dd_results,
+    F_is_service_message,
+    F_is_forward,
+    F_was_downgraded,
+    F_is_archive,
+    F_cache_has_attachments,
+    F_cache_roomnames,
+    F_was_data_detected,
+    F_was_deduplicated,
+    F_is_audio_message,
+    F_is_played,
+    F_date_played,
+    F_item_type,
+    F_other_handle,
+    F_group_title,
+    F_group_action_type,
+    F_share_status,
+    F_share_direction,
+    F_is_expirable,
+    F_expire_state,
+    F_message_action_type,
+};
+const QList<QByteArray> kIos6MessageFields = {
+        "guid",
+        "text",
+        "replace",
+        "service_center",
+        "handle_id",
+        "subject",
+        "country",
+        "attributedBody",
+        "version",
+        "type",
+        "service",
+        "account",
+        "account_guid",
+        "error",
+        "date",
+        "date_read",
+        "date_delivered",
+        "is_delivered",
+        "is_finished",
+        "is_emote",
+        "is_from_me",
+        "is_empty",
+        "is_delayed",
+        "is_auto_reply",
+        "is_prepared",
+        "is_read",
+        "is_system_message",
+        "is_sent",
+        "has_dd_results",
+        "is_service_message",
+        "is_forward",
+        "was_downgraded",
+        "is_archive",
+        "cache_has_attachments",
+        "cache_roomnames",
+        "was_data_detected",
+        "was_deduplicated",
+        "is_audio_message",
+        "is_played",
+        "date_played",
+        "item_type",
+        "other_handle",
+        "group_title",
+        "group_action_type",
+        "share_status",
+        "share_direction",
+        "is_expirable",
+        "expire_state",
+        "message_action_type",
+};
+
+} // namespace
+
 bool ios6RowToMessage(const Sqlite3FileRow &row, const ScanColumns &cols, _MsgMessage &m)
 {
     if (row.values.size() <= 37)
         return false;
-    auto text = [&](const char *n) { return cols.value(row, QLatin1String(n)).toString(); };
-    auto num = [&](const char *n, qint32 dflt) {
-        const QVariant v = cols.value(row, QLatin1String(n));
+    // The columns' positions, looked up once for the column list.
+    const std::vector<int> &at = cols.positions(kIos6MessageFields);
+    static const QVariant missing;
+    auto field = [&](Ios6MessageField f) -> const QVariant & {
+        const int i = at[size_t(f)];
+        return i >= 0 && i < row.values.size() ? row.values[i] : missing;
+    };
+    auto text = [&](Ios6MessageField f) { return field(f).toString(); };
+    auto num = [&](Ios6MessageField f, qint32 dflt) {
+        const QVariant &v = field(f);
         return v.isValid() ? qint32(v.toLongLong()) : dflt;
     };
-    auto date = [&](const char *n) {
-        const QVariant v = cols.value(row, QLatin1String(n));
+    auto date = [&](Ios6MessageField f) {
+        const QVariant &v = field(f);
         return v.isValid() ? iosDateFromColumn(v.toLongLong()) : 0;
     };
     m.ROWID = row.rowid;
-    m.guid = text("guid");
-    m.text = text("text");
-    m.replace = num("replace", 0);
-    m.service_center = text("service_center");
-    m.handle_id = cols.value(row, "handle_id").toLongLong();
-    m.subject = text("subject");
-    m.country = text("country");
-    m.attributedBody = cols.value(row, "attributedBody").toByteArray();
-    m.version = num("version", 0);
-    m.type = num("type", 0);
-    m.service = text("service");
+    m.guid = text(F_guid);
+    m.text = text(F_text);
+    m.replace = num(F_replace, 0);
+    m.service_center = text(F_service_center);
+    m.handle_id = field(F_handle_id).toLongLong();
+    m.subject = text(F_subject);
+    m.country = text(F_country);
+    m.attributedBody = field(F_attributedBody).toByteArray();
+    m.version = num(F_version, 0);
+    m.type = num(F_type, 0);
+    m.service = text(F_service);
     if (!isKnownService(m.service))
         return false;
-    m.account = text("account");
-    m.account_guid = text("account_guid");
-    m.error = num("error", 0);
-    m.date = date("date");
-    m.date_read = date("date_read");
-    m.date_delivered = date("date_delivered");
-    m.is_delivered = num("is_delivered", 0);
-    m.is_finished = num("is_finished", 0);
-    m.is_emote = num("is_emote", 0);
-    m.is_from_me = num("is_from_me", 0);
-    m.is_empty = num("is_empty", 0);
-    m.is_delayed = num("is_delayed", 0);
-    m.is_auto_reply = num("is_auto_reply", 0);
-    m.is_prepared = num("is_prepared", 0);
-    m.is_read = num("is_read", 0);
-    m.is_system_message = num("is_system_message", 0);
-    m.is_sent = num("is_sent", 0);
-    m.has_dd_results = num("has_dd_results", 0);
-    m.is_service_message = num("is_service_message", 0);
-    m.is_forward = num("is_forward", 0);
-    m.was_downgraded = num("was_downgraded", 0);
-    m.is_archive = num("is_archive", 0);
-    m.cache_has_attachments = num("cache_has_attachments", 0);
-    m.cache_roomnames = text("cache_roomnames");
-    m.was_data_detected = num("was_data_detected", 0);
-    m.was_deduplicated = num("was_deduplicated", 0);
-    m.is_audio_message = num("is_audio_message", 0);
-    m.is_played = num("is_played", 0);
-    m.date_played = date("date_played");
-    m.item_type = num("item_type", 0);
-    m.other_handle = num("other_handle", -1);
-    m.group_title = text("group_title");
-    m.group_action_type = num("group_action_type", 0);
-    m.share_status = num("share_status", 0);
-    m.share_direction = num("share_direction", 0);
-    m.is_expirable = num("is_expirable", 0);
-    m.expire_state = num("expire_state", 0);
-    m.message_action_type = num("message_action_type", 0);
+    m.account = text(F_account);
+    m.account_guid = text(F_account_guid);
+    m.error = num(F_error, 0);
+    m.date = date(F_date);
+    m.date_read = date(F_date_read);
+    m.date_delivered = date(F_date_delivered);
+    m.is_delivered = num(F_is_delivered, 0);
+    m.is_finished = num(F_is_finished, 0);
+    m.is_emote = num(F_is_emote, 0);
+    m.is_from_me = num(F_is_from_me, 0);
+    m.is_empty = num(F_is_empty, 0);
+    m.is_delayed = num(F_is_delayed, 0);
+    m.is_auto_reply = num(F_is_auto_reply, 0);
+    m.is_prepared = num(F_is_prepared, 0);
+    m.is_read = num(F_is_read, 0);
+    m.is_system_message = num(F_is_system_message, 0);
+    m.is_sent = num(F_is_sent, 0);
+    m.has_dd_results = num(F_has_dd_results, 0);
+    m.is_service_message = num(F_is_service_message, 0);
+    m.is_forward = num(F_is_forward, 0);
+    m.was_downgraded = num(F_was_downgraded, 0);
+    m.is_archive = num(F_is_archive, 0);
+    m.cache_has_attachments = num(F_cache_has_attachments, 0);
+    m.cache_roomnames = text(F_cache_roomnames);
+    m.was_data_detected = num(F_was_data_detected, 0);
+    m.was_deduplicated = num(F_was_deduplicated, 0);
+    m.is_audio_message = num(F_is_audio_message, 0);
+    m.is_played = num(F_is_played, 0);
+    m.date_played = date(F_date_played);
+    m.item_type = num(F_item_type, 0);
+    m.other_handle = num(F_other_handle, -1);
+    m.group_title = text(F_group_title);
+    m.group_action_type = num(F_group_action_type, 0);
+    m.share_status = num(F_share_status, 0);
+    m.share_direction = num(F_share_direction, 0);
+    m.is_expirable = num(F_is_expirable, 0);
+    m.expire_state = num(F_expire_state, 0);
+    m.message_action_type = num(F_message_action_type, 0);
     return true;
 }
 
@@ -547,18 +780,19 @@ void scanDeletedHandles(IOS6MessageDb &db, ProgressForm *form)
             if (ios6RowToHandle(row, liveCols, countries, h))
                 store(h);
         };
+        const auto layouts = layoutsOf(lists);
         plan.carve = [&](const Sqlite3FilePage &page) {
             QList<_MsgHandle> kept;
-            for (const QList<_SqliteCol> &list : lists) {
+            for (const auto &layout : layouts) {
                 if (cancelled(form))
                     break;
-                const ScanColumns cols(list);
+                const ScanColumns &cols = layout->cols;
                 const int service = cols.indexOf("service");
                 const auto filter = [service](const Sqlite3FileRow *r) {
                     return service >= 0 && r->values.size() > service
                             && isKnownService(r->values[service]);
                 };
-                for (const Sqlite3FileRow &row : carveWith(file, list, page, filter)) {
+                for (const Sqlite3FileRow &row : carveWith(file, layout->carve, page, filter)) {
                     _MsgHandle h;
                     if (ios6RowToHandle(row, cols, countries, h))
                         kept.append(h);
@@ -597,12 +831,21 @@ void scanDeletedMessages(IOS6MessageDb &db, const QList<_MsgChat *> &chats, Prog
         }
     }
 
+    const LiveGuids liveGuids(source.live());
     auto isLive = [&](const _MsgMessage &m) {
-        if (m.guid.isEmpty())
+        if (m.guid.isEmpty() || !liveGuids.mayHold(m.guid))
             return false;
-        Sqlite3Cursor c = source.live().queryThrow(
+        return source.live().firstInt64Throw(
                 Sqlite3Sql("select rowid from message where guid=?").addTextParam(m.guid));
-        return c.moveNext();
+    };
+    // The salvaged handles by their sms.db rowid; none are stored while
+    // messages are scanned.
+    QHash<qint64, _MsgHandle> recycledHandles;
+    auto recycledHandle = [&](qint64 srcRowid) -> const _MsgHandle & {
+        auto it = recycledHandles.constFind(srcRowid);
+        if (it == recycledHandles.constEnd())
+            it = recycledHandles.insert(srcRowid, recycle.recycledHandleBySrcRowid(srcRowid));
+        return it.value();
     };
     auto store = [&](const _MsgMessage &m, qint64 chatSrcRowid) {
         if (m.item_type != 0 || isLive(m) || recycle.findRecycledMessage(m) != 0)
@@ -614,7 +857,7 @@ void scanDeletedMessages(IOS6MessageDb &db, const QList<_MsgChat *> &chats, Prog
                     : chat->handles.first()->id;
             recycle.insertRecycledMessage(m, chat->chat_identifier, handle, chatSrcRowid);
         } else {
-            const _MsgHandle h = recycle.recycledHandleBySrcRowid(m.handle_id);
+            const _MsgHandle &h = recycledHandle(m.handle_id);
             recycle.insertRecycledMessage(m, h.id, h.id, m.ROWID);
         }
     };
@@ -627,17 +870,18 @@ void scanDeletedMessages(IOS6MessageDb &db, const QList<_MsgChat *> &chats, Prog
             if (ios6RowToMessage(row, liveCols, m))
                 store(m, m.ROWID);
         };
+        const auto layouts = layoutsOf(lists);
         plan.carve = [&](const Sqlite3FilePage &page) {
             QList<_MsgMessage> kept;
-            for (const QList<_SqliteCol> &list : lists) {
-                const ScanColumns cols(list);
+            for (const auto &layout : layouts) {
+                const ScanColumns &cols = layout->cols;
                 const int service = cols.indexOf("service");
                 const int minimum = std::max(38, service + 1);
                 const auto filter = [service, minimum](const Sqlite3FileRow *r) {
                     return service >= 0 && r->values.size() >= minimum
                             && isKnownService(r->values[service]);
                 };
-                for (const Sqlite3FileRow &row : carveWith(file, list, page, filter)) {
+                for (const Sqlite3FileRow &row : carveWith(file, layout->carve, page, filter)) {
                     _MsgMessage m;
                     if (ios6RowToMessage(row, cols, m) && m.item_type == 0)
                         kept.append(m);
@@ -695,18 +939,16 @@ void scanDeletedMessages(IOS5MessageDb &db, ProgressForm *form)
         if (m.service == QLatin1String("iMessage")) {
             if (!hasMadridGuid || m.guid.isEmpty())
                 return false;
-            return source.live()
-                    .queryThrow(Sqlite3Sql("select rowid from message where madrid_guid=?")
-                                        .addTextParam(m.guid))
-                    .moveNext();
+            return source.live().firstInt64Throw(
+                    Sqlite3Sql("select rowid from message where madrid_guid=?")
+                            .addTextParam(m.guid));
         }
         if (!canMatchSms)
             return false;
-        return source.live()
-                .queryThrow(Sqlite3Sql("select rowid from message where address=? and date=?")
-                                    .addTextParam(cols.value(row, "address").toString())
-                                    .addInt64Param(cols.value(row, "date").toLongLong()))
-                .moveNext();
+        return source.live().firstInt64Throw(
+                Sqlite3Sql("select rowid from message where address=? and date=?")
+                        .addTextParam(cols.value(row, "address").toString())
+                        .addInt64Param(cols.value(row, "date").toLongLong()));
     };
     auto store = [&](const _MsgRecycleMessage &m) {
         if (recycle.findRecycledMessage(m) == 0)
@@ -720,16 +962,17 @@ void scanDeletedMessages(IOS5MessageDb &db, ProgressForm *form)
             if (ios5RowToMessage(row, liveCols, countries, m) && !isLive(row, liveCols, m))
                 store(m);
         };
+        const auto layouts = layoutsOf(lists);
         plan.carve = [&](const Sqlite3FilePage &page) {
             QList<_MsgRecycleMessage> results;
-            for (const QList<_SqliteCol> &list : lists) {
+            for (const auto &layout : layouts) {
                 if (cancelled(form))
                     break;
-                const ScanColumns cols(list);
+                const ScanColumns &cols = layout->cols;
                 const auto filter = [&cols](const Sqlite3FileRow *r) {
                     return r->values.size() > 16 && ios5RowPasses(*r, cols);
                 };
-                const QList<Sqlite3FileRow> carved = carveWith(file, list, page, filter);
+                const QList<Sqlite3FileRow> carved = carveWith(file, layout->carve, page, filter);
                 if (carved.isEmpty())
                     continue;
                 bool all = true;

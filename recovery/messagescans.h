@@ -17,9 +17,13 @@
 #include "store/msgdataset.h"
 #include "store/sqlite3db.h"
 
+#include <QAnyStringView>
+#include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QString>
+
+#include <vector>
 
 class IOS5MessageDb;
 class IOS6MessageDb;
@@ -35,14 +39,21 @@ public:
     explicit ScanColumns(const QList<_SqliteCol> &columns);
     const QList<_SqliteCol> &columns() const { return m_columns; }
     // Position of the column, -1 when the table lacks it.
-    int indexOf(const QString &name) const { return m_index.value(name.toLower(), -1); }
+    int indexOf(QAnyStringView name) const;
     // The row's value of the column: an invalid QVariant when the table
     // lacks the column or the row is shorter.
-    QVariant value(const Sqlite3FileRow &row, const QString &name) const;
+    QVariant value(const Sqlite3FileRow &row, QAnyStringView name) const;
+    // The positions of the named columns (-1 where missing), worked out on
+    // the first call for a name list and kept: a converter that reads many
+    // columns of every row asks once. names must outlive this object.
+    const std::vector<int> &positions(const QList<QByteArray> &names) const;
 
 private:
     QList<_SqliteCol> m_columns;
-    QHash<QString, int> m_index;
+    // By the lower-case UTF-8 of the name.
+    QHash<QByteArray, int> m_index;
+    mutable const QList<QByteArray> *m_positionsOf = nullptr;
+    mutable std::vector<int> m_positions;
 };
 
 // The column lists the carving falls back on when the table's own CREATE

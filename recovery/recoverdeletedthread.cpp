@@ -67,7 +67,7 @@ void RecoverDeletedThread::run()
             // may go with its node while the job runs.
             MsgDataSet live;
             live.reset();
-            six->chats(live);
+            six->chatsWithoutDates(live);
             scanDeletedHandles(*six, m_form);
             if (betweenScansHook)
                 betweenScansHook();

@@ -20,6 +20,7 @@
 #include <QVariant>
 
 #include <functional>
+#include <vector>
 
 // ---------------------------------------------------------------- raw reads
 
@@ -105,6 +106,45 @@ struct Sqlite3FileRow
 {
     qint64 rowid = 0;
     QList<QVariant> values;
+};
+
+// Which serial types a column may hold, by its declaration.
+struct Sqlite3ColumnFit
+{
+    bool null = false;
+    bool integer = false;
+    bool real = false;
+    bool text = false;
+    bool blob = false;
+
+    explicit Sqlite3ColumnFit(const _SqliteCol &c);
+    bool accepts(qint64 serialType) const
+    {
+        if (serialType < 0 || serialType == 10 || serialType == 11)
+            return true;
+        if (serialType == 0)
+            return null;
+        if (serialType == 7)
+            return real;
+        if (serialType < 12)
+            return integer;
+        return serialType % 2 == 0 ? blob : text;
+    }
+};
+
+// The columns a carving looks for (column 0 the rowid alias), their fits
+// worked out once: a scan carves many ranges with the same columns.
+class Sqlite3CarveColumns
+{
+public:
+    explicit Sqlite3CarveColumns(const QList<_SqliteCol> &columns);
+    int count() const { return m_count; }
+    // The fits of the columns after the alias.
+    const std::vector<Sqlite3ColumnFit> &fits() const { return m_fits; }
+
+private:
+    int m_count = 0;
+    std::vector<Sqlite3ColumnFit> m_fits;
 };
 
 // Decides whether a carved row is kept; an empty filter keeps every row.
@@ -201,13 +241,21 @@ public:
     QList<Sqlite3FileRow> carveRecords(const QList<_SqliteCol> &columns, int prefix, int usable,
                                        const uchar *start, const uchar *end,
                                        const Sqlite3RowFilter &filter = {}) const;
+    QList<Sqlite3FileRow> carveRecords(const Sqlite3CarveColumns &columns, int prefix, int usable,
+                                       const uchar *start, const uchar *end,
+                                       const Sqlite3RowFilter &filter = {}) const;
     // Carves page n from offset to the end of the page.
     QList<Sqlite3FileRow> carvePage(const QList<_SqliteCol> &columns, int prefix, qint32 n,
+                                    int offset, const Sqlite3RowFilter &filter = {}) const;
+    QList<Sqlite3FileRow> carvePage(const Sqlite3CarveColumns &columns, int prefix, qint32 n,
                                     int offset, const Sqlite3RowFilter &filter = {}) const;
     // Carves the free space of a b-tree page: on a leaf page the gap between
     // the cell pointer array and the cell content, then every freeblock; any
     // other page from byte 8 to its end.
     QList<Sqlite3FileRow> carveFreeSpace(const QList<_SqliteCol> &columns, int prefix,
+                                         const Sqlite3FilePage &page,
+                                         const Sqlite3RowFilter &filter = {}) const;
+    QList<Sqlite3FileRow> carveFreeSpace(const Sqlite3CarveColumns &columns, int prefix,
                                          const Sqlite3FilePage &page,
                                          const Sqlite3RowFilter &filter = {}) const;
 

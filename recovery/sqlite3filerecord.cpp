@@ -129,37 +129,6 @@ Sqlite3FileRow Sqlite3File::rowData(const Sqlite3FileCell &cell) const
 
 namespace {
 
-// Which serial types a column may hold.
-struct ColumnFit
-{
-    bool null = false;
-    bool integer = false;
-    bool real = false;
-    bool text = false;
-    bool blob = false;
-
-    explicit ColumnFit(const _SqliteCol &c)
-        : null(!c.notNull && !c.hasDefault && !c.primaryKey)
-        , integer(c.isInteger() || c.isNumeric())
-        , real(c.isReal() || c.isNumeric())
-        , text(c.isText())
-        , blob(c.isBlob())
-    { }
-
-    bool accepts(qint64 t) const
-    {
-        if (t < 0 || t == 10 || t == 11)
-            return true;
-        if (t == 0)
-            return null;
-        if (t == 7)
-            return real;
-        if (t < 12)
-            return integer;
-        return t % 2 == 0 ? blob : text;
-    }
-};
-
 // The header length of a record whose serial types take typeBytes bytes:
 // the length counts its own varint.
 qint64 headerLengthFor(qint64 typeBytes)
@@ -205,12 +174,37 @@ qint64 carvedRowid(const uchar *rangeStart, const uchar *pos, qint64 headerLengt
 
 } // namespace
 
+Sqlite3ColumnFit::Sqlite3ColumnFit(const _SqliteCol &c)
+    : null(!c.notNull && !c.hasDefault && !c.primaryKey)
+    , integer(c.isInteger() || c.isNumeric())
+    , real(c.isReal() || c.isNumeric())
+    , text(c.isText())
+    , blob(c.isBlob())
+{ }
+
+Sqlite3CarveColumns::Sqlite3CarveColumns(const QList<_SqliteCol> &columns)
+    : m_count(int(columns.size()))
+{
+    if (columns.size() < 2)
+        return;
+    m_fits.reserve(size_t(columns.size() - 1));
+    for (qsizetype i = 1; i < columns.size(); ++i)
+        m_fits.emplace_back(columns[i]);
+}
+
 QList<Sqlite3FileRow> Sqlite3File::carveRecords(const QList<_SqliteCol> &columns, int prefix,
                                                 int usable, const uchar *start, const uchar *end,
                                                 const Sqlite3RowFilter &filter) const
 {
+    return carveRecords(Sqlite3CarveColumns(columns), prefix, usable, start, end, filter);
+}
+
+QList<Sqlite3FileRow> Sqlite3File::carveRecords(const Sqlite3CarveColumns &columns, int prefix,
+                                                int usable, const uchar *start, const uchar *end,
+                                                const Sqlite3RowFilter &filter) const
+{
     QList<Sqlite3FileRow> rows;
-    if (columns.size() < 2) {
+    if (columns.count() < 2) {
         qWarning("tbCols size < 2.");
         return rows;
     }
@@ -230,10 +224,7 @@ QList<Sqlite3FileRow> Sqlite3File::carveRecords(const QList<_SqliteCol> &columns
     const qint64 x = usable - 35;
     const qint64 m = (qint64(usable) - 12) * 32 / 255 - 23;
 
-    std::vector<ColumnFit> fit;
-    fit.reserve(size_t(columns.size() - 1));
-    for (qsizetype i = 1; i < columns.size(); ++i)
-        fit.emplace_back(columns[i]);
+    const std::vector<Sqlite3ColumnFit> &fit = columns.fits();
     const qsizetype typeCount = qsizetype(fit.size());
     std::vector<qint64> types(fit.size());
 
@@ -307,7 +298,7 @@ QList<Sqlite3FileRow> Sqlite3File::carveRecords(const QList<_SqliteCol> &columns
         decodeBudget -= body.size();
         Sqlite3FileRow row;
         row.rowid = carvedRowid(start, candidate, headerLength, payloadSize);
-        row.values.reserve(columns.size());
+        row.values.reserve(columns.count());
         const uchar *b = reinterpret_cast<const uchar *>(body.constData());
         if (prefix > 0) {
             row.values.append(QVariant(body.left(prefix)));
@@ -330,6 +321,13 @@ QList<Sqlite3FileRow> Sqlite3File::carveRecords(const QList<_SqliteCol> &columns
 QList<Sqlite3FileRow> Sqlite3File::carvePage(const QList<_SqliteCol> &columns, int prefix, qint32 n,
                                              int offset, const Sqlite3RowFilter &filter) const
 {
+    return carvePage(Sqlite3CarveColumns(columns), prefix, n, offset, filter);
+}
+
+QList<Sqlite3FileRow> Sqlite3File::carvePage(const Sqlite3CarveColumns &columns, int prefix,
+                                             qint32 n, int offset,
+                                             const Sqlite3RowFilter &filter) const
+{
     if (n < 1 || m_pageSize <= 0)
         return {};
     const qint64 off = pageOffset(n);
@@ -338,6 +336,13 @@ QList<Sqlite3FileRow> Sqlite3File::carvePage(const QList<_SqliteCol> &columns, i
 }
 
 QList<Sqlite3FileRow> Sqlite3File::carveFreeSpace(const QList<_SqliteCol> &columns, int prefix,
+                                                  const Sqlite3FilePage &page,
+                                                  const Sqlite3RowFilter &filter) const
+{
+    return carveFreeSpace(Sqlite3CarveColumns(columns), prefix, page, filter);
+}
+
+QList<Sqlite3FileRow> Sqlite3File::carveFreeSpace(const Sqlite3CarveColumns &columns, int prefix,
                                                   const Sqlite3FilePage &page,
                                                   const Sqlite3RowFilter &filter) const
 {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -171,6 +172,7 @@ void ExportMessagesDb::resetRun()
     m_unsyncedFolders.clear();
     m_knownFolders.clear();
     m_localPaths.reset();
+    m_mark = Mark();
 }
 
 QString ExportMessagesDb::localPath(const QString &filename)
@@ -213,6 +215,7 @@ void ExportMessagesDb::end()
         }
         m_db.endTransaction(true);
         m_running = false;
+        m_mark = Mark();
         m_db.close();
         if (ours) {
             // The files belong to the committed rows now.
@@ -251,6 +254,51 @@ void ExportMessagesDb::abort() noexcept
     m_chatMessages.clear();
     m_chatLast.clear();
     m_lastAddressed.clear();
+    m_mark = Mark();
+}
+
+void ExportMessagesDb::setMark()
+{
+    if (!m_running || !m_db.isOpen() || !m_db.inTran())
+        throw writerError(QStringLiteral("ExportMessagesDb::setMark, no run is open."));
+    if (m_mark.set)
+        throw writerError(QStringLiteral("ExportMessagesDb::setMark, a mark is set already."));
+    m_db.executeThrow(Sqlite3Sql("SAVEPOINT export_mark"));
+    m_mark.set = true;
+    m_mark.counts = m_counts;
+    m_mark.chatLast = m_chatLast;
+    m_mark.lastAddressed = m_lastAddressed;
+}
+
+void ExportMessagesDb::releaseMark()
+{
+    if (!m_mark.set)
+        return;
+    m_db.executeThrow(Sqlite3Sql("RELEASE export_mark"));
+    m_mark = Mark();
+}
+
+void ExportMessagesDb::rollBackToMark()
+{
+    if (!m_mark.set)
+        throw writerError(QStringLiteral("ExportMessagesDb::rollBackToMark, no mark is set."));
+    const Mark mark = std::exchange(m_mark, Mark());
+    // The statements hold nothing open (each is reset after its step).
+    m_db.executeThrow(Sqlite3Sql("ROLLBACK TO export_mark"));
+    m_db.executeThrow(Sqlite3Sql("RELEASE export_mark"));
+    m_counts = mark.counts;
+    m_chatLast = mark.chatLast;
+    m_lastAddressed = mark.lastAddressed;
+    m_lastLogicHash = QString();
+    // Rows matched or made since the mark may be gone: read them again.
+    m_chatIds.clear();
+    m_handleIds.clear();
+    m_chatHandleJoins.clear();
+    m_byLogicHash.clear();
+    m_byOddHash.clear();
+    m_byGuidKey.clear();
+    m_messageIndexLoaded = false;
+    m_chatMessages.clear();
 }
 
 void ExportMessagesDb::removeRunFiles() noexcept
@@ -294,7 +342,17 @@ void ExportMessagesDb::removeRunFiles() noexcept
     m_localPaths.reset();
 }
 
-void ExportMessagesDb::write(_MsgMessage *m, const QString *knownHash)
+void ExportMessagesDb::write(_MsgMessage *m)
+{
+    writeMessage(m, nullptr);
+}
+
+void ExportMessagesDb::write(_MsgMessage *m, const QString &hash)
+{
+    writeMessage(m, &hash);
+}
+
+void ExportMessagesDb::writeMessage(_MsgMessage *m, const QString *knownHash)
 {
     m_lastLogicHash = QString();
     if (!m_running)

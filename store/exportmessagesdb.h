@@ -59,10 +59,9 @@ public:
     // conversation of unknown correspondents (recovered messages) and an
     // event the target cannot hold. Throws the database's exceptions; the
     // run must then be aborted (or the writer destroyed).
-    void write(_MsgMessage *m) override { write(m, nullptr); }
-    // The same, for a caller that has m's logic hash at hand already
-    // (logicHash(*m), or null to have it made here).
-    void write(_MsgMessage *m, const QString *hash);
+    void write(_MsgMessage *m) override;
+    // The same, for a caller that has the message's logic hash already.
+    void write(_MsgMessage *m, const QString &hash);
     // Commits and closes. When the commit fails, the run is aborted and the
     // exception passed on.
     void end() override;
@@ -87,6 +86,19 @@ public:
         }
         return m_db;
     }
+
+    // A point of the run to come back to, for users that write many
+    // messages and want all of them or, after a failure, know exactly which
+    // stand (one mark at a time, within a run): rollBackToMark undoes the
+    // rows written since, releaseMark keeps them. After a roll-back the
+    // writer forgets the rows it matched or stored and reads the database
+    // again when it needs them; attachment files copied since the mark stay
+    // (a later write of the same attachment takes them again). These throw
+    // the database's exceptions; a failed roll-back leaves a run that must
+    // be aborted.
+    void setMark();
+    void releaseMark();
+    void rollBackToMark();
 
     // What the current (or last) run did.
     struct Counts
@@ -117,6 +129,7 @@ public:
     static inline std::function<void(const QString &)> diskSyncObserver;
 
 private:
+    void writeMessage(_MsgMessage *m, const QString *knownHash);
     void resetRun();
     qint64 chatRowid(_MsgChat *chat);
     qint64 handleRowid(_MsgHandle *handle, qint64 chatId);
@@ -251,4 +264,13 @@ private:
     // UTF-8 of the text values of the message being inserted, bound without
     // a copy; kept from row to row so that their memory is reused.
     std::vector<QByteArray> m_textBuffers;
+    // What setMark saw of the run's own memory.
+    struct Mark
+    {
+        bool set = false;
+        Counts counts;
+        QHash<qint64, int> chatLast;
+        QHash<qint64, QString> lastAddressed;
+    };
+    Mark m_mark;
 };

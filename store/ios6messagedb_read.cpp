@@ -12,6 +12,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <numeric>
+#include <vector>
+
 namespace {
 
 // Column indexes of one query, looked up once rather than per row.
@@ -540,6 +544,11 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
         const MessageColumns col(c);
         TextPool pool;
         QHash<qint64, int> newest; // chat rowid -> newest date of its rows
+        // Where each chat's last message went in its map. A chat's rows
+        // come by rowid, and the next decimal key usually sorts right
+        // after the last one (the end of the map is wrong for every key
+        // with more digits than the keys before it).
+        QHash<_MsgChat *, QMap<QString, _MsgMessage *>::iterator> lastPlaced;
         while (c.moveNext()) {
             if (foldDates) {
                 const qint64 chat = c.getInt64(col.chat_id);
@@ -553,12 +562,14 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
                     continue;
             }
             const qint64 rowid = c.getInt64(col.rowid);
-            _MsgMessage *&slot = ds->messages[rowid];
-            if (!slot) {
-                slot = new _MsgMessage;
-                col.read(c, slot, pool);
+            // One search: a new row goes in where the search ended.
+            auto at = ds->messages.lowerBound(rowid);
+            if (at == ds->messages.end() || at.key() != rowid) {
+                _MsgMessage *made = ds->newMessage();
+                col.read(c, made, pool);
+                at = ds->messages.insert(at, rowid, made);
             }
-            _MsgMessage *m = slot;
+            _MsgMessage *m = at.value();
             if (_MsgHandle *h = ds->handles.value(m->handle_id)) {
                 m->handle = h;
                 if (m->country.isEmpty())
@@ -573,8 +584,13 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
                 // Messages added since the dates were taken move them on.
                 if (!foldDates && m->date > chat->lastDate)
                     chat->lastDate = m->date;
-                // Rows come by rowid: the end is the right place for most keys.
-                chat->messages.insert(chat->messages.cend(), QString::number(rowid), m);
+                auto placed = lastPlaced.find(chat);
+                if (placed == lastPlaced.end()) {
+                    placed = lastPlaced.insert(
+                            chat, chat->messages.insert(chat->messages.cend(), messageKey(rowid), m));
+                } else {
+                    *placed = chat->messages.insert(std::next(*placed), messageKey(rowid), m);
+                }
             }
         }
         for (auto it = newest.cbegin(); it != newest.cend(); ++it) {
@@ -626,7 +642,44 @@ void IOS6MessageDb::loadRecycledChats(MsgDataSet &set)
     if (set.isNull())
         set.reset();
     QList<_MsgRecycleMessage> recycled = m_recycleDb.loadRecycledMessages();
-    recycled.removeIf(
-            [this](const _MsgRecycleMessage &m) { return messageRowidByGuid(m.guid) != 0; });
+    // Salvaged messages that are live again are shown as live ones. One
+    // read transaction for the look-ups (unless the caller holds one): the
+    // file is locked and checked once instead of once a message. Nothing is
+    // written in it, so it simply ends.
+    struct ReadTransaction
+    {
+        Sqlite3DB &db;
+        const bool own = !db.inTran();
+        ~ReadTransaction()
+        {
+            if (own && db.inTran()) {
+                try {
+                    db.rollbackTran();
+                } catch (...) {
+                }
+            }
+        }
+    } transaction {*this};
+    if (transaction.own)
+        beginTran();
+    // Asked in the order of the guid index, so that its pages are met one
+    // after the other rather than at random; the list keeps its order.
+    std::vector<qsizetype> order(size_t(recycled.size()));
+    std::iota(order.begin(), order.end(), qsizetype(0));
+    std::sort(order.begin(), order.end(),
+              [&](qsizetype a, qsizetype b) { return recycled[a].guid < recycled[b].guid; });
+    std::vector<bool> liveAgain(order.size(), false);
+    for (qsizetype i : order) {
+        qint64 rowid = 0;
+        liveAgain[size_t(i)] = firstInt64Throw(Sqlite3Sql("select rowid from message where guid=?")
+                                                       .addTextParam(recycled[i].guid),
+                                               &rowid)
+                && rowid != 0;
+    }
+    qsizetype kept = 0;
+    for (qsizetype i = 0; i < recycled.size(); ++i)
+        if (!liveAgain[size_t(i)])
+            recycled.swapItemsAt(kept++, i);
+    recycled.resize(kept);
     MessageRecycleDb::groupRecycledMessages(set, recycled);
 }

@@ -186,57 +186,54 @@ qint64 MessageRecycleDb::insertRecycledMessage(const _MsgMessage &m, const QStri
                                                const QString &handle, qint64 srcRowid)
 {
     ensureOpen();
-    Sqlite3Row row;
-    auto put = [&row](const char *column, const QVariant &value) {
-        row.insert(QString::fromLatin1(column), value);
+    // One statement text for every row, so that a scan prepares it once:
+    // an empty optional value is bound as NULL, which is its default.
+    Sqlite3Sql sql(
+            "insert into message(guid,text,\"replace\",service_center,handle_id,subject,country,"
+            "attributedBody,version,type,service,account,account_guid,error,date,date_read,"
+            "date_delivered,is_delivered,is_finished,is_emote,is_from_me,is_empty,is_delayed,"
+            "is_auto_reply,is_prepared,is_read,is_system_message,is_sent,has_dd_results,"
+            "is_service_message,is_forward,was_downgraded,is_archive,cache_has_attachments,"
+            "cache_roomnames,was_data_detected,was_deduplicated,chat_identifier,handle,src_rowid) "
+            "values(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    auto optionalText = [&sql](const QString &value) {
+        if (value.isEmpty())
+            sql.addNullParam();
+        else
+            sql.addTextParam(value);
     };
-    auto putText = [&put](const char *column, const QString &value) {
-        if (!value.isEmpty())
-            put(column, value);
-    };
-    put("guid", guidPattern().match(m.guid).hasMatch() ? m.guid : newGuid());
-    put("text", m.text);
-    put("replace", m.replace);
-    putText("service_center", m.service_center);
-    put("handle_id", m.handle_id);
-    putText("subject", m.subject);
-    putText("country", m.country);
-    if (!m.attributedBody.isEmpty())
-        put("attributedBody", m.attributedBody);
-    put("version", m.version);
-    put("type", m.type);
-    put("service", m.service);
-    put("account", m.account);
-    put("account_guid", m.account_guid);
-    put("error", m.error);
-    put("date", m.date);
-    put("date_read", m.date_read);
-    put("date_delivered", m.date_delivered);
-    put("is_delivered", m.is_delivered);
-    put("is_finished", m.is_finished);
-    put("is_emote", m.is_emote);
-    put("is_from_me", m.is_from_me);
-    put("is_empty", m.is_empty);
-    put("is_delayed", m.is_delayed);
-    put("is_auto_reply", m.is_auto_reply);
-    put("is_prepared", m.is_prepared);
-    put("is_read", m.is_read);
-    put("is_system_message", m.is_system_message);
-    put("is_sent", m.is_sent);
-    put("has_dd_results", m.has_dd_results);
-    put("is_service_message", m.is_service_message);
-    put("is_forward", m.is_forward);
-    put("was_downgraded", m.was_downgraded);
-    put("is_archive", m.is_archive);
-    put("cache_has_attachments", sortedAttachments(m).isEmpty() ? 0 : 1);
-    put("cache_roomnames", m.cache_roomnames);
-    put("was_data_detected", m.was_data_detected);
-    put("was_deduplicated", m.was_deduplicated);
-    put("chat_identifier", chatIdentifier);
-    put("handle", handle);
+    sql.addTextParam(guidPattern().match(m.guid).hasMatch() ? m.guid : newGuid());
+    sql.addTextParam(m.text);
+    sql.addIntParam(m.replace);
+    optionalText(m.service_center);
+    sql.addInt64Param(m.handle_id);
+    optionalText(m.subject);
+    optionalText(m.country);
+    if (m.attributedBody.isEmpty())
+        sql.addNullParam();
+    else
+        sql.addBlobParam(m.attributedBody);
+    for (qint32 v : {m.version, m.type})
+        sql.addIntParam(v);
+    for (const QString *v : {&m.service, &m.account, &m.account_guid})
+        sql.addTextParam(*v);
+    for (qint32 v : {m.error, m.date, m.date_read, m.date_delivered, m.is_delivered, m.is_finished,
+                     m.is_emote, m.is_from_me, m.is_empty, m.is_delayed, m.is_auto_reply,
+                     m.is_prepared, m.is_read, m.is_system_message, m.is_sent, m.has_dd_results,
+                     m.is_service_message, m.is_forward, m.was_downgraded, m.is_archive})
+        sql.addIntParam(v);
+    sql.addIntParam(sortedAttachments(m).isEmpty() ? 0 : 1);
+    sql.addTextParam(m.cache_roomnames);
+    sql.addIntParam(m.was_data_detected);
+    sql.addIntParam(m.was_deduplicated);
+    sql.addTextParam(chatIdentifier);
+    sql.addTextParam(handle);
     if (srcRowid > 0)
-        put("src_rowid", srcRowid);
-    return insertRow(row, QStringLiteral("message"));
+        sql.addInt64Param(srcRowid);
+    else
+        sql.addNullParam();
+    executeThrow(sql);
+    return lastInsertId();
 }
 
 qint64 MessageRecycleDb::findRecycledHandle(const _MsgHandle &handle)
@@ -244,8 +241,8 @@ qint64 MessageRecycleDb::findRecycledHandle(const _MsgHandle &handle)
     ensureOpen();
     Sqlite3Sql sql("select rowid from handle where id=? and service=?");
     sql.addTextParam(handle.id).addTextParam(handle.service);
-    Sqlite3Cursor c = queryThrow(sql);
-    return c.moveNext() ? c.getInt64("rowid") : 0;
+    qint64 rowid = 0;
+    return firstInt64Throw(sql, &rowid) ? rowid : 0;
 }
 
 qint64 MessageRecycleDb::findRecycledMessage(const _MsgMessage &m)
@@ -256,8 +253,8 @@ qint64 MessageRecycleDb::findRecycledMessage(const _MsgMessage &m)
     Sqlite3Sql sql("select rowid from message where guid=? or (date=? and is_from_me=? and "
                    "ifnull(text,'')=?)");
     sql.addTextParam(m.guid).addIntParam(m.date).addIntParam(m.is_from_me).addTextParam(m.text);
-    Sqlite3Cursor c = queryThrow(sql);
-    return c.moveNext() ? c.getInt64("rowid") : 0;
+    qint64 rowid = 0;
+    return firstInt64Throw(sql, &rowid) ? rowid : 0;
 }
 
 void MessageRecycleDb::setRecycledMessageChat(const _MsgMessage &message,
@@ -283,8 +280,9 @@ void MessageRecycleDb::deleteRecycledMessage(const _MsgMessage &message)
 _MsgHandle MessageRecycleDb::recycledHandleBySrcRowid(qint64 srcRowid)
 {
     ensureOpen();
-    Sqlite3Cursor c = queryThrow(
-            Sqlite3Sql(QStringLiteral("select * from handle where src_rowid=%1").arg(srcRowid)));
+    Sqlite3Cursor c = queryThrow(Sqlite3Sql("select src_rowid, id, service, uncanonicalized_id "
+                                            "from handle where src_rowid=?")
+                                         .addInt64Param(srcRowid));
     _MsgHandle h;
     if (c.moveNext()) {
         h.ROWID = c.getInt64("src_rowid");
@@ -295,14 +293,108 @@ _MsgHandle MessageRecycleDb::recycledHandleBySrcRowid(qint64 srcRowid)
     return h;
 }
 
+namespace {
+
+// Positions of the stored message columns in a query, looked up once.
+struct RecycledMessageColumns
+{
+    explicit RecycledMessageColumns(const Sqlite3Cursor &c)
+        : rowid(c.columnIndex("rowid"))
+        , guid(c.columnIndex("guid"))
+        , text(c.columnIndex("text"))
+        , replace(c.columnIndex("replace"))
+        , service_center(c.columnIndex("service_center"))
+        , handle_id(c.columnIndex("handle_id"))
+        , subject(c.columnIndex("subject"))
+        , country(c.columnIndex("country"))
+        , attributedBody(c.columnIndex("attributedBody"))
+        , version(c.columnIndex("version"))
+        , type(c.columnIndex("type"))
+        , service(c.columnIndex("service"))
+        , account(c.columnIndex("account"))
+        , account_guid(c.columnIndex("account_guid"))
+        , error(c.columnIndex("error"))
+        , date(c.columnIndex("date"))
+        , date_read(c.columnIndex("date_read"))
+        , date_delivered(c.columnIndex("date_delivered"))
+        , is_delivered(c.columnIndex("is_delivered"))
+        , is_finished(c.columnIndex("is_finished"))
+        , is_emote(c.columnIndex("is_emote"))
+        , is_from_me(c.columnIndex("is_from_me"))
+        , is_empty(c.columnIndex("is_empty"))
+        , is_delayed(c.columnIndex("is_delayed"))
+        , is_auto_reply(c.columnIndex("is_auto_reply"))
+        , is_prepared(c.columnIndex("is_prepared"))
+        , is_read(c.columnIndex("is_read"))
+        , is_system_message(c.columnIndex("is_system_message"))
+        , is_sent(c.columnIndex("is_sent"))
+        , has_dd_results(c.columnIndex("has_dd_results"))
+        , is_service_message(c.columnIndex("is_service_message"))
+        , is_forward(c.columnIndex("is_forward"))
+        , was_downgraded(c.columnIndex("was_downgraded"))
+        , is_archive(c.columnIndex("is_archive"))
+        , cache_has_attachments(c.columnIndex("cache_has_attachments"))
+        , cache_roomnames(c.columnIndex("cache_roomnames"))
+        , was_data_detected(c.columnIndex("was_data_detected"))
+        , was_deduplicated(c.columnIndex("was_deduplicated"))
+        , chat_identifier(c.columnIndex("chat_identifier"))
+        , handle(c.columnIndex("handle"))
+    { }
+    int rowid;
+    int guid;
+    int text;
+    int replace;
+    int service_center;
+    int handle_id;
+    int subject;
+    int country;
+    int attributedBody;
+    int version;
+    int type;
+    int service;
+    int account;
+    int account_guid;
+    int error;
+    int date;
+    int date_read;
+    int date_delivered;
+    int is_delivered;
+    int is_finished;
+    int is_emote;
+    int is_from_me;
+    int is_empty;
+    int is_delayed;
+    int is_auto_reply;
+    int is_prepared;
+    int is_read;
+    int is_system_message;
+    int is_sent;
+    int has_dd_results;
+    int is_service_message;
+    int is_forward;
+    int was_downgraded;
+    int is_archive;
+    int cache_has_attachments;
+    int cache_roomnames;
+    int was_data_detected;
+    int was_deduplicated;
+    int chat_identifier;
+    int handle;
+};
+
+} // namespace
+
 QList<_MsgRecycleMessage> MessageRecycleDb::loadRecycledMessages()
 {
     ensureOpen();
     QList<_MsgRecycleMessage> out;
+    // In the table's own order: the index on is_skip would cost a look-up
+    // and a sort for every row.
     Sqlite3Cursor c
-            = queryThrow(Sqlite3Sql("select * from message where is_skip=0 order by rowid"));
+            = queryThrow(Sqlite3Sql("select * from message where +is_skip=0 order by rowid"));
+    const RecycledMessageColumns col(c);
     while (c.moveNext()) {
-        const qint64 rowid = c.getInt64("rowid");
+        const qint64 rowid = c.getInt64(col.rowid);
         if (rowid < 0 || rowid > std::numeric_limits<qint64>::max() - kRecycledMessageBase) {
             // No negative id can stand for it without overflowing.
             qWarning() << "MessageRecycleDb::loadRecycledMessages, row id out of range:" << rowid;
@@ -310,46 +402,46 @@ QList<_MsgRecycleMessage> MessageRecycleDb::loadRecycledMessages()
         }
         _MsgRecycleMessage m;
         m.ROWID = -(rowid + kRecycledMessageBase);
-        m.guid = c.getText("guid");
-        m.text = c.getText("text");
-        m.replace = c.getInt("replace");
-        m.service_center = c.getText("service_center");
-        m.handle_id = c.getInt64("handle_id");
-        m.subject = c.getText("subject");
-        m.country = c.getText("country");
-        m.attributedBody = c.getBlob("attributedBody");
-        m.version = c.getInt("version");
-        m.type = c.getInt("type");
-        m.service = c.getText("service");
-        m.account = c.getText("account");
-        m.account_guid = c.getText("account_guid");
-        m.error = c.getInt("error");
-        m.date = iosDateFromColumn(c.getInt64("date"));
-        m.date_read = iosDateFromColumn(c.getInt64("date_read"));
-        m.date_delivered = iosDateFromColumn(c.getInt64("date_delivered"));
-        m.is_delivered = c.getInt("is_delivered");
-        m.is_finished = c.getInt("is_finished");
-        m.is_emote = c.getInt("is_emote");
-        m.is_from_me = c.getInt("is_from_me");
-        m.is_empty = c.getInt("is_empty");
-        m.is_delayed = c.getInt("is_delayed");
-        m.is_auto_reply = c.getInt("is_auto_reply");
-        m.is_prepared = c.getInt("is_prepared");
-        m.is_read = c.getInt("is_read");
-        m.is_system_message = c.getInt("is_system_message");
-        m.is_sent = c.getInt("is_sent");
-        m.has_dd_results = c.getInt("has_dd_results");
-        m.is_service_message = c.getInt("is_service_message");
-        m.is_forward = c.getInt("is_forward");
-        m.was_downgraded = c.getInt("was_downgraded");
-        m.is_archive = c.getInt("is_archive");
-        m.cache_has_attachments = c.getInt("cache_has_attachments");
-        m.cache_roomnames = c.getText("cache_roomnames");
-        m.was_data_detected = c.getInt("was_data_detected");
-        m.was_deduplicated = c.getInt("was_deduplicated");
+        m.guid = c.getText(col.guid);
+        m.text = c.getText(col.text);
+        m.replace = c.getInt(col.replace);
+        m.service_center = c.getText(col.service_center);
+        m.handle_id = c.getInt64(col.handle_id);
+        m.subject = c.getText(col.subject);
+        m.country = c.getText(col.country);
+        m.attributedBody = c.getBlob(col.attributedBody);
+        m.version = c.getInt(col.version);
+        m.type = c.getInt(col.type);
+        m.service = c.getText(col.service);
+        m.account = c.getText(col.account);
+        m.account_guid = c.getText(col.account_guid);
+        m.error = c.getInt(col.error);
+        m.date = iosDateFromColumn(c.getInt64(col.date));
+        m.date_read = iosDateFromColumn(c.getInt64(col.date_read));
+        m.date_delivered = iosDateFromColumn(c.getInt64(col.date_delivered));
+        m.is_delivered = c.getInt(col.is_delivered);
+        m.is_finished = c.getInt(col.is_finished);
+        m.is_emote = c.getInt(col.is_emote);
+        m.is_from_me = c.getInt(col.is_from_me);
+        m.is_empty = c.getInt(col.is_empty);
+        m.is_delayed = c.getInt(col.is_delayed);
+        m.is_auto_reply = c.getInt(col.is_auto_reply);
+        m.is_prepared = c.getInt(col.is_prepared);
+        m.is_read = c.getInt(col.is_read);
+        m.is_system_message = c.getInt(col.is_system_message);
+        m.is_sent = c.getInt(col.is_sent);
+        m.has_dd_results = c.getInt(col.has_dd_results);
+        m.is_service_message = c.getInt(col.is_service_message);
+        m.is_forward = c.getInt(col.is_forward);
+        m.was_downgraded = c.getInt(col.was_downgraded);
+        m.is_archive = c.getInt(col.is_archive);
+        m.cache_has_attachments = c.getInt(col.cache_has_attachments);
+        m.cache_roomnames = c.getText(col.cache_roomnames);
+        m.was_data_detected = c.getInt(col.was_data_detected);
+        m.was_deduplicated = c.getInt(col.was_deduplicated);
         m.highlight = true;
-        m.chat_identifier = c.getText("chat_identifier");
-        m.handleAddress = c.getText("handle");
+        m.chat_identifier = c.getText(col.chat_identifier);
+        m.handleAddress = c.getText(col.handle);
         out.append(m);
     }
     return out;

@@ -8,6 +8,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <cstring>
 #include <type_traits>
@@ -338,6 +340,28 @@ struct Sqlite3Cursor::State
     std::vector<int> table; // open addressing: column index + 1, 0 = empty
     std::vector<quint32> tableHashes;
     quint32 mask = 0;
+    // The columns of getRow's map in key order, the first of equal names
+    // only; made on first use.
+    std::vector<int> rowOrder;
+    bool rowOrderReady = false;
+
+    const std::vector<int> &rowColumns()
+    {
+        if (!rowOrderReady) {
+            rowOrder.clear();
+            rowOrder.reserve(size_t(columns));
+            for (int i = 0; i < columns; ++i)
+                rowOrder.push_back(i);
+            // By name, and among equal names the first column first.
+            std::stable_sort(rowOrder.begin(), rowOrder.end(),
+                             [this](int a, int b) { return names[a] < names[b]; });
+            rowOrder.erase(std::unique(rowOrder.begin(), rowOrder.end(),
+                                       [this](int a, int b) { return names[a] == names[b]; }),
+                           rowOrder.end());
+            rowOrderReady = true;
+        }
+        return rowOrder;
+    }
 
     ~State()
     {
@@ -620,11 +644,10 @@ Sqlite3Row Sqlite3Cursor::getRow() const
     Sqlite3Row row;
     if (!d || d->status != State::OnRow || !*d->alive)
         return row;
-    for (int i = 0; i < d->columns; ++i) {
-        // The first of several equally named columns wins.
-        if (!row.contains(d->names[i]))
-            row.insert(d->names[i], value(i));
-    }
+    // The first of several equally named columns wins; the columns come in
+    // key order, so each goes in at the end of the map.
+    for (int i : d->rowColumns())
+        row.insert(row.cend(), d->names[i], value(i));
     return row;
 }
 
@@ -885,10 +908,8 @@ Sqlite3Cursor Sqlite3DB::queryThrow(const Sqlite3Sql &sql)
     return Sqlite3Cursor(std::move(state));
 }
 
-void Sqlite3DB::executeThrow(const Sqlite3Sql &sql)
+sqlite3_stmt *Sqlite3DB::cachedStatement(const Sqlite3Sql &sql)
 {
-    if (!m_db)
-        failNotOpen("execute");
     sqlite3_stmt *stmt = m_execCache.value(sql.sqlUtf8(), nullptr);
     if (!stmt) {
         stmt = prepareThrow(sql, true);
@@ -896,20 +917,53 @@ void Sqlite3DB::executeThrow(const Sqlite3Sql &sql)
             dropStatementCache();
         m_execCache.insert(sql.sqlUtf8(), stmt);
     }
-    struct Reset
+    return stmt;
+}
+
+namespace {
+
+// Leaves a cached statement ready for its next use.
+struct ResetAfterUse
+{
+    sqlite3_stmt *s;
+    ~ResetAfterUse()
     {
-        sqlite3_stmt *s;
-        ~Reset()
-        {
-            sqlite3_reset(s);
-            sqlite3_clear_bindings(s);
-        }
-    } reset {stmt};
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+    }
+};
+
+} // namespace
+
+void Sqlite3DB::executeThrow(const Sqlite3Sql &sql)
+{
+    if (!m_db)
+        failNotOpen("execute");
+    sqlite3_stmt *stmt = cachedStatement(sql);
+    ResetAfterUse reset {stmt};
     bindParams(stmt, sql.params(), sql);
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) { }
     if (rc != SQLITE_DONE)
         fail(QStringLiteral("SQL error (%1)").arg(sqlForMessage(sql)), m_db, rc);
+}
+
+bool Sqlite3DB::firstInt64Throw(const Sqlite3Sql &sql, qint64 *value)
+{
+    if (!m_db)
+        failNotOpen("query");
+    sqlite3_stmt *stmt = cachedStatement(sql);
+    ResetAfterUse reset {stmt};
+    bindParams(stmt, sql.params(), sql);
+    const int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+        if (value)
+            *value = sqlite3_column_count(stmt) > 0 ? sqlite3_column_int64(stmt, 0) : 0;
+        return true;
+    }
+    if (rc != SQLITE_DONE)
+        fail(QStringLiteral("SQL error (%1)").arg(sqlForMessage(sql)), m_db, rc);
+    return false;
 }
 
 int Sqlite3DB::exec(const QString &sql, QString &error)

@@ -207,7 +207,13 @@ public:
     QString path() const { return m_path; }
 
     Sqlite3Cursor queryThrow(const Sqlite3Sql &sql);
+    // Runs a statement to its end; its preparation is kept for the next
+    // statement of the same text.
     void executeThrow(const Sqlite3Sql &sql);
+    // A look-up of one value through the same kept statements: true when
+    // the query gives a row, with its first column as an integer in value
+    // (when not null). For the many small look-ups of a long job.
+    bool firstInt64Throw(const Sqlite3Sql &sql, qint64 *value = nullptr);
     // Runs SQL text without parameters; 0 on success, else SQLite's result
     // code with its message in error. Never throws.
     int exec(const QString &sql, QString &error);
@@ -234,6 +240,8 @@ private:
     void openRaw(const QString &path, const QByteArray &name, int flags);
     static void releaseTrackedFile(const QString &path);
     sqlite3_stmt *prepareThrow(const Sqlite3Sql &sql, bool persistent);
+    // The kept statement of the text, prepared on first use.
+    sqlite3_stmt *cachedStatement(const Sqlite3Sql &sql);
     void execThrow(const char *sql, const char *what);
     void dropStatementCache();
 

@@ -275,6 +275,57 @@ private slots:
         QCOMPARE(d.getRow().value("id"), QVariant(QString("x")));
     }
 
+    // One-value look-ups through the kept statements: a row, a NULL, no
+    // row, a look-up after one that left rows unread, and a failure.
+    void firstInt64Lookups()
+    {
+        Sqlite3DB db;
+        db.openThrow(":memory:", Sqlite3DB::ReadWriteCreate);
+        db.executeThrow(Sqlite3Sql("create table k(name TEXT, v INTEGER)"));
+        for (const auto &[name, v] : {std::pair {"a", 5}, {"b", 0}, {"a", 9}})
+            db.executeThrow(Sqlite3Sql("insert into k values(?,?)").addTextParam(name).addIntParam(v));
+        db.executeThrow(Sqlite3Sql("insert into k values('n', NULL)"));
+        struct Case
+        {
+            const char *name;
+            bool found;
+            qint64 value;
+        };
+        for (const Case &c : {Case {"a", true, 5}, Case {"b", true, 0}, Case {"n", true, 0},
+                              Case {"z", false, -1}, Case {"a", true, 5}}) {
+            qint64 value = -1;
+            const bool found = db.firstInt64Throw(
+                    Sqlite3Sql("select v from k where name=? order by rowid").addTextParam(c.name),
+                    &value);
+            QCOMPARE(found, c.found);
+            QCOMPARE(value, c.value);
+        }
+        // Between look-ups the kept statement is reset: the table can change.
+        db.executeThrow(Sqlite3Sql("delete from k where name='a'"));
+        QVERIFY(!db.firstInt64Throw(Sqlite3Sql("select v from k where name=? order by rowid")
+                                            .addTextParam(QStringLiteral("a"))));
+        QVERIFY(exceptionText([&] { db.firstInt64Throw(Sqlite3Sql("select v from nowhere")); })
+                        .contains("nowhere"));
+        db.close();
+        QVERIFY(!exceptionText([&] { db.firstInt64Throw(Sqlite3Sql("select 1")); }).isEmpty());
+    }
+
+    // getRow keys the columns by name: the first of equal names wins,
+    // whatever the order of the result's columns.
+    void getRowFirstOfEqualNames()
+    {
+        Sqlite3DB db;
+        db.openThrow(":memory:", Sqlite3DB::ReadWriteCreate);
+        Sqlite3Cursor c = db.queryThrow(
+                Sqlite3Sql("select 2 as b, 'x' as c, 1 as a, 3 as b, 'y' as c, 4 as B"));
+        QVERIFY(c.moveNext());
+        for (int round = 0; round < 2; ++round) // made once, used again
+            QCOMPARE(c.getRow(), Sqlite3Row({{"a", qint64(1)},
+                                             {"b", qint64(2)},
+                                             {"B", qint64(4)},
+                                             {"c", QString("x")}}));
+    }
+
     // Copies share one statement; count keeps the position.
     void cursorCopiesAndCount()
     {

@@ -36,7 +36,7 @@ runs=(
   "bench_window"
   "bench_mbdb"
   "bench_carving"
-  "bench_recovery --one 20000"
+  "bench_recovery"
   "bench_backupcrypto"
   "bench_filerelay"
   "bench_afc"
