@@ -1117,6 +1117,35 @@ private slots:
         QVERIFY(!files.contains(otherGuid->guid));
     }
 
+    // One attachment (by guid) named by two messages of one run, and again
+    // by a third message of the next run, is one row joined to each, with
+    // one file.
+    void attachmentSharedByMessages()
+    {
+        const QString target = newFolder(QStringLiteral("archive"));
+        const QString src = newFolder(QStringLiteral("src"));
+        const QString name = QStringLiteral("~/Library/SMS/Attachments/cc/cc/S/IMG_S.JPG");
+        Records r;
+        _MsgHandle *ann = r.handle(QStringLiteral("+12025550101"));
+        _MsgChat *chat = r.chat({ann}, QStringLiteral("SMS"));
+        _MsgMessage *m1 = r.message(chat, ann, QStringLiteral("one"), 400000000);
+        _MsgMessage *m2 = r.message(chat, ann, QStringLiteral("two"), 400000060);
+        _MsgMessage *m3 = r.message(chat, ann, QStringLiteral("three"), 400000120);
+        _MsgAttachment *a1 = r.attachment(m1, name, "shared", src);
+        for (_MsgMessage *m : {m2, m3})
+            r.attachment(m, name, "shared", src)->guid = a1->guid;
+        QCOMPARE(merge(target, {m1, m2}).added, 2);
+        QCOMPARE(merge(target, {m3}).added, 1);
+        QCOMPARE(countRows(target, QStringLiteral("attachment")), 1);
+        QCOMPARE(sqliteScalar(smsDbOf(target),
+                              "select count(distinct message_id) from message_attachment_join")
+                         .toInt(),
+                 3);
+        QCOMPARE(fileBytes(IOS6MessageDb::attachmentLocalPath(
+                         QDir(QDir(target).absoluteFilePath(QStringLiteral("file-relay"))), name)),
+                 QByteArray("shared"));
+    }
+
     // An empty run makes the database; an empty file that a process stopped
     // while creating it left behind is made anew rather than taken for a
     // database without tables.
