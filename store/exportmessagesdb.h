@@ -13,9 +13,6 @@
 #include <functional>
 #include <vector>
 
-struct sqlite3;
-struct sqlite3_stmt;
-
 // The one writer of the program's own message databases (local databases,
 // the cache of an Android phone, converted old databases). It merges: a
 // message the target already holds (same logic hash, else same guid) is not
@@ -79,7 +76,6 @@ public:
     // exceptions.
     IOS6MessageDb &database()
     {
-        finalizeStatements();
         if (m_running) {
             flushChatUpdates();
             syncFolders();
@@ -153,21 +149,7 @@ private:
     bool chatHasMessage(qint64 chatId, qint64 messageId);
     void joinChatMessage(qint64 chatId, qint64 messageId);
     void flushChatUpdates();
-    // IOS6MessageDb::insertMessage without building a row map for each
-    // message: the same columns and values.
-    qint64 insertMessage(const _MsgMessage *m, qint64 handleId, qint64 otherId,
-                         const QString &hash);
-    template<typename Put>
-    void forEachMessageColumn(const _MsgMessage *m, qint64 handleId, qint64 otherId,
-                              const QString &hash, Put put) const;
     bool hasRow(const char *sql, qint64 a, qint64 b);
-    // The run's hottest inserts go through statements of their own, bound
-    // straight from the message; they are dropped before the database is
-    // handed out, closed or its transaction ended.
-    sqlite3_stmt *statement(sqlite3_stmt *&slot, const QByteArray &sql);
-    void stepInsert(sqlite3_stmt *stmt);
-    void finalizeStatements() noexcept;
-    void joinMessageAttachment(qint64 messageId, qint64 attachmentId);
     void writeAttachment(_MsgAttachment *a, qint64 messageId, bool messageExisted);
     qint64 sameAttachmentOfMessage(const _MsgAttachment *a, qint64 messageId);
     // Finds the place of a new attachment's file (copying source there when
@@ -225,21 +207,6 @@ private:
     bool m_hasLogicHash = false;
     bool m_messageIndexLoaded = false;
     QHash<qint64, QSet<qint64>> m_chatMessages;
-    // Which optional message columns the target has (read once per run) and
-    // the insert statement of each kind of row.
-    struct MessageColumns
-    {
-        bool known = false;
-        bool optional[10] = {};
-        bool otherHandle = false;
-        bool groupTitle = false;
-        bool logicHash = false;
-    };
-    MessageColumns m_messageColumns;
-    QHash<int, sqlite3_stmt *> m_insertMessageStmt;
-    sqlite3_stmt *m_chatMessageJoinStmt = nullptr;
-    sqlite3_stmt *m_messageAttachmentJoinStmt = nullptr;
-    sqlite3 *m_statementDb = nullptr; // the connection they were prepared on
     // Held back until the run ends: each chat's newest date and the last
     // sender of each group chat.
     QHash<qint64, int> m_chatLast;
@@ -261,9 +228,6 @@ private:
     // Local paths of attachment names, made at the run's first attachment.
     std::unique_ptr<IOS6MessageDb::AttachmentLocalPaths> m_localPaths;
     QString localPath(const QString &filename);
-    // UTF-8 of the text values of the message being inserted, bound without
-    // a copy; kept from row to row so that their memory is reused.
-    std::vector<QByteArray> m_textBuffers;
     // What setMark saw of the run's own memory.
     struct Mark
     {
