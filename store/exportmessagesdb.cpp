@@ -357,7 +357,8 @@ void ExportMessagesDb::writeMessage(_MsgMessage *m, const QString *knownHash)
     const qint64 handleId = m->handle ? handleRowid(m->handle, chatId) : 0;
 
     const QString hash = knownHash ? *knownHash : logicHash(*m);
-    qint64 messageId = messageRowid(m, hash);
+    MessageKeys keys;
+    qint64 messageId = messageRowid(m, hash, &keys);
     const bool existed = messageId != 0;
     if (existed) {
         ++m_counts.existing;
@@ -368,7 +369,7 @@ void ExportMessagesDb::writeMessage(_MsgMessage *m, const QString *knownHash)
     } else {
         const qint64 otherId = m->otherHandle ? handleRowid(m->otherHandle, chatId) : 0;
         messageId = m_db.insertMessageWithHash(m, handleId, otherId, hash);
-        rememberMessage(messageId, m->guid, m_hasLogicHash ? hash : QString());
+        rememberMessage(messageId, m->guid, m_hasLogicHash ? hash : QString(), &keys);
         joinChatMessage(chatId, messageId);
         ++m_counts.added;
     }
@@ -456,14 +457,15 @@ quint64 ExportMessagesDb::guidKey(const QString &guid)
     return quint64(qHash(guid, 0x5ad1f00dU));
 }
 
-void ExportMessagesDb::rememberMessage(qint64 rowid, const QString &guid, const QString &hash)
+void ExportMessagesDb::rememberMessage(qint64 rowid, const QString &guid, const QString &hash,
+                                       const MessageKeys *keys)
 {
-    m_byGuidKey.insert(guidKey(guid), rowid);
+    m_byGuidKey.insert(keys ? keys->guid : guidKey(guid), rowid);
     if (hash.isNull())
         return;
     // The database answers a look-up with the first (oldest) row of a hash.
-    bool ok;
-    const HashKey key = hashKey(hash, &ok);
+    bool ok = keys && keys->hashKnown && keys->hashOk;
+    const HashKey key = keys && keys->hashKnown ? keys->hash : hashKey(hash, &ok);
     if (ok) {
         if (!m_byLogicHash.contains(key))
             m_byLogicHash.insert(key, rowid);
@@ -490,22 +492,26 @@ void ExportMessagesDb::loadMessageIndex()
     m_messageIndexLoaded = true;
 }
 
-qint64 ExportMessagesDb::messageRowid(_MsgMessage *m, const QString &hash)
+qint64 ExportMessagesDb::messageRowid(_MsgMessage *m, const QString &hash, MessageKeys *keys)
 {
+    MessageKeys own;
+    if (!keys)
+        keys = &own;
     // What the target holds is read once per run, so that finding a message
     // (or finding that it is new) takes no query: first by logic hash, then
     // by guid, as the database would answer.
     if (!m_messageIndexLoaded)
         loadMessageIndex();
     if (m_hasLogicHash) {
-        bool ok;
-        const HashKey key = hashKey(hash, &ok);
-        const qint64 id = ok ? m_byLogicHash.value(key) : m_byOddHash.value(hash);
+        keys->hash = hashKey(hash, &keys->hashOk);
+        keys->hashKnown = true;
+        const qint64 id = keys->hashOk ? m_byLogicHash.value(keys->hash) : m_byOddHash.value(hash);
         if (id != 0)
             return id;
     }
     // Keys of guids may collide: the database has the last word.
-    if (m_byGuidKey.contains(guidKey(m->guid)))
+    keys->guid = guidKey(m->guid);
+    if (m_byGuidKey.contains(keys->guid))
         return m_db.messageRowidByGuid(m->guid);
     return 0;
 }
@@ -556,8 +562,7 @@ void ExportMessagesDb::flushChatUpdates()
 
 bool ExportMessagesDb::hasRow(const char *sql, qint64 a, qint64 b)
 {
-    Sqlite3Cursor c = m_db.queryThrow(Sqlite3Sql(sql).addInt64Param(a).addInt64Param(b));
-    return c.moveNext();
+    return m_db.firstInt64Throw(Sqlite3Sql(sql).addInt64Param(a).addInt64Param(b));
 }
 
 // ---------------------------------------------------------------- attachments

@@ -144,8 +144,18 @@ private:
     static HashKey hashKey(const QString &hash, bool *ok);
     static quint64 guidKey(const QString &guid);
     void loadMessageIndex();
-    void rememberMessage(qint64 rowid, const QString &guid, const QString &hash);
-    qint64 messageRowid(_MsgMessage *m, const QString &hash);
+    // The keys of a message's guid and logic hash, made once per write.
+    struct MessageKeys
+    {
+        quint64 guid = 0;
+        HashKey hash;
+        bool hashOk = false;
+        bool hashKnown = false;
+    };
+    void rememberMessage(qint64 rowid, const QString &guid, const QString &hash,
+                         const MessageKeys *keys = nullptr);
+    // keys, when given, receives the keys the look-up made.
+    qint64 messageRowid(_MsgMessage *m, const QString &hash, MessageKeys *keys = nullptr);
     bool chatHasMessage(qint64 chatId, qint64 messageId);
     void joinChatMessage(qint64 chatId, qint64 messageId);
     void flushChatUpdates();

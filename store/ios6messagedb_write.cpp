@@ -71,9 +71,15 @@ public:
     void operator()(qint64 value) { int64(value); }
     void operator()(qint32 value) { int32(value); }
 
-    // Throws when a value could not be bound.
+    // Throws when a value could not be bound, or when not every parameter
+    // got one: each use binds all of them, so that no value of an earlier
+    // use (whose bytes may be gone) is ever read.
     sqlite3_stmt *done()
     {
+        if (m_rc == SQLITE_OK && m_index != sqlite3_bind_parameter_count(m_stmt)) {
+            m_rc = SQLITE_RANGE;
+            m_failedAt = m_index;
+        }
         if (m_rc != SQLITE_OK) {
             sqlite3_clear_bindings(m_stmt);
             throw Sqlite3Exception(QStringLiteral("bind parameter %1 failed (%2): %3")
@@ -124,9 +130,9 @@ void IOS6MessageDb::stepKept(sqlite3_stmt *stmt)
 {
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) { }
-    // Reset at once, so that a failed statement holds nothing open.
+    // Reset at once, so that a failed statement holds nothing open. The
+    // values stay bound until the next use binds all of them anew.
     sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
     if (rc != SQLITE_DONE)
         throw Sqlite3Exception(QStringLiteral("SQL error (%1): %2")
                                        .arg(statementText(stmt), lastError()),
@@ -138,7 +144,6 @@ qint64 IOS6MessageDb::firstRowidKept(sqlite3_stmt *stmt)
     const int rc = sqlite3_step(stmt);
     const qint64 id = rc == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : 0;
     sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         throw Sqlite3Exception(QStringLiteral("SQL error (%1): %2")
                                        .arg(statementText(stmt), lastError()),
