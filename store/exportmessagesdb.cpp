@@ -460,15 +460,14 @@ quint64 ExportMessagesDb::guidKey(const QString &guid)
 void ExportMessagesDb::rememberMessage(qint64 rowid, const QString &guid, const QString &hash,
                                        const MessageKeys *keys)
 {
-    m_byGuidKey.insert(keys ? keys->guid : guidKey(guid), rowid);
+    m_byGuidKey.insertNew(keys ? keys->guid : guidKey(guid), true);
     if (hash.isNull())
         return;
     // The database answers a look-up with the first (oldest) row of a hash.
     bool ok = keys && keys->hashKnown && keys->hashOk;
     const HashKey key = keys && keys->hashKnown ? keys->hash : hashKey(hash, &ok);
     if (ok) {
-        if (!m_byLogicHash.contains(key))
-            m_byLogicHash.insert(key, rowid);
+        m_byLogicHash.insertNew(key, rowid);
     } else if (!m_byOddHash.contains(hash)) {
         m_byOddHash.insert(hash, rowid);
     }
@@ -505,13 +504,14 @@ qint64 ExportMessagesDb::messageRowid(_MsgMessage *m, const QString &hash, Messa
     if (m_hasLogicHash) {
         keys->hash = hashKey(hash, &keys->hashOk);
         keys->hashKnown = true;
-        const qint64 id = keys->hashOk ? m_byLogicHash.value(keys->hash) : m_byOddHash.value(hash);
+        const qint64 *found = keys->hashOk ? m_byLogicHash.find(keys->hash) : nullptr;
+        const qint64 id = keys->hashOk ? (found ? *found : 0) : m_byOddHash.value(hash);
         if (id != 0)
             return id;
     }
     // Keys of guids may collide: the database has the last word.
     keys->guid = guidKey(m->guid);
-    if (m_byGuidKey.contains(keys->guid))
+    if (m_byGuidKey.find(keys->guid))
         return m_db.messageRowidByGuid(m->guid);
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -211,9 +212,77 @@ private:
     // The stored messages by logic hash (the oldest row of each) and by a
     // key of their guid, read at the first write of a run and kept up to
     // date by it; and the messages of each chat the run has touched.
-    QHash<HashKey, qint64> m_byLogicHash;
+    // An open-addressing table for the run's hundreds of thousands of
+    // look-ups: one probe over one array, no node per entry. Keys are
+    // hashes already; entries are only added (or all cleared).
+    template<typename Key, typename Value>
+    class FlatTable
+    {
+    public:
+        void clear()
+        {
+            m_slots = std::vector<Slot>();
+            m_size = 0;
+        }
+        // The value of key; null when key is missing.
+        const Value *find(const Key &key) const
+        {
+            if (m_slots.empty())
+                return nullptr;
+            const size_t mask = m_slots.size() - 1;
+            for (size_t i = slotOf(key, mask);; i = (i + 1) & mask) {
+                const Slot &s = m_slots[i];
+                if (!s.used)
+                    return nullptr;
+                if (s.key == key)
+                    return &s.value;
+            }
+        }
+        // Adds key with value unless key is there already (then its value
+        // stays).
+        void insertNew(const Key &key, const Value &value)
+        {
+            if ((m_size + 1) * 2 > m_slots.size())
+                grow();
+            const size_t mask = m_slots.size() - 1;
+            for (size_t i = slotOf(key, mask);; i = (i + 1) & mask) {
+                Slot &s = m_slots[i];
+                if (!s.used) {
+                    s = Slot {key, value, true};
+                    ++m_size;
+                    return;
+                }
+                if (s.key == key)
+                    return;
+            }
+        }
+
+    private:
+        struct Slot
+        {
+            Key key {};
+            Value value {};
+            bool used = false;
+        };
+        static size_t slotOf(const Key &key, size_t mask)
+        {
+            return size_t((quint64(qHash(key)) * 0x9e3779b97f4a7c15ULL) >> 32) & mask;
+        }
+        void grow()
+        {
+            std::vector<Slot> old = std::exchange(
+                    m_slots, std::vector<Slot>(std::max<size_t>(64, m_slots.size() * 2)));
+            m_size = 0;
+            for (const Slot &s : old)
+                if (s.used)
+                    insertNew(s.key, s.value);
+        }
+        std::vector<Slot> m_slots;
+        size_t m_size = 0;
+    };
+    FlatTable<HashKey, qint64> m_byLogicHash;
     QHash<QString, qint64> m_byOddHash; // logic_hash texts of another form
-    QHash<quint64, qint64> m_byGuidKey;
+    FlatTable<quint64, bool> m_byGuidKey;
     bool m_hasLogicHash = false;
     bool m_messageIndexLoaded = false;
     QHash<qint64, QSet<qint64>> m_chatMessages;
