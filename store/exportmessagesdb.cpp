@@ -353,11 +353,15 @@ void ExportMessagesDb::writeMessage(_MsgMessage *m, const QString *knownHash)
         return;
     }
 
+    // The message's keys first: their places in the run's tables are on
+    // their way into the cache while the conversation and sender are found.
+    const QString hash = knownHash ? *knownHash : logicHash(*m);
+    MessageKeys keys;
+    prepareKeys(m, hash, &keys);
+
     const qint64 chatId = chatRowid(m->chat);
     const qint64 handleId = m->handle ? handleRowid(m->handle, chatId) : 0;
 
-    const QString hash = knownHash ? *knownHash : logicHash(*m);
-    MessageKeys keys;
     qint64 messageId = messageRowid(m, hash, &keys);
     const bool existed = messageId != 0;
     if (existed) {
@@ -491,26 +495,38 @@ void ExportMessagesDb::loadMessageIndex()
     m_messageIndexLoaded = true;
 }
 
-qint64 ExportMessagesDb::messageRowid(_MsgMessage *m, const QString &hash, MessageKeys *keys)
+void ExportMessagesDb::prepareKeys(const _MsgMessage *m, const QString &hash, MessageKeys *keys)
 {
-    MessageKeys own;
-    if (!keys)
-        keys = &own;
     // What the target holds is read once per run, so that finding a message
-    // (or finding that it is new) takes no query: first by logic hash, then
-    // by guid, as the database would answer.
+    // (or finding that it is new) takes no query.
     if (!m_messageIndexLoaded)
         loadMessageIndex();
     if (m_hasLogicHash) {
         keys->hash = hashKey(hash, &keys->hashOk);
         keys->hashKnown = true;
+        if (keys->hashOk)
+            m_byLogicHash.prefetch(keys->hash);
+    }
+    keys->guid = guidKey(m->guid);
+    m_byGuidKey.prefetch(keys->guid);
+    keys->ready = true;
+}
+
+qint64 ExportMessagesDb::messageRowid(_MsgMessage *m, const QString &hash, MessageKeys *keys)
+{
+    MessageKeys own;
+    if (!keys)
+        keys = &own;
+    if (!keys->ready || !m_messageIndexLoaded)
+        prepareKeys(m, hash, keys);
+    // First by logic hash, then by guid, as the database would answer.
+    if (m_hasLogicHash) {
         const qint64 *found = keys->hashOk ? m_byLogicHash.find(keys->hash) : nullptr;
         const qint64 id = keys->hashOk ? (found ? *found : 0) : m_byOddHash.value(hash);
         if (id != 0)
             return id;
     }
     // Keys of guids may collide: the database has the last word.
-    keys->guid = guidKey(m->guid);
     if (m_byGuidKey.find(keys->guid))
         return m_db.messageRowidByGuid(m->guid);
     return 0;

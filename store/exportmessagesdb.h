@@ -152,7 +152,11 @@ private:
         HashKey hash;
         bool hashOk = false;
         bool hashKnown = false;
+        bool ready = false; // made for the current index of the run
     };
+    // Makes the keys of m (reading the run's index first when needed) and
+    // starts fetching their places in the tables.
+    void prepareKeys(const _MsgMessage *m, const QString &hash, MessageKeys *keys);
     void rememberMessage(qint64 rowid, const QString &guid, const QString &hash,
                          const MessageKeys *keys = nullptr);
     // keys, when given, receives the keys the look-up made.
@@ -255,6 +259,17 @@ private:
                 if (s.key == key)
                     return;
             }
+        }
+
+        // Starts loading key's first place into the cache.
+        void prefetch(const Key &key) const
+        {
+#if defined(__GNUC__) || defined(__clang__)
+            if (!m_slots.empty())
+                __builtin_prefetch(&m_slots[slotOf(key, m_slots.size() - 1)]);
+#else
+            Q_UNUSED(key);
+#endif
         }
 
     private:
