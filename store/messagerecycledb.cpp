@@ -169,6 +169,47 @@ void MessageRecycleDb::ensureOpen()
     createSchema(true);
 }
 
+QStringList MessageRecycleDb::setAsideScanFreeIndexes()
+{
+    ensureOpen();
+    if (!inTransaction())
+        throw std::logic_error("MessageRecycleDb: indexes are set aside only inside a transaction");
+    if (firstInt64Throw(Sqlite3Sql("select rowid from message limit 1")))
+        return {};
+    // The look-ups of a scan go by guid (its unique index stays) and by
+    // date; the others are only read once the scan is over.
+    QStringList statements;
+    {
+        Sqlite3Cursor c = queryThrow(Sqlite3Sql(
+                "select name, sql from sqlite_master where type='index' and tbl_name='message' "
+                "and sql is not null and name in ('message_idx_chat_identifier', "
+                "'message_idx_handle_id', 'message_idx_src_rowid') order by rowid"));
+        QStringList names;
+        while (c.moveNext()) {
+            names << c.getText(0);
+            statements << c.getText(1);
+        }
+        c = Sqlite3Cursor();
+        for (const QString &name : std::as_const(names))
+            runDdl(QStringLiteral("DROP INDEX \"%1\"").arg(name));
+    }
+    return statements;
+}
+
+void MessageRecycleDb::restoreIndexes(const QStringList &statements)
+{
+    for (const QString &sql : statements)
+        runDdl(sql);
+}
+
+void MessageRecycleDb::runDdl(const QString &sql)
+{
+    QString error;
+    if (exec(sql, error) != SQLITE_OK)
+        throw std::runtime_error(
+                QStringLiteral("MessageRecycleDb: %1").arg(error).toUtf8().toStdString());
+}
+
 qint64 MessageRecycleDb::insertRecycledHandle(const _MsgHandle &handle, qint64 srcRowid)
 {
     ensureOpen();

@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // One salvaged message as recycle.db keeps it: the message in the iOS 6
 // column layout, with its conversation and correspondent named by text.
@@ -114,8 +115,19 @@ public:
     // The schema script of recycle.db.
     static QString schemaScript();
 
+    // For a scan that is about to fill an empty message table inside the
+    // caller's transaction: drops the indexes of the table that no look-up
+    // of a scan uses and returns the statements that made them (none when
+    // the table holds rows). restoreIndexes makes them again, each in one
+    // pass over the rows instead of one insert at a time; a rollback brings
+    // them back as well.
+    QStringList setAsideScanFreeIndexes();
+    void restoreIndexes(const QStringList &statements);
+
 private:
     void createSchema(bool removeFileOnFailure);
+    // Runs a schema statement; throws with SQLite's message when it fails.
+    void runDdl(const QString &sql);
 
     QString m_path;
 };
