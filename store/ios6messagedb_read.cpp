@@ -406,6 +406,22 @@ QString IOS6MessageDb::attachmentLocalPath(const QDir &fileRelay, const QString 
     return AttachmentPathResolver(fileRelay)(filename);
 }
 
+struct IOS6MessageDb::AttachmentLocalPaths::Impl : AttachmentPathResolver
+{
+    using AttachmentPathResolver::AttachmentPathResolver;
+};
+
+IOS6MessageDb::AttachmentLocalPaths::AttachmentLocalPaths(const QDir &fileRelay)
+    : d(std::make_unique<Impl>(fileRelay))
+{ }
+
+IOS6MessageDb::AttachmentLocalPaths::~AttachmentLocalPaths() = default;
+
+QString IOS6MessageDb::AttachmentLocalPaths::operator()(const QString &filename)
+{
+    return (*d)(filename);
+}
+
 void IOS6MessageDb::chats(MsgDataSet &set)
 {
     readChats(set, true);
@@ -528,6 +544,11 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
         const MessageColumns col(c);
         TextPool pool;
         QHash<qint64, int> newest; // chat rowid -> newest date of its rows
+        // Where each chat's last message went in its map. A chat's rows
+        // come by rowid, and the next decimal key usually sorts right
+        // after the last one (the end of the map is wrong for every key
+        // with more digits than the keys before it).
+        QHash<_MsgChat *, QMap<QString, _MsgMessage *>::iterator> lastPlaced;
         while (c.moveNext()) {
             if (foldDates) {
                 const qint64 chat = c.getInt64(col.chat_id);
@@ -541,12 +562,14 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
                     continue;
             }
             const qint64 rowid = c.getInt64(col.rowid);
-            _MsgMessage *&slot = ds->messages[rowid];
-            if (!slot) {
-                slot = new _MsgMessage;
-                col.read(c, slot, pool);
+            // One search: a new row goes in where the search ended.
+            auto at = ds->messages.lowerBound(rowid);
+            if (at == ds->messages.end() || at.key() != rowid) {
+                _MsgMessage *made = ds->newMessage();
+                col.read(c, made, pool);
+                at = ds->messages.insert(at, rowid, made);
             }
-            _MsgMessage *m = slot;
+            _MsgMessage *m = at.value();
             if (_MsgHandle *h = ds->handles.value(m->handle_id)) {
                 m->handle = h;
                 if (m->country.isEmpty())
@@ -561,8 +584,13 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
                 // Messages added since the dates were taken move them on.
                 if (!foldDates && m->date > chat->lastDate)
                     chat->lastDate = m->date;
-                // Rows come by rowid: the end is the right place for most keys.
-                chat->messages.insert(chat->messages.cend(), QString::number(rowid), m);
+                auto placed = lastPlaced.find(chat);
+                if (placed == lastPlaced.end()) {
+                    placed = lastPlaced.insert(
+                            chat, chat->messages.insert(chat->messages.cend(), messageKey(rowid), m));
+                } else {
+                    *placed = chat->messages.insert(std::next(*placed), messageKey(rowid), m);
+                }
             }
         }
         for (auto it = newest.cbegin(); it != newest.cend(); ++it) {

@@ -7,6 +7,8 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include <vector>
+
 struct _MsgHandle;
 struct _MsgChat;
 struct _MsgAttachment;
@@ -148,8 +150,15 @@ Q_DECLARE_METATYPE(HandleItem)
 
 using MsgMessageList = QList<_MsgMessage *>;
 
+// The key of a message in its chat's map: its decimal ROWID. Keys of the
+// usual range share text that lives as long as the process, so that a load
+// makes no string per message; the rest are made as QString::number does.
+QString messageKey(qint64 rowid);
+
 // The records of one loaded database, keyed by ROWID. The set owns every
-// record in its tables.
+// record in its tables: a record made with new, or one of the set's own
+// storage (newMessage). Removing a message from the tables goes through
+// discardMessage, which knows which of the two it is.
 class _MsgDataSet
 {
 public:
@@ -158,6 +167,15 @@ public:
     _MsgDataSet(const _MsgDataSet &) = delete;
     _MsgDataSet &operator=(const _MsgDataSet &) = delete;
 
+    // A new default message in the set's own storage (kept in blocks, so
+    // that a large load makes and frees a few big allocations instead of
+    // one per record). The caller files it in the tables.
+    _MsgMessage *newMessage();
+    // Releases a message the caller has taken out of every table: one of
+    // the set's storage is emptied (its memory goes with the set), one
+    // made with new is deleted.
+    void discardMessage(_MsgMessage *m);
+
     QMap<qint64, _MsgChat *> chats;
     QMap<qint64, _MsgHandle *> handles;
     QMap<qint64, _MsgMessage *> messages;
@@ -165,6 +183,20 @@ public:
     // Every chat's lastDate holds the newest date of all its rows, taken by
     // the reader that filled the set; it need not be taken again.
     bool newestDatesKnown = false;
+
+private:
+    struct MessageBlock
+    {
+        _MsgMessage *records = nullptr; // raw storage for capacity records
+        qsizetype used = 0;
+        qsizetype capacity = 0;
+    };
+    bool ownsMessage(const _MsgMessage *m) const;
+    // By address, so that ownsMessage can search them; the newest one is
+    // the one being filled.
+    std::vector<MessageBlock> m_messageBlocks;
+    size_t m_openBlock = 0;
+    qsizetype m_messagesMade = 0;
 };
 
 // The chats that share one chat_identifier, with the newest lastDate of them.

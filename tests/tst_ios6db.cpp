@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -1229,6 +1230,276 @@ private slots:
         QCOMPARE(order, QStringList({"+13035550000", "+13035550002", "+13035550003"}));
         QCOMPARE(set.data()->chats.lastKey(), qint64(1));
         QVERIFY(set.data()->chats.contains(-(7 + kRecoveredChatBase)));
+    }
+
+    // Every column of every row a generated phone database holds, read with
+    // plain SQLite, against the records the reader made of it: no column
+    // left out or mixed up with another, shared texts equal to their rows
+    // (more distinct values than the reader keeps shared, too), the joins
+    // filed under the right keys.
+    void loadedRecordsMatchTheRows()
+    {
+        const QString store = newStore();
+        GeneratedSmsDbSpec spec;
+        spec.messages = 5000;
+        spec.chats = 40;
+        spec.attachmentShare = 0.05;
+        spec.attachmentFiles = false;
+        generatePhoneSmsDb(store, spec);
+        const QString path = PhoneSmsDb::smsDbPathOf(store);
+        {
+            // Values in the columns the generator leaves at their defaults,
+            // each column following its own pattern.
+            RawSqlite raw(path);
+            QStringList sets;
+            const QStringList ints = {
+                    "replace", "version", "type", "error", "is_delivered", "is_finished",
+                    "is_emote", "is_empty", "is_delayed", "is_auto_reply", "is_prepared",
+                    "is_system_message", "has_dd_results", "is_service_message", "is_forward",
+                    "was_downgraded", "is_archive", "cache_has_attachments", "was_data_detected",
+                    "was_deduplicated", "is_audio_message", "is_played", "group_action_type",
+                    "share_status", "share_direction", "is_expirable", "expire_state",
+                    "message_action_type"};
+            for (int i = 0; i < ints.size(); ++i)
+                sets << QStringLiteral("%1 = (rowid * %2 + %3) % %4")
+                                .arg(ints[i])
+                                .arg(i + 2)
+                                .arg(i)
+                                .arg(i % 3 == 0 ? 5000000000LL : 7 + i);
+            sets << "service_center = case when rowid % 5 = 0 then 'sc' || (rowid % 4) end"
+                 << "subject = case when rowid % 7 = 0 then 'subject ' || rowid end"
+                 << "country = case rowid % 4 when 0 then 'ca' when 1 then '' end"
+                 << "attributedBody = case when rowid % 6 = 0 then randomblob(rowid % 40 + 1) end"
+                 << "account_guid = 'guid-' || rowid"
+                 << "cache_roomnames = case when rowid % 3 = 0 then 'room' || (rowid % 9) end"
+                 << "date_played = case when rowid % 4 = 0 then date * 1000000000 else rowid end"
+                 << "date_read = case when rowid % 10 = 0 then date_read * 1000000000 "
+                    "else date_read end"
+                 << "other_handle = case when rowid % 8 = 0 then handle_id else other_handle end"
+                 << "item_type = case when rowid % 97 = 0 then 4 else item_type end";
+            raw.exec("update message set " + sets.join(", "));
+            raw.exec("update attachment set created_date = rowid * 3, start_date = rowid * 5, "
+                     "transfer_state = rowid % 6, is_outgoing = rowid % 2, "
+                     "user_info = randomblob(rowid % 9 + 1), total_bytes = rowid * 1000000007");
+            raw.exec("update chat set style = rowid % 50, state = rowid % 4, account_id = 'acc' || "
+                     "rowid, properties = randomblob(5), room_name = 'room' || rowid, "
+                     "is_archived = rowid % 2, last_addressed_handle = 'lah' || rowid");
+        }
+
+        IOS6MessageDb db(QDir(store), QString::fromLatin1(kUs), false);
+        MsgDataSet set;
+        set.reset();
+        db.chats(set);
+        db.messages(set, 0);
+        const _MsgDataSet *ds = set.data();
+
+        enum Kind { Int32, Int64, Date, Text, Blob };
+        struct Col
+        {
+            Kind kind;
+            std::function<QVariant(const void *)> field;
+        };
+        auto expected = [](Kind kind, const QVariant &v) -> QVariant {
+            switch (kind) {
+            case Int32:
+                return qint32(v.toLongLong());
+            case Int64:
+                return v.toLongLong();
+            case Date:
+                return iosDateFromColumn(v.toLongLong());
+            case Text:
+                return v.toString();
+            case Blob:
+                return v.toByteArray();
+            }
+            return {};
+        };
+        // Compares one row with its record, column by column; every column of
+        // the table must be known here.
+        auto compareRow = [&](const QString &table, const QStringList &names,
+                              const QVariantList &row, const void *record,
+                              const QHash<QString, Col> &cols,
+                              const QSet<QString> &skipped) -> bool {
+            for (int i = 0; i < names.size(); ++i) {
+                if (skipped.contains(names[i]))
+                    continue;
+                const auto col = cols.constFind(names[i]);
+                if (col == cols.constEnd()) {
+                    qWarning() << "column not compared:" << table << names[i];
+                    return false;
+                }
+                const QVariant want = expected(col->kind, row[i]);
+                const QVariant got = col->field(record);
+                if (want != got) {
+                    qWarning() << table << "row" << row[0] << names[i] << "read" << got
+                               << "holds" << want;
+                    return false;
+                }
+            }
+            return true;
+        };
+#define COL(T, kind, expr) Col {kind, [](const void *p) { const T &r = *static_cast<const T *>(p); return QVariant(expr); }}
+        const QHash<QString, Col> messageCols = {
+                {"ROWID", COL(_MsgMessage, Int64, r.ROWID)},
+                {"guid", COL(_MsgMessage, Text, r.guid)},
+                {"text", COL(_MsgMessage, Text, r.text)},
+                {"replace", COL(_MsgMessage, Int32, r.replace)},
+                {"service_center", COL(_MsgMessage, Text, r.service_center)},
+                {"handle_id", COL(_MsgMessage, Int64, r.handle_id)},
+                {"subject", COL(_MsgMessage, Text, r.subject)},
+                {"attributedBody", COL(_MsgMessage, Blob, r.attributedBody)},
+                {"version", COL(_MsgMessage, Int32, r.version)},
+                {"type", COL(_MsgMessage, Int32, r.type)},
+                {"service", COL(_MsgMessage, Text, r.service)},
+                {"account", COL(_MsgMessage, Text, r.account)},
+                {"account_guid", COL(_MsgMessage, Text, r.account_guid)},
+                {"error", COL(_MsgMessage, Int32, r.error)},
+                {"date", COL(_MsgMessage, Date, r.date)},
+                {"date_read", COL(_MsgMessage, Date, r.date_read)},
+                {"date_delivered", COL(_MsgMessage, Date, r.date_delivered)},
+                {"is_delivered", COL(_MsgMessage, Int32, r.is_delivered)},
+                {"is_finished", COL(_MsgMessage, Int32, r.is_finished)},
+                {"is_emote", COL(_MsgMessage, Int32, r.is_emote)},
+                {"is_from_me", COL(_MsgMessage, Int32, r.is_from_me)},
+                {"is_empty", COL(_MsgMessage, Int32, r.is_empty)},
+                {"is_delayed", COL(_MsgMessage, Int32, r.is_delayed)},
+                {"is_auto_reply", COL(_MsgMessage, Int32, r.is_auto_reply)},
+                {"is_prepared", COL(_MsgMessage, Int32, r.is_prepared)},
+                {"is_read", COL(_MsgMessage, Int32, r.is_read)},
+                {"is_system_message", COL(_MsgMessage, Int32, r.is_system_message)},
+                {"is_sent", COL(_MsgMessage, Int32, r.is_sent)},
+                {"has_dd_results", COL(_MsgMessage, Int32, r.has_dd_results)},
+                {"is_service_message", COL(_MsgMessage, Int32, r.is_service_message)},
+                {"is_forward", COL(_MsgMessage, Int32, r.is_forward)},
+                {"was_downgraded", COL(_MsgMessage, Int32, r.was_downgraded)},
+                {"is_archive", COL(_MsgMessage, Int32, r.is_archive)},
+                {"cache_has_attachments", COL(_MsgMessage, Int32, r.cache_has_attachments)},
+                {"cache_roomnames", COL(_MsgMessage, Text, r.cache_roomnames)},
+                {"was_data_detected", COL(_MsgMessage, Int32, r.was_data_detected)},
+                {"was_deduplicated", COL(_MsgMessage, Int32, r.was_deduplicated)},
+                {"is_audio_message", COL(_MsgMessage, Int32, r.is_audio_message)},
+                {"is_played", COL(_MsgMessage, Int32, r.is_played)},
+                {"date_played", COL(_MsgMessage, Date, r.date_played)},
+                {"item_type", COL(_MsgMessage, Int32, r.item_type)},
+                {"other_handle", COL(_MsgMessage, Int32, r.other_handle)},
+                {"group_title", COL(_MsgMessage, Text, r.group_title)},
+                {"group_action_type", COL(_MsgMessage, Int32, r.group_action_type)},
+                {"share_status", COL(_MsgMessage, Int32, r.share_status)},
+                {"share_direction", COL(_MsgMessage, Int32, r.share_direction)},
+                {"is_expirable", COL(_MsgMessage, Int32, r.is_expirable)},
+                {"expire_state", COL(_MsgMessage, Int32, r.expire_state)},
+                {"message_action_type", COL(_MsgMessage, Int32, r.message_action_type)},
+        };
+        const QHash<QString, Col> chatCols = {
+                {"ROWID", COL(_MsgChat, Int64, r.ROWID)},
+                {"guid", COL(_MsgChat, Text, r.guid)},
+                {"style", COL(_MsgChat, Int32, r.style)},
+                {"state", COL(_MsgChat, Int32, r.state)},
+                {"account_id", COL(_MsgChat, Text, r.account_id)},
+                {"properties", COL(_MsgChat, Blob, r.properties)},
+                {"chat_identifier", COL(_MsgChat, Text, r.chat_identifier)},
+                {"service_name", COL(_MsgChat, Text, r.service_name)},
+                {"room_name", COL(_MsgChat, Text, r.room_name)},
+                {"account_login", COL(_MsgChat, Text, r.account_login)},
+                {"is_archived", COL(_MsgChat, Int32, r.is_archived)},
+                {"last_addressed_handle", COL(_MsgChat, Text, r.last_addressed_handle)},
+                {"display_name", COL(_MsgChat, Text, r.display_name)},
+                {"group_id", COL(_MsgChat, Text, r.group_id)},
+        };
+        const QHash<QString, Col> attachmentCols = {
+                {"ROWID", COL(_MsgAttachment, Int64, r.ROWID)},
+                {"guid", COL(_MsgAttachment, Text, r.guid)},
+                {"created_date", COL(_MsgAttachment, Date, r.created_date)},
+                {"start_date", COL(_MsgAttachment, Date, r.start_date)},
+                {"filename", COL(_MsgAttachment, Text, r.filename)},
+                {"uti", COL(_MsgAttachment, Text, r.uti)},
+                {"mime_type", COL(_MsgAttachment, Text, r.mime_type)},
+                {"transfer_state", COL(_MsgAttachment, Int32, r.transfer_state)},
+                {"is_outgoing", COL(_MsgAttachment, Int32, r.is_outgoing)},
+                {"user_info", COL(_MsgAttachment, Blob, r.user_info)},
+                {"transfer_name", COL(_MsgAttachment, Text, r.transfer_name)},
+                {"total_bytes", COL(_MsgAttachment, Int64, r.total_bytes)},
+        };
+        const QHash<QString, Col> handleCols = {
+                {"ROWID", COL(_MsgHandle, Int64, r.ROWID)},
+                {"country", COL(_MsgHandle, Text, r.country)},
+                {"service", COL(_MsgHandle, Text, r.service)},
+                {"uncanonicalized_id", COL(_MsgHandle, Text, r.uncanonicalized_id)},
+        };
+#undef COL
+
+        RawSqlite raw(path, false, true);
+        // Messages: the ones of a chat, location sharing left out.
+        const QStringList messageNames = raw.columns("message");
+        QCOMPARE(messageNames.size(), 50);
+        const QList<QVariantList> messageRows = raw.rows(
+                "select * from message where rowid in (select message_id from chat_message_join) "
+                "and item_type <> 4 order by rowid");
+        QVERIFY(messageRows.size() > 4900);
+        QCOMPARE(ds->messages.size(), messageRows.size());
+        auto loaded = ds->messages.cbegin();
+        for (const QVariantList &row : messageRows) {
+            const _MsgMessage *m = loaded.value();
+            QCOMPARE(loaded.key(), row[0].toLongLong());
+            ++loaded;
+            QVERIFY(compareRow("message", messageNames, row, m, messageCols, {"country"}));
+            // An empty country is the handle's.
+            const QString country = row[messageNames.indexOf("country")].toString();
+            QCOMPARE(m->country, country.isEmpty() && m->handle ? m->handle->country : country);
+            QCOMPARE(m->orderKey, m->ROWID);
+            QCOMPARE(m->handle, ds->handles.value(m->handle_id));
+            QCOMPARE(m->otherHandle,
+                     m->other_handle > 0 ? ds->handles.value(m->other_handle) : nullptr);
+        }
+
+        // Each chat holds its messages under their decimal rowids.
+        QMap<qint64, QList<qint64>> joined;
+        for (const QVariantList &j : raw.rows(
+                     "select j.chat_id, j.message_id from chat_message_join as j inner join "
+                     "message as m on j.message_id = m.rowid and m.item_type <> 4"))
+            joined[j[0].toLongLong()] << j[1].toLongLong();
+        const QStringList chatNames = raw.columns("chat");
+        const QList<QVariantList> chatRows = raw.rows("select * from chat order by rowid");
+        QCOMPARE(ds->chats.size(), chatRows.size());
+        for (const QVariantList &row : chatRows) {
+            const _MsgChat *chat = ds->chats.value(row[0].toLongLong());
+            QVERIFY(chat);
+            QVERIFY(compareRow("chat", chatNames, row, chat, chatCols, {}));
+            QStringList keys;
+            for (qint64 id : joined.value(chat->ROWID)) {
+                keys << QString::number(id);
+                QCOMPARE(chat->messages.value(QString::number(id)), ds->messages.value(id));
+                QCOMPARE(ds->messages.value(id)->chat, chat);
+            }
+            std::sort(keys.begin(), keys.end());
+            QCOMPARE(chat->messages.keys(), keys);
+        }
+
+        const QStringList handleNames = raw.columns("handle");
+        const QList<QVariantList> handleRows = raw.rows(
+                "select * from handle where rowid in (select handle_id from chat_handle_join)");
+        QCOMPARE(ds->handles.size(), handleRows.size());
+        for (const QVariantList &row : handleRows)
+            QVERIFY(compareRow("handle", handleNames, row, ds->handles.value(row[0].toLongLong()),
+                               handleCols, {"id"}));
+
+        const QStringList attachmentNames = raw.columns("attachment");
+        const QList<QVariantList> attachmentRows = raw.rows("select * from attachment");
+        QVERIFY(attachmentRows.size() > 200);
+        QCOMPARE(ds->attachments.size(), attachmentRows.size());
+        for (const QVariantList &row : attachmentRows)
+            QVERIFY(compareRow("attachment", attachmentNames, row,
+                               ds->attachments.value(row[0].toLongLong()), attachmentCols, {}));
+        // Location sharing items are left out, their attachments not.
+        for (const QVariantList &j : raw.rows("select ma.message_id, ma.attachment_id from "
+                                               "message_attachment_join as ma inner join message "
+                                               "as m on ma.message_id = m.rowid and "
+                                               "m.item_type <> 4")) {
+            const _MsgMessage *m = ds->messages.value(j[0].toLongLong());
+            QVERIFY(m);
+            QCOMPARE(m->attachments.value(j[1].toString()),
+                     ds->attachments.value(j[1].toLongLong()));
+        }
     }
 
     // Salvaged messages of the recycle store join the list, except those the

@@ -9,6 +9,7 @@
 #include <QRandomGenerator>
 #include <QSet>
 #include <QStandardPaths>
+#include <QThread>
 #include <QtTest>
 
 #include <limits>
@@ -119,6 +120,67 @@ private slots:
         a.reset(); // b still holds the old set
         QVERIFY(a.data()->chats.isEmpty());
         QCOMPARE(b.data()->messages.value(1)->chat->handles.value("1"), handle);
+    }
+
+    // Messages of the set's own storage beside ones made with new: all go
+    // with the set, a discarded one of either kind at once (ASan reports a
+    // leak, a double free or a use after free), and a set that made many
+    // keeps every record where it was made.
+    void setStorageAndDiscardedMessages()
+    {
+        MsgDataSet set;
+        set.reset();
+        _MsgDataSet *ds = set.data();
+        std::vector<_MsgMessage *> made;
+        for (int i = 1; i <= 5000; ++i) {
+            _MsgMessage *m = i % 100 == 0 ? new _MsgMessage : ds->newMessage();
+            m->ROWID = i;
+            m->text = QStringLiteral("message %1").arg(i);
+            ds->messages.insert(i, m);
+            made.push_back(m);
+        }
+        for (int i = 1; i <= 5000; ++i) {
+            QCOMPARE(ds->messages.value(i), made[i - 1]);
+            QCOMPARE(made[i - 1]->text, QStringLiteral("message %1").arg(i));
+        }
+        for (qint64 id : {1, 100, 2500, 4000, 5000}) {
+            _MsgMessage *m = ds->messages.take(id);
+            ds->discardMessage(m);
+        }
+        ds->discardMessage(nullptr);
+        QCOMPARE(ds->messages.size(), 4995);
+        QCOMPARE(ds->messages.value(4999)->text, QStringLiteral("message 4999"));
+        // A new set's storage starts over.
+        set.reset();
+        QVERIFY(set.data()->newMessage()->text.isNull());
+    }
+
+    // Chat keys are the decimal row ids, whichever way they are made.
+    void messageKeys()
+    {
+        for (qint64 id : {0LL, 1LL, 9LL, 10LL, 99999LL, 100000LL, 65535LL, 65536LL, 1000000LL,
+                          16777215LL, 16777216LL, 4294967296LL, -1LL, -12LL,
+                          std::numeric_limits<qint64>::min(), std::numeric_limits<qint64>::max()})
+            QCOMPARE(messageKey(id), QString::number(id));
+        // Keys made in several threads at once are the same.
+        std::vector<QString> fromThreads(8);
+        std::vector<std::unique_ptr<QThread>> threads;
+        for (int t = 0; t < 8; ++t) {
+            threads.emplace_back(QThread::create([&fromThreads, t] {
+                QString all;
+                for (qint64 id = 16777215 - t * 65536; id > 16777215 - t * 65536 - 2000; --id)
+                    all += messageKey(id);
+                fromThreads[t] = all;
+            }));
+            threads.back()->start();
+        }
+        for (int t = 0; t < 8; ++t) {
+            QVERIFY(threads[t]->wait(10000));
+            QString all;
+            for (qint64 id = 16777215 - t * 65536; id > 16777215 - t * 65536 - 2000; --id)
+                all += QString::number(id);
+            QCOMPARE(fromThreads[t], all);
+        }
     }
 
     void chatSessionsGroupByExactIdentifier()
@@ -312,6 +374,14 @@ private slots:
         QTest::newRow("folders, case and order ignored")
                 << "+123" << 1 << "abc" << QStringList({"C:\\files\\A.JPG", "/y/b.PNG", ""})
                 << withFiles;
+        // Text and handle beyond ASCII hash as their UTF-8 (vectors worked
+        // out apart: MD5 of id, little-endian date, sender flag, body).
+        QTest::newRow("text beyond ASCII")
+                << "+123" << 1 << QString::fromUtf8("\u00e9\u2192\U0001F600\uFFFC x")
+                << QStringList() << "4f374350bf8f210fd5f6a41377882bc1";
+        QTest::newRow("handle beyond ASCII")
+                << QString::fromUtf8("+12\u00e9") << 1 << "abc" << QStringList()
+                << "d357eb7e4626b0984be501c148a1b0d8";
         QTest::newRow("received differs") << "+123" << 0 << "abc" << QStringList() << QString();
         QTest::newRow("no handle differs") << "" << 1 << "abc" << QStringList() << QString();
     }
@@ -355,6 +425,7 @@ private slots:
     void identifiers()
     {
         QCOMPARE(md5Guid("abc"), QString("90015098-3CD2-4FB0-D696-3F7D28E17F72"));
+        QCOMPARE(md5Guid(""), QString("D41D8CD9-8F00-B204-E980-0998ECF8427E"));
         QCOMPARE(newGroupChatId("abc"), QString("chat126849043410737461"));
         QCOMPARE(newGroupChatId("abc"), newGroupChatId("abc"));
         QCOMPARE(absDecimal(std::numeric_limits<qint32>::min()), QString("2147483648"));

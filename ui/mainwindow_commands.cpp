@@ -231,9 +231,9 @@ void MainWindow::pruneMessages(_AbsDBItemNode *dbNode, const MsgMessageList &lis
         if (!set || set->messages.value(m->ROWID) != m)
             continue; // not a record of this set (or listed twice)
         if (m->chat)
-            m->chat->messages.remove(QString::number(m->ROWID));
+            m->chat->messages.remove(messageKey(m->ROWID));
         set->messages.remove(m->ROWID);
-        delete m;
+        set->discardMessage(m);
     }
 }
 
