@@ -570,11 +570,13 @@ QList<_MsgRecycleMessage> MessageRecycleDb::loadRecycledMessages()
     // In the table's own order: the index on is_skip would cost a look-up
     // and a sort for every row.
     {
-        // Room for every row at once: the rows are large to move around. The
-        // highest rowid bounds their number; a sparse table gets a bounded guess.
+        // Room for the rows at once: they are large to move around. The
+        // highest rowid bounds their number; the reservation stays bounded
+        // (a table thinned out by deletions has a high rowid and few rows),
+        // and beyond it the list grows as usual.
         qint64 highest = 0;
         firstInt64Throw(Sqlite3Sql("select max(rowid) from message"), &highest);
-        out.reserve(qsizetype(std::clamp<qint64>(highest, 0, 1 << 18)));
+        out.reserve(qsizetype(std::clamp<qint64>(highest, 0, 1 << 16)));
     }
     Sqlite3Cursor c
             = queryThrow(Sqlite3Sql("select * from message where +is_skip=0 order by rowid"));
