@@ -662,24 +662,6 @@ void IOS6MessageDb::loadRecycledChats(MsgDataSet &set)
     } transaction {*this};
     if (transaction.own)
         beginTran();
-    // Asked in the order of the guid index, so that its pages are met one
-    // after the other rather than at random; the list keeps its order.
-    std::vector<qsizetype> order(size_t(recycled.size()));
-    std::iota(order.begin(), order.end(), qsizetype(0));
-    std::sort(order.begin(), order.end(),
-              [&](qsizetype a, qsizetype b) { return recycled[a].guid < recycled[b].guid; });
-    std::vector<bool> liveAgain(order.size(), false);
-    for (qsizetype i : order) {
-        qint64 rowid = 0;
-        liveAgain[size_t(i)] = firstInt64Throw(Sqlite3Sql("select rowid from message where guid=?")
-                                                       .addTextParam(recycled[i].guid),
-                                               &rowid)
-                && rowid != 0;
-    }
-    qsizetype kept = 0;
-    for (qsizetype i = 0; i < recycled.size(); ++i)
-        if (!liveAgain[size_t(i)])
-            recycled.swapItemsAt(kept++, i);
-    recycled.resize(kept);
-    MessageRecycleDb::groupRecycledMessages(set, recycled);
+    MessageRecycleDb::dropLiveAgain(*this, recycled);
+    MessageRecycleDb::groupRecycledMessages(set, std::move(recycled));
 }
