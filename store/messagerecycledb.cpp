@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
+#include <QSet>
 #include <limits>
 #include <sqlite3.h>
 #include <stdexcept>
@@ -504,14 +505,31 @@ void MessageRecycleDb::groupRecycledMessages(MsgDataSet &dataSet,
             smsChats.insert(chat->chat_identifier, chat);
     }
 
+    // Messages are appended to the tables and put in order once at the
+    // end (however it comes); a row id taken before, by the set or by an
+    // earlier message of the list, is skipped.
+    struct InOrder
+    {
+        _MsgDataSet &set;
+        ~InOrder()
+        {
+            set.messages.finishAppending();
+            for (_MsgChat *chat : std::as_const(set.chats))
+                chat->messages.finishAppending();
+        }
+    } inOrder {set};
+    const qsizetype before = set.messages.size();
+    QSet<qint64> added;
     for (const _MsgRecycleMessage &r : messages) {
-        if (set.messages.contains(r.ROWID))
+        if (set.messages.findInFirst(before, r.ROWID) != set.messages.cend()
+            || added.contains(r.ROWID))
             continue;
+        added.insert(r.ROWID);
         auto *m = new _MsgMessage(static_cast<const _MsgMessage &>(r));
         m->orderKey = negated(r.ROWID);
         m->chat = nullptr;
         m->handle = nullptr;
-        set.messages.insert(r.ROWID, m);
+        set.messages.appendUnsorted(r.ROWID, m);
 
         _MsgChat *chat = nullptr;
         bool unknown = false;
@@ -560,6 +578,6 @@ void MessageRecycleDb::groupRecycledMessages(MsgDataSet &dataSet,
                 }
             }
         }
-        chat->messages.insert(QString::number(m->ROWID), m);
+        chat->messages.appendUnsorted(messageKey(m->ROWID), m);
     }
 }
