@@ -109,6 +109,14 @@ void AndroidLoadSMSThread::run()
     receivedCount = 0;
     m_countShown.invalidate();
     form->postUpdateProgress(ids("IDS_ANDROID_LOADING_SMS"), 0, QString());
+    PartFile part;
+    m_partFile = &part.file();
+    m_partFileMade = false;
+    struct Forget
+    {
+        QFile *&file;
+        ~Forget() { file = nullptr; }
+    } forget {m_partFile};
     try {
         prepareTables();
         // The country is settled once; the database object keeps it.
@@ -292,7 +300,7 @@ void AndroidLoadSMSThread::storeMessage(const QString &argument)
 
     if (parts <= 0) {
         if (!known)
-            writeAndRecord(pm);
+            writeAndRecord(pm, &pm.parentHash);
         return;
     }
     if (known) {
@@ -302,7 +310,8 @@ void AndroidLoadSMSThread::storeMessage(const QString &argument)
     const QString body = messageBodyText(m);
     if (!body.isEmpty()) {
         m.text = body;
-        writeAndRecord(pm);
+        // The hash takes the body text alone: it is the phone message's.
+        writeAndRecord(pm, &pm.parentHash);
     }
     sendCommand(socket, QStringLiteral("1"), QString(), true, -1);
     for (int i = 0; i < parts; ++i)
@@ -323,13 +332,15 @@ void AndroidLoadSMSThread::receiveAttachment(PhoneMessage &pm)
     QString name = attachmentPartName(rest.mid(comma + 1));
     name = uniqueAttachmentName(name, &pm.usedNames);
 
-    PartFile part;
-    QFile &file = part.file();
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    QFile &file = *m_partFile;
+    // Made new for the first part; later parts take its place.
+    if (!file.open(QIODevice::WriteOnly
+                   | (m_partFileMade ? QIODevice::Truncate : QIODevice::NewOnly)))
         throw LocalException(
                 socket,
                 QStringLiteral("Create %1 error. %2")
                         .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
+    m_partFileMade = true;
     qint64 received = 0;
     QElapsedTimer shown;
     shown.start();
@@ -401,15 +412,19 @@ void AndroidLoadSMSThread::receiveAttachment(PhoneMessage &pm)
     m.attachments.clear();
     m.attachments.insert(a.guid, &a);
     m.text = QString(QChar(0xFFFC));
-    m.guid = md5Guid(logicHash(m).toUtf8());
+    const QString hash = logicHash(m);
+    m.guid = md5Guid(hash.toUtf8());
     m.attributedBody = attachmentAttributedBody(a.guid);
-    writeAndRecord(pm);
+    writeAndRecord(pm, &hash);
     m.attachments.clear(); // the file goes with this part
 }
 
-void AndroidLoadSMSThread::writeAndRecord(PhoneMessage &pm)
+void AndroidLoadSMSThread::writeAndRecord(PhoneMessage &pm, const QString *hash)
 {
-    cacheDb.write(&pm.message);
+    if (hash)
+        cacheDb.write(&pm.message, *hash);
+    else
+        cacheDb.write(&pm.message);
     const QString &child = cacheDb.lastLogicHash();
     m_db->executeThrow(Sqlite3Sql("replace into parent_hash(child,parent) values(?,?)")
                                .addTextParam(child.isNull() ? logicHash(pm.message) : child)

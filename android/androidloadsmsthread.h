@@ -9,6 +9,7 @@
 #include <QThread>
 
 class ProgressForm;
+class QFile;
 class QTcpSocket;
 struct _CountryInfo;
 
@@ -63,7 +64,8 @@ private:
     void receiveBatch();
     void storeMessage(const QString &argument);
     void receiveAttachment(PhoneMessage &pm);
-    void writeAndRecord(PhoneMessage &pm);
+    // hash: the message's logic hash when the caller has it, else null.
+    void writeAndRecord(PhoneMessage &pm, const QString *hash = nullptr);
     void prune();
     void vacuum();
     void reportCount();
@@ -83,4 +85,9 @@ private:
     AndroidSession m_session;
     const _CountryInfo *m_country = nullptr;
     qint64 m_maxAttachmentBytes = kMaxAttachmentBytes;
+    // The file every attachment part of a run is received into in turn
+    // (the writer copies it before the next part comes); made at the first
+    // part, removed when the run ends.
+    QFile *m_partFile = nullptr;
+    bool m_partFileMade = false;
 };

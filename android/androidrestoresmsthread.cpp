@@ -12,7 +12,11 @@
 #include <QFileInfo>
 #include <QImage>
 
+#include <exception>
+#include <utility>
+
 using namespace simpleprotocol;
+using namespace Qt::StringLiterals;
 
 AndroidRestoreSMSThread::AndroidRestoreSMSThread(AndroidDevice *device,
                                                  const MsgMessageList &messages, ProgressForm *form,
@@ -54,6 +58,7 @@ void AndroidRestoreSMSThread::run()
     m_sent = m_alreadyThere = 0;
     m_pending.clear();
     m_sentKeys.clear();
+    m_out.resize(0);
     m_cacheBroken = false;
     form->postUpdateProgress(ids("IDS_RESTORING_SMS_TO_ANDROID"), 0, QString());
     bool switched = false;
@@ -63,6 +68,12 @@ void AndroidRestoreSMSThread::run()
         // write the chat updates it holds back at every call.
         m_db = &cacheDb.database();
         cacheDb.begin();
+        {
+            // The journal of each batch's mark stays in memory: a batch
+            // touches a few hundred pages of the cache at most.
+            QString error;
+            m_db->exec(QStringLiteral("PRAGMA temp_store=MEMORY;"), error);
+        }
         const QString url = QStringLiteral("restore2://127.0.0.1:%1/mms/").arg(freeSessionPort());
         m_session.set(device->openSession(url, kSessionOpenTimeout, m_session.canceller()));
         m_socket = m_session.get();
@@ -86,7 +97,7 @@ void AndroidRestoreSMSThread::run()
         while (index < total) {
             checkCancel();
             const int batch = qMin(total - index, kBatchSize);
-            sendCommand(m_socket, QStringLiteral("$batch:"), QString(), true, -1);
+            sendLine("$batch:"_L1, true);
             for (int k = 0; k < batch; ++k) {
                 checkCancel();
                 const _MsgMessage *m = messages.at(index);
@@ -106,12 +117,12 @@ void AndroidRestoreSMSThread::run()
                 }
                 sendMessage(m, hash);
             }
-            sendCommand(m_socket, QStringLiteral("$end:"), QString(), true, -1);
+            sendLine("$end:"_L1, true);
             recordPending();
             expectCommand(m_socket, QStringLiteral("$batch:"), -1);
         }
         try {
-            sendCommand(m_socket, QStringLiteral("$bye:"), QString(), true, -1);
+            sendLine("$bye:"_L1, true);
         } catch (const SocketDataTransferException &e) {
             // Every batch was acknowledged: the messages are on the phone
             // even when it went away before our goodbye.
@@ -156,26 +167,50 @@ bool AndroidRestoreSMSThread::alreadyStored(const _MsgMessage *m, const QString 
 void AndroidRestoreSMSThread::sendMessage(const _MsgMessage *m, const QString &hash)
 {
     const qint64 dateMs = (qint64(m->date) + kIosEpochOffset) * 1000;
-    QList<_MsgAttachment *> attachments = sortedAttachments(*m);
-    attachments.removeAll(nullptr);
-    const QString argument = QStringLiteral("%1,%2,%3,%4,%5,%6")
-                                     .arg(dateMs)
-                                     .arg(m->is_from_me != 0 ? 1 : 0)
-                                     .arg(encodeText(m->handle->id),
-                                          encodeText(messageBodyText(*m)), encodeText(m->subject))
-                                     .arg(attachments.size());
-    sendCommand(m_socket, QStringLiteral("$sms:"), argument, false, -1);
+    QList<_MsgAttachment *> attachments;
+    if (!m->attachments.isEmpty()) {
+        attachments = sortedAttachments(*m);
+        attachments.removeAll(nullptr);
+    }
+    // "$sms:" date, sent flag, sender, text, subject, attachment count.
+    m_out += "$sms:";
+    m_out += QByteArray::number(dateMs);
+    m_out += m->is_from_me != 0 ? ",1," : ",0,";
+    appendEncodedText(m_out, m->handle->id, m_scratch);
+    m_out += ',';
+    appendEncodedText(m_out, messageBodyText(*m), m_scratch);
+    m_out += ',';
+    appendEncodedText(m_out, m->subject, m_scratch);
+    m_out += ',';
+    m_out += QByteArray::number(attachments.size());
+    m_out += '\n';
+    // Not flushed; a large backlog is handed to the socket all the same.
+    if (m_out.size() >= kOutBufferSize)
+        writeOut(false);
     m_sentKeys.insert(hash);
     if (!m->guid.isEmpty())
         m_sentKeys.insert(m->guid);
-    m_pending << const_cast<_MsgMessage *>(m);
+    m_pending.append({const_cast<_MsgMessage *>(m), hash});
     if (attachments.isEmpty())
         return;
-    m_socket->flush();
+    writeOut(true);
     for (const _MsgAttachment *a : attachments)
         sendAttachment(a);
     // The phone has answered every attachment: the message is there.
     recordPending();
+}
+
+void AndroidRestoreSMSThread::sendLine(QLatin1StringView command, bool flush)
+{
+    m_out += QByteArrayView(command.data(), command.size());
+    m_out += '\n';
+    writeOut(flush);
+}
+
+void AndroidRestoreSMSThread::writeOut(bool flush)
+{
+    writeAll(m_socket, m_out.constData(), m_out.size(), flush, -1);
+    m_out.resize(0); // keeps its room for the next lines
 }
 
 void AndroidRestoreSMSThread::sendAttachment(const _MsgAttachment *a)
@@ -252,18 +287,44 @@ void AndroidRestoreSMSThread::recordPending()
     if (m_pending.isEmpty())
         return;
     // Called right after a flush: what is pending has left for the phone.
-    IOS6MessageDb &db = *m_db;
-    for (_MsgMessage *m : std::as_const(m_pending)) {
-        // One message's rows stand or fall together, so that a failed write
-        // leaves a cache that can still be committed.
-        db.executeThrow(Sqlite3Sql("SAVEPOINT restore_write"));
+    // Recorded together under one mark; when a write fails, the lot is
+    // undone and recorded again one by one, so that every message before
+    // the failing one stays recorded and the failing one leaves no rows.
+    std::exception_ptr failure;
+    cacheDb.setMark();
+    try {
+        for (const auto &[m, hash] : std::as_const(m_pending))
+            cacheDb.write(m, hash);
+        cacheDb.releaseMark();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!failure) {
+        m_sent += int(m_pending.size());
+        m_pending.clear();
+        // The cache answers for them now.
+        m_sentKeys.clear();
+        return;
+    }
+    try {
+        cacheDb.rollBackToMark();
+    } catch (...) {
+        m_cacheBroken = true;
+        std::rethrow_exception(failure);
+    }
+    recordOneByOne();
+}
+
+void AndroidRestoreSMSThread::recordOneByOne()
+{
+    for (const auto &[m, hash] : std::as_const(m_pending)) {
+        cacheDb.setMark();
         try {
-            cacheDb.write(m);
-            db.executeThrow(Sqlite3Sql("RELEASE restore_write"));
+            cacheDb.write(m, hash);
+            cacheDb.releaseMark();
         } catch (...) {
             try {
-                db.executeThrow(Sqlite3Sql("ROLLBACK TO restore_write"));
-                db.executeThrow(Sqlite3Sql("RELEASE restore_write"));
+                cacheDb.rollBackToMark();
             } catch (...) {
                 m_cacheBroken = true;
             }
@@ -272,6 +333,7 @@ void AndroidRestoreSMSThread::recordPending()
         ++m_sent;
     }
     m_pending.clear();
+    m_sentKeys.clear();
 }
 
 void AndroidRestoreSMSThread::finishCache() noexcept

@@ -36,6 +36,8 @@ public:
     static constexpr int kBatchSize = 100;
     static constexpr qint64 kChunkSize = 0x80000;
     static constexpr int kMaxPictureSide = 1080;
+    // Lines held back before they are handed to the socket.
+    static constexpr qsizetype kOutBufferSize = 1 << 20;
 
     // What the last run did: messages sent and recorded, and those that the
     // cache held already (or that appeared twice in the list).
@@ -54,10 +56,15 @@ private:
     void checkCancel() const;
     bool alreadyStored(const _MsgMessage *m, const QString &hash);
     void sendMessage(const _MsgMessage *m, const QString &hash);
+    // Lines go out through one buffer of ours: a command that expects an
+    // answer writes it all and flushes the socket.
+    void sendLine(QLatin1StringView command, bool flush);
+    void writeOut(bool flush);
     void sendAttachment(const _MsgAttachment *a);
     bool sendPicture(const _MsgAttachment *a);
     void sendFile(const _MsgAttachment *a);
     void recordPending();
+    void recordOneByOne();
     void finishCache() noexcept;
 
     AndroidDevice *device;
@@ -70,9 +77,12 @@ private:
     IOS6MessageDb *m_db = nullptr;
     AndroidSession m_session;
     QTcpSocket *m_socket = nullptr;
-    // Sent since the socket was last flushed: not yet on their way.
-    MsgMessageList m_pending;
-    // Logic hashes and guids of the messages sent in this run.
+    // Lines not yet handed to the socket, and room for the UTF-8 of a field.
+    QByteArray m_out;
+    QByteArray m_scratch;
+    // Sent and not yet recorded, with their logic hashes.
+    QList<std::pair<_MsgMessage *, QString>> m_pending;
+    // Logic hashes and guids of the messages sent and not yet recorded.
     QSet<QString> m_sentKeys;
     // A write into the cache failed and its partial rows could not be
     // undone: the cache must not be committed.

@@ -2,8 +2,10 @@
 
 #include <QAbstractSocket>
 #include <QIODevice>
+#include <QStringEncoder>
 #include <QTime>
 
+#include <algorithm>
 #include <atomic>
 
 #ifdef Q_OS_WIN
@@ -186,6 +188,49 @@ QString encodeText(const QString &text)
 QString decodeText(const QString &base64)
 {
     return QString::fromUtf8(QByteArray::fromBase64(base64.toLatin1()));
+}
+
+void appendEncodedText(QByteArray &out, QStringView text, QByteArray &scratch)
+{
+    if (text.isEmpty())
+        return;
+    // Surrogates (paired or not) take toUtf8's way, which writes "?" for an
+    // unpaired one where the encoder would write U+FFFD.
+    const bool plain = std::none_of(text.begin(), text.end(),
+                                    [](QChar c) { return c.isSurrogate(); });
+    qsizetype length;
+    if (plain) {
+        QStringEncoder encoder(QStringEncoder::Utf8);
+        const qsizetype room = encoder.requiredSpace(text.size());
+        if (scratch.size() < room)
+            scratch.resize(room);
+        length = encoder.appendToBuffer(scratch.data(), text) - scratch.constData();
+    } else {
+        scratch = text.toUtf8();
+        length = scratch.size();
+    }
+    const auto *in = reinterpret_cast<const unsigned char *>(scratch.constData());
+    static constexpr char kAlphabet[]
+            = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const qsizetype start = out.size();
+    out.resize(start + (length + 2) / 3 * 4);
+    char *o = out.data() + start;
+    qsizetype i = 0;
+    for (; i + 3 <= length; i += 3) {
+        const unsigned v = (unsigned(in[i]) << 16) | (unsigned(in[i + 1]) << 8) | in[i + 2];
+        *o++ = kAlphabet[(v >> 18) & 63];
+        *o++ = kAlphabet[(v >> 12) & 63];
+        *o++ = kAlphabet[(v >> 6) & 63];
+        *o++ = kAlphabet[v & 63];
+    }
+    if (i < length) {
+        const bool two = i + 1 < length;
+        const unsigned v = (unsigned(in[i]) << 16) | (two ? unsigned(in[i + 1]) << 8 : 0u);
+        *o++ = kAlphabet[(v >> 18) & 63];
+        *o++ = kAlphabet[(v >> 12) & 63];
+        *o++ = two ? kAlphabet[(v >> 6) & 63] : '=';
+        *o++ = '=';
+    }
 }
 
 void SessionCanceller::attach(QAbstractSocket *socket)

@@ -92,6 +92,10 @@ QString encodeText(const QString &text);
 // The UTF-8 text of a base64 argument.
 QString decodeText(const QString &base64);
 
+// Appends what encodeText gives for text to out, as bytes, without making a
+// text of its own; scratch is a buffer the caller keeps for the next call.
+void appendEncodedText(QByteArray &out, QStringView text, QByteArray &scratch);
+
 // Lets another thread (the GUI thread, when the user cancels) cut a blocked
 // session short. The worker attaches its session socket after connecting and
 // detaches it before closing it; cancel shuts the connection down, so that a

@@ -115,12 +115,18 @@ AfcHeader::AfcHeader(int socketHandle, quint64 operation)
 
 QByteArray AfcHeader::toBytes() const
 {
-    QByteArray bytes(magic, 8);
-    appendNumber(bytes, entireLength);
-    appendNumber(bytes, thisLength);
-    appendNumber(bytes, packetNumber);
-    appendNumber(bytes, operation);
+    QByteArray bytes(afc::kHeaderSize, Qt::Uninitialized);
+    writeTo(bytes.data());
     return bytes;
+}
+
+void AfcHeader::writeTo(char *bytes) const
+{
+    std::memcpy(bytes, magic, 8);
+    qToLittleEndian(entireLength, bytes + 8);
+    qToLittleEndian(thisLength, bytes + 16);
+    qToLittleEndian(packetNumber, bytes + 24);
+    qToLittleEndian(operation, bytes + 32);
 }
 
 AfcHeader AfcHeader::fromBytes(const char *bytes)
@@ -149,14 +155,13 @@ int mobiledevice_afc_send_packet(int socket, const AfcHeader &header, const char
                                  int length)
 {
     // Header and parameters leave in one send.
-    QByteArray packet = header.toBytes();
-    if (length > 0)
-        packet.append(parameters, length);
-    const int sent = mobiledevice_send_data(socket, packet.constData(), int(packet.size()),
-                                            timeoutMs());
+    char head[afc::kHeaderSize];
+    header.writeTo(head);
+    const int sent = mobiledevice_send_parts(socket, head, afc::kHeaderSize, parameters,
+                                             qMax(length, 0), timeoutMs());
     if (sent < afc::kHeaderSize)
         fail(QStringLiteral("send AFC header (%1) error.").arg(header.operation));
-    if (sent < packet.size())
+    if (sent < afc::kHeaderSize + qMax(length, 0))
         fail(QStringLiteral("send AFC content (%1) error.").arg(header.operation));
     return qMax(length, 0);
 }
@@ -238,16 +243,22 @@ void mobiledevice_afc_file_close(int socket, quint64 handle)
 
 int mobiledevice_afc_file_read(int socket, quint64 handle, char *buffer, int length)
 {
+    // One request: the header, the handle and the count, 56 bytes built in
+    // place; only the count changes from one request to the next.
+    char packet[afc::kHeaderSize + 16];
+    AfcHeader header(socket, afc::OpFileRead);
+    header.entireLength = header.thisLength = quint64(sizeof packet);
+    header.writeTo(packet);
+    qToLittleEndian(handle, packet + afc::kHeaderSize);
     int done = 0;
     while (done < length) {
         const int ask = qMin(length - done, afc::kReadChunk);
-        QByteArray parameters;
-        appendNumber(parameters, handle);
-        appendNumber(parameters, quint64(ask));
-        AfcHeader header(socket, afc::OpFileRead);
-        header.entireLength = header.thisLength = quint64(afc::kHeaderSize + parameters.size());
-        mobiledevice_afc_send_packet(socket, header, parameters.constData(),
-                                     int(parameters.size()));
+        qToLittleEndian(quint64(ask), packet + afc::kHeaderSize + 8);
+        const int sent = mobiledevice_send_data(socket, packet, int(sizeof packet), timeoutMs());
+        if (sent < afc::kHeaderSize)
+            fail(QStringLiteral("send AFC header (%1) error.").arg(header.operation));
+        if (sent < int(sizeof packet))
+            fail(QStringLiteral("send AFC content (%1) error.").arg(header.operation));
         const AfcHeader answer = receiveHeader(socket);
         const quint64 size = answer.entireLength - quint64(afc::kHeaderSize);
         if (answer.operation != afc::OpData) {
@@ -273,25 +284,29 @@ int mobiledevice_afc_file_read(int socket, quint64 handle, char *buffer, int len
 
 int mobiledevice_afc_file_write(int socket, quint64 handle, const char *data, int length)
 {
+    if (length <= 0)
+        return 0;
+    // Header, handle and chunk leave in one send; the chunk is sent from
+    // the caller's bytes.
+    constexpr int kHead = afc::kHeaderSize + 8;
+    char head[kHead];
+    AfcHeader header(socket, afc::OpFileWrite);
+    header.thisLength = quint64(kHead);
+    qToLittleEndian(handle, head + afc::kHeaderSize);
     int done = 0;
     while (done < length) {
         const int chunk = qMin(length - done, afc::kWriteChunk);
-        AfcHeader header(socket, afc::OpFileWrite);
-        header.thisLength = quint64(afc::kHeaderSize + 8);
         header.entireLength = header.thisLength + quint64(chunk);
-        // Header, handle and chunk leave in one send. The header announced
-        // the whole chunk: anything less leaves the phone waiting for the
-        // rest, and the file short.
-        QByteArray packet = header.toBytes();
-        appendNumber(packet, handle);
-        packet.append(data + done, chunk);
-        const int sent = mobiledevice_send_data(socket, packet.constData(), int(packet.size()),
-                                                timeoutMs());
+        header.writeTo(head);
+        // The header announced the whole chunk: anything less leaves the
+        // phone waiting for the rest, and the file short.
+        const int sent
+                = mobiledevice_send_parts(socket, head, kHead, data + done, chunk, timeoutMs());
         if (sent < afc::kHeaderSize)
             fail(QStringLiteral("send AFC header (%1) error.").arg(header.operation));
-        if (sent < afc::kHeaderSize + 8)
+        if (sent < kHead)
             fail(QStringLiteral("send AFC content (%1) error.").arg(header.operation));
-        if (sent < packet.size())
+        if (sent < kHead + chunk)
             fail(QStringLiteral("write AFC file error."));
         done += chunk;
         AfcHeader answer;

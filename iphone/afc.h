@@ -65,6 +65,8 @@ struct AfcHeader
     AfcHeader(int socketHandle, quint64 operation);
 
     QByteArray toBytes() const;
+    // The same 40 bytes written at bytes.
+    void writeTo(char *bytes) const;
     // The header in 40 bytes; throws when the magic is wrong or the lengths
     // do not fit together (this length below 40 or above the entire
     // length, a payload beyond afc::kMaxPayload).

@@ -1,5 +1,6 @@
 #include "iphone/filerelay.h"
 
+#include "store/swapjournal.h"
 #include "store/texts.h"
 
 #include <QDateTime>
@@ -8,6 +9,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStorageInfo>
 
 #include <archive.h>
@@ -15,7 +17,28 @@
 
 #include <stdexcept>
 
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#endif
+
 namespace {
+
+// Bytes of a file written between two starts of its disk writes.
+constexpr qint64 kWritebackStep = qint64(8) << 20;
+
+// Starts writing the bytes of file from offset on to the disk without
+// waiting for it: the flush at the end of the job then finds most of the
+// work done instead of starting it all at once.
+void startWriteback(QFile &file, qint64 from)
+{
+#ifdef Q_OS_LINUX
+    if (file.flush())
+        ::sync_file_range(file.handle(), from, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    Q_UNUSED(file);
+    Q_UNUSED(from);
+#endif
+}
 
 [[noreturn]] void fail(const QString &text)
 {
@@ -141,8 +164,14 @@ QString cleanEntryName(const QString &name)
 }
 
 bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray &buffer,
-                   const UnpackHooks &hooks, int *skipped)
+                   const UnpackHooks &hooks, int *skipped, QStringList *made)
 {
+    // The folders made so far, as paths below folder.
+    QSet<QString> madeFolders;
+    const auto noteMade = [made](const QString &path) {
+        if (made)
+            made->append(path);
+    };
     int skippedEntries = 0;
     QStringList skippedPaths;
     if (skipped)
@@ -203,9 +232,19 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
         const bool hardLink = archive_entry_hardlink(entry) != nullptr;
         const auto type = archive_entry_filetype(entry);
         if (type == AE_IFDIR && !hardLink) {
-            if (!parts.isEmpty() && !QFileInfo::exists(path) && !QFileInfo(path).isSymLink()
-                && !root.mkpath(parts.join(QLatin1Char('/'))))
-                fail(QStringLiteral("create %1 error.").arg(path));
+            if (!parts.isEmpty() && !QFileInfo::exists(path) && !QFileInfo(path).isSymLink()) {
+                if (!root.mkpath(joined))
+                    fail(QStringLiteral("create %1 error.").arg(path));
+                // mkpath made every missing folder on the way, outermost first.
+                QString sofar;
+                for (const QString &part : parts) {
+                    sofar += sofar.isEmpty() ? part : QLatin1Char('/') + part;
+                    if (!madeFolders.contains(sofar)) {
+                        madeFolders.insert(sofar);
+                        noteMade(root.absoluteFilePath(sofar));
+                    }
+                }
+            }
             continue;
         }
         if (type != AE_IFREG || hardLink) {
@@ -240,7 +279,9 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
         QFile out(path);
         if (QFileInfo(path).isSymLink() || !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
             fail(QStringLiteral("create %1 error. %2").arg(path, out.errorString()));
+        noteMade(path);
         qint64 written = 0;
+        qint64 writtenBack = 0;
         for (;;) {
             if (cancelled())
                 return false;
@@ -258,6 +299,10 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
             if (out.write(buffer.constData(), qint64(n)) != qint64(n))
                 fail(QStringLiteral("write %1 error. %2").arg(path, out.errorString()));
             written += n;
+            if (written - writtenBack >= kWritebackStep) {
+                startWriteback(out, writtenBack);
+                writtenBack = written;
+            }
         }
         if (size >= 0 && written != size)
             fail(QStringLiteral("The archive from the iPhone is damaged or incomplete at %1 "
@@ -265,6 +310,7 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
                          .arg(rawName, QLocale().toString(written), QLocale().toString(size)));
         if (!out.flush())
             fail(QStringLiteral("write %1 error. %2").arg(path, out.errorString()));
+        startWriteback(out, writtenBack);
         setTimes(out, entry);
         out.close();
         ++files;
@@ -274,6 +320,14 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
     if (skipped)
         *skipped = skippedEntries;
     return true;
+}
+
+bool syncUnpacked(const QStringList &made, const QString &folder)
+{
+    for (auto it = made.crbegin(); it != made.crend(); ++it)
+        if (!syncPath(*it))
+            return false;
+    return syncPath(folder);
 }
 
 } // namespace filerelay

@@ -41,9 +41,18 @@ struct UnpackHooks
 // a damaged or cut-off archive and an archive without a single file are
 // failures, thrown as std::runtime_error with the text for the user. False
 // when cancelled. buffer is the transfer buffer (grown to kChunkSize when
-// smaller).
+// smaller). The disk writes of every file are started as it is written but
+// not waited for; made (when given) receives the files and folders made
+// below folder, each after the folder that holds it, for the caller to
+// flush with syncUnpacked.
 bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray &buffer,
-                   const UnpackHooks &hooks, int *skipped = nullptr);
+                   const UnpackHooks &hooks, int *skipped = nullptr,
+                   QStringList *made = nullptr);
+
+// Flushes the paths an unpack made and then folder itself to the disk,
+// contents before the folder that holds them; false when one of them
+// cannot be.
+bool syncUnpacked(const QStringList &made, const QString &folder);
 
 // The entry name as it is stored: a leading "./" and the characters
 // : * ? " < > | removed. Folder separators stay.

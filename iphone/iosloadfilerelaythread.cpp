@@ -47,20 +47,6 @@ bool exchangePaths(const QString &a, const QString &b)
 #endif
 }
 
-// Flushes what was written on the file system that holds path.
-void syncFileSystemOf(const QString &path)
-{
-#ifdef Q_OS_LINUX
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::syncfs(fd);
-        ::close(fd);
-    }
-#else
-    Q_UNUSED(path);
-#endif
-}
-
 bool existsOrLink(const QString &path)
 {
     const QFileInfo info(path);
@@ -159,7 +145,6 @@ bool IOSLoadFileRelayThread::pull()
     if (!download(socket, streamPath))
         return false;
     closeSocket();
-
     const QString finalDir = cache.absoluteFilePath(QStringLiteral("file-relay"));
     const QString newDir = cache.absoluteFilePath(QStringLiteral("file-relay.new"));
     const QString oldDir = cache.absoluteFilePath(QStringLiteral("file-relay.old"));
@@ -178,11 +163,16 @@ bool IOSLoadFileRelayThread::pull()
         progress->postUpdateProgress(status, value, text);
     };
     int skipped = 0;
-    if (!filerelay::unpackArchive(streamPath, newDir, buffer, hooks, &skipped))
+    QStringList made;
+    if (!filerelay::unpackArchive(streamPath, newDir, buffer, hooks, &skipped, &made))
         return false;
 
-    // The unpacked files reach the disk before any of them is swapped in.
-    syncFileSystemOf(newDir);
+    // The unpacked files reach the disk before any of them is swapped in:
+    // each file and folder made, not the whole file system (whose other
+    // writes, the stored stream among them, are none of this job's).
+    if (!filerelay::syncUnpacked(made, newDir))
+        fail(QStringLiteral("write %1 failed. The unpacked files cannot be flushed to the disk.")
+                     .arg(newDir));
     killPoint("relay-unpacked");
     // Swap the new copy in; the old one goes only once the new one is there.
     // Where the file system can, both folders trade places in one step (a
@@ -190,6 +180,7 @@ bool IOSLoadFileRelayThread::pull()
     // removes what is left under the staging name).
     removePath(oldDir);
     if (exchangePaths(newDir, finalDir)) {
+        syncPath(cache.absolutePath());
         killPoint("relay-exchanged");
         guard.keep();
         removePath(newDir);
@@ -206,6 +197,7 @@ bool IOSLoadFileRelayThread::pull()
             QDir().rename(oldDir, finalDir);
         fail(QStringLiteral("replace %1 failed.").arg(finalDir));
     }
+    syncPath(cache.absolutePath());
     guard.keep();
     m_skipped = skipped;
     removePath(oldDir);
@@ -248,19 +240,23 @@ int IOSLoadFileRelayThread::receiveChunk(int socket, char *buffer, int length)
     while (received < length) {
         if (isCancelled())
             return -1;
-        const int left = int(limit - silent.elapsed());
-        if (left <= 0)
-            break;
-        const int ready = mobiledevice_wait_socket(socket, qMin(kSliceMs, left), true);
-        if (ready < 0)
-            break;
-        if (ready == 0) {
-            // A quiet moment hands over what has come so far.
-            if (received > 0)
+        // What has arrived is taken at once; the wait is for what has not.
+        long n = servicesocket::receiveNow(socket, buffer + received, length - received);
+        if (n == servicesocket::kWouldBlock) {
+            const int left = int(limit - silent.elapsed());
+            if (left <= 0)
                 break;
-            continue;
+            const int ready = mobiledevice_wait_socket(socket, qMin(kSliceMs, left), true);
+            if (ready < 0)
+                break;
+            if (ready == 0) {
+                // A quiet moment hands over what has come so far.
+                if (received > 0)
+                    break;
+                continue;
+            }
+            n = servicesocket::receiveSome(socket, buffer + received, length - received);
         }
-        const long n = servicesocket::receiveSome(socket, buffer + received, length - received);
         if (n <= 0)
             break;
         received += int(n);

@@ -266,16 +266,25 @@ int mobiledevice_wait_socket(int socket, int timeoutMs, bool forReading)
 
 int mobiledevice_send_data(int socket, const char *data, int length, int timeoutMs)
 {
-    if (length <= 0)
+    return mobiledevice_send_parts(socket, nullptr, 0, data, length, timeoutMs);
+}
+
+int mobiledevice_send_parts(int socket, const char *head, int headLength, const char *data,
+                            int length, int timeoutMs)
+{
+    headLength = qMax(headLength, 0);
+    length = qMax(length, 0);
+    const qint64 total = qint64(headLength) + length;
+    if (total <= 0)
         return 0;
     // A peer that takes part of the bytes and then stops reading must not
     // hold the sender beyond its timeout: the rest is sent as the socket
     // accepts it, within that one timeout.
     QDeadlineTimer deadline = timeoutMs >= 1 ? QDeadlineTimer(timeoutMs) : QDeadlineTimer::Forever;
     // The socket is tried first and waited for only when it takes nothing.
-    int sent = 0;
+    qint64 sent = 0;
     bool wait = false;
-    while (sent < length) {
+    while (sent < total) {
         if (wait) {
             const int remaining = deadline.isForever() ? 0 : int(deadline.remainingTime());
             if (!deadline.isForever() && remaining <= 0)
@@ -283,13 +292,16 @@ int mobiledevice_send_data(int socket, const char *data, int length, int timeout
             if (mobiledevice_wait_socket(socket, remaining, false) == 0)
                 break;
         }
-        const long n = servicesocket::sendSome(socket, data + sent, length - sent);
+        const long n = sent < headLength
+                ? servicesocket::sendSome(socket, head + sent, long(headLength - sent), data,
+                                          long(length))
+                : servicesocket::sendSome(socket, data + (sent - headLength), long(total - sent));
         if (n < 0)
             break;
-        sent += int(n);
+        sent += n;
         wait = n == 0;
     }
-    return sent;
+    return int(qMin<qint64>(sent, std::numeric_limits<int>::max()));
 }
 
 int mobiledevice_receive_data(int socket, char *buffer, int length, int timeoutMs)

@@ -85,6 +85,10 @@ void mobiledevice_start_service(AMDeviceRef device, const char *serviceName, int
 // Service sockets. A timeout below 1 ms waits without limit.
 int mobiledevice_wait_socket(int socket, int timeoutMs, bool forReading);
 int mobiledevice_send_data(int socket, const char *data, int length, int timeoutMs);
+// head and then data, as mobiledevice_send_data of the two joined, without
+// joining them: the count of both sent together.
+int mobiledevice_send_parts(int socket, const char *head, int headLength, const char *data,
+                            int length, int timeoutMs);
 int mobiledevice_receive_data(int socket, char *buffer, int length, int timeoutMs);
 void mobiledevice_close_socket(int socket);
 

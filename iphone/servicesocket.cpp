@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #endif
 
@@ -29,6 +30,16 @@ long sendSome(int socket, const char *data, long length)
 {
     const int n = ::send(SOCKET(socket), data, int(length), 0);
     return n == SOCKET_ERROR ? -1 : n;
+}
+
+long sendSome(int socket, const char *head, long headLength, const char *body, long bodyLength)
+{
+    WSABUF parts[2] = {{ULONG(headLength), const_cast<char *>(head)},
+                       {ULONG(bodyLength), const_cast<char *>(body)}};
+    DWORD sent = 0;
+    if (::WSASend(SOCKET(socket), parts, 2, &sent, 0, nullptr, nullptr) == SOCKET_ERROR)
+        return -1;
+    return long(sent);
 }
 
 long receiveSome(int socket, char *buffer, long length)
@@ -71,6 +82,23 @@ long sendSome(int socket, const char *data, long length)
 {
     for (;;) {
         const ssize_t n = ::send(socket, data, size_t(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return 0;
+        return long(n);
+    }
+}
+
+long sendSome(int socket, const char *head, long headLength, const char *body, long bodyLength)
+{
+    iovec parts[2] = {{const_cast<char *>(head), size_t(headLength)},
+                      {const_cast<char *>(body), size_t(bodyLength)}};
+    msghdr message {};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    for (;;) {
+        const ssize_t n = ::sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))

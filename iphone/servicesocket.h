@@ -11,6 +11,9 @@ int wait(int socket, int timeoutMs, bool forReading);
 // 0 on an error (a closed peer included; no signal is raised). It does not
 // block on POSIX; Winsock's blocking send may wait for room.
 long sendSome(int socket, const char *data, long length);
+// One send of head and then body as one stream of bytes, without joining
+// them first: the count accepted of both together, as sendSome.
+long sendSome(int socket, const char *head, long headLength, const char *body, long bodyLength);
 // One receive: the count received, 0 when the peer closed, below 0 on an
 // error.
 long receiveSome(int socket, char *buffer, long length);

@@ -245,19 +245,21 @@ struct CompanionPeer::Session
         QByteArray line;
         QDeadlineTimer idle(kIdleLimit);
         for (;;) {
-            char c;
-            if (socket->getChar(&c)) {
-                idle.setRemainingTime(kIdleLimit);
-                if (c == '\n')
-                    break;
-                if (c != '\r')
-                    line.append(c);
-                continue;
+            // Whole lines as they are buffered; a part of a line waits for
+            // the rest.
+            if (socket->canReadLine()) {
+                line += socket->readLine();
+                line.chop(1); // the LF
+                line.replace('\r', QByteArrayView());
+                break;
             }
             if (peer->m_stop || idle.hasExpired())
                 throw SessionEnd {QStringLiteral("timeout")};
-            if (!socket->waitForReadyRead(kSlice)
-                && socket->state() != QAbstractSocket::ConnectedState && !socket->bytesAvailable())
+            if (socket->waitForReadyRead(kSlice)) {
+                idle.setRemainingTime(kIdleLimit);
+                continue;
+            }
+            if (socket->state() != QAbstractSocket::ConnectedState && !socket->canReadLine())
                 throw SessionEnd {QStringLiteral("closed")};
         }
         if (line.startsWith("$error:")) {

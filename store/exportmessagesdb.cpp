@@ -6,13 +6,13 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSaveFile>
 
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -35,11 +35,23 @@ std::runtime_error writerError(const QString &text)
 // keeps in a name removed; "attachment" when nothing usable is left.
 QString attachmentFileName(const QString &filename)
 {
-    static const QRegularExpression forbidden(QStringLiteral("[:*?\"<>|]"));
     QString name = filename;
     name.replace(QLatin1Char('\\'), QLatin1Char('/'));
     name = name.section(QLatin1Char('/'), -1);
-    name.remove(forbidden);
+    name.removeIf([](QChar c) {
+        switch (c.unicode()) {
+        case ':':
+        case '*':
+        case '?':
+        case '"':
+        case '<':
+        case '>':
+        case '|':
+            return true;
+        default:
+            return false;
+        }
+    });
     name = name.trimmed();
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         return QStringLiteral("attachment");
@@ -106,6 +118,24 @@ bool syncFolderToDisk(const QString &folder)
 #endif
 }
 
+// The UTF-8 of text into out, reusing out's memory: most texts written are
+// ASCII, copied here without a new buffer for each.
+void toUtf8Into(const QString &text, QByteArray &out)
+{
+    const qsizetype n = text.size();
+    const char16_t *in = reinterpret_cast<const char16_t *>(text.utf16());
+    out.resize(n);
+    char *dst = out.data();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t c = in[i];
+        if (c >= 0x80) {
+            out = text.toUtf8();
+            return;
+        }
+        dst[i] = char(c);
+    }
+}
+
 } // namespace
 
 ExportMessagesDb::ExportMessagesDb(const QDir &folder, const QString &mcc)
@@ -125,6 +155,8 @@ void ExportMessagesDb::resetRun()
     m_counts = Counts();
     m_chatIds.clear();
     m_handleIds.clear();
+    m_attachmentGuidKeys.clear();
+    m_attachmentGuidsLoaded = false;
     m_chatHandleJoins.clear();
     m_messageColumns = MessageColumns();
     finalizeStatements();
@@ -138,6 +170,16 @@ void ExportMessagesDb::resetRun()
     m_copiedFiles.clear();
     m_createdFolders.clear();
     m_unsyncedFolders.clear();
+    m_knownFolders.clear();
+    m_localPaths.reset();
+    m_mark = Mark();
+}
+
+QString ExportMessagesDb::localPath(const QString &filename)
+{
+    if (!m_localPaths)
+        m_localPaths = std::make_unique<IOS6MessageDb::AttachmentLocalPaths>(m_db.fileRelayDir());
+    return (*m_localPaths)(filename);
 }
 
 void ExportMessagesDb::begin()
@@ -173,6 +215,7 @@ void ExportMessagesDb::end()
         }
         m_db.endTransaction(true);
         m_running = false;
+        m_mark = Mark();
         m_db.close();
         if (ours) {
             // The files belong to the committed rows now.
@@ -200,6 +243,8 @@ void ExportMessagesDb::abort() noexcept
     m_running = false;
     m_chatIds.clear();
     m_handleIds.clear();
+    m_attachmentGuidKeys.clear();
+    m_attachmentGuidsLoaded = false;
     m_chatHandleJoins.clear();
     m_messageColumns = MessageColumns();
     m_byLogicHash.clear();
@@ -209,6 +254,51 @@ void ExportMessagesDb::abort() noexcept
     m_chatMessages.clear();
     m_chatLast.clear();
     m_lastAddressed.clear();
+    m_mark = Mark();
+}
+
+void ExportMessagesDb::setMark()
+{
+    if (!m_running || !m_db.isOpen() || !m_db.inTran())
+        throw writerError(QStringLiteral("ExportMessagesDb::setMark, no run is open."));
+    if (m_mark.set)
+        throw writerError(QStringLiteral("ExportMessagesDb::setMark, a mark is set already."));
+    m_db.executeThrow(Sqlite3Sql("SAVEPOINT export_mark"));
+    m_mark.set = true;
+    m_mark.counts = m_counts;
+    m_mark.chatLast = m_chatLast;
+    m_mark.lastAddressed = m_lastAddressed;
+}
+
+void ExportMessagesDb::releaseMark()
+{
+    if (!m_mark.set)
+        return;
+    m_db.executeThrow(Sqlite3Sql("RELEASE export_mark"));
+    m_mark = Mark();
+}
+
+void ExportMessagesDb::rollBackToMark()
+{
+    if (!m_mark.set)
+        throw writerError(QStringLiteral("ExportMessagesDb::rollBackToMark, no mark is set."));
+    const Mark mark = std::exchange(m_mark, Mark());
+    // The statements hold nothing open (each is reset after its step).
+    m_db.executeThrow(Sqlite3Sql("ROLLBACK TO export_mark"));
+    m_db.executeThrow(Sqlite3Sql("RELEASE export_mark"));
+    m_counts = mark.counts;
+    m_chatLast = mark.chatLast;
+    m_lastAddressed = mark.lastAddressed;
+    m_lastLogicHash = QString();
+    // Rows matched or made since the mark may be gone: read them again.
+    m_chatIds.clear();
+    m_handleIds.clear();
+    m_chatHandleJoins.clear();
+    m_byLogicHash.clear();
+    m_byOddHash.clear();
+    m_byGuidKey.clear();
+    m_messageIndexLoaded = false;
+    m_chatMessages.clear();
 }
 
 void ExportMessagesDb::removeRunFiles() noexcept
@@ -248,9 +338,21 @@ void ExportMessagesDb::removeRunFiles() noexcept
         QDir().rmdir(*it);
     m_copiedFiles.clear();
     m_createdFolders.clear();
+    m_knownFolders.clear();
+    m_localPaths.reset();
 }
 
 void ExportMessagesDb::write(_MsgMessage *m)
+{
+    writeMessage(m, nullptr);
+}
+
+void ExportMessagesDb::write(_MsgMessage *m, const QString &hash)
+{
+    writeMessage(m, &hash);
+}
+
+void ExportMessagesDb::writeMessage(_MsgMessage *m, const QString *knownHash)
 {
     m_lastLogicHash = QString();
     if (!m_running)
@@ -280,7 +382,7 @@ void ExportMessagesDb::write(_MsgMessage *m)
     const qint64 chatId = chatRowid(m->chat);
     const qint64 handleId = m->handle ? handleRowid(m->handle, chatId) : 0;
 
-    const QString hash = logicHash(*m);
+    const QString hash = knownHash ? *knownHash : logicHash(*m);
     qint64 messageId = messageRowid(m, hash);
     const bool existed = messageId != 0;
     if (existed) {
@@ -327,7 +429,7 @@ qint64 ExportMessagesDb::chatRowid(_MsgChat *chat)
 
 qint64 ExportMessagesDb::handleRowid(_MsgHandle *handle, qint64 chatId)
 {
-    const QString key = handle->id + QChar(0x1f) + handle->service;
+    const HandleKey key {handle->id, handle->service};
     qint64 id = m_handleIds.value(key);
     bool knownJoin = false;
     if (id == 0) {
@@ -570,6 +672,7 @@ qint64 ExportMessagesDb::insertMessage(const _MsgMessage *m, qint64 handleId, qi
     }
     sqlite3_stmt *stmt = slot;
     int index = 0;
+    size_t texts = 0;
     int rc = SQLITE_OK;
     forEachMessageColumn(m, handleId, otherId, hash, [&](const char *, const auto &value) {
         using T = std::decay_t<decltype(value)>;
@@ -577,12 +680,17 @@ qint64 ExportMessagesDb::insertMessage(const _MsgMessage *m, qint64 handleId, qi
         int r;
         if constexpr (std::is_same_v<T, QString>) {
             // As the database wrapper binds text: UTF-8, an empty text as ''.
-            const QByteArray utf8 = value.toUtf8();
+            // The bytes stay put until the statement has run (and its
+            // bindings are cleared).
+            if (texts == m_textBuffers.size())
+                m_textBuffers.emplace_back();
+            QByteArray &utf8 = m_textBuffers[texts++];
+            toUtf8Into(value, utf8);
             r = sqlite3_bind_text(stmt, index, utf8.isEmpty() ? "" : utf8.constData(),
-                                  int(utf8.size()), SQLITE_TRANSIENT);
+                                  int(utf8.size()), SQLITE_STATIC);
         } else if constexpr (std::is_same_v<T, QByteArray>) {
             r = sqlite3_bind_blob(stmt, index, value.constData(), int(value.size()),
-                                  SQLITE_TRANSIENT);
+                                  SQLITE_STATIC);
         } else if constexpr (std::is_same_v<T, qint64>) {
             r = sqlite3_bind_int64(stmt, index, value);
         } else {
@@ -697,7 +805,7 @@ void ExportMessagesDb::writeAttachment(_MsgAttachment *a, qint64 messageId, bool
             ? a->localPath
             : QString();
 
-    qint64 attachmentId = m_db.attachmentRowidByGuid(a);
+    qint64 attachmentId = attachmentRowid(a);
     if (attachmentId != 0) {
         // Stored before: its file goes where the stored row names it, when
         // it is missing there.
@@ -707,7 +815,7 @@ void ExportMessagesDb::writeAttachment(_MsgAttachment *a, qint64 messageId, bool
                                               .addInt64Param(attachmentId));
             if (c.moveNext()) {
                 const QString stored
-                        = IOS6MessageDb::attachmentLocalPath(m_db.fileRelayDir(), c.getText(0));
+                        = localPath(c.getText(0));
                 tryCopy(a, [&] { ensureFileAt(source, stored, a->guid); });
             }
         }
@@ -716,7 +824,7 @@ void ExportMessagesDb::writeAttachment(_MsgAttachment *a, qint64 messageId, bool
             attachmentId = sameAttachmentOfMessage(a, messageId);
         if (attachmentId == 0) {
             const QString target
-                    = IOS6MessageDb::attachmentLocalPath(m_db.fileRelayDir(), a->filename);
+                    = localPath(a->filename);
             QString storedFilename = a->filename;
             if (!source.isEmpty() || !target.isEmpty()) {
                 // A file that cannot be copied leaves the row without one.
@@ -730,12 +838,28 @@ void ExportMessagesDb::writeAttachment(_MsgAttachment *a, qint64 messageId, bool
                 row.filename = storedFilename;
                 attachmentId = m_db.insertAttachment(&row);
             }
+            m_attachmentGuidKeys.insert(guidKey(a->guid));
         }
     }
     if (!messageExisted
         || !hasRow("select 1 from message_attachment_join where message_id=? and attachment_id=?",
                    messageId, attachmentId))
         joinMessageAttachment(messageId, attachmentId);
+}
+
+qint64 ExportMessagesDb::attachmentRowid(const _MsgAttachment *a)
+{
+    if (!m_attachmentGuidsLoaded) {
+        m_attachmentGuidKeys.clear();
+        Sqlite3Cursor c = m_db.queryThrow(Sqlite3Sql("select guid from attachment"));
+        while (c.moveNext())
+            m_attachmentGuidKeys.insert(guidKey(c.getText(0)));
+        m_attachmentGuidsLoaded = true;
+    }
+    // Keys may collide: the database has the last word.
+    if (!m_attachmentGuidKeys.contains(guidKey(a->guid)))
+        return 0;
+    return m_db.attachmentRowidByGuid(a);
 }
 
 qint64 ExportMessagesDb::sameAttachmentOfMessage(const _MsgAttachment *a, qint64 messageId)
@@ -777,6 +901,8 @@ bool ExportMessagesDb::folderChainUsable(const QString &path) const
     QString current = m_fileRelayRoot;
     for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
         current += QLatin1Char('/') + parts.at(i);
+        if (m_knownFolders.contains(current))
+            continue;
         const QFileInfo info(current);
         if (info.isSymLink())
             return false;
@@ -784,6 +910,7 @@ bool ExportMessagesDb::folderChainUsable(const QString &path) const
             return true;
         if (!info.isDir())
             return false;
+        m_knownFolders.insert(current);
     }
     return true;
 }
@@ -843,7 +970,8 @@ void ExportMessagesDb::ensureFileAt(const QString &source, const QString &target
 void ExportMessagesDb::makeFolder(const QString &folder)
 {
     QStringList missing;
-    for (QString f = folder; !QFileInfo(f).exists() && f.size() > m_fileRelayRoot.size();
+    for (QString f = folder; !m_knownFolders.contains(f) && f.size() > m_fileRelayRoot.size()
+         && !QFileInfo(f).exists();
          f = QFileInfo(f).path())
         missing.prepend(f);
     if (!QFileInfo::exists(m_fileRelayRoot) && !QDir().mkpath(m_fileRelayRoot))
@@ -852,6 +980,7 @@ void ExportMessagesDb::makeFolder(const QString &folder)
         if (!QDir().mkdir(f))
             throw writerError(QStringLiteral("Create folder %1 error.").arg(f));
         m_createdFolders.append(f);
+        m_knownFolders.insert(f);
         // A new folder's own entry lives in its parent.
         m_unsyncedFolders.insert(QFileInfo(f).absolutePath());
     }
@@ -909,6 +1038,7 @@ bool ExportMessagesDb::tryCopy(const _MsgAttachment *a, Place place)
         const QString folder = m_createdFolders.takeLast();
         QDir().rmdir(folder);
         m_unsyncedFolders.remove(folder);
+        m_knownFolders.remove(folder);
     }
     ++m_counts.filesNotCopied;
     return false;

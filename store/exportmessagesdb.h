@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -59,6 +60,8 @@ public:
     // event the target cannot hold. Throws the database's exceptions; the
     // run must then be aborted (or the writer destroyed).
     void write(_MsgMessage *m) override;
+    // The same, for a caller that has the message's logic hash already.
+    void write(_MsgMessage *m, const QString &hash);
     // Commits and closes. When the commit fails, the run is aborted and the
     // exception passed on.
     void end() override;
@@ -67,8 +70,8 @@ public:
     void abort() noexcept;
 
     // The target database, for users that keep tables of their own in it
-    // (the Android cache). Its chats, handles and messages must not be
-    // changed by others between begin and the last write: the writer
+    // (the Android cache). Its chats, handles, messages and attachments must
+    // not be changed by others between begin and the last write: the writer
     // remembers what it has matched and stored during a run.
     // Before handing it out, the chat updates the run holds back (newest
     // date, last sender of a group) are written, so that a user who commits
@@ -83,6 +86,19 @@ public:
         }
         return m_db;
     }
+
+    // A point of the run to come back to, for users that write many
+    // messages and want all of them or, after a failure, know exactly which
+    // stand (one mark at a time, within a run): rollBackToMark undoes the
+    // rows written since, releaseMark keeps them. After a roll-back the
+    // writer forgets the rows it matched or stored and reads the database
+    // again when it needs them; attachment files copied since the mark stay
+    // (a later write of the same attachment takes them again). These throw
+    // the database's exceptions; a failed roll-back leaves a run that must
+    // be aborted.
+    void setMark();
+    void releaseMark();
+    void rollBackToMark();
 
     // What the current (or last) run did.
     struct Counts
@@ -113,6 +129,7 @@ public:
     static inline std::function<void(const QString &)> diskSyncObserver;
 
 private:
+    void writeMessage(_MsgMessage *m, const QString *knownHash);
     void resetRun();
     qint64 chatRowid(_MsgChat *chat);
     qint64 handleRowid(_MsgHandle *handle, qint64 chatId);
@@ -179,7 +196,25 @@ private:
     QString m_lastLogicHash;
     // Rows matched or made during the run.
     QHash<QString, qint64> m_chatIds; // by guid
-    QHash<QString, qint64> m_handleIds; // by id and service
+    struct HandleKey
+    {
+        QString id, service;
+        friend bool operator==(const HandleKey &a, const HandleKey &b)
+        {
+            return a.id == b.id && a.service == b.service;
+        }
+        friend size_t qHash(const HandleKey &k, size_t seed = 0) noexcept
+        {
+            return qHashMulti(seed, k.id, k.service);
+        }
+    };
+    QHash<HandleKey, qint64> m_handleIds;
+    // Attachment guids the target holds, by key (read at the run's first
+    // attachment, kept up to date by it): a guid whose key is missing is
+    // new without asking the database.
+    QSet<quint64> m_attachmentGuidKeys;
+    bool m_attachmentGuidsLoaded = false;
+    qint64 attachmentRowid(const _MsgAttachment *a);
     QSet<QPair<qint64, qint64>> m_chatHandleJoins;
     // The stored messages by logic hash (the oldest row of each) and by a
     // key of their guid, read at the first write of a run and kept up to
@@ -220,4 +255,22 @@ private:
     QStringList m_createdFolders;
     // Folders whose new entries are not flushed to disk yet.
     QSet<QString> m_unsyncedFolders;
+    // Folders below the file-relay found to be real folders (or made) during
+    // the run: each is looked at on disk once per run, not once per file.
+    mutable QSet<QString> m_knownFolders;
+    // Local paths of attachment names, made at the run's first attachment.
+    std::unique_ptr<IOS6MessageDb::AttachmentLocalPaths> m_localPaths;
+    QString localPath(const QString &filename);
+    // UTF-8 of the text values of the message being inserted, bound without
+    // a copy; kept from row to row so that their memory is reused.
+    std::vector<QByteArray> m_textBuffers;
+    // What setMark saw of the run's own memory.
+    struct Mark
+    {
+        bool set = false;
+        Counts counts;
+        QHash<qint64, int> chatLast;
+        QHash<qint64, QString> lastAddressed;
+    };
+    Mark m_mark;
 };

@@ -9,6 +9,8 @@
 #include <QHash>
 #include <QString>
 
+#include <memory>
+
 // The message database of a store folder in the iOS 6 sms.db schema: a copy
 // of a phone's sms.db, a backup's copy, an Android phone's cache or a local
 // message database. The store folder holds "file-relay" (a mirror of the
@@ -76,6 +78,19 @@ public:
     // that leaves fileRelay (through ".." or a symbolic link) is no file of
     // this store: the result is empty.
     static QString attachmentLocalPath(const QDir &fileRelay, const QString &filename);
+    // attachmentLocalPath for many names of one store in a row: the folders
+    // found to be no links are looked at once, not once per name.
+    class AttachmentLocalPaths
+    {
+    public:
+        explicit AttachmentLocalPaths(const QDir &fileRelay);
+        ~AttachmentLocalPaths();
+        QString operator()(const QString &filename);
+
+    private:
+        struct Impl;
+        std::unique_ptr<Impl> d;
+    };
 
     // ---- Writing and deleting (ios6messagedb_write.cpp) ----
     // Look-ups by natural key: the first row's rowid, 0 when there is none.

@@ -455,6 +455,22 @@ QString IOS6MessageDb::attachmentLocalPath(const QDir &fileRelay, const QString 
     return AttachmentPathResolver(fileRelay)(filename);
 }
 
+struct IOS6MessageDb::AttachmentLocalPaths::Impl : AttachmentPathResolver
+{
+    using AttachmentPathResolver::AttachmentPathResolver;
+};
+
+IOS6MessageDb::AttachmentLocalPaths::AttachmentLocalPaths(const QDir &fileRelay)
+    : d(std::make_unique<Impl>(fileRelay))
+{ }
+
+IOS6MessageDb::AttachmentLocalPaths::~AttachmentLocalPaths() = default;
+
+QString IOS6MessageDb::AttachmentLocalPaths::operator()(const QString &filename)
+{
+    return (*d)(filename);
+}
+
 void IOS6MessageDb::chats(MsgDataSet &set)
 {
     readChats(set, true);

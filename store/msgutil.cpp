@@ -24,9 +24,52 @@ quint64 distance(qint64 a, qint64 b)
     return a >= b ? quint64(a) - quint64(b) : quint64(b) - quint64(a);
 }
 
+// The MD5 digest of data as hex text, upper or lower case, with dashes
+// after the digits whose positions dashes lists (ascending, -1 ends it).
+// Asked for every message written: one allocation, for the result.
+QString hexMd5(QByteArrayView data, bool upper, std::initializer_list<int> dashes = {})
+{
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    md5.addData(data);
+    const QByteArrayView digest = md5.resultView();
+    const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    QString out(2 * digest.size() + qsizetype(dashes.size()), Qt::Uninitialized);
+    QChar *o = out.data();
+    auto dash = dashes.begin();
+    for (qsizetype i = 0; i < digest.size(); ++i) {
+        const uchar b = uchar(digest[i]);
+        *o++ = QLatin1Char(digits[b >> 4]);
+        *o++ = QLatin1Char(digits[b & 0xF]);
+        if (dash != dashes.end() && *dash == 2 * (i + 1)) {
+            *o++ = QLatin1Char('-');
+            ++dash;
+        }
+    }
+    return out;
+}
+
 QString lowerHexMd5(const QByteArray &data)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+    return hexMd5(data, false);
+}
+
+// Appends the UTF-8 of text to out.
+void appendUtf8(QByteArray &out, const QString &text)
+{
+    const qsizetype n = text.size();
+    const char16_t *in = reinterpret_cast<const char16_t *>(text.utf16());
+    qsizetype ascii = 0;
+    while (ascii < n && in[ascii] < 0x80)
+        ++ascii;
+    if (ascii < n) {
+        out += text.toUtf8();
+        return;
+    }
+    const qsizetype at = out.size();
+    out.resize(at + n);
+    char *dst = out.data() + at;
+    for (qsizetype i = 0; i < n; ++i)
+        dst[i] = char(in[i]);
 }
 
 // Private folder of thumbnails below the per-user cache folder.
@@ -269,13 +312,17 @@ QString logicHash(const _MsgMessage &m)
     if (m.item_type != 0)
         return lowerHexMd5(m.guid.toUtf8());
     QByteArray data;
+    data.reserve(64 + (m.handle ? m.handle->id.size() : 0) + m.text.size() * 3);
     if (m.handle)
-        data += m.handle->id.toUtf8();
+        appendUtf8(data, m.handle->id);
     char date[4];
     qToLittleEndian<qint32>(m.date, date);
     data.append(date, 4);
     data.append(char(m.is_from_me & 0xFF));
-    data += messageBodyText(m).toUtf8();
+    if (m.text.contains(QChar(0xFFFC)))
+        data += messageBodyText(m).toUtf8();
+    else
+        appendUtf8(data, m.text);
     QStringList names;
     for (const _MsgAttachment *a : m.attachments) {
         if (!a || a->filename.isEmpty())
@@ -304,11 +351,7 @@ QString newGuid()
 
 QString md5Guid(const QByteArray &data)
 {
-    const QString hex = QString::fromLatin1(
-            QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex().toUpper());
-    return QStringList {hex.mid(0, 8), hex.mid(8, 4), hex.mid(12, 4), hex.mid(16, 4),
-                        hex.mid(20, 12)}
-            .join(QLatin1Char('-'));
+    return hexMd5(data, true, {8, 12, 16, 20});
 }
 
 QString absDecimal(qint32 value)

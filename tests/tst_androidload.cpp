@@ -284,6 +284,7 @@ private slots:
     void restoreAsksForTheDefaultApp();
     void restoreKeepsWhatWasSentOnFailure_data();
     void restoreKeepsWhatWasSentOnFailure();
+    void restoreRecordsUpToAFailedWrite();
     void loadAfterRestoreAdoptsTheMessages();
 
 private:
@@ -1033,6 +1034,62 @@ void TestAndroidLoad::restoreKeepsWhatWasSentOnFailure()
     QCOMPARE(record.restored.size(), 50);
     QCOMPARE(record.restored.first().text, QStringLiteral("m200"));
     QCOMPARE(scalar("select count(*) from message").toInt(), 250);
+}
+
+void TestAndroidLoad::restoreRecordsUpToAFailedWrite()
+{
+    // Alice in the first batch, Bob from the second on; the cache refuses
+    // to join "m150" to its conversation, after Bob's conversation,
+    // correspondent and m100..m149 were recorded in the same batch.
+    SourceSet src;
+    for (int i = 0; i < 250; ++i)
+        src.add(i < 100 ? kAlice : kBob, kIosDate + i * 60, i % 2, QStringLiteral("m%1").arg(i));
+    CompanionScenario s;
+    s.defaultSmsApp = true;
+    QVERIFY(restore({}, s).ok); // makes the cache
+    {
+        RawSqlite db(cacheDbPath(phone()));
+        db.exec("CREATE TRIGGER refuse BEFORE INSERT ON chat_message_join WHEN (SELECT text FROM "
+                "message WHERE ROWID = new.message_id) = 'm150' BEGIN SELECT RAISE(ABORT, "
+                "'refused by the cache'); END;");
+    }
+    CompanionRecord record;
+    Outcome out = restore(src.list, s, {}, &record);
+    QVERIFY(!out.ok);
+    QCOMPARE(out.boxes.size(), 1);
+    QVERIFY2(out.boxes.first().contains("refused by the cache"), qPrintable(out.boxes.first()));
+    // The batch reached the phone; what comes before the failed write is
+    // recorded whole, the failed message leaves no row.
+    QCOMPARE(record.restored.size(), 200);
+    QCOMPARE(scalar("select count(*) from message").toInt(), 150);
+    QCOMPARE(scalar("select count(*) from message where text = 'm150'").toInt(), 0);
+    QCOMPARE(scalar("select count(*) from message where ROWID not in "
+                    "(select message_id from chat_message_join)")
+                     .toInt(),
+             0);
+    QCOMPARE(scalar("select count(*) from message where handle_id not in "
+                    "(select ROWID from handle)")
+                     .toInt(),
+             0);
+    QCOMPARE(scalar("select count(*) from chat_message_join where chat_id not in "
+                    "(select ROWID from chat)")
+                     .toInt(),
+             0);
+    QCOMPARE(rows("select chat_identifier, count(*) from chat join chat_message_join on "
+                  "chat_id = chat.ROWID group by chat.ROWID order by 1"),
+             (QList<QVariantList> {{kAlice, 100}, {kBob, 50}}));
+    QCOMPARE(scalar("select count(*) from chat_handle_join").toInt(), 2);
+
+    // Once the cache takes it, the next transfer sends from m150 on.
+    {
+        RawSqlite db(cacheDbPath(phone()));
+        db.exec("DROP TRIGGER refuse;");
+    }
+    QVERIFY(restore(src.list, s, {}, &record).ok);
+    QCOMPARE(record.restored.size(), 100);
+    QCOMPARE(record.restored.first().text, QStringLiteral("m150"));
+    QCOMPARE(scalar("select count(distinct guid) from message").toInt(), 250);
+    QCOMPARE(scalar("select count(*) from chat_message_join").toInt(), 250);
 }
 
 void TestAndroidLoad::loadAfterRestoreAdoptsTheMessages()

@@ -175,6 +175,7 @@ private slots:
     void entriesThatAreNotFilesAreSkipped_data();
     void entriesThatAreNotFilesAreSkipped();
     void pullReportsSkippedEntries();
+    void unpackListsWhatItMadeForTheFlush();
     void cancelWhileUnpacking();
     void failedPullKeepsThePreviousCopy_data();
     void failedPullKeepsThePreviousCopy();
@@ -714,6 +715,44 @@ void TestFileRelay::entriesThatAreNotFilesAreSkipped()
     made.removeAll("var/h1"); // the first name of the hard-linked pair is a plain file
     QCOMPARE(made, QStringList({"var/after.db", "var/first.db"}));
     QVERIFY(!QFileInfo::exists("/tmp/escaped"));
+}
+
+void TestFileRelay::unpackListsWhatItMadeForTheFlush()
+{
+    // A file larger than one writeback step (its disk writes start while it
+    // is written) beside small ones; a folder entry whose parents come with
+    // it; a file in the unpack folder itself.
+    QByteArray big(9 * 1024 * 1024 + 123, Qt::Uninitialized);
+    QRandomGenerator(5).fillRange(reinterpret_cast<quint32 *>(big.data()), big.size() / 4);
+    CpioFixture c;
+    c.addFolder(".");
+    c.addFolder("./var");
+    c.addFolder("./var/mobile/Library/SMS");
+    c.addFile("./var/mobile/Library/SMS/sms.db", big);
+    c.addFolder("./var"); // again: nothing new
+    c.addFile("./top.db", "top");
+    c.addEntry("./var/link", 0120777, "top.db", kMtime);
+    QTemporaryDir sandbox;
+    const QString archivePath = sandbox.filePath("stream.cpio");
+    QVERIFY(c.writeTo(archivePath));
+    const QString out = sandbox.filePath("out");
+    QVERIFY(QDir().mkpath(out));
+    QByteArray buffer;
+    QStringList made;
+    QVERIFY(filerelay::unpackArchive(archivePath, out, buffer, {}, nullptr, &made));
+    QCOMPARE(readFile(out + "/var/mobile/Library/SMS/sms.db"), big);
+
+    // Every folder and file made, each after the folder that holds it, and
+    // nothing that was skipped.
+    QStringList relative;
+    for (const QString &p : std::as_const(made))
+        relative << QDir(out).relativeFilePath(p);
+    QCOMPARE(relative,
+             QStringList({"var", "var/mobile", "var/mobile/Library", "var/mobile/Library/SMS",
+                          "var/mobile/Library/SMS/sms.db", "top.db"}));
+    QVERIFY(filerelay::syncUnpacked(made, out));
+    // A path that is gone cannot be flushed: the caller hears of it.
+    QVERIFY(!filerelay::syncUnpacked(made + QStringList {out + "/gone.db"}, out));
 }
 
 void TestFileRelay::pullReportsSkippedEntries()

@@ -208,6 +208,9 @@ private slots:
     void receiveErrorShowsTheRequest();
     void sendToAPeerThatStopsReading();
     void sendToAClosedPeer();
+    void sendPartsArriveAsOneStream_data();
+    void sendPartsArriveAsOneStream();
+    void sendPartsToAPeerThatStopsReading();
 
 private:
     QTemporaryDir m_dir;
@@ -773,6 +776,72 @@ void TestMobileDevice::sendToAClosedPeer()
                  mobiledevice_sendmsg(pair.nearFd, CFType::fromNumber(5), false, 300);
              }).section(QLatin1Char('\n'), 0, 0),
              QStringLiteral("mobiledevice_sendmsg(msg-length) error."));
+}
+
+void TestMobileDevice::sendPartsArriveAsOneStream_data()
+{
+    QTest::addColumn<int>("headSize");
+    QTest::addColumn<int>("dataSize");
+    QTest::addColumn<bool>("smallBuffers");
+    QTest::newRow("header and chunk") << 48 << 32768 << false;
+    QTest::newRow("no header") << 0 << 5000 << false;
+    QTest::newRow("no data") << 56 << 0 << false;
+    // The socket takes a few KiB at a time: sends end inside the header,
+    // at its end and inside the data.
+    QTest::newRow("small buffers, big header") << 10000 << 70000 << true;
+    QTest::newRow("small buffers") << 48 << 200000 << true;
+}
+
+void TestMobileDevice::sendPartsArriveAsOneStream()
+{
+    QFETCH(int, headSize);
+    QFETCH(int, dataSize);
+    QFETCH(bool, smallBuffers);
+    Pair pair;
+    if (smallBuffers) {
+        const int size = 4096;
+        ::setsockopt(pair.nearFd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        ::setsockopt(pair.farFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+    QByteArray head(headSize, Qt::Uninitialized);
+    QByteArray data(dataSize, Qt::Uninitialized);
+    for (int i = 0; i < headSize; ++i)
+        head[i] = char('a' + i % 26);
+    for (int i = 0; i < dataSize; ++i)
+        data[i] = char(i * 7 + (i >> 8));
+    // The far end reads in small pieces, with pauses.
+    QByteArray got;
+    std::thread reader([&] {
+        char buf[3000];
+        while (got.size() < headSize + dataSize) {
+            const ssize_t n = ::recv(pair.farFd, buf, sizeof buf, 0);
+            if (n <= 0)
+                return;
+            got.append(buf, n);
+            if (smallBuffers)
+                QThread::usleep(200);
+        }
+    });
+    const int sent = mobiledevice_send_parts(pair.nearFd, head.constData(), headSize,
+                                             data.constData(), dataSize, 5000);
+    reader.join();
+    QCOMPARE(sent, headSize + dataSize);
+    QCOMPARE(got, head + data);
+}
+
+void TestMobileDevice::sendPartsToAPeerThatStopsReading()
+{
+    Pair pair;
+    const QByteArray head(48, 'h');
+    const QByteArray data(8 << 20, 'd');
+    QElapsedTimer t;
+    t.start();
+    const int sent = mobiledevice_send_parts(pair.nearFd, head.constData(), int(head.size()),
+                                             data.constData(), int(data.size()), 300);
+    QVERIFY(sent > int(head.size()));
+    QVERIFY(sent < int(head.size() + data.size()));
+    QVERIFY(t.elapsed() < 5000);
+    QCOMPARE(pair.received(100).size(), qsizetype(sent));
 }
 
 QTEST_MAIN(TestMobileDevice)

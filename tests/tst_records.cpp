@@ -503,6 +503,14 @@ private slots:
         QTest::newRow("folders, case and order ignored")
                 << "+123" << 1 << "abc" << QStringList({"C:\\files\\A.JPG", "/y/b.PNG", ""})
                 << withFiles;
+        // Text and handle beyond ASCII hash as their UTF-8 (vectors worked
+        // out apart: MD5 of id, little-endian date, sender flag, body).
+        QTest::newRow("text beyond ASCII")
+                << "+123" << 1 << QString::fromUtf8("\u00e9\u2192\U0001F600\uFFFC x")
+                << QStringList() << "4f374350bf8f210fd5f6a41377882bc1";
+        QTest::newRow("handle beyond ASCII")
+                << QString::fromUtf8("+12\u00e9") << 1 << "abc" << QStringList()
+                << "d357eb7e4626b0984be501c148a1b0d8";
         QTest::newRow("received differs") << "+123" << 0 << "abc" << QStringList() << QString();
         QTest::newRow("no handle differs") << "" << 1 << "abc" << QStringList() << QString();
     }
@@ -546,6 +554,7 @@ private slots:
     void identifiers()
     {
         QCOMPARE(md5Guid("abc"), QString("90015098-3CD2-4FB0-D696-3F7D28E17F72"));
+        QCOMPARE(md5Guid(""), QString("D41D8CD9-8F00-B204-E980-0998ECF8427E"));
         QCOMPARE(newGroupChatId("abc"), QString("chat126849043410737461"));
         QCOMPARE(newGroupChatId("abc"), newGroupChatId("abc"));
         QCOMPARE(absDecimal(std::numeric_limits<qint32>::min()), QString("2147483648"));

@@ -42,6 +42,8 @@ private slots:
     void commandsAndErrors();
     void mismatchedCommandTellsThePeerFirst();
     void writtenLinesAreUtf8();
+    void appendedFieldsMatchEncodedText_data();
+    void appendedFieldsMatchEncodedText();
     void peerClosingMidLineEndsTheWait();
     void silentPeerTimesOut();
     void overLongLineIsRejected();
@@ -150,6 +152,33 @@ void TestSimpleProtocol::writtenLinesAreUtf8()
     writeString(pair.nearSide(), QString::fromUtf8("é\n"), true, 5000);
     QCOMPARE(pair.nearSide()->bytesToWrite(), 0);
     QCOMPARE(pair.receivedByFar(), QByteArray("$atta:image/png,a.png\n\xc3\xa9\n"));
+}
+
+void TestSimpleProtocol::appendedFieldsMatchEncodedText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("empty") << QString();
+    // Every length modulo 3, so that each padding shows.
+    QTest::newRow("one byte") << QStringLiteral("a");
+    QTest::newRow("two bytes") << QStringLiteral("ab");
+    QTest::newRow("three bytes") << QStringLiteral("abc");
+    QTest::newRow("number") << QStringLiteral("+12025550101");
+    QTest::newRow("accents") << QStringLiteral("Grüße, ça va?");
+    QTest::newRow("emoji") << QStringLiteral("ok \U0001F600");
+    QTest::newRow("lone surrogate") << QString(QChar(0xD800)) + QStringLiteral("x");
+    QTest::newRow("long") << QString(5000, QChar(0x4E2D));
+}
+
+void TestSimpleProtocol::appendedFieldsMatchEncodedText()
+{
+    QFETCH(QString, text);
+    // Appended after bytes already there, with a scratch buffer that holds
+    // an earlier, longer field.
+    QByteArray out("$sms:1,");
+    QByteArray scratch(20000, 'z');
+    appendEncodedText(out, text, scratch);
+    QCOMPARE(out, "$sms:1," + encodeText(text).toLatin1());
+    QCOMPARE(decodeText(QString::fromLatin1(out.mid(7))), QString::fromUtf8(text.toUtf8()));
 }
 
 void TestSimpleProtocol::peerClosingMidLineEndsTheWait()

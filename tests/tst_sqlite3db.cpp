@@ -350,6 +350,67 @@ private slots:
         QVERIFY(!empty.moveNext());
     }
 
+    // Queries of one text share a prepared statement only one at a time:
+    // cursors open together walk their own rows, and a statement handed
+    // back keeps nothing of its last parameters or position.
+    void repeatedQueries()
+    {
+        Sqlite3DB db;
+        db.openThrow(":memory:", Sqlite3DB::ReadWriteCreate);
+        db.executeThrow(Sqlite3Sql("create table n(v INTEGER)"));
+        for (int i = 1; i <= 4; ++i)
+            db.executeThrow(Sqlite3Sql("insert into n values(?)").addIntParam(i));
+        const char *sql = "select v from n where v >= ? order by v";
+        Sqlite3Cursor a = db.queryThrow(Sqlite3Sql(sql).addIntParam(2));
+        Sqlite3Cursor b = db.queryThrow(Sqlite3Sql(sql).addIntParam(3));
+        QVERIFY(a.moveNext() && b.moveNext());
+        QCOMPARE(a.getInt(0), 2);
+        QCOMPARE(b.getInt(0), 3);
+        QVERIFY(a.moveNext());
+        QCOMPARE(a.getInt(0), 3);
+        a = Sqlite3Cursor(); // its statement goes back, half read
+        for (int from : {1, 4, 9, 2}) {
+            Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql).addIntParam(from));
+            QCOMPARE(c.count(), qMax(0, 5 - from));
+            if (from <= 4) {
+                QVERIFY(c.moveNext());
+                QCOMPARE(c.getInt(0), from);
+            }
+        }
+        QVERIFY(b.moveNext());
+        QCOMPARE(b.getInt(0), 4);
+        QVERIFY(!b.moveNext());
+
+        // A statement kept across a change of the table sees the new table.
+        { Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select * from n")); }
+        db.executeThrow(Sqlite3Sql("drop table n"));
+        db.executeThrow(Sqlite3Sql("create table n(w TEXT, v INTEGER)"));
+        db.executeThrow(Sqlite3Sql("insert into n values('x', 7)"));
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select * from n"));
+        QCOMPARE(c.columnCount(), 2);
+        QVERIFY(c.moveNext());
+        QCOMPARE(c.getText("w"), QString("x"));
+        QCOMPARE(c.getInt("v"), 7);
+
+        // A writer holding a kept statement does not keep others from the file.
+        QTemporaryDir tmp;
+        const QString path = tmp.filePath("r.db");
+        rawExec(path, "create table t(a); insert into t values(1);");
+        Sqlite3DB reader;
+        reader.openThrow(path, Sqlite3DB::ReadWrite);
+        {
+            Sqlite3Cursor r = reader.queryThrow(Sqlite3Sql("select a from t"));
+            QVERIFY(r.moveNext());
+        }
+        Sqlite3DB writer;
+        writer.openThrow(path, Sqlite3DB::ReadWrite);
+        writer.beginTran();
+        writer.executeThrow(Sqlite3Sql("insert into t values(2)"));
+        writer.commitTran();
+        Sqlite3Cursor r = reader.queryThrow(Sqlite3Sql("select a from t"));
+        QCOMPARE(r.count(), 2);
+    }
+
     void transactions()
     {
         QTemporaryDir tmp;

@@ -593,6 +593,64 @@ private slots:
         QCOMPARE(integrityOf(target), QStringLiteral("ok"));
     }
 
+    // Rolling back to a mark undoes the rows, the counts and the held-back
+    // chat updates made since, and the writer matches the rows again from
+    // the database: a conversation and a correspondent made after the mark
+    // are made anew, not taken from memory.
+    void markRolledBackAndWrittenAgain()
+    {
+        Records r;
+        _MsgHandle *ann = r.handle(QStringLiteral("+12025550101"));
+        _MsgHandle *bob = r.handle(QStringLiteral("+12025550102"));
+        _MsgChat *withAnn = r.chat({ann});
+        _MsgChat *withBob = r.chat({bob});
+        _MsgMessage *first = r.message(withAnn, ann, QStringLiteral("first"), 400000000);
+        _MsgMessage *later = r.message(withAnn, ann, QStringLiteral("later"), 400000600);
+        _MsgMessage *toBob = r.message(withBob, nullptr, QStringLiteral("hi Bob"), 400000300, true);
+
+        const QString target = newFolder(QStringLiteral("archive"));
+        ExportMessagesDb writer(QDir(target), kUs);
+        writer.begin();
+        writer.write(first);
+        writer.setMark();
+        writer.write(later);
+        writer.write(toBob);
+        QCOMPARE(writer.counts().added, 3);
+        writer.rollBackToMark();
+        QCOMPARE(writer.counts().added, 1);
+        QVERIFY(writer.lastLogicHash().isNull());
+        writer.setMark();
+        writer.write(toBob);
+        writer.write(first); // found, not stored again
+        writer.releaseMark();
+        writer.end();
+        QCOMPARE(writer.counts().added, 2);
+        QCOMPARE(writer.counts().existing, 1);
+        QCOMPARE(integrityOf(target), QStringLiteral("ok"));
+
+        const MsgDataSet back = loadStore(target);
+        QStringList seen;
+        for (const _MsgChat *c : back.data()->chats) {
+            QStringList texts;
+            for (const _MsgMessage *m : c->messages)
+                texts << m->text;
+            seen << c->chat_identifier + QLatin1Char(':') + texts.join(QLatin1Char('/'))
+                            + QLatin1Char('@') + QString::number(c->lastDate);
+        }
+        seen.sort();
+        // Ann's conversation ends with "first": "later" was rolled back.
+        QCOMPARE(seen,
+                 (QStringList {"+12025550101:first@400000000",
+                               "+12025550102:hi Bob@400000300"}));
+        QCOMPARE(countRows(target, QStringLiteral("handle")), 2);
+        QCOMPARE(countRows(target, QStringLiteral("chat_handle_join")), 2);
+        QCOMPARE(sqliteScalar(smsDbOf(target),
+                              QStringLiteral("select count(*) from message where handle_id != 0 "
+                                             "and handle_id not in (select ROWID from handle)"))
+                         .toInt(),
+                 0);
+    }
+
     // One text sent in the same second to two conversations has one logic
     // hash; it must still show in both.
     void sameMessageInTwoConversations()
@@ -1057,6 +1115,35 @@ private slots:
         QCOMPARE(files.value(noFile->guid), QByteArray("12345"));
         QCOMPARE(files.value(newOne->guid), QByteArray("qq"));
         QVERIFY(!files.contains(otherGuid->guid));
+    }
+
+    // One attachment (by guid) named by two messages of one run, and again
+    // by a third message of the next run, is one row joined to each, with
+    // one file.
+    void attachmentSharedByMessages()
+    {
+        const QString target = newFolder(QStringLiteral("archive"));
+        const QString src = newFolder(QStringLiteral("src"));
+        const QString name = QStringLiteral("~/Library/SMS/Attachments/cc/cc/S/IMG_S.JPG");
+        Records r;
+        _MsgHandle *ann = r.handle(QStringLiteral("+12025550101"));
+        _MsgChat *chat = r.chat({ann}, QStringLiteral("SMS"));
+        _MsgMessage *m1 = r.message(chat, ann, QStringLiteral("one"), 400000000);
+        _MsgMessage *m2 = r.message(chat, ann, QStringLiteral("two"), 400000060);
+        _MsgMessage *m3 = r.message(chat, ann, QStringLiteral("three"), 400000120);
+        _MsgAttachment *a1 = r.attachment(m1, name, "shared", src);
+        for (_MsgMessage *m : {m2, m3})
+            r.attachment(m, name, "shared", src)->guid = a1->guid;
+        QCOMPARE(merge(target, {m1, m2}).added, 2);
+        QCOMPARE(merge(target, {m3}).added, 1);
+        QCOMPARE(countRows(target, QStringLiteral("attachment")), 1);
+        QCOMPARE(sqliteScalar(smsDbOf(target),
+                              "select count(distinct message_id) from message_attachment_join")
+                         .toInt(),
+                 3);
+        QCOMPARE(fileBytes(IOS6MessageDb::attachmentLocalPath(
+                         QDir(QDir(target).absoluteFilePath(QStringLiteral("file-relay"))), name)),
+                 QByteArray("shared"));
     }
 
     // An empty run makes the database; an empty file that a process stopped

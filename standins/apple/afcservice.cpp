@@ -201,6 +201,15 @@ quint64 numberAt(const QByteArray &bytes, qsizetype at)
     return at + 8 <= bytes.size() ? qFromLittleEndian<quint64>(bytes.constData() + at) : 0;
 }
 
+void headerAt(char *at, quint64 entire, quint64 thisLength, quint64 packet, quint64 op)
+{
+    std::memcpy(at, "CFA6LPAA", 8);
+    qToLittleEndian(entire, at + 8);
+    qToLittleEndian(thisLength, at + 16);
+    qToLittleEndian(packet, at + 24);
+    qToLittleEndian(op, at + 32);
+}
+
 QByteArray header(quint64 entire, quint64 thisLength, quint64 packet, quint64 op,
                   const char *magic = "CFA6LPAA")
 {
@@ -241,16 +250,22 @@ private:
     }
     bool answer(quint64 op, const QByteArray &payload)
     {
-        const QByteArray bytes
-                = header(kHeader + quint64(payload.size()), kHeader, m_packet, op) + payload;
-        return sendAll(m_call.fd, bytes.constData(), size_t(bytes.size()));
+        return answer(op, payload.constData(), size_t(payload.size()));
+    }
+    // The header and the payload leave together, the payload sent from
+    // where it lies.
+    bool answer(quint64 op, const char *payload, size_t size)
+    {
+        char head[kHeader];
+        headerAt(head, kHeader + quint64(size), kHeader, m_packet, op);
+        return sendAll(m_call.fd, head, kHeader, payload, size);
     }
     bool status(quint64 code)
     {
-        QByteArray payload;
-        putNumber(payload, code);
-        const QByteArray bytes = header(kHeader + 8, kHeader + 8, m_packet, OpStatus) + payload;
-        return sendAll(m_call.fd, bytes.constData(), size_t(bytes.size()));
+        char bytes[kHeader + 8];
+        headerAt(bytes, kHeader + 8, kHeader + 8, m_packet, OpStatus);
+        qToLittleEndian(code, bytes + kHeader);
+        return sendAll(m_call.fd, bytes, sizeof bytes);
     }
     // The injected fault for this request, if one fires: false ends the
     // connection, true goes on (*handled tells whether the request is done).
@@ -474,13 +489,14 @@ bool AfcServer::handle(quint64 op, const QByteArray &params, const QByteArray &d
         auto it = nodes.find(h->second.path);
         if (it == nodes.end())
             return status(NotFound);
-        const QByteArray &bytes = it->second.data;
+        // A shared copy: the bytes go out from the file itself after the
+        // lock is let go, and a writer meanwhile changes a copy of its own.
+        const QByteArray bytes = it->second.data;
         const qint64 from = qMin<qint64>(h->second.position, bytes.size());
         const qint64 n = qMin<qint64>(qint64(qMin<quint64>(count, 1u << 24)), bytes.size() - from);
-        const QByteArray piece = bytes.mid(from, n);
         h->second.position = from + n;
         lock.unlock();
-        return answer(OpData, piece);
+        return answer(OpData, bytes.constData() + from, size_t(n));
     }
     case OpFileWrite: {
         auto h = m_open.find(numberAt(params, 0));
@@ -489,14 +505,16 @@ bool AfcServer::handle(quint64 op, const QByteArray &params, const QByteArray &d
         auto it = nodes.find(h->second.path);
         if (it == nodes.end())
             return status(NotFound);
+        // data lies in the request buffer: it is copied, never shared.
         QByteArray &bytes = it->second.data;
         const qint64 at = h->second.position;
         if (at > bytes.size())
             bytes.append(QByteArray(at - bytes.size(), '\0'));
         if (at == bytes.size())
-            bytes.append(data);
+            bytes.append(data.constData(), data.size());
         else
-            bytes.replace(at, qMin<qint64>(data.size(), bytes.size() - at), data);
+            bytes.replace(at, qMin<qint64>(data.size(), bytes.size() - at),
+                          QByteArrayView(data.constData(), data.size()));
         h->second.position = at + data.size();
         it->second.mtimeNs = nowNs();
         return status(Success);
@@ -513,11 +531,13 @@ bool AfcServer::handle(quint64 op, const QByteArray &params, const QByteArray &d
 void AfcServer::run()
 {
     const int fd = m_call.fd;
+    // The bodies of requests, one buffer for all of them.
+    QByteArray body;
     for (;;) {
         char head[kHeader];
         if (!readNext(fd, head, kHeader))
             return;
-        const QByteArray h(head, kHeader);
+        const QByteArray h = QByteArray::fromRawData(head, kHeader);
         if (std::memcmp(head, "CFA6LPAA", 8) != 0)
             return;
         const quint64 entire = numberAt(h, 8);
@@ -530,11 +550,13 @@ void AfcServer::run()
             stallSilently(fd);
             return;
         }
-        QByteArray body(qsizetype(entire - kHeader), Qt::Uninitialized);
+        body.resize(qsizetype(entire - kHeader));
         if (!body.isEmpty() && !readExactly(fd, body.data(), size_t(body.size())))
             return;
-        const QByteArray params = body.left(qsizetype(thisLength - kHeader));
-        const QByteArray data = body.mid(qsizetype(thisLength - kHeader));
+        const qsizetype paramsSize = qsizetype(thisLength - kHeader);
+        const QByteArray params = QByteArray::fromRawData(body.constData(), paramsSize);
+        const QByteArray data
+                = QByteArray::fromRawData(body.constData() + paramsSize, body.size() - paramsSize);
 
         QString seen = QStringLiteral("afc %1").arg(op);
         if (op == OpFileRead)

@@ -7,7 +7,10 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <chrono>
@@ -179,6 +182,33 @@ bool sendAll(int fd, const char *buf, size_t len)
         if (n <= 0)
             return false;
         sent += size_t(n);
+    }
+    return true;
+}
+
+bool sendAll(int fd, const char *head, size_t headLen, const char *body, size_t bodyLen)
+{
+    iovec parts[2] = {{const_cast<char *>(head), headLen}, {const_cast<char *>(body), bodyLen}};
+    msghdr message {};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    while (parts[1].iov_len > 0 || parts[0].iov_len > 0) {
+        const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        size_t left = size_t(n);
+        for (iovec &part : parts) {
+            const size_t taken = std::min(left, part.iov_len);
+            part.iov_base = static_cast<char *>(part.iov_base) + taken;
+            part.iov_len -= taken;
+            left -= taken;
+        }
+        if (parts[0].iov_len == 0) {
+            message.msg_iov = parts + 1;
+            message.msg_iovlen = 1;
+        }
     }
     return true;
 }

@@ -76,6 +76,8 @@ bool readExactly(int fd, char *buf, size_t len);
 // Like readExactly, but waits without a time limit for the first byte.
 bool readNext(int fd, char *buf, size_t len);
 bool sendAll(int fd, const char *buf, size_t len);
+// head and then body, as one stream of bytes, without joining them first.
+bool sendAll(int fd, const char *head, size_t headLen, const char *body, size_t bodyLen);
 
 // ---- messages ----------------------------------------------------------
 
