@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
+#include <QSet>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -699,20 +700,31 @@ void MessageRecycleDb::groupRecycledMessages(MsgDataSet &dataSet,
             smsChats.insert(chat->chat_identifier, chat);
     }
 
+    // Messages are appended to the tables and put in order once at the
+    // end (however it comes); a row id taken before, by the set or by an
+    // earlier message of the list, is skipped.
+    struct InOrder
+    {
+        _MsgDataSet &set;
+        ~InOrder()
+        {
+            set.messages.finishAppending();
+            for (_MsgChat *chat : std::as_const(set.chats))
+                chat->messages.finishAppending();
+        }
+    } inOrder {set};
+    const qsizetype before = set.messages.size();
+    QSet<qint64> added;
     for (_MsgRecycleMessage &r : messages) {
-        // Rows come by recycle.db rowid, so their keys fall: below every key
-        // of the set, a key is new and belongs at the front.
-        const bool front = set.messages.isEmpty() || r.ROWID < set.messages.firstKey();
-        if (!front && set.messages.contains(r.ROWID))
+        if (set.messages.findInFirst(before, r.ROWID) != set.messages.cend()
+            || added.contains(r.ROWID))
             continue;
+        added.insert(r.ROWID);
         auto *m = new _MsgMessage(std::move(static_cast<_MsgMessage &>(r)));
         m->orderKey = negated(m->ROWID);
         m->chat = nullptr;
         m->handle = nullptr;
-        if (front)
-            set.messages.insert(set.messages.cbegin(), m->ROWID, m);
-        else
-            set.messages.insert(m->ROWID, m);
+        set.messages.appendUnsorted(m->ROWID, m);
 
         _MsgChat *chat = nullptr;
         bool unknown = false;
@@ -760,12 +772,7 @@ void MessageRecycleDb::groupRecycledMessages(MsgDataSet &dataSet,
                 }
             }
         }
-        // Falling row ids of one length make rising keys: mostly the end.
-        QString key = QString::number(m->ROWID);
-        if (chat->messages.isEmpty() || chat->messages.lastKey() < key)
-            chat->messages.insert(chat->messages.cend(), std::move(key), m);
-        else
-            chat->messages.insert(std::move(key), m);
+        chat->messages.appendUnsorted(messageKey(m->ROWID), m);
     }
 }
 
