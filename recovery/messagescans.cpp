@@ -16,9 +16,10 @@
 
 #include <algorithm>
 #include <functional>
-#include <type_traits>
 #include <memory>
 #include <stdexcept>
+#include <type_traits>
+#include <utility>
 
 namespace {
 
@@ -182,6 +183,42 @@ void inRecycleTransaction(MessageRecycleDb &recycle, const std::function<void()>
     recycle.endTransaction(true);
 }
 
+// A scan that fills an empty message table: the indexes its look-ups do
+// not use are made once at its end rather than grown row by row. Inside
+// the scan's transaction, so that a failure or a kill leaves them as they
+// were; made again on the way out of a failing scan as well, for a caller
+// that commits what it has.
+class MessageBulkInsert
+{
+public:
+    explicit MessageBulkInsert(MessageRecycleDb &recycle)
+        : m_recycle(recycle)
+        , m_statements(recycle.setAsideScanFreeIndexes())
+    { }
+    ~MessageBulkInsert()
+    {
+        if (m_statements.isEmpty())
+            return;
+        try {
+            m_recycle.restoreIndexes(m_statements);
+        } catch (...) {
+            // The transaction is rolled back, bringing them back.
+        }
+    }
+    MessageBulkInsert(const MessageBulkInsert &) = delete;
+    MessageBulkInsert &operator=(const MessageBulkInsert &) = delete;
+    // Makes the indexes again; failures throw here, before the commit.
+    void finish()
+    {
+        const QStringList statements = std::exchange(m_statements, {});
+        m_recycle.restoreIndexes(statements);
+    }
+
+private:
+    MessageRecycleDb &m_recycle;
+    QStringList m_statements;
+};
+
 // The two phases every scan shares. cellRow gets the decoded rows of the
 // table leaf pages on the freelist; carve carves one page of the list.
 struct ScanPlan
@@ -225,12 +262,17 @@ void runPhases(Sqlite3File &file, int rootPage, ProgressForm *form, const ScanPl
         pages.append(leaf.pageNumber);
     const int total = pages.size();
     int counter = 0;
+    int shown = -1;
     for (qint32 n : pages) {
         if (cancelled(form))
             break;
         ++counter;
-        if (form)
-            form->postUpdateProgress(QString(), int(double(counter) / total * 100), QString());
+        // Posted when the percentage moves, not for every page.
+        const int percent = int(double(counter) / total * 100);
+        if (form && percent != shown) {
+            form->postUpdateProgress(QString(), percent, QString());
+            shown = percent;
+        }
         plan.carve(file.readBtreePage(n));
     }
 }
@@ -894,7 +936,9 @@ void scanDeletedMessages(IOS6MessageDb &db, const QList<_MsgChat *> &chats, Prog
                 store(m, 0);
             }
         };
+        MessageBulkInsert bulk(recycle);
         runPhases(file, root, form, plan);
+        bulk.finish();
     });
 }
 
@@ -994,6 +1038,8 @@ void scanDeletedMessages(IOS5MessageDb &db, ProgressForm *form)
                 store(m);
             }
         };
+        MessageBulkInsert bulk(recycle);
         runPhases(file, root, form, plan);
+        bulk.finish();
     });
 }

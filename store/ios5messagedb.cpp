@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -46,7 +47,7 @@ qint64 idBelow(qint64 base, qint64 rowid)
 
 // The preferred id when it is free in the table, else the first free id
 // below it, so that a record already in the set is never replaced.
-template<typename T> qint64 freeIdFrom(const QMap<qint64, T *> &table, qint64 preferred)
+template<typename Table> qint64 freeIdFrom(const Table &table, qint64 preferred)
 {
     qint64 id = preferred;
     while (table.contains(id)) {
@@ -413,6 +414,18 @@ void IOS5MessageDb::messages(MsgDataSet &set, qint64 chatId)
     const _CountryInfo country = m_countryLib.country();
     const bool madridAttachments = m_tableSchemas.contains(QStringLiteral("madrid_attachment"));
     QSet<qint64> addedNow;
+    // Chats take their messages as they come and are put in order at the
+    // end, however the read ends.
+    struct InOrder
+    {
+        _MsgDataSet &d;
+        ~InOrder()
+        {
+            for (_MsgChat *chat : std::as_const(d.chats))
+                chat->messages.finishAppending();
+        }
+    };
+    std::optional<InOrder> inOrder(std::in_place, d);
     Sqlite3Cursor c = queryThrow(sql);
     while (c.moveNext()) {
         const qint64 rowid = c.getInt64("rowid");
@@ -461,7 +474,7 @@ void IOS5MessageDb::messages(MsgDataSet &set, qint64 chatId)
             }
             if (chat) {
                 m->chat = chat;
-                chat->messages.insert(QString::number(rowid), m);
+                chat->messages.appendUnsorted(messageKey(rowid), m);
                 if (chat->handles.size() == 1)
                     m->handle = chat->handles.first();
                 else if (chat->handles.size() > 1 && m->is_from_me == 0)
@@ -482,7 +495,7 @@ void IOS5MessageDb::messages(MsgDataSet &set, qint64 chatId)
             const qint64 groupId = c.getInt64("group_id");
             if (_MsgChat *chat = groupId > 0 ? d.chats.value(groupId) : nullptr) {
                 m->chat = chat;
-                chat->messages.insert(QString::number(rowid), m);
+                chat->messages.appendUnsorted(messageKey(rowid), m);
                 if (chat->handles.size() == 1) {
                     m->handle = chat->handles.first();
                 } else if (chat->handles.size() > 1 && m->is_from_me == 0) {
@@ -493,6 +506,7 @@ void IOS5MessageDb::messages(MsgDataSet &set, qint64 chatId)
         }
     }
 
+    inOrder.reset();
     if (chatId >= 0)
         readPieces(d, chatId, addedNow);
 }

@@ -378,6 +378,55 @@ private:
     QSet<QString> m_plainFolders;
 };
 
+// The row ids met in one read: a bit each for the usual range, a set for
+// the rest.
+class NewRowids
+{
+public:
+    // Whether rowid was not met before.
+    bool insert(qint64 rowid)
+    {
+        if (rowid < 0 || rowid >= kBitRange)
+            return !m_others.contains(rowid) && (m_others.insert(rowid), true);
+        const size_t word = size_t(rowid) / 64;
+        const quint64 bit = quint64(1) << (rowid % 64);
+        if (word >= m_bits.size())
+            m_bits.resize(std::max(word + 1, m_bits.size() * 2), 0);
+        if (m_bits[word] & bit)
+            return false;
+        m_bits[word] |= bit;
+        return true;
+    }
+
+private:
+    static constexpr qint64 kBitRange = qint64(1) << 27; // 16 MiB of bits at most
+    std::vector<quint64> m_bits;
+    QSet<qint64> m_others;
+};
+
+// Links a message read from a row to its handles and the row's chat, and
+// files it in the chat (put in order when the read ends).
+void placeRow(const FlatMap<qint64, _MsgHandle *> &handles, _MsgMessage *m, _MsgChat *chat,
+              bool moveDates)
+{
+    if (_MsgHandle *h = handles.value(m->handle_id)) {
+        m->handle = h;
+        if (m->country.isEmpty())
+            m->country = h->country;
+    }
+    if (m->other_handle > 0) {
+        if (_MsgHandle *h = handles.value(m->other_handle))
+            m->otherHandle = h;
+    }
+    if (chat) {
+        m->chat = chat;
+        // Messages added since the dates were taken move them on.
+        if (moveDates && m->date > chat->lastDate)
+            chat->lastDate = m->date;
+        chat->messages.appendUnsorted(messageKey(m->ROWID), m);
+    }
+}
+
 int checkpointAtCloseOnCommit(void *connection)
 {
     auto *db = static_cast<sqlite3 *>(connection);
@@ -544,11 +593,39 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
         const MessageColumns col(c);
         TextPool pool;
         QHash<qint64, int> newest; // chat rowid -> newest date of its rows
-        // Where each chat's last message went in its map. A chat's rows
-        // come by rowid, and the next decimal key usually sorts right
-        // after the last one (the end of the map is wrong for every key
-        // with more digits than the keys before it).
-        QHash<_MsgChat *, QMap<QString, _MsgMessage *>::iterator> lastPlaced;
+        // The rows come grouped by chat, each chat's by rowid: new messages
+        // are appended to the tables as they come and the tables are put in
+        // order once at the end. A message met again in this read (one
+        // message in two chats) is taken up once the set's table is in
+        // order; one already in the set before is found there now.
+        const qsizetype before = ds->messages.size();
+        Q_ASSERT(ds->messages.isSorted());
+        NewRowids readNow;
+        struct Again
+        {
+            qint64 rowid;
+            _MsgChat *chat;
+        };
+        std::vector<Again> again;
+        // The handles in one piece of memory for the look-ups of every row,
+        // and the chat of the row before (rows come grouped by chat).
+        FlatMap<qint64, _MsgHandle *> handles;
+        handles.reserve(ds->handles.size());
+        for (auto it = ds->handles.cbegin(); it != ds->handles.cend(); ++it)
+            handles.appendUnsorted(it.key(), it.value());
+        qint64 lastChatId = 0;
+        _MsgChat *lastChat = nullptr;
+        // The tables are put in order however the read ends.
+        struct InOrder
+        {
+            _MsgDataSet *ds;
+            ~InOrder()
+            {
+                ds->messages.finishAppending();
+                for (_MsgChat *chat : std::as_const(ds->chats))
+                    chat->messages.finishAppending();
+            }
+        } inOrder {ds};
         while (c.moveNext()) {
             if (foldDates) {
                 const qint64 chat = c.getInt64(col.chat_id);
@@ -562,36 +639,31 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
                     continue;
             }
             const qint64 rowid = c.getInt64(col.rowid);
-            // One search: a new row goes in where the search ended.
-            auto at = ds->messages.lowerBound(rowid);
-            if (at == ds->messages.end() || at.key() != rowid) {
-                _MsgMessage *made = ds->newMessage();
-                col.read(c, made, pool);
-                at = ds->messages.insert(at, rowid, made);
+            const qint64 rowChatId = c.getInt64(col.chat_id);
+            if (!lastChat || rowChatId != lastChatId) {
+                lastChatId = rowChatId;
+                lastChat = ds->chats.value(rowChatId);
             }
-            _MsgMessage *m = at.value();
-            if (_MsgHandle *h = ds->handles.value(m->handle_id)) {
-                m->handle = h;
-                if (m->country.isEmpty())
-                    m->country = h->country;
+            _MsgChat *chat = lastChat;
+            if (!readNow.insert(rowid)) {
+                if (chat)
+                    again.push_back({rowid, chat});
+                continue;
             }
-            if (m->other_handle > 0) {
-                if (_MsgHandle *h = ds->handles.value(m->other_handle))
-                    m->otherHandle = h;
+            // The entries of the set from before come first, in order.
+            const auto known = ds->messages.findInFirst(before, rowid);
+            _MsgMessage *m = known != ds->messages.cend() ? *known : nullptr;
+            if (!m) {
+                m = ds->newMessage();
+                col.read(c, m, pool);
+                ds->messages.appendUnsorted(rowid, m);
             }
-            if (_MsgChat *chat = ds->chats.value(c.getInt64(col.chat_id))) {
-                m->chat = chat;
-                // Messages added since the dates were taken move them on.
-                if (!foldDates && m->date > chat->lastDate)
-                    chat->lastDate = m->date;
-                auto placed = lastPlaced.find(chat);
-                if (placed == lastPlaced.end()) {
-                    placed = lastPlaced.insert(
-                            chat, chat->messages.insert(chat->messages.cend(), messageKey(rowid), m));
-                } else {
-                    *placed = chat->messages.insert(std::next(*placed), messageKey(rowid), m);
-                }
-            }
+            placeRow(handles, m, chat, !foldDates);
+        }
+        ds->messages.finishAppending();
+        for (const Again &a : again) {
+            if (_MsgMessage *m = ds->messages.value(a.rowid))
+                placeRow(handles, m, a.chat, !foldDates);
         }
         for (auto it = newest.cbegin(); it != newest.cend(); ++it) {
             if (_MsgChat *chat = ds->chats.value(it.key()))
@@ -662,24 +734,6 @@ void IOS6MessageDb::loadRecycledChats(MsgDataSet &set)
     } transaction {*this};
     if (transaction.own)
         beginTran();
-    // Asked in the order of the guid index, so that its pages are met one
-    // after the other rather than at random; the list keeps its order.
-    std::vector<qsizetype> order(size_t(recycled.size()));
-    std::iota(order.begin(), order.end(), qsizetype(0));
-    std::sort(order.begin(), order.end(),
-              [&](qsizetype a, qsizetype b) { return recycled[a].guid < recycled[b].guid; });
-    std::vector<bool> liveAgain(order.size(), false);
-    for (qsizetype i : order) {
-        qint64 rowid = 0;
-        liveAgain[size_t(i)] = firstInt64Throw(Sqlite3Sql("select rowid from message where guid=?")
-                                                       .addTextParam(recycled[i].guid),
-                                               &rowid)
-                && rowid != 0;
-    }
-    qsizetype kept = 0;
-    for (qsizetype i = 0; i < recycled.size(); ++i)
-        if (!liveAgain[size_t(i)])
-            recycled.swapItemsAt(kept++, i);
-    recycled.resize(kept);
-    MessageRecycleDb::groupRecycledMessages(set, recycled);
+    MessageRecycleDb::dropLiveAgain(*this, recycled);
+    MessageRecycleDb::groupRecycledMessages(set, std::move(recycled));
 }

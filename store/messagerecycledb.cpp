@@ -7,9 +7,14 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
-#include <limits>
+#include <QSet>
 #include <sqlite3.h>
+
+#include <algorithm>
+#include <limits>
+#include <memory>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -57,9 +62,9 @@ qint64 floorFor(qint64 rowid)
                                      : std::numeric_limits<qint64>::min() + 1;
 }
 
-_MsgChat *newRecoveredIMessageChat(_MsgDataSet &set, qint64 rowid, const _MsgRecycleMessage &r)
+_MsgChat *newRecoveredIMessageChat(_MsgDataSet &set, qint64 rowid, const QString &ident,
+                                   const _MsgMessage &r)
 {
-    const QString &ident = r.chat_identifier;
     rowid = freeRowid(set, rowid, floorFor(rowid));
     auto *chat = new _MsgChat;
     chat->ROWID = rowid;
@@ -88,7 +93,120 @@ MessageRecycleDb::MessageRecycleDb(const QString &path)
     : m_path(path)
 { }
 
-MessageRecycleDb::~MessageRecycleDb() = default;
+MessageRecycleDb::~MessageRecycleDb()
+{
+    for (Kept &k : m_kept)
+        sqlite3_finalize(k.stmt);
+}
+
+sqlite3_stmt *MessageRecycleDb::keptStatement(KeptSlot slot, const char *sql)
+{
+    Kept &k = m_kept[slot];
+    if (k.stmt && k.serial == openSerial())
+        return k.stmt;
+    // The connection a stale statement belongs to stays until it goes.
+    sqlite3_finalize(k.stmt);
+    k.stmt = nullptr;
+    sqlite3_stmt *stmt = nullptr;
+    const int rc = sqlite3_prepare_v3(handle(), sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        throw Sqlite3Exception(
+                QStringLiteral("prepare failed (%1): %2").arg(QLatin1String(sql), lastError()), rc);
+    }
+    k.stmt = stmt;
+    k.serial = openSerial();
+    return stmt;
+}
+
+namespace {
+
+// Binds the values of one run of a kept statement in order and runs it;
+// the statement is reset afterwards, whatever happens.
+class KeptRun
+{
+public:
+    KeptRun(sqlite3_stmt *stmt, const char *sql)
+        : m_stmt(stmt)
+        , m_sql(sql)
+    { }
+    ~KeptRun()
+    {
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
+    }
+    KeptRun(const KeptRun &) = delete;
+    KeptRun &operator=(const KeptRun &) = delete;
+
+    // An empty text is bound as '' (a null pointer would bind NULL).
+    KeptRun &text(const QString &value)
+    {
+        if (m_texts >= kTexts)
+            throw std::logic_error("KeptRun: too many texts");
+        const QByteArray &utf8 = m_utf8[m_texts++] = value.toUtf8();
+        return check(sqlite3_bind_text(m_stmt, ++m_index, utf8.isEmpty() ? "" : utf8.constData(),
+                                       int(utf8.size()), SQLITE_STATIC));
+    }
+    // An empty text as NULL.
+    KeptRun &optionalText(const QString &value)
+    {
+        return value.isEmpty() ? null() : text(value);
+    }
+    KeptRun &integer(int value) { return check(sqlite3_bind_int(m_stmt, ++m_index, value)); }
+    KeptRun &integer64(qint64 value)
+    {
+        return check(sqlite3_bind_int64(m_stmt, ++m_index, value));
+    }
+    KeptRun &blob(const QByteArray &value)
+    {
+        return check(sqlite3_bind_blob(m_stmt, ++m_index, value.isEmpty() ? "" : value.constData(),
+                                       int(value.size()), SQLITE_STATIC));
+    }
+    KeptRun &null() { return check(sqlite3_bind_null(m_stmt, ++m_index)); }
+
+    // Steps once: true on a row (its first column in value).
+    bool step(qint64 *value = nullptr)
+    {
+        if (m_index != sqlite3_bind_parameter_count(m_stmt))
+            throw std::logic_error("KeptRun: parameters left unbound");
+        const int rc = sqlite3_step(m_stmt);
+        if (rc == SQLITE_ROW) {
+            if (value)
+                *value = sqlite3_column_int64(m_stmt, 0);
+            return true;
+        }
+        if (rc != SQLITE_DONE)
+            fail(rc);
+        return false;
+    }
+
+private:
+    KeptRun &check(int rc)
+    {
+        if (rc != SQLITE_OK)
+            fail(rc);
+        return *this;
+    }
+    [[noreturn]] void fail(int rc)
+    {
+        QString sql = QString::fromLatin1(m_sql).simplified();
+        if (sql.size() > 200)
+            sql = sql.left(200) + QStringLiteral("...");
+        throw Sqlite3Exception(
+                QStringLiteral("SQL error (%1): %2")
+                        .arg(sql, QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(m_stmt)))),
+                rc);
+    }
+
+    static constexpr int kTexts = 16;
+    sqlite3_stmt *m_stmt;
+    const char *m_sql;
+    int m_index = 0;
+    int m_texts = 0;
+    QByteArray m_utf8[kTexts];
+};
+
+} // namespace
 
 QString MessageRecycleDb::schemaScript()
 {
@@ -169,6 +287,47 @@ void MessageRecycleDb::ensureOpen()
     createSchema(true);
 }
 
+QStringList MessageRecycleDb::setAsideScanFreeIndexes()
+{
+    ensureOpen();
+    if (!inTransaction())
+        throw std::logic_error("MessageRecycleDb: indexes are set aside only inside a transaction");
+    if (firstInt64Throw(Sqlite3Sql("select rowid from message limit 1")))
+        return {};
+    // The look-ups of a scan go by guid (its unique index stays) and by
+    // date; the others are only read once the scan is over.
+    QStringList statements;
+    {
+        Sqlite3Cursor c = queryThrow(Sqlite3Sql(
+                "select name, sql from sqlite_master where type='index' and tbl_name='message' "
+                "and sql is not null and name in ('message_idx_chat_identifier', "
+                "'message_idx_handle_id', 'message_idx_src_rowid') order by rowid"));
+        QStringList names;
+        while (c.moveNext()) {
+            names << c.getText(0);
+            statements << c.getText(1);
+        }
+        c = Sqlite3Cursor();
+        for (const QString &name : std::as_const(names))
+            runDdl(QStringLiteral("DROP INDEX \"%1\"").arg(name));
+    }
+    return statements;
+}
+
+void MessageRecycleDb::restoreIndexes(const QStringList &statements)
+{
+    for (const QString &sql : statements)
+        runDdl(sql);
+}
+
+void MessageRecycleDb::runDdl(const QString &sql)
+{
+    QString error;
+    if (exec(sql, error) != SQLITE_OK)
+        throw std::runtime_error(
+                QStringLiteral("MessageRecycleDb: %1").arg(error).toUtf8().toStdString());
+}
+
 qint64 MessageRecycleDb::insertRecycledHandle(const _MsgHandle &handle, qint64 srcRowid)
 {
     ensureOpen();
@@ -186,53 +345,48 @@ qint64 MessageRecycleDb::insertRecycledMessage(const _MsgMessage &m, const QStri
                                                const QString &handle, qint64 srcRowid)
 {
     ensureOpen();
-    // One statement text for every row, so that a scan prepares it once:
-    // an empty optional value is bound as NULL, which is its default.
-    Sqlite3Sql sql(
+    // One statement for every row, prepared once: an empty optional value is
+    // bound as NULL, which is its default.
+    static const char sql[] =
             "insert into message(guid,text,\"replace\",service_center,handle_id,subject,country,"
             "attributedBody,version,type,service,account,account_guid,error,date,date_read,"
             "date_delivered,is_delivered,is_finished,is_emote,is_from_me,is_empty,is_delayed,"
             "is_auto_reply,is_prepared,is_read,is_system_message,is_sent,has_dd_results,"
             "is_service_message,is_forward,was_downgraded,is_archive,cache_has_attachments,"
             "cache_roomnames,was_data_detected,was_deduplicated,chat_identifier,handle,src_rowid) "
-            "values(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
-    auto optionalText = [&sql](const QString &value) {
-        if (value.isEmpty())
-            sql.addNullParam();
-        else
-            sql.addTextParam(value);
-    };
-    sql.addTextParam(guidPattern().match(m.guid).hasMatch() ? m.guid : newGuid());
-    sql.addTextParam(m.text);
-    sql.addIntParam(m.replace);
-    optionalText(m.service_center);
-    sql.addInt64Param(m.handle_id);
-    optionalText(m.subject);
-    optionalText(m.country);
+            "values(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+    KeptRun run(keptStatement(InsertMessage, sql), sql);
+    run.text(guidPattern().match(m.guid).hasMatch() ? m.guid : newGuid());
+    run.text(m.text);
+    run.integer(m.replace);
+    run.optionalText(m.service_center);
+    run.integer64(m.handle_id);
+    run.optionalText(m.subject);
+    run.optionalText(m.country);
     if (m.attributedBody.isEmpty())
-        sql.addNullParam();
+        run.null();
     else
-        sql.addBlobParam(m.attributedBody);
+        run.blob(m.attributedBody);
     for (qint32 v : {m.version, m.type})
-        sql.addIntParam(v);
+        run.integer(v);
     for (const QString *v : {&m.service, &m.account, &m.account_guid})
-        sql.addTextParam(*v);
+        run.text(*v);
     for (qint32 v : {m.error, m.date, m.date_read, m.date_delivered, m.is_delivered, m.is_finished,
                      m.is_emote, m.is_from_me, m.is_empty, m.is_delayed, m.is_auto_reply,
                      m.is_prepared, m.is_read, m.is_system_message, m.is_sent, m.has_dd_results,
                      m.is_service_message, m.is_forward, m.was_downgraded, m.is_archive})
-        sql.addIntParam(v);
-    sql.addIntParam(sortedAttachments(m).isEmpty() ? 0 : 1);
-    sql.addTextParam(m.cache_roomnames);
-    sql.addIntParam(m.was_data_detected);
-    sql.addIntParam(m.was_deduplicated);
-    sql.addTextParam(chatIdentifier);
-    sql.addTextParam(handle);
+        run.integer(v);
+    run.integer(sortedAttachments(m).isEmpty() ? 0 : 1);
+    run.text(m.cache_roomnames);
+    run.integer(m.was_data_detected);
+    run.integer(m.was_deduplicated);
+    run.text(chatIdentifier);
+    run.text(handle);
     if (srcRowid > 0)
-        sql.addInt64Param(srcRowid);
+        run.integer64(srcRowid);
     else
-        sql.addNullParam();
-    executeThrow(sql);
+        run.null();
+    run.step();
     return lastInsertId();
 }
 
@@ -250,11 +404,12 @@ qint64 MessageRecycleDb::findRecycledMessage(const _MsgMessage &m)
     ensureOpen();
     // A text stored as NULL and an empty one are the same text; a plain
     // "text=?" never matches NULL, and rescans would store such rows again.
-    Sqlite3Sql sql("select rowid from message where guid=? or (date=? and is_from_me=? and "
-                   "ifnull(text,'')=?)");
-    sql.addTextParam(m.guid).addIntParam(m.date).addIntParam(m.is_from_me).addTextParam(m.text);
+    static const char sql[] = "select rowid from message where guid=? or (date=? and "
+                              "is_from_me=? and ifnull(text,'')=?)";
+    KeptRun run(keptStatement(FindMessage, sql), sql);
+    run.text(m.guid).integer(m.date).integer(m.is_from_me).text(m.text);
     qint64 rowid = 0;
-    return firstInt64Throw(sql, &rowid) ? rowid : 0;
+    return run.step(&rowid) ? rowid : 0;
 }
 
 void MessageRecycleDb::setRecycledMessageChat(const _MsgMessage &message,
@@ -382,6 +537,31 @@ struct RecycledMessageColumns
     int handle;
 };
 
+// Texts that recur from row to row (services, accounts, conversations)
+// read as one shared string each; distinct values beyond a bound are read
+// plainly, so that the pool stays small.
+class RecurringTexts
+{
+public:
+    QString operator()(const Sqlite3Cursor &c, int column)
+    {
+        const QByteArrayView utf8 = c.getUtf8(column);
+        if (utf8.isNull())
+            return QString();
+        const auto it = m_texts.constFind(QByteArray::fromRawData(utf8.data(), utf8.size()));
+        if (it != m_texts.constEnd())
+            return *it;
+        QString text = QString::fromUtf8(utf8);
+        if (m_texts.size() < kMaxTexts)
+            m_texts.insert(utf8.toByteArray(), text);
+        return text;
+    }
+
+private:
+    static constexpr qsizetype kMaxTexts = 4096;
+    QHash<QByteArray, QString> m_texts;
+};
+
 } // namespace
 
 QList<_MsgRecycleMessage> MessageRecycleDb::loadRecycledMessages()
@@ -390,9 +570,19 @@ QList<_MsgRecycleMessage> MessageRecycleDb::loadRecycledMessages()
     QList<_MsgRecycleMessage> out;
     // In the table's own order: the index on is_skip would cost a look-up
     // and a sort for every row.
+    {
+        // Room for the rows at once: they are large to move around. The
+        // highest rowid bounds their number; the reservation stays bounded
+        // (a table thinned out by deletions has a high rowid and few rows),
+        // and beyond it the list grows as usual.
+        qint64 highest = 0;
+        firstInt64Throw(Sqlite3Sql("select max(rowid) from message"), &highest);
+        out.reserve(qsizetype(std::clamp<qint64>(highest, 0, 1 << 16)));
+    }
     Sqlite3Cursor c
             = queryThrow(Sqlite3Sql("select * from message where +is_skip=0 order by rowid"));
     const RecycledMessageColumns col(c);
+    RecurringTexts recurring;
     while (c.moveNext()) {
         const qint64 rowid = c.getInt64(col.rowid);
         if (rowid < 0 || rowid > std::numeric_limits<qint64>::max() - kRecycledMessageBase) {
@@ -405,16 +595,16 @@ QList<_MsgRecycleMessage> MessageRecycleDb::loadRecycledMessages()
         m.guid = c.getText(col.guid);
         m.text = c.getText(col.text);
         m.replace = c.getInt(col.replace);
-        m.service_center = c.getText(col.service_center);
+        m.service_center = recurring(c, col.service_center);
         m.handle_id = c.getInt64(col.handle_id);
         m.subject = c.getText(col.subject);
-        m.country = c.getText(col.country);
+        m.country = recurring(c, col.country);
         m.attributedBody = c.getBlob(col.attributedBody);
         m.version = c.getInt(col.version);
         m.type = c.getInt(col.type);
-        m.service = c.getText(col.service);
-        m.account = c.getText(col.account);
-        m.account_guid = c.getText(col.account_guid);
+        m.service = recurring(c, col.service);
+        m.account = recurring(c, col.account);
+        m.account_guid = recurring(c, col.account_guid);
         m.error = c.getInt(col.error);
         m.date = iosDateFromColumn(c.getInt64(col.date));
         m.date_read = iosDateFromColumn(c.getInt64(col.date_read));
@@ -436,13 +626,13 @@ QList<_MsgRecycleMessage> MessageRecycleDb::loadRecycledMessages()
         m.was_downgraded = c.getInt(col.was_downgraded);
         m.is_archive = c.getInt(col.is_archive);
         m.cache_has_attachments = c.getInt(col.cache_has_attachments);
-        m.cache_roomnames = c.getText(col.cache_roomnames);
+        m.cache_roomnames = recurring(c, col.cache_roomnames);
         m.was_data_detected = c.getInt(col.was_data_detected);
         m.was_deduplicated = c.getInt(col.was_deduplicated);
         m.highlight = true;
-        m.chat_identifier = c.getText(col.chat_identifier);
-        m.handleAddress = c.getText(col.handle);
-        out.append(m);
+        m.chat_identifier = recurring(c, col.chat_identifier);
+        m.handleAddress = recurring(c, col.handle);
+        out.append(std::move(m));
     }
     return out;
 }
@@ -492,6 +682,12 @@ _MsgChat *MessageRecycleDb::newRecoveredChat(MsgDataSet &dataSet, qint64 rowid,
 void MessageRecycleDb::groupRecycledMessages(MsgDataSet &dataSet,
                                              const QList<_MsgRecycleMessage> &messages)
 {
+    groupRecycledMessages(dataSet, QList<_MsgRecycleMessage>(messages));
+}
+
+void MessageRecycleDb::groupRecycledMessages(MsgDataSet &dataSet,
+                                             QList<_MsgRecycleMessage> &&messages)
+{
     if (dataSet.isNull())
         dataSet.reset();
     _MsgDataSet &set = *dataSet.data();
@@ -504,23 +700,40 @@ void MessageRecycleDb::groupRecycledMessages(MsgDataSet &dataSet,
             smsChats.insert(chat->chat_identifier, chat);
     }
 
-    for (const _MsgRecycleMessage &r : messages) {
-        if (set.messages.contains(r.ROWID))
+    // Messages are appended to the tables and put in order once at the
+    // end (however it comes); a row id taken before, by the set or by an
+    // earlier message of the list, is skipped.
+    struct InOrder
+    {
+        _MsgDataSet &set;
+        ~InOrder()
+        {
+            set.messages.finishAppending();
+            for (_MsgChat *chat : std::as_const(set.chats))
+                chat->messages.finishAppending();
+        }
+    } inOrder {set};
+    const qsizetype before = set.messages.size();
+    QSet<qint64> added;
+    for (_MsgRecycleMessage &r : messages) {
+        if (set.messages.findInFirst(before, r.ROWID) != set.messages.cend()
+            || added.contains(r.ROWID))
             continue;
-        auto *m = new _MsgMessage(static_cast<const _MsgMessage &>(r));
-        m->orderKey = negated(r.ROWID);
+        added.insert(r.ROWID);
+        auto *m = new _MsgMessage(std::move(static_cast<_MsgMessage &>(r)));
+        m->orderKey = negated(m->ROWID);
         m->chat = nullptr;
         m->handle = nullptr;
-        set.messages.insert(r.ROWID, m);
+        set.messages.appendUnsorted(m->ROWID, m);
 
         _MsgChat *chat = nullptr;
         bool unknown = false;
         if (!r.chat_identifier.isEmpty()) {
-            const qint64 id = recoveredRowid(r.handle_id, kRecoveredChatBase, kMaxChatHandleId);
-            if (r.service.compare(QLatin1String("iMessage"), Qt::CaseInsensitive) == 0) {
+            const qint64 id = recoveredRowid(m->handle_id, kRecoveredChatBase, kMaxChatHandleId);
+            if (m->service.compare(QLatin1String("iMessage"), Qt::CaseInsensitive) == 0) {
                 chat = imessageChats.value(r.chat_identifier);
                 if (!chat) {
-                    chat = newRecoveredIMessageChat(set, id, r);
+                    chat = newRecoveredIMessageChat(set, id, r.chat_identifier, *m);
                     imessageChats.insert(r.chat_identifier, chat);
                 }
             } else {
@@ -532,13 +745,12 @@ void MessageRecycleDb::groupRecycledMessages(MsgDataSet &dataSet,
             }
         } else {
             unknown = true;
-            const QString key
-                    = QStringLiteral("%1%2").arg(QStringLiteral("unknown")).arg(r.handle_id);
+            const QString key = QLatin1String("unknown") + QString::number(m->handle_id);
             chat = smsChats.value(key);
             if (!chat) {
                 chat = newRecoveredChat(
-                        dataSet, recoveredRowid(r.handle_id, kUnknownChatBase, kMaxUnknownHandleId),
-                        key);
+                        dataSet,
+                        recoveredRowid(m->handle_id, kUnknownChatBase, kMaxUnknownHandleId), key);
                 smsChats.insert(key, chat);
             }
         }
@@ -560,6 +772,70 @@ void MessageRecycleDb::groupRecycledMessages(MsgDataSet &dataSet,
                 }
             }
         }
-        chat->messages.insert(QString::number(m->ROWID), m);
+        chat->messages.appendUnsorted(messageKey(m->ROWID), m);
     }
+}
+
+void MessageRecycleDb::dropLiveAgain(Sqlite3DB &live, QList<_MsgRecycleMessage> &messages)
+{
+    if (messages.isEmpty())
+        return;
+    // Asked in the order of the guid index (bytes of UTF-8, as SQLite
+    // compares them), so that its pages are met one after the other rather
+    // than at random; the list keeps its order.
+    std::vector<QByteArray> guids;
+    guids.reserve(size_t(messages.size()));
+    for (const _MsgRecycleMessage &m : std::as_const(messages))
+        guids.push_back(m.guid.toUtf8());
+    // Sorted by their first eight bytes held beside the index (big-endian,
+    // zero-padded, so that the numbers order as the bytes do); the whole
+    // texts decide between equal prefixes.
+    struct Key
+    {
+        quint64 prefix;
+        qsizetype index;
+    };
+    std::vector<Key> keys(guids.size());
+    for (size_t i = 0; i < guids.size(); ++i) {
+        quint64 prefix = 0;
+        const QByteArray &g = guids[i];
+        for (qsizetype b = 0; b < 8; ++b)
+            prefix = (prefix << 8) | (b < g.size() ? quint8(g[b]) : 0u);
+        keys[i] = {prefix, qsizetype(i)};
+    }
+    std::sort(keys.begin(), keys.end(), [&](const Key &a, const Key &b) {
+        if (a.prefix != b.prefix)
+            return a.prefix < b.prefix;
+        return guids[size_t(a.index)] < guids[size_t(b.index)];
+    });
+
+    const char *sql = "select rowid from message where guid=?";
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare_v2(live.handle(), sql, -1, &raw, nullptr);
+    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> stmt(raw, sqlite3_finalize);
+    if (rc != SQLITE_OK)
+        throw Sqlite3Exception(QStringLiteral("SQL error (%1): %2")
+                                       .arg(QLatin1String(sql), live.lastError()),
+                               rc);
+    std::vector<bool> liveAgain(guids.size(), false);
+    for (const Key &key : keys) {
+        const qsizetype i = key.index;
+        const QByteArray &guid = guids[size_t(i)];
+        // An empty text is bound as '' (a null pointer would bind NULL).
+        sqlite3_bind_text(raw, 1, guid.isEmpty() ? "" : guid.constData(), int(guid.size()),
+                          SQLITE_STATIC);
+        rc = sqlite3_step(raw);
+        if (rc == SQLITE_ROW)
+            liveAgain[size_t(i)] = sqlite3_column_int64(raw, 0) != 0;
+        else if (rc != SQLITE_DONE)
+            throw Sqlite3Exception(QStringLiteral("SQL error (%1): %2")
+                                           .arg(QLatin1String(sql), live.lastError()),
+                                   rc);
+        sqlite3_reset(raw);
+    }
+    qsizetype kept = 0;
+    for (qsizetype i = 0; i < messages.size(); ++i)
+        if (!liveAgain[size_t(i)])
+            messages.swapItemsAt(kept++, i);
+    messages.resize(kept);
 }

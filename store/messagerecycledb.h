@@ -5,6 +5,9 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
+
+struct sqlite3_stmt;
 
 // One salvaged message as recycle.db keeps it: the message in the iOS 6
 // column layout, with its conversation and correspondent named by text.
@@ -106,6 +109,11 @@ public:
     // handle_id. Row ids of new conversations never take the key of a
     // record already in the set. Needs no open store.
     static void groupRecycledMessages(MsgDataSet &set, const QList<_MsgRecycleMessage> &messages);
+    // The same, taking the messages' contents instead of copying them.
+    static void groupRecycledMessages(MsgDataSet &set, QList<_MsgRecycleMessage> &&messages);
+    // Removes the messages whose guid the message table of live (an open
+    // sms.db) holds again, keeping the order of the others.
+    static void dropLiveAgain(Sqlite3DB &live, QList<_MsgRecycleMessage> &messages);
     // Makes an SMS conversation with one handle (id = chatIdentifier) in the
     // set, under rowid or, when the set already has a chat or handle there,
     // under the first free row id below it. Returns the chat.
@@ -114,8 +122,30 @@ public:
     // The schema script of recycle.db.
     static QString schemaScript();
 
+    // For a scan that is about to fill an empty message table inside the
+    // caller's transaction: drops the indexes of the table that no look-up
+    // of a scan uses and returns the statements that made them (none when
+    // the table holds rows). restoreIndexes makes them again, each in one
+    // pass over the rows instead of one insert at a time; a rollback brings
+    // them back as well.
+    QStringList setAsideScanFreeIndexes();
+    void restoreIndexes(const QStringList &statements);
+
 private:
     void createSchema(bool removeFileOnFailure);
+    // Runs a schema statement; throws with SQLite's message when it fails.
+    void runDdl(const QString &sql);
+    // The statements a scan runs for every row, prepared once for each
+    // opening of the file (a statement of an earlier opening is finalized
+    // when the next one asks for it, or with this object).
+    enum KeptSlot { InsertMessage, FindMessage, KeptSlots };
+    sqlite3_stmt *keptStatement(KeptSlot slot, const char *sql);
+    struct Kept
+    {
+        sqlite3_stmt *stmt = nullptr;
+        quint64 serial = 0;
+    };
+    Kept m_kept[KeptSlots];
 
     QString m_path;
 };

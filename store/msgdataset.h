@@ -7,6 +7,8 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include "store/flatmap.h"
+
 #include <vector>
 
 struct _MsgHandle;
@@ -116,8 +118,8 @@ struct _MsgChat
     QString group_id;
     // Keyed by the decimal handle ROWID (iOS 6) or the handle's id (iOS 5).
     QMap<QString, _MsgHandle *> handles;
-    // Keyed by the decimal message ROWID.
-    QMap<QString, _MsgMessage *> messages;
+    // Keyed by the decimal message ROWID, in the order of those texts.
+    FlatMap<QString, _MsgMessage *> messages;
 
     bool isGroup() const { return handles.size() > 1; }
 };
@@ -178,7 +180,7 @@ public:
 
     QMap<qint64, _MsgChat *> chats;
     QMap<qint64, _MsgHandle *> handles;
-    QMap<qint64, _MsgMessage *> messages;
+    FlatMap<qint64, _MsgMessage *> messages;
     QMap<qint64, _MsgAttachment *> attachments;
     // Every chat's lastDate holds the newest date of all its rows, taken by
     // the reader that filled the set; it need not be taken again.

@@ -62,6 +62,110 @@ QList<qint64> keys(const MsgMessageList &list)
     return out;
 }
 
+
+// Drives a FlatMap and a QMap with the same random operations (single
+// inserts, removals, batches appended out of order and then put in order)
+// and compares every look-up and the whole walk after each step.
+template<typename K>
+void compareFlatMapWithQMap(quint32 seed, qint64 keyRange, int steps, K (*key)(qint64))
+{
+    QRandomGenerator rng(seed);
+    FlatMap<K, int> flat;
+    QMap<K, int> map;
+    int next = 0;
+    const auto randomKey = [&] { return key(rng.bounded(keyRange * 2 + 1) - keyRange); };
+    const auto same = [&](const char *after) {
+        QVERIFY2(flat.isSorted(), after);
+        QCOMPARE(flat.size(), map.size());
+        QCOMPARE(flat.keys(), map.keys());
+        QCOMPARE(flat.values(), map.values());
+        auto m = map.cbegin();
+        for (auto f = flat.cbegin(); f != flat.cend(); ++f, ++m) {
+            QCOMPARE(f.key(), m.key());
+            QCOMPARE(*f, m.value());
+        }
+        if (!map.isEmpty()) {
+            QCOMPARE(flat.firstKey(), map.firstKey());
+            QCOMPARE(flat.lastKey(), map.lastKey());
+            QCOMPARE(flat.first(), map.first());
+            QCOMPARE(flat.last(), map.last());
+        }
+        for (int probe = 0; probe < 20; ++probe) {
+            const K k = randomKey();
+            QCOMPARE(flat.contains(k), map.contains(k));
+            QCOMPARE(flat.value(k, -1), map.value(k, -1));
+            const auto fl = flat.lowerBound(k);
+            const auto ml = map.lowerBound(k);
+            QCOMPARE(fl == flat.cend(), ml == map.cend());
+            if (ml != map.cend())
+                QCOMPARE(fl.key(), ml.key());
+            const auto fu = flat.upperBound(k);
+            const auto mu = map.upperBound(k);
+            QCOMPARE(fu == flat.cend(), mu == map.cend());
+            if (mu != map.cend())
+                QCOMPARE(fu.key(), mu.key());
+            QCOMPARE(flat.findInFirst(flat.size(), k) == flat.cend(), !map.contains(k));
+        }
+    };
+    for (int step = 0; step < steps; ++step) {
+        const int op = int(rng.bounded(10));
+        if (op < 4) {
+            const K k = randomKey();
+            const int v = next++;
+            QCOMPARE(flat.insert(k, v).key(), map.insert(k, v).key());
+            same("insert");
+        } else if (op < 6) {
+            const K k = randomKey();
+            QCOMPARE(flat.remove(k), map.remove(k));
+            same("remove");
+        } else if (op < 7) {
+            const K k = randomKey();
+            QCOMPARE(flat.take(k), map.take(k));
+            same("take");
+        } else if (op < 9) {
+            // A batch: ascending runs, a key met twice, or no order at all.
+            const int n = int(rng.bounded(60));
+            const int shape = int(rng.bounded(3));
+            qint64 base = rng.bounded(keyRange * 2 + 1) - keyRange;
+            for (int i = 0; i < n; ++i) {
+                const K k = shape == 0 ? randomKey()
+                        : shape == 1   ? key(base + i % 7)
+                                       : key(base + i);
+                const int v = next++;
+                flat.appendUnsorted(k, v);
+                map.insert(k, v);
+            }
+            flat.finishAppending();
+            same("append");
+        } else if (!map.isEmpty()) {
+            const qsizetype at = qsizetype(rng.bounded(quint32(map.size())));
+            auto f = flat.begin() + at;
+            auto m = std::next(map.begin(), at);
+            QCOMPARE(f.key(), m.key());
+            const auto fAfter = flat.erase(f);
+            const auto mAfter = map.erase(m);
+            QCOMPARE(fAfter == flat.end(), mAfter == map.end());
+            if (mAfter != map.end())
+                QCOMPARE(fAfter.key(), mAfter.key());
+            same("erase");
+        }
+        if (QTest::currentTestFailed())
+            return;
+    }
+    flat.clear();
+    map.clear();
+    same("clear");
+}
+
+QString decimalKey(qint64 n)
+{
+    return messageKey(n);
+}
+
+qint64 numberKey(qint64 n)
+{
+    return n;
+}
 } // namespace
 
 class TestRecords : public QObject
@@ -153,6 +257,31 @@ private slots:
         // A new set's storage starts over.
         set.reset();
         QVERIFY(set.data()->newMessage()->text.isNull());
+    }
+
+    // The sorted table of the data set walks and answers as QMap does:
+    // decimal texts in their text order ("10" before "9"), numbers in
+    // theirs, a key given twice keeps the later value.
+    void flatMapMatchesQMap_data()
+    {
+        QTest::addColumn<bool>("decimal");
+        QTest::addColumn<quint32>("seed");
+        QTest::addColumn<qint64>("keyRange");
+        QTest::newRow("numbers, few keys") << false << 1u << qint64(20);
+        QTest::newRow("numbers, many keys") << false << 2u << qint64(100000);
+        QTest::newRow("decimal texts, few keys") << true << 3u << qint64(30);
+        QTest::newRow("decimal texts, many keys") << true << 4u << qint64(1000000);
+        QTest::newRow("decimal texts, digits change") << true << 5u << qint64(1200);
+    }
+    void flatMapMatchesQMap()
+    {
+        QFETCH(bool, decimal);
+        QFETCH(quint32, seed);
+        QFETCH(qint64, keyRange);
+        if (decimal)
+            compareFlatMapWithQMap<QString>(seed, keyRange, 600, decimalKey);
+        else
+            compareFlatMapWithQMap<qint64>(seed, keyRange, 600, numberKey);
     }
 
     // Chat keys are the decimal row ids, whichever way they are made.

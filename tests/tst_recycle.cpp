@@ -262,6 +262,31 @@ private slots:
         QCOMPARE(stored, 2);
     }
 
+    // Inserts and look-ups keep their statements across the store being
+    // closed, and across its file being replaced meanwhile.
+    void insertsAndFindsAfterReopening()
+    {
+        const QString path = newStore() + "/recycle.db";
+        MessageRecycleDb db(path);
+        const _MsgMessage first = message("11111111-2222-3333-4444-555555555555", "one", 400000000);
+        const _MsgMessage second = message("21111111-2222-3333-4444-555555555555", "two", 400000100);
+        QCOMPARE(db.insertRecycledMessage(first, "", "", 0), 1);
+        QCOMPARE(db.findRecycledMessage(first), 1);
+        db.close();
+        QCOMPARE(db.findRecycledMessage(first), 1);
+        QCOMPARE(db.insertRecycledMessage(second, "", "", 0), 2);
+        db.close();
+        QVERIFY(QFile::remove(path));
+        QCOMPARE(db.findRecycledMessage(second), 0);
+        QCOMPARE(db.insertRecycledMessage(second, "", "", 0), 1);
+        QCOMPARE(db.findRecycledMessage(second), 1);
+        QCOMPARE(sqliteScalar(path, "select count(*) from message").toInt(), 1);
+        // A failing insert (the guid is unique) leaves the statement usable.
+        QVERIFY_THROWS_EXCEPTION(std::exception,
+                                 db.insertRecycledMessage(message(second.guid, "x", 1), "", "", 0));
+        QCOMPARE(db.insertRecycledMessage(first, "", "", 0), 2);
+    }
+
     void movesMessagesToANumber()
     {
         const QString path = newStore() + "/recycle.db";

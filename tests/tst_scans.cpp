@@ -86,6 +86,24 @@ QSet<QString> survivingRecords(const QString &path,
     return out;
 }
 
+// The indexes of a recycle.db, name and statement, and whether SQLite
+// finds them in step with the rows.
+QStringList indexesOf(const QString &store)
+{
+    QStringList out;
+    for (const QVariantList &row :
+         sqliteRows(store + "/recycle.db",
+                    "select name, sql from sqlite_master where type='index' and sql is not null "
+                    "order by name"))
+        out << row.value(0).toString() + ": " + row.value(1).toString();
+    return out;
+}
+
+bool indexesSound(const QString &store)
+{
+    return sqliteScalar(store + "/recycle.db", "pragma integrity_check").toString() == "ok";
+}
+
 QString paddedText(const QString &head, int i)
 {
     return QString("%1 %2 ").arg(head).arg(i) + QString("words of the day ").repeated(3 + i % 5);
@@ -216,9 +234,21 @@ private slots:
         const QString keptIdentifier = set.data()->chats.value(keptChat)->chat_identifier;
         const QByteArray before = fileState(smsPath);
 
+        QStringList freshIndexes;
+        {
+            MessageRecycleDb fresh(newStore() + "/recycle.db");
+            fresh.ensureOpen();
+            freshIndexes = indexesOf(QFileInfo(fresh.filePath()).path());
+        }
+        QCOMPARE(freshIndexes.size(), 7);
+
         scanDeletedHandles(db);
         scanDeletedMessages(db, chats);
         QCOMPARE(fileState(smsPath), before);
+        // A first scan makes some indexes after its rows: the store ends
+        // with the schema's indexes, all in step with the rows.
+        QCOMPARE(indexesOf(store), freshIndexes);
+        QVERIFY(indexesSound(store));
 
         // The deleted handles are salvaged, with the rowid they had when
         // their page went to the freelist whole. (In write-ahead-log mode
@@ -274,6 +304,8 @@ private slots:
         QCOMPARE(recycleCount(store, "message"), messages);
         QCOMPARE(recycleCount(store, "handle"), handleRows);
         QCOMPARE(fileState(smsPath), before);
+        QCOMPARE(indexesOf(store), freshIndexes);
+        QVERIFY(indexesSound(store));
 
         // The salvaged messages appear beside the live ones.
         IOS6MessageDb reader(QDir(store), "310", false);
@@ -683,13 +715,27 @@ private slots:
         RawSqlite(store + "/recycle.db")
                 .exec("create trigger full before insert on message when (select count(*) "
                       "from message) >= 5 begin select raise(abort, 'recycle full'); end;");
+        const QStringList indexes = indexesOf(store);
         QVERIFY_THROWS_EXCEPTION(std::exception, scanDeletedMessages(db, {}));
         QVERIFY(!db.recycleStore().inTransaction());
         QCOMPARE(recycleCount(store, "message"), 0);
+        QCOMPARE(indexesOf(store), indexes);
+
+        // A caller that holds the transaction and commits what a failing
+        // scan left still has every index.
+        db.recycleStore().beginTransaction();
+        QVERIFY_THROWS_EXCEPTION(std::exception, scanDeletedMessages(db, {}));
+        db.recycleStore().endTransaction(true);
+        QCOMPARE(recycleCount(store, "message"), 5);
+        QCOMPARE(indexesOf(store), indexes);
+        QVERIFY(indexesSound(store));
+
         // The store is usable afterwards.
-        RawSqlite(store + "/recycle.db").exec("drop trigger full;");
+        RawSqlite(store + "/recycle.db").exec("drop trigger full; delete from message;");
         scanDeletedMessages(db, {});
         QVERIFY(recycleCount(store, "message") >= 45);
+        QCOMPARE(indexesOf(store), indexes);
+        QVERIFY(indexesSound(store));
     }
 };
 
