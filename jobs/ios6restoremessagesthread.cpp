@@ -23,6 +23,7 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -623,11 +624,11 @@ void RestoreMergeRun::insertRows()
         }
         const QVariant guidValue = rowValue(item.row, QStringLiteral("guid"));
         const QString guid = guidValue.toString();
-        Sqlite3Row row = item.row;
+        // The item's row is not needed again: taken, not copied.
+        Sqlite3Row row = std::exchange(item.row, Sqlite3Row());
         removeRowColumn(row, QStringLiteral("rowid"));
         const qint64 rowid = db.insertRow(row, QStringLiteral("message"));
         noteMessageRow(guidValue, rowid);
-        item.row = Sqlite3Row();
         for (qint64 chatId : m_chatIdsByGuid.value(guid))
             db.addChatMessageJoin(chatId, rowid);
         for (qint64 attachmentId : m_attachmentIdsByGuid.value(guid))

@@ -8,8 +8,6 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <stdexcept>
 #include <utility>
@@ -118,24 +116,6 @@ bool syncFolderToDisk(const QString &folder)
 #endif
 }
 
-// The UTF-8 of text into out, reusing out's memory: most texts written are
-// ASCII, copied here without a new buffer for each.
-void toUtf8Into(const QString &text, QByteArray &out)
-{
-    const qsizetype n = text.size();
-    const char16_t *in = reinterpret_cast<const char16_t *>(text.utf16());
-    out.resize(n);
-    char *dst = out.data();
-    for (qsizetype i = 0; i < n; ++i) {
-        const char16_t c = in[i];
-        if (c >= 0x80) {
-            out = text.toUtf8();
-            return;
-        }
-        dst[i] = char(c);
-    }
-}
-
 } // namespace
 
 ExportMessagesDb::ExportMessagesDb(const QDir &folder, const QString &mcc)
@@ -147,7 +127,6 @@ ExportMessagesDb::~ExportMessagesDb()
 {
     if (m_running)
         abort();
-    finalizeStatements();
 }
 
 void ExportMessagesDb::resetRun()
@@ -158,8 +137,6 @@ void ExportMessagesDb::resetRun()
     m_attachmentGuidKeys.clear();
     m_attachmentGuidsLoaded = false;
     m_chatHandleJoins.clear();
-    m_messageColumns = MessageColumns();
-    finalizeStatements();
     m_byLogicHash.clear();
     m_byOddHash.clear();
     m_byGuidKey.clear();
@@ -206,7 +183,6 @@ void ExportMessagesDb::end()
         // The user of the database may have ended the transaction already
         // (committed or rolled back); then the run's files are checked
         // against what the database holds.
-        finalizeStatements();
         const bool ours = m_db.isOpen() && m_db.inTran();
         if (ours) {
             flushChatUpdates();
@@ -232,7 +208,6 @@ void ExportMessagesDb::end()
 
 void ExportMessagesDb::abort() noexcept
 {
-    finalizeStatements();
     try {
         m_db.endTransaction(false);
     } catch (...) {
@@ -246,7 +221,6 @@ void ExportMessagesDb::abort() noexcept
     m_attachmentGuidKeys.clear();
     m_attachmentGuidsLoaded = false;
     m_chatHandleJoins.clear();
-    m_messageColumns = MessageColumns();
     m_byLogicHash.clear();
     m_byOddHash.clear();
     m_byGuidKey.clear();
@@ -379,11 +353,16 @@ void ExportMessagesDb::writeMessage(_MsgMessage *m, const QString *knownHash)
         return;
     }
 
+    // The message's keys first: their places in the run's tables are on
+    // their way into the cache while the conversation and sender are found.
+    const QString hash = knownHash ? *knownHash : logicHash(*m);
+    MessageKeys keys;
+    prepareKeys(m, hash, &keys);
+
     const qint64 chatId = chatRowid(m->chat);
     const qint64 handleId = m->handle ? handleRowid(m->handle, chatId) : 0;
 
-    const QString hash = knownHash ? *knownHash : logicHash(*m);
-    qint64 messageId = messageRowid(m, hash);
+    qint64 messageId = messageRowid(m, hash, &keys);
     const bool existed = messageId != 0;
     if (existed) {
         ++m_counts.existing;
@@ -393,8 +372,8 @@ void ExportMessagesDb::writeMessage(_MsgMessage *m, const QString *knownHash)
             joinChatMessage(chatId, messageId);
     } else {
         const qint64 otherId = m->otherHandle ? handleRowid(m->otherHandle, chatId) : 0;
-        messageId = insertMessage(m, handleId, otherId, hash);
-        rememberMessage(messageId, m->guid, m_hasLogicHash ? hash : QString());
+        messageId = m_db.insertMessageWithHash(m, handleId, otherId, hash);
+        rememberMessage(messageId, m->guid, m_hasLogicHash ? hash : QString(), &keys);
         joinChatMessage(chatId, messageId);
         ++m_counts.added;
     }
@@ -419,10 +398,10 @@ qint64 ExportMessagesDb::chatRowid(_MsgChat *chat)
     if (it != m_chatIds.constEnd())
         return it.value();
     qint64 id = m_db.chatRowidByGuid(chat->guid);
-    if (id == 0) {
+    // A new chat's messages are all of this run: they are not held in
+    // memory, as only a message met twice in the run asks for them.
+    if (id == 0)
         id = m_db.insertChat(chat);
-        m_chatMessages.insert(id, {}); // a new chat has no message yet
-    }
     m_chatIds.insert(chat->guid, id);
     return id;
 }
@@ -442,11 +421,11 @@ qint64 ExportMessagesDb::handleRowid(_MsgHandle *handle, qint64 chatId)
         m_handleIds.insert(key, id);
     }
     const QPair<qint64, qint64> join(chatId, id);
-    if (!knownJoin && !m_chatHandleJoins.contains(join)) {
-        if (!m_db.hasChatHandleJoin(chatId, id))
+    if (!m_chatHandleJoins.contains(join)) {
+        if (!knownJoin && !m_db.hasChatHandleJoin(chatId, id))
             m_db.addChatHandleJoin(chatId, id);
+        m_chatHandleJoins.insert(join);
     }
-    m_chatHandleJoins.insert(join);
     return id;
 }
 
@@ -482,17 +461,17 @@ quint64 ExportMessagesDb::guidKey(const QString &guid)
     return quint64(qHash(guid, 0x5ad1f00dU));
 }
 
-void ExportMessagesDb::rememberMessage(qint64 rowid, const QString &guid, const QString &hash)
+void ExportMessagesDb::rememberMessage(qint64 rowid, const QString &guid, const QString &hash,
+                                       const MessageKeys *keys)
 {
-    m_byGuidKey.insert(guidKey(guid), rowid);
+    m_byGuidKey.insertNew(keys ? keys->guid : guidKey(guid), true);
     if (hash.isNull())
         return;
     // The database answers a look-up with the first (oldest) row of a hash.
-    bool ok;
-    const HashKey key = hashKey(hash, &ok);
+    bool ok = keys && keys->hashKnown && keys->hashOk;
+    const HashKey key = keys && keys->hashKnown ? keys->hash : hashKey(hash, &ok);
     if (ok) {
-        if (!m_byLogicHash.contains(key))
-            m_byLogicHash.insert(key, rowid);
+        m_byLogicHash.insertNew(key, rowid);
     } else if (!m_byOddHash.contains(hash)) {
         m_byOddHash.insert(hash, rowid);
     }
@@ -516,22 +495,39 @@ void ExportMessagesDb::loadMessageIndex()
     m_messageIndexLoaded = true;
 }
 
-qint64 ExportMessagesDb::messageRowid(_MsgMessage *m, const QString &hash)
+void ExportMessagesDb::prepareKeys(const _MsgMessage *m, const QString &hash, MessageKeys *keys)
 {
     // What the target holds is read once per run, so that finding a message
-    // (or finding that it is new) takes no query: first by logic hash, then
-    // by guid, as the database would answer.
+    // (or finding that it is new) takes no query.
     if (!m_messageIndexLoaded)
         loadMessageIndex();
     if (m_hasLogicHash) {
-        bool ok;
-        const HashKey key = hashKey(hash, &ok);
-        const qint64 id = ok ? m_byLogicHash.value(key) : m_byOddHash.value(hash);
+        keys->hash = hashKey(hash, &keys->hashOk);
+        keys->hashKnown = true;
+        if (keys->hashOk)
+            m_byLogicHash.prefetch(keys->hash);
+    }
+    keys->guid = guidKey(m->guid);
+    m_byGuidKey.prefetch(keys->guid);
+    keys->ready = true;
+}
+
+qint64 ExportMessagesDb::messageRowid(_MsgMessage *m, const QString &hash, MessageKeys *keys)
+{
+    MessageKeys own;
+    if (!keys)
+        keys = &own;
+    if (!keys->ready || !m_messageIndexLoaded)
+        prepareKeys(m, hash, keys);
+    // First by logic hash, then by guid, as the database would answer.
+    if (m_hasLogicHash) {
+        const qint64 *found = keys->hashOk ? m_byLogicHash.find(keys->hash) : nullptr;
+        const qint64 id = keys->hashOk ? (found ? *found : 0) : m_byOddHash.value(hash);
         if (id != 0)
             return id;
     }
     // Keys of guids may collide: the database has the last word.
-    if (m_byGuidKey.contains(guidKey(m->guid)))
+    if (m_byGuidKey.find(keys->guid))
         return m_db.messageRowidByGuid(m->guid);
     return 0;
 }
@@ -553,220 +549,11 @@ bool ExportMessagesDb::chatHasMessage(qint64 chatId, qint64 messageId)
 
 void ExportMessagesDb::joinChatMessage(qint64 chatId, qint64 messageId)
 {
-    sqlite3_stmt *stmt = statement(
-            m_chatMessageJoinStmt,
-            "replace into chat_message_join(chat_id,message_id) values(?,?)");
-    sqlite3_bind_int64(stmt, 1, chatId);
-    sqlite3_bind_int64(stmt, 2, messageId);
-    stepInsert(stmt);
+    m_db.addChatMessageJoin(chatId, messageId);
+    // A chat whose messages are not held in memory is read when asked.
     auto it = m_chatMessages.find(chatId);
     if (it != m_chatMessages.end())
         it->insert(messageId);
-}
-
-template<typename Put>
-void ExportMessagesDb::forEachMessageColumn(const _MsgMessage *m, qint64 handleId, qint64 otherId,
-                                            const QString &hash, Put put) const
-{
-    const MessageColumns &has = m_messageColumns;
-    put("guid", m->guid);
-    put("text", m->text);
-    put("replace", m->replace);
-    if (!m->service_center.isEmpty())
-        put("service_center", m->service_center);
-    put("handle_id", handleId);
-    if (!m->subject.isEmpty())
-        put("subject", m->subject);
-    if (!m->country.isEmpty())
-        put("country", m->country);
-    if (!m->attributedBody.isEmpty())
-        put("attributedBody", m->attributedBody);
-    for (const auto &[column, value] : {std::pair {"version", m->version}, {"type", m->type}})
-        put(column, value);
-    put("service", m->service);
-    put("account", m->account);
-    put("account_guid", m->account_guid);
-    for (const auto &[column, value] : {std::pair {"error", m->error},
-                                        {"date", m->date},
-                                        {"date_read", m->date_read},
-                                        {"date_delivered", m->date_delivered},
-                                        {"is_delivered", m->is_delivered},
-                                        {"is_finished", m->is_finished},
-                                        {"is_emote", m->is_emote},
-                                        {"is_from_me", m->is_from_me},
-                                        {"is_empty", m->is_empty},
-                                        {"is_delayed", m->is_delayed},
-                                        {"is_auto_reply", m->is_auto_reply},
-                                        {"is_prepared", m->is_prepared},
-                                        {"is_read", m->is_read},
-                                        {"is_system_message", m->is_system_message},
-                                        {"is_sent", m->is_sent},
-                                        {"has_dd_results", m->has_dd_results},
-                                        {"is_service_message", m->is_service_message},
-                                        {"is_forward", m->is_forward},
-                                        {"was_downgraded", m->was_downgraded},
-                                        {"is_archive", m->is_archive},
-                                        {"cache_has_attachments", m->cache_has_attachments}})
-        put(column, value);
-    put("cache_roomnames", m->cache_roomnames);
-    put("was_data_detected", m->was_data_detected);
-    put("was_deduplicated", m->was_deduplicated);
-    const std::pair<const char *, qint32> optional[]
-            = {{"is_audio_message", m->is_audio_message},
-               {"is_played", m->is_played},
-               {"date_played", m->date_played},
-               {"item_type", m->item_type},
-               {"group_action_type", m->group_action_type},
-               {"share_status", m->share_status},
-               {"share_direction", m->share_direction},
-               {"is_expirable", m->is_expirable},
-               {"expire_state", m->expire_state},
-               {"message_action_type", m->message_action_type}};
-    for (size_t i = 0; i < std::size(optional); ++i) {
-        if (has.optional[i])
-            put(optional[i].first, optional[i].second);
-    }
-    if (otherId > 0 && has.otherHandle)
-        put("other_handle", otherId);
-    if (!m->group_title.isEmpty() && has.groupTitle)
-        put("group_title", m->group_title);
-    if (has.logicHash)
-        put("logic_hash", hash);
-}
-
-qint64 ExportMessagesDb::insertMessage(const _MsgMessage *m, qint64 handleId, qint64 otherId,
-                                       const QString &hash)
-{
-    // The statement text depends only on which columns a row names; it is
-    // made once per kind of row, and the wrapper keeps its prepared form.
-    if (!m_messageColumns.known) {
-        const QString schema = m_db.tableSchemas().value(QStringLiteral("message"));
-        const char *const names[]
-                = {"is_audio_message",  "is_played",          "date_played",     "item_type",
-                   "group_action_type", "share_status",       "share_direction", "is_expirable",
-                   "expire_state",      "message_action_type"};
-        for (size_t i = 0; i < std::size(names); ++i)
-            m_messageColumns.optional[i] = schema.contains(QLatin1String(names[i]));
-        m_messageColumns.otherHandle = schema.contains(QLatin1String("other_handle"));
-        m_messageColumns.groupTitle = schema.contains(QLatin1String("group_title"));
-        m_messageColumns.logicHash = schema.contains(QLatin1String("logic_hash"));
-        m_messageColumns.known = true;
-    }
-    const int kind = (m->service_center.isEmpty() ? 0 : 1) | (m->subject.isEmpty() ? 0 : 2)
-            | (m->country.isEmpty() ? 0 : 4) | (m->attributedBody.isEmpty() ? 0 : 8)
-            | (otherId > 0 ? 16 : 0) | (m->group_title.isEmpty() ? 0 : 32);
-    if (m_statementDb && m_statementDb != m_db.handle())
-        finalizeStatements();
-    sqlite3_stmt *&slot = m_insertMessageStmt[kind];
-    if (!slot) {
-        QByteArray columns, marks;
-        forEachMessageColumn(m, handleId, otherId, hash, [&](const char *column, const auto &) {
-            if (!columns.isEmpty()) {
-                columns += ',';
-                marks += ',';
-            }
-            columns += column;
-            marks += '?';
-        });
-        statement(slot, "insert into message(" + columns + ") values(" + marks + ")");
-    }
-    sqlite3_stmt *stmt = slot;
-    int index = 0;
-    size_t texts = 0;
-    int rc = SQLITE_OK;
-    forEachMessageColumn(m, handleId, otherId, hash, [&](const char *, const auto &value) {
-        using T = std::decay_t<decltype(value)>;
-        ++index;
-        int r;
-        if constexpr (std::is_same_v<T, QString>) {
-            // As the database wrapper binds text: UTF-8, an empty text as ''.
-            // The bytes stay put until the statement has run (and its
-            // bindings are cleared).
-            if (texts == m_textBuffers.size())
-                m_textBuffers.emplace_back();
-            QByteArray &utf8 = m_textBuffers[texts++];
-            toUtf8Into(value, utf8);
-            r = sqlite3_bind_text(stmt, index, utf8.isEmpty() ? "" : utf8.constData(),
-                                  int(utf8.size()), SQLITE_STATIC);
-        } else if constexpr (std::is_same_v<T, QByteArray>) {
-            r = sqlite3_bind_blob(stmt, index, value.constData(), int(value.size()),
-                                  SQLITE_STATIC);
-        } else if constexpr (std::is_same_v<T, qint64>) {
-            r = sqlite3_bind_int64(stmt, index, value);
-        } else {
-            r = sqlite3_bind_int(stmt, index, int(value));
-        }
-        if (r != SQLITE_OK && rc == SQLITE_OK)
-            rc = r;
-    });
-    if (rc != SQLITE_OK) {
-        sqlite3_clear_bindings(stmt);
-        throw Sqlite3Exception(QStringLiteral("insert message, bind failed: %1")
-                                       .arg(QString::fromUtf8(sqlite3_errstr(rc))),
-                               rc);
-    }
-    stepInsert(stmt);
-    return sqlite3_last_insert_rowid(m_db.handle());
-}
-
-sqlite3_stmt *ExportMessagesDb::statement(sqlite3_stmt *&slot, const QByteArray &sql)
-{
-    if (m_statementDb && m_statementDb != m_db.handle())
-        finalizeStatements();
-    if (!slot) {
-        if (!m_db.isOpen())
-            throw Sqlite3Exception(QStringLiteral("prepare failed: database is not open"),
-                                   SQLITE_MISUSE);
-        sqlite3_stmt *stmt = nullptr;
-        const int rc = sqlite3_prepare_v3(m_db.handle(), sql.constData(), int(sql.size()),
-                                          SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
-        if (rc != SQLITE_OK) {
-            sqlite3_finalize(stmt);
-            throw Sqlite3Exception(QStringLiteral("prepare failed (%1): %2")
-                                           .arg(QString::fromUtf8(sql.left(200)),
-                                                QString::fromUtf8(sqlite3_errmsg(m_db.handle()))),
-                                   rc);
-        }
-        slot = stmt;
-        m_statementDb = m_db.handle();
-    }
-    return slot;
-}
-
-void ExportMessagesDb::stepInsert(sqlite3_stmt *stmt)
-{
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) { }
-    // Reset at once, so that a failed statement holds nothing open.
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-    if (rc != SQLITE_DONE)
-        throw Sqlite3Exception(QStringLiteral("SQL error (%1): %2")
-                                       .arg(QString::fromUtf8(sqlite3_sql(stmt)).left(200),
-                                            QString::fromUtf8(sqlite3_errmsg(m_db.handle()))),
-                               rc);
-}
-
-void ExportMessagesDb::finalizeStatements() noexcept
-{
-    for (sqlite3_stmt *stmt : std::as_const(m_insertMessageStmt))
-        sqlite3_finalize(stmt);
-    m_insertMessageStmt.clear();
-    sqlite3_finalize(m_chatMessageJoinStmt);
-    m_chatMessageJoinStmt = nullptr;
-    sqlite3_finalize(m_messageAttachmentJoinStmt);
-    m_messageAttachmentJoinStmt = nullptr;
-    m_statementDb = nullptr;
-}
-
-void ExportMessagesDb::joinMessageAttachment(qint64 messageId, qint64 attachmentId)
-{
-    sqlite3_stmt *stmt = statement(m_messageAttachmentJoinStmt,
-                                   "replace into message_attachment_join(message_id,attachment_id) "
-                                   "values(?,?)");
-    sqlite3_bind_int64(stmt, 1, messageId);
-    sqlite3_bind_int64(stmt, 2, attachmentId);
-    stepInsert(stmt);
 }
 
 void ExportMessagesDb::flushChatUpdates()
@@ -791,8 +578,7 @@ void ExportMessagesDb::flushChatUpdates()
 
 bool ExportMessagesDb::hasRow(const char *sql, qint64 a, qint64 b)
 {
-    Sqlite3Cursor c = m_db.queryThrow(Sqlite3Sql(sql).addInt64Param(a).addInt64Param(b));
-    return c.moveNext();
+    return m_db.firstInt64Throw(Sqlite3Sql(sql).addInt64Param(a).addInt64Param(b));
 }
 
 // ---------------------------------------------------------------- attachments
@@ -844,7 +630,7 @@ void ExportMessagesDb::writeAttachment(_MsgAttachment *a, qint64 messageId, bool
     if (!messageExisted
         || !hasRow("select 1 from message_attachment_join where message_id=? and attachment_id=?",
                    messageId, attachmentId))
-        joinMessageAttachment(messageId, attachmentId);
+        m_db.addMessageAttachmentJoin(messageId, attachmentId);
 }
 
 qint64 ExportMessagesDb::attachmentRowid(const _MsgAttachment *a)

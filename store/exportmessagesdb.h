@@ -10,11 +10,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 // The one writer of the program's own message databases (local databases,
 // the cache of an Android phone, converted old databases). It merges: a
@@ -79,7 +77,6 @@ public:
     // exceptions.
     IOS6MessageDb &database()
     {
-        finalizeStatements();
         if (m_running) {
             flushChatUpdates();
             syncFolders();
@@ -148,26 +145,26 @@ private:
     static HashKey hashKey(const QString &hash, bool *ok);
     static quint64 guidKey(const QString &guid);
     void loadMessageIndex();
-    void rememberMessage(qint64 rowid, const QString &guid, const QString &hash);
-    qint64 messageRowid(_MsgMessage *m, const QString &hash);
+    // The keys of a message's guid and logic hash, made once per write.
+    struct MessageKeys
+    {
+        quint64 guid = 0;
+        HashKey hash;
+        bool hashOk = false;
+        bool hashKnown = false;
+        bool ready = false; // made for the current index of the run
+    };
+    // Makes the keys of m (reading the run's index first when needed) and
+    // starts fetching their places in the tables.
+    void prepareKeys(const _MsgMessage *m, const QString &hash, MessageKeys *keys);
+    void rememberMessage(qint64 rowid, const QString &guid, const QString &hash,
+                         const MessageKeys *keys = nullptr);
+    // keys, when given, receives the keys the look-up made.
+    qint64 messageRowid(_MsgMessage *m, const QString &hash, MessageKeys *keys = nullptr);
     bool chatHasMessage(qint64 chatId, qint64 messageId);
     void joinChatMessage(qint64 chatId, qint64 messageId);
     void flushChatUpdates();
-    // IOS6MessageDb::insertMessage without building a row map for each
-    // message: the same columns and values.
-    qint64 insertMessage(const _MsgMessage *m, qint64 handleId, qint64 otherId,
-                         const QString &hash);
-    template<typename Put>
-    void forEachMessageColumn(const _MsgMessage *m, qint64 handleId, qint64 otherId,
-                              const QString &hash, Put put) const;
     bool hasRow(const char *sql, qint64 a, qint64 b);
-    // The run's hottest inserts go through statements of their own, bound
-    // straight from the message; they are dropped before the database is
-    // handed out, closed or its transaction ended.
-    sqlite3_stmt *statement(sqlite3_stmt *&slot, const QByteArray &sql);
-    void stepInsert(sqlite3_stmt *stmt);
-    void finalizeStatements() noexcept;
-    void joinMessageAttachment(qint64 messageId, qint64 attachmentId);
     void writeAttachment(_MsgAttachment *a, qint64 messageId, bool messageExisted);
     qint64 sameAttachmentOfMessage(const _MsgAttachment *a, qint64 messageId);
     // Finds the place of a new attachment's file (copying source there when
@@ -219,27 +216,91 @@ private:
     // The stored messages by logic hash (the oldest row of each) and by a
     // key of their guid, read at the first write of a run and kept up to
     // date by it; and the messages of each chat the run has touched.
-    QHash<HashKey, qint64> m_byLogicHash;
+    // An open-addressing table for the run's hundreds of thousands of
+    // look-ups: one probe over one array, no node per entry. Keys are
+    // hashes already; entries are only added (or all cleared).
+    template<typename Key, typename Value>
+    class FlatTable
+    {
+    public:
+        void clear()
+        {
+            m_slots = std::vector<Slot>();
+            m_size = 0;
+        }
+        // The value of key; null when key is missing.
+        const Value *find(const Key &key) const
+        {
+            if (m_slots.empty())
+                return nullptr;
+            const size_t mask = m_slots.size() - 1;
+            for (size_t i = slotOf(key, mask);; i = (i + 1) & mask) {
+                const Slot &s = m_slots[i];
+                if (!s.used)
+                    return nullptr;
+                if (s.key == key)
+                    return &s.value;
+            }
+        }
+        // Adds key with value unless key is there already (then its value
+        // stays).
+        void insertNew(const Key &key, const Value &value)
+        {
+            if ((m_size + 1) * 2 > m_slots.size())
+                grow();
+            const size_t mask = m_slots.size() - 1;
+            for (size_t i = slotOf(key, mask);; i = (i + 1) & mask) {
+                Slot &s = m_slots[i];
+                if (!s.used) {
+                    s = Slot {key, value, true};
+                    ++m_size;
+                    return;
+                }
+                if (s.key == key)
+                    return;
+            }
+        }
+
+        // Starts loading key's first place into the cache.
+        void prefetch(const Key &key) const
+        {
+#if defined(__GNUC__) || defined(__clang__)
+            if (!m_slots.empty())
+                __builtin_prefetch(&m_slots[slotOf(key, m_slots.size() - 1)]);
+#else
+            Q_UNUSED(key);
+#endif
+        }
+
+    private:
+        struct Slot
+        {
+            Key key {};
+            Value value {};
+            bool used = false;
+        };
+        static size_t slotOf(const Key &key, size_t mask)
+        {
+            return size_t((quint64(qHash(key)) * 0x9e3779b97f4a7c15ULL) >> 32) & mask;
+        }
+        void grow()
+        {
+            std::vector<Slot> old = std::exchange(
+                    m_slots, std::vector<Slot>(std::max<size_t>(64, m_slots.size() * 2)));
+            m_size = 0;
+            for (const Slot &s : old)
+                if (s.used)
+                    insertNew(s.key, s.value);
+        }
+        std::vector<Slot> m_slots;
+        size_t m_size = 0;
+    };
+    FlatTable<HashKey, qint64> m_byLogicHash;
     QHash<QString, qint64> m_byOddHash; // logic_hash texts of another form
-    QHash<quint64, qint64> m_byGuidKey;
+    FlatTable<quint64, bool> m_byGuidKey;
     bool m_hasLogicHash = false;
     bool m_messageIndexLoaded = false;
     QHash<qint64, QSet<qint64>> m_chatMessages;
-    // Which optional message columns the target has (read once per run) and
-    // the insert statement of each kind of row.
-    struct MessageColumns
-    {
-        bool known = false;
-        bool optional[10] = {};
-        bool otherHandle = false;
-        bool groupTitle = false;
-        bool logicHash = false;
-    };
-    MessageColumns m_messageColumns;
-    QHash<int, sqlite3_stmt *> m_insertMessageStmt;
-    sqlite3_stmt *m_chatMessageJoinStmt = nullptr;
-    sqlite3_stmt *m_messageAttachmentJoinStmt = nullptr;
-    sqlite3 *m_statementDb = nullptr; // the connection they were prepared on
     // Held back until the run ends: each chat's newest date and the last
     // sender of each group chat.
     QHash<qint64, int> m_chatLast;
@@ -261,9 +322,6 @@ private:
     // Local paths of attachment names, made at the run's first attachment.
     std::unique_ptr<IOS6MessageDb::AttachmentLocalPaths> m_localPaths;
     QString localPath(const QString &filename);
-    // UTF-8 of the text values of the message being inserted, bound without
-    // a copy; kept from row to row so that their memory is reused.
-    std::vector<QByteArray> m_textBuffers;
     // What setMark saw of the run's own memory.
     struct Mark
     {

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 // The message database of a store folder in the iOS 6 sms.db schema: a copy
 // of a phone's sms.db, a backup's copy, an Android phone's cache or a local
@@ -119,6 +120,9 @@ public:
     // <= 0 for none); an empty logicHash stores the record's own.
     qint64 insertMessage(const _MsgMessage *m, qint64 handleId, qint64 otherHandleId,
                          const QString &logicHash = QString());
+    // The same with the logic hash stored as given (even when empty).
+    qint64 insertMessageWithHash(const _MsgMessage *m, qint64 handleId, qint64 otherHandleId,
+                                 const QString &logicHash);
     qint64 insertAttachment(const _MsgAttachment *a);
     // The chat with its handles (existing handles are joined, not doubled).
     // Throws std::runtime_error for a service other than "SMS" or "iMessage".
@@ -145,6 +149,47 @@ private:
     void ensureOpenForReading();
     bool schemaHas(const char *table, const char *probe,
                    Qt::CaseSensitivity cs = Qt::CaseSensitive) const;
+
+    // The statements written for every row of a long merge are kept for
+    // the opening (Sqlite3DB::keptStatement) and bound straight from the
+    // records, without a row map or a statement text per row.
+    struct KeptStatement
+    {
+        quint64 serial = 0; // the opening it was taken for
+        sqlite3_stmt *stmt = nullptr;
+    };
+    sqlite3_stmt *kept(KeptStatement &slot, const char *sql);
+    sqlite3_stmt *kept(KeptStatement &slot, const QByteArray &sql);
+    class Binder;
+    // Steps a kept statement to its end and resets it; throws on failure.
+    void stepKept(sqlite3_stmt *stmt);
+    // The rowid of the first row of a kept look-up (reset afterwards); 0
+    // when none comes back.
+    qint64 firstRowidKept(sqlite3_stmt *stmt);
+    qint64 insertMessageImpl(const _MsgMessage *m, qint64 handleId, qint64 otherHandleId,
+                             const QString *logicHash);
+    template<typename Put>
+    void forEachMessageColumn(const _MsgMessage *m, qint64 handleId, qint64 otherId,
+                              const QString *hash, Put put) const;
+    // Which optional message columns the table has, read once per opening.
+    struct InsertColumns
+    {
+        quint64 serial = 0;
+        bool optional[10] = {};
+        bool otherHandle = false;
+        bool groupTitle = false;
+        bool logicHash = false;
+    };
+    InsertColumns m_insertColumns;
+    KeptStatement m_insertMessage[64]; // by the optional values a row names
+    KeptStatement m_insertAttachment[8];
+    KeptStatement m_chatMessageJoin, m_messageAttachmentJoin, m_chatHandleJoin;
+    KeptStatement m_updateChatLast, m_setLastAddressed;
+    KeptStatement m_messageByGuid, m_chatByGuid, m_attachmentByGuid, m_handleById,
+            m_messageByLogicHash, m_chatHandleJoinExists;
+    // UTF-8 of the texts being bound, kept from row to row so that their
+    // memory is reused; valid until the statement is reset.
+    std::vector<QByteArray> m_textBuffers;
 
     QDir m_dataDir;
     QDir m_fileRelayDir;

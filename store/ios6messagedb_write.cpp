@@ -6,19 +6,150 @@
 #include "store/ios6messagedb.h"
 #include "store/msgutil.h"
 
-#include <QVarLengthArray>
-
 #include <stdexcept>
+
+#include <sqlite3.h>
 
 namespace {
 
-// The rowid of the first row of a one-column look-up; 0 when none comes back.
-qint64 firstRowid(Sqlite3Cursor c)
+// The UTF-8 of text into out, reusing out's memory: most texts written are
+// ASCII, copied here without a new buffer for each.
+void toUtf8Into(const QString &text, QByteArray &out)
 {
-    return c.moveNext() ? c.getInt64(0) : 0;
+    const qsizetype n = text.size();
+    const char16_t *in = reinterpret_cast<const char16_t *>(text.utf16());
+    out.resize(n);
+    char *dst = out.data();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t c = in[i];
+        if (c >= 0x80) {
+            out = text.toUtf8();
+            return;
+        }
+        dst[i] = char(c);
+    }
+}
+
+QString statementText(sqlite3_stmt *stmt)
+{
+    return QString::fromUtf8(sqlite3_sql(stmt)).left(200);
 }
 
 } // namespace
+
+// Binds values to a kept statement in order, as Sqlite3Sql binds them: text
+// as UTF-8 (an empty text as ''), whole numbers, bytes as a blob. The bytes
+// of texts live in the database's buffers until the statement is reset.
+class IOS6MessageDb::Binder
+{
+public:
+    Binder(IOS6MessageDb &db, sqlite3_stmt *stmt)
+        : m_db(db)
+        , m_stmt(stmt)
+    { }
+
+    void text(const QString &value)
+    {
+        if (m_texts == m_db.m_textBuffers.size())
+            m_db.m_textBuffers.emplace_back();
+        QByteArray &utf8 = m_db.m_textBuffers[m_texts++];
+        toUtf8Into(value, utf8);
+        check(sqlite3_bind_text(m_stmt, ++m_index, utf8.isEmpty() ? "" : utf8.constData(),
+                                int(utf8.size()), SQLITE_STATIC));
+    }
+    void blob(const QByteArray &value)
+    {
+        check(sqlite3_bind_blob(m_stmt, ++m_index, value.isEmpty() ? "" : value.constData(),
+                                int(value.size()), SQLITE_STATIC));
+    }
+    void int64(qint64 value) { check(sqlite3_bind_int64(m_stmt, ++m_index, value)); }
+    void int32(int value) { check(sqlite3_bind_int(m_stmt, ++m_index, value)); }
+
+    // By the value's type, for the column lists below.
+    void operator()(const QString &value) { text(value); }
+    void operator()(const QByteArray &value) { blob(value); }
+    void operator()(qint64 value) { int64(value); }
+    void operator()(qint32 value) { int32(value); }
+
+    // Throws when a value could not be bound, or when not every parameter
+    // got one: each use binds all of them, so that no value of an earlier
+    // use (whose bytes may be gone) is ever read.
+    sqlite3_stmt *done()
+    {
+        if (m_rc == SQLITE_OK && m_index != sqlite3_bind_parameter_count(m_stmt)) {
+            m_rc = SQLITE_RANGE;
+            m_failedAt = m_index;
+        }
+        if (m_rc != SQLITE_OK) {
+            sqlite3_clear_bindings(m_stmt);
+            throw Sqlite3Exception(QStringLiteral("bind parameter %1 failed (%2): %3")
+                                           .arg(m_failedAt)
+                                           .arg(statementText(m_stmt),
+                                                QString::fromUtf8(sqlite3_errstr(m_rc))),
+                                   m_rc);
+        }
+        return m_stmt;
+    }
+
+private:
+    void check(int rc)
+    {
+        if (rc != SQLITE_OK && m_rc == SQLITE_OK) {
+            m_rc = rc;
+            m_failedAt = m_index;
+        }
+    }
+
+    IOS6MessageDb &m_db;
+    sqlite3_stmt *m_stmt;
+    int m_index = 0;
+    size_t m_texts = 0;
+    int m_rc = SQLITE_OK;
+    int m_failedAt = 0;
+};
+
+sqlite3_stmt *IOS6MessageDb::kept(KeptStatement &slot, const QByteArray &sql)
+{
+    ensureOpen();
+    if (slot.stmt && slot.serial == openSerial())
+        return slot.stmt;
+    slot.stmt = keptStatement(sql);
+    slot.serial = openSerial();
+    return slot.stmt;
+}
+
+sqlite3_stmt *IOS6MessageDb::kept(KeptStatement &slot, const char *sql)
+{
+    ensureOpen();
+    if (slot.stmt && slot.serial == openSerial())
+        return slot.stmt;
+    return kept(slot, QByteArray(sql));
+}
+
+void IOS6MessageDb::stepKept(sqlite3_stmt *stmt)
+{
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) { }
+    // Reset at once, so that a failed statement holds nothing open. The
+    // values stay bound until the next use binds all of them anew.
+    sqlite3_reset(stmt);
+    if (rc != SQLITE_DONE)
+        throw Sqlite3Exception(QStringLiteral("SQL error (%1): %2")
+                                       .arg(statementText(stmt), lastError()),
+                               rc);
+}
+
+qint64 IOS6MessageDb::firstRowidKept(sqlite3_stmt *stmt)
+{
+    const int rc = sqlite3_step(stmt);
+    const qint64 id = rc == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : 0;
+    sqlite3_reset(stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        throw Sqlite3Exception(QStringLiteral("SQL error (%1): %2")
+                                       .arg(statementText(stmt), lastError()),
+                               rc);
+    return id;
+}
 
 bool IOS6MessageDb::schemaHas(const char *table, const char *probe, Qt::CaseSensitivity cs) const
 {
@@ -38,31 +169,31 @@ bool IOS6MessageDb::schemaHas(const char *table, const char *probe, Qt::CaseSens
 
 qint64 IOS6MessageDb::messageRowidByGuid(const QString &guid)
 {
-    ensureOpen();
-    return firstRowid(
-            queryThrow(Sqlite3Sql("select rowid from message where guid=?").addTextParam(guid)));
+    Binder b(*this, kept(m_messageByGuid, "select rowid from message where guid=?"));
+    b.text(guid);
+    return firstRowidKept(b.done());
 }
 
 qint64 IOS6MessageDb::chatRowidByGuid(const QString &guid)
 {
-    ensureOpen();
-    return firstRowid(
-            queryThrow(Sqlite3Sql("select rowid from chat where guid=?").addTextParam(guid)));
+    Binder b(*this, kept(m_chatByGuid, "select rowid from chat where guid=?"));
+    b.text(guid);
+    return firstRowidKept(b.done());
 }
 
 qint64 IOS6MessageDb::attachmentRowidByGuid(const _MsgAttachment *a)
 {
-    ensureOpen();
-    return firstRowid(queryThrow(
-            Sqlite3Sql("select rowid from attachment where guid=?").addTextParam(a->guid)));
+    Binder b(*this, kept(m_attachmentByGuid, "select rowid from attachment where guid=?"));
+    b.text(a->guid);
+    return firstRowidKept(b.done());
 }
 
 qint64 IOS6MessageDb::handleRowid(const _MsgHandle *h)
 {
-    ensureOpen();
-    return firstRowid(queryThrow(Sqlite3Sql("select rowid from handle where id=? and service=?")
-                                         .addTextParam(h->id)
-                                         .addTextParam(h->service)));
+    Binder b(*this, kept(m_handleById, "select rowid from handle where id=? and service=?"));
+    b.text(h->id);
+    b.text(h->service);
+    return firstRowidKept(b.done());
 }
 
 qint64 IOS6MessageDb::messageRowidByLogicHash(const _MsgMessage *m)
@@ -70,18 +201,19 @@ qint64 IOS6MessageDb::messageRowidByLogicHash(const _MsgMessage *m)
     ensureOpen();
     if (!schemaHas("message", "logic_hash"))
         return 0;
-    return firstRowid(queryThrow(Sqlite3Sql("select rowid from message where logic_hash=?")
-                                         .addTextParam(logicHash(*m))));
+    Binder b(*this, kept(m_messageByLogicHash, "select rowid from message where logic_hash=?"));
+    b.text(logicHash(*m));
+    return firstRowidKept(b.done());
 }
 
 bool IOS6MessageDb::hasChatHandleJoin(qint64 chatId, qint64 handleId)
 {
-    ensureOpen();
-    Sqlite3Cursor c = queryThrow(
-            Sqlite3Sql("select 1 from chat_handle_join where chat_id=? and handle_id=?")
-                    .addInt64Param(chatId)
-                    .addInt64Param(handleId));
-    return c.moveNext();
+    Binder b(*this,
+             kept(m_chatHandleJoinExists,
+                  "select 1 from chat_handle_join where chat_id=? and handle_id=?"));
+    b.int64(chatId);
+    b.int64(handleId);
+    return firstRowidKept(b.done()) != 0;
 }
 
 bool IOS6MessageDb::hasItemTypeColumn() const
@@ -93,35 +225,40 @@ bool IOS6MessageDb::hasItemTypeColumn() const
 
 void IOS6MessageDb::addChatHandleJoin(qint64 chatId, qint64 handleId)
 {
-    ensureOpen();
-    executeThrow(Sqlite3Sql("replace into chat_handle_join(chat_id,handle_id) values(?,?)")
-                         .addInt64Param(chatId)
-                         .addInt64Param(handleId));
+    Binder b(*this,
+             kept(m_chatHandleJoin, "replace into chat_handle_join(chat_id,handle_id) values(?,?)"));
+    b.int64(chatId);
+    b.int64(handleId);
+    stepKept(b.done());
 }
 
 void IOS6MessageDb::addChatMessageJoin(qint64 chatId, qint64 messageId)
 {
-    ensureOpen();
-    executeThrow(Sqlite3Sql("replace into chat_message_join(chat_id,message_id) values(?,?)")
-                         .addInt64Param(chatId)
-                         .addInt64Param(messageId));
+    Binder b(*this,
+             kept(m_chatMessageJoin,
+                  "replace into chat_message_join(chat_id,message_id) values(?,?)"));
+    b.int64(chatId);
+    b.int64(messageId);
+    stepKept(b.done());
 }
 
 void IOS6MessageDb::addMessageAttachmentJoin(qint64 messageId, qint64 attachmentId)
 {
-    ensureOpen();
-    executeThrow(Sqlite3Sql("replace into message_attachment_join(message_id,attachment_id) "
-                            "values(?,?)")
-                         .addInt64Param(messageId)
-                         .addInt64Param(attachmentId));
+    Binder b(*this,
+             kept(m_messageAttachmentJoin,
+                  "replace into message_attachment_join(message_id,attachment_id) values(?,?)"));
+    b.int64(messageId);
+    b.int64(attachmentId);
+    stepKept(b.done());
 }
 
 void IOS6MessageDb::setLastAddressedHandle(qint64 chatId, const QString &handleId)
 {
-    ensureOpen();
-    executeThrow(Sqlite3Sql("update chat set last_addressed_handle=? where rowid=?")
-                         .addTextParam(handleId)
-                         .addInt64Param(chatId));
+    Binder b(*this,
+             kept(m_setLastAddressed, "update chat set last_addressed_handle=? where rowid=?"));
+    b.text(handleId);
+    b.int64(chatId);
+    stepKept(b.done());
 }
 
 void IOS6MessageDb::updateChatLast(qint64 chatId, int date)
@@ -129,10 +266,12 @@ void IOS6MessageDb::updateChatLast(qint64 chatId, int date)
     ensureOpen();
     if (!schemaHas("chat", "_last INTEGER", Qt::CaseInsensitive))
         return;
-    executeThrow(Sqlite3Sql("update chat set _last=? where rowid=? and _last < ?")
-                         .addIntParam(date)
-                         .addInt64Param(chatId)
-                         .addIntParam(date));
+    Binder b(*this,
+             kept(m_updateChatLast, "update chat set _last=? where rowid=? and _last < ?"));
+    b.int32(date);
+    b.int64(chatId);
+    b.int32(date);
+    stepKept(b.done());
 }
 
 // ---------------------------------------------------------------- inserts
@@ -154,117 +293,183 @@ qint64 IOS6MessageDb::insertHandle(const _MsgHandle *h)
     return insertRow(row, QStringLiteral("handle"));
 }
 
-qint64 IOS6MessageDb::insertMessage(const _MsgMessage *m, qint64 handleId, qint64 otherHandleId,
-                                    const QString &logicHashText)
+template<typename Put>
+void IOS6MessageDb::forEachMessageColumn(const _MsgMessage *m, qint64 handleId, qint64 otherId,
+                                         const QString *hash, Put put) const
 {
-    ensureOpen();
-    // Written for every message: the statement is built straight from the
-    // columns, each named once, without a row map in between.
-    QString columns;
-    columns.reserve(1024);
-    QVarLengthArray<QVariant, 64> values;
-    auto put = [&columns, &values](const char *column, const QVariant &value) {
-        columns += values.isEmpty() ? QLatin1Char('(') : QLatin1Char(',');
-        columns += QLatin1Char('"');
-        columns += QLatin1String(column);
-        columns += QLatin1Char('"');
-        values.append(value);
-    };
-    auto putText = [&put](const char *column, const QString &value) {
-        if (!value.isEmpty())
-            put(column, value);
-    };
+    const InsertColumns &has = m_insertColumns;
     put("guid", m->guid);
     put("text", m->text);
     put("replace", m->replace);
-    putText("service_center", m->service_center);
+    if (!m->service_center.isEmpty())
+        put("service_center", m->service_center);
     put("handle_id", handleId);
-    putText("subject", m->subject);
-    putText("country", m->country);
+    if (!m->subject.isEmpty())
+        put("subject", m->subject);
+    if (!m->country.isEmpty())
+        put("country", m->country);
     if (!m->attributedBody.isEmpty())
         put("attributedBody", m->attributedBody);
-    put("version", m->version);
-    put("type", m->type);
+    for (const auto &[column, value] : {std::pair {"version", m->version}, {"type", m->type}})
+        put(column, value);
     put("service", m->service);
     put("account", m->account);
     put("account_guid", m->account_guid);
-    put("error", m->error);
-    put("date", m->date);
-    put("date_read", m->date_read);
-    put("date_delivered", m->date_delivered);
-    put("is_delivered", m->is_delivered);
-    put("is_finished", m->is_finished);
-    put("is_emote", m->is_emote);
-    put("is_from_me", m->is_from_me);
-    put("is_empty", m->is_empty);
-    put("is_delayed", m->is_delayed);
-    put("is_auto_reply", m->is_auto_reply);
-    put("is_prepared", m->is_prepared);
-    put("is_read", m->is_read);
-    put("is_system_message", m->is_system_message);
-    put("is_sent", m->is_sent);
-    put("has_dd_results", m->has_dd_results);
-    put("is_service_message", m->is_service_message);
-    put("is_forward", m->is_forward);
-    put("was_downgraded", m->was_downgraded);
-    put("is_archive", m->is_archive);
-    put("cache_has_attachments", m->cache_has_attachments);
+    for (const auto &[column, value] : {std::pair {"error", m->error},
+                                        {"date", m->date},
+                                        {"date_read", m->date_read},
+                                        {"date_delivered", m->date_delivered},
+                                        {"is_delivered", m->is_delivered},
+                                        {"is_finished", m->is_finished},
+                                        {"is_emote", m->is_emote},
+                                        {"is_from_me", m->is_from_me},
+                                        {"is_empty", m->is_empty},
+                                        {"is_delayed", m->is_delayed},
+                                        {"is_auto_reply", m->is_auto_reply},
+                                        {"is_prepared", m->is_prepared},
+                                        {"is_read", m->is_read},
+                                        {"is_system_message", m->is_system_message},
+                                        {"is_sent", m->is_sent},
+                                        {"has_dd_results", m->has_dd_results},
+                                        {"is_service_message", m->is_service_message},
+                                        {"is_forward", m->is_forward},
+                                        {"was_downgraded", m->was_downgraded},
+                                        {"is_archive", m->is_archive},
+                                        {"cache_has_attachments", m->cache_has_attachments}})
+        put(column, value);
     put("cache_roomnames", m->cache_roomnames);
     put("was_data_detected", m->was_data_detected);
     put("was_deduplicated", m->was_deduplicated);
-
     // Columns of later phones and of our own archives, when the table has them.
-    auto optional = [&](const char *column, const QVariant &value) {
-        if (schemaHas("message", column))
-            put(column, value);
-    };
-    optional("is_audio_message", m->is_audio_message);
-    optional("is_played", m->is_played);
-    optional("date_played", m->date_played);
-    optional("item_type", m->item_type);
-    if (otherHandleId > 0)
-        optional("other_handle", otherHandleId);
-    if (!m->group_title.isEmpty())
-        optional("group_title", m->group_title);
-    optional("group_action_type", m->group_action_type);
-    optional("share_status", m->share_status);
-    optional("share_direction", m->share_direction);
-    optional("is_expirable", m->is_expirable);
-    optional("expire_state", m->expire_state);
-    optional("message_action_type", m->message_action_type);
-    if (schemaHas("message", "logic_hash"))
-        put("logic_hash", logicHashText.isEmpty() ? logicHash(*m) : logicHashText);
-    QString text = QStringLiteral("insert into \"message\"") + columns
-            + QStringLiteral(") values(?");
-    for (qsizetype i = 1; i < values.size(); ++i)
-        text += QLatin1String(",?");
-    text += QLatin1Char(')');
-    Sqlite3Sql sql(text);
-    for (const QVariant &value : std::as_const(values))
-        sql.addVariantParam(value);
-    executeThrow(sql);
+    const std::pair<const char *, qint32> optional[]
+            = {{"is_audio_message", m->is_audio_message},
+               {"is_played", m->is_played},
+               {"date_played", m->date_played},
+               {"item_type", m->item_type},
+               {"group_action_type", m->group_action_type},
+               {"share_status", m->share_status},
+               {"share_direction", m->share_direction},
+               {"is_expirable", m->is_expirable},
+               {"expire_state", m->expire_state},
+               {"message_action_type", m->message_action_type}};
+    for (size_t i = 0; i < std::size(optional); ++i) {
+        if (has.optional[i])
+            put(optional[i].first, optional[i].second);
+    }
+    if (otherId > 0 && has.otherHandle)
+        put("other_handle", otherId);
+    if (!m->group_title.isEmpty() && has.groupTitle)
+        put("group_title", m->group_title);
+    if (has.logicHash)
+        put("logic_hash", *hash);
+}
+
+qint64 IOS6MessageDb::insertMessage(const _MsgMessage *m, qint64 handleId, qint64 otherHandleId,
+                                    const QString &logicHashText)
+{
+    return insertMessageImpl(m, handleId, otherHandleId,
+                             logicHashText.isEmpty() ? nullptr : &logicHashText);
+}
+
+qint64 IOS6MessageDb::insertMessageWithHash(const _MsgMessage *m, qint64 handleId,
+                                            qint64 otherHandleId, const QString &logicHashText)
+{
+    return insertMessageImpl(m, handleId, otherHandleId, &logicHashText);
+}
+
+qint64 IOS6MessageDb::insertMessageImpl(const _MsgMessage *m, qint64 handleId,
+                                        qint64 otherHandleId, const QString *hash)
+{
+    ensureOpen();
+    // Written for every message: the statement text depends only on which
+    // columns a row names, so it is made once per kind of row and opening.
+    InsertColumns &has = m_insertColumns;
+    if (has.serial != openSerial()) {
+        const char *const names[]
+                = {"is_audio_message",  "is_played",          "date_played",     "item_type",
+                   "group_action_type", "share_status",       "share_direction", "is_expirable",
+                   "expire_state",      "message_action_type"};
+        for (size_t i = 0; i < std::size(names); ++i)
+            has.optional[i] = schemaHas("message", names[i]);
+        has.otherHandle = schemaHas("message", "other_handle");
+        has.groupTitle = schemaHas("message", "group_title");
+        has.logicHash = schemaHas("message", "logic_hash");
+        has.serial = openSerial();
+    }
+    QString computed;
+    if (!hash && has.logicHash) {
+        computed = logicHash(*m);
+        hash = &computed;
+    }
+    const int kind = (m->service_center.isEmpty() ? 0 : 1) | (m->subject.isEmpty() ? 0 : 2)
+            | (m->country.isEmpty() ? 0 : 4) | (m->attributedBody.isEmpty() ? 0 : 8)
+            | (otherHandleId > 0 && has.otherHandle ? 16 : 0)
+            | (!m->group_title.isEmpty() && has.groupTitle ? 32 : 0);
+    KeptStatement &slot = m_insertMessage[kind];
+    sqlite3_stmt *stmt = slot.stmt && slot.serial == openSerial() ? slot.stmt : nullptr;
+    if (!stmt) {
+        QByteArray columns, marks;
+        forEachMessageColumn(m, handleId, otherHandleId, hash,
+                             [&](const char *column, const auto &) {
+                                 if (!columns.isEmpty()) {
+                                     columns += ',';
+                                     marks += ',';
+                                 }
+                                 columns += '"';
+                                 columns += column;
+                                 columns += '"';
+                                 marks += '?';
+                             });
+        stmt = kept(slot, "insert into \"message\"(" + columns + ") values(" + marks + ")");
+    }
+    Binder b(*this, stmt);
+    forEachMessageColumn(m, handleId, otherHandleId, hash,
+                         [&b](const char *, const auto &value) { b(value); });
+    stepKept(b.done());
     return lastInsertId();
 }
 
 qint64 IOS6MessageDb::insertAttachment(const _MsgAttachment *a)
 {
     ensureOpen();
-    Sqlite3Row row;
-    row.insert(QStringLiteral("guid"), a->guid);
-    row.insert(QStringLiteral("created_date"), a->created_date);
-    row.insert(QStringLiteral("start_date"), a->start_date);
-    row.insert(QStringLiteral("filename"), a->filename);
-    row.insert(QStringLiteral("uti"), a->uti);
-    row.insert(QStringLiteral("mime_type"), a->mime_type);
-    row.insert(QStringLiteral("transfer_state"), a->transfer_state);
-    row.insert(QStringLiteral("is_outgoing"), a->is_outgoing);
-    if (!a->user_info.isEmpty() && schemaHas("attachment", "user_info"))
-        row.insert(QStringLiteral("user_info"), a->user_info);
-    if (!a->transfer_name.isEmpty() && schemaHas("attachment", "transfer_name"))
-        row.insert(QStringLiteral("transfer_name"), a->transfer_name);
-    if (schemaHas("attachment", "total_bytes"))
-        row.insert(QStringLiteral("total_bytes"), a->total_bytes);
-    return insertRow(row, QStringLiteral("attachment"));
+    const bool userInfo = !a->user_info.isEmpty() && schemaHas("attachment", "user_info");
+    const bool transferName
+            = !a->transfer_name.isEmpty() && schemaHas("attachment", "transfer_name");
+    const bool totalBytes = schemaHas("attachment", "total_bytes");
+    const int kind = (userInfo ? 1 : 0) | (transferName ? 2 : 0) | (totalBytes ? 4 : 0);
+    KeptStatement &slot = m_insertAttachment[kind];
+    sqlite3_stmt *stmt = slot.stmt && slot.serial == openSerial() ? slot.stmt : nullptr;
+    if (!stmt) {
+        QByteArray sql = "insert into \"attachment\"(guid,created_date,start_date,filename,uti,"
+                         "mime_type,transfer_state,is_outgoing";
+        QByteArray marks = "?,?,?,?,?,?,?,?";
+        for (const auto &[on, column] : {std::pair {userInfo, ",user_info"},
+                                         {transferName, ",transfer_name"},
+                                         {totalBytes, ",total_bytes"}}) {
+            if (on) {
+                sql += column;
+                marks += ",?";
+            }
+        }
+        stmt = kept(slot, sql + ") values(" + marks + ")");
+    }
+    Binder b(*this, stmt);
+    b.text(a->guid);
+    b.int32(a->created_date);
+    b.int32(a->start_date);
+    b.text(a->filename);
+    b.text(a->uti);
+    b.text(a->mime_type);
+    b.int32(a->transfer_state);
+    b.int32(a->is_outgoing);
+    if (userInfo)
+        b.blob(a->user_info);
+    if (transferName)
+        b.text(a->transfer_name);
+    if (totalBytes)
+        b.int64(a->total_bytes);
+    stepKept(b.done());
+    return lastInsertId();
 }
 
 qint64 IOS6MessageDb::insertChat(const _MsgChat *c)

@@ -797,7 +797,10 @@ void Sqlite3DB::openRaw(const QString &path, const QByteArray &name, int flags)
         }
     }
     sqlite3 *db = nullptr;
-    int rc = sqlite3_open_v2(name.constData(), &db, flags, nullptr);
+    // A connection is used by one thread at a time (the GUI thread, or the
+    // one worker it starts and waits for), so SQLite's per-connection mutex
+    // is left out: it would be taken on every bind, step and column read.
+    int rc = sqlite3_open_v2(name.constData(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc == SQLITE_OK) {
         sqlite3_extended_result_codes(db, 1);
         sqlite3_busy_timeout(db, 5000);
@@ -854,6 +857,9 @@ void Sqlite3DB::close()
     if (!sqlite3_get_autocommit(m_db))
         sqlite3_exec(m_db, "rollback", nullptr, nullptr, nullptr);
     dropStatementCache();
+    for (sqlite3_stmt *s : std::as_const(m_kept))
+        sqlite3_finalize(s);
+    m_kept.clear();
     // The cursors' statements keep the connection object until they go.
     sqlite3_close_v2(m_db);
     m_db = nullptr;
@@ -906,6 +912,22 @@ Sqlite3Cursor Sqlite3DB::queryThrow(const Sqlite3Sql &sql)
     bindParams(state->stmt, state->sql.params(), state->sql);
     state->init();
     return Sqlite3Cursor(std::move(state));
+}
+
+sqlite3_stmt *Sqlite3DB::keptStatement(const QByteArray &sql)
+{
+    if (!m_db)
+        failNotOpen("prepare");
+    sqlite3_stmt *&slot = m_kept[sql];
+    if (!slot) {
+        try {
+            slot = prepareThrow(Sqlite3Sql(QString::fromUtf8(sql)), true);
+        } catch (...) {
+            m_kept.remove(sql);
+            throw;
+        }
+    }
+    return slot;
 }
 
 sqlite3_stmt *Sqlite3DB::cachedStatement(const Sqlite3Sql &sql)

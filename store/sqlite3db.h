@@ -214,6 +214,14 @@ public:
     // the query gives a row, with its first column as an integer in value
     // (when not null). For the many small look-ups of a long job.
     bool firstInt64Throw(const Sqlite3Sql &sql, qint64 *value = nullptr);
+    // A statement kept for the rest of this opening, prepared on first use
+    // of its text; for the statements a long job runs for every row, bound
+    // and stepped by the caller straight through SQLite's interface. The
+    // caller resets it (and clears its bindings) after each use. It is
+    // finalized at close, not before: the pointer stays valid as long as
+    // openSerial() stays the same. Throws when not open or when the text
+    // does not prepare.
+    sqlite3_stmt *keptStatement(const QByteArray &sql);
     // Runs SQL text without parameters; 0 on success, else SQLite's result
     // code with its message in error. Never throws.
     int exec(const QString &sql, QString &error);
@@ -252,6 +260,8 @@ private:
     quint64 m_serial = 0;
     // Prepared statements of executeThrow, reused by SQL text.
     QHash<QByteArray, sqlite3_stmt *> m_execCache;
+    // Statements of keptStatement, finalized at close only.
+    QHash<QByteArray, sqlite3_stmt *> m_kept;
     ReadVia m_readVia = ReadVia::File;
     // The file whose log files this opening tracks (see close).
     QString m_trackedPath;

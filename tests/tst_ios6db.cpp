@@ -339,6 +339,75 @@ private slots:
                  QStringLiteral("old"));
     }
 
+    // Rows of different shapes in turn, and a new opening in between: each
+    // row stores exactly its own values, typed as the record has them (a
+    // value left out of one row never shows up in the next).
+    void insertsOfMixedShapesStoreTheirOwnValues()
+    {
+        const QString store = newStore();
+        const QString path = localSmsDb(store);
+        struct Shape
+        {
+            QString text, subject, serviceCenter;
+            QByteArray body;
+            qint64 other;
+        };
+        const QList<Shape> shapes = {
+                {QStringLiteral("plain"), {}, {}, {}, 0},
+                {QStringLiteral("with subject"), QStringLiteral("Re: it"), {}, {}, 0},
+                {QStringLiteral("caf\u00e9 \U0001F600"), {}, QStringLiteral("+12025550000"),
+                 QByteArray("\x04\x0b\0x", 4), 5},
+                {QString(), {}, {}, {}, 0}, // a null text is stored as ''
+                {QStringLiteral(""), QStringLiteral("S"), {}, {}, 0},
+                {QStringLiteral("last"), {}, {}, QByteArray("b", 1), 0},
+        };
+        QStringList expected;
+        {
+            IOS6MessageDb db(QDir(store), kUs, true);
+            for (int round = 0; round < 2; ++round) {
+                db.beginTransaction();
+                for (int i = 0; i < shapes.size(); ++i) {
+                    const Shape &s = shapes[i];
+                    _MsgMessage m = makeMessage(s.text, 400000000 + i, i % 2);
+                    m.subject = s.subject;
+                    m.service_center = s.serviceCenter;
+                    m.attributedBody = s.body;
+                    const qint64 id = db.insertMessage(&m, i + 1, s.other);
+                    const auto quote = [](const QString &t) {
+                        return t.isEmpty() ? QStringLiteral("NULL") : QStringLiteral("'%1'").arg(t);
+                    };
+                    expected << QStringLiteral("%1|'%2'|%3|%4|%5|%6|%7|%8|'%9'")
+                                        .arg(id)
+                                        .arg(s.text)
+                                        .arg(quote(s.subject), quote(s.serviceCenter),
+                                             s.body.isEmpty()
+                                                     ? QStringLiteral("NULL")
+                                                     : QStringLiteral("X'%1'").arg(QString::fromLatin1(
+                                                               s.body.toHex().toUpper())),
+                                             QString::number(s.other > 0 ? s.other : -1),
+                                             QString::number(i + 1), QString::number(i % 2),
+                                             logicHash(m));
+                }
+                db.endTransaction(true);
+                // The next round runs on a new opening of the same object.
+                db.close();
+            }
+        }
+        QStringList stored;
+        for (const QVariantList &row :
+             sqliteRows(path,
+                        "select rowid, quote(text), quote(subject), quote(service_center), "
+                        "quote(attributedBody), other_handle, handle_id, is_from_me, "
+                        "quote(logic_hash) from message order by rowid",
+                        {})) {
+            QStringList cells;
+            for (const QVariant &v : row)
+                cells << v.toString();
+            stored << cells.join(QLatin1Char('|'));
+        }
+        QCOMPARE(stored, expected);
+    }
+
     void insertChatRulesAndJoins()
     {
         const QString store = newStore();

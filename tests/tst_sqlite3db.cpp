@@ -411,6 +411,45 @@ private slots:
         QCOMPARE(r.count(), 2);
     }
 
+    // A kept statement outlives the trimming of the other statements and
+    // goes with the opening: after close and a new open it is prepared anew
+    // on the new connection, and the old one leaves no connection behind.
+    void keptStatementsLiveForTheOpening()
+    {
+        QTemporaryDir tmp;
+        const QString path = tmp.filePath("k.db");
+        rawExec(path, "create table t(a INTEGER);");
+        Sqlite3DB db;
+        db.openThrow(path, Sqlite3DB::ReadWrite);
+        const quint64 serial = db.openSerial();
+        sqlite3_stmt *kept = db.keptStatement("insert into t values(?)");
+        QCOMPARE(db.keptStatement("insert into t values(?)"), kept);
+        // More distinct texts than the statement cache holds.
+        for (int i = 0; i < 100; ++i)
+            db.executeThrow(Sqlite3Sql(QStringLiteral("select %1 from t").arg(i)));
+        QCOMPARE(db.keptStatement("insert into t values(?)"), kept);
+        sqlite3_bind_int(kept, 1, 41);
+        QCOMPARE(sqlite3_step(kept), SQLITE_DONE);
+        sqlite3_reset(kept);
+        QCOMPARE(db.openSerial(), serial);
+
+        db.close();
+        QVERIFY_THROWS_EXCEPTION(Sqlite3Exception, db.keptStatement("insert into t values(?)"));
+        // The first opening holds no lock: another connection may take the
+        // file exclusively.
+        rawExec(path, "pragma locking_mode=exclusive; begin exclusive; insert into t values(1); "
+                      "commit;");
+        db.openThrow(path, Sqlite3DB::ReadWrite);
+        QVERIFY(db.openSerial() != serial);
+        sqlite3_stmt *again = db.keptStatement("insert into t values(?)");
+        sqlite3_bind_int(again, 1, 42);
+        QCOMPARE(sqlite3_step(again), SQLITE_DONE);
+        sqlite3_reset(again);
+        QVERIFY_THROWS_EXCEPTION(Sqlite3Exception, db.keptStatement("insert into nowhere values(1)"));
+        db.close();
+        QCOMPARE(rawQuoted(path, "select a from t order by rowid"), QStringLiteral("41|1|42"));
+    }
+
     void transactions()
     {
         QTemporaryDir tmp;

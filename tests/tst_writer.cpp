@@ -1059,6 +1059,49 @@ private slots:
     // of the same name and size under another guid is not stored twice; a
     // group message already stored still sets the last addressed handle; a
     // stored attachment whose file was missing gets it.
+    // A run long enough that the writer's tables of the messages it stored
+    // grow several times over: every message met again in the same run, by
+    // content (in another conversation, which it joins) or by guid (its
+    // text edited), is found rather than stored twice.
+    void longRunFindsItsOwnMessagesAgain()
+    {
+        const QString target = newFolder(QStringLiteral("archive"));
+        Records r;
+        _MsgHandle *ann = r.handle(QStringLiteral("+12025550101"));
+        _MsgChat *sms = r.chat({ann});
+        _MsgChat *imessage = r.chat({ann}, QStringLiteral("iMessage"));
+        constexpr int kCount = 700;
+        MsgMessageList list;
+        for (int i = 0; i < kCount; ++i)
+            list << r.message(sms, i % 3 ? ann : nullptr, QStringLiteral("text %1").arg(i),
+                              400000000 + i);
+        for (int i = 0; i < kCount; ++i) {
+            const _MsgMessage *first = list.at(i);
+            list << r.message(imessage, first->handle, first->text, first->date);
+        }
+        for (int i = 0; i < kCount; ++i) {
+            _MsgMessage *edited = r.message(sms, list.at(i)->handle,
+                                            QStringLiteral("edited %1").arg(i), 400000000 + i);
+            edited->guid = list.at(i)->guid;
+            list << edited;
+        }
+        const ExportMessagesDb::Counts counts = merge(target, list);
+        QCOMPARE(counts.added, kCount);
+        QCOMPARE(counts.existing, 2 * kCount);
+        QCOMPARE(countRows(target, QStringLiteral("message")), kCount);
+        QCOMPARE(sqliteScalar(smsDbOf(target),
+                              "select count(*) from chat_message_join j join chat c on "
+                              "c.rowid=j.chat_id where c.service_name='iMessage'")
+                         .toInt(),
+                 kCount);
+        QCOMPARE(countRows(target, QStringLiteral("chat_message_join")), 2 * kCount);
+        // The next run reads them back from the file and finds them all.
+        const ExportMessagesDb::Counts again = merge(target, list);
+        QCOMPARE(again.added, 0);
+        QCOMPARE(again.existing, 3 * kCount);
+        QCOMPARE(countRows(target, QStringLiteral("chat_message_join")), 2 * kCount);
+    }
+
     void mergeIntoStoredMessages()
     {
         const QString target = newFolder(QStringLiteral("archive"));
