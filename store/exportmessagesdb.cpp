@@ -36,20 +36,7 @@ QString attachmentFileName(const QString &filename)
     QString name = filename;
     name.replace(QLatin1Char('\\'), QLatin1Char('/'));
     name = name.section(QLatin1Char('/'), -1);
-    name.removeIf([](QChar c) {
-        switch (c.unicode()) {
-        case ':':
-        case '*':
-        case '?':
-        case '"':
-        case '<':
-        case '>':
-        case '|':
-            return true;
-        default:
-            return false;
-        }
-    });
+    removeForbiddenNameChars(name);
     name = name.trimmed();
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         return QStringLiteral("attachment");

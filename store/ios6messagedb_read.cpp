@@ -101,31 +101,6 @@ struct HandleColumns
     }
 };
 
-// Texts that recur from row to row (services, accounts, countries) read as
-// one shared string each instead of one copy per row. Distinct values
-// beyond a bound are read plainly, so that the pool stays small.
-class TextPool
-{
-public:
-    QString operator()(const Sqlite3Cursor &c, int column)
-    {
-        const QByteArrayView utf8 = c.getUtf8(column);
-        if (utf8.isNull())
-            return QString();
-        const auto it = m_texts.constFind(QByteArray::fromRawData(utf8.data(), utf8.size()));
-        if (it != m_texts.constEnd())
-            return *it;
-        QString text = QString::fromUtf8(utf8);
-        if (m_texts.size() < kMaxTexts)
-            m_texts.insert(utf8.toByteArray(), text);
-        return text;
-    }
-
-private:
-    static constexpr qsizetype kMaxTexts = 4096;
-    QHash<QByteArray, QString> m_texts;
-};
-
 struct MessageColumns
 {
     int chat_id, rowid, guid, text, replace, service_center, handle_id, subject, country,
@@ -191,7 +166,7 @@ struct MessageColumns
         expire_state = col("expire_state");
         message_action_type = col("message_action_type");
     }
-    void read(const Sqlite3Cursor &c, _MsgMessage *m, TextPool &pool) const
+    void read(const Sqlite3Cursor &c, _MsgMessage *m, Sqlite3TextPool &pool) const
     {
         m->ROWID = c.getInt64(rowid);
         m->orderKey = m->ROWID;
@@ -304,20 +279,7 @@ public:
             rel.remove(0, 1);
         if (rel.startsWith(QLatin1String("~/")))
             rel.replace(0, 2, QStringLiteral("var/mobile/"));
-        rel.removeIf([](QChar c) {
-            switch (c.unicode()) {
-            case ':':
-            case '*':
-            case '?':
-            case '"':
-            case '<':
-            case '>':
-            case '|':
-                return true;
-            default:
-                return false;
-            }
-        });
+        removeForbiddenNameChars(rel);
         // A backslash separates folders on Windows; take it as one everywhere
         // so that "..\" cannot pass for a name here and a folder step there.
         rel.replace(QLatin1Char('\\'), QLatin1Char('/'));
@@ -591,7 +553,7 @@ void IOS6MessageDb::messages(MsgDataSet &set, qint64 chatId)
             sql += QStringLiteral(" and j.chat_id=%1").arg(chatId);
         Sqlite3Cursor c = queryThrow(Sqlite3Sql(sql));
         const MessageColumns col(c);
-        TextPool pool;
+        Sqlite3TextPool pool;
         QHash<qint64, int> newest; // chat rowid -> newest date of its rows
         // The rows come grouped by chat, each chat's by rowid: new messages
         // are appended to the tables as they come and the tables are put in

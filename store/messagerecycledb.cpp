@@ -537,31 +537,6 @@ struct RecycledMessageColumns
     int handle;
 };
 
-// Texts that recur from row to row (services, accounts, conversations)
-// read as one shared string each; distinct values beyond a bound are read
-// plainly, so that the pool stays small.
-class RecurringTexts
-{
-public:
-    QString operator()(const Sqlite3Cursor &c, int column)
-    {
-        const QByteArrayView utf8 = c.getUtf8(column);
-        if (utf8.isNull())
-            return QString();
-        const auto it = m_texts.constFind(QByteArray::fromRawData(utf8.data(), utf8.size()));
-        if (it != m_texts.constEnd())
-            return *it;
-        QString text = QString::fromUtf8(utf8);
-        if (m_texts.size() < kMaxTexts)
-            m_texts.insert(utf8.toByteArray(), text);
-        return text;
-    }
-
-private:
-    static constexpr qsizetype kMaxTexts = 4096;
-    QHash<QByteArray, QString> m_texts;
-};
-
 } // namespace
 
 QList<_MsgRecycleMessage> MessageRecycleDb::loadRecycledMessages()
@@ -582,7 +557,7 @@ QList<_MsgRecycleMessage> MessageRecycleDb::loadRecycledMessages()
     Sqlite3Cursor c
             = queryThrow(Sqlite3Sql("select * from message where +is_skip=0 order by rowid"));
     const RecycledMessageColumns col(c);
-    RecurringTexts recurring;
+    Sqlite3TextPool recurring;
     while (c.moveNext()) {
         const qint64 rowid = c.getInt64(col.rowid);
         if (rowid < 0 || rowid > std::numeric_limits<qint64>::max() - kRecycledMessageBase) {

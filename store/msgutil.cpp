@@ -440,3 +440,21 @@ QString makeThumbnail(const _MsgAttachment &a)
         out.commit();
     return path;
 }
+
+void removeForbiddenNameChars(QString &name)
+{
+    name.removeIf([](QChar c) {
+        switch (c.unicode()) {
+        case ':':
+        case '*':
+        case '?':
+        case '"':
+        case '<':
+        case '>':
+        case '|':
+            return true;
+        default:
+            return false;
+        }
+    });
+}

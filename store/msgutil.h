@@ -76,3 +76,6 @@ QByteArray attachmentAttributedBody(const QString &guid);
 // folder, made when missing; no file is there when the attachment is no
 // JPEG or PNG image.
 QString makeThumbnail(const _MsgAttachment &a);
+
+// Removes the characters the store never keeps in a file name: : * ? " < > |
+void removeForbiddenNameChars(QString &name);

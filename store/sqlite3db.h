@@ -164,6 +164,31 @@ private:
     std::shared_ptr<State> d;
 };
 
+// Texts that recur from row to row (services, accounts, countries,
+// conversations) read as one shared string each instead of one copy per row. Distinct values
+// beyond a bound are read plainly, so that the pool stays small.
+class Sqlite3TextPool
+{
+public:
+    QString operator()(const Sqlite3Cursor &c, int column)
+    {
+        const QByteArrayView utf8 = c.getUtf8(column);
+        if (utf8.isNull())
+            return QString();
+        const auto it = m_texts.constFind(QByteArray::fromRawData(utf8.data(), utf8.size()));
+        if (it != m_texts.constEnd())
+            return *it;
+        QString text = QString::fromUtf8(utf8);
+        if (m_texts.size() < kMaxTexts)
+            m_texts.insert(utf8.toByteArray(), text);
+        return text;
+    }
+
+private:
+    static constexpr qsizetype kMaxTexts = 4096;
+    QHash<QByteArray, QString> m_texts;
+};
+
 // One connection.
 class Sqlite3DB
 {
