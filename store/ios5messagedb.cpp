@@ -418,6 +418,9 @@ void IOS5MessageDb::messages(MsgDataSet &set, qint64 chatId)
     // end, however the read ends.
     struct InOrder
     {
+        explicit InOrder(_MsgDataSet &set)
+            : d(set)
+        { }
         _MsgDataSet &d;
         ~InOrder()
         {
