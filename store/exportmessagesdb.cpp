@@ -116,19 +116,26 @@ ExportMessagesDb::~ExportMessagesDb()
         abort();
 }
 
-void ExportMessagesDb::resetRun()
+// The rows looked up or made so far: read again from the database at their
+// next use.
+void ExportMessagesDb::forgetRowsRead()
 {
-    m_counts = Counts();
     m_chatIds.clear();
     m_handleIds.clear();
-    m_attachmentGuidKeys.clear();
-    m_attachmentGuidsLoaded = false;
     m_chatHandleJoins.clear();
     m_byLogicHash.clear();
     m_byOddHash.clear();
     m_byGuidKey.clear();
     m_messageIndexLoaded = false;
     m_chatMessages.clear();
+}
+
+void ExportMessagesDb::resetRun()
+{
+    m_counts = Counts();
+    forgetRowsRead();
+    m_attachmentGuidKeys.clear();
+    m_attachmentGuidsLoaded = false;
     m_chatLast.clear();
     m_lastAddressed.clear();
     m_copiedFiles.clear();
@@ -203,16 +210,9 @@ void ExportMessagesDb::abort() noexcept
     m_db.close();
     removeRunFiles();
     m_running = false;
-    m_chatIds.clear();
-    m_handleIds.clear();
+    forgetRowsRead();
     m_attachmentGuidKeys.clear();
     m_attachmentGuidsLoaded = false;
-    m_chatHandleJoins.clear();
-    m_byLogicHash.clear();
-    m_byOddHash.clear();
-    m_byGuidKey.clear();
-    m_messageIndexLoaded = false;
-    m_chatMessages.clear();
     m_chatLast.clear();
     m_lastAddressed.clear();
     m_mark = Mark();
@@ -252,14 +252,7 @@ void ExportMessagesDb::rollBackToMark()
     m_lastAddressed = mark.lastAddressed;
     m_lastLogicHash = QString();
     // Rows matched or made since the mark may be gone: read them again.
-    m_chatIds.clear();
-    m_handleIds.clear();
-    m_chatHandleJoins.clear();
-    m_byLogicHash.clear();
-    m_byOddHash.clear();
-    m_byGuidKey.clear();
-    m_messageIndexLoaded = false;
-    m_chatMessages.clear();
+    forgetRowsRead();
 }
 
 void ExportMessagesDb::removeRunFiles() noexcept

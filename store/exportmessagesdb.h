@@ -128,6 +128,7 @@ public:
 private:
     void writeMessage(_MsgMessage *m, const QString *knownHash);
     void resetRun();
+    void forgetRowsRead();
     qint64 chatRowid(_MsgChat *chat);
     qint64 handleRowid(_MsgHandle *handle, qint64 chatId);
     struct HashKey

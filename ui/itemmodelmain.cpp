@@ -1,9 +1,12 @@
 #include "ui/itemmodelmain.h"
 
+#include "store/ios5messagedb.h"
+#include "store/ios6messagedb.h"
 #include "store/msgutil.h"
 #include "store/texts.h"
 
 #include <QColor>
+#include <QFileInfo>
 #include <QSize>
 
 #include <algorithm>
@@ -320,4 +323,15 @@ AbsTreeItemModel::_ItemNode *TreeNodeRef::resolve() const
     if (!m_node || !m_model || !m_model->containsNode(m_node, m_serial))
         return nullptr;
     return m_node;
+}
+
+QString ItemModelMain::storeFolderOf(const _AbsDBItemNode *node)
+{
+    if (!node || !node->db)
+        return {};
+    if (const auto *db6 = dynamic_cast<const IOS6MessageDb *>(node->db.data()))
+        return db6->dataDir().absolutePath();
+    if (const auto *db5 = dynamic_cast<const IOS5MessageDb *>(node->db.data()))
+        return QFileInfo(db5->smsDbPath()).absolutePath();
+    return {};
 }

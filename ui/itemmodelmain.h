@@ -133,6 +133,9 @@ public:
     // The source node of a node: itself for kinds 3 to 5, the parent of a
     // conversation; null for anything else.
     static _AbsDBItemNode *sourceNodeOf(_ItemNode *node);
+    // The folder a source node's database lives in: a store's folder, the
+    // folder of a saved or cached phone database; empty when it has none.
+    static QString storeFolderOf(const _AbsDBItemNode *node);
     // The kind of that source node, 0 when there is none.
     static int sourceKindOf(_ItemNode *node);
     // Whether node (with its serial) is still in this tree.

@@ -20,18 +20,6 @@
 
 namespace {
 
-// The store folder a source node's database lives in, or an empty text.
-QString storeFolderOf(const _AbsDBItemNode *node)
-{
-    if (!node || !node->db)
-        return {};
-    if (const auto *db6 = dynamic_cast<const IOS6MessageDb *>(node->db.data()))
-        return db6->dataDir().absolutePath();
-    if (const auto *db5 = dynamic_cast<const IOS5MessageDb *>(node->db.data()))
-        return QFileInfo(db5->smsDbPath()).absolutePath();
-    return {};
-}
-
 // " <a href=...>How to</a>?" for a page of the web site; nothing without one.
 QString howToLink(const QString &path)
 {
@@ -287,7 +275,7 @@ void MainWindow::miClearCache()
         _AbsDBItemNode *src = ItemModelMain::sourceNodeOf(n);
         if (!src || src != n)
             continue; // conversations are covered by their source
-        const QString store = storeFolderOf(src);
+        const QString store = ItemModelMain::storeFolderOf(src);
         for (const QString &folder : folders) {
             if (isUnderFolder(store, folder)) {
                 affected.append(src);
@@ -324,7 +312,7 @@ void MainWindow::miViewCache()
         return;
     // The folder the node's database reads: the phone's cache folder, or the
     // saved copy's own folder.
-    QString folder = storeFolderOf(node);
+    QString folder = ItemModelMain::storeFolderOf(node);
     if (folder.isEmpty()) {
         folder = node->kind == kNodeIOSDevice
                 ? static_cast<_IOSDeviceItemNode *>(node)->device.cacheDir().absolutePath()

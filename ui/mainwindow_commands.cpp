@@ -52,14 +52,6 @@ public:
     }
 };
 
-// The store folder of a source node's database.
-QDir storeFolderOf(_AbsDBItemNode *node)
-{
-    if (auto *db = dynamic_cast<IOS6MessageDb *>(node->db.data()))
-        return db->dataDir();
-    return QDir(localDatabasesFolder().absoluteFilePath(node->text));
-}
-
 } // namespace
 
 bool MainWindow::confirmNotEmpty(const MsgMessageList &list)
@@ -205,7 +197,8 @@ bool MainWindow::runDeleteJob(_AbsDBItemNode *dbNode, MsgMessageList &list)
     // device may leave: the data set and the database stay alive with us.
     const MsgDataSet keepSet = dbNode->dataSet;
     const QSharedPointer<AbsIOSMessageDb> keepDb = dbNode->db;
-    QDir folder = storeFolderOf(dbNode);
+    const QString store = ItemModelMain::storeFolderOf(dbNode);
+    QDir folder(store.isEmpty() ? localDatabasesFolder().absoluteFilePath(dbNode->text) : store);
     ProgressForm form(QString(), this);
     // The job's connection is the only one that writes; ours reopens by
     // itself at its next use.
