@@ -12,6 +12,7 @@
 #include "jobs/updatelocaldbthread.h"
 #include "store/datafolder.h"
 #include "store/ios6messagedb.h"
+#include "store/messagerecycledb.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
 #include "store/swapjournal.h"
@@ -358,10 +359,47 @@ MsgMessageList doomedOf(MsgDataSet &set, const QString &store)
     return out;
 }
 
-bool runDelete(const QString &root)
+// Salvaged messages beside the live ones: recycle.db rows of the store's
+// layout, some of them to go with the live messages that have attachments.
+constexpr int kSalvaged = 8;
+
+void addSalvagedMessages(const QString &store)
+{
+    RawSqlite db(store + "/recycle.db", true);
+    db.exec(MessageRecycleDb::schemaScript());
+    for (int i = 0; i < kSalvaged; ++i)
+        db.run("insert into message (guid, text, date, service, is_from_me, chat_identifier, "
+               "handle) values (?, ?, ?, 'SMS', ?, ?, ?)",
+               {QStringLiteral("SALVAGED-%1").arg(i), QStringLiteral("salvaged %1").arg(i),
+                100000 + 60 * i, i % 2, QStringLiteral("+1555444000%1").arg(i % 3),
+                QStringLiteral("+1555444000%1").arg(i % 3)});
+}
+
+// The live messages with attachments and the salvaged ones of even rowid.
+MsgMessageList doomedWithSalvagedOf(MsgDataSet &set, const QString &store)
+{
+    IOS6MessageDb db(QDir(store), QString(), false);
+    set.reset();
+    db.chats(set);
+    db.loadRecycledChats(set);
+    db.messages(set, 0);
+    db.close();
+    db.recycleStore().close();
+    MsgMessageList out;
+    for (_MsgMessage *m : set.data()->messages) {
+        const qint64 salvaged = MessageRecycleDb::recycleRowidOf(*m);
+        if (salvaged > 0 ? salvaged % 2 == 0 : !m->attachments.isEmpty())
+            out << m;
+    }
+    sortMessages(out);
+    return out;
+}
+
+bool runDelete(const QString &root, bool withSalvaged = false)
 {
     MsgDataSet set;
-    MsgMessageList doomed = doomedOf(set, root + "/store");
+    MsgMessageList doomed = withSalvaged ? doomedWithSalvagedOf(set, root + "/store")
+                                         : doomedOf(set, root + "/store");
     QDir folder(root + "/store");
     ProgressForm form(ids("IDS_DELETING_MMS"));
     DeleteMMSThread job(&folder, &doomed, &form);
@@ -397,6 +435,29 @@ QString deleteState(const QString &root, const QString &templ, bool)
         if (QFileInfo::exists(store + "/" + f))
             return "new rows, file left: " + f;
     return "new";
+}
+
+// The live side as deleteState finds it, and recycle.db's: both old or both
+// new, never the one without the other.
+QString deleteWithSalvagedState(const QString &root, const QString &templ, bool settled)
+{
+    const QString store = root + "/store";
+    if (QFileInfo::exists(store + "/.delete-recycle"))
+        return "salvaged record left behind";
+    const QString live = deleteState(root, templ, settled);
+    const QString guids = "select guid from message";
+    const QSet<QString> now = columnSet(store + "/recycle.db", guids);
+    const QSet<QString> old = columnSet(templ + "/store/recycle.db", guids);
+    if (old.size() != kSalvaged)
+        return "no salvaged messages in the template";
+    QSet<QString> doomed;
+    for (const QString &g : old)
+        if (g.mid(g.indexOf('-') + 1).toInt() % 2 == 1) // rowid = number + 1
+            doomed.insert(g);
+    const QString salvaged = now == old ? "old" : now == old - doomed ? "new" : "neither";
+    if (live != salvaged)
+        return QStringLiteral("live messages %1, salvaged ones %2").arg(live, salvaged);
+    return live;
 }
 
 // ---------------------------------------------------------------- conversion
@@ -483,6 +544,8 @@ int childMain(int argc, char **argv)
         ok = cacheBackup(root + "/backup", root + "/store");
     else if (job == "delete")
         ok = runDelete(root);
+    else if (job == "delete-salvaged")
+        ok = runDelete(root, true);
     else if (job == "convert-setup") {
         makeOldDatabase(localDatabasesFolder().absoluteFilePath("Old"));
         std::printf("folder %s\n",
@@ -672,7 +735,52 @@ private slots:
                 [templ](const QString &root, bool settled) {
                     return deleteState(root, templ, settled);
                 },
-                base, runDelete);
+                base, [](const QString &root) { return runDelete(root); });
+    }
+
+    // Salvaged messages leave recycle.db in a commit after sms.db's: a run
+    // killed between the two has the rest done by the next use of the store.
+    void deletionWithSalvagedMessages()
+    {
+        const QString base = m_env.makeDir("delete-salvaged");
+        const QString templ = base + "/template";
+        GeneratedSmsDbSpec spec;
+        spec.messages = 24;
+        spec.chats = 3;
+        spec.attachmentShare = 0.5;
+        spec.systemItemShare = 0;
+        generatePhoneSmsDb(templ + "/store", spec);
+        addSalvagedMessages(templ + "/store");
+        killEverywhere(
+                "delete-salvaged", templ,
+                [](const QString &root) {
+                    DeleteMMSThread::finishInterruptedDeletion(QDir(root + "/store"));
+                },
+                [templ](const QString &root, bool settled) {
+                    return deleteWithSalvagedState(root, templ, settled);
+                },
+                base, [](const QString &root) { return runDelete(root, true); });
+
+        // Reading the salvaged messages finishes the deletion as well.
+        const QString root = base + "/read";
+        copyTree(templ, root);
+        const ChildRun full = runChild("delete-salvaged", root, -1);
+        const int between = int(full.points.indexOf("database-committed")) + 1;
+        QVERIFY(between > 0);
+        QDir(root).removeRecursively();
+        copyTree(templ, root);
+        QVERIFY(runChild("delete-salvaged", root, between).killed);
+        QVERIFY(QFileInfo::exists(root + "/store/.delete-recycle"));
+        {
+            IOS6MessageDb reader(QDir(root + "/store"), QString(), false);
+            MsgDataSet set;
+            reader.chats(set);
+            reader.loadRecycledChats(set);
+            for (const _MsgMessage *m : set.data()->messages)
+                QVERIFY2(MessageRecycleDb::recycleRowidOf(*m) % 2 == 1, qPrintable(m->guid));
+        }
+        DeleteMMSThread::finishInterruptedDeletion(QDir(root + "/store")); // the files
+        QCOMPARE(deleteWithSalvagedState(root, templ, true), QString("new"));
     }
 
     void oldDatabaseConversion()
