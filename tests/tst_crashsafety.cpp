@@ -203,6 +203,31 @@ bool runMerge(const QString &root)
     return out.ok;
 }
 
+// Kill points count from here on only (see childMain).
+std::atomic<bool> g_armed {true};
+
+// A merge, then its revert, as when the phone does not take the backup;
+// only the revert's kill points count.
+bool runMergeAndRevert(const QString &root)
+{
+    g_armed = false;
+    if (!cacheBackup(root + "/backup", root + "/store"))
+        return false;
+    MsgDataSet set;
+    MsgMessageList list;
+    mergeMessages(root, set, list);
+    IOS6MessageDb cached(QDir(root + "/store"), "310", false);
+    ProgressForm form(ids("IDS_MERGING_IOS6_MESSAGES"));
+    IOS6RestoreMessagesThread job("310", &list, &cached, QDir(root + "/backup"), &form);
+    if (!runJobPressingOk(form, &job).ok)
+        return false;
+    g_armed = true;
+    const QStringList notPutBack = job.revertBackupFolder();
+    for (const QString &p : notPutBack)
+        std::printf("not put back %s\n", qPrintable(p));
+    return notPutBack.isEmpty();
+}
+
 void makeMergeTemplate(const QString &root)
 {
     PhoneSmsDb db(root + "/phone");
@@ -246,7 +271,8 @@ QString mergeState(const QString &root, const QString &templ, bool settled)
     const QString backup = root + "/backup";
     const QString dbId = backupFileId(kHome, "Library/SMS/sms.db");
     for (const QString &name : QDir(backup).entryList(QDir::Files | QDir::Hidden)) {
-        if (name.startsWith(".swap-journal") || (settled && name.endsWith(".merging")))
+        if (name.startsWith(".swap-journal") || name.contains(".reverted")
+            || (settled && (name.endsWith(".merging") || name.contains(".reverting"))))
             return "left behind: " + name;
         if (name.endsWith(".merging"))
             QFile::remove(backup + "/" + name);
@@ -529,6 +555,8 @@ int childMain(int argc, char **argv)
     const QString job = args.value(0), root = args.value(1);
     g_killAt = args.value(2).toInt();
     setKillPointHook([](const char *point) {
+        if (!g_armed)
+            return;
         const int n = ++g_passed;
         if (g_killAt < 0) {
             std::printf("point %s\n", point);
@@ -540,6 +568,8 @@ int childMain(int argc, char **argv)
     bool ok = false;
     if (job == "merge")
         ok = runMerge(root);
+    else if (job == "revert")
+        ok = runMergeAndRevert(root);
     else if (job == "cache")
         ok = cacheBackup(root + "/backup", root + "/store");
     else if (job == "delete")
@@ -697,6 +727,44 @@ private slots:
                     return mergeState(root, templ, settled);
                 },
                 base, runMerge);
+    }
+
+    // The revert of a merge is one recorded swap as well: killed anywhere,
+    // the next opening of the backup finds it merged or as it was, and a
+    // merge then works as ever.
+    void revertOfAMerge()
+    {
+        const QString base = m_env.makeDir("revert");
+        const QString templ = base + "/template";
+        makeMergeTemplate(templ);
+        QVERIFY(cacheBackup(templ + "/backup", templ + "/store"));
+        const QString listing = base + "/listing";
+        copyTree(templ, listing);
+        const ChildRun full = runChild("revert", listing, -1);
+        QVERIFY2(full.ok, qPrintable(full.output));
+        QCOMPARE(mergeState(listing, templ, true), QString("old"));
+        QVERIFY2(full.points.contains("swap-rename") && full.points.contains("swap-remove"),
+                 qPrintable(full.points.join(' ')));
+
+        QSet<QString> seen;
+        for (int k = 1; k <= full.points.size(); ++k) {
+            const QString root = base + QStringLiteral("/kill%1").arg(k);
+            copyTree(templ, root);
+            const QString where
+                    = QStringLiteral("revert killed at point %1 (%2)").arg(k).arg(full.points.at(k - 1));
+            const ChildRun killed = runChild("revert", root, k);
+            QVERIFY2(killed.killed, qPrintable(where + ": not killed\n" + killed.output));
+            BackupManifest manifest(root + "/backup");
+            manifest.loadManifestPlist();
+            manifest.loadManifestMbdb();
+            const QString after = mergeState(root, templ, false);
+            QVERIFY2(after == "old" || after == "new", qPrintable(where + ": " + after));
+            seen.insert(after);
+            QVERIFY2(runMerge(root), qPrintable(where + ": merge again failed"));
+            QCOMPARE(mergeState(root, templ, true), QString("new"));
+            QDir(root).removeRecursively();
+        }
+        QCOMPARE(seen, (QSet<QString> {"old", "new"}));
     }
 
     void backupCache()
