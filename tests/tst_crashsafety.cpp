@@ -8,6 +8,7 @@
 #include "backup/itunescachesmsthread.h"
 #include "backup/mbdbrecord.h"
 #include "jobs/deletemmsthread.h"
+#include "jobs/exportmessagesthread.h"
 #include "jobs/ios6restoremessagesthread.h"
 #include "jobs/updatelocaldbthread.h"
 #include "store/datafolder.h"
@@ -486,6 +487,34 @@ QString deleteWithSalvagedState(const QString &root, const QString &templ, bool 
     return live;
 }
 
+// ---------------------------------------------------------------- export
+
+// A text export over an earlier export of the user's.
+const QByteArray kEarlierExport = "an earlier export, kept whole\r\n";
+
+bool runExport(const QString &root)
+{
+    MsgDataSet set;
+    IOS6MessageDb db(QDir(root + "/store"), QString(), false);
+    db.messages(set, 0);
+    db.close();
+    MsgMessageList all = set.data()->messages.values();
+    ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+    ExportMessagesThread job(all, root + "/out/messages.txt", ExportTxt, &form);
+    return runJobPressingOk(form, &job).ok;
+}
+
+QString exportState(const QString &root, const QByteArray &whole)
+{
+    const QByteArray now = readAll(root + "/out/messages.txt");
+    if (now == kEarlierExport)
+        return "old";
+    if (now == whole)
+        return "new";
+    return QStringLiteral("a file of %1 bytes, neither the earlier nor the whole export")
+            .arg(now.size());
+}
+
 // ---------------------------------------------------------------- conversion
 
 constexpr int kOldMessages = 24;
@@ -568,6 +597,8 @@ int childMain(int argc, char **argv)
     bool ok = false;
     if (job == "merge")
         ok = runMerge(root);
+    else if (job == "export")
+        ok = runExport(root);
     else if (job == "revert")
         ok = runMergeAndRevert(root);
     else if (job == "cache")
@@ -632,6 +663,7 @@ QList<int> choosePoints(const QStringList &points, quint32 seed)
     for (int i = 0; i < points.size(); ++i)
         (points.at(i) == "copy" || points.at(i) == "cache-staged"
                          || points.at(i) == "deleted-message" || points.at(i) == "convert-message"
+                         || points.at(i) == "exported-message"
                  ? rest
                  : chosen)
                 .append(i + 1);
@@ -849,6 +881,29 @@ private slots:
         }
         DeleteMMSThread::finishInterruptedDeletion(QDir(root + "/store")); // the files
         QCOMPARE(deleteWithSalvagedState(root, templ, true), QString("new"));
+    }
+
+    // A text export that replaces a file: the earlier file stays whole
+    // until the new one is complete.
+    void exportOverAnEarlierFile()
+    {
+        const QString base = m_env.makeDir("export");
+        const QString templ = base + "/template";
+        GeneratedSmsDbSpec spec;
+        spec.messages = 40;
+        spec.chats = 3;
+        spec.attachmentShare = 0.2;
+        generatePhoneSmsDb(templ + "/store", spec);
+        QVERIFY(writeAll(templ + "/out/messages.txt", kEarlierExport));
+        const QString whole = base + "/whole";
+        copyTree(templ, whole);
+        QVERIFY(runExport(whole));
+        const QByteArray wholeBytes = readAll(whole + "/out/messages.txt");
+        QVERIFY(wholeBytes.size() > 1000);
+        killEverywhere(
+                "export", templ, [](const QString &) {},
+                [wholeBytes](const QString &root, bool) { return exportState(root, wholeBytes); },
+                base, runExport);
     }
 
     void oldDatabaseConversion()
