@@ -7,6 +7,8 @@
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
 #include "backup/mbdbrecord.h"
+#include "iphone/iosdevice.h"
+#include "iphone/iosloadfilerelaythread.h"
 #include "jobs/deletemmsthread.h"
 #include "jobs/exportmessagesthread.h"
 #include "jobs/ios6restoremessagesthread.h"
@@ -18,7 +20,9 @@
 #include "store/progressform.h"
 #include "store/swapjournal.h"
 #include "store/texts.h"
+#include "tests/support/cpiofixture.h"
 #include "tests/support/fakebackup.h"
+#include "tests/support/iphonesim.h"
 #include "tests/support/jobrun.h"
 #include "tests/support/phonesmsdb.h"
 #include "tests/support/rawsqlite.h"
@@ -27,6 +31,7 @@
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDirIterator>
+#include <QJsonArray>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTest>
@@ -515,6 +520,87 @@ QString exportState(const QString &root, const QByteArray &whole)
             .arg(now.size());
 }
 
+// ---------------------------------------------------------------- file_relay
+
+const QString kRelaySmsDb = QStringLiteral("file-relay/var/mobile/Library/SMS/sms.db");
+const QByteArray kRelayOld = "the previous pull's database";
+
+QByteArray relayNewDb()
+{
+    return noise(200000, 77);
+}
+
+// The archive a phone's UserDatabases pull sends, at root/phone.cpio.
+bool writeRelayArchive(const QString &root)
+{
+    CpioFixture cpio;
+    cpio.addFolder(".");
+    for (const char *f : {"./var", "./var/mobile", "./var/mobile/Library",
+                          "./var/mobile/Library/SMS"})
+        cpio.addFolder(f);
+    cpio.addFile("./var/mobile/Library/SMS/sms.db", relayNewDb());
+    cpio.addFile("./var/mobile/Library/SMS/other.db", "other");
+    return cpio.writeTo(root + "/phone.cpio");
+}
+
+// The simulated phone of a case: its id is the case folder's name.
+IOSDevice relayPhone(const QString &root)
+{
+    IOSDevice d;
+    d.UniqueDeviceID = QFileInfo(root).fileName();
+    return d;
+}
+
+bool runRelay(const QString &root)
+{
+    QString error;
+    if (!iphonesim::load(&error))
+        return false;
+    IOSDevice d = relayPhone(root);
+    const QJsonObject main {{"UniqueDeviceID", d.UniqueDeviceID},
+                            {"DeviceName", "relay"},
+                            {"ProductVersion", "6.1.3"},
+                            {"ProductType", "iPhone5,1"}};
+    const QJsonObject phone {{"udid", d.UniqueDeviceID},
+                             {"values", QJsonObject {{"", main}}},
+                             {"fileRelay", QJsonObject {{"archive", root + "/phone.cpio"}}}};
+    if (!iphonesim::setScenario(QJsonObject {{"devices", QJsonArray {phone}}}))
+        return false;
+    d.deviceHandle = iphonesim::device(d.UniqueDeviceID);
+    bool ok = false;
+    {
+        ProgressForm form(ids("IDS_LOADING_IOS_DATABASES"));
+        IOSLoadFileRelayThread job(&d, &form);
+        ok = runJobPressingOk(form, &job).ok;
+    }
+    iphonesim::setScenario(QJsonObject {{"devices", QJsonArray()}});
+    iphonesim::shutdown();
+    return ok;
+}
+
+// The phone's cache holds the previous copy or the new one, whole; with
+// settled, nothing of the swap is left beside it.
+QString relayState(const QString &root, bool hadCopy, bool settled)
+{
+    const QString cache = relayPhone(root).cacheDir().absolutePath();
+    const QStringList files = filesBelow(cache);
+    if (settled && files != QStringList {"file-relay/var/mobile/Library/SMS/other.db", kRelaySmsDb})
+        return "files left: " + files.join(' ');
+    // A pull stopped between the two renames of a swap left the previous
+    // copy under its temporary name; the next pull puts it back first.
+    const QString relay = QFileInfo::exists(cache + "/file-relay") ? "/file-relay"
+                                                                    : "/file-relay.old";
+    const QByteArray db = readAll(cache + relay + "/var/mobile/Library/SMS/sms.db");
+    const bool other = QFileInfo::exists(cache + relay + "/var/mobile/Library/SMS/other.db");
+    if (db == relayNewDb() && other)
+        return "new";
+    if (hadCopy ? db == kRelayOld && !other : !QFileInfo::exists(cache + relay))
+        return "old";
+    return QStringLiteral("a mixture (%1 bytes of database, other.db %2)")
+            .arg(db.size())
+            .arg(other ? "there" : "missing");
+}
+
 // ---------------------------------------------------------------- conversion
 
 constexpr int kOldMessages = 24;
@@ -597,6 +683,8 @@ int childMain(int argc, char **argv)
     bool ok = false;
     if (job == "merge")
         ok = runMerge(root);
+    else if (job == "relay")
+        ok = runRelay(root);
     else if (job == "export")
         ok = runExport(root);
     else if (job == "revert")
@@ -904,6 +992,58 @@ private slots:
                 "export", templ, [](const QString &) {},
                 [wholeBytes](const QString &root, bool) { return exportState(root, wholeBytes); },
                 base, runExport);
+    }
+
+    // The pull of a phone's databases swaps its new copy in as a whole:
+    // killed anywhere after the download, the cache holds the previous
+    // copy or the new one (none before the first pull), and the next pull
+    // completes.
+    void fileRelaySwap_data()
+    {
+        QTest::addColumn<bool>("hadCopy");
+        QTest::newRow("over a previous copy") << true;
+        QTest::newRow("the first pull") << false;
+    }
+
+    void fileRelaySwap()
+    {
+        QFETCH(bool, hadCopy);
+        const QString base = m_env.makeDir(hadCopy ? "relay-over" : "relay-first");
+        auto prepare = [&](const QString &name) {
+            const QString root = base + "/" + name;
+            QDir().mkpath(root);
+            writeRelayArchive(root);
+            const QString cache = relayPhone(root).cacheDir().absolutePath();
+            QDir(cache).removeRecursively();
+            if (hadCopy)
+                writeAll(cache + "/" + kRelaySmsDb, kRelayOld);
+            return root;
+        };
+        const QString listing = prepare(QStringLiteral("list%1").arg(hadCopy));
+        const ChildRun full = runChild("relay", listing, -1);
+        QVERIFY2(full.ok, qPrintable(full.output));
+        QCOMPARE(relayState(listing, hadCopy, true), QString("new"));
+        QVERIFY2(full.points.contains("relay-unpacked"), qPrintable(full.points.join(' ')));
+
+        QSet<QString> seen;
+        for (int k = 1; k <= full.points.size(); ++k) {
+            const QString root = prepare(QStringLiteral("kill%1x%2").arg(k).arg(hadCopy));
+            const QString where = QStringLiteral("pull killed at point %1 (%2)")
+                                          .arg(k)
+                                          .arg(full.points.at(k - 1));
+            const ChildRun killed = runChild("relay", root, k);
+            QVERIFY2(killed.killed, qPrintable(where + ": not killed\n" + killed.output));
+            const QString after = relayState(root, hadCopy, false);
+            QVERIFY2(after == "old" || after == "new", qPrintable(where + ": " + after));
+            seen.insert(after);
+            const ChildRun again = runChild("relay", root, 0);
+            QVERIFY2(again.ok, qPrintable(where + ", pulled again:\n" + again.output));
+            QCOMPARE(relayState(root, hadCopy, true), QString("new"));
+        }
+        // The first pull has no copy to trade places with: its one rename
+        // comes after the last point.
+        const QSet<QString> sides = hadCopy ? QSet<QString> {"old", "new"} : QSet<QString> {"old"};
+        QCOMPARE(seen, sides);
     }
 
     void oldDatabaseConversion()
