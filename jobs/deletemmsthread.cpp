@@ -76,11 +76,16 @@ void removeEmptyFolders(const QString &file, const QString &realRoot)
 
 void DeleteMMSThread::finishInterruptedDeletion(const QDir &dbFolder)
 {
+    IOS6MessageDb db(dbFolder, QString(), false);
+    // Salvaged messages of a run killed between its two commits go first,
+    // so that what the files' record finds is the whole deletion or none.
+    db.finishRecycleDeletion();
+    db.close();
+    db.recycleStore().close();
     if (!QFileInfo::exists(SwapJournal::recordPath(dbFolder.absolutePath(), kRecordName)))
         return;
     // The record lists the files of a deletion that may or may not have
     // been committed: a file goes only when no row names it now.
-    IOS6MessageDb db(dbFolder, QString(), false);
     std::optional<QSet<QString>> named;
     const QString realRoot = QFileInfo(attachmentsRootOf(db)).canonicalFilePath();
     SwapJournal::recover(
@@ -119,6 +124,7 @@ void DeleteMMSThread::run()
     // killed after it has them removed by the next run.
     SwapJournal journal(m_dbFolder->absolutePath(), kRecordName);
     QStringList files;
+    bool committed = false; // sms.db's part of the deletion
     try {
         // Opening would create a missing database: there is nothing to
         // delete from, and no empty archive is wanted.
@@ -135,12 +141,22 @@ void DeleteMMSThread::run()
                                           });
         if (salvaged)
             db.recycleStore().beginTransaction();
+        // With salvaged messages, the live rows that go with them (as they
+        // are before their deletion) for the record of the two commits.
+        QList<qint64> recycleRows;
+        QList<IOS6MessageDb::LiveRow> liveRows;
         for (const _MsgMessage *m : std::as_const(*m_messages)) {
             if (m_form->failed)
                 throw kCancelled;
             ++count;
             m_form->postUpdateProgress(QString(), int(double(count) / total * 100.0),
                                        ids("SMS: %1/%2").arg(count).arg(total));
+            if (salvaged) {
+                if (const qint64 r = MessageRecycleDb::recycleRowidOf(*m); r > 0)
+                    recycleRows.append(r);
+                else if (const std::optional<IOS6MessageDb::LiveRow> live = db.liveRowOf(m))
+                    liveRows.append(*live);
+            }
             // A salvaged message goes from recycle.db, any other from sms.db.
             db.deleteMessage(m);
             killPoint("deleted-message");
@@ -156,16 +172,43 @@ void DeleteMMSThread::run()
             journal.remove(f);
         if (!files.isEmpty())
             journal.begin();
-        db.endTransaction(true);
+        // sms.db commits first, recycle.db next: a run killed in between
+        // leaves the record, by which the next use of the store finishes
+        // the deletion of the salvaged messages.
+        const bool recorded = !recycleRows.isEmpty() && !liveRows.isEmpty();
+        if (recorded)
+            db.writeRecycleDeletionRecord(recycleRows, liveRows);
+        try {
+            db.endTransaction(true);
+        } catch (...) {
+            if (recorded)
+                db.dropRecycleDeletionRecord();
+            throw;
+        }
+        committed = true;
+        killPoint("database-committed");
         if (salvaged)
             db.recycleStore().endTransaction(true);
+        if (recorded)
+            db.dropRecycleDeletionRecord();
     } catch (int) {
         journal.rollBack();
         rollBack(db);
         return;
     } catch (const std::exception &e) {
-        journal.rollBack();
-        rollBack(db);
+        if (committed) {
+            // The live messages are gone: the files follow them, and the
+            // salvaged ones are taken by the record at the next use of the
+            // store.
+            rollBack(db);
+            try {
+                journal.commit();
+            } catch (const std::exception &) {
+            }
+        } else {
+            journal.rollBack();
+            rollBack(db);
+        }
         m_form->postErrorOccurred(QString::fromUtf8(e.what()));
         return;
     }

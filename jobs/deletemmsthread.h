@@ -27,9 +27,12 @@ public:
                     QObject *parent = nullptr);
     ~DeleteMMSThread() override;
 
-    // A run killed after its commit left a record of the files it was about
-    // to remove: those that no attachment row names go now. Done at the
-    // start of every run.
+    // A run killed between the commits of sms.db and recycle.db left a
+    // record of the salvaged messages it deleted: they go now when sms.db's
+    // part was committed (see IOS6MessageDb::finishRecycleDeletion). A run
+    // killed after its commit left a record of the files it was about to
+    // remove: those that no attachment row names go now. Done at the start
+    // of every run.
     static void finishInterruptedDeletion(const QDir &dbFolder);
 
     // Attachment files removed by the last run.

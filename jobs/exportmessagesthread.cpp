@@ -8,6 +8,7 @@
 #include "store/exportmessagesdb.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
+#include "store/swapjournal.h"
 #include "store/texts.h"
 
 #if __has_include("jobs/exportmessagespdf.h")
@@ -265,12 +266,14 @@ void ExportMessagesThread::run()
                 }
             }
             exporter->write(m);
+            killPoint("exported-message");
             if (itemHook)
                 itemHook(count);
         }
         if (exporter)
             endExporter();
         release();
+        killPoint("export-ended");
     } catch (int) {
         release();
         removeOutput();

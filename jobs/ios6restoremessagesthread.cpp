@@ -18,7 +18,6 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <atomic>
 #include <limits>
 #include <memory>
@@ -58,6 +57,10 @@ constexpr qint64 kUnknownNumberChat = -2047483647;
 // Suffix of the files written into the backup folder before they are
 // swapped in.
 const QString kStagingSuffix = QStringLiteral(".merging");
+// The files a revert puts back, waiting to be swapped in, and the merged
+// files they replace until the revert is done.
+const QString kRevertSuffix = QStringLiteral(".reverting");
+const QString kRevertedSuffix = QStringLiteral(".reverted");
 
 // Unwinds a run that the user cancelled.
 struct Cancelled
@@ -67,20 +70,6 @@ struct Cancelled
 [[noreturn]] void fail(const QString &text)
 {
     throw std::runtime_error(text.toUtf8().toStdString());
-}
-
-// Renames from to to, replacing a file at to in one step.
-bool replaceFile(const QString &from, const QString &to)
-{
-    std::error_code ec;
-#ifdef Q_OS_WIN
-    std::filesystem::rename(std::filesystem::path(from.toStdWString()),
-                            std::filesystem::path(to.toStdWString()), ec);
-#else
-    std::filesystem::rename(QFile::encodeName(from).toStdString(),
-                            QFile::encodeName(to).toStdString(), ec);
-#endif
-    return !ec;
 }
 
 // path, "-" and the time in seconds since 1970; a later second while that
@@ -439,9 +428,11 @@ void RestoreMergeRun::readBackupManifest()
     if (recovery == SwapJournal::Recovery::Busy || recovery == SwapJournal::Recovery::Failed)
         fail(QStringLiteral("An unfinished change of %1 could not be completed.")
                      .arg(QDir::toNativeSeparators(folder.absolutePath())));
-    // Staged files of a run killed before its swap began are of no use.
-    for (const QString &name : folder.entryList({QLatin1Char('*') + kStagingSuffix},
-                                                QDir::Files | QDir::Hidden | QDir::NoSymLinks))
+    // Staged files of a run (or revert) killed before its swap began are of
+    // no use.
+    for (const QString &name : folder.entryList(
+                 {QLatin1Char('*') + kStagingSuffix, QLatin1Char('*') + kRevertSuffix},
+                 QDir::Files | QDir::Hidden | QDir::NoSymLinks))
         QFile::remove(folder.absoluteFilePath(name));
     m_manifestPath = folder.absoluteFilePath(QStringLiteral("Manifest.mbdb"));
     m_dbId = backupFileId(kHomeDomain, kSmsDbRelPath);
@@ -1062,19 +1053,71 @@ IOS6RestoreMessagesThread::IOS6RestoreMessagesThread(const QString &mcc,
 
 IOS6RestoreMessagesThread::~IOS6RestoreMessagesThread() = default;
 
+// The revert is one swap with a record, as the merge's own: each replaced
+// file's kept copy gets a second name beside it that is swapped in, the
+// merged file keeping a name of its own until the record goes; the files the
+// merge added, the kept copies and those names go once everything is in
+// place. A revert killed halfway is finished or undone whole by the next
+// opening of the backup, and one that fails is undone: the backup is left
+// as the merge made it or as it was before, never a mixture.
 QStringList IOS6RestoreMessagesThread::revertBackupFolder()
 {
-    QStringList problems;
-    for (const Change &c : std::as_const(m_changes)) {
-        const bool ok = c.aside.isEmpty() ? QFile::remove(c.path) : replaceFile(c.aside, c.path);
-        if (!ok)
-            problems << c.path;
+    const QList<Change> changes = std::exchange(m_changes, {});
+    if (changes.isEmpty())
+        return {};
+    QStringList everything;
+    for (const Change &c : changes)
+        everything << c.path;
+    QStringList staged;
+    auto failed = [&](const QString &why) {
+        for (const QString &f : std::as_const(staged))
+            QFile::remove(f);
+        qWarning("IOS6RestoreMessagesThread: the backup stays merged, %s", qUtf8Printable(why));
+        return everything;
+    };
+    auto freeName = [](const QString &base) {
+        QString name = base;
+        for (int i = 1; QFileInfo::exists(name) || QFileInfo(name).isSymLink(); ++i)
+            name = base + QString::number(i);
+        return name;
+    };
+
+    SwapJournal journal(m_backupFolder.absolutePath());
+    try {
+        QStringList merged;
+        for (const Change &c : changes) {
+            if (c.aside.isEmpty()) {
+                journal.remove(c.path);
+                continue;
+            }
+            const QFileInfo kept(c.aside);
+            const QString back = freeName(c.path + kRevertSuffix);
+            if (!kept.isFile() || kept.isSymLink() || !secondNameOf(c.aside, back))
+                return failed(QStringLiteral("the previous copy %1 is missing").arg(c.aside));
+            staged << back;
+            merged << freeName(c.path + kRevertedSuffix);
+            journal.replace(c.path, back, merged.last());
+            journal.remove(c.aside);
+        }
+        // The merged files kept during the swap go last.
+        for (const QString &f : std::as_const(merged))
+            journal.remove(f);
+        journal.begin();
+    } catch (const std::exception &e) {
+        return failed(QString::fromUtf8(e.what()));
     }
-    m_changes.clear();
-    if (!problems.isEmpty())
-        qWarning("IOS6RestoreMessagesThread: could not put back %s",
-                 qUtf8Printable(problems.join(QStringLiteral(", "))));
-    return problems;
+    try {
+        journal.commit();
+    } catch (const std::exception &e) {
+        const QStringList problems = journal.rollBack();
+        if (!problems.isEmpty()) {
+            qWarning("IOS6RestoreMessagesThread: could not put back %s (%s)",
+                     qUtf8Printable(problems.join(QStringLiteral(", "))), e.what());
+            return everything;
+        }
+        return failed(QString::fromUtf8(e.what()));
+    }
+    return {};
 }
 
 QStringList IOS6RestoreMessagesThread::stageNames()

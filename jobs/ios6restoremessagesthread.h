@@ -84,8 +84,11 @@ public:
     // After a successful run, when a later step fails (the restore to the
     // phone): puts the backup folder back as the run found it. The files the
     // run replaced come back from the copies it kept aside, the files it
-    // added go. Returns the paths that could not be put back (empty: the
-    // folder is as it was). Does nothing a second time.
+    // added go, all in one swap recorded like the run's own (SwapJournal):
+    // a revert killed halfway is finished or undone by the next opening of
+    // the backup. Returns the paths that could not be put back: empty when
+    // the folder is as it was, else every path the run changed, the folder
+    // being left as the run made it. Does nothing a second time.
     QStringList revertBackupFolder();
 
 protected:

@@ -9,7 +9,10 @@
 #include <QHash>
 #include <QString>
 
+class QLockFile;
+
 #include <memory>
+#include <optional>
 #include <vector>
 
 // The message database of a store folder in the iOS 6 sms.db schema: a copy
@@ -134,6 +137,37 @@ public:
     // that store too when the list has such messages.
     void deleteMessage(const _MsgMessage *m);
 
+    // ---- Salvaged and live messages deleted together ----
+    // recycle.db and sms.db commit one after the other, each its own
+    // transaction. Before the first commit the deletion is recorded in the
+    // store folder (the recycle.db rows to go and the live rows that go with
+    // them, by rowid and guid); after the second the record goes. A record
+    // found later belongs to a run killed in between: when sms.db holds none
+    // of the live rows it names, sms.db committed and the recycle.db rows go
+    // now; when it holds them, nothing was deleted and only the record goes.
+    struct LiveRow
+    {
+        qint64 rowid = 0;
+        QString guid;
+    };
+    // The row and guid of a live message as sms.db holds them now (inside the
+    // caller's transaction); nullopt when it holds no such row.
+    std::optional<LiveRow> liveRowOf(const _MsgMessage *m);
+    // Writes the record, flushed to the disk, and keeps it locked until
+    // dropRecycleDeletionRecord. Throws std::runtime_error, also when the
+    // record of an earlier run is still there.
+    void writeRecycleDeletionRecord(const QList<qint64> &recycleRows,
+                                    const QList<LiveRow> &liveRows);
+    void dropRecycleDeletionRecord();
+    enum class RecycleDeletion { Nothing, Finished, Undone, Kept };
+    // Finishes or drops the record a killed run left (see above). Kept: it
+    // stays for a later attempt (another run holds it, a database cannot be
+    // read or written, or sms.db is missing). Done before salvaged messages
+    // are read and at the start of every deletion; never throws.
+    RecycleDeletion finishRecycleDeletion() noexcept;
+    // The record's path: ".delete-recycle" in the store folder.
+    QString recycleDeletionRecordPath() const;
+
 private:
     bool hasNoTables();
     void runSchemaScript(bool removeFileOnFailure);
@@ -209,4 +243,6 @@ private:
     mutable QHash<const char *, SchemaProbe> m_schemaHasCache;
     QString m_smsDbPath;
     bool m_upgradeSchema;
+    // Held from writeRecycleDeletionRecord to dropRecycleDeletionRecord.
+    std::unique_ptr<QLockFile> m_recycleDeletionLock;
 };

@@ -672,6 +672,9 @@ qint64 IOS6MessageDb::messageCount()
 
 void IOS6MessageDb::loadRecycledChats(MsgDataSet &set)
 {
+    // A deletion killed between its two commits is finished first, so that
+    // the salvaged messages it took do not come back.
+    finishRecycleDeletion();
     ensureOpenForReading();
     if (set.isNull())
         set.reset();

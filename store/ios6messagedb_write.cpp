@@ -5,6 +5,14 @@
 
 #include "store/ios6messagedb.h"
 #include "store/msgutil.h"
+#include "store/swapjournal.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLockFile>
 
 #include <stdexcept>
 
@@ -544,4 +552,198 @@ void IOS6MessageDb::deleteMessage(const _MsgMessage *m)
                              .addInt64Param(chatId)
                              .addInt64Param(chatId));
     }
+}
+
+// ---------------------------------------------------------------- deleting
+// salvaged and live messages together
+
+namespace {
+
+constexpr int kRecycleDeletionVersion = 1;
+constexpr qint64 kMaxRecycleDeletionRecord = 64 << 20;
+
+[[noreturn]] void failRecord(const QString &text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+std::unique_ptr<QLockFile> lockRecord(const QString &record)
+{
+    auto lock = std::make_unique<QLockFile>(record + QStringLiteral(".lock"));
+    // Stale only when its process is gone, however long the run takes.
+    lock->setStaleLockTime(0);
+    if (!lock->tryLock(0))
+        return nullptr;
+    return lock;
+}
+
+} // namespace
+
+QString IOS6MessageDb::recycleDeletionRecordPath() const
+{
+    return QDir(m_dataDir.absolutePath()).absoluteFilePath(QStringLiteral(".delete-recycle"));
+}
+
+std::optional<IOS6MessageDb::LiveRow> IOS6MessageDb::liveRowOf(const _MsgMessage *m)
+{
+    ensureOpen();
+    Sqlite3Cursor c = queryThrow(
+            Sqlite3Sql("select rowid, ifnull(guid, '') from message where rowid=?")
+                    .addInt64Param(m->ROWID));
+    if (!c.moveNext())
+        return std::nullopt;
+    return LiveRow {c.getInt64(0), c.getText(1)};
+}
+
+void IOS6MessageDb::writeRecycleDeletionRecord(const QList<qint64> &recycleRows,
+                                               const QList<LiveRow> &liveRows)
+{
+    const QString path = recycleDeletionRecordPath();
+    std::unique_ptr<QLockFile> lock = lockRecord(path);
+    if (!lock)
+        failRecord(QStringLiteral("Another deletion from %1 is running.")
+                           .arg(QDir::toNativeSeparators(m_dataDir.absolutePath())));
+    if (QFileInfo::exists(path) || QFileInfo(path).isSymLink())
+        failRecord(QStringLiteral("An interrupted deletion from %1 is not finished yet.")
+                           .arg(QDir::toNativeSeparators(m_dataDir.absolutePath())));
+    QJsonArray recycle;
+    for (qint64 r : recycleRows)
+        recycle.append(double(r));
+    QJsonArray live;
+    for (const LiveRow &r : liveRows)
+        live.append(QJsonArray {double(r.rowid), r.guid});
+    QJsonObject root;
+    root.insert(QStringLiteral("version"), kRecycleDeletionVersion);
+    root.insert(QStringLiteral("recycle"), recycle);
+    root.insert(QStringLiteral("live"), live);
+    const QString fresh = path + QStringLiteral(".new");
+    QString error;
+    if (!writeFileSynced(fresh, QJsonDocument(root).toJson(QJsonDocument::Compact), &error))
+        failRecord(QStringLiteral("Cannot write %1: %2")
+                           .arg(QDir::toNativeSeparators(fresh), error));
+    if (!QFile::rename(fresh, path)) {
+        QFile::remove(fresh);
+        failRecord(QStringLiteral("Cannot write %1.").arg(QDir::toNativeSeparators(path)));
+    }
+    syncPath(m_dataDir.absolutePath());
+    m_recycleDeletionLock = std::move(lock);
+    killPoint("recycle-deletion-recorded");
+}
+
+void IOS6MessageDb::dropRecycleDeletionRecord()
+{
+    const QString path = recycleDeletionRecordPath();
+    QFile::remove(path);
+    QFile::remove(path + QStringLiteral(".new"));
+    syncPath(m_dataDir.absolutePath());
+    if (m_recycleDeletionLock)
+        m_recycleDeletionLock->unlock();
+    m_recycleDeletionLock.reset();
+}
+
+IOS6MessageDb::RecycleDeletion IOS6MessageDb::finishRecycleDeletion() noexcept
+{
+    const QString path = recycleDeletionRecordPath();
+    const QString fresh = path + QStringLiteral(".new");
+    const bool there = QFileInfo::exists(path) || QFileInfo(path).isSymLink();
+    if (!there && !QFileInfo::exists(fresh))
+        return RecycleDeletion::Nothing;
+    if (m_recycleDeletionLock)
+        return RecycleDeletion::Kept; // this object's own run holds it
+    const std::unique_ptr<QLockFile> lock = lockRecord(path);
+    if (!lock)
+        return RecycleDeletion::Kept; // a run of its own is under way
+    // A run killed while writing its record had not committed anything.
+    QFile::remove(fresh);
+    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
+        return RecycleDeletion::Nothing;
+    const QString shown = QDir::toNativeSeparators(path);
+    auto drop = [&] {
+        QFile::remove(path);
+        syncPath(m_dataDir.absolutePath());
+    };
+
+    QList<qint64> recycleRows;
+    QList<LiveRow> liveRows;
+    {
+        QFile file(path);
+        QJsonParseError parseError {};
+        const QJsonDocument doc = file.open(QIODevice::ReadOnly)
+                ? QJsonDocument::fromJson(file.read(kMaxRecycleDeletionRecord), &parseError)
+                : QJsonDocument();
+        const QJsonObject root = doc.object();
+        bool valid = parseError.error == QJsonParseError::NoError && doc.isObject()
+                && root.value(QStringLiteral("version")).toInt() == kRecycleDeletionVersion;
+        for (const QJsonValue &v : root.value(QStringLiteral("recycle")).toArray()) {
+            const qint64 r = qint64(v.toDouble(-1));
+            valid = valid && v.isDouble() && r > 0;
+            recycleRows.append(r);
+        }
+        for (const QJsonValue &v : root.value(QStringLiteral("live")).toArray()) {
+            const QJsonArray pair = v.toArray();
+            valid = valid && pair.size() == 2 && pair.at(0).isDouble() && pair.at(1).isString();
+            liveRows.append(LiveRow {qint64(pair.at(0).toDouble()), pair.at(1).toString()});
+        }
+        if (!valid || liveRows.isEmpty()) {
+            // Nothing safe to act on: the salvaged messages stay.
+            qWarning("The deletion record %s is damaged: the salvaged messages it names are kept",
+                     qUtf8Printable(shown));
+            drop();
+            return RecycleDeletion::Undone;
+        }
+    }
+
+    try {
+        if (!QFileInfo(m_smsDbPath).isFile()) {
+            qWarning("The deletion record %s waits for its message database",
+                     qUtf8Printable(shown));
+            return RecycleDeletion::Kept;
+        }
+        ensureOpenForReading();
+        int present = 0;
+        for (const LiveRow &r : std::as_const(liveRows)) {
+            Sqlite3Cursor c = queryThrow(Sqlite3Sql("select 1 from message where rowid=? and "
+                                                    "ifnull(guid, '')=?")
+                                                 .addInt64Param(r.rowid)
+                                                 .addTextParam(r.guid));
+            if (c.moveNext())
+                ++present;
+        }
+        if (present != 0) {
+            // sms.db did not commit (or another change came since): nothing
+            // of the deletion happened, and the salvaged messages stay.
+            if (present != liveRows.size())
+                qWarning("The deletion record %s does not match the message database: the "
+                         "salvaged messages it names are kept",
+                         qUtf8Printable(shown));
+            drop();
+            return RecycleDeletion::Undone;
+        }
+        if (QFileInfo(m_recycleDb.filePath()).isFile()) {
+            if (m_recycleDb.inTransaction())
+                return RecycleDeletion::Kept;
+            m_recycleDb.beginTransaction();
+            try {
+                for (qint64 r : std::as_const(recycleRows))
+                    m_recycleDb.executeThrow(
+                            Sqlite3Sql("delete from message where rowid=?").addInt64Param(r));
+                m_recycleDb.endTransaction(true);
+            } catch (...) {
+                try {
+                    m_recycleDb.endTransaction(false);
+                } catch (...) {
+                }
+                throw;
+            }
+        }
+        drop();
+        qWarning("Finished the interrupted deletion of %d salvaged messages from %s",
+                 int(recycleRows.size()),
+                 qUtf8Printable(QDir::toNativeSeparators(m_dataDir.absolutePath())));
+        return RecycleDeletion::Finished;
+    } catch (const std::exception &e) {
+        qWarning("Cannot finish the interrupted deletion recorded in %s: %s", qUtf8Printable(shown),
+                 e.what());
+    }
+    return RecycleDeletion::Kept;
 }

@@ -53,9 +53,9 @@ bool renameOver(const QString &from, const QString &to)
     return !ec;
 }
 
-// A second name for the file at path: a hard link where the file system
-// allows it, else a whole copy that takes the name only when complete.
-bool keepAside(const QString &path, const QString &aside)
+} // namespace
+
+bool secondNameOf(const QString &path, const QString &aside)
 {
     std::error_code ec;
     std::filesystem::create_hard_link(fsPath(path), fsPath(aside), ec);
@@ -70,6 +70,8 @@ bool keepAside(const QString &path, const QString &aside)
     }
     return true;
 }
+
+namespace {
 
 bool existsOrLink(const QString &path)
 {
@@ -348,7 +350,7 @@ void SwapJournal::commit(const std::function<void(int)> &afterEach)
         if (existsOrLink(staged)) {
             // The old file keeps a name of its own first.
             if (!e.aside.isEmpty() && !existsOrLink(abs(e.aside)) && existsOrLink(target)) {
-                if (!keepAside(target, abs(e.aside)))
+                if (!secondNameOf(target, abs(e.aside)))
                     fail(QStringLiteral("can not keep a copy of %1.")
                                  .arg(QDir::toNativeSeparators(target)));
                 killPoint("kept-aside");

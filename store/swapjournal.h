@@ -106,3 +106,7 @@ bool copyFileSynced(const QString &from, const QString &to, QString *error = nul
 bool writeFileSynced(const QString &path, const QByteArray &bytes, QString *error = nullptr);
 // Flushes a file (or a folder's entries) to the disk; false when it cannot.
 bool syncPath(const QString &path);
+// Gives the file at path a second name: a hard link where the file system
+// allows it, else a whole copy, flushed, that takes the name only when
+// complete. False on failure, leaving nothing new at to.
+bool secondNameOf(const QString &path, const QString &to);

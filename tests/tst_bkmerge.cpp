@@ -222,8 +222,10 @@ struct Outcome
 };
 
 // Runs the merge job under its progress dialog, pressing OK on every box.
+// after, when given, is called with the job once it has ended.
 Outcome runMerge(Fixture &f,
-                 const std::function<void(const QString &, ProgressForm *)> &observer = {})
+                 const std::function<void(const QString &, ProgressForm *)> &observer = {},
+                 const std::function<void(IOS6RestoreMessagesThread &)> &after = {})
 {
     Outcome out;
     ModalAnswerer answerer;
@@ -237,6 +239,8 @@ Outcome runMerge(Fixture &f,
             observer(stage, &form);
     });
     out.ok = form.runJob(&job);
+    if (after)
+        after(job);
     QTest::qWait(20);
     for (const ModalAnswerer::Seen &s : answerer.seen()) {
         if (s.className != QLatin1String("QMessageBox"))
@@ -702,6 +706,50 @@ private slots:
         // The cached copy is as it was, and no working file is left by it.
         QCOMPARE(readAll(PhoneSmsDb::smsDbPathOf(f.store)), cachedBefore);
         QCOMPARE(strayStoreFiles(f), QStringList());
+    }
+
+    // When the phone does not take the merged backup: the revert puts back
+    // every file the merge replaced or added, in one swap. Without one of
+    // the kept copies it puts back none, leaving the merged backup whole.
+    void revertPutsTheBackupBack_data()
+    {
+        QTest::addColumn<bool>("keptCopyLost");
+        QTest::newRow("every kept copy there") << false;
+        QTest::newRow("the database's kept copy lost") << true;
+    }
+
+    void revertPutsTheBackupBack()
+    {
+        QFETCH(bool, keptCopyLost);
+        Fixture f(newRoot());
+        addUsualMessages(f);
+        const QMap<QString, QByteArray> before = snapshot(f.backup);
+        QMap<QString, QByteArray> merged;
+        QStringList notPutBack, second;
+        const Outcome out = runMerge(f, {}, [&](IOS6RestoreMessagesThread &job) {
+            merged = snapshot(f.backup);
+            if (keptCopyLost) {
+                const QStringList kept = QDir(f.backup).entryList(
+                        {kSmsDbId + "-*"}, QDir::Files | QDir::Hidden);
+                QCOMPARE(kept.size(), 1);
+                QVERIFY(QFile::remove(f.backup + "/" + kept.first()));
+                merged.remove(kept.first());
+            }
+            notPutBack = job.revertBackupFolder();
+            second = job.revertBackupFolder();
+        });
+        QVERIFY2(out.ok, qPrintable(out.errors.join("\n")));
+        QCOMPARE(second, QStringList());
+        if (!keptCopyLost) {
+            QCOMPARE(notPutBack, QStringList());
+            QCOMPARE(snapshot(f.backup), before);
+            return;
+        }
+        // The database, its two logs, the new attachment and the index.
+        QCOMPARE(notPutBack.size(), 5);
+        QVERIFY(notPutBack.contains(QFileInfo(f.backupDb()).absoluteFilePath()));
+        QVERIFY(notPutBack.contains(QFileInfo(f.manifest()).absoluteFilePath()));
+        QCOMPARE(snapshot(f.backup), merged);
     }
 
     void cancelOrFailureAtEveryStageLeavesTheBackup_data()

@@ -7,16 +7,22 @@
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
 #include "backup/mbdbrecord.h"
+#include "iphone/iosdevice.h"
+#include "iphone/iosloadfilerelaythread.h"
 #include "jobs/deletemmsthread.h"
+#include "jobs/exportmessagesthread.h"
 #include "jobs/ios6restoremessagesthread.h"
 #include "jobs/updatelocaldbthread.h"
 #include "store/datafolder.h"
 #include "store/ios6messagedb.h"
+#include "store/messagerecycledb.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
 #include "store/swapjournal.h"
 #include "store/texts.h"
+#include "tests/support/cpiofixture.h"
 #include "tests/support/fakebackup.h"
+#include "tests/support/iphonesim.h"
 #include "tests/support/jobrun.h"
 #include "tests/support/phonesmsdb.h"
 #include "tests/support/rawsqlite.h"
@@ -25,6 +31,7 @@
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDirIterator>
+#include <QJsonArray>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTest>
@@ -202,6 +209,31 @@ bool runMerge(const QString &root)
     return out.ok;
 }
 
+// Kill points count from here on only (see childMain).
+std::atomic<bool> g_armed {true};
+
+// A merge, then its revert, as when the phone does not take the backup;
+// only the revert's kill points count.
+bool runMergeAndRevert(const QString &root)
+{
+    g_armed = false;
+    if (!cacheBackup(root + "/backup", root + "/store"))
+        return false;
+    MsgDataSet set;
+    MsgMessageList list;
+    mergeMessages(root, set, list);
+    IOS6MessageDb cached(QDir(root + "/store"), "310", false);
+    ProgressForm form(ids("IDS_MERGING_IOS6_MESSAGES"));
+    IOS6RestoreMessagesThread job("310", &list, &cached, QDir(root + "/backup"), &form);
+    if (!runJobPressingOk(form, &job).ok)
+        return false;
+    g_armed = true;
+    const QStringList notPutBack = job.revertBackupFolder();
+    for (const QString &p : notPutBack)
+        std::printf("not put back %s\n", qPrintable(p));
+    return notPutBack.isEmpty();
+}
+
 void makeMergeTemplate(const QString &root)
 {
     PhoneSmsDb db(root + "/phone");
@@ -245,7 +277,8 @@ QString mergeState(const QString &root, const QString &templ, bool settled)
     const QString backup = root + "/backup";
     const QString dbId = backupFileId(kHome, "Library/SMS/sms.db");
     for (const QString &name : QDir(backup).entryList(QDir::Files | QDir::Hidden)) {
-        if (name.startsWith(".swap-journal") || (settled && name.endsWith(".merging")))
+        if (name.startsWith(".swap-journal") || name.contains(".reverted")
+            || (settled && (name.endsWith(".merging") || name.contains(".reverting"))))
             return "left behind: " + name;
         if (name.endsWith(".merging"))
             QFile::remove(backup + "/" + name);
@@ -358,10 +391,47 @@ MsgMessageList doomedOf(MsgDataSet &set, const QString &store)
     return out;
 }
 
-bool runDelete(const QString &root)
+// Salvaged messages beside the live ones: recycle.db rows of the store's
+// layout, some of them to go with the live messages that have attachments.
+constexpr int kSalvaged = 8;
+
+void addSalvagedMessages(const QString &store)
+{
+    RawSqlite db(store + "/recycle.db", true);
+    db.exec(MessageRecycleDb::schemaScript());
+    for (int i = 0; i < kSalvaged; ++i)
+        db.run("insert into message (guid, text, date, service, is_from_me, chat_identifier, "
+               "handle) values (?, ?, ?, 'SMS', ?, ?, ?)",
+               {QStringLiteral("SALVAGED-%1").arg(i), QStringLiteral("salvaged %1").arg(i),
+                100000 + 60 * i, i % 2, QStringLiteral("+1555444000%1").arg(i % 3),
+                QStringLiteral("+1555444000%1").arg(i % 3)});
+}
+
+// The live messages with attachments and the salvaged ones of even rowid.
+MsgMessageList doomedWithSalvagedOf(MsgDataSet &set, const QString &store)
+{
+    IOS6MessageDb db(QDir(store), QString(), false);
+    set.reset();
+    db.chats(set);
+    db.loadRecycledChats(set);
+    db.messages(set, 0);
+    db.close();
+    db.recycleStore().close();
+    MsgMessageList out;
+    for (_MsgMessage *m : set.data()->messages) {
+        const qint64 salvaged = MessageRecycleDb::recycleRowidOf(*m);
+        if (salvaged > 0 ? salvaged % 2 == 0 : !m->attachments.isEmpty())
+            out << m;
+    }
+    sortMessages(out);
+    return out;
+}
+
+bool runDelete(const QString &root, bool withSalvaged = false)
 {
     MsgDataSet set;
-    MsgMessageList doomed = doomedOf(set, root + "/store");
+    MsgMessageList doomed = withSalvaged ? doomedWithSalvagedOf(set, root + "/store")
+                                         : doomedOf(set, root + "/store");
     QDir folder(root + "/store");
     ProgressForm form(ids("IDS_DELETING_MMS"));
     DeleteMMSThread job(&folder, &doomed, &form);
@@ -397,6 +467,138 @@ QString deleteState(const QString &root, const QString &templ, bool)
         if (QFileInfo::exists(store + "/" + f))
             return "new rows, file left: " + f;
     return "new";
+}
+
+// The live side as deleteState finds it, and recycle.db's: both old or both
+// new, never the one without the other.
+QString deleteWithSalvagedState(const QString &root, const QString &templ, bool settled)
+{
+    const QString store = root + "/store";
+    if (QFileInfo::exists(store + "/.delete-recycle"))
+        return "salvaged record left behind";
+    const QString live = deleteState(root, templ, settled);
+    const QString guids = "select guid from message";
+    const QSet<QString> now = columnSet(store + "/recycle.db", guids);
+    const QSet<QString> old = columnSet(templ + "/store/recycle.db", guids);
+    if (old.size() != kSalvaged)
+        return "no salvaged messages in the template";
+    QSet<QString> doomed;
+    for (const QString &g : old)
+        if (g.mid(g.indexOf('-') + 1).toInt() % 2 == 1) // rowid = number + 1
+            doomed.insert(g);
+    const QString salvaged = now == old ? "old" : now == old - doomed ? "new" : "neither";
+    if (live != salvaged)
+        return QStringLiteral("live messages %1, salvaged ones %2").arg(live, salvaged);
+    return live;
+}
+
+// ---------------------------------------------------------------- export
+
+// A text export over an earlier export of the user's.
+const QByteArray kEarlierExport = "an earlier export, kept whole\r\n";
+
+bool runExport(const QString &root)
+{
+    MsgDataSet set;
+    IOS6MessageDb db(QDir(root + "/store"), QString(), false);
+    db.messages(set, 0);
+    db.close();
+    MsgMessageList all = set.data()->messages.values();
+    ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+    ExportMessagesThread job(all, root + "/out/messages.txt", ExportTxt, &form);
+    return runJobPressingOk(form, &job).ok;
+}
+
+QString exportState(const QString &root, const QByteArray &whole)
+{
+    const QByteArray now = readAll(root + "/out/messages.txt");
+    if (now == kEarlierExport)
+        return "old";
+    if (now == whole)
+        return "new";
+    return QStringLiteral("a file of %1 bytes, neither the earlier nor the whole export")
+            .arg(now.size());
+}
+
+// ---------------------------------------------------------------- file_relay
+
+const QString kRelaySmsDb = QStringLiteral("file-relay/var/mobile/Library/SMS/sms.db");
+const QByteArray kRelayOld = "the previous pull's database";
+
+QByteArray relayNewDb()
+{
+    return noise(200000, 77);
+}
+
+// The archive a phone's UserDatabases pull sends, at root/phone.cpio.
+bool writeRelayArchive(const QString &root)
+{
+    CpioFixture cpio;
+    cpio.addFolder(".");
+    for (const char *f : {"./var", "./var/mobile", "./var/mobile/Library",
+                          "./var/mobile/Library/SMS"})
+        cpio.addFolder(f);
+    cpio.addFile("./var/mobile/Library/SMS/sms.db", relayNewDb());
+    cpio.addFile("./var/mobile/Library/SMS/other.db", "other");
+    return cpio.writeTo(root + "/phone.cpio");
+}
+
+// The simulated phone of a case: its id is the case folder's name.
+IOSDevice relayPhone(const QString &root)
+{
+    IOSDevice d;
+    d.UniqueDeviceID = QFileInfo(root).fileName();
+    return d;
+}
+
+bool runRelay(const QString &root)
+{
+    QString error;
+    if (!iphonesim::load(&error))
+        return false;
+    IOSDevice d = relayPhone(root);
+    const QJsonObject main {{"UniqueDeviceID", d.UniqueDeviceID},
+                            {"DeviceName", "relay"},
+                            {"ProductVersion", "6.1.3"},
+                            {"ProductType", "iPhone5,1"}};
+    const QJsonObject phone {{"udid", d.UniqueDeviceID},
+                             {"values", QJsonObject {{"", main}}},
+                             {"fileRelay", QJsonObject {{"archive", root + "/phone.cpio"}}}};
+    if (!iphonesim::setScenario(QJsonObject {{"devices", QJsonArray {phone}}}))
+        return false;
+    d.deviceHandle = iphonesim::device(d.UniqueDeviceID);
+    bool ok = false;
+    {
+        ProgressForm form(ids("IDS_LOADING_IOS_DATABASES"));
+        IOSLoadFileRelayThread job(&d, &form);
+        ok = runJobPressingOk(form, &job).ok;
+    }
+    iphonesim::setScenario(QJsonObject {{"devices", QJsonArray()}});
+    iphonesim::shutdown();
+    return ok;
+}
+
+// The phone's cache holds the previous copy or the new one, whole; with
+// settled, nothing of the swap is left beside it.
+QString relayState(const QString &root, bool hadCopy, bool settled)
+{
+    const QString cache = relayPhone(root).cacheDir().absolutePath();
+    const QStringList files = filesBelow(cache);
+    if (settled && files != QStringList {"file-relay/var/mobile/Library/SMS/other.db", kRelaySmsDb})
+        return "files left: " + files.join(' ');
+    // A pull stopped between the two renames of a swap left the previous
+    // copy under its temporary name; the next pull puts it back first.
+    const QString relay = QFileInfo::exists(cache + "/file-relay") ? "/file-relay"
+                                                                    : "/file-relay.old";
+    const QByteArray db = readAll(cache + relay + "/var/mobile/Library/SMS/sms.db");
+    const bool other = QFileInfo::exists(cache + relay + "/var/mobile/Library/SMS/other.db");
+    if (db == relayNewDb() && other)
+        return "new";
+    if (hadCopy ? db == kRelayOld && !other : !QFileInfo::exists(cache + relay))
+        return "old";
+    return QStringLiteral("a mixture (%1 bytes of database, other.db %2)")
+            .arg(db.size())
+            .arg(other ? "there" : "missing");
 }
 
 // ---------------------------------------------------------------- conversion
@@ -468,6 +670,8 @@ int childMain(int argc, char **argv)
     const QString job = args.value(0), root = args.value(1);
     g_killAt = args.value(2).toInt();
     setKillPointHook([](const char *point) {
+        if (!g_armed)
+            return;
         const int n = ++g_passed;
         if (g_killAt < 0) {
             std::printf("point %s\n", point);
@@ -479,10 +683,18 @@ int childMain(int argc, char **argv)
     bool ok = false;
     if (job == "merge")
         ok = runMerge(root);
+    else if (job == "relay")
+        ok = runRelay(root);
+    else if (job == "export")
+        ok = runExport(root);
+    else if (job == "revert")
+        ok = runMergeAndRevert(root);
     else if (job == "cache")
         ok = cacheBackup(root + "/backup", root + "/store");
     else if (job == "delete")
         ok = runDelete(root);
+    else if (job == "delete-salvaged")
+        ok = runDelete(root, true);
     else if (job == "convert-setup") {
         makeOldDatabase(localDatabasesFolder().absoluteFilePath("Old"));
         std::printf("folder %s\n",
@@ -539,6 +751,7 @@ QList<int> choosePoints(const QStringList &points, quint32 seed)
     for (int i = 0; i < points.size(); ++i)
         (points.at(i) == "copy" || points.at(i) == "cache-staged"
                          || points.at(i) == "deleted-message" || points.at(i) == "convert-message"
+                         || points.at(i) == "exported-message"
                  ? rest
                  : chosen)
                 .append(i + 1);
@@ -636,6 +849,51 @@ private slots:
                 base, runMerge);
     }
 
+    // The revert of a merge is one recorded swap as well: killed anywhere,
+    // the next opening of the backup finds it merged or as it was, and a
+    // merge then works as ever.
+    void revertOfAMerge()
+    {
+        const QString base = m_env.makeDir("revert");
+        const QString templ = base + "/template";
+        makeMergeTemplate(templ);
+        QVERIFY(cacheBackup(templ + "/backup", templ + "/store"));
+        const QString listing = base + "/listing";
+        copyTree(templ, listing);
+        const ChildRun full = runChild("revert", listing, -1);
+        QVERIFY2(full.ok, qPrintable(full.output));
+        QCOMPARE(mergeState(listing, templ, true), QString("old"));
+        QVERIFY2(full.points.contains("swap-rename") && full.points.contains("swap-remove"),
+                 qPrintable(full.points.join(' ')));
+
+        // Every point but the removals, of which the first, one between and
+        // the last (they are alike: each a file that goes).
+        QList<int> points, removals;
+        for (int k = 1; k <= full.points.size(); ++k)
+            (full.points.at(k - 1) == "swap-remove" ? removals : points).append(k);
+        if (!removals.isEmpty())
+            points << removals.first() << removals.at(removals.size() / 2) << removals.last();
+        QSet<QString> seen;
+        for (int k : std::as_const(points)) {
+            const QString root = base + QStringLiteral("/kill%1").arg(k);
+            copyTree(templ, root);
+            const QString where
+                    = QStringLiteral("revert killed at point %1 (%2)").arg(k).arg(full.points.at(k - 1));
+            const ChildRun killed = runChild("revert", root, k);
+            QVERIFY2(killed.killed, qPrintable(where + ": not killed\n" + killed.output));
+            BackupManifest manifest(root + "/backup");
+            manifest.loadManifestPlist();
+            manifest.loadManifestMbdb();
+            const QString after = mergeState(root, templ, false);
+            QVERIFY2(after == "old" || after == "new", qPrintable(where + ": " + after));
+            seen.insert(after);
+            QVERIFY2(runMerge(root), qPrintable(where + ": merge again failed"));
+            QCOMPARE(mergeState(root, templ, true), QString("new"));
+            QDir(root).removeRecursively();
+        }
+        QCOMPARE(seen, (QSet<QString> {"old", "new"}));
+    }
+
     void backupCache()
     {
         const QString base = m_env.makeDir("cache");
@@ -672,7 +930,127 @@ private slots:
                 [templ](const QString &root, bool settled) {
                     return deleteState(root, templ, settled);
                 },
-                base, runDelete);
+                base, [](const QString &root) { return runDelete(root); });
+    }
+
+    // Salvaged messages leave recycle.db in a commit after sms.db's: a run
+    // killed between the two has the rest done by the next use of the store.
+    void deletionWithSalvagedMessages()
+    {
+        const QString base = m_env.makeDir("delete-salvaged");
+        const QString templ = base + "/template";
+        GeneratedSmsDbSpec spec;
+        spec.messages = 24;
+        spec.chats = 3;
+        spec.attachmentShare = 0.5;
+        spec.systemItemShare = 0;
+        generatePhoneSmsDb(templ + "/store", spec);
+        addSalvagedMessages(templ + "/store");
+        killEverywhere(
+                "delete-salvaged", templ,
+                [](const QString &root) {
+                    DeleteMMSThread::finishInterruptedDeletion(QDir(root + "/store"));
+                },
+                [templ](const QString &root, bool settled) {
+                    return deleteWithSalvagedState(root, templ, settled);
+                },
+                base, [](const QString &root) { return runDelete(root, true); });
+
+        // Reading the salvaged messages finishes the deletion as well.
+        const QString root = base + "/read";
+        copyTree(templ, root);
+        const ChildRun full = runChild("delete-salvaged", root, -1);
+        const int between = int(full.points.indexOf("database-committed")) + 1;
+        QVERIFY(between > 0);
+        QDir(root).removeRecursively();
+        copyTree(templ, root);
+        QVERIFY(runChild("delete-salvaged", root, between).killed);
+        QVERIFY(QFileInfo::exists(root + "/store/.delete-recycle"));
+        {
+            IOS6MessageDb reader(QDir(root + "/store"), QString(), false);
+            MsgDataSet set;
+            reader.chats(set);
+            reader.loadRecycledChats(set);
+            for (const _MsgMessage *m : set.data()->messages)
+                QVERIFY2(MessageRecycleDb::recycleRowidOf(*m) % 2 == 1, qPrintable(m->guid));
+        }
+        DeleteMMSThread::finishInterruptedDeletion(QDir(root + "/store")); // the files
+        QCOMPARE(deleteWithSalvagedState(root, templ, true), QString("new"));
+    }
+
+    // A text export that replaces a file: the earlier file stays whole
+    // until the new one is complete.
+    void exportOverAnEarlierFile()
+    {
+        const QString base = m_env.makeDir("export");
+        const QString templ = base + "/template";
+        GeneratedSmsDbSpec spec;
+        spec.messages = 40;
+        spec.chats = 3;
+        spec.attachmentShare = 0.2;
+        generatePhoneSmsDb(templ + "/store", spec);
+        QVERIFY(writeAll(templ + "/out/messages.txt", kEarlierExport));
+        const QString whole = base + "/whole";
+        copyTree(templ, whole);
+        QVERIFY(runExport(whole));
+        const QByteArray wholeBytes = readAll(whole + "/out/messages.txt");
+        QVERIFY(wholeBytes.size() > 1000);
+        killEverywhere(
+                "export", templ, [](const QString &) {},
+                [wholeBytes](const QString &root, bool) { return exportState(root, wholeBytes); },
+                base, runExport);
+    }
+
+    // The pull of a phone's databases swaps its new copy in as a whole:
+    // killed anywhere after the download, the cache holds the previous
+    // copy or the new one (none before the first pull), and the next pull
+    // completes.
+    void fileRelaySwap_data()
+    {
+        QTest::addColumn<bool>("hadCopy");
+        QTest::newRow("over a previous copy") << true;
+        QTest::newRow("the first pull") << false;
+    }
+
+    void fileRelaySwap()
+    {
+        QFETCH(bool, hadCopy);
+        const QString base = m_env.makeDir(hadCopy ? "relay-over" : "relay-first");
+        auto prepare = [&](const QString &name) {
+            const QString root = base + "/" + name;
+            QDir().mkpath(root);
+            writeRelayArchive(root);
+            const QString cache = relayPhone(root).cacheDir().absolutePath();
+            QDir(cache).removeRecursively();
+            if (hadCopy)
+                writeAll(cache + "/" + kRelaySmsDb, kRelayOld);
+            return root;
+        };
+        const QString listing = prepare(QStringLiteral("list%1").arg(hadCopy));
+        const ChildRun full = runChild("relay", listing, -1);
+        QVERIFY2(full.ok, qPrintable(full.output));
+        QCOMPARE(relayState(listing, hadCopy, true), QString("new"));
+        QVERIFY2(full.points.contains("relay-unpacked"), qPrintable(full.points.join(' ')));
+
+        QSet<QString> seen;
+        for (int k = 1; k <= full.points.size(); ++k) {
+            const QString root = prepare(QStringLiteral("kill%1x%2").arg(k).arg(hadCopy));
+            const QString where = QStringLiteral("pull killed at point %1 (%2)")
+                                          .arg(k)
+                                          .arg(full.points.at(k - 1));
+            const ChildRun killed = runChild("relay", root, k);
+            QVERIFY2(killed.killed, qPrintable(where + ": not killed\n" + killed.output));
+            const QString after = relayState(root, hadCopy, false);
+            QVERIFY2(after == "old" || after == "new", qPrintable(where + ": " + after));
+            seen.insert(after);
+            const ChildRun again = runChild("relay", root, 0);
+            QVERIFY2(again.ok, qPrintable(where + ", pulled again:\n" + again.output));
+            QCOMPARE(relayState(root, hadCopy, true), QString("new"));
+        }
+        // The first pull has no copy to trade places with: its one rename
+        // comes after the last point.
+        const QSet<QString> sides = hadCopy ? QSet<QString> {"old", "new"} : QSet<QString> {"old"};
+        QCOMPARE(seen, sides);
     }
 
     void oldDatabaseConversion()
@@ -701,6 +1079,11 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsSet(kChildVar))
         return childMain(argc, argv);
     QApplication app(argc, argv);
+    // Each case runs its job in a child process some twenty times: the
+    // whole program takes minutes on a loaded machine, more than the test
+    // library's default limit allows.
+    if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT"))
+        qputenv("QTEST_FUNCTION_TIMEOUT", "1200000");
     TestCrashSafety test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);

@@ -5,6 +5,7 @@
 #include "tests/support/testenv.h"
 
 #include <QDir>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QtTest>
 #include <limits>
@@ -539,6 +540,115 @@ private slots:
         // the top of their range and move down to a free id.
         QCOMPARE(identifiers.size(), 8);
         QCOMPARE(set.chats.size(), 1 + 8);
+    }
+
+    // A deletion of salvaged and live messages killed between its two
+    // commits left its record: the salvaged rows go only when sms.db shows
+    // that its part was committed; whatever else is found keeps them.
+    void interruptedDeletionIsFinishedOrDropped_data()
+    {
+        using R = IOS6MessageDb::RecycleDeletion;
+        QTest::addColumn<QByteArray>("record"); // %1, %2: the live rows' rowids
+        QTest::addColumn<int>("liveGone"); // live rows deleted before the finish
+        QTest::addColumn<bool>("smsMissing");
+        QTest::addColumn<bool>("locked"); // another run holds the record
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("salvagedLeft");
+        QTest::addColumn<bool>("recordLeft");
+        const QByteArray good = R"({"version":1,"recycle":[1,3],"live":[[%1,"LIVE-1"],[%2,""]]})";
+        QTest::newRow("sms.db committed") << good << 2 << false << false << int(R::Finished) << 2
+                                          << false;
+        QTest::newRow("sms.db not committed")
+                << good << 0 << false << false << int(R::Undone) << 4 << false;
+        QTest::newRow("sms.db changed since")
+                << good << 1 << false << false << int(R::Undone) << 4 << false;
+        QTest::newRow("a live row under another guid")
+                << QByteArray(R"({"version":1,"recycle":[1,3],"live":[[%1,"OTHER"],[%2,"X"]]})")
+                << 0 << false << false << int(R::Finished) << 2 << false;
+        QTest::newRow("damaged") << QByteArray("{\"version\":1,\"recy") << 2 << false << false
+                                 << int(R::Undone) << 4 << false;
+        QTest::newRow("no live rows named")
+                << QByteArray(R"({"version":1,"recycle":[1],"live":[]})") << 2 << false << false
+                << int(R::Undone) << 4 << false;
+        QTest::newRow("a recycle row that is no number")
+                << QByteArray(R"({"version":1,"recycle":["1"],"live":[[%1,"LIVE-1"]]})") << 2
+                << false << false << int(R::Undone) << 4 << false;
+        QTest::newRow("another version")
+                << QByteArray(R"({"version":2,"recycle":[1],"live":[[%1,"LIVE-1"]]})") << 2
+                << false << false << int(R::Undone) << 4 << false;
+        QTest::newRow("sms.db missing")
+                << good << 2 << true << false << int(R::Kept) << 4 << true;
+        QTest::newRow("held by a running deletion")
+                << good << 2 << false << true << int(R::Kept) << 4 << true;
+        QTest::newRow("no record") << QByteArray() << 2 << false << false << int(R::Nothing) << 4
+                                   << false;
+    }
+
+    void interruptedDeletionIsFinishedOrDropped()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(int, liveGone);
+        QFETCH(bool, smsMissing);
+        QFETCH(bool, locked);
+        QFETCH(int, result);
+        QFETCH(int, salvagedLeft);
+        QFETCH(bool, recordLeft);
+
+        const QString store = newStore();
+        qint64 live[2] = {};
+        {
+            IOS6MessageDb sms(QDir(store), "310", true);
+            sms.ensureOpen();
+            MessageRecycleDb &db = sms.recycleStore();
+            db.beginTransaction();
+            for (int i = 0; i < 4; ++i)
+                db.insertRecycledMessage(message("", QString("salvaged %1").arg(i), 400000000 + i),
+                                         "+12025550143", "+12025550143", 0);
+            db.endTransaction(true);
+            db.close();
+            sms.close();
+        }
+        const QString smsPath = store + "/file-relay/var/mobile/Library/SMS/sms.db";
+        {
+            RawSqlite raw(smsPath);
+            live[0] = raw.run("insert into message (guid, text) values ('LIVE-1', 'one')");
+            live[1] = raw.run("insert into message (guid, text) values ('', 'two')");
+            raw.run("insert into message (guid, text) values ('LIVE-3', 'stays')");
+            for (int i = 0; i < liveGone; ++i)
+                raw.run("delete from message where rowid=?", {live[i]});
+        }
+        if (smsMissing)
+            QVERIFY(QFile::remove(smsPath));
+        const QString recordPath = store + "/.delete-recycle";
+        if (!record.isEmpty()) {
+            QFile f(recordPath);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QString::fromUtf8(record).arg(live[0]).arg(live[1]).toUtf8());
+        } else {
+            // What a run killed while writing its record leaves.
+            QFile f(recordPath + ".new");
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("{\"version\"");
+        }
+        QLockFile holder(recordPath + ".lock");
+        if (locked)
+            QVERIFY(holder.tryLock(0));
+
+        IOS6MessageDb sms(QDir(store), "310", false);
+        QCOMPARE(int(sms.finishRecycleDeletion()), result);
+        sms.close();
+        sms.recycleStore().close();
+        QCOMPARE(sqliteScalar(store + "/recycle.db", "select count(*) from message").toInt(),
+                 salvagedLeft);
+        QCOMPARE(QFileInfo::exists(recordPath), recordLeft);
+        if (!locked)
+            QVERIFY(!QFileInfo::exists(recordPath + ".new"));
+        if (!smsMissing)
+            QCOMPARE(sqliteScalar(smsPath, "select count(*) from message").toInt(), 3 - liveGone);
+        if (result == int(IOS6MessageDb::RecycleDeletion::Finished))
+            QCOMPARE(sqliteRows(store + "/recycle.db", "select rowid from message where rowid in "
+                                                       "(1, 3)"),
+                     QList<QVariantList>());
     }
 
     void loadedStoreGroupsEndToEnd()
