@@ -131,13 +131,13 @@ void checkSpace(const QDir &root, qint64 size, const QString &rawName)
                           QDir::toNativeSeparators(root.absolutePath())));
 }
 
-// The names of one set of hard-linked entries made so far, the first
-// first, and the one that holds the set's data (empty while none of them
-// brought any).
+// The names of one set of hard-linked entries made so far, and those of
+// them that came with data; the last of these holds the set's data.
 struct LinkSet
 {
-    QStringList names;
-    QString holder;
+    QSet<QString> names;
+    QSet<QString> withData;
+    QString lastWithData;
 };
 
 void setTimes(QFile &file, archive_entry *entry)
@@ -214,18 +214,18 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
     const QDir root(folder);
 
     // Copies the made file from over the made file to (paths below
-    // folder) for the entry called rawName; false when cancelled.
-    const auto copyMade = [&](const QString &from, const QString &to, const QString &rawName,
-                              archive_entry *entry) {
+    // folder), with its times; false when cancelled.
+    const auto copyMade = [&](const QString &from, const QString &to) {
         const QString fromPath = root.absoluteFilePath(from);
         const QString toPath = root.absoluteFilePath(to);
-        checkSpace(root, madeFiles.value(from), rawName);
+        checkSpace(root, madeFiles.value(from), to);
         QFile in(fromPath);
         if (!in.open(QIODevice::ReadOnly))
             fail(QStringLiteral("open %1 error. %2").arg(fromPath, in.errorString()));
         QFile out(toPath);
         if (QFileInfo(toPath).isSymLink() || !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
             fail(QStringLiteral("create %1 error. %2").arg(toPath, out.errorString()));
+        report(ids("Extracting %1").arg(to.section(QLatin1Char('/'), -1)), -1, QString());
         qint64 copied = 0;
         qint64 writtenBack = 0;
         for (;;) {
@@ -247,7 +247,8 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
         if (!out.flush())
             fail(QStringLiteral("write %1 error. %2").arg(toPath, out.errorString()));
         startWriteback(out, writtenBack);
-        setTimes(out, entry);
+        for (const auto time : {QFileDevice::FileAccessTime, QFileDevice::FileModificationTime})
+            out.setFileTime(in.fileTime(time), time);
         madeFiles.insert(to, copied);
         return true;
     };
@@ -324,10 +325,10 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
             continue;
         }
         // A hard link to a file made here joins that file's set of names.
-        // In the newc and odc layouts the data of a set travels once, with
-        // its last name (the others come empty), so every name gets a copy
-        // of the data whenever it arrives: never a link, which could lead a
-        // later write elsewhere.
+        // In the newc and odc layouts the data of a set travels with one of
+        // its names only (newc: the last), the others come empty: once the
+        // archive is read, each name that came empty gets a copy of the
+        // data, never a link, which could lead a later write elsewhere.
         QString linkSet;
         if (hardLink && type == AE_IFREG) {
             const QString rawTarget = QString::fromUtf8(archive_entry_hardlink(entry));
@@ -358,7 +359,7 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
                 = archive_entry_size_is_set(entry) ? qint64(archive_entry_size(entry)) : -1;
         // An empty name of a set that has this name already adds nothing:
         // writing it again would empty what the set holds.
-        if (!linkSet.isEmpty() && size <= 0 && linkSets.value(linkSet).names.contains(joined))
+        if (!linkSet.isEmpty() && size <= 0 && linkSetOf.value(joined) == linkSet)
             continue;
         checkSpace(root, size, rawName);
 
@@ -405,38 +406,44 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
         ++files;
         madeFiles.insert(joined, written);
 
-        if (linkSet.isEmpty()) {
-            // A plain file under the name of a linked one replaces it: the
-            // name leaves its set.
-            const QString left = linkSetOf.take(joined);
-            if (!left.isEmpty()) {
-                LinkSet &set = linkSets[left];
-                set.names.removeAll(joined);
-                if (set.holder == joined)
-                    set.holder = set.names.value(0);
-            }
-            continue;
+        // A name made again leaves the set it was in.
+        const QString left = linkSetOf.take(joined);
+        if (!left.isEmpty() && left != linkSet) {
+            LinkSet &set = linkSets[left];
+            set.names.remove(joined);
+            set.withData.remove(joined);
+            if (set.lastWithData == joined)
+                set.lastWithData = set.withData.isEmpty() ? QString() : *set.withData.cbegin();
         }
+        if (linkSet.isEmpty())
+            continue;
         LinkSet &set = linkSets[linkSet];
         if (set.names.isEmpty()) {
-            set.names.append(linkSet);
+            set.names.insert(linkSet);
             linkSetOf.insert(linkSet, linkSet);
-            if (madeFiles.value(linkSet) > 0)
-                set.holder = linkSet;
+            if (madeFiles.value(linkSet) > 0) {
+                set.withData.insert(linkSet);
+                set.lastWithData = linkSet;
+            }
         }
-        if (!set.names.contains(joined)) {
-            set.names.append(joined);
-            linkSetOf.insert(joined, linkSet);
-        }
+        set.names.insert(joined);
+        linkSetOf.insert(joined, linkSet);
+        set.withData.remove(joined);
         if (written > 0) {
-            set.holder = joined;
-            for (const QString &name : std::as_const(set.names))
-                if (name != joined && !copyMade(joined, name, rawName, entry))
-                    return false;
-        } else if (!set.holder.isEmpty() && set.holder != joined) {
-            if (!copyMade(set.holder, joined, rawName, entry))
-                return false;
+            set.withData.insert(joined);
+            set.lastWithData = joined;
+        } else if (set.lastWithData == joined) {
+            set.lastWithData = set.withData.isEmpty() ? QString() : *set.withData.cbegin();
         }
+    }
+    // Every name of a set that came empty gets the set's data: one copy
+    // each, however the names and the data were laid out.
+    for (const LinkSet &set : std::as_const(linkSets)) {
+        if (set.lastWithData.isEmpty())
+            continue;
+        for (const QString &name : set.names)
+            if (!set.withData.contains(name) && !copyMade(set.lastWithData, name))
+                return false;
     }
     if (files == 0)
         fail(QStringLiteral("The iPhone sent no files; nothing was changed."));

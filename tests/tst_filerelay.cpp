@@ -914,6 +914,18 @@ void TestFileRelay::hardLinksGetTheirSetsData_data()
     QTest::newRow("a name twice") << again.bytes()
                                   << QVariantMap {{"a", "data"}, {"b", "data"}} << 0;
 
+    // Every name with the data, as odc may carry it: each name is written
+    // once, not once for every name that follows it.
+    CpioFixture each;
+    const QByteArray chunk = randomBytes(8000, 9);
+    QVariantMap eachMade;
+    for (int i = 0; i < 1500; ++i) {
+        const QString name = QString("n%1").arg(i);
+        each.addEntry("./" + name, 0100644, chunk, kMtime, 905, 1500);
+        eachMade.insert(name, chunk);
+    }
+    QTest::newRow("every name with the data") << each.bytes() << eachMade << 0;
+
     // The first name of the set was never made: a link to a symbolic link
     // (which could lead anywhere) and a link below one are skipped.
     CpioFixture toLink;
