@@ -59,8 +59,10 @@ bool baseline(AMDeviceRef device, const QString &folder, bool durable)
     mobiledevice_close_socket(socket);
 
     archive *a = archive_read_new();
-    archive_read_support_filter_all(a);
-    archive_read_support_format_all(a);
+    // The same reader as the job's: gzip and cpio (and empty) only.
+    archive_read_support_filter_gzip(a);
+    archive_read_support_format_cpio(a);
+    archive_read_support_format_empty(a);
     if (archive_read_open_filename(a, QFile::encodeName(stream).constData(), 524288) != 0)
         return false;
     archive_entry *entry = nullptr;

@@ -344,14 +344,33 @@ void mobiledevice_afc_make_directory(int socket, const QString &path)
     request(socket, afc::OpMakeDirectory, pathBytes(path));
 }
 
+namespace {
+
+// The payload, once its count of strings is known to stay within limit.
+QByteArray countedStrings(const QByteArray &payload, qsizetype limit, const char *what)
+{
+    const qsizetype strings = payload.count('\0');
+    if (strings > limit)
+        fail(QStringLiteral("read AFC %1 failed: the answer holds %2 strings, more than the %3 "
+                            "accepted.")
+                     .arg(QLatin1String(what))
+                     .arg(strings)
+                     .arg(limit));
+    return payload;
+}
+
+} // namespace
+
 QStringList mobiledevice_afc_read_directory(int socket, const QString &path)
 {
-    return afc::splitStrings(request(socket, afc::OpReadDirectory, pathBytes(path)));
+    return afc::splitStrings(countedStrings(request(socket, afc::OpReadDirectory, pathBytes(path)),
+                                            afc::kMaxDirectoryNames, "directory"));
 }
 
 QMap<QString, QString> mobiledevice_afc_get_file_info(int socket, const QString &path)
 {
-    return afc::pairsOf(request(socket, afc::OpGetFileInfo, pathBytes(path)));
+    return afc::pairsOf(countedStrings(request(socket, afc::OpGetFileInfo, pathBytes(path)),
+                                       afc::kMaxInfoStrings, "file info"));
 }
 
 // ---- value classes ------------------------------------------------------

@@ -48,6 +48,13 @@ inline constexpr int kWriteChunk = 32768;
 // error before anything is allocated or waited for.
 inline constexpr quint64 kMaxPayload = quint64(mobiledevice::kMaxMessageLength);
 
+// The most names a folder listing, and the most strings a file's
+// information, is believed to hold: each string of a payload costs far
+// more memory than its bytes, so a larger count is an error before any of
+// them is read.
+inline constexpr qsizetype kMaxDirectoryNames = 1000000;
+inline constexpr qsizetype kMaxInfoStrings = 4096;
+
 // The strings of a payload, each ended by a 0 byte, read as UTF-8; bytes
 // after the last 0 byte are ignored.
 QStringList splitStrings(const QByteArray &payload);

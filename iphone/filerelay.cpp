@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QSet>
@@ -118,6 +119,27 @@ QString entryKind(const archive_entry *entry)
     }
 }
 
+// Fails when size bytes would not fit on the disk below root.
+void checkSpace(const QDir &root, qint64 size, const QString &rawName)
+{
+    const QStorageInfo disk(root.absolutePath());
+    if (size > 0 && disk.isValid() && disk.bytesAvailable() >= 0
+        && size > disk.bytesAvailable())
+        fail(QStringLiteral("Not enough disk space for %1 (%2 KB) in %3; nothing was "
+                            "changed.")
+                     .arg(rawName, QLocale().toString(size / 1024),
+                          QDir::toNativeSeparators(root.absolutePath())));
+}
+
+// The names of one set of hard-linked entries made so far, and those of
+// them that came with data; the last of these holds the set's data.
+struct LinkSet
+{
+    QSet<QString> names;
+    QSet<QString> withData;
+    QString lastWithData;
+};
+
 void setTimes(QFile &file, archive_entry *entry)
 {
     const time_t mtime = archive_entry_mtime(entry);
@@ -168,6 +190,12 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
 {
     // The folders made so far, as paths below folder.
     QSet<QString> madeFolders;
+    // The regular files made so far, as paths below folder, with their sizes.
+    QHash<QString, qint64> madeFiles;
+    // Sets of hard-linked names by the first name of each, and the set of
+    // every name in one.
+    QHash<QString, LinkSet> linkSets;
+    QHash<QString, QString> linkSetOf;
     const auto noteMade = [made](const QString &path) {
         if (made)
             made->append(path);
@@ -185,10 +213,59 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
         buffer.resize(kChunkSize);
     const QDir root(folder);
 
+    // Copies the made file from over the made file to (paths below
+    // folder), with its times; false when cancelled.
+    const auto copyMade = [&](const QString &from, const QString &to) {
+        const QString fromPath = root.absoluteFilePath(from);
+        const QString toPath = root.absoluteFilePath(to);
+        checkSpace(root, madeFiles.value(from), to);
+        QFile in(fromPath);
+        if (!in.open(QIODevice::ReadOnly))
+            fail(QStringLiteral("open %1 error. %2").arg(fromPath, in.errorString()));
+        QFile out(toPath);
+        if (QFileInfo(toPath).isSymLink() || !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            fail(QStringLiteral("create %1 error. %2").arg(toPath, out.errorString()));
+        report(ids("Extracting %1").arg(to.section(QLatin1Char('/'), -1)), -1, QString());
+        qint64 copied = 0;
+        qint64 writtenBack = 0;
+        for (;;) {
+            if (cancelled())
+                return false;
+            const qint64 n = in.read(buffer.data(), kChunkSize);
+            if (n == 0)
+                break;
+            if (n < 0)
+                fail(QStringLiteral("read %1 error. %2").arg(fromPath, in.errorString()));
+            if (out.write(buffer.constData(), n) != n)
+                fail(QStringLiteral("write %1 error. %2").arg(toPath, out.errorString()));
+            copied += n;
+            if (copied - writtenBack >= kWritebackStep) {
+                startWriteback(out, writtenBack);
+                writtenBack = copied;
+            }
+        }
+        if (!out.flush())
+            fail(QStringLiteral("write %1 error. %2").arg(toPath, out.errorString()));
+        startWriteback(out, writtenBack);
+        for (const auto time : {QFileDevice::FileAccessTime, QFileDevice::FileModificationTime})
+            out.setFileTime(in.fileTime(time), time);
+        madeFiles.insert(to, copied);
+        return true;
+    };
+
     ReadArchive reader;
     archive *a = reader.get();
-    archive_read_support_filter_all(a);
-    archive_read_support_format_all(a);
+    // What the service sends and nothing else: a cpio archive, compressed
+    // with gzip or not ("empty" gives a clear answer to an empty stream).
+    // Other filters may hand the bytes to outside programs and other
+    // formats are parsers the phone has no reason to reach; gzip itself is
+    // refused when libarchive could only do it through the gzip program.
+    if (archive_read_support_filter_gzip(a) != ARCHIVE_OK
+        || archive_read_support_format_cpio(a) != ARCHIVE_OK
+        || archive_read_support_format_empty(a) != ARCHIVE_OK)
+        fail(QStringLiteral("open %1 error. This build cannot read gzip-compressed cpio "
+                            "archives by itself (%2).")
+                     .arg(archivePath, archiveError(a)));
     const int opened = archive_read_open_filename(a, QFile::encodeName(archivePath).constData(),
                                                   size_t(kChunkSize));
     if (opened != ARCHIVE_OK)
@@ -247,9 +324,23 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
             }
             continue;
         }
-        if (type != AE_IFREG || hardLink) {
-            // Only folders and regular files are made here: a link could
-            // lead a later write out of the folder. Phones may well ship
+        // A hard link to a file made here joins that file's set of names.
+        // In the newc and odc layouts the data of a set travels with one of
+        // its names only (newc: the last), the others come empty: once the
+        // archive is read, each name that came empty gets a copy of the
+        // data, never a link, which could lead a later write elsewhere.
+        QString linkSet;
+        if (hardLink && type == AE_IFREG) {
+            const QString rawTarget = QString::fromUtf8(archive_entry_hardlink(entry));
+            const QString target = safeComponents(rawTarget, cleanEntryName(rawTarget))
+                                           .join(QLatin1Char('/'));
+            if (madeFiles.contains(target))
+                linkSet = linkSetOf.value(target, target);
+        }
+        if (type != AE_IFREG || (hardLink && linkSet.isEmpty())) {
+            // Only folders and regular files are made here: a symbolic link
+            // could lead a later write out of the folder, and a hard link
+            // to nothing made here has nothing to copy. Phones may well ship
             // such entries, and one of them is no reason to lose the rest.
             const char *target = hardLink ? archive_entry_hardlink(entry)
                                           : archive_entry_symlink(entry);
@@ -266,20 +357,19 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
 
         const qint64 size
                 = archive_entry_size_is_set(entry) ? qint64(archive_entry_size(entry)) : -1;
-        const QStorageInfo disk(root.absolutePath());
-        if (size > 0 && disk.isValid() && disk.bytesAvailable() >= 0
-            && size > disk.bytesAvailable())
-            fail(QStringLiteral("Not enough disk space for %1 (%2 KB) in %3; nothing was "
-                                "changed.")
-                         .arg(rawName, QLocale().toString(size / 1024),
-                              QDir::toNativeSeparators(root.absolutePath())));
+        // An empty name of a set that has this name already adds nothing:
+        // writing it again would empty what the set holds.
+        if (!linkSet.isEmpty() && size <= 0 && linkSetOf.value(joined) == linkSet)
+            continue;
+        checkSpace(root, size, rawName);
 
         // The folder is new and only folders and regular files are made in
         // it, so no link can redirect this write.
         QFile out(path);
         if (QFileInfo(path).isSymLink() || !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
             fail(QStringLiteral("create %1 error. %2").arg(path, out.errorString()));
-        noteMade(path);
+        if (!madeFiles.contains(joined))
+            noteMade(path);
         qint64 written = 0;
         qint64 writtenBack = 0;
         for (;;) {
@@ -314,6 +404,46 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
         setTimes(out, entry);
         out.close();
         ++files;
+        madeFiles.insert(joined, written);
+
+        // A name made again leaves the set it was in.
+        const QString left = linkSetOf.take(joined);
+        if (!left.isEmpty() && left != linkSet) {
+            LinkSet &set = linkSets[left];
+            set.names.remove(joined);
+            set.withData.remove(joined);
+            if (set.lastWithData == joined)
+                set.lastWithData = set.withData.isEmpty() ? QString() : *set.withData.cbegin();
+        }
+        if (linkSet.isEmpty())
+            continue;
+        LinkSet &set = linkSets[linkSet];
+        if (set.names.isEmpty()) {
+            set.names.insert(linkSet);
+            linkSetOf.insert(linkSet, linkSet);
+            if (madeFiles.value(linkSet) > 0) {
+                set.withData.insert(linkSet);
+                set.lastWithData = linkSet;
+            }
+        }
+        set.names.insert(joined);
+        linkSetOf.insert(joined, linkSet);
+        set.withData.remove(joined);
+        if (written > 0) {
+            set.withData.insert(joined);
+            set.lastWithData = joined;
+        } else if (set.lastWithData == joined) {
+            set.lastWithData = set.withData.isEmpty() ? QString() : *set.withData.cbegin();
+        }
+    }
+    // Every name of a set that came empty gets the set's data: one copy
+    // each, however the names and the data were laid out.
+    for (const LinkSet &set : std::as_const(linkSets)) {
+        if (set.lastWithData.isEmpty())
+            continue;
+        for (const QString &name : set.names)
+            if (!set.withData.contains(name) && !copyMade(set.lastWithData, name))
+                return false;
     }
     if (files == 0)
         fail(QStringLiteral("The iPhone sent no files; nothing was changed."));

@@ -33,12 +33,17 @@ struct UnpackHooks
 };
 
 // Unpacks the archive at archivePath below folder, which exists. The
-// archive comes from the phone and is not trusted: only folders and regular
-// files are made, and only inside folder. A symbolic or hard link, a device
-// or any other kind of entry is skipped with a log line, and their count
-// goes to *skipped (when given) on success. A name that climbs out (".."
-// components, an absolute path), an entry larger than the free disk space,
-// a damaged or cut-off archive and an archive without a single file are
+// archive is read as a cpio archive, gzip-compressed or not, and as nothing
+// else: no other format or compression, and no outside program. It comes
+// from the phone and is not trusted: only folders and regular files are
+// made, and only inside folder. A hard link to a file made before becomes a
+// file of its own with the data of its set (which the archive carries with
+// one of the names only), copied to every name of the set. A symbolic link,
+// a hard link to nothing made here, a device or any other kind of entry is
+// skipped with a log line, and their count goes to *skipped (when given) on
+// success. A name that climbs out (".." components, an absolute path), an
+// entry larger than the free disk space, a damaged or cut-off archive, an
+// archive of another format and an archive without a single file are
 // failures, thrown as std::runtime_error with the text for the user. False
 // when cancelled. buffer is the transfer buffer (grown to kChunkSize when
 // smaller). The disk writes of every file are started as it is written but

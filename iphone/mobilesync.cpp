@@ -2,9 +2,13 @@
 
 #include "iphone/devicelink.h"
 
+#include <mutex>
 #include <stdexcept>
 
 namespace {
+
+std::mutex limitsMutex;
+mobilesync::Limits currentLimits;
 
 // The sync protocol version the computer speaks.
 constexpr qint32 kSyncVersion = 106;
@@ -65,7 +69,16 @@ QList<CFType> mobiledevice_sync_get_all_records(int socket, const QString &dataC
     const CFType request
             = send(socket, {text(QStringLiteral("SDMessageGetAllRecordsFromDevice")),
                             text(dataClass)});
+    const mobilesync::Limits limit = mobilesync::limits();
+    const auto tooMuch = [&dataClass](const QString &what) {
+        fail(QStringLiteral("The iPhone sent %1 while fetching the records of %2; the fetch was "
+                            "stopped.")
+                     .arg(what, dataClass));
+    };
     QList<CFType> records;
+    qint64 batches = 0;
+    qint64 recordCount = 0;
+    qint64 totalBytes = 0;
     for (;;) {
         const CFType batch
                 = mobiledevice_recmsg(socket, request, mobiledevice::serviceTimeoutMs());
@@ -75,9 +88,36 @@ QList<CFType> mobiledevice_sync_get_all_records(int socket, const QString &dataC
         if (name != QLatin1String("SDMessageProcessChanges"))
             fail(QStringLiteral("invalid feedback after send SDMessageGetAllRecordsFromDevice.\n%1")
                          .arg(devicelink::xmlText(batch)));
+        // Batches without records count too: a stream of them never ends.
+        if (++batches > limit.batches)
+            tooMuch(QStringLiteral("more than %1 batches").arg(limit.batches));
         const CFType entities = devicelink::element(batch, 2);
-        if (entities.isDictionary())
-            records.append(CFType::deepCopy(entities));
+        if (entities.isDictionary()) {
+            recordCount += entities.count();
+            if (recordCount > limit.records)
+                tooMuch(QStringLiteral("more than %1 records").arg(limit.records));
+            const QByteArray xml = entities.toPropertyListBytes(kCFPropertyListXMLFormat);
+            totalBytes += xml.size();
+            if (totalBytes > limit.totalBytes)
+                tooMuch(QStringLiteral("more than %1 bytes of records")
+                                .arg(limit.totalBytes));
+            // No record is larger than its batch: only a large batch has
+            // its records measured one by one.
+            if (xml.size() > limit.recordBytes) {
+                for (const CFType &key : entities.keys()) {
+                    const qint64 size = entities.value(key)
+                                                .toPropertyListBytes(kCFPropertyListXMLFormat)
+                                                .size();
+                    if (size > limit.recordBytes)
+                        tooMuch(QStringLiteral("the record %1 of %2 bytes, more than the %3 "
+                                               "accepted")
+                                        .arg(key.toQString().left(100), QString::number(size),
+                                             QString::number(limit.recordBytes)));
+                }
+            }
+            // An independent copy, read back from the bytes measured.
+            records.append(CFType::fromPropertyListBytes(xml));
+        }
         send(socket, {text(QStringLiteral("SDMessageAcknowledgeChangesFromDevice")),
                       text(dataClass)});
     }
@@ -117,3 +157,19 @@ int mobiledevice_sync_set_tethered(AMDeviceRef device, const QString &key, bool 
     return mobiledevice_set_value(device, QStringLiteral("com.apple.mobile.tethered_sync"), key,
                                   value);
 }
+
+namespace mobilesync {
+
+Limits limits()
+{
+    std::lock_guard lock(limitsMutex);
+    return currentLimits;
+}
+
+void setLimits(const Limits &limits)
+{
+    std::lock_guard lock(limitsMutex);
+    currentLimits = limits;
+}
+
+} // namespace mobilesync

@@ -31,7 +31,9 @@ struct mobiledevice_sync_anchors
 void mobiledevice_sync_start(AMDeviceRef device, const mobiledevice_sync_anchors &anchors,
                              int *socket, bool ping);
 // Every batch's record dictionary, in the order received; each batch is
-// acknowledged.
+// acknowledged. A phone that goes beyond mobilesync::limits() (more
+// batches, records or bytes than any real phone sends, or one record
+// larger than any real one) is stopped with an error naming the limit.
 QList<CFType> mobiledevice_sync_get_all_records(int socket, const QString &dataClass);
 // Sends the changes; the phone's remapping of record identifiers.
 CFType mobiledevice_sync_process_changes(int socket, CFType entities, const QString &dataClass,
@@ -42,3 +44,21 @@ void mobiledevice_sync_finish(int socket, const QString &dataClass);
 // Writes {"DisableTethered": disable} under key in the lockdown domain
 // "com.apple.mobile.tethered_sync"; the MobileDevice code of the write.
 int mobiledevice_sync_set_tethered(AMDeviceRef device, const QString &key, bool disable);
+
+namespace mobilesync {
+
+// What one fetch of all records takes from the phone at most. Sized well
+// above what a phone holds (hundreds of thousands of records of a few
+// kilobytes each); sizes are those of the records as XML property lists.
+struct Limits
+{
+    qint64 batches = 1000000;
+    qint64 records = 4000000;
+    qint64 recordBytes = qint64(32) << 20;
+    qint64 totalBytes = qint64(2) << 30;
+};
+Limits limits();
+// Tests lower them.
+void setLimits(const Limits &limits);
+
+} // namespace mobilesync

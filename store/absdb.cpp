@@ -1,5 +1,10 @@
 #include "store/absdb.h"
 
+#include "store/ios5messagedb.h"
+#include "store/ios6messagedb.h"
+
+#include <QDir>
+
 void AbsDb::beginTransaction()
 {
     ensureOpen();
@@ -66,4 +71,17 @@ int AbsIOSMessageDb::isIOS6Schema(const QString &path)
             return 5;
     }
     return 6;
+}
+
+QSharedPointer<AbsIOSMessageDb> AbsIOSMessageDb::openPhoneCopy(const QDir &store,
+                                                               const QString &mcc)
+{
+    const QString smsDb
+            = store.absoluteFilePath(QStringLiteral("file-relay/var/mobile/Library/SMS/sms.db"));
+    if (isIOS6Schema(smsDb) == 6) {
+        auto *six = new IOS6MessageDb(store, mcc, false);
+        six->setReadOnlyCopy();
+        return QSharedPointer<AbsIOSMessageDb>(six);
+    }
+    return QSharedPointer<AbsIOSMessageDb>(new IOS5MessageDb(store, mcc));
 }

@@ -4,7 +4,10 @@
 
 #include <QList>
 #include <QSet>
+#include <QSharedPointer>
 #include <QString>
+
+class QDir;
 
 class MsgDataSet;
 
@@ -63,4 +66,13 @@ public:
     // of its own that leaves it and its log as they are; a missing or
     // unreadable file throws and nothing is created.
     static int isIOS6Schema(const QString &path);
+
+    // The reader of a saved copy of a phone's sms.db (or of a backup's), at
+    // file-relay/var/mobile/Library/SMS/sms.db in the store folder store:
+    // IOS6MessageDb or IOS5MessageDb as isIOS6Schema tells, mcc choosing
+    // the country of phone numbers. Either opens the file for reading only
+    // and leaves it, its journal and its write-ahead log byte for byte as
+    // they are (no upgrade, no recovery of an interrupted write, no
+    // checkpoint); a write through it fails. Throws as isIOS6Schema.
+    static QSharedPointer<AbsIOSMessageDb> openPhoneCopy(const QDir &store, const QString &mcc);
 };

@@ -103,7 +103,14 @@ void IOS6MessageDb::ensureOpen()
     if (isOpen())
         return;
     try {
-        if (QFileInfo::exists(m_smsDbPath)) {
+        if (m_readOnlyCopy) {
+            // A saved copy of a phone's database is shown as it is: a
+            // connection that may write would roll back a write the phone
+            // left unfinished (changing the file and removing its journal)
+            // and could check a write-ahead log into the file.
+            openUnchangedThrow(m_smsDbPath);
+            configureConnection();
+        } else if (QFileInfo::exists(m_smsDbPath)) {
             try {
                 openThrow(m_smsDbPath, 2);
             } catch (const Sqlite3Exception &e) {

@@ -30,6 +30,8 @@ public:
     ~IOS6MessageDb() override;
 
     // Opens sms.db when not open yet:
+    // - a read-only copy (setReadOnlyCopy) for reading only, as it is; a
+    //   missing file throws;
     // - an existing file read-write, upgraded when asked (in one transaction);
     //   without upgrade, a file that cannot be opened for writing is opened
     //   for reading only (see Sqlite3DB::openUnchangedThrow);
@@ -51,6 +53,15 @@ public:
     void messages(MsgDataSet &set, qint64 chatId) override;
     int iosVersion() override { return 6; }
 
+    // Makes the object a reader of a saved copy of a phone's database
+    // (before the first open; see AbsIOSMessageDb::openPhoneCopy): the file
+    // is opened for reading only, as Sqlite3DB::openUnchangedThrow opens
+    // it, never created nor upgraded, and every write fails. Without it, a
+    // copy opened without upgrade is opened for writing too (so that a job
+    // can change it), and opening it rolls back a write the phone left
+    // unfinished.
+    void setReadOnlyCopy() { m_readOnlyCopy = true; }
+    bool isReadOnlyCopy() const { return m_readOnlyCopy; }
     // Points the object at another sms.db file (before the first open).
     void setSmsDbPath(const QString &path) { m_smsDbPath = path; }
     QString smsDbPath() const { return m_smsDbPath; }
@@ -245,4 +256,5 @@ private:
     bool m_upgradeSchema;
     // Held from writeRecycleDeletionRecord to dropRecycleDeletionRecord.
     std::unique_ptr<QLockFile> m_recycleDeletionLock;
+    bool m_readOnlyCopy = false;
 };

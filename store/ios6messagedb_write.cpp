@@ -643,6 +643,9 @@ void IOS6MessageDb::dropRecycleDeletionRecord()
 
 IOS6MessageDb::RecycleDeletion IOS6MessageDb::finishRecycleDeletion() noexcept
 {
+    // A copy shown as it is gets no write, not even a deletion's end.
+    if (m_readOnlyCopy)
+        return RecycleDeletion::Kept;
     const QString path = recycleDeletionRecordPath();
     const QString fresh = path + QStringLiteral(".new");
     const bool there = QFileInfo::exists(path) || QFileInfo(path).isSymLink();

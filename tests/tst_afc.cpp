@@ -14,7 +14,11 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -117,6 +121,8 @@ private slots:
     void refusedApps();
     void faults_data();
     void faults();
+    void stringCounts_data();
+    void stringCounts();
 
 private:
     TestEnv m_env;
@@ -486,6 +492,81 @@ void TestAfc::faults()
     else
         QVERIFY2(elapsed < limit, qPrintable(QString::number(elapsed)));
     conn.close();
+}
+
+void TestAfc::stringCounts_data()
+{
+    QTest::addColumn<int>("op");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QString>("error"); // empty: read
+    QTest::addColumn<int>("strings"); // read
+
+    const auto names = [](qsizetype n) {
+        QByteArray b;
+        b.reserve(2 * n);
+        for (qsizetype i = 0; i < n; ++i)
+            b.append("a\0", 2);
+        return b;
+    };
+    const QString dirError = "read AFC directory failed: the answer holds %1 strings, more than "
+                             "the 1000000 accepted.";
+    QTest::newRow("listing") << int(afc::OpReadDirectory) << names(1000) << "" << 1000;
+    QTest::newRow("listing at the limit")
+            << int(afc::OpReadDirectory) << names(afc::kMaxDirectoryNames) << ""
+            << int(afc::kMaxDirectoryNames);
+    QTest::newRow("listing beyond the limit")
+            << int(afc::OpReadDirectory) << names(afc::kMaxDirectoryNames + 1)
+            << dirError.arg(afc::kMaxDirectoryNames + 1) << 0;
+    // Empty names cost a string each for one byte: 64 MiB of them would
+    // take gigabytes.
+    QTest::newRow("listing of empty names")
+            << int(afc::OpReadDirectory) << QByteArray(8 << 20, '\0') << dirError.arg(8 << 20)
+            << 0;
+    QTest::newRow("file info") << int(afc::OpGetFileInfo)
+                               << QByteArray("st_size\0" "5\0st_ifmt\0S_IFREG\0", 26) << "" << 2;
+    QTest::newRow("file info beyond the limit")
+            << int(afc::OpGetFileInfo) << names(afc::kMaxInfoStrings + 2)
+            << "read AFC file info failed: the answer holds 4098 strings, more than the 4096 "
+               "accepted."
+            << 0;
+}
+
+void TestAfc::stringCounts()
+{
+    QFETCH(int, op);
+    QFETCH(QByteArray, payload);
+    QFETCH(QString, error);
+    QFETCH(int, strings);
+    // A peer on the other end of a socket pair: it answers with the
+    // payload whatever it is asked.
+    int fds[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    AfcHeader header(fds[1], afc::OpData);
+    header.thisLength = afc::kHeaderSize;
+    header.entireLength = afc::kHeaderSize + quint64(payload.size());
+    const QByteArray answer = header.toBytes() + payload;
+    std::thread peer([fd = fds[1], &answer] {
+        for (qsizetype sent = 0; sent < answer.size();) {
+            const ssize_t n = ::send(fd, answer.constData() + sent, size_t(answer.size() - sent),
+                                     MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += n;
+        }
+    });
+    qsizetype read = -1;
+    const QString text = thrown([&] {
+        if (op == afc::OpReadDirectory)
+            read = mobiledevice_afc_read_directory(fds[0], "/").size();
+        else
+            read = mobiledevice_afc_get_file_info(fds[0], "/f").size();
+    });
+    ::close(fds[0]);
+    peer.join();
+    ::close(fds[1]);
+    QCOMPARE(text, error);
+    if (error.isEmpty())
+        QCOMPARE(read, qsizetype(strings));
 }
 
 QTEST_MAIN(TestAfc)

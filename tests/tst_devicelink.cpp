@@ -121,6 +121,8 @@ private slots:
     void syncOfAnEmptyClass();
     void refusedAndCancelledSync_data();
     void refusedAndCancelledSync();
+    void syncLimits_data();
+    void syncLimits();
     void tetheredSwitch();
     void faults_data();
     void faults();
@@ -140,6 +142,7 @@ void TestDeviceLink::initTestCase()
 
 void TestDeviceLink::init()
 {
+    mobilesync::setLimits({});
     mobiledevice::setServiceTimeoutMs(20000);
     mobiledevice::setLengthTimeoutMs(20000);
 }
@@ -553,6 +556,81 @@ void TestDeviceLink::refusedAndCancelledSync()
     });
     QVERIFY2(text.startsWith(error) && text.contains("<string>" + phoneSaid + "</string>"),
              qPrintable(text));
+}
+
+void TestDeviceLink::syncLimits_data()
+{
+    QTest::addColumn<QJsonObject>("syncClass"); // batches and repeat
+    QTest::addColumn<QString>("error"); // a part of it; empty: fetched
+    QTest::addColumn<int>("batches"); // fetched
+
+    // Limits lowered for the test: 40 batches, 1000 records, records of
+    // 50000 bytes, 400000 bytes in all.
+    const auto batchOf = [](int records, int noteBytes, const QString &prefix = "r") {
+        QJsonObject b;
+        for (int i = 0; i < records; ++i)
+            b.insert(prefix + QString::number(i),
+                     QJsonObject {{"note", QString(noteBytes, QLatin1Char('n'))}});
+        return b;
+    };
+    const auto cls = [](const QJsonObject &batch, int repeat) {
+        return QJsonObject {{"batches", QJsonArray {batch}}, {"repeat", repeat}};
+    };
+    QTest::newRow("at every limit")
+            << QJsonObject {{"batches", QJsonArray {batchOf(250, 10), batchOf(249, 10, "s"),
+                                                    QJsonObject {{"big", QJsonObject {{"note",
+                                                            QString(49500, 'n')}}}}}},
+                            {"repeat", 2}}
+            << "" << 6;
+    QTest::newRow("endless batches") << cls(batchOf(1, 10), -1) << "more than 40 batches" << 0;
+    QTest::newRow("endless empty batches") << cls(QJsonObject(), -1) << "more than 40 batches"
+                                           << 0;
+    QTest::newRow("one batch of too many records")
+            << cls(batchOf(1001, 1), 1) << "more than 1000 records" << 0;
+    QTest::newRow("too many records in all")
+            << cls(batchOf(300, 1), 4) << "more than 1000 records" << 0;
+    QTest::newRow("a record too large")
+            << cls(QJsonObject {{"r0", QJsonObject {{"a", 1}}},
+                                {"huge", QJsonObject {{"note", QString(60000, 'n')}}}},
+                   1)
+            << "the record huge of " << 0;
+    QTest::newRow("too many bytes in all")
+            << cls(batchOf(2, 40000), -1) << "more than 400000 bytes of records" << 0;
+}
+
+void TestDeviceLink::syncLimits()
+{
+    QFETCH(QJsonObject, syncClass);
+    QFETCH(QString, error);
+    QFETCH(int, batches);
+    mobilesync::Limits limits;
+    limits.batches = 40;
+    limits.records = 1000;
+    limits.recordBytes = 50000;
+    limits.totalBytes = 400000;
+    mobilesync::setLimits(limits);
+    QVERIFY(scenario({{"mobilesync", QJsonObject {{"classes", QJsonObject {{kContacts,
+                                                                          syncClass}}}}}}));
+    Socket s;
+    QElapsedTimer timer;
+    timer.start();
+    QList<CFType> records;
+    const QString text = thrown([&] {
+        mobiledevice_sync_start(phone(), mobiledevice_sync_anchors(kContacts, "", ""), &s.fd,
+                                false);
+        records = mobiledevice_sync_get_all_records(s.fd, kContacts);
+    });
+    if (error.isEmpty()) {
+        QVERIFY2(text.isEmpty(), qPrintable(text));
+        QCOMPARE(records.size(), batches);
+        QCOMPARE(records.at(2).value("big").value("note").toQString().size(), 49500);
+    } else {
+        QVERIFY2(text.startsWith("The iPhone sent ") && text.contains(error)
+                         && text.contains(kContacts),
+                 qPrintable(text));
+    }
+    // Stopped at the limit, not by a time limit.
+    QVERIFY2(timer.elapsed() < 15000, qPrintable(QString::number(timer.elapsed())));
 }
 
 void TestDeviceLink::tetheredSwitch()

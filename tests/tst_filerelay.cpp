@@ -26,6 +26,9 @@
 #include <QTranslator>
 #include <QtTest>
 
+#include <archive.h>
+#include <archive_entry.h>
+
 #include <stdexcept>
 
 namespace {
@@ -144,6 +147,89 @@ template<typename F> QString thrown(F &&f)
     return QString();
 }
 
+// One entry for libarchive's writer: a file (mode 0100644 unless given),
+// sharing its data with every entry of the same inode above 0.
+struct LaEntry
+{
+    QString name;
+    QByteArray data;
+    int inode = 0;
+    int links = 1;
+    quint32 mode = 0100644;
+};
+
+la_ssize_t appendTo(archive *, void *out, const void *bytes, size_t n)
+{
+    static_cast<QByteArray *>(out)->append(static_cast<const char *>(bytes), qsizetype(n));
+    return la_ssize_t(n);
+}
+
+// An archive written by libarchive in format (ARCHIVE_FORMAT_...) through
+// filter (ARCHIVE_FILTER_...). Hard links go through libarchive's link
+// resolver, as a real writer of the format lays them out (in newc the data
+// of a set travels with its last name only); empty when the format or
+// filter cannot be written here.
+QByteArray libarchiveBytes(int format, int filter, const QList<LaEntry> &entries)
+{
+    QByteArray out;
+    archive *a = archive_write_new();
+    archive_write_set_bytes_in_last_block(a, 1);
+    if (archive_write_set_format(a, format) != ARCHIVE_OK
+        || archive_write_add_filter(a, filter) != ARCHIVE_OK
+        || archive_write_open2(a, &out, nullptr, appendTo, nullptr, nullptr) != ARCHIVE_OK) {
+        archive_write_free(a);
+        return {};
+    }
+    QHash<qint64, QByteArray> dataOf;
+    bool ok = true;
+    const auto write = [&](archive_entry *e) {
+        if (!e)
+            return;
+        ok = archive_write_header(a, e) == ARCHIVE_OK && ok;
+        const QByteArray data = dataOf.value(archive_entry_ino64(e));
+        if (archive_entry_size(e) > 0)
+            ok = archive_write_data(a, data.constData(), size_t(data.size()))
+                            == la_ssize_t(data.size())
+                    && ok;
+    };
+    archive_entry_linkresolver *resolver = archive_entry_linkresolver_new();
+    archive_entry_linkresolver_set_strategy(resolver, archive_format(a));
+    QList<archive_entry *> made;
+    qint64 nextInode = 1000;
+    for (const LaEntry &x : entries) {
+        archive_entry *e = archive_entry_new();
+        made.append(e);
+        const qint64 inode = x.inode > 0 ? x.inode : nextInode++;
+        dataOf.insert(inode, x.data);
+        archive_entry_set_pathname(e, x.name.toUtf8().constData());
+        archive_entry_set_mode(e, x.mode);
+        archive_entry_set_ino64(e, inode);
+        archive_entry_set_dev(e, 1);
+        archive_entry_set_nlink(e, unsigned(x.links));
+        archive_entry_set_mtime(e, kMtime, 0);
+        archive_entry_set_size(e, (x.mode & AE_IFMT) == AE_IFREG ? x.data.size() : 0);
+        archive_entry *sparse = nullptr;
+        archive_entry *out1 = e;
+        archive_entry_linkify(resolver, &out1, &sparse);
+        write(out1);
+        write(sparse);
+    }
+    for (;;) {
+        archive_entry *rest = nullptr;
+        archive_entry *sparse = nullptr;
+        archive_entry_linkify(resolver, &rest, &sparse);
+        if (!rest)
+            break;
+        write(rest);
+    }
+    archive_entry_linkresolver_free(resolver);
+    for (archive_entry *e : std::as_const(made))
+        archive_entry_free(e);
+    ok = archive_write_close(a) == ARCHIVE_OK && ok;
+    archive_write_free(a);
+    return ok ? out : QByteArray();
+}
+
 } // namespace
 
 class TestFileRelay : public QObject
@@ -174,6 +260,10 @@ private slots:
     void hostileArchives();
     void entriesThatAreNotFilesAreSkipped_data();
     void entriesThatAreNotFilesAreSkipped();
+    void archiveFormats_data();
+    void archiveFormats();
+    void hardLinksGetTheirSetsData_data();
+    void hardLinksGetTheirSetsData();
     void pullReportsSkippedEntries();
     void unpackListsWhatItMadeForTheFlush();
     void cancelWhileUnpacking();
@@ -668,10 +758,6 @@ void TestFileRelay::entriesThatAreNotFilesAreSkipped_data()
         c.addFile("./var/link/escaped", "x");
         c.addFolder("./var/link/sub");
     }) << 3;
-    QTest::newRow("hard link") << with([](CpioFixture &c) {
-        c.addEntry("./var/h1", 0100644, {}, kMtime, 900, 2);
-        c.addEntry("./var/h2", 0100644, "shared", kMtime, 900, 2);
-    }) << 1;
     QTest::newRow("character device")
             << with([](CpioFixture &c) { c.addEntry("./var/tty", 020644, {}, kMtime); }) << 1;
     QTest::newRow("block device")
@@ -712,8 +798,190 @@ void TestFileRelay::entriesThatAreNotFilesAreSkipped()
         if (info.isFile())
             made << p;
     }
-    made.removeAll("var/h1"); // the first name of the hard-linked pair is a plain file
     QCOMPARE(made, QStringList({"var/after.db", "var/first.db"}));
+    QVERIFY(!QFileInfo::exists("/tmp/escaped"));
+}
+
+void TestFileRelay::archiveFormats_data()
+{
+    QTest::addColumn<QByteArray>("archive");
+    QTest::addColumn<QString>("error"); // empty: unpacked whole
+
+    const QList<LaEntry> files {{"./var", {}, 0, 1, 040755}, {"./var/sms.db", "messages"}};
+    const auto make = [&](int format, int filter) {
+        const QByteArray bytes = libarchiveBytes(format, filter, files);
+        if (bytes.isEmpty())
+            qWarning("format %x with filter %d cannot be written here", format, filter);
+        return bytes;
+    };
+    // What the service sends.
+    QTest::newRow("newc") << make(ARCHIVE_FORMAT_CPIO_SVR4_NOCRC, ARCHIVE_FILTER_NONE) << "";
+    QTest::newRow("newc, gzip")
+            << make(ARCHIVE_FORMAT_CPIO_SVR4_NOCRC, ARCHIVE_FILTER_GZIP) << "";
+    QTest::newRow("odc, gzip") << make(ARCHIVE_FORMAT_CPIO_POSIX, ARCHIVE_FILTER_GZIP) << "";
+    QTest::newRow("empty, gzip")
+            << QByteArray::fromHex("1f8b080000000000000303000000000000000000")
+            << "sent no files";
+
+    // Anything else is refused before a single entry is read.
+    const QString refused = "error. Unrecognized archive format";
+    QTest::newRow("tar") << make(ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE) << refused;
+    QTest::newRow("tar, gzip") << make(ARCHIVE_FORMAT_TAR_PAX_RESTRICTED, ARCHIVE_FILTER_GZIP)
+                               << refused;
+    QTest::newRow("zip") << make(ARCHIVE_FORMAT_ZIP, ARCHIVE_FILTER_NONE) << refused;
+    QTest::newRow("7-zip") << make(ARCHIVE_FORMAT_7ZIP, ARCHIVE_FILTER_NONE) << refused;
+    QTest::newRow("newc, bzip2")
+            << make(ARCHIVE_FORMAT_CPIO_SVR4_NOCRC, ARCHIVE_FILTER_BZIP2) << refused;
+    QTest::newRow("newc, xz") << make(ARCHIVE_FORMAT_CPIO_SVR4_NOCRC, ARCHIVE_FILTER_XZ)
+                              << refused;
+    // A compression libarchive undoes only through an outside program: the
+    // program is never started.
+    QTest::newRow("lrzip") << QByteArray("LRZI\x00\x06", 6) + QByteArray(40, '\0') << refused;
+    QTest::newRow("uuencoded newc")
+            << make(ARCHIVE_FORMAT_CPIO_SVR4_NOCRC, ARCHIVE_FILTER_UU) << refused;
+}
+
+void TestFileRelay::archiveFormats()
+{
+    QFETCH(QByteArray, archive);
+    QFETCH(QString, error);
+    QVERIFY(!archive.isEmpty());
+    QTemporaryDir sandbox;
+    QVERIFY(writeFile(sandbox.filePath("stream"), archive));
+    const QString out = sandbox.filePath("out");
+    QVERIFY(QDir().mkpath(out));
+    QByteArray buffer;
+    const QString got = thrown(
+            [&] { QVERIFY(filerelay::unpackArchive(sandbox.filePath("stream"), out, buffer, {})); });
+    if (error.isEmpty()) {
+        QVERIFY2(got.isEmpty(), qPrintable(got));
+        QCOMPARE(readFile(out + "/var/sms.db"), QByteArray("messages"));
+    } else {
+        QVERIFY2(got.contains(error), qPrintable(got));
+        QCOMPARE(tree(out), QStringList());
+    }
+}
+
+void TestFileRelay::hardLinksGetTheirSetsData_data()
+{
+    QTest::addColumn<QByteArray>("archive");
+    QTest::addColumn<QVariantMap>("files"); // every file made, with its bytes
+    QTest::addColumn<int>("skipped");
+
+    const QByteArray big = randomBytes(3 * filerelay::kChunkSize + 17, 8);
+    // Three names of one file in different folders, beside a plain file.
+    const QList<LaEntry> three {{"./var", {}, 0, 1, 040755},
+                                {"./var/SMS", {}, 0, 1, 040755},
+                                {"./var/SMS/sms.db", big, 7, 3},
+                                {"./var/plain.db", "plain"},
+                                {"./var/copy.db", big, 7, 3},
+                                {"./top.db", big, 7, 3}};
+    const QVariantMap threeMade {{"var/SMS/sms.db", big}, {"var/plain.db", QByteArray("plain")},
+                                 {"var/copy.db", big}, {"top.db", big}};
+    for (const auto &[label, format, filter] :
+         {std::tuple {"newc", ARCHIVE_FORMAT_CPIO_SVR4_NOCRC, ARCHIVE_FILTER_NONE},
+          std::tuple {"newc, gzip", ARCHIVE_FORMAT_CPIO_SVR4_NOCRC, ARCHIVE_FILTER_GZIP},
+          std::tuple {"odc", ARCHIVE_FORMAT_CPIO_POSIX, ARCHIVE_FILTER_NONE}})
+        QTest::newRow(label) << libarchiveBytes(format, filter, three) << threeMade << 0;
+
+    // Built by hand: the data with the last name, as newc carries it, and
+    // with the first, as a writer may put it.
+    CpioFixture last;
+    last.addFolder("./var");
+    last.addEntry("./var/h1", 0100644, {}, kMtime, 900, 2);
+    last.addEntry("./var/h2", 0100644, "shared", kMtime, 900, 2);
+    QTest::newRow("data with the last name")
+            << last.bytes() << QVariantMap {{"var/h1", "shared"}, {"var/h2", "shared"}} << 0;
+    CpioFixture first;
+    first.addFolder("./var");
+    first.addEntry("./var/h1", 0100644, "shared", kMtime, 900, 3);
+    first.addEntry("./var/h2", 0100644, {}, kMtime, 900, 3);
+    first.addEntry("./var/h3", 0100644, {}, kMtime, 900, 3);
+    QTest::newRow("data with the first name")
+            << first.bytes()
+            << QVariantMap {{"var/h1", "shared"}, {"var/h2", "shared"}, {"var/h3", "shared"}}
+            << 0;
+    CpioFixture empty;
+    empty.addEntry("./e1", 0100644, {}, kMtime, 901, 2);
+    empty.addEntry("./e2", 0100644, {}, kMtime, 901, 2);
+    QTest::newRow("an empty file")
+            << empty.bytes() << QVariantMap {{"e1", QByteArray()}, {"e2", QByteArray()}} << 0;
+    // A name repeated within its set takes nothing from the others.
+    CpioFixture again;
+    again.addEntry("./a", 0100644, {}, kMtime, 902, 3);
+    again.addEntry("./b", 0100644, "data", kMtime, 902, 3);
+    again.addEntry("./a", 0100644, {}, kMtime, 902, 3);
+    QTest::newRow("a name twice") << again.bytes()
+                                  << QVariantMap {{"a", "data"}, {"b", "data"}} << 0;
+
+    // Every name with the data, as odc may carry it: each name is written
+    // once, not once for every name that follows it.
+    CpioFixture each;
+    const QByteArray chunk = randomBytes(8000, 9);
+    QVariantMap eachMade;
+    for (int i = 0; i < 1500; ++i) {
+        const QString name = QString("n%1").arg(i);
+        each.addEntry("./" + name, 0100644, chunk, kMtime, 905, 1500);
+        eachMade.insert(name, chunk);
+    }
+    QTest::newRow("every name with the data") << each.bytes() << eachMade << 0;
+
+    // The first name of the set was never made: a link to a symbolic link
+    // (which could lead anywhere) and a link below one are skipped.
+    CpioFixture toLink;
+    toLink.addFolder("./var");
+    toLink.addEntry("./var/sym", 0120777, "/etc/passwd", kMtime, 903, 2);
+    toLink.addEntry("./var/h", 0100644, {}, kMtime, 903, 2);
+    toLink.addFile("./var/ok.db", "ok");
+    QTest::newRow("link to a symbolic link")
+            << toLink.bytes() << QVariantMap {{"var/ok.db", "ok"}} << 2;
+    CpioFixture below;
+    below.addEntry("./out", 0120777, "/tmp", kMtime);
+    below.addEntry("./out/escaped", 0100644, {}, kMtime, 904, 2);
+    below.addEntry("./inside", 0100644, "x", kMtime, 904, 2);
+    QTest::newRow("first name below a symbolic link")
+            << below.bytes() << QVariantMap {} << 3;
+}
+
+void TestFileRelay::hardLinksGetTheirSetsData()
+{
+    QFETCH(QByteArray, archive);
+    QFETCH(QVariantMap, files);
+    QFETCH(int, skipped);
+    QVERIFY(!archive.isEmpty());
+    QTemporaryDir sandbox;
+    QVERIFY(writeFile(sandbox.filePath("stream"), archive));
+    const QString out = sandbox.filePath("out");
+    QVERIFY(QDir().mkpath(out));
+    QByteArray buffer;
+    int count = -1;
+    QStringList made;
+    QString got;
+    bool done = false;
+    got = thrown([&] { done = filerelay::unpackArchive(sandbox.filePath("stream"), out, buffer,
+                                                       {}, &count, &made); });
+    if (files.isEmpty()) {
+        QVERIFY2(got.contains("sent no files"), qPrintable(got));
+    } else {
+        QVERIFY2(done && got.isEmpty(), qPrintable(got));
+        QCOMPARE(count, skipped);
+    }
+    QVariantMap found;
+    for (const QString &p : tree(out)) {
+        const QFileInfo info(out + "/" + p);
+        QVERIFY2(!info.isSymLink() && (info.isDir() || info.isFile()), qPrintable(p));
+        if (info.isFile()) {
+            found.insert(p, readFile(info.filePath()));
+            QCOMPARE(info.lastModified().toSecsSinceEpoch(), kMtime);
+            QVERIFY2(made.contains(info.filePath()), qPrintable(p));
+        }
+    }
+    QVariantMap want;
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        want.insert(it.key(), it.value().toByteArray());
+    QCOMPARE(found, want);
+    // Each name listed once for the flush, after its folder.
+    QCOMPARE(QSet<QString>(made.cbegin(), made.cend()).size(), made.size());
     QVERIFY(!QFileInfo::exists("/tmp/escaped"));
 }
 

@@ -5,9 +5,11 @@
 #include "jobs/exportmessagestxt.h"
 #include "recovery/messagescans.h"
 #include "store/exportmessagesdb.h"
+#include "store/ios5messagedb.h"
 #include "store/ios6messagedb.h"
 #include "store/msgutil.h"
 #include "tests/support/addressbookfixture.h"
+#include "tests/support/ios5smsdb.h"
 #include "tests/support/phonesmsdb.h"
 #include "tests/support/rawsqlite.h"
 #include "tests/support/testenv.h"
@@ -45,6 +47,32 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 QString localSmsDb(const QString &store)
 {
     return PhoneSmsDb::smsDbPathOf(store);
+}
+
+// Copies the database at source to target in the middle of a write, as a
+// copy taken off a busy phone may be: pages of the unfinished transaction
+// are in the file, their old contents in a hot journal beside it. The write
+// fills a table of its own; the source is rolled back afterwards.
+bool copyMidWrite(const QString &source, const QString &target)
+{
+    sqlite3 *db = nullptr;
+    const auto run = [&db](const char *sql) {
+        return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    };
+    bool ok = sqlite3_open_v2(source.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr)
+                    == SQLITE_OK
+            && run("PRAGMA journal_mode=DELETE") && run("CREATE TABLE scratch(x)")
+            && run("PRAGMA cache_size=10") && run("BEGIN")
+            && run("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<200) "
+                   "INSERT INTO scratch SELECT randomblob(4000) FROM n");
+    QDir().mkpath(QFileInfo(target).path());
+    QFile::remove(target);
+    QFile::remove(target + "-journal");
+    ok = ok && QFileInfo(source + "-journal").size() > 0 && QFile::copy(source, target)
+            && QFile::copy(source + "-journal", target + "-journal");
+    run("ROLLBACK");
+    sqlite3_close(db);
+    return ok;
 }
 
 // Texts of a message list, in list order.
@@ -969,6 +997,73 @@ private slots:
         QCOMPARE(sqliteScalar(copy, "select text from message where guid=?", {m.guid}).toString(),
                  QStringLiteral("changed"));
         QCOMPARE(sqliteScalar(copy, "select count(*) from message").toInt(), logRows ? 3 : 2);
+    }
+
+    // A saved copy of a phone's database (or a backup's), opened to be
+    // shown, stays byte for byte as it came with its journal or log, in
+    // both schema generations: a copy taken while the phone was writing
+    // holds a hot journal, which a connection that may write rolls back,
+    // and one in write-ahead-log mode rows not yet in the file. Nothing can
+    // be written through the reader.
+    void phoneCopyIsShownUnchanged_data()
+    {
+        QTest::addColumn<int>("generation");
+        QTest::addColumn<bool>("wal");
+        QTest::newRow("iOS 6, unfinished write") << 6 << false;
+        QTest::newRow("iOS 6, rows in the log") << 6 << true;
+        QTest::newRow("iOS 5, unfinished write") << 5 << false;
+    }
+    void phoneCopyIsShownUnchanged()
+    {
+        QFETCH(int, generation);
+        QFETCH(bool, wal);
+        const QString source = newStore();
+        const QString store = newStore();
+        const QString path = PhoneSmsDb::smsDbPathOf(store);
+        int messages = 2;
+        if (generation == 6) {
+            PhoneSchema schema;
+            schema.wal = wal;
+            PhoneSmsDb b(wal ? store : source, schema);
+            const qint64 h = b.addHandle(QStringLiteral("+12025550143"));
+            const qint64 chat = b.addChat(h);
+            b.addText(chat, QStringLiteral("one"), h, 100);
+            b.addText(chat, QStringLiteral("two"), h, 200);
+            if (wal) {
+                b.db().exec("PRAGMA wal_checkpoint(TRUNCATE);");
+                sqlite3_db_config(b.db().handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+                b.addText(chat, QStringLiteral("in the log"), h, 300);
+                messages = 3;
+            }
+        } else {
+            IOS5SmsDb b(source);
+            const qint64 g = b.addGroup(111);
+            b.addMember(g, "(202) 555-0143");
+            b.addSms(g, "(202) 555-0143", 1300000000, 2, "one");
+            b.addSms(g, "(202) 555-0143", 1300000100, 3, "two");
+        }
+        if (!wal)
+            QVERIFY(copyMidWrite(PhoneSmsDb::smsDbPathOf(source), path));
+        const QString log = path + (wal ? "-wal" : "-journal");
+        const QByteArray db0 = fileBytes(path);
+        const QByteArray log0 = fileBytes(log);
+        QVERIFY(!log0.isEmpty());
+        {
+            const QSharedPointer<AbsIOSMessageDb> db
+                    = AbsIOSMessageDb::openPhoneCopy(QDir(store), kUs);
+            QCOMPARE(db->iosVersion(), generation);
+            MsgDataSet set;
+            set.reset();
+            db->chats(set);
+            db->messages(set, 0);
+            QCOMPARE(set.data()->messages.size(), messages);
+            const QString error = exceptionText(
+                    [&] { db->executeThrow(Sqlite3Sql("CREATE TABLE added(x)")); });
+            QVERIFY2(error.contains("readonly"), qPrintable(error));
+        }
+        QVERIFY(fileBytes(path) == db0);
+        QVERIFY(fileBytes(log) == log0);
+        QVERIFY(!QFile::exists(path + (wal ? "-journal" : "-wal")));
     }
 
     // A copy in write-ahead-log mode in a folder the program may not write

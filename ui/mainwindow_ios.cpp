@@ -23,8 +23,6 @@ namespace {
 const char kPasscodeNote[] = "<p><b>Notes:</b> If your iPhone is protected with a passcode, please "
                              "enter your passcode on iPhone first.</p>";
 
-const char kSmsDbInStore[] = "file-relay/var/mobile/Library/SMS/sms.db";
-
 // The failures of an arrival that are no job's: logged, then shown.
 void reportArrivalError(const std::exception &e)
 {
@@ -167,11 +165,8 @@ void MainWindow::addLoadedIOSDevice(const IOSDevice &device)
     const QDir store = device.cacheDir();
     QSharedPointer<AbsIOSMessageDb> db;
     try {
-        const int schema = AbsIOSMessageDb::isIOS6Schema(store.absoluteFilePath(kSmsDbInStore));
-        if (schema == 6)
-            db.reset(new IOS6MessageDb(store, device.MobileSubscriberCountryCode, false));
-        else
-            db.reset(new IOS5MessageDb(store, device.MobileSubscriberCountryCode));
+        // The phone's copy is only shown: it stays as the phone left it.
+        db = AbsIOSMessageDb::openPhoneCopy(store, device.MobileSubscriberCountryCode);
     } catch (const std::exception &e) {
         reportArrivalError(e);
         return;

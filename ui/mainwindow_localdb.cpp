@@ -144,13 +144,8 @@ void MainWindow::importITunesBackup(QString &name)
     }
 
     try {
-        const QString smsDb = cache.absoluteFilePath(
-                QStringLiteral("file-relay/var/mobile/Library/SMS/sms.db"));
-        QSharedPointer<AbsIOSMessageDb> db;
-        if (AbsIOSMessageDb::isIOS6Schema(smsDb) == 6)
-            db.reset(new IOS6MessageDb(cache, QString(), false));
-        else
-            db.reset(new IOS5MessageDb(cache, QString()));
+        // The backup's database is read as it is.
+        const QSharedPointer<AbsIOSMessageDb> db = AbsIOSMessageDb::openPhoneCopy(cache, QString());
         MsgDataSet set;
         db->messages(set, 0);
         if (name.isEmpty())

@@ -29,7 +29,10 @@
 //                                  message that must be called NAME
 //   }
 //   "mobilesync": {
-//       "classes": {"com.apple.Contacts": {"batches": [{records}, ...]}},
+//       "classes": {"com.apple.Contacts": {"batches": [{records}, ...],
+//                                          "repeat": 1}},   the batches are
+//                                  sent this many times over; -1 without end
+//                                  (while the computer acknowledges them)
 //       "cancelAt": "SDMessageGetAllRecordsFromDevice"   answered with
 //                                  "SDMessageCancelSession"
 //       "finishReply": "SDMessageDeviceFinishedSession"
@@ -350,18 +353,20 @@ void serveSync(const ServiceCall &call)
         } else if (syncing.isEmpty() || dataClass != syncing) {
             ok = cancel(name, QStringLiteral("No sync of %1 is running.").arg(dataClass));
         } else if (name == QLatin1String("SDMessageGetAllRecordsFromDevice")) {
-            const QJsonArray batches = classes.value(syncing)
-                                               .toObject()
-                                               .value(QLatin1String("batches"))
-                                               .toArray();
+            const QJsonObject syncClass = classes.value(syncing).toObject();
+            const QJsonArray batches = syncClass.value(QLatin1String("batches")).toArray();
+            const int repeat = syncClass.value(QLatin1String("repeat")).toInt(1);
+            const qsizetype total = batches.isEmpty() ? 0
+                    : repeat < 0                      ? -1
+                                                      : batches.size() * qMax(repeat, 1);
             QString trigger = name;
-            for (qsizetype i = 0; ok && i < batches.size(); ++i) {
+            for (qsizetype i = 0; ok && (total < 0 || i < total); ++i) {
                 CFMutableDictionaryRef actions = newDictionary();
+                const bool more = total < 0 || i + 1 < total;
                 ok = link.answer(trigger,
                                  arrayOf({str("SDMessageProcessChanges"), str(syncing),
-                                          fromJson(batches.at(i)),
-                                          CFRetain(i + 1 < batches.size() ? kCFBooleanTrue
-                                                                          : kCFBooleanFalse),
+                                          fromJson(batches.at(i % batches.size())),
+                                          CFRetain(more ? kCFBooleanTrue : kCFBooleanFalse),
                                           actions}));
                 if (!ok)
                     break;
