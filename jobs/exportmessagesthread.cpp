@@ -19,6 +19,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMap>
 #include <QSharedPointer>
@@ -29,6 +30,8 @@
 namespace {
 // Thrown inside run when the dialog has ended; run catches it.
 constexpr int kCancelled = -1;
+// The longest time between two progress reports while messages are written.
+constexpr qint64 kProgressMs = 50;
 
 using Exporter = AbsFormatExport<_MsgMessage>;
 
@@ -215,12 +218,24 @@ void ExportMessagesThread::run()
 
         const int total = int(m_messages.size());
         bool resourcesCopied = false;
+        // Progress goes to the dialog when its percentage moves, at least
+        // every kProgressMs for the count beside it, and for the last
+        // message: one queued report per message would keep the GUI thread
+        // busy with nothing new to show.
+        int postedPercent = -1;
+        QElapsedTimer sincePost;
+        sincePost.start();
         for (_MsgMessage *m : std::as_const(m_messages)) {
             if (m_form->failed)
                 throw kCancelled;
             ++count;
-            m_form->postUpdateProgress(QString(), int(double(count) / total * 100.0),
-                                       ids("SMS: %1/%2").arg(count).arg(total));
+            const int percent = int(double(count) / total * 100.0);
+            if (percent != postedPercent || count == total || sincePost.elapsed() >= kProgressMs) {
+                m_form->postUpdateProgress(QString(), percent,
+                                           ids("SMS: %1/%2").arg(count).arg(total));
+                postedPercent = percent;
+                sincePost.restart();
+            }
             if (m_format < 0 || m_format > ExportDb)
                 throw std::runtime_error("not support export format.");
 

@@ -12,6 +12,7 @@ constexpr char16_t kSymbolUnits[]
            0x2693, 0x26AA, 0x26AB, 0x26C5, 0x26D4, 0x2705, 0x2709, 0x270F, 0x2712, 0x2714, 0x2744,
            0x2747, 0x274E, 0x2795, 0x2796, 0x2797, 0x27B0, 0x2934, 0x2935, 0x2B1B, 0x2B1C, 0x3030};
 static_assert(std::is_sorted(std::begin(kSymbolUnits), std::end(kSymbolUnits)));
+static_assert(kSymbolUnits[0] < 0xD83C && kSymbolUnits[0] < 0xE000);
 
 QString hexUpper(quint32 value)
 {
@@ -87,6 +88,14 @@ QString replaceMatches(const QString &source, MatchFinder finder, MatchHandler h
 
 QString replaceEmoji(const QString &text, EmojiCallback callback, void *userData)
 {
+    // Every unit either pass looks for lies at or above the first symbol
+    // (the private-use range and the lead surrogates D83C, D83D included):
+    // most texts hold none and come back as the two passes would give them
+    // (an empty text as a null one).
+    const char16_t lowest = kSymbolUnits[0];
+    if (std::none_of(text.cbegin(), text.cend(),
+                     [lowest](QChar c) { return c.unicode() >= lowest; }))
+        return text.isEmpty() ? QString() : text;
     const QString first
             = replaceMatches(text, findSingleUnit, replaceSingleUnit, callback, userData);
     return replaceMatches(first, findPair, replacePair, callback, userData);

@@ -13,6 +13,8 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QImage>
+#include <QLabel>
+#include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTranslator>
 #include <QRegularExpression>
@@ -99,6 +101,8 @@ private slots:
     void htmlRefusesUnwritablePage();
     void jobTextAndCsv_data();
     void jobTextAndCsv();
+    void jobProgressEndsAtWhole_data();
+    void jobProgressEndsAtWhole();
     void jobHtmlOneFilePerConversation();
     void jobHtmlHostileNames();
     void jobHtmlKeepsUserFiles();
@@ -353,6 +357,58 @@ void TestExport::jobTextAndCsv()
     QVERIFY(text.startsWith(header));
     QVERIFY(text.indexOf("first") > 0 && text.indexOf("first") < text.indexOf("second"));
     QCOMPARE(filesBelow(dir.path()), QStringList {"out.txt"});
+}
+
+void TestExport::jobProgressEndsAtWhole_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::newRow("every message a percent or more") << 7;
+    QTest::newRow("many messages per percent") << 3001;
+}
+
+// Progress is not reported for every message, but the dialog still follows
+// the run and shows the whole count at 100% when it ends.
+void TestExport::jobProgressEndsAtWhole()
+{
+    QFETCH(int, count);
+    QTemporaryDir dir;
+    MessageFixture fx;
+    _MsgHandle *ann = fx.handle("+15550101", "Ann");
+    _MsgChat *chat = fx.chat({ann});
+    for (int i = 0; i < count; ++i)
+        fx.message(chat, ann, QStringLiteral("m%1").arg(i), 1000 + i);
+
+    ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+    // The reports that reach the dialog (queued calls from the job's thread).
+    struct Reports : QObject
+    {
+        int count = 0;
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            if (e->type() == QEvent::MetaCall)
+                ++count;
+            return false;
+        }
+    } reports;
+    form.installEventFilter(&reports);
+    auto *bar = form.findChild<QProgressBar *>("progressBar");
+    QVERIFY(bar);
+    int barChanges = 0;
+    QObject context;
+    connect(bar, &QProgressBar::valueChanged, &context, [&] { ++barChanges; });
+
+    ExportMessagesThread job(fx.list(), dir.path() + "/out.txt", ExportTxt, &form);
+    const Outcome o = runUnder(form, job);
+    QVERIFY(o.ok);
+    QCOMPARE(bar->value(), 100);
+    QCOMPARE(form.findChild<QLabel *>("lbProgress")->text(),
+             ids("SMS: %1/%2").arg(count).arg(count));
+    QVERIFY(barChanges >= std::min(count, 100));
+    // A report per percentage, one at most every 50 ms beside them, the
+    // first status line and the final report: never one per message.
+    const qint64 bound = std::min<qint64>(count, 101) + o.ms / 50 + 1 + 3;
+    QVERIFY2(reports.count <= bound,
+             qPrintable(QStringLiteral("%1 reports, at most %2").arg(reports.count).arg(bound)));
 }
 
 void TestExport::jobHtmlOneFilePerConversation()

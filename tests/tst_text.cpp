@@ -50,6 +50,15 @@ private slots:
         // The second pass runs over the result of the first.
         QTest::newRow("single units first")
                 << QString("\U0001F604\u203C") << "{1F604}{203C}" << QStringList {"203C", "1F604"};
+        // Texts of units below every emoji unit come back as they are.
+        QTest::newRow("just below the first symbol")
+                << QString("\u203B\u2000 caf\u00E9\t\r\n") << QString("\u203B\u2000 caf\u00E9\t\r\n")
+                << QStringList();
+        QTest::newRow("one emoji after a long plain run")
+                << QString(500, u'a') + QChar(0x2714) << QString(500, u'a') + "{2714}"
+                << QStringList {"2714"};
+        QTest::newRow("other units at or above the first symbol")
+                << QString("\u4E2D\uFFFD\u203D") << QString("\u4E2D\uFFFD\u203D") << QStringList();
     }
     void emojiMarkup()
     {
@@ -59,6 +68,13 @@ private slots:
         QStringList seen;
         QCOMPARE(replaceEmoji(text, recordHex, &seen), expected);
         QCOMPARE(seen, found);
+    }
+
+    // An empty text comes back null, with or without emoji to look for.
+    void emptyText()
+    {
+        QVERIFY(replaceEmoji(QString(""), emojiPlaceholderText, nullptr).isNull());
+        QVERIFY(replaceEmoji(QString(), emojiPlaceholderText, nullptr).isNull());
     }
 
     void placeholder()

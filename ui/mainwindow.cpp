@@ -200,6 +200,15 @@ MsgMessageList MainWindow::collectNodeMessages()
     _AbsDBItemNode *src = ItemModelMain::sourceNodeOf(node);
     if (!src || src != node)
         return {};
+    // The panes show this whole source: its records were read when it was
+    // chosen, and the window keeps them in step with what it writes (a
+    // deletion prunes them, an import reads the new rows in). Reading the
+    // database again would only find the same records, so the list shown
+    // is taken as it is.
+    const _MsgDataSet *set = src->dataSet.data();
+    if (set && m_shownSet == set && !currentChat
+        && smsModel->messages().size() == set->messages.size())
+        return set->messages.values();
     try {
         src->db->messages(src->dataSet, 0);
     } catch (const std::exception &e) {

@@ -52,9 +52,10 @@ public:
 
     // ---- Shared operations of the command slots ----
 
-    // Every message of the current source node (kinds 3 to 5), loaded fresh
-    // from its database, in no particular order. Empty for any other node,
-    // and (after the error box) when the database fails.
+    // Every message of the current source node (kinds 3 to 5), in no
+    // particular order: the records the panes show when they show that whole
+    // source, else loaded from its database. Empty for any other node, and
+    // (after the error box) when the database fails.
     MsgMessageList collectNodeMessages();
     // The messages of the selected rows of the message list, in the order
     // the selection model lists them.
