@@ -168,11 +168,6 @@ void TestAndroidConn::initTestCase()
     QCoreApplication::installTranslator(&m_translator);
     qputenv("PELICORDE_SERVICE_HOST", "");
     registerAndroidDeviceMetaType();
-    // Other test programs running beside this one draw session ports from
-    // the same clock with their own counter from 1: start elsewhere in the
-    // counter's cycle so that two programs rarely ask for the same port.
-    for (int i = QRandomGenerator::global()->bounded(1, 99); i > 0; --i)
-        simpleprotocol::nextSessionPort();
     QVERIFY2(QFileInfo(FakeAdb::programPath()).isExecutable(), "the fakeadb program is not built");
 }
 

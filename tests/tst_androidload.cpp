@@ -313,8 +313,6 @@ void TestAndroidLoad::initTestCase()
     QCoreApplication::installTranslator(&m_translator);
     qputenv("PELICORDE_SERVICE_HOST", "");
     registerAndroidDeviceMetaType();
-    for (int i = QRandomGenerator::global()->bounded(1, 99); i > 0; --i)
-        simpleprotocol::nextSessionPort();
     QVERIFY2(QFileInfo(FakeAdb::programPath()).isExecutable(), "the fakeadb program is not built");
 }
 
