@@ -278,6 +278,8 @@ private:
     QString m_root;
     std::vector<Fault> m_faults;
     std::map<quint64, Open> m_open;
+    // A read's answer, header and data, one buffer for all of them.
+    QByteArray m_answer;
     quint64 m_nextHandle = 1;
     quint64 m_packet = 0;
 };
@@ -489,14 +491,23 @@ bool AfcServer::handle(quint64 op, const QByteArray &params, const QByteArray &d
         auto it = nodes.find(h->second.path);
         if (it == nodes.end())
             return status(NotFound);
-        // A shared copy: the bytes go out from the file itself after the
-        // lock is let go, and a writer meanwhile changes a copy of its own.
-        const QByteArray bytes = it->second.data;
+        // As a phone reads a file into a buffer and sends that: the piece
+        // is copied under the lock behind the header in the one answer
+        // buffer of the connection, and the two leave in one send. Sent
+        // straight from the stored file, each answer had the kernel read
+        // pages of a large file it had never touched (the file is written
+        // anew before it is read): on virtual machines whose kernel maps
+        // user pages apart, a fault a page, reads three times as slow. The
+        // answer buffer stays warm, and copying 64 KiB costs microseconds.
+        const QByteArray &bytes = it->second.data;
         const qint64 from = qMin<qint64>(h->second.position, bytes.size());
         const qint64 n = qMin<qint64>(qint64(qMin<quint64>(count, 1u << 24)), bytes.size() - from);
         h->second.position = from + n;
+        m_answer.resize(qsizetype(kHeader) + n);
+        headerAt(m_answer.data(), kHeader + quint64(n), kHeader, m_packet, OpData);
+        std::memcpy(m_answer.data() + kHeader, bytes.constData() + from, size_t(n));
         lock.unlock();
-        return answer(OpData, bytes.constData() + from, size_t(n));
+        return sendAll(m_call.fd, m_answer.constData(), size_t(m_answer.size()));
     }
     case OpFileWrite: {
         auto h = m_open.find(numberAt(params, 0));
