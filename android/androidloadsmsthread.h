@@ -87,7 +87,6 @@ private:
     qint64 m_maxAttachmentBytes = kMaxAttachmentBytes;
     // The file every attachment part of a run is received into in turn
     // (the writer copies it before the next part comes); made at the first
-    // part, removed when the run ends.
+    // part, open until the run ends and then removed.
     QFile *m_partFile = nullptr;
-    bool m_partFileMade = false;
 };
