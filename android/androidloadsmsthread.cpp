@@ -240,7 +240,7 @@ void AndroidLoadSMSThread::receiveBatch()
         if (line.startsWith(QLatin1String("$sms:"))) {
             ++receivedCount;
             reportCount();
-            storeMessage(line.mid(5));
+            storeMessage(QStringView(line).mid(5));
         } else if (line.startsWith(QLatin1String("$end:"))) {
             break;
         } else if (line.startsWith(QLatin1String("$bye:"))) {
@@ -252,9 +252,9 @@ void AndroidLoadSMSThread::receiveBatch()
     sendCommand(socket, QStringLiteral("$batch:"), QString(), true, -1);
 }
 
-void AndroidLoadSMSThread::storeMessage(const QString &argument)
+void AndroidLoadSMSThread::storeMessage(QStringView argument)
 {
-    const QStringList fields = argument.split(QLatin1Char(','), Qt::KeepEmptyParts);
+    const QList<QStringView> fields = argument.split(u',', Qt::KeepEmptyParts);
     if (fields.size() < 6)
         return;
     IOS6MessageDb &db = *m_db;

@@ -62,7 +62,7 @@ private:
     void checkCancel() const;
     void prepareTables();
     void receiveBatch();
-    void storeMessage(const QString &argument);
+    void storeMessage(QStringView argument);
     void receiveAttachment(PhoneMessage &pm);
     // hash: the message's logic hash when the caller has it, else null.
     void writeAndRecord(PhoneMessage &pm, const QString *hash = nullptr);
