@@ -306,13 +306,15 @@ void AndroidLoadSMSThread::storeMessage(QStringView argument)
         sendCommand(socket, QStringLiteral("0"), QString(), true, -1);
         return;
     }
+    // Asked for first: the text is stored while the phone gets its parts
+    // ready.
+    sendCommand(socket, QStringLiteral("1"), QString(), true, -1);
     const QString body = messageBodyText(m);
     if (!body.isEmpty()) {
         m.text = body;
         // The hash takes the body text alone: it is the phone message's.
         writeAndRecord(pm, &pm.parentHash);
     }
-    sendCommand(socket, QStringLiteral("1"), QString(), true, -1);
     for (int i = 0; i < parts; ++i)
         receiveAttachment(pm);
 }
