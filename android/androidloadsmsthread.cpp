@@ -111,7 +111,6 @@ void AndroidLoadSMSThread::run()
     form->postUpdateProgress(ids("IDS_ANDROID_LOADING_SMS"), 0, QString());
     PartFile part;
     m_partFile = &part.file();
-    m_partFileMade = false;
     struct Forget
     {
         QFile *&file;
@@ -241,7 +240,7 @@ void AndroidLoadSMSThread::receiveBatch()
         if (line.startsWith(QLatin1String("$sms:"))) {
             ++receivedCount;
             reportCount();
-            storeMessage(line.mid(5));
+            storeMessage(QStringView(line).mid(5));
         } else if (line.startsWith(QLatin1String("$end:"))) {
             break;
         } else if (line.startsWith(QLatin1String("$bye:"))) {
@@ -253,9 +252,9 @@ void AndroidLoadSMSThread::receiveBatch()
     sendCommand(socket, QStringLiteral("$batch:"), QString(), true, -1);
 }
 
-void AndroidLoadSMSThread::storeMessage(const QString &argument)
+void AndroidLoadSMSThread::storeMessage(QStringView argument)
 {
-    const QStringList fields = argument.split(QLatin1Char(','), Qt::KeepEmptyParts);
+    const QList<QStringView> fields = argument.split(u',', Qt::KeepEmptyParts);
     if (fields.size() < 6)
         return;
     IOS6MessageDb &db = *m_db;
@@ -307,13 +306,15 @@ void AndroidLoadSMSThread::storeMessage(const QString &argument)
         sendCommand(socket, QStringLiteral("0"), QString(), true, -1);
         return;
     }
+    // Asked for first: the text is stored while the phone gets its parts
+    // ready.
+    sendCommand(socket, QStringLiteral("1"), QString(), true, -1);
     const QString body = messageBodyText(m);
     if (!body.isEmpty()) {
         m.text = body;
         // The hash takes the body text alone: it is the phone message's.
         writeAndRecord(pm, &pm.parentHash);
     }
-    sendCommand(socket, QStringLiteral("1"), QString(), true, -1);
     for (int i = 0; i < parts; ++i)
         receiveAttachment(pm);
 }
@@ -333,14 +334,20 @@ void AndroidLoadSMSThread::receiveAttachment(PhoneMessage &pm)
     name = uniqueAttachmentName(name, &pm.usedNames);
 
     QFile &file = *m_partFile;
-    // Made new for the first part; later parts take its place.
-    if (!file.open(QIODevice::WriteOnly
-                   | (m_partFileMade ? QIODevice::Truncate : QIODevice::NewOnly)))
+    // Made new for the first part and kept open for the run: each later
+    // part is written over the one before and the file cut to its size.
+    // Truncating to nothing and closing would make the file system write
+    // every part out to the disk at once.
+    if (!file.isOpen() && !file.open(QIODevice::ReadWrite | QIODevice::NewOnly))
         throw LocalException(
                 socket,
                 QStringLiteral("Create %1 error. %2")
                         .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
-    m_partFileMade = true;
+    if (!file.seek(0))
+        throw LocalException(
+                socket,
+                QStringLiteral("Write %1 error. %2")
+                        .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
     qint64 received = 0;
     QElapsedTimer shown;
     shown.start();
@@ -368,12 +375,11 @@ void AndroidLoadSMSThread::receiveAttachment(PhoneMessage &pm)
         }
     }
     sendCommand(socket, QStringLiteral("."), QString(), true, -1);
-    if (!file.flush())
+    if (!file.flush() || !file.resize(received))
         throw std::runtime_error(
                 QStringLiteral("Write %1 error. %2")
                         .arg(QDir::toNativeSeparators(file.fileName()), file.errorString())
                         .toStdString());
-    file.close();
 
     _MsgMessage &m = pm.message;
     if (mime.isEmpty() || mime.startsWith(QLatin1String("application/"), Qt::CaseInsensitive))
@@ -381,9 +387,8 @@ void AndroidLoadSMSThread::receiveAttachment(PhoneMessage &pm)
     if (mime.compare(QLatin1String("text/plain"), Qt::CaseInsensitive) == 0
         && received <= kMaxTextPartBytes) {
         QString text;
-        if (file.open(QIODevice::ReadOnly))
-            text = QString::fromUtf8(file.readAll());
-        file.close();
+        if (file.seek(0))
+            text = QString::fromUtf8(file.read(received));
         if (text.trimmed().isEmpty())
             return;
         m.attachments.clear();

@@ -62,7 +62,7 @@ private:
     void checkCancel() const;
     void prepareTables();
     void receiveBatch();
-    void storeMessage(const QString &argument);
+    void storeMessage(QStringView argument);
     void receiveAttachment(PhoneMessage &pm);
     // hash: the message's logic hash when the caller has it, else null.
     void writeAndRecord(PhoneMessage &pm, const QString *hash = nullptr);
@@ -87,7 +87,6 @@ private:
     qint64 m_maxAttachmentBytes = kMaxAttachmentBytes;
     // The file every attachment part of a run is received into in turn
     // (the writer copies it before the next part comes); made at the first
-    // part, removed when the run ends.
+    // part, open until the run ends and then removed.
     QFile *m_partFile = nullptr;
-    bool m_partFileMade = false;
 };

@@ -33,7 +33,7 @@ QString cutToLimits(const QString &text, qsizetype maxUnits, qsizetype maxBytes)
     return text.left(i);
 }
 
-bool decodeStrict(const QString &text, QByteArray *out)
+bool decodeStrict(QStringView text, QByteArray *out)
 {
     const auto result = QByteArray::fromBase64Encoding(text.toLatin1(),
                                                        QByteArray::AbortOnBase64DecodingErrors);
@@ -43,14 +43,14 @@ bool decodeStrict(const QString &text, QByteArray *out)
     return true;
 }
 
-QString shown(const QString &text)
+QString shown(QStringView text)
 {
-    return text.size() > 40 ? text.left(40) + QLatin1String("...") : text;
+    return text.size() > 40 ? text.left(40).toString() + QLatin1String("...") : text.toString();
 }
 
 } // namespace
 
-QString decodeArgumentText(QIODevice *peer, const QString &field)
+QString decodeArgumentText(QIODevice *peer, QStringView field)
 {
     QByteArray bytes;
     if (!decodeStrict(field, &bytes))
@@ -58,7 +58,7 @@ QString decodeArgumentText(QIODevice *peer, const QString &field)
     return QString::fromUtf8(bytes);
 }
 
-QByteArray decodeAttachmentData(QIODevice *peer, const QString &line)
+QByteArray decodeAttachmentData(QIODevice *peer, QStringView line)
 {
     QByteArray bytes;
     if (!decodeStrict(line, &bytes))

@@ -11,9 +11,9 @@ class QIODevice;
 // what it claims to be.
 
 // The UTF-8 text of a base64 argument field; an empty field is an empty text.
-QString decodeArgumentText(QIODevice *peer, const QString &field);
+QString decodeArgumentText(QIODevice *peer, QStringView field);
 // The bytes of one attachment data line.
-QByteArray decodeAttachmentData(QIODevice *peer, const QString &line);
+QByteArray decodeAttachmentData(QIODevice *peer, QStringView line);
 
 // The name of an attachment part as the app wrote it (UTF-8 bytes, read one
 // character per byte) made safe to store: no folder separators, none of

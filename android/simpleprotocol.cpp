@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
@@ -73,13 +74,16 @@ QString readLine(QIODevice *device, int timeout, qint64 maxLength)
                 throwTransferFailure(device);
             continue;
         }
-        bool ended = false;
-        for (qint64 i = 0; i < n && !ended; ++i) {
-            const char c = chunk[i];
-            if (c == '\n')
-                ended = true;
-            else if (c != '\r')
-                line.append(c);
+        // A piece ends at the LF, if it holds one, as its last byte; the
+        // runs between CRs go over whole.
+        const bool ended = chunk[n - 1] == '\n';
+        const char *from = chunk;
+        const char *const end = chunk + (ended ? n - 1 : n);
+        while (from < end) {
+            const void *cr = std::memchr(from, '\r', size_t(end - from));
+            const char *stop = cr ? static_cast<const char *>(cr) : end;
+            line.append(from, stop - from);
+            from = stop + (cr ? 1 : 0);
         }
         if (line.size() > maxLength)
             throw LocalException(device,

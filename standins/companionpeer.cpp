@@ -14,6 +14,10 @@ namespace {
 // The peer's own patience: how long it waits for the system between lines.
 constexpr int kIdleLimit = 30000;
 constexpr int kSlice = 50;
+// Lines are gathered up to this many bytes before they leave, as an app's
+// buffered stream does; whatever is gathered leaves before the peer waits
+// for an answer.
+constexpr qint64 kSendBuffer = 64 * 1024;
 
 QByteArray b64(const QString &text)
 {
@@ -196,10 +200,11 @@ struct CompanionPeer::Session
         }
     }
 
-    void writeRaw(const QByteArray &bytes)
+    void writeRaw(const QByteArray &bytes, bool now = true)
     {
         socket->write(bytes);
-        flush();
+        if (now || socket->bytesToWrite() >= kSendBuffer)
+            flush();
     }
 
     void waitForClose()
@@ -223,25 +228,28 @@ struct CompanionPeer::Session
                 waitForClose();
                 throw SessionEnd {QStringLiteral("fault")};
             case CompanionFault::Close:
+                flush();
                 throw SessionEnd {QStringLiteral("fault")};
             case CompanionFault::CloseMidLine:
                 writeRaw(line.left(qMax<qsizetype>(1, line.size() / 2)));
                 throw SessionEnd {QStringLiteral("fault")};
             case CompanionFault::Silence:
+                flush();
                 waitForClose();
                 throw SessionEnd {QStringLiteral("fault")};
             case CompanionFault::RawLine:
                 ++sentLines;
-                writeRaw(f.text.toUtf8() + '\n');
+                writeRaw(f.text.toUtf8() + '\n', false);
                 return;
             }
         }
         ++sentLines;
-        writeRaw(line + '\n');
+        writeRaw(line + '\n', false);
     }
 
     QByteArray read()
     {
+        flush(); // the lines the system is to answer
         QByteArray line;
         QDeadlineTimer idle(kIdleLimit);
         for (;;) {

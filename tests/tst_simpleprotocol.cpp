@@ -71,6 +71,11 @@ void TestSimpleProtocol::linesAreReadByteByByte_data()
             << QByteArray("$batch:\n$sms:1,0\n") << QStringList {"$batch:", "$sms:1,0"};
     QTest::newRow("long data line") << QByteArray(100000, 'Q') + "\n"
                                     << QStringList {QString(100000, QLatin1Char('Q'))};
+    // Runs and CRs across the pieces a long line is read in, a CR as the
+    // first and last byte, and an empty line after it.
+    QTest::newRow("CRs all through a long line")
+            << "\r" + QByteArray("ab\r").repeated(5000) + "\r\n\n"
+            << QStringList {QString("ab").repeated(5000), ""};
 }
 
 void TestSimpleProtocol::linesAreReadByteByByte()
