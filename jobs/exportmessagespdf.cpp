@@ -38,11 +38,11 @@ bool looksComplete(const QString &path)
 // Qt's PDF writer compresses every page through two fresh buffers of 10 MB.
 // glibc's sliding thresholds leave blocks that large in the heap but give
 // the freed memory back to the system at each page's end and map it in
-// again for the next, which took a third of an export's time in page faults
-// and page-table work. The thresholds are fixed instead at the highest
-// values glibc slides them to itself (blocks up to 32 MB from the heap, up
-// to 64 MB of free memory kept at its top), so that every page reuses the
-// same memory. Set once per process.
+// again for the next: more than a third of an export's time went to page
+// faults and page-table work. The thresholds are fixed instead at the
+// highest values glibc slides them to itself (blocks up to 32 MB from the
+// heap, up to 64 MB of free memory kept at its top), so that every page
+// reuses the same memory. Set once per process.
 void keepPageBuffers()
 {
 #ifdef __GLIBC__
