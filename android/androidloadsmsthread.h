@@ -61,6 +61,8 @@ private:
     bool stopped() const;
     void checkCancel() const;
     void prepareTables();
+    // The bookkeeping indexes the run set aside, built again.
+    void createIndexes();
     void receiveBatch();
     void storeMessage(QStringView argument);
     void receiveAttachment(PhoneMessage &pm);

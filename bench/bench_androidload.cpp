@@ -22,6 +22,8 @@
 #include <QElapsedTimer>
 #include <QTemporaryFile>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -67,9 +69,9 @@ double loadOnce(AndroidDevice &device, bool *ok)
 }
 
 // The same messages, as the load makes them, merged by the writer alone.
-double floorRun(const QList<PhoneMessage> &phone, const QString &mcc)
+double floorRun(const QList<PhoneMessage> &phone, const QString &mcc, const QString &name)
 {
-    const QString folder = dataFolder().absoluteFilePath(QStringLiteral("floor"));
+    const QString folder = dataFolder().absoluteFilePath(name);
     ExportMessagesDb writer {QDir(folder), mcc};
     QTemporaryFile picture;
     picture.open();
@@ -139,18 +141,34 @@ int main(int argc, char **argv)
     device.viaWifi = true;
     device.host = QStringLiteral("127.0.0.1");
     device.port = peer.controlPort();
-    device.imei = QStringLiteral("356938035643809");
     device.mmc = QStringLiteral("310");
 
-    // Best of three rounds each: every round starts from an empty cache.
+    // Best of three rounds each. Every round writes into folders of its
+    // own (a new cache, a new floor folder) and nothing is removed until the
+    // end: a file system that was just told to delete a tree makes the next
+    // folders it creates pay for it, and that would fall on whichever side
+    // ran after a removal. Each timed run starts after a sync, and the order
+    // alternates between rounds.
     std::vector<double> first, again, floor;
     for (int round = 0; round < bench::kRounds; ++round) {
-        androidCacheDir(device).removeRecursively();
+        device.imei = QStringLiteral("35693803564%1").arg(3809 + round);
         bool ok1 = false, ok2 = false;
-        first.push_back(loadOnce(device, &ok1));
-        again.push_back(loadOnce(device, &ok2));
-        QDir(dataFolder().absoluteFilePath(QStringLiteral("floor"))).removeRecursively();
-        floor.push_back(floorRun(phone, device.mmc));
+        auto loads = [&] {
+            ::sync();
+            first.push_back(loadOnce(device, &ok1));
+            again.push_back(loadOnce(device, &ok2));
+        };
+        auto floorOnce = [&] {
+            ::sync();
+            floor.push_back(floorRun(phone, device.mmc, QStringLiteral("floor%1").arg(round)));
+        };
+        if (round % 2 == 0) {
+            loads();
+            floorOnce();
+        } else {
+            floorOnce();
+            loads();
+        }
         if (!ok1 || !ok2) {
             std::fprintf(stderr, "a load failed\n");
             return 1;

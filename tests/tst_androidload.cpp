@@ -110,6 +110,8 @@ QString dumpCache()
             "select chat_id, message_id from chat_message_join order by 1, 2",
             "select message_id, attachment_id from message_attachment_join order by 1, 2",
             "select child, parent from parent_hash order by 1, 2",
+            "select name, tbl_name from sqlite_master where type='index' and tbl_name in "
+            "('parent_hash', 'valid_hash') order by 1",
     };
     for (const char *q : queries) {
         out << QString::fromLatin1(q);
@@ -599,12 +601,6 @@ void TestAndroidLoad::sharedStoredMessageStaysWhileOnePhoneMessageHasIt()
 
 void TestAndroidLoad::cancelMidLoadKeepsTheCache()
 {
-    CompanionScenario first;
-    first.batches
-            = {{sms(kMs, false, kAlice, "Alice", "one"), sms(kMs + 1, false, kBob, "Bob", "two")}};
-    QVERIFY(load(first).ok);
-    const QString before = dumpCache();
-
     // The phone has dropped "two", sends new messages, a picture, and then
     // stalls in the middle of its second batch.
     CompanionScenario second;
@@ -615,12 +611,27 @@ void TestAndroidLoad::cancelMidLoadKeepsTheCache()
                        sms(kMs + 7000, false, kCarol, "Carol", "five")}};
     // $ready $count $batch sms sms $atta data . $end | $batch sms (stall)
     second.faults = {{"backup2", 11, CompanionFault::Silence, {}}};
+    auto stalled = [this] { return m_peer && m_peer->record().answers.size() == 1; };
+
+    // A first load cancelled keeps nothing, and the bookkeeping tables keep
+    // their indexes (the load builds them after its rows).
+    QVERIFY(!load(second, cancelWhen(stalled)).ok);
+    QCOMPARE(scalar("select count(*) from message").toInt(), 0);
+    QCOMPARE(rows("select name from sqlite_master where type='index' and tbl_name in "
+                  "('parent_hash', 'valid_hash') order by 1"),
+             (QList<QVariantList> {
+                     {"idx_parent_hash_child"}, {"idx_parent_hash_parent"}, {"idx_valid_hash"}}));
+
+    CompanionScenario first;
+    first.batches
+            = {{sms(kMs, false, kAlice, "Alice", "one"), sms(kMs + 1, false, kBob, "Bob", "two")}};
+    QVERIFY(load(first).ok);
+    const QString before = dumpCache();
+    QVERIFY(before.contains("idx_parent_hash_child|parent_hash"));
+
     CompanionRecord record;
-    const Outcome out = load(second, cancelWhen([this] {
-                                 // The picture was answered; the phone stalls soon after.
-                                 return m_peer && m_peer->record().answers.size() == 1;
-                             }),
-                             &record);
+    // The picture was answered; the phone stalls soon after.
+    const Outcome out = load(second, cancelWhen(stalled), &record);
     QVERIFY(!out.ok);
     QCOMPARE(out.boxes, QStringList());
     QVERIFY2(out.stuck.isEmpty(), qPrintable(out.stuck.join('\n')));
