@@ -16,6 +16,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <cerrno>
 #include <stdexcept>
 
 #ifdef Q_OS_LINUX
@@ -70,6 +71,190 @@ public:
 
 private:
     archive *m_archive;
+};
+
+// The longest name an entry of a newc archive may give: a few times what
+// any file system takes for a whole path.
+constexpr quint64 kLongestName = 64 * 1024;
+
+// The fixed part of a newc header: "070701" (or "070702", which adds a
+// checksum) and thirteen fields of eight hex digits.
+constexpr int kNewcHeader = 110;
+
+// Hands libarchive's cpio reader the unpacked bytes of the stream, as its
+// read callback, and follows the entries of a newc archive on the way.
+//
+// The reader asks for an entry's whole name at once, sized from the
+// header's eight hex digits (up to 4 GiB), and holds what arrives until it
+// is all there: a header that lies would have it fill memory with whatever
+// follows. Here a header giving a longer name than kLongestName is refused,
+// and so is anything but a newc header where the next one must start (the
+// reader would look further on for one, out of step with this count). The
+// bytes up to the end of such a header still go to the reader, so that its
+// next request, the one for the name, is the one that fails, before it has
+// set any memory aside for it. Once the trailer entry has gone by, the
+// reader reads no further and nothing is followed.
+//
+// The other layouts the reader takes give a name at most six octal digits
+// (odc) or sixteen bits (binary, afio's large headers) long and are passed
+// on as they are. A symbolic link's target, which the reader also asks for
+// at once, it refuses itself above a megabyte.
+class CpioFeed
+{
+public:
+    // unpacked: the one entry of a raw-format reader over the stream; null
+    // when the stream is empty.
+    explicit CpioFeed(archive *unpacked)
+        : m_in(unpacked)
+    { }
+
+    static la_ssize_t read(archive *reader, void *self, const void **block)
+    {
+        return static_cast<CpioFeed *>(self)->next(reader, block);
+    }
+
+    // Why the bytes stopped before their end (a refused header or the
+    // unpacked stream's own error); empty when they did not.
+    const QString &error() const { return m_error; }
+
+private:
+    enum class Stage { Header, Name, Skip, Untracked };
+
+    la_ssize_t next(archive *reader, const void **block)
+    {
+        if (!m_error.isEmpty()) {
+            archive_set_error(reader, EILSEQ, "%s", qUtf8Printable(m_error));
+            return -1;
+        }
+        if (!m_in)
+            return 0;
+        for (;;) {
+            const void *bytes = nullptr;
+            size_t size = 0;
+            la_int64_t offset = 0;
+            const int r = archive_read_data_block(m_in, &bytes, &size, &offset);
+            if (r == ARCHIVE_EOF) {
+                m_in = nullptr;
+                return 0;
+            }
+            if (r < ARCHIVE_WARN) {
+                m_error = archiveError(m_in);
+                archive_set_error(reader, archive_errno(m_in), "%s", qUtf8Printable(m_error));
+                return -1;
+            }
+            if (size == 0)
+                continue;
+            *block = bytes;
+            return la_ssize_t(follow(static_cast<const char *>(bytes), size));
+        }
+    }
+
+    // Follows the n bytes at p; returns how many of them go to the reader:
+    // n, or those up to the end of a header refused (m_error then says why).
+    size_t follow(const char *p, size_t n)
+    {
+        size_t at = 0;
+        while (at < n) {
+            switch (m_stage) {
+            case Stage::Untracked:
+                return n;
+            case Stage::Header: {
+                const size_t take = qMin(n - at, size_t(kNewcHeader) - size_t(m_header.size()));
+                m_header.append(p + at, qsizetype(take));
+                at += take;
+                if (m_first && m_header.size() >= 6) {
+                    m_first = false;
+                    if (!m_header.startsWith("070701") && !m_header.startsWith("070702")) {
+                        m_stage = Stage::Untracked;
+                        return n;
+                    }
+                }
+                if (m_header.size() < kNewcHeader)
+                    break;
+                if (!startHeader())
+                    return at;
+                break;
+            }
+            case Stage::Name: {
+                const size_t take = size_t(qMin<quint64>(n - at, m_left));
+                const qsizetype keep = qMin<qsizetype>(qsizetype(take), 11 - m_name.size());
+                if (keep > 0)
+                    m_name.append(p + at, keep);
+                at += take;
+                m_left -= take;
+                if (m_left > 0)
+                    break;
+                // libarchive ends the archive on this name, its NUL included.
+                if (m_nameSize == 11 && m_name == QByteArray::fromRawData("TRAILER!!!\0", 11)) {
+                    m_stage = Stage::Untracked;
+                    return n;
+                }
+                m_left = m_afterName;
+                m_stage = Stage::Skip;
+                break;
+            }
+            case Stage::Skip: {
+                const size_t take = size_t(qMin<quint64>(n - at, m_left));
+                at += take;
+                m_left -= take;
+                if (m_left == 0) {
+                    m_stage = Stage::Header;
+                    m_header.clear();
+                    m_headerAt += m_entrySize;
+                }
+                break;
+            }
+            }
+        }
+        return n;
+    }
+
+    // Reads the whole header in m_header; false (m_error set) when it is
+    // refused.
+    bool startHeader()
+    {
+        const auto isHex = [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        };
+        bool valid = m_header.startsWith("070701") || m_header.startsWith("070702");
+        for (int i = 6; valid && i < kNewcHeader; ++i)
+            valid = isHex(m_header.at(i));
+        if (!valid) {
+            m_error = QStringLiteral("no entry header where one should start, at byte %1")
+                              .arg(QLocale().toString(m_headerAt));
+            return false;
+        }
+        const auto field = [this](int index) {
+            return m_header.mid(6 + 8 * index, 8).toULongLong(nullptr, 16);
+        };
+        m_nameSize = field(11);
+        const quint64 size = field(6);
+        if (m_nameSize > kLongestName) {
+            m_error = QStringLiteral("an entry's header gives a name of %1 bytes")
+                              .arg(QLocale().toString(m_nameSize));
+            return false;
+        }
+        // The name ends two bytes past a multiple of four (the header is
+        // 110 bytes long), the data at one.
+        m_afterName = ((2 - m_nameSize) & 3) + size + ((4 - size % 4) % 4);
+        m_entrySize = quint64(kNewcHeader) + m_nameSize + m_afterName;
+        m_left = m_nameSize;
+        m_name.clear();
+        m_stage = Stage::Name;
+        return true;
+    }
+
+    archive *m_in;
+    QString m_error;
+    Stage m_stage = Stage::Header;
+    bool m_first = true;
+    QByteArray m_header;
+    QByteArray m_name;
+    quint64 m_nameSize = 0;
+    quint64 m_afterName = 0;
+    quint64 m_entrySize = 0;
+    quint64 m_left = 0;
+    quint64 m_headerAt = 0;
 };
 
 // The entry's place below the unpack folder as clean components, or an
@@ -253,24 +438,46 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
         return true;
     };
 
-    ReadArchive reader;
-    archive *a = reader.get();
     // What the service sends and nothing else: a cpio archive, compressed
     // with gzip or not ("empty" gives a clear answer to an empty stream).
     // Other filters may hand the bytes to outside programs and other
     // formats are parsers the phone has no reason to reach; gzip itself is
     // refused when libarchive could only do it through the gzip program.
-    if (archive_read_support_filter_gzip(a) != ARCHIVE_OK
-        || archive_read_support_format_cpio(a) != ARCHIVE_OK
-        || archive_read_support_format_empty(a) != ARCHIVE_OK)
+    // One reader undoes the compression and hands its bytes as they are
+    // ("raw") through a CpioFeed to the cpio reader.
+    ReadArchive stream;
+    archive *in = stream.get();
+    ReadArchive reader;
+    archive *a = reader.get();
+    const auto unsupported = [&archivePath](archive *which) {
         fail(QStringLiteral("open %1 error. This build cannot read gzip-compressed cpio "
                             "archives by itself (%2).")
-                     .arg(archivePath, archiveError(a)));
-    const int opened = archive_read_open_filename(a, QFile::encodeName(archivePath).constData(),
-                                                  size_t(kChunkSize));
+                     .arg(archivePath, archiveError(which)));
+    };
+    if (archive_read_support_filter_gzip(in) != ARCHIVE_OK
+        || archive_read_support_format_raw(in) != ARCHIVE_OK
+        || archive_read_support_format_empty(in) != ARCHIVE_OK)
+        unsupported(in);
+    if (archive_read_support_format_cpio(a) != ARCHIVE_OK
+        || archive_read_support_format_empty(a) != ARCHIVE_OK)
+        unsupported(a);
+    int opened = archive_read_open_filename(in, QFile::encodeName(archivePath).constData(),
+                                            size_t(kChunkSize));
+    // The raw format makes the whole stream one entry; an empty one has none.
+    archive_entry *whole = nullptr;
+    if (opened == ARCHIVE_OK)
+        opened = archive_read_next_header(in, &whole);
+    if (opened != ARCHIVE_OK && opened != ARCHIVE_WARN && opened != ARCHIVE_EOF)
+        fail(QStringLiteral("open %1(%2) error. %3")
+                     .arg(archivePath, QString::number(opened), archiveError(in)));
+    CpioFeed feed(opened == ARCHIVE_EOF ? nullptr : in);
+    // Why the cpio reader failed: what stopped its bytes, if anything did.
+    const auto readError
+            = [&feed, a] { return feed.error().isEmpty() ? archiveError(a) : feed.error(); };
+    opened = archive_read_open(a, &feed, nullptr, CpioFeed::read, nullptr);
     if (opened != ARCHIVE_OK)
         fail(QStringLiteral("open %1(%2) error. %3")
-                     .arg(archivePath, QString::number(opened), archiveError(a)));
+                     .arg(archivePath, QString::number(opened), readError()));
 
     int files = 0;
     for (;;) {
@@ -281,7 +488,7 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
         if (r != ARCHIVE_OK && r != ARCHIVE_WARN)
             fail(QStringLiteral("The archive from the iPhone is damaged or incomplete (%1); "
                                 "nothing was changed.")
-                         .arg(archiveError(a)));
+                         .arg(readError()));
         if (cancelled())
             return false;
 
@@ -385,7 +592,7 @@ bool unpackArchive(const QString &archivePath, const QString &folder, QByteArray
             if (n < 0)
                 fail(QStringLiteral("The archive from the iPhone is damaged or incomplete at "
                                     "%1 (%2); nothing was changed.")
-                             .arg(rawName, archiveError(a)));
+                             .arg(rawName, readError()));
             if (out.write(buffer.constData(), qint64(n)) != qint64(n))
                 fail(QStringLiteral("write %1 error. %2").arg(path, out.errorString()));
             written += n;

@@ -230,6 +230,54 @@ QByteArray libarchiveBytes(int format, int filter, const QList<LaEntry> &entries
     return ok ? out : QByteArray();
 }
 
+// bytes and then zeros zero bytes as one gzip member, written by
+// libarchive; the zeros are fed in slices, never held whole. Empty when
+// gzip cannot be written here.
+QByteArray gzipped(const QByteArray &bytes, qint64 zeros = 0)
+{
+    QByteArray out;
+    archive *a = archive_write_new();
+    archive_write_set_bytes_in_last_block(a, 1);
+    bool ok = archive_write_set_format_raw(a) == ARCHIVE_OK
+            && archive_write_add_filter_gzip(a) == ARCHIVE_OK
+            && archive_write_open2(a, &out, nullptr, appendTo, nullptr, nullptr) == ARCHIVE_OK;
+    archive_entry *e = archive_entry_new();
+    archive_entry_set_pathname(e, "stream");
+    archive_entry_set_filetype(e, AE_IFREG);
+    ok = ok && archive_write_header(a, e) == ARCHIVE_OK;
+    archive_entry_free(e);
+    const auto put = [&](const char *p, qint64 n) {
+        ok = ok && archive_write_data(a, p, size_t(n)) == la_ssize_t(n);
+    };
+    put(bytes.constData(), bytes.size());
+    const QByteArray slice(1 << 20, '\0');
+    for (qint64 left = zeros; left > 0; left -= slice.size())
+        put(slice.constData(), qMin<qint64>(left, slice.size()));
+    ok = archive_write_close(a) == ARCHIVE_OK && ok;
+    archive_write_free(a);
+    return ok ? out : QByteArray();
+}
+
+// A field of /proc/self/status in KiB ("VmRSS", "VmHWM"); -1 when unknown.
+qint64 statusKiB(const QByteArray &field)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+// Sets the process's peak resident size (VmHWM) back to what it holds now;
+// false where the system does not let it.
+bool resetPeakMemory()
+{
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    return f.open(QIODevice::WriteOnly) && f.write("5") == 1 && f.flush();
+}
+
 } // namespace
 
 class TestFileRelay : public QObject
@@ -262,6 +310,10 @@ private slots:
     void entriesThatAreNotFilesAreSkipped();
     void archiveFormats_data();
     void archiveFormats();
+    void cpioLayouts_data();
+    void cpioLayouts();
+    void lyingNameLengths_data();
+    void lyingNameLengths();
     void hardLinksGetTheirSetsData_data();
     void hardLinksGetTheirSetsData();
     void pullReportsSkippedEntries();
@@ -693,6 +745,10 @@ void TestFileRelay::hostileArchives_data()
             << whole.left(whole.size() - 100000) << "damaged or incomplete";
     QTest::newRow("cut in a header")
             << whole.left(whole.indexOf("./var/big.db") - 20) << "damaged or incomplete";
+    const QByteArray compressed = gzipped(whole);
+    QTest::newRow("gzip, cut in the data")
+            << compressed.left(compressed.size() / 2)
+            << "damaged or incomplete at ./var/big.db (truncated gzip input)";
     const QByteArray percent
             = with([](CpioFixture &c) { c.addFile("./var/%3%2.db", randomBytes(2000, 3)); });
     QTest::newRow("name shown as it came")
@@ -860,6 +916,138 @@ void TestFileRelay::archiveFormats()
         QVERIFY2(got.contains(error), qPrintable(got));
         QCOMPARE(tree(out), QStringList());
     }
+}
+
+void TestFileRelay::cpioLayouts_data()
+{
+    QTest::addColumn<QByteArray>("archive");
+
+    using Layout = CpioFixture::Layout;
+    // The end of sms.db and the header after it fall in a later block of
+    // the stream than their start.
+    const QByteArray big = randomBytes(filerelay::kChunkSize + 3, 11);
+    const auto build = [&big](Layout layout) {
+        CpioFixture c(layout);
+        c.addFolder("./var");
+        c.addFile("./var/sms.db", big);
+        c.addFile("./var/after.db", "after");
+        return c.bytes();
+    };
+    for (const auto &[label, layout] :
+         {std::pair {"newc", Layout::Newc}, std::pair {"newc with checksums", Layout::NewcCrc},
+          std::pair {"odc", Layout::Odc},
+          std::pair {"binary, little-endian", Layout::BinaryLittleEndian},
+          std::pair {"binary, big-endian", Layout::BinaryBigEndian}}) {
+        const QByteArray plain = build(layout);
+        QTest::addRow("%s", label) << plain;
+        QTest::addRow("%s, gzip", label) << gzipped(plain);
+    }
+    const QList<LaEntry> files {
+            {"./var", {}, 0, 1, 040755}, {"./var/sms.db", big}, {"./var/after.db", "after"}};
+    QTest::newRow("binary, written by libarchive")
+            << libarchiveBytes(ARCHIVE_FORMAT_CPIO_BIN_LE, ARCHIVE_FILTER_NONE, files);
+
+    // What may come around a newc archive.
+    const QByteArray newc = build(Layout::Newc);
+    QTest::newRow("two gzip members, split inside a file")
+            << gzipped(newc.left(300000)) + gzipped(newc.mid(300000));
+    QTest::newRow("two gzip members, split inside a header")
+            << gzipped(newc.left(newc.indexOf("./var/after.db") - 50))
+                    + gzipped(newc.mid(newc.indexOf("./var/after.db") - 50));
+    QTest::newRow("gzip, bytes after it") << gzipped(newc) + "not gzip";
+    QTest::newRow("padded to a block after its trailer")
+            << newc + QByteArray(512 - newc.size() % 512, '\0');
+    QTest::newRow("bytes after its trailer") << newc + "070701 and no header";
+    QTest::newRow("gzip, padded after its trailer")
+            << gzipped(newc + QByteArray(10240 - newc.size() % 10240, '\0'));
+}
+
+void TestFileRelay::cpioLayouts()
+{
+    QFETCH(QByteArray, archive);
+    QVERIFY(!archive.isEmpty());
+    QTemporaryDir sandbox;
+    QVERIFY(writeFile(sandbox.filePath("stream"), archive));
+    const QString out = sandbox.filePath("out");
+    QVERIFY(QDir().mkpath(out));
+    QByteArray buffer;
+    const QString got = thrown(
+            [&] { QVERIFY(filerelay::unpackArchive(sandbox.filePath("stream"), out, buffer, {})); });
+    QVERIFY2(got.isEmpty(), qPrintable(got));
+    QCOMPARE(tree(out), QStringList({"var", "var/after.db", "var/sms.db"}));
+    QVERIFY(readFile(out + "/var/sms.db") == randomBytes(filerelay::kChunkSize + 3, 11));
+    QCOMPARE(readFile(out + "/var/after.db"), QByteArray("after"));
+    QCOMPARE(QFileInfo(out + "/var/after.db").lastModified().toSecsSinceEpoch(), kMtime);
+}
+
+void TestFileRelay::lyingNameLengths_data()
+{
+    QTest::addColumn<QByteArray>("archive");
+    QTest::addColumn<QString>("error"); // a part of the error text
+
+    using Layout = CpioFixture::Layout;
+    // Far more zeros after the lie than the run may grow by: a reader that
+    // waits for the whole name holds them all.
+    const qint64 zeros = qint64(256) << 20;
+    const auto start = [](Layout layout) {
+        CpioFixture c(layout);
+        c.addFolder("./var");
+        c.addFile("./var/first.db", "first");
+        return c;
+    };
+    const CpioFixture newc = start(Layout::Newc);
+    QTest::newRow("newc, 3 GiB, after a file")
+            << gzipped(newc.entries() + newc.header(quint64(3) << 30, 0), zeros)
+            << "an entry's header gives a name of 3";
+    const CpioFixture crc(Layout::NewcCrc);
+    QTest::newRow("newc with checksums, 4 GiB, first")
+            << gzipped(crc.header(0xffffffff, 0), zeros) << "an entry's header gives a name of 4";
+    // Sizes that put the next header inside the data, where the reader
+    // would look further on and find this lie.
+    CpioFixture hidden = start(Layout::Newc);
+    hidden.addFile("./var/hides.db", "JJJJJJ" + newc.header(quint64(3) << 30, 0));
+    QByteArray stepped = hidden.entries();
+    const qsizetype sizeField = stepped.lastIndexOf("./var/hides.db") - 110 + 54;
+    stepped.replace(sizeField, 8, "00000000");
+    QTest::newRow("newc, a lie where the next header is looked for")
+            << gzipped(stepped, zeros) << "no entry header where one should start, at byte ";
+
+    // The longest names the other layouts can give (six octal digits,
+    // sixteen bits), without the bytes to fill them.
+    const CpioFixture odc = start(Layout::Odc);
+    QTest::newRow("odc, 0777777") << gzipped(odc.entries() + odc.header(0777777, 0, 040755), 100000)
+                                  << "(";
+    for (const Layout layout : {Layout::BinaryLittleEndian, Layout::BinaryBigEndian}) {
+        const CpioFixture bin = start(layout);
+        QTest::addRow("binary, %s-endian, 0xffff",
+                      layout == Layout::BinaryLittleEndian ? "little" : "big")
+                << gzipped(bin.entries() + bin.header(0xffff, 0, 040755), 30000) << "(";
+    }
+}
+
+void TestFileRelay::lyingNameLengths()
+{
+    QFETCH(QByteArray, archive);
+    QFETCH(QString, error);
+    QVERIFY(!archive.isEmpty());
+    QTemporaryDir sandbox;
+    QVERIFY(writeFile(sandbox.filePath("stream"), archive));
+    const QString out = sandbox.filePath("out");
+    QVERIFY(QDir().mkpath(out));
+    QByteArray buffer;
+    const bool peakReset = resetPeakMemory();
+    const qint64 before = statusKiB("VmRSS");
+    const QString got = thrown(
+            [&] { QVERIFY(filerelay::unpackArchive(sandbox.filePath("stream"), out, buffer, {})); });
+    const qint64 peak = statusKiB("VmHWM");
+    if (peakReset && before >= 0 && peak >= 0)
+        QVERIFY2(peak - before < 64 * 1024,
+                 qPrintable(QString("the unpack grew by %1 MiB").arg((peak - before) / 1024)));
+    else
+        qWarning("the peak memory of the process cannot be measured here");
+    QVERIFY2(got.startsWith("The archive from the iPhone is damaged or incomplete ("),
+             qPrintable(got));
+    QVERIFY2(got.contains(error) && got.endsWith("; nothing was changed."), qPrintable(got));
 }
 
 void TestFileRelay::hardLinksGetTheirSetsData_data()
@@ -1072,6 +1260,10 @@ void TestFileRelay::failedPullKeepsThePreviousCopy_data()
     climb.addFile("./var/../../../../escaped", "x");
     QTest::newRow("climbs out") << climb.bytes() << "leads out";
     QTest::newRow("nothing sent") << QByteArray() << "sent no files";
+    const CpioFixture lying = userDatabases("new");
+    QTest::newRow("a name of 3 GiB")
+            << gzipped(lying.entries() + lying.header(quint64(3) << 30, 0), 16 << 20)
+            << "damaged or incomplete";
 }
 
 void TestFileRelay::failedPullKeepsThePreviousCopy()
