@@ -1,5 +1,5 @@
-// The unpack step of a phone's file_relay archive over any bytes (libarchive
-// takes every format and filter it knows, as the unpack step does): it ends
+// The unpack step of a phone's file_relay archive over any bytes (cpio in any
+// layout, compressed with gzip or not, as the unpack step takes it): it ends
 // with success or its error, and whatever it makes is folders and regular
 // files inside the unpack folder. A file, folder or link that appears
 // anywhere else in the run's sandbox fails the target, and so does a link
