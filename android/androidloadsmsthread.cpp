@@ -107,7 +107,7 @@ void AndroidLoadSMSThread::run()
 {
     totalCount = -1;
     receivedCount = 0;
-    m_countShown.invalidate();
+    m_countPacer = ProgressPacer(kProgressInterval);
     form->postUpdateProgress(ids("IDS_ANDROID_LOADING_SMS"), 0, QString());
     PartFile part;
     m_partFile = &part.file();
@@ -241,17 +241,13 @@ void AndroidLoadSMSThread::createIndexes()
 
 void AndroidLoadSMSThread::reportCount()
 {
-    // Shown at most every interval (and at the last message): a post per
-    // message costs the load more than the message itself.
-    if (m_countShown.isValid() && m_countShown.elapsed() < kProgressInterval
-        && receivedCount != totalCount)
-        return;
-    m_countShown.start();
     // A phone that announced fewer messages than it sends never shows more
     // than a full bar.
     const int value = totalCount > 0
             ? int(qMin(100.0, double(receivedCount) / double(totalCount) * 100.0))
             : -1;
+    if (!m_countPacer.due(value, receivedCount == totalCount))
+        return;
     form->postUpdateProgress(QString(), value,
                              QStringLiteral("sms: %1/%2").arg(receivedCount).arg(totalCount));
 }

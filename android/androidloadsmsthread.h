@@ -3,8 +3,8 @@
 #include "android/androiddevice.h"
 #include "android/androidsession.h"
 #include "store/exportmessagesdb.h"
+#include "store/progresspacer.h"
 
-#include <QElapsedTimer>
 #include <QSet>
 #include <QThread>
 
@@ -83,7 +83,7 @@ private:
     // The phone messages the cache has stored something of (its parent_hash
     // parents), read when the run begins and kept up to date by it.
     QSet<QString> m_knownParents;
-    QElapsedTimer m_countShown; // when the message count was last shown
+    ProgressPacer m_countPacer {0}; // paces the message count shown
     AndroidSession m_session;
     const _CountryInfo *m_country = nullptr;
     qint64 m_maxAttachmentBytes = kMaxAttachmentBytes;

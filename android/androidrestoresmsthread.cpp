@@ -7,7 +7,6 @@
 
 #include <QBuffer>
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -92,8 +91,7 @@ void AndroidRestoreSMSThread::run()
 
         const int total = int(messages.size());
         const QString counting = ids("IDS_ANDROID_SENDING_SMS_%1_%2");
-        constexpr qint64 kCountInterval = 100; // ms
-        QElapsedTimer shown;
+        ProgressPacer pacer(100);
         while (index < total) {
             checkCancel();
             const int batch = qMin(total - index, kBatchSize);
@@ -102,14 +100,9 @@ void AndroidRestoreSMSThread::run()
                 checkCancel();
                 const _MsgMessage *m = messages.at(index);
                 ++index;
-                // Shown at most every interval and at the last message: a
-                // post per message costs more than sending it.
-                if (!shown.isValid() || shown.elapsed() >= kCountInterval || index == total) {
-                    shown.start();
-                    form->postUpdateProgress(QString(),
-                                             int(double(index) / double(total) * 100.0),
-                                             counting.arg(index).arg(total));
-                }
+                const int percent = int(double(index) / double(total) * 100.0);
+                if (pacer.due(percent, index == total))
+                    form->postUpdateProgress(QString(), percent, counting.arg(index).arg(total));
                 const QString hash = logicHash(*m);
                 if (alreadyStored(m, hash)) {
                     ++m_alreadyThere;

@@ -19,7 +19,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMap>
 #include <QSharedPointer>
@@ -218,24 +217,15 @@ void ExportMessagesThread::run()
 
         const int total = int(m_messages.size());
         bool resourcesCopied = false;
-        // Progress goes to the dialog when its percentage moves, at least
-        // every kProgressMs for the count beside it, and for the last
-        // message: one queued report per message would keep the GUI thread
-        // busy with nothing new to show.
-        int postedPercent = -1;
-        QElapsedTimer sincePost;
-        sincePost.start();
+        ProgressPacer pacer(kProgressMs);
         for (_MsgMessage *m : std::as_const(m_messages)) {
             if (m_form->failed)
                 throw kCancelled;
             ++count;
             const int percent = int(double(count) / total * 100.0);
-            if (percent != postedPercent || count == total || sincePost.elapsed() >= kProgressMs) {
+            if (pacer.due(percent, count == total))
                 m_form->postUpdateProgress(QString(), percent,
                                            ids("SMS: %1/%2").arg(count).arg(total));
-                postedPercent = percent;
-                sincePost.restart();
-            }
             if (m_format < 0 || m_format > ExportDb)
                 throw std::runtime_error("not support export format.");
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "store/progresspacer.h"
 #include "store/winmovable.h"
 
 class QLabel;

@@ -146,6 +146,7 @@ private slots:
     void progressUpdates_data();
     void progressUpdates();
     void progressFromWorker();
+    void progressPacing();
     void succeedWithText();
     void errorEndsAsFailed();
     void cancelStopsWorker();
@@ -490,6 +491,33 @@ void TestGui::progressUpdates()
     QCOMPARE(lbStatus->text(), shownStatus);
     QCOMPARE(bar->value(), shownValue);
     QCOMPARE(lbProgress->text(), shownText);
+}
+
+void TestGui::progressPacing()
+{
+    // A long interval: only the first step, a moving percentage and the
+    // last step make a report.
+    ProgressPacer slow(3600 * 1000);
+    QList<int> posted;
+    for (int step = 1; step <= 1000; ++step) {
+        const int percent = step * 100 / 1000;
+        if (slow.due(percent, step == 1000))
+            posted << step;
+    }
+    QCOMPARE(posted.size(), 101); // 0% at step 1, then each of 1..100
+    QCOMPARE(posted.first(), 1);
+    QCOMPARE(posted.last(), 1000);
+    // The last step is reported even when nothing else moved.
+    ProgressPacer none(3600 * 1000);
+    QVERIFY(none.due(-1, false));
+    QVERIFY(!none.due(-1, false));
+    QVERIFY(none.due(-1, true));
+    // Without a percentage, the count is reported once the interval passed.
+    ProgressPacer fast(20);
+    QVERIFY(fast.due(-1, false));
+    QVERIFY(!fast.due(-1, false));
+    QTest::qWait(40);
+    QVERIFY(fast.due(-1, false));
 }
 
 void TestGui::progressFromWorker()
