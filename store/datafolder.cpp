@@ -114,7 +114,8 @@ QString uniqueFilePath(const QString &path)
     const QString suffix = lastDot < 0 ? QString() : name.mid(lastDot + 1);
     const QDir folder = info.absoluteDir();
     for (qint64 n = 1;; ++n) {
-        QString candidate = QStringLiteral("%1(%2)").arg(base).arg(n);
+        // The number is put in on its own: a name holding "%1" keeps it.
+        QString candidate = base + QStringLiteral("(%1)").arg(n);
         if (!suffix.isEmpty())
             candidate += QLatin1Char('.') + suffix;
         const QFileInfo c(folder.absoluteFilePath(candidate));

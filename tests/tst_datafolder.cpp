@@ -163,6 +163,10 @@ private slots:
                                       << "a(1).c";
         QTest::newRow("leading dot") << QStringList({".profile"}) << ".profile"
                                      << "(1).profile";
+        // A name holding what looks like a place marker keeps it as it is.
+        QTest::newRow("percent digits") << QStringList({"100%1 off.txt", "100%1 off(1).txt"})
+                                        << "100%1 off.txt"
+                                        << "100%1 off(2).txt";
         QTest::newRow("file blocks folder name") << QStringList({"x", "x(1)/"}) << "x"
                                                  << "x(2)";
         QTest::newRow("nested") << QStringList({"sub/r.pdf"}) << "sub/r.pdf"
