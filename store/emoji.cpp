@@ -151,15 +151,53 @@ QString withoutXmlForbidden(const QString &text)
 
 QString escapeMessageHtml(const QString &text)
 {
-    QString s = text;
-    s.replace(QLatin1Char('&'), QLatin1String("&amp;"));
-    s.replace(QLatin1Char('<'), QLatin1String("&lt;"));
-    s.replace(QLatin1Char('>'), QLatin1String("&gt;"));
-    s.replace(QLatin1String("\r\n"), QLatin1String("<br/>"));
-    s.replace(QLatin1Char('\n'), QLatin1String("<br/>"));
-    // Emoji first: a broken pair starting D83C or D83D still becomes a
-    // picture. What is left that XML cannot hold (NUL and the other control
-    // characters, lone surrogates, U+FFFE, U+FFFF) is dropped, so that the
-    // page stays well-formed.
-    return withoutXmlForbidden(replaceEmoji(s, emojiImgTag, nullptr));
+    // One walk over the message's own units, so that an emoji's broken pair
+    // takes the unit the message holds there, never a character of the
+    // markup written for the units before it ("&lt;", "<br/>", a picture).
+    // A lead unit D83C or D83D takes whatever follows it, as replaceEmoji
+    // does, but a single-unit emoji after it keeps its own picture. What is
+    // left that XML cannot hold (NUL and the other control characters, lone
+    // surrogates, U+FFFE, U+FFFF) is dropped, so that the page stays
+    // well-formed.
+    const qsizetype n = text.size();
+    QString out;
+    out.reserve(n + n / 8);
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t u = text.at(i).unicode();
+        if (u >= kSymbolUnits[0] && isSingleUnitEmoji(u)) {
+            out += emojiImgTag(nullptr, hexUpper(u));
+            continue;
+        }
+        if ((u == 0xD83C || u == 0xD83D) && i + 1 < n
+            && !isSingleUnitEmoji(text.at(i + 1).unicode())) {
+            out += replacePair(text, i, 2, emojiImgTag, nullptr);
+            ++i;
+            continue;
+        }
+        switch (u) {
+        case '&':
+            out += QLatin1String("&amp;");
+            break;
+        case '<':
+            out += QLatin1String("&lt;");
+            break;
+        case '>':
+            out += QLatin1String("&gt;");
+            break;
+        case '\r':
+            if (i + 1 < n && text.at(i + 1) == u'\n') {
+                out += QLatin1String("<br/>");
+                ++i;
+            } else {
+                out += QChar(u);
+            }
+            break;
+        case '\n':
+            out += QLatin1String("<br/>");
+            break;
+        default:
+            out += QChar(u);
+        }
+    }
+    return withoutXmlForbidden(out);
 }

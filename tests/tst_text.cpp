@@ -126,6 +126,20 @@ private slots:
         QTest::newRow("broken emoji pair")
                 << QString::fromUtf16(broken, std::size(broken) - 1)
                 << "<img src=\"emoji/21878.png\" />";
+        // A broken pair takes the unit the message holds after it, never a
+        // character of the markup that unit turns into.
+        const char16_t beforeTag[] = u"\xD83D<b> & \xD83D&";
+        QTest::newRow("broken pair before markup characters")
+                << QString::fromUtf16(beforeTag, std::size(beforeTag) - 1)
+                << "<img src=\"emoji/2183C.png\" />b&gt; &amp; <img src=\"emoji/21826.png\" />";
+        const char16_t beforeBreak[] = u"a\xD83D\r\nb\xD83D\n\nc";
+        QTest::newRow("broken pair before line breaks")
+                << QString::fromUtf16(beforeBreak, std::size(beforeBreak) - 1)
+                << "a<img src=\"emoji/2180D.png\" /><br/>b<img src=\"emoji/2180A.png\" /><br/>c";
+        const char16_t beforeSymbol[] = u"\xD83D\x203C\xD83C\xE415!";
+        QTest::newRow("broken pair before a single-unit emoji")
+                << QString::fromUtf16(beforeSymbol, std::size(beforeSymbol) - 1)
+                << "<img src=\"emoji/203C.png\" /><img src=\"emoji/E415.png\" />!";
         QTest::newRow("empty") << ""
                                << "";
     }
