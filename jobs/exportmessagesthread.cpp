@@ -34,9 +34,13 @@ constexpr qint64 kProgressMs = 50;
 
 using Exporter = AbsFormatExport<_MsgMessage>;
 
+// A conversation's identifier without regard to case. Grouping and the
+// test for one conversation both use it: were they to differ, two
+// conversations could share a group and part its messages into a page per
+// run, or one conversation be split.
 QString chatKey(const _MsgMessage *m)
 {
-    return m->chat ? m->chat->chat_identifier.toLower() : QString();
+    return m->chat ? m->chat->chat_identifier.toCaseFolded() : QString();
 }
 
 // Messages grouped by conversation (chat identifiers compared without regard
@@ -83,7 +87,9 @@ bool sameChat(const _MsgMessage *a, const _MsgMessage *b)
 {
     if (!a->chat || !b->chat)
         return !a->chat && !b->chat;
-    return a->chat->chat_identifier.compare(b->chat->chat_identifier, Qt::CaseInsensitive) == 0;
+    if (a->chat == b->chat || a->chat->chat_identifier == b->chat->chat_identifier)
+        return true;
+    return chatKey(a) == chatKey(b);
 }
 
 // Whether a folder entry may take part in an export: a real folder, no link.

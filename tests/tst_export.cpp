@@ -105,6 +105,7 @@ private slots:
     void jobProgressEndsAtWhole();
     void jobHtmlOneFilePerConversation();
     void jobHtmlHostileNames();
+    void jobHtmlIdentifiersAlikeButNotTheSame();
     void jobHtmlKeepsUserFiles();
     void jobCancelAndFailureCleanUp_data();
     void jobCancelAndFailureCleanUp();
@@ -512,6 +513,55 @@ void TestExport::jobHtmlHostileNames()
     for (const QString &p : pages) {
         QVERIFY2(p.toUtf8().size() <= 200, qPrintable(p));
         QVERIFY2(!p.startsWith('.'), qPrintable(p));
+    }
+}
+
+void TestExport::jobHtmlIdentifiersAlikeButNotTheSame()
+{
+    // Two identifiers that lowercase to one text but are not the same
+    // without regard to case ("\u0130x" and "i\u0307x"), and two that are
+    // ("\u017Fam" and "sam"), with their messages interleaved: each
+    // conversation gets one page, whole and in order.
+    QTemporaryDir dir;
+    const QString out = dir.path() + "/out";
+    MessageFixture fx;
+    const QStringList identifiers {QString(QChar(0x130)) + "x", QString("i") + QChar(0x307) + "x",
+                           QString(QChar(0x17F)) + "am", "sam"};
+    const QStringList names {"Dotted", "Combining", "Long", "Short"};
+    QList<_MsgChat *> chats;
+    for (int i = 0; i < identifiers.size(); ++i) {
+        _MsgChat *c = fx.chat({fx.handle(QString("+%1").arg(i))});
+        c->chat_identifier = identifiers.at(i);
+        c->display_name = names.at(i);
+        c->lastDate = i < 2 ? 5000 : 6000;
+        chats << c;
+    }
+    for (int round = 0; round < 2; ++round)
+        for (int i = 0; i < chats.size(); ++i)
+            fx.message(chats.at(i), nullptr, QString("%1-%2").arg(names.at(i)).arg(round),
+                       1000 + 100 * (round * 4 + i));
+
+    ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+    ExportMessagesThread job(fx.list(), out, ExportHtml, &form);
+    job.resourceFolder = m_resources.path();
+    QVERIFY(runUnder(form, job).ok);
+
+    QStringList pages = QDir(out).entryList({"*.html"}, QDir::Files);
+    pages.sort();
+    QCOMPARE(pages, (QStringList {"Combining.html", "Dotted.html", "Long.html"}));
+    const QByteArray dotted = readAll(out + "/Dotted.html");
+    QVERIFY(dotted.indexOf("Dotted-0") >= 0);
+    QVERIFY(dotted.indexOf("Dotted-0") < dotted.indexOf("Dotted-1"));
+    QVERIFY(!dotted.contains("Combining-"));
+    const QByteArray combining = readAll(out + "/Combining.html");
+    QVERIFY(combining.indexOf("Combining-0") >= 0);
+    QVERIFY(combining.indexOf("Combining-0") < combining.indexOf("Combining-1"));
+    // One conversation under two spellings: its messages in date order.
+    const QByteArray both = readAll(out + "/Long.html");
+    qsizetype at = -1;
+    for (const char *text : {"Long-0", "Short-0", "Long-1", "Short-1"}) {
+        QVERIFY2(both.indexOf(text) > at, text);
+        at = both.indexOf(text);
     }
 }
 
