@@ -151,6 +151,7 @@ void appendMessageMarkup(QString &html, const _MsgMessage &m, qint64 &dateHeader
     if (!text.isEmpty() || m.attachments.isEmpty())
         html += bubbleHtml(escapeMessageHtml(text), sent, label);
 
+    qint64 textShown = 0;
     for (const _MsgAttachment *a : sortedAttachments(m)) {
         const QString mime = a->mime_type.toLower();
         QString content;
@@ -167,11 +168,16 @@ void appendMessageMarkup(QString &html, const _MsgMessage &m, qint64 &dateHeader
                 content = refs.imageLink(*a, card, QLatin1String(kBubbleCardAttrs));
             else
                 content = linkHtml(refs.fileRef(*a), "[VCARD]");
-        } else if (mime == QLatin1String("text/plain")) {
+        } else if (mime == QLatin1String("text/plain") && textShown < kBubbleMaxTextPerMessage) {
             const QString body = readTextAttachment(a->localPath);
             if (body.isNull())
                 continue;
+            textShown += body.size();
             content = escapeMessageHtml(body);
+        } else if (mime == QLatin1String("text/plain")) {
+            if (!QFileInfo(a->localPath).isFile())
+                continue;
+            content = linkHtml(refs.fileRef(*a), "[ATTACHMENT]");
         } else {
             content = linkHtml(refs.fileRef(*a), "[ATTACHMENT]");
         }

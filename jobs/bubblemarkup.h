@@ -21,6 +21,10 @@ inline constexpr const char *kBubbleCardAttrs = "style=\"max-width:200px;max-hei
 inline constexpr const char *kBubbleEmptyPhoto = "bubble/empty_photo.jpg";
 // The most of a plain-text attachment that a bubble shows.
 inline constexpr qint64 kBubbleMaxTextAttachment = 256 * 1024;
+// The most of plain-text attachments that one message shows in all; its
+// further ones are links to their files. (A message may list the same big
+// file any number of times.)
+inline constexpr qint64 kBubbleMaxTextPerMessage = 4 * kBubbleMaxTextAttachment;
 
 // text made safe inside a double- or single-quoted attribute value.
 QString htmlAttributeEscape(const QString &text);

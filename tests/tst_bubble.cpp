@@ -109,6 +109,7 @@ private slots:
     void hostileNamesStayInTheirAttributes();
     void dateHeaders();
     void textAttachmentIsBounded();
+    void textAttachmentsOfAMessageAreBounded();
 
     void pagingOfEmptyList();
     void pageBoundaries_data();
@@ -487,6 +488,33 @@ void TestBubble::textAttachmentIsBounded()
     QCOMPARE(count(html, "class=\"bb1\""), 1);
     QVERIFY(html.size() < kBubbleMaxTextAttachment + 2000);
     QVERIFY(html.contains(QString(100, 'x') + " ..."));
+}
+
+void TestBubble::textAttachmentsOfAMessageAreBounded()
+{
+    // A message may list one big text file any number of times: the page
+    // must not grow with them. The first ones are shown, the others are
+    // links to the file.
+    const QString dir = env.makeDir("manytexts");
+    const QString file = dir + "/big.txt";
+    writeFile(file, QByteArray(kBubbleMaxTextAttachment, 't'));
+    Fixture f;
+    _MsgHandle *h = f.handle("+1");
+    _MsgMessage *m = f.message(f.chat({h}), h, "");
+    const int n = 40;
+    for (int i = 0; i < n; ++i)
+        f.attach(m, "text/plain", file, i + 1);
+    f.attach(m, "text/plain", dir + "/gone.txt", n + 1); // missing: no bubble, as before
+    const QString html = body(*m);
+    const int shown = int(kBubbleMaxTextPerMessage / kBubbleMaxTextAttachment);
+    QVERIFY2(html.size() < kBubbleMaxTextPerMessage + 2 * kBubbleMaxTextAttachment,
+             qPrintable(QString::number(html.size())));
+    QCOMPARE(count(html, "class=\"bb1\""), n);
+    QCOMPARE(count(html, QString(kBubbleMaxTextAttachment, 't')), shown);
+    const QStringList links = attributeValues(html, "href");
+    QCOMPARE(links.size(), n - shown);
+    for (const QString &link : links)
+        QCOMPARE(QUrl(link).toLocalFile(), file);
 }
 
 // ---- paging ----

@@ -27,6 +27,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTest>
+#include <QTextDocumentFragment>
 #include <QToolBar>
 
 #include <memory>
@@ -110,6 +111,7 @@ private slots:
     void userJourneyThroughLocalDatabase();
     void chatLabelRule_data();
     void chatLabelRule();
+    void phoneNamesShowAsText();
     void showNodeMessagesSortsByHeaderOrder();
     void selectedMessagesInSelectionOrder();
     void removingShownSourceEmptiesPanes();
@@ -491,6 +493,40 @@ void TestMainWindow::chatLabelRule()
     chat.display_name = name;
     QCOMPARE(MainWindow::chatLabelText(&chat), label);
     QCOMPARE(MainWindow::chatLabelText(nullptr), QString("All"));
+}
+
+void TestMainWindow::phoneNamesShowAsText()
+{
+    // A group's name is set by whoever is in it. Taken for markup, its
+    // pictures would be read from any file they name (an endless one stops
+    // the program); the label and the tooltip of its node show it as text.
+    const QString name = "<img src=/dev/zero>";
+    auto shows = [](const QString &text, Qt::TextFormat format) {
+        const bool rich = format == Qt::RichText
+                || (format == Qt::AutoText && Qt::mightBeRichText(text));
+        return rich ? QTextDocumentFragment::fromHtml(text).toPlainText() : text;
+    };
+
+    ItemModelMain model;
+    _LocalDBItemNode *db = model.addLocalDbNode({}, "Archive");
+    auto *c = new _MsgChat;
+    c->ROWID = 1;
+    c->chat_identifier = "chat1";
+    c->display_name = name;
+    db->dataSet.data()->chats.insert(1, c);
+    model.rebuildChatSessions(db);
+    const QModelIndex node = model.indexForNode(db->children.value(0));
+    QCOMPARE(node.data().toString(), name);
+    QCOMPARE(shows(node.data(Qt::ToolTipRole).toString(), Qt::AutoText), name);
+
+    MessageFixture f;
+    _MsgChat *chat = f.chat({f.handle("+1"), f.handle("+2")});
+    chat->display_name = name;
+    f.message(chat, nullptr, "hi");
+    MainWindow w;
+    w.showNodeMessages(f.list(), chat);
+    auto *label = child<QLabel>(w, "lbChatName");
+    QCOMPARE(shows(label->text(), label->textFormat()), name);
 }
 
 void TestMainWindow::showNodeMessagesSortsByHeaderOrder()

@@ -3,6 +3,7 @@
 #include "store/msgutil.h"
 #include "tests/support/messagefixture.h"
 #include "ui/itemmodelsms.h"
+#include "ui/itemtext.h"
 #include "ui/mylistview.h"
 
 #include <QAbstractItemModelTester>
@@ -13,6 +14,7 @@
 #include <QSignalSpy>
 #include <QStringListModel>
 #include <QTest>
+#include <QTextDocument>
 #include <QTreeView>
 
 class TestMsgList : public QObject
@@ -31,6 +33,9 @@ private slots:
     void rowIndex();
     void rowsFollowTheGivenOrder();
     void listViewSignals();
+    void hostileTextsShowAsText_data();
+    void hostileTextsShowAsText();
+    void longTextsAreCut();
 };
 
 void TestMsgList::emptyModelAndHeaders()
@@ -345,6 +350,91 @@ void TestMsgList::listViewSignals()
                             view.viewport()->mapToGlobal(QPoint(5, 5)));
     QCoreApplication::sendEvent(view.viewport(), &event);
     QCOMPARE(menu.count(), 1);
+}
+
+// ---- texts of the phone's data ----
+
+// A document that notes every resource it is asked for instead of reading it.
+class ResourceSpy : public QTextDocument
+{
+public:
+    QList<QUrl> asked;
+
+protected:
+    QVariant loadResource(int, const QUrl &name) override
+    {
+        asked << name;
+        return QVariant();
+    }
+};
+
+// What a tooltip given text shows (it takes anything that looks like markup
+// for markup), and the resources that showing it would read.
+static QString toolTipShows(const QString &text, QList<QUrl> *asked)
+{
+    if (!Qt::mightBeRichText(text))
+        return text;
+    ResourceSpy doc;
+    doc.setHtml(text);
+    doc.setTextWidth(400);
+    (void)doc.size(); // lays it out: pictures are read here
+    *asked = doc.asked;
+    return doc.toPlainText();
+}
+
+void TestMsgList::hostileTextsShowAsText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("a picture of an endless file") << "<img src=/dev/zero>";
+    QTest::newRow("picture after words") << "look: <img src=\"file:///etc/passwd\" width=9999>";
+    QTest::newRow("bold") << "<b>urgent</b> call me";
+    QTest::newRow("link") << "<a href=\"javascript:alert(1)\">tap</a>";
+    QTest::newRow("entity and tags over lines") << "a &amp; b\n\n<i>c</i>  d";
+    QTest::newRow("plain text") << "see you at 5 & bring 2 < 3";
+}
+
+void TestMsgList::hostileTextsShowAsText()
+{
+    // Message texts and chat names come from other people's phones; the
+    // list's tooltips show them as the texts they are and read no file.
+    QFETCH(QString, text);
+    MessageFixture f;
+    _MsgHandle *h = f.handle("+1555", text);
+    _MsgChat *group = f.chat({h, f.handle("+1666")});
+    group->display_name = text;
+    _MsgMessage *m = f.message(group, h, text);
+    _MsgMessage *sys = f.message(group, h, "");
+    sys->item_type = 2;
+    ItemModelSms model;
+    model.setMessages({m, sys});
+
+    const QList<QModelIndex> cells {model.index(0, 3), model.index(0, 2), model.index(1, 2)};
+    for (const QModelIndex &cell : cells) {
+        const QString display = cell.data().toString();
+        QVERIFY2(display.contains(text), qPrintable(display));
+        QList<QUrl> asked;
+        QCOMPARE(toolTipShows(cell.data(Qt::ToolTipRole).toString(), &asked), display);
+        QVERIFY2(asked.isEmpty(), qPrintable(asked.value(0).toString()));
+    }
+}
+
+void TestMsgList::longTextsAreCut()
+{
+    // A row shows one line: megabytes of text would be laid out at every
+    // repaint and every hover. The cut never halves a surrogate pair.
+    MessageFixture f;
+    _MsgHandle *h = f.handle("+1555");
+    const QString clef = QStringLiteral("\U0001D11E"); // two code units, no emoji
+    const QString huge = QString(kMaxItemTextChars - 1, 'x') + clef + QString(1 << 20, 'y');
+    _MsgMessage *m = f.message(f.chat({h}), h, huge);
+    _MsgMessage *exact = f.message(m->chat, h, QString(kMaxItemTextChars - 2, 'z') + clef);
+    ItemModelSms model;
+    model.setMessages({m, exact});
+    for (int role : {int(Qt::DisplayRole), int(Qt::ToolTipRole)}) {
+        QCOMPARE(model.index(0, 3).data(role).toString(),
+                 QString(kMaxItemTextChars - 1, 'x') + " ...");
+        QCOMPARE(model.index(1, 3).data(role).toString(), exact->text);
+    }
 }
 
 QTEST_MAIN(TestMsgList)

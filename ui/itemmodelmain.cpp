@@ -4,6 +4,7 @@
 #include "store/ios6messagedb.h"
 #include "store/msgutil.h"
 #include "store/texts.h"
+#include "ui/itemtext.h"
 
 #include <QColor>
 #include <QFileInfo>
@@ -275,8 +276,9 @@ QVariant ItemModelMain::data(const QModelIndex &index, int role) const
         return {};
     switch (role) {
     case Qt::DisplayRole:
+        return itemDisplayText(node->text);
     case Qt::ToolTipRole:
-        return node->text;
+        return itemToolTipText(node->text);
     case Qt::DecorationRole:
         switch (node->kind) {
         case kNodeDevicesRoot:

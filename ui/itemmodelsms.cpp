@@ -1,6 +1,7 @@
 #include "ui/itemmodelsms.h"
 
 #include "store/msgutil.h"
+#include "ui/itemtext.h"
 
 #include <QBrush>
 #include <QHash>
@@ -106,6 +107,26 @@ static QPixmap serviceIcon(const QString &path)
     return pix;
 }
 
+QString ItemModelSms::columnText(const _MsgMessage &m, int column)
+{
+    switch (column) {
+    case ColDate:
+        return QLocale::system().toString(iosDateToDateTime(m.date), QLocale::ShortFormat);
+    case ColFlag:
+        if (m.item_type != 0)
+            return QString();
+        return m.is_from_me ? QStringLiteral("To") : QStringLiteral("From");
+    case ColContact:
+        if (m.item_type != 0)
+            return m.chat ? chatDisplayName(*m.chat, false) : QString();
+        return messageChatTitle(m);
+    case ColContent:
+        return messagePlainText(m);
+    default:
+        return QString();
+    }
+}
+
 QVariant ItemModelSms::data(const QModelIndex &index, int role) const
 {
     const _MsgMessage *m = messageAt(index);
@@ -115,22 +136,10 @@ QVariant ItemModelSms::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
-        switch (column) {
-        case ColDate:
-            return QLocale::system().toString(iosDateToDateTime(m->date), QLocale::ShortFormat);
-        case ColFlag:
-            if (m->item_type != 0)
-                return QString();
-            return m->is_from_me ? QStringLiteral("To") : QStringLiteral("From");
-        case ColContact:
-            if (m->item_type != 0)
-                return m->chat ? chatDisplayName(*m->chat, false) : QString();
-            return messageChatTitle(*m);
-        case ColContent:
-            return messagePlainText(*m);
-        default:
+        if (column < 0 || column >= ColumnCount)
             return QVariant();
-        }
+        return role == Qt::DisplayRole ? itemDisplayText(columnText(*m, column))
+                                       : itemToolTipText(columnText(*m, column));
     case Qt::DecorationRole:
         if (column == ColDate)
             return serviceIcon(serviceIconPath(*m));

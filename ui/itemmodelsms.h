@@ -38,5 +38,8 @@ public:
     static QString serviceIconPath(const _MsgMessage &m);
 
 private:
+    // The whole text of a column of a message's row.
+    static QString columnText(const _MsgMessage &m, int column);
+
     MsgMessageList m_messages;
 };
