@@ -168,16 +168,18 @@ void appendMessageMarkup(QString &html, const _MsgMessage &m, qint64 &dateHeader
                 content = refs.imageLink(*a, card, QLatin1String(kBubbleCardAttrs));
             else
                 content = linkHtml(refs.fileRef(*a), "[VCARD]");
-        } else if (mime == QLatin1String("text/plain") && textShown < kBubbleMaxTextPerMessage) {
-            const QString body = readTextAttachment(a->localPath);
-            if (body.isNull())
-                continue;
-            textShown += body.size();
-            content = escapeMessageHtml(body);
         } else if (mime == QLatin1String("text/plain")) {
-            if (!QFileInfo(a->localPath).isFile())
-                continue;
-            content = linkHtml(refs.fileRef(*a), "[ATTACHMENT]");
+            if (textShown < kBubbleMaxTextPerMessage) {
+                const QString body = readTextAttachment(a->localPath);
+                if (body.isNull())
+                    continue;
+                textShown += body.size();
+                content = escapeMessageHtml(body);
+            } else {
+                if (!QFileInfo(a->localPath).isFile())
+                    continue;
+                content = linkHtml(refs.fileRef(*a), "[ATTACHMENT]");
+            }
         } else {
             content = linkHtml(refs.fileRef(*a), "[ATTACHMENT]");
         }

@@ -44,9 +44,6 @@ MainWindow::MainWindow(QWidget *parent)
     setStyleSheet(appStyleSheet());
     ui->lbSMSCount->setFixedHeight(24);
     ui->lbConversation->setFixedHeight(36);
-    // A chat's name comes from the phone and is shown as the text it is,
-    // never as markup (whose pictures would be read from any file named).
-    ui->lbChatName->setTextFormat(Qt::PlainText);
 
     connect(ui->treeViewDS, &MyTreeView::onSelectionChanged, this, &MainWindow::onMainTreeSelected);
     connect(ui->treeViewDS, &MyTreeView::createContextMenu, this, &MainWindow::onMainTreeContextMenu);
