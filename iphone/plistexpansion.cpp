@@ -169,6 +169,15 @@ Size measure(const QByteArray &bytes, qint64 maxValues, qint64 maxBytes)
     const qint64 byteCap = std::max<qint64>(maxBytes, 0) + 1;
     const auto add = [](qint64 a, qint64 b, qint64 cap) { return std::min(cap, a + b); };
 
+    // A writer puts every object it writes in the list's tree, where each
+    // counts once at least: a list of more objects than values allowed is
+    // too large whatever its references say. This also bounds what the
+    // walk below keeps per object.
+    if (list.count() >= quint64(valueCap)) {
+        Size s;
+        s.values = valueCap;
+        return s;
+    }
     enum : uchar { Unseen, Open, Done };
     const quint64 n = list.count();
     std::vector<uchar> state(n, Unseen);

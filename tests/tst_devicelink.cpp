@@ -8,6 +8,7 @@
 #include "iphone/mobilebackup2.h"
 #include "iphone/mobiledevice.h"
 #include "iphone/mobilesync.h"
+#include "iphone/plistexpansion.h"
 #include "tests/support/bplistfixture.h"
 #include "tests/support/iphonesim.h"
 #include "tests/support/testenv.h"
@@ -139,6 +140,8 @@ private slots:
     void faults_data();
     void faults();
     void announcedLengthIsNotAllocated();
+    void expansion_data();
+    void expansion();
     void sharedValues_data();
     void sharedValues();
     void failureTextsAreCut();
@@ -783,6 +786,87 @@ void TestDeviceLink::announcedLengthIsNotAllocated()
     ::close(fds[0]);
     QCOMPARE(got, QByteArray("0123456789"));
     QVERIFY2(got.capacity() < (4 << 20), qPrintable(QString::number(got.capacity())));
+}
+
+void TestDeviceLink::expansion_data()
+{
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<qint64>("maxValues");
+    QTest::addColumn<qint64>("maxBytes");
+    QTest::addColumn<QString>("size"); // "values/bytes", or "unreadable"
+
+    const qint64 many = qint64(1) << 40;
+    {
+        BplistFixture b;
+        QTest::newRow("flat") << b.bytes(b.array({b.string("ab"), b.string("cde")})) << many << many
+                              << "3/5";
+    }
+    {
+        BplistFixture b;
+        const int s = b.string("abc");
+        QTest::newRow("one text shared") << b.bytes(b.array({s, s, s})) << many << many << "4/9";
+    }
+    {
+        BplistFixture b;
+        QTest::newRow("keys count")
+                << b.bytes(b.dictionary({{b.string("k"), b.integer(7)}})) << many << many << "3/9";
+    }
+    {
+        BplistFixture b;
+        int level = b.string("x");
+        for (int i = 0; i < 40; ++i)
+            level = b.array({level, level, level});
+        QTest::newRow("sharing beyond the values allowed")
+                << b.bytes(level) << qint64(1000) << many << "1001/";
+        QTest::newRow("sharing beyond the bytes allowed")
+                << b.bytes(level) << many << qint64(5000) << "/5001";
+    }
+    {
+        BplistFixture b;
+        const int top = b.array({b.string("a")});
+        for (int i = 0; i < 5; ++i)
+            b.string("unreferenced");
+        QTest::newRow("more objects than values allowed")
+                << b.bytes(top) << qint64(4) << many << "5/";
+    }
+    {
+        BplistFixture b;
+        QTest::newRow("inside itself") << b.bytes(b.array({0})) << many << many << "unreadable";
+        BplistFixture c;
+        QTest::newRow("reference outside") << c.bytes(c.array({9})) << many << many << "unreadable";
+        BplistFixture d;
+        QTest::newRow("text past the end")
+                << d.bytes(d.raw(QByteArray::fromHex("5f1064") + "short")) << many << many
+                << "unreadable";
+        QByteArray cut = d.bytes(0);
+        cut.chop(1);
+        QTest::newRow("trailer cut") << cut << many << many << "unreadable";
+    }
+    QTest::newRow("xml: its tags")
+            << QByteArray("<plist><array><string>a</string><true/></array></plist>") << many << many
+            << "7/55";
+}
+
+void TestDeviceLink::expansion()
+{
+    QFETCH(QByteArray, list);
+    QFETCH(qint64, maxValues);
+    QFETCH(qint64, maxBytes);
+    QFETCH(QString, size);
+    const plistexpansion::Size s = plistexpansion::measure(list, maxValues, maxBytes);
+    if (size == "unreadable") {
+        QVERIFY(!s.readable);
+        return;
+    }
+    QVERIFY(s.readable);
+    const QString values = size.section('/', 0, 0);
+    const QString bytes = size.section('/', 1, 1);
+    if (!values.isEmpty())
+        QCOMPARE(s.values, values.toLongLong());
+    if (!bytes.isEmpty())
+        QCOMPARE(s.bytes, bytes.toLongLong());
+    QCOMPARE(s.within(maxValues, maxBytes),
+             values.toLongLong() <= maxValues && bytes.toLongLong() <= maxBytes);
 }
 
 void TestDeviceLink::sharedValues_data()
