@@ -29,9 +29,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     // Reads end at the hang-up; these only bound a stuck run.
     mobiledevice::setServiceTimeoutMs(1000);
     mobiledevice::setLengthTimeoutMs(1000);
+    // As in fuzz_devicelink: a sixteenth of the program's limits.
     mobiledevice::MessageLimits limits;
-    limits.values /= 4;
-    limits.bytes /= 4;
+    limits.values /= 16;
+    limits.bytes /= 16;
     mobiledevice::setMessageLimits(limits);
     return 0;
 }

@@ -27,11 +27,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     // Reads end at the hang-up; these only bound a stuck run.
     mobiledevice::setServiceTimeoutMs(1000);
     mobiledevice::setLengthTimeoutMs(1000);
-    // A quarter of the program's limits: a message at them costs the
-    // instrumented reader, its copies and their XML a few hundred MB.
+    // A sixteenth of the program's limits: a message at them costs the
+    // instrumented reader, its copies and their XML some 100 MB, well
+    // within the run's memory limit.
     mobiledevice::MessageLimits limits;
-    limits.values /= 4;
-    limits.bytes /= 4;
+    limits.values /= 16;
+    limits.bytes /= 16;
     mobiledevice::setMessageLimits(limits);
     return 0;
 }
