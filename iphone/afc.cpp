@@ -530,17 +530,21 @@ bool AfcConnection::openForWriting(const QString &path, AfcFile &file)
 
 QList<AfcFileInfo> AfcConnection::listDirectory(const QString &path)
 {
+    constexpr qsizetype kLoggedNames = 10;
     QStringList names;
     if (!attempt([&] { names = mobiledevice_afc_read_directory(socket(), path); }))
         return {};
     const QString prefix = path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
     QList<AfcFileInfo> entries;
     QString failed;
+    qsizetype leftOut = 0;
     for (const QString &name : std::as_const(names)) {
         if (!afc::isEntryName(name)) {
             // "." and ".." are in every listing; anything else would name
-            // the folder itself or a path outside it.
-            if (name != QLatin1String(".") && name != QLatin1String(".."))
+            // the folder itself or a path outside it. The first few are
+            // logged, the rest counted.
+            if (name != QLatin1String(".") && name != QLatin1String("..")
+                && ++leftOut <= kLoggedNames)
                 qWarning("AFC listing of %s: the name \"%s\" is no entry of the folder and is "
                          "left out.",
                          qUtf8Printable(path.left(300)), qUtf8Printable(name.left(300)));
@@ -561,6 +565,10 @@ QList<AfcFileInfo> AfcConnection::listDirectory(const QString &path)
         if (info.isFile() || info.isDir())
             entries.append(info);
     }
+    if (leftOut > kLoggedNames)
+        qWarning("AFC listing of %s: %lld names in all are no entries of the folder and are left "
+                 "out.",
+                 qUtf8Printable(path.left(300)), qlonglong(leftOut));
     m_lastError = failed;
     return entries;
 }
