@@ -424,10 +424,8 @@ void setMessageLimits(const MessageLimits &limits)
 
 QString shortXml(const CFType &value, qsizetype maxCharacters)
 {
-    const QString xml = QString::fromUtf8(value.toPropertyListBytes(kCFPropertyListXMLFormat));
-    if (xml.size() <= maxCharacters)
-        return xml;
-    return xml.left(maxCharacters) + QStringLiteral("...");
+    return QString::fromUtf8(value.toPropertyListBytes(kCFPropertyListXMLFormat))
+            .left(maxCharacters);
 }
 
 int lengthTimeoutMs()

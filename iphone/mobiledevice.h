@@ -117,8 +117,7 @@ MessageLimits messageLimits();
 // Tests and fuzz targets lower them.
 void setMessageLimits(const MessageLimits &limits);
 // The value as an XML property list, cut to its first maxCharacters
-// characters (then "..." follows): what a failure text or a log line shows
-// of a message.
+// characters: what a failure text or a log line shows of a message.
 QString shortXml(const CFType &value, qsizetype maxCharacters = 2000);
 // Receives length bytes (fewer when the peer closes or stays silent for
 // timeoutMs), growing the buffer with what arrives: a peer that announces
