@@ -132,11 +132,14 @@ QByteArray mobiledevice_afc_answer_payload(const AfcHeader &header, const QByteA
                                            quint32 *status);
 
 // One function per operation; each sends one request and reads its
-// answers; all throw std::runtime_error on failure.
+// answers; all throw std::runtime_error on failure. An answer must be of the
+// kind its request calls for (data for a listing or file information, an
+// open result for an open, a status otherwise); one of another kind, like
+// every time-out and framing error, is an afc::ProtocolError.
 quint64 mobiledevice_afc_file_open(int socket, const QString &path, int mode);
 void mobiledevice_afc_file_close(int socket, quint64 handle);
 // Up to length bytes into buffer, in requests of afc::kReadChunk; fewer at
-// the end of the file.
+// the end of the file (empty data, or a status of code 0 and nothing else).
 int mobiledevice_afc_file_read(int socket, quint64 handle, char *buffer, int length);
 // All length bytes in requests of afc::kWriteChunk; a chunk the socket does
 // not take whole is an error.
@@ -153,7 +156,10 @@ class AfcFileInfo;
 
 // The file service of one device, on the whole phone or in one app's
 // container. Apart from connect nothing throws: failures become false, an
-// empty list or an invalid record, with the text in lastError.
+// empty list or an invalid record, with the text in lastError. A failure
+// after which the socket may be out of step (afc::ProtocolError) closes the
+// connection: every later call fails with "The AFC connection is not
+// open.".
 class AfcConnection
 {
 public:
@@ -239,7 +245,8 @@ public:
 
     // The record of path; an invalid record when it cannot be read or the
     // phone's answer is damaged (a size that is no number, negative or
-    // beyond afc::kMaxFileSize).
+    // beyond afc::kMaxFileSize). An afc::ProtocolError closes the
+    // connection, as the connection's own calls do.
     static AfcFileInfo fromPath(const AfcConnection &connection, const QString &path);
 
     bool isFile() const;
