@@ -1,6 +1,7 @@
 #include "iphone/mobiledevice.h"
 
 #include "iphone/applelibrary.h"
+#include "iphone/plistexpansion.h"
 #include "iphone/servicesocket.h"
 
 #include <QDeadlineTimer>
@@ -25,6 +26,8 @@ std::recursive_mutex targetMutex;
 
 std::atomic<int> lengthTimeout {60000};
 std::atomic<int> serviceTimeout {60000};
+std::mutex messageLimitsMutex;
+mobiledevice::MessageLimits currentMessageLimits;
 
 [[noreturn]] void fail(const QString &text)
 {
@@ -75,11 +78,10 @@ private:
     AMDeviceRef m_device;
 };
 
-// The value as an XML property list, cut to its first 800 characters: what
-// a framing error shows of the message concerned.
+// What a framing error shows of the message concerned.
 QString messageText(const CFType &message)
 {
-    return QString::fromUtf8(message.toPropertyListBytes(kCFPropertyListXMLFormat)).left(800);
+    return mobiledevice::shortXml(message, 800);
 }
 
 } // namespace
@@ -372,7 +374,22 @@ CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
     if (received != n)
         failure(QStringLiteral("mobiledevice_recmsg(msg) error, received length: %1.")
                         .arg(received));
-    return n > 0 ? CFType::fromPropertyListBytes(body) : CFType();
+    if (n <= 0)
+        return CFType();
+    // Measured before it is read: a reader expands every shared value.
+    const mobiledevice::MessageLimits limits = mobiledevice::messageLimits();
+    const plistexpansion::Size size = plistexpansion::measure(body, limits.values, limits.bytes);
+    if (!size.readable)
+        return CFType();
+    if (size.values > limits.values)
+        failure(QStringLiteral("mobiledevice_recmsg(msg) error, the message holds more than %1 "
+                               "values.")
+                        .arg(limits.values));
+    if (size.bytes > limits.bytes)
+        failure(QStringLiteral("mobiledevice_recmsg(msg) error, the message holds more than %1 "
+                               "bytes of values.")
+                        .arg(limits.bytes));
+    return CFType::fromPropertyListBytes(body);
 }
 
 namespace mobiledevice {
@@ -391,6 +408,24 @@ QByteArray receiveAnnounced(int socket, qint64 length, int timeoutMs)
             break;
     }
     return bytes;
+}
+
+MessageLimits messageLimits()
+{
+    std::lock_guard lock(messageLimitsMutex);
+    return currentMessageLimits;
+}
+
+void setMessageLimits(const MessageLimits &limits)
+{
+    std::lock_guard lock(messageLimitsMutex);
+    currentMessageLimits = limits;
+}
+
+QString shortXml(const CFType &value, qsizetype maxCharacters)
+{
+    return QString::fromUtf8(value.toPropertyListBytes(kCFPropertyListXMLFormat))
+            .left(maxCharacters);
 }
 
 int lengthTimeoutMs()
