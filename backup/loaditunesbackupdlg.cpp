@@ -55,7 +55,7 @@ ItemModelLoadBk::_BKItemNode *LoadItunesBackupDlg::listFolder(const QString &pat
     } catch (const std::exception &e) {
         const QString text = QStringLiteral("load %1 error. %2").arg(path, QString::fromUtf8(e.what()));
         qWarning().noquote() << text;
-        showError(text);
+        showError(QStringLiteral("load %1 error. %2").arg(escapeForBox(path), boxTextOf(e)));
         return nullptr;
     }
     ItemModelLoadBk::_BKItemNode *node = m_model.addBackup(manifest);

@@ -16,6 +16,7 @@
 
 #include <QApplication>
 #include <QCryptographicHash>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -722,6 +723,11 @@ void TestAndroidConn::dialogConnects()
     QCOMPARE(form.btnConnect->text(), ids("IDS_WIFI_FORM_CONNECT"));
     form.setControlPort(peer.controlPort());
     form.show();
+    // The grey footer holds its whole text, inside the dialog.
+    QLabel *footer = form.lbTipsDownloadWifiConnection;
+    QVERIFY2(footer->heightForWidth(footer->width()) <= footer->height(),
+             qPrintable(QString::number(footer->heightForWidth(footer->width()))));
+    QVERIFY(form.rect().contains(footer->geometry()));
     form.txtWifiSocket->setText(QStringLiteral("  127.0.0.1 "));
 
     {
