@@ -12,6 +12,7 @@
 #include "store/progressform.h"
 #include "store/texts.h"
 #include "tests/support/modalanswerer.h"
+#include "tests/support/screenshot.h"
 #include "tests/support/testenv.h"
 
 #include <QApplication>
@@ -728,6 +729,7 @@ void TestAndroidConn::dialogConnects()
     QVERIFY2(footer->heightForWidth(footer->width()) <= footer->height(),
              qPrintable(QString::number(footer->heightForWidth(footer->width()))));
     QVERIFY(form.rect().contains(footer->geometry()));
+    saveShot(&form, "androidwifiform");
     form.txtWifiSocket->setText(QStringLiteral("  127.0.0.1 "));
 
     {

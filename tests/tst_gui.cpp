@@ -24,6 +24,7 @@
 #include "store/stylesheet.h"
 #include "store/winmovable.h"
 #include "tests/support/modalanswerer.h"
+#include "tests/support/screenshot.h"
 
 namespace {
 
@@ -326,17 +327,26 @@ void TestGui::errorBoxNamesTheSupportAddress()
 {
     ModalAnswerer answerer;
     answerer.setDefaultBoxAnswer("btnOk");
+    auto shoot = [&answerer](const QString &name) {
+        answerer.act("QMessageBox", [name](QWidget *box) {
+            saveShot(box, name);
+            ModalAnswerer::clickButton(box, "btnOk");
+        });
+    };
     qputenv("PELICORDE_SUPPORT_ADDRESS", "help@example.org");
+    shoot("errorbox-support");
     showError("It broke.");
+    // Blanks are no address.
     qputenv("PELICORDE_SUPPORT_ADDRESS", "  ");
-    showError("It broke.");
+    shoot("errorbox");
+    showError(escapeForBox("Cannot open /home/tom/R&D <work>/sms.db"));
     qputenv("PELICORDE_SUPPORT_ADDRESS", "");
     QCOMPARE(answerer.seen().size(), 2);
     QCOMPARE(answerer.seen().at(0).text,
              QString("An Error Occurred. <br/><br/>It broke.<br/><br/> Or you can contact "
                      "help@example.org for help."));
-    // Blanks are no address.
-    QCOMPARE(answerer.seen().at(1).text, QString("An Error Occurred. <br/><br/>It broke."));
+    QCOMPARE(answerer.seen().at(1).shown,
+             QString("An Error Occurred. \n\nCannot open /home/tom/R&D <work>/sms.db"));
 }
 
 void TestGui::boxesShowTextAsTyped_data()

@@ -684,7 +684,9 @@ void TestIPhoneWindow::restoreStoppedOrFailedSaysWhatIsKnown()
              {"productVersion", "6.1"},
              {"restore",
               cancel ? QJsonObject {{"stall", true}}
-                     : QJsonObject {{"durationMs", 1500}, {"exitCode", 1}}}});
+                     : QJsonObject {{"durationMs", 1500},
+                                    {"exitCode", 1},
+                                    {"stderr", "Error: the device refused"}}}});
     makeLocalDb("Family");
 
     ModalAnswerer answerer;
@@ -739,7 +741,7 @@ void TestIPhoneWindow::restoreStoppedOrFailedSaysWhatIsKnown()
         QVERIFY(listed > 0);
         QVERIFY2(!last.shown.contains("<br/>"), qPrintable(last.shown));
         const QStringList lines = last.shown.split('\n');
-        QVERIFY(lines.size() >= 2);
+        QVERIFY2(lines.size() >= 2, qPrintable(last.shown));
         for (const QString &line : lines.mid(1))
             QVERIFY2(line.startsWith(QDir::toNativeSeparators(backup)), qPrintable(line));
         QVERIFY(lines.contains(QDir::toNativeSeparators(backup + "/Manifest.mbdb")));

@@ -122,6 +122,9 @@ void TestSelForms::everyDialogHasAReadableTitle()
             << qMakePair(static_cast<QDialog *>(&wifi), QString("Connect Android via WiFi"));
     for (const auto &[dialog, title] : std::as_const(dialogs))
         QCOMPARE(dialog->windowTitle(), title);
+    about.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&about));
+    saveShot(&about, "aboutusform");
 }
 
 void TestSelForms::dataSourcePreselectsASingleEntry()
