@@ -1,7 +1,5 @@
 #include "store/messagebox.h"
 
-#include "buildconfig.h"
-
 #include "store/errorreport.h"
 #include "store/stylesheet.h"
 #include "store/texts.h"
@@ -28,13 +26,6 @@ QString boxTextOf(const std::exception &e)
     if (dynamic_cast<const BoxTextError *>(&e))
         return text;
     return escapeForBox(text);
-}
-
-QString supportAddress()
-{
-    if (qEnvironmentVariableIsSet("PELICORDE_SUPPORT_ADDRESS"))
-        return qEnvironmentVariable("PELICORDE_SUPPORT_ADDRESS").trimmed();
-    return QStringLiteral(PEL_SUPPORT_ADDRESS).trimmed();
 }
 
 int showMessageBox(QMessageBox::Icon icon, const QString &text, int buttons)

@@ -46,8 +46,3 @@ void showInfo(const QString &text);
 void showWarning(const QString &text);
 // True only when the user answered Yes.
 bool askQuestion(const QString &text);
-
-// The address users may write to for help: the environment variable
-// PELICORDE_SUPPORT_ADDRESS when it is set (even to an empty value), else the
-// build setting PEL_SUPPORT_ADDRESS. Empty when there is none.
-QString supportAddress();
