@@ -411,6 +411,12 @@ void TestBrowse::searchMessagesEdges()
     QCOMPARE(answerer.seen().size(), 2);
     QCOMPARE(answerer.seen().at(1).text,
              QString("Find no Message with keyword &lt;b&gt;hay&lt;/b&gt;."));
+    QCOMPARE(answerer.seen().at(1).shown, QString("Find no Message with keyword <b>hay</b>."));
+    // An entity alone, no tag, reads as typed too.
+    keyword->setText("R&D");
+    MainWindowTestAccess::searchMessages(w);
+    QCOMPARE(answerer.seen().size(), 3);
+    QCOMPARE(answerer.seen().at(2).shown, QString("Find no Message with keyword R&D."));
     QCOMPARE(treeSMS(w)->currentIndex().row(), 5);
 }
 
