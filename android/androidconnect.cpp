@@ -2,6 +2,7 @@
 
 #include "android/adbclient.h"
 #include "store/datafolder.h"
+#include "store/messagebox.h"
 #include "store/progressform.h"
 #include "store/texts.h"
 
@@ -62,14 +63,6 @@ QString deviceManagerHelp()
 }
 
 } // namespace
-
-QString escapeForBox(const QString &text)
-{
-    QString escaped = text;
-    escaped.replace(QLatin1Char('<'), QLatin1String("&lt;"));
-    escaped.replace(QLatin1Char('>'), QLatin1String("&gt;"));
-    return escaped;
-}
 
 AndroidConnectThread::AndroidConnectThread(ProgressForm *form, QObject *parent)
     : QThread(parent)
@@ -154,7 +147,7 @@ void AndroidConnectWithUSBThread::run()
                 if (!stopped())
                     form->postErrorOccurred(
                             ids("IDS_ANDROID_INSTALL_APP_FAILED_%1")
-                                    .arg(escapeForBox(QString::fromUtf8(e.what()))));
+                                    .arg(boxTextOf(e)));
                 return;
             }
             // The new app settles before it is woken.
@@ -169,7 +162,7 @@ void AndroidConnectWithUSBThread::run()
         if (stopped())
             return;
         form->postErrorOccurred(ids("IDS_ANDROID_CONNECT_HELP") + deviceManagerHelp()
-                                + escapeForBox(QString::fromUtf8(e.what())));
+                                + boxTextOf(e));
     }
 }
 
@@ -189,6 +182,6 @@ void AndroidConnectWithWiFiThread::run()
     } catch (const std::exception &e) {
         if (stopped())
             return;
-        form->postErrorOccurred(escapeForBox(QString::fromUtf8(e.what())));
+        form->postErrorOccurred(boxTextOf(e));
     }
 }

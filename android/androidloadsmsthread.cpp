@@ -4,6 +4,7 @@
 #include "android/androidmessagecodec.h"
 #include "store/countryinfo.h"
 #include "store/msgutil.h"
+#include "store/messagebox.h"
 #include "store/progressform.h"
 #include "store/texts.h"
 
@@ -204,7 +205,7 @@ void AndroidLoadSMSThread::run()
         socket = nullptr;
         if (stopped())
             return; // a cancel that cut the connection short
-        form->postErrorOccurred(escapeForBox(QString::fromUtf8(e.what())));
+        form->postErrorOccurred(boxTextOf(e));
     }
 }
 

@@ -76,7 +76,8 @@ AndroidMonitor::~AndroidMonitor()
 
 void AndroidMonitor::start()
 {
-    loopFuture = QtConcurrent::run(&AndroidMonitor::monitorLoop, this);
+    m_loopPool.setMaxThreadCount(1);
+    loopFuture = QtConcurrent::run(&m_loopPool, &AndroidMonitor::monitorLoop, this);
 }
 
 void AndroidMonitor::monitorLoop()

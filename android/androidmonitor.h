@@ -3,6 +3,7 @@
 #include "android/adbclient.h"
 
 #include <QFuture>
+#include <QThreadPool>
 #include <QHash>
 #include <QMutex>
 #include <QThread>
@@ -59,6 +60,11 @@ private:
     // other threads can read it through seenSerials.
     QHash<QString, bool> knownSerials;
     mutable QMutex m_serialsMutex;
+    // The loop runs for the monitor's whole life on a thread of its own
+    // pool: held in Qt's global pool it would take one of the few threads
+    // (as few as the cores) that Qt's own drawing waits for, and two windows
+    // on a two-core machine would leave painting waiting for ever.
+    QThreadPool m_loopPool;
     QFuture<void> loopFuture;
 
     QMutex m_pauseMutex;

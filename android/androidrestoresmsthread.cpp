@@ -2,6 +2,7 @@
 
 #include "android/androidconnect.h"
 #include "store/msgutil.h"
+#include "store/messagebox.h"
 #include "store/progressform.h"
 #include "store/texts.h"
 
@@ -142,7 +143,7 @@ void AndroidRestoreSMSThread::run()
         finishCache();
         if (stopped())
             return; // a cancel that cut the connection short
-        form->postErrorOccurred(escapeForBox(QString::fromUtf8(e.what())));
+        form->postErrorOccurred(boxTextOf(e));
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "backup/backupmanifest.h"
 #include "store/datafolder.h"
+#include "store/messagebox.h"
 #include "store/progressform.h"
 #include "store/swapjournal.h"
 #include "store/texts.h"
@@ -197,7 +198,7 @@ void ITunesCacheSMSThread::run()
     } catch (const std::exception &e) {
         m_copied.clear();
         cleanUp();
-        error(QString::fromUtf8(e.what()));
+        error(boxTextOf(e));
     }
 }
 

@@ -4,6 +4,7 @@
 #include "iphone/iosdevice.h"
 #include "iphone/servicesocket.h"
 #include "store/datafolder.h"
+#include "store/messagebox.h"
 #include "store/progressform.h"
 #include "store/swapjournal.h"
 #include "store/texts.h"
@@ -123,7 +124,7 @@ void IOSLoadFileRelayThread::run()
         if (isCancelled())
             return;
         qWarning("%s", e.what());
-        progress->postErrorOccurred(QString::fromUtf8(e.what()));
+        progress->postErrorOccurred(boxTextOf(e));
     }
 }
 

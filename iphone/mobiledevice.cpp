@@ -3,6 +3,7 @@
 #include "iphone/applelibrary.h"
 #include "iphone/plistexpansion.h"
 #include "iphone/servicesocket.h"
+#include "store/messagebox.h"
 
 #include <QDeadlineTimer>
 #include <QMetaObject>
@@ -32,6 +33,12 @@ mobiledevice::MessageLimits currentMessageLimits;
 [[noreturn]] void fail(const QString &text)
 {
     throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+// For the texts written for the error box (line breaks, entities).
+[[noreturn]] void failForBox(const QString &text)
+{
+    throw BoxTextError(text.toUtf8().toStdString());
 }
 
 // A MobileDevice function by name; a missing one is an error, never a call
@@ -68,7 +75,7 @@ public:
     {
         QString error;
         if (mobiledevice_open_session(device, error) != 0)
-            fail(error);
+            failForBox(error);
     }
     ~SessionScope() { mobiledevice_close_session(m_device); }
     SessionScope(const SessionScope &) = delete;
@@ -253,12 +260,13 @@ void mobiledevice_start_service(AMDeviceRef device, const char *serviceName, int
                      nullptr);
     }
     if (code != 0)
-        fail(QStringLiteral("Please turn off Wifi Sync on iTunes to try again.<br/>To do this:  "
-                            "Launch iTunes -&gt; Connect your device -&gt; Go Summary -&gt; "
-                            "Options -&gt; Uncheck Sync with this device over Wi-Fi.<br/><br/>")
-             + QStringLiteral("Error code: AMDeviceStartService(%1)=%2")
-                       .arg(QString::fromLatin1(serviceName))
-                       .arg(code));
+        failForBox(QStringLiteral("Please turn off Wifi Sync on iTunes to try again.<br/>To do "
+                                  "this:  Launch iTunes -&gt; Connect your device -&gt; Go "
+                                  "Summary -&gt; Options -&gt; Uncheck Sync with this device "
+                                  "over Wi-Fi.<br/><br/>")
+                   + QStringLiteral("Error code: AMDeviceStartService(%1)=%2")
+                             .arg(QString::fromLatin1(serviceName))
+                             .arg(code));
 }
 
 int mobiledevice_wait_socket(int socket, int timeoutMs, bool forReading)

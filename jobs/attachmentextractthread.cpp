@@ -2,6 +2,7 @@
 #include "jobs/outputfilename.h"
 
 #include "store/datafolder.h"
+#include "store/messagebox.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
 #include "store/texts.h"
@@ -68,7 +69,7 @@ void AttachmentExtractThread::run()
     }
     if (!QDir().mkpath(out) || !QFileInfo(out).isDir()) {
         removeOutput();
-        m_form->postErrorOccurred(QStringLiteral("Create folder %1 error.").arg(out));
+        m_form->postErrorOccurred(QStringLiteral("Create folder %1 error.").arg(escapeForBox(out)));
         return;
     }
 
@@ -119,10 +120,10 @@ void AttachmentExtractThread::run()
         return;
     } catch (const std::exception &e) {
         removeOutput();
-        m_form->postErrorOccurred(QString::fromUtf8(e.what()));
+        m_form->postErrorOccurred(boxTextOf(e));
         return;
     }
-    m_form->postSucceed(ids("IDS_SUC_EXTRACT_%1_MEDIA_FILES_TO_%2").arg(extracted).arg(out));
+    m_form->postSucceed(ids("IDS_SUC_EXTRACT_%1_MEDIA_FILES_TO_%2").arg(extracted).arg(escapeForBox(out)));
 }
 
 void AttachmentExtractThread::removeOutput() noexcept

@@ -1,6 +1,7 @@
 #include "jobs/backupsmsthread.h"
 
 #include "jobs/newstoreguard.h"
+#include "store/messagebox.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
 #include "store/texts.h"
@@ -57,11 +58,12 @@ void BackupSMSThread::run()
         m_counts = m_writer.counts();
         m_writer.abort();
         guard.undo();
-        m_form->postErrorOccurred(QString::fromUtf8(e.what()));
+        m_form->postErrorOccurred(boxTextOf(e));
         return;
     }
     QString text = ids("IDS_SUC_BACKUP_%1_SMS").arg(count);
     if (m_counts.filesNotCopied > 0)
-        text += QLatin1Char('\n') + ids("IDS_ATTACHMENTS_NOT_COPIED_%1").arg(m_counts.filesNotCopied);
+        text += QLatin1String("<br/>")
+                + ids("IDS_ATTACHMENTS_NOT_COPIED_%1").arg(m_counts.filesNotCopied);
     m_form->postSucceed(text);
 }

@@ -1,6 +1,7 @@
 #include "jobs/deletemmsthread.h"
 
 #include "store/ios6messagedb.h"
+#include "store/messagebox.h"
 #include "store/progressform.h"
 #include "store/swapjournal.h"
 #include "store/texts.h"
@@ -209,7 +210,7 @@ void DeleteMMSThread::run()
             journal.rollBack();
             rollBack(db);
         }
-        m_form->postErrorOccurred(QString::fromUtf8(e.what()));
+        m_form->postErrorOccurred(boxTextOf(e));
         return;
     }
     const QString realRoot = QFileInfo(attachmentsRootOf(db)).canonicalFilePath();

@@ -6,6 +6,7 @@
 #include "jobs/outputfilename.h"
 #include "store/datafolder.h"
 #include "store/exportmessagesdb.h"
+#include "store/messagebox.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
 #include "store/swapjournal.h"
@@ -292,12 +293,12 @@ void ExportMessagesThread::run()
     } catch (const std::exception &e) {
         release();
         removeOutput();
-        m_form->postErrorOccurred(QString::fromUtf8(e.what()));
+        m_form->postErrorOccurred(boxTextOf(e));
         return;
     }
     QString text = ids("IDS_SUC_EXPORT_%1_MMS").arg(count);
     if (filesNotCopied > 0)
-        text += QLatin1Char('\n') + ids("IDS_ATTACHMENTS_NOT_COPIED_%1").arg(filesNotCopied);
+        text += QLatin1String("<br/>") + ids("IDS_ATTACHMENTS_NOT_COPIED_%1").arg(filesNotCopied);
     m_form->postSucceed(text);
 }
 

@@ -3,6 +3,7 @@
 #include "backup/mbdbrecord.h"
 #include "backup/mbdbupdate.h"
 #include "store/ios6messagedb.h"
+#include "store/messagebox.h"
 #include "store/msgutil.h"
 #include "store/plistvalue.h"
 #include "store/progressform.h"
@@ -1033,7 +1034,8 @@ QString RestoreMergeRun::cleanUp()
         return {};
     qWarning("IOS6RestoreMessagesThread: could not put back %s",
              qUtf8Printable(problems.join(QStringLiteral(", "))));
-    return ids("IDS_MERGE_BACKUP_NOT_RESTORED_%1").arg(problems.join(QStringLiteral(", ")));
+    return ids("IDS_MERGE_BACKUP_NOT_RESTORED_%1")
+            .arg(escapeForBox(problems.join(QStringLiteral(", "))));
 }
 
 // ---------------------------------------------------------------- the job
@@ -1142,7 +1144,7 @@ void IOS6RestoreMessagesThread::run()
     } catch (const Cancelled &) {
         work.cleanUp();
     } catch (const std::exception &e) {
-        QString text = QString::fromUtf8(e.what());
+        QString text = boxTextOf(e);
         const QString notRestored = work.cleanUp();
         if (!notRestored.isEmpty())
             text += QStringLiteral("<br/><br/>") + notRestored;

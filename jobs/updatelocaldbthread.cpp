@@ -4,6 +4,7 @@
 #include "store/countryinfo.h"
 #include "store/datafolder.h"
 #include "store/exportmessagesdb.h"
+#include "store/messagebox.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
 #include "store/sqlite3db.h"
@@ -151,7 +152,7 @@ void UpdateLocalDbThread::run()
             renameWithJournals(oldFile, uniqueFilePath(old.absoluteFilePath(kBackupName)));
         }
     } catch (const std::exception &e) {
-        m_form->postErrorOccurred(QString::fromUtf8(e.what()));
+        m_form->postErrorOccurred(boxTextOf(e));
         return;
     }
     m_form->postSucceed(

@@ -3,6 +3,7 @@
 #include "recovery/messagescans.h"
 #include "store/ios5messagedb.h"
 #include "store/ios6messagedb.h"
+#include "store/messagebox.h"
 #include "store/messagerecycledb.h"
 #include "store/progressform.h"
 #include "store/texts.h"
@@ -90,7 +91,7 @@ void RecoverDeletedThread::run()
         m_handles = int(handles);
     } catch (const std::exception &e) {
         rollBack(*recycle);
-        m_form->postErrorOccurred(QString::fromUtf8(e.what()));
+        m_form->postErrorOccurred(boxTextOf(e));
         return;
     }
     m_form->postSucceed(QString());

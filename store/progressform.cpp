@@ -20,6 +20,9 @@ ProgressForm::ProgressForm(const QString &title, QWidget *parent)
     lbStatus = new QLabel(this);
     lbStatus->setObjectName(QStringLiteral("lbStatus"));
     lbStatus->setGeometry(20, 20, 311, 16);
+    // Status and progress texts name databases, files and folders: shown as
+    // the text they are, never as markup.
+    lbStatus->setTextFormat(Qt::PlainText);
 
     progressBar = new QProgressBar(this);
     progressBar->setObjectName(QStringLiteral("progressBar"));
@@ -34,6 +37,7 @@ ProgressForm::ProgressForm(const QString &title, QWidget *parent)
     lbProgress->setObjectName(QStringLiteral("lbProgress"));
     lbProgress->setGeometry(25, 70, 281, 20);
     lbProgress->setAlignment(Qt::AlignCenter);
+    lbProgress->setTextFormat(Qt::PlainText);
 
     btnCancel = new QPushButton(this);
     btnCancel->setObjectName(QStringLiteral("btnCancel"));

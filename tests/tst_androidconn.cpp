@@ -12,10 +12,12 @@
 #include "store/progressform.h"
 #include "store/texts.h"
 #include "tests/support/modalanswerer.h"
+#include "tests/support/screenshot.h"
 #include "tests/support/testenv.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -722,6 +724,12 @@ void TestAndroidConn::dialogConnects()
     QCOMPARE(form.btnConnect->text(), ids("IDS_WIFI_FORM_CONNECT"));
     form.setControlPort(peer.controlPort());
     form.show();
+    // The grey footer holds its whole text, inside the dialog.
+    QLabel *footer = form.lbTipsDownloadWifiConnection;
+    QVERIFY2(footer->heightForWidth(footer->width()) <= footer->height(),
+             qPrintable(QString::number(footer->heightForWidth(footer->width()))));
+    QVERIFY(form.rect().contains(footer->geometry()));
+    saveShot(&form, "androidwifiform");
     form.txtWifiSocket->setText(QStringLiteral("  127.0.0.1 "));
 
     {

@@ -380,7 +380,7 @@ void TestDbJobs::backupKeepsMessageWhoseFileCannotBeCopied()
     const Outcome out = runUnder(form, job);
     QVERIFY(out.ok);
     QCOMPARE(out.boxes,
-             QStringList {QString("Successfully Backup %1 Messages to local Database.\n1 "
+             QStringList {QString("Successfully Backup %1 Messages to local Database.<br/>1 "
                                   "attachment file(s) could not be copied; their messages were "
                                   "kept without the file.")
                                   .arg(n)});

@@ -1413,7 +1413,7 @@ void TestFileRelay::sessionFailuresReachTheErrorBox()
     QVERIFY(!out.ok);
     QCOMPARE(out.boxes.size(), 1);
     QCOMPARE(out.boxes.first(),
-             ids("IDS_AN_ERROR_OCCURRED_%1_CONTACT_%2").arg(text, ids("IDS_SUPPORT_CONTACT")));
+             ids("IDS_AN_ERROR_OCCURRED_%1").arg(text));
     QCOMPARE(readFile(d.cacheDir().filePath(kSmsDb)), QByteArray("OLD"));
     QVERIFY(idle("E1"));
 }

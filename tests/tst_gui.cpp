@@ -9,6 +9,7 @@
 #include <QStyle>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTextDocument>
 #include <QThread>
 #include <QTranslator>
 #include <QtTest>
@@ -23,8 +24,22 @@
 #include "store/stylesheet.h"
 #include "store/winmovable.h"
 #include "tests/support/modalanswerer.h"
+#include "tests/support/screenshot.h"
 
 namespace {
+
+// The text a label shows, read as Qt reads it: markup when its format says
+// so or, left to Qt, when the text looks like markup.
+QString labelShows(const QLabel *label)
+{
+    const bool rich = label->textFormat() == Qt::RichText
+            || (label->textFormat() == Qt::AutoText && Qt::mightBeRichText(label->text()));
+    if (!rich)
+        return label->text();
+    QTextDocument doc;
+    doc.setHtml(label->text());
+    return doc.toPlainText();
+}
 
 // A job whose run is the given function.
 class Worker : public QThread
@@ -137,6 +152,9 @@ private slots:
     void styleSheetAndPictures();
     void messageBoxes_data();
     void messageBoxes();
+    void errorBoxNamesTheSupportAddress();
+    void boxesShowTextAsTyped_data();
+    void boxesShowTextAsTyped();
     void boxesAreFramelessAndStyled();
     void errorReportReachesServer();
     void errorReportNeedsHost();
@@ -167,6 +185,7 @@ void TestGui::initTestCase()
     QCoreApplication::installTranslator(&m_translator);
     // Whatever the build says, no test talks to a real service.
     qputenv("PELICORDE_SERVICE_HOST", "");
+    qputenv("PELICORDE_SUPPORT_ADDRESS", "");
 }
 
 void TestGui::urlSafeBase64_data()
@@ -293,9 +312,8 @@ void TestGui::messageBoxes()
     QCOMPARE(seen.icon, icon);
     QCOMPARE(seen.title, QString("Pelicorde"));
     if (Box(box) == Box::Error) {
-        QCOMPARE(seen.text,
-                 QString("An Error Occurred. <br/><br/>first line<br/>second line<br/><br/> Or you "
-                         "can contact support@pelicorde.example for help."));
+        // No support address in this build: no sentence naming one.
+        QCOMPARE(seen.text, QString("An Error Occurred. <br/><br/>first line<br/>second line"));
     } else {
         QCOMPARE(seen.text, text);
     }
@@ -303,6 +321,72 @@ void TestGui::messageBoxes()
         QCOMPARE(buttonNames.size(), 2);
     if (Box(box) == Box::Mask && mask == 0)
         QCOMPARE(buttonNames.size(), 1); // the one Qt adds when there is none
+}
+
+void TestGui::errorBoxNamesTheSupportAddress()
+{
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer("btnOk");
+    auto shoot = [&answerer](const QString &name) {
+        answerer.act("QMessageBox", [name](QWidget *box) {
+            saveShot(box, name);
+            ModalAnswerer::clickButton(box, "btnOk");
+        });
+    };
+    qputenv("PELICORDE_SUPPORT_ADDRESS", "help@example.org");
+    shoot("errorbox-support");
+    showError("It broke.");
+    // Blanks are no address.
+    qputenv("PELICORDE_SUPPORT_ADDRESS", "  ");
+    shoot("errorbox");
+    showError(escapeForBox("Cannot open /home/tom/R&D <work>/sms.db"));
+    qputenv("PELICORDE_SUPPORT_ADDRESS", "");
+    QCOMPARE(answerer.seen().size(), 2);
+    QCOMPARE(answerer.seen().at(0).text,
+             QString("An Error Occurred. <br/><br/>It broke.<br/><br/> Or you can contact "
+                     "help@example.org for help."));
+    QCOMPARE(answerer.seen().at(1).shown,
+             QString("An Error Occurred. \n\nCannot open /home/tom/R&D <work>/sms.db"));
+}
+
+void TestGui::boxesShowTextAsTyped_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("escaped name, no tag")
+            << "Successfully Deleted Database " + escapeForBox("Tom & Jerry") + "."
+            << "Successfully Deleted Database Tom & Jerry.";
+    QTest::newRow("escaped entity")
+            << "Find no Message with keyword " + escapeForBox("R&amp;D") + "."
+            << "Find no Message with keyword R&amp;D.";
+    QTest::newRow("escaped markup")
+            << "Confirm to set the number as " + escapeForBox("<b>5550</b>") + "?"
+            << "Confirm to set the number as <b>5550</b>?";
+    QTest::newRow("line ends of a plain text") << escapeForBox("one\ntwo\r\nthree")
+                                               << "one\ntwo\nthree";
+    QTest::newRow("the program's own line breaks") << "one<br/>two"
+                                                   << "one\ntwo";
+    QTest::newRow("an error of a device, written for the box")
+            << boxTextOf(BoxTextError("Unplug it -&gt; plug it in.<br/>Error code: 1"))
+            << "Unplug it -> plug it in.\nError code: 1";
+    QTest::newRow("any other error")
+            << boxTextOf(std::runtime_error("cannot open /tmp/<x>&amp;.db"))
+            << "cannot open /tmp/<x>&amp;.db";
+}
+
+void TestGui::boxesShowTextAsTyped()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    // What the box's label shows, read as Qt reads it.
+    QString got;
+    ModalAnswerer answerer;
+    answerer.act("QMessageBox", [&got](QWidget *w) {
+        got = labelShows(w->findChild<QLabel *>("qt_msgbox_label"));
+        ModalAnswerer::clickButton(w, "btnOk");
+    });
+    showInfo(text);
+    QCOMPARE(got, shown);
 }
 
 void TestGui::boxesAreFramelessAndStyled()
@@ -465,6 +549,12 @@ void TestGui::progressUpdates_data()
                                     << "Working" << 70 << "7 of 10 files";
     QTest::newRow("zero") << "Start" << 0 << ""
                           << "Start" << 0 << "Progress:0%";
+    // Names of databases and files show as the text they are.
+    QTest::newRow("names that look like markup")
+            << "Updating local database <b>Tom</b> &amp; Jerry messages..." << 50
+            << "Saving <img src=\"x.png\">..."
+            << "Updating local database <b>Tom</b> &amp; Jerry messages..." << 50
+            << "Saving <img src=\"x.png\">...";
 }
 
 void TestGui::progressUpdates()
@@ -488,9 +578,9 @@ void TestGui::progressUpdates()
 
     form.postUpdateProgress("Working", 40, "");
     form.postUpdateProgress(status, value, text);
-    QCOMPARE(lbStatus->text(), shownStatus);
+    QCOMPARE(labelShows(lbStatus), shownStatus);
     QCOMPARE(bar->value(), shownValue);
-    QCOMPARE(lbProgress->text(), shownText);
+    QCOMPARE(labelShows(lbProgress), shownText);
 }
 
 void TestGui::progressPacing()

@@ -18,9 +18,35 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
+#include <QTreeView>
+
+#include <algorithm>
 
 namespace {
+
+// The Date column shows the service icon and the date in the short format
+// of the user's locale: it is made as wide as the widest of those dates
+// (two-digit days and hours, every month's name) at the list's own font.
+int dateColumnWidth(QTreeView *view)
+{
+    view->ensurePolished();
+    const QFontMetrics metrics(view->font());
+    const QLocale locale = QLocale::system();
+    int text = 0;
+    for (int month = 1; month <= 12; ++month) {
+        for (int hour : {11, 23}) {
+            const QDateTime when(QDate(2028, month, 28), QTime(hour, 58, 58));
+            text = std::max(text,
+                            metrics.horizontalAdvance(locale.toString(when, QLocale::ShortFormat)));
+        }
+    }
+    // The view's indentation, the 18-pixel icon, the item's margins around
+    // icon and text, and a little air.
+    const int margin = view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+    return view->indentation() + 18 + text + 4 * margin + 8;
+}
 
 // The subfolders of a folder: directories only, without "." and "..".
 QStringList subfolders(const QDir &dir)
@@ -76,7 +102,7 @@ MainWindow::MainWindow(QWidget *parent)
     header->setSortIndicator(0, Qt::AscendingOrder);
     connect(header, &QHeaderView::sortIndicatorChanged, this,
             &MainWindow::onSMSSortIndicatorChanged);
-    header->resizeSection(0, 160);
+    header->resizeSection(0, dateColumnWidth(ui->treeViewSMS));
     header->resizeSection(1, 50);
     header->resizeSection(2, 120);
 
@@ -99,9 +125,9 @@ MainWindow::MainWindow(QWidget *parent)
                                     "iosDeviceDisconnected");
             mobiledevice_subscribe(&deviceNotifyTarget);
         } catch (const std::exception &e) {
-            const QString text = QString::fromUtf8(e.what());
-            qWarning().noquote() << QStringLiteral("MainWindow, iPhone notifications: %1").arg(text);
-            showError(text);
+            qWarning().noquote() << QStringLiteral("MainWindow, iPhone notifications: %1")
+                                            .arg(QString::fromUtf8(e.what()));
+            showError(boxTextOf(e));
         }
     }
 
@@ -153,7 +179,7 @@ void MainWindow::addSavedDevices()
         try {
             loadSourceChats(node);
         } catch (const std::exception &e) {
-            showError(QString::fromUtf8(e.what()));
+            showError(boxTextOf(e));
         }
     };
 
@@ -212,7 +238,7 @@ MsgMessageList MainWindow::collectNodeMessages()
     try {
         src->db->messages(src->dataSet, 0);
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
         return {};
     }
     return src->dataSet.data()->messages.values();

@@ -27,7 +27,7 @@ const char kPasscodeNote[] = "<p><b>Notes:</b> If your iPhone is protected with 
 void reportArrivalError(const std::exception &e)
 {
     qWarning("%s", e.what());
-    showError(QString::fromUtf8(e.what()));
+    showError(boxTextOf(e));
 }
 
 // Whether the phone's code names a country of the country library. A library
@@ -83,8 +83,13 @@ void MainWindow::iosDeviceConnected(void *handle)
     }
 
     if (!isKnownCountryCode(device.MobileSubscriberCountryCode)) {
-        if (device.MobileSubscriberCountryCode.isEmpty())
-            showInfo(ids("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER").arg(device.DeviceName));
+        if (device.MobileSubscriberCountryCode.isEmpty()) {
+            // The catalogue's text may not name the phone.
+            QString text = ids("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER");
+            if (text.contains(QLatin1String("%1")))
+                text = text.arg(escapeForBox(device.DeviceName));
+            showInfo(text);
+        }
         CountrySelForm countries(this);
         // Cancel keeps the phone's own code.
         if (countries.exec() == QDialog::Accepted && !countries.chosenMcc().isEmpty())
@@ -152,7 +157,7 @@ bool MainWindow::loadIOSDeviceThroughBackup(IOSDevice &device)
         if (manifest.isEncrypted() && !unlocked && !unlock())
             return false;
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
         return false;
     }
 

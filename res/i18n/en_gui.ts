@@ -8,8 +8,8 @@
         <translation>An Error Occurred. &lt;br/&gt;&lt;br/&gt;%1&lt;br/&gt;&lt;br/&gt; Or you can contact %2 for help.</translation>
     </message>
     <message>
-        <source>IDS_SUPPORT_CONTACT</source>
-        <translation>support@pelicorde.example</translation>
+        <source>IDS_AN_ERROR_OCCURRED_%1</source>
+        <translation>An Error Occurred. &lt;br/&gt;&lt;br/&gt;%1</translation>
     </message>
     <message>
         <source>IDS_PROGRESS_%1</source>
