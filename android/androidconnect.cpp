@@ -129,16 +129,15 @@ void AndroidConnectWithUSBThread::installCompanion()
             dataFolder().absoluteFilePath(resourceName + QStringLiteral("-XXXXXX.apk")));
     auto cannotWrite = [&package](const QString &detail) {
         return std::runtime_error(QStringLiteral("can not write %1. %2")
-                                          .arg(QDir::toNativeSeparators(package.fileName()),
-                                               detail)
+                                          .arg(QDir::toNativeSeparators(package.fileName()), detail)
                                           .trimmed()
                                           .toStdString());
     };
     if (!package.open())
-        throw std::runtime_error(
-                QStringLiteral("can not write %1. %2")
-                        .arg(QDir::toNativeSeparators(package.fileTemplate()), package.errorString())
-                        .toStdString());
+        throw std::runtime_error(QStringLiteral("can not write %1. %2")
+                                         .arg(QDir::toNativeSeparators(package.fileTemplate()),
+                                              package.errorString())
+                                         .toStdString());
     QFile resource {QString::fromLatin1(kCompanionPackageResource)};
     if (!resource.open(QIODevice::ReadOnly))
         throw cannotWrite(resource.errorString());

@@ -18,6 +18,7 @@
 #include <limits>
 
 using namespace simpleprotocol;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -42,10 +43,16 @@ private:
     QFile m_file;
 };
 
-// Whether the bookkeeping row named t is valid in this load (see prune).
-#define PEL_VALID_PARENT(t)                                                                 \
-    "substr(coalesce(" t ".phone_id, ''), 1, 1) = '~' or exists (select 1 from valid_hash "  \
-    "as v where v.hash = " t ".parent and v.phone_id is " t ".phone_id)"
+// The SQL condition that the bookkeeping row named row is valid in this
+// load: the phone listed its message (by hash and id), or it is a message
+// the transfer wrote that no load has listed yet.
+QString validParent(QLatin1StringView row)
+{
+    return QStringLiteral("(substr(coalesce(%1.phone_id, ''), 1, 1) = '%2' or exists (select 1 "
+                          "from valid_hash as v where v.hash = %1.parent and v.phone_id is "
+                          "%1.phone_id))")
+            .arg(row, QString(kTransferredMark));
+}
 
 // A phone message's key in the sets of a load: its hash and which of the
 // phone's messages under that hash it is.
@@ -54,9 +61,10 @@ QString listingKey(const QString &parent, const QString &phoneKey)
     return parent + QLatin1Char('\n') + phoneKey;
 }
 
-// The phone's id of a message from its listing line: letters, digits and
-// "-_.:" only, at most 64 of them, not beginning with "#" or "~" (the
-// bookkeeping's own marks); empty when there is none or it is not such.
+// The phone's id of a message from its listing line: ASCII letters, digits
+// and "-_.:" only (never the bookkeeping's own marks "#" and "~"), at most
+// 64 of them; empty when there is none or the field is something else (the
+// message is then told apart by its place in the listing).
 QString phoneMessageId(QStringView field)
 {
     const QStringView id = field.trimmed();
@@ -317,8 +325,8 @@ void AndroidLoadSMSThread::receiveBatch()
             // No command: the rest of a message line cut in two. Its
             // message never arrived whole, so the load cannot tell what the
             // phone holds.
-            throw LocalException(socket, QStringLiteral("damaged line [%1] in a batch.")
-                                                 .arg(shownLine(line)));
+            throw LocalException(
+                    socket, QStringLiteral("damaged line [%1] in a batch.").arg(shownLine(line)));
         }
     }
     sendCommand(socket, QStringLiteral("$batch:"), QString(), true, -1);
@@ -336,10 +344,10 @@ void AndroidLoadSMSThread::storeMessage(QStringView argument)
     const QStringView partsField = fields.value(6).trimmed();
     const int parts = partsField.isEmpty() ? 0 : partsField.toInt(&partsOk);
     const QString phoneId = phoneMessageId(fields.value(7));
-    if (fields.size() < 6 || !dateOk || !partsOk
-        || (fields.size() >= 8 && !fields.at(7).trimmed().isEmpty() && phoneId.isEmpty()))
-        throw LocalException(socket, QStringLiteral("damaged message line [$sms:%1].")
-                                             .arg(shownLine(argument.toString())));
+    if (fields.size() < 6 || !dateOk || !partsOk)
+        throw LocalException(socket,
+                             QStringLiteral("damaged message line [$sms:%1].")
+                                     .arg(shownLine(argument.toString())));
     IOS6MessageDb &db = *m_db;
 
     PhoneMessage pm;
@@ -537,11 +545,10 @@ void AndroidLoadSMSThread::writeAndRecord(PhoneMessage &pm, const QString *hash)
     else
         cacheDb.write(&pm.message);
     const QString &child = cacheDb.lastLogicHash();
-    m_db->executeThrow(
-            Sqlite3Sql("replace into parent_hash(child,parent,phone_id) values(?,?,?)")
-                    .addTextParam(child.isNull() ? logicHash(pm.message) : child)
-                    .addTextParam(pm.parentHash)
-                    .addTextParam(pm.phoneKey.isEmpty() ? QString() : pm.phoneKey));
+    m_db->executeThrow(Sqlite3Sql("replace into parent_hash(child,parent,phone_id) values(?,?,?)")
+                               .addTextParam(child.isNull() ? logicHash(pm.message) : child)
+                               .addTextParam(pm.parentHash)
+                               .addTextParam(pm.phoneKey.isEmpty() ? QString() : pm.phoneKey));
     m_known.insert(listingKey(pm.parentHash, pm.phoneKey));
 }
 
@@ -586,15 +593,13 @@ void AndroidLoadSMSThread::prune()
     IOS6MessageDb &db = cacheDb.database();
     // A stored message leaves only when every phone message it came from is
     // gone: two phone messages can yield the same stored one.
-    // A bookkeeping row stays valid when the phone listed its message in
-    // this load (by hash and id), or when it is a transferred message that
-    // no load has listed yet.
     QList<qint64> gone;
     {
         Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(
-                "select m.rowid from message as m where m.logic_hash in (select p.child from "
-                "parent_hash as p where not (" PEL_VALID_PARENT("p") ")) and m.logic_hash not in "
-                "(select q.child from parent_hash as q where " PEL_VALID_PARENT("q") ")"));
+                QStringLiteral("select m.rowid from message as m where m.logic_hash in (select "
+                               "p.child from parent_hash as p where not %1) and m.logic_hash not "
+                               "in (select q.child from parent_hash as q where %2)")
+                        .arg(validParent("p"_L1), validParent("q"_L1))));
         while (c.moveNext())
             gone << c.getInt64(0);
     }
@@ -616,8 +621,8 @@ void AndroidLoadSMSThread::prune()
         db.executeThrow(Sqlite3Sql("DELETE FROM message_attachment_join where message_id=?")
                                 .addInt64Param(rowid));
     }
-    db.executeThrow(Sqlite3Sql(
-            "delete from parent_hash where not (" PEL_VALID_PARENT("parent_hash") ")"));
+    db.executeThrow(Sqlite3Sql(QStringLiteral("delete from parent_hash where not %1")
+                                       .arg(validParent("parent_hash"_L1))));
     db.executeThrow(Sqlite3Sql("DELETE FROM chat WHERE (SELECT 1 from chat_message_join WHERE "
                                "chat_id=chat.rowid LIMIT 1) IS NULL"));
     if (db.tableSchemas().value(QStringLiteral("chat")).contains(QLatin1String("_last"))) {

@@ -22,15 +22,19 @@ bool androidCacheHoldsLoad(const AndroidDevice &device);
 // Loads an Android phone's messages, with their attachments, from the
 // companion app into the phone's cache database (androidCacheDir): a local
 // message database with two tables of its own:
-//   parent_hash(child, parent): one row per stored message that came from
-//     the phone; child is the stored row's logic hash, parent the logic hash
-//     of the message as the phone sent it (one phone message can yield
-//     several stored ones: its text, a plain-text part, one per picture);
+//   parent_hash(child, parent, phone_id): one row per stored message that
+//     came from the phone; child is the stored row's logic hash, parent the
+//     logic hash of the message as the phone sent it (one phone message can
+//     yield several stored ones: its text, a plain-text part, one per
+//     picture);
 //     phone_id tells apart the phone's messages under one parent hash
 //     (see ensureParentHashTable);
 //   valid_hash(hash, phone_id): the phone messages offered in this load.
 // A later load stores only what is new, and the messages of the phone that
-// are gone from it leave the cache.
+// are gone from it leave the cache: only after a load whose distinct phone
+// messages are as many as the phone announced (when it announced a number),
+// and never the messages the transfer wrote that no load has listed yet. A
+// message line that arrives damaged ends the load with an error.
 //
 // The whole load is one transaction: a load that fails or is cancelled
 // leaves the cache as it was. Runs under its ProgressForm (runJob); a

@@ -422,8 +422,9 @@ struct CompanionPeer::Session
                 const auto decoded = QByteArray::fromBase64Encoding(
                         data, QByteArray::AbortOnBase64DecodingErrors);
                 if (!decoded) {
-                    writeRaw("$error:" + b64(QStringLiteral("invalid data line [%1]")
-                                                     .arg(QString::fromUtf8(data.left(60))))
+                    writeRaw("$error:"
+                             + b64(QStringLiteral("invalid data line [%1]")
+                                           .arg(QString::fromUtf8(data.left(60))))
                              + '\n');
                     waitForClose();
                     throw SessionEnd {QStringLiteral("fault")};

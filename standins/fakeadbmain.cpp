@@ -155,7 +155,7 @@ struct PackageState
 PackageState packageState(const QString &path)
 {
     PackageState state;
-    struct stat st {};
+    struct stat st = {};
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return state;
     QFile file(path);

@@ -731,14 +731,14 @@ void TestAndroidLoad::peerFailuresKeepTheCache_data()
                                         {})}
             << -2 << -1 << 0 << QString() << "damaged message line" << true << qint64(0);
     QTest::newRow("date that is no number")
-            << QList<PhoneMessage> {raw(rawSms(kMs, kCarol, "b", "0").replace(0, 2, "x"), {})}
-            << -2 << -1 << 0 << QString() << "damaged message line" << true << qint64(0);
+            << QList<PhoneMessage> {raw(rawSms(kMs, kCarol, "b", "0").replace(0, 2, "x"), {})} << -2
+            << -1 << 0 << QString() << "damaged message line" << true << qint64(0);
     QTest::newRow("part count that is no number")
             << QList<PhoneMessage> {raw(rawSms(kMs, kCarol, "b", "1\x02"), {})} << -2 << -1 << 0
             << QString() << "damaged message line" << true << qint64(0);
-    QTest::newRow("tail of a cut message line")
-            << two << -2 << int(CompanionFault::RawLine) << 4
-            << QString::fromLatin1(b64("b")) + ",,0" << "damaged line" << true << qint64(0);
+    QTest::newRow("tail of a cut message line") << two << -2 << int(CompanionFault::RawLine) << 4
+                                                << QString::fromLatin1(b64("b")) + ",,0"
+                                                << "damaged line" << true << qint64(0);
     QTest::newRow("attachment larger than the limit")
             << QList<PhoneMessage> {sms(kMs, false, kCarol, "C", "",
                                         {attachment("video/mp4", "v.mp4", patternBytes(9000, 8))})}
@@ -1332,7 +1332,8 @@ void TestAndroidLoad::transferredMessageIsCachedOnce()
     // Known: its picture is not asked for, and nothing is stored again.
     QCOMPARE(record.answers, QStringList {"0"});
     QCOMPARE(scalar("select count(*) from message where handle_id=(select rowid from handle "
-                    "where id='" + kAlice + "')")
+                    "where id='"
+                    + kAlice + "')")
                      .toInt(),
              1);
     QCOMPARE(scalar("select count(*) from attachment").toInt(), 1);
