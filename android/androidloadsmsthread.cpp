@@ -48,9 +48,11 @@ private:
 // the transfer wrote that no load has listed yet.
 QString validParent(QLatin1StringView row)
 {
-    return QStringLiteral("(substr(coalesce(%1.phone_id, ''), 1, 1) = '%2' or exists (select 1 "
-                          "from valid_hash as v where v.hash = %1.parent and v.phone_id is "
-                          "%1.phone_id))")
+    // The pairs of valid_hash are gathered once into a look-up of their own
+    // (a list, not a query per row).
+    return QStringLiteral("(substr(coalesce(%1.phone_id, ''), 1, 1) = '%2' or (%1.parent, "
+                          "coalesce(%1.phone_id, '')) in (select hash, coalesce(phone_id, '') "
+                          "from valid_hash))")
             .arg(row, QString(kTransferredMark));
 }
 
@@ -591,10 +593,20 @@ bool AndroidLoadSMSThread::isKnown(const QString &parent, const QString &phoneKe
 void AndroidLoadSMSThread::prune()
 {
     IOS6MessageDb &db = cacheDb.database();
+    // Mostly the phone has deleted nothing since the last load: the phone
+    // messages the bookkeeping holds (m_known mirrors its rows other than
+    // the transfer's) were all listed. That spares the searches below.
+    bool anyGone = false;
+    for (const QString &key : std::as_const(m_known)) {
+        if (!m_listed.contains(key)) {
+            anyGone = true;
+            break;
+        }
+    }
     // A stored message leaves only when every phone message it came from is
     // gone: two phone messages can yield the same stored one.
     QList<qint64> gone;
-    {
+    if (anyGone) {
         Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(
                 QStringLiteral("select m.rowid from message as m where m.logic_hash in (select "
                                "p.child from parent_hash as p where not %1) and m.logic_hash not "
@@ -621,8 +633,9 @@ void AndroidLoadSMSThread::prune()
         db.executeThrow(Sqlite3Sql("DELETE FROM message_attachment_join where message_id=?")
                                 .addInt64Param(rowid));
     }
-    db.executeThrow(Sqlite3Sql(QStringLiteral("delete from parent_hash where not %1")
-                                       .arg(validParent("parent_hash"_L1))));
+    if (anyGone)
+        db.executeThrow(Sqlite3Sql(QStringLiteral("delete from parent_hash where not %1")
+                                           .arg(validParent("parent_hash"_L1))));
     db.executeThrow(Sqlite3Sql("DELETE FROM chat WHERE (SELECT 1 from chat_message_join WHERE "
                                "chat_id=chat.rowid LIMIT 1) IS NULL"));
     if (db.tableSchemas().value(QStringLiteral("chat")).contains(QLatin1String("_last"))) {
