@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTcpSocket>
+#include <QTemporaryFile>
 #include <QUrl>
 
 using namespace simpleprotocol;
@@ -119,15 +120,33 @@ AndroidConnectWithUSBThread::AndroidConnectWithUSBThread(const QString &serial, 
 
 void AndroidConnectWithUSBThread::installCompanion()
 {
-    const QString resource = QLatin1String(kCompanionPackageResource);
-    const QString path = dataFolder().absoluteFilePath(QFileInfo(resource).fileName());
-    QFile::remove(path);
-    if (!QFile::copy(resource, path))
-        throw std::runtime_error(QStringLiteral("can not write %1.")
-                                         .arg(QDir::toNativeSeparators(path))
+    // A file of this job's own: two phones connecting at once must not
+    // remove or rewrite the package the other's adb is reading. Removed
+    // when the install is over. adb wants the ".apk" ending.
+    const QString resourceName
+            = QFileInfo(QString::fromLatin1(kCompanionPackageResource)).completeBaseName();
+    QTemporaryFile package(
+            dataFolder().absoluteFilePath(resourceName + QStringLiteral("-XXXXXX.apk")));
+    auto cannotWrite = [&package](const QString &detail) {
+        return std::runtime_error(QStringLiteral("can not write %1. %2")
+                                          .arg(QDir::toNativeSeparators(package.fileName()), detail)
+                                          .trimmed()
+                                          .toStdString());
+    };
+    if (!package.open())
+        throw std::runtime_error(QStringLiteral("can not write %1. %2")
+                                         .arg(QDir::toNativeSeparators(package.fileTemplate()),
+                                              package.errorString())
                                          .toStdString());
-    QFile::setPermissions(path, QFileDevice::ReadUser | QFileDevice::WriteUser);
-    adbInstall(device.serial, path, kAdbInstallTimeout, [this] { return stopped(); });
+    QFile resource {QString::fromLatin1(kCompanionPackageResource)};
+    if (!resource.open(QIODevice::ReadOnly))
+        throw cannotWrite(resource.errorString());
+    const QByteArray bytes = resource.readAll();
+    if (package.write(bytes) != bytes.size() || !package.flush())
+        throw cannotWrite(package.errorString());
+    package.close();
+    package.setPermissions(QFileDevice::ReadUser | QFileDevice::WriteUser);
+    adbInstall(device.serial, package.fileName(), kAdbInstallTimeout, [this] { return stopped(); });
 }
 
 void AndroidConnectWithUSBThread::run()
