@@ -23,6 +23,7 @@
 
 #include <QCryptographicHash>
 #include <QDirIterator>
+#include <QImage>
 #include <QLineEdit>
 #include <QTest>
 
@@ -467,6 +468,47 @@ private slots:
         QCOMPARE(filesOf(), before);
         QCOMPARE(int(sqliteRows(f.smsPath, "select name from pragma_table_info('message')").size()),
                  columns);
+    }
+
+    // The generated demo data: its pictures are images, and its saved iPhone
+    // copy holds a conversation deleted the way a phone deletes it, which
+    // the command brings back whole, in red, under its number.
+    void demoDataShowsPicturesAndRecovery()
+    {
+        DemoDataSpec spec;
+        spec.messages = 600;
+        spec.chats = 8;
+        QVERIFY(fillDemoDataFolder(dataFolder().absolutePath(), spec) > 600);
+        int pictures = 0;
+        QDirIterator it(dataFolder().absolutePath(), {"*.JPG"}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            QVERIFY2(!QImage(path).isNull(), qPrintable(path));
+            ++pictures;
+        }
+        QVERIFY(pictures > 0);
+
+        MainWindow w;
+        _AbsDBItemNode *src = sourceNode(w, false, "Demo iPhone");
+        QVERIFY(src);
+        select(w, src);
+        ModalAnswerer answerer;
+        answerer.press("QMessageBox", "btnOk");
+        QVERIFY(QMetaObject::invokeMethod(&w, "miRecoverDeleted"));
+        QCOMPARE(answerer.seen().size(), 1);
+        const int salvaged = recycleCount(src->db.dynamicCast<IOS6MessageDb>()->dataDir().absolutePath(),
+                                          "message");
+        QVERIFY(salvaged >= 20);
+        QCOMPARE(answerer.seen().at(0).text,
+                 ids("IDS_RECOVERED_%1_MESSAGES_%2_HANDLES").arg(salvaged).arg(3));
+        src = sourceNode(w, false, "Demo iPhone");
+        _ChatSessionItemNode *gone = conversations(src).value("+13035550199");
+        QVERIFY(gone);
+        QVERIFY(isRed(w, gone));
+        const QList<_MsgMessage *> back = messagesOf(gone);
+        QCOMPARE(back.size(), 20);
+        QCOMPARE(highlighted(back), 20);
     }
 
     // The number dialog keeps what it works on when the source goes while it
