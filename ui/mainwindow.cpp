@@ -15,6 +15,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QStatusBar>
@@ -54,9 +55,19 @@ QStringList subfolders(const QDir &dir)
     return dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
 }
 
+// A local database: the program's own archive, upgraded to the columns it
+// writes when first opened.
 QSharedPointer<AbsIOSMessageDb> storeFolderDb(const QString &path)
 {
     return QSharedPointer<AbsIOSMessageDb>(new IOS6MessageDb(QDir(path), QString(), true));
+}
+
+// A saved copy of a phone's database is shown as it is: any write into it
+// could reuse the free pages where "Recover Deleted Messages" finds deleted
+// messages. The jobs that change it open it themselves.
+QSharedPointer<AbsIOSMessageDb> savedCopyDb(const QString &path)
+{
+    return AbsIOSMessageDb::phoneCopyReader(QDir(path), QString());
 }
 
 } // namespace
@@ -175,7 +186,12 @@ void MainWindow::addLocalDatabases()
 
 void MainWindow::addSavedDevices()
 {
-    auto readChats = [this](_AbsDBItemNode *node) {
+    auto readChats = [this](_AbsDBItemNode *node, const QString &folder) {
+        // A folder without a database has nothing to show (and a copy is
+        // read as it is: no database is made in it).
+        if (!QFileInfo::exists(QDir(folder).absoluteFilePath(
+                    QStringLiteral("file-relay/var/mobile/Library/SMS/sms.db"))))
+            return;
         try {
             loadSourceChats(node);
         } catch (const std::exception &e) {
@@ -189,7 +205,8 @@ void MainWindow::addSavedDevices()
             IOSDevice device;
             device.DeviceName = name;
             device.UniqueDeviceID = iosRoot.absoluteFilePath(name);
-            readChats(treeModel->addIOSDeviceNode(storeFolderDb(device.UniqueDeviceID), device));
+            readChats(treeModel->addIOSDeviceNode(savedCopyDb(device.UniqueDeviceID), device),
+                      device.UniqueDeviceID);
         }
     }
 
@@ -199,7 +216,7 @@ void MainWindow::addSavedDevices()
             AndroidDevice device;
             device.model = name;
             device.uid = androidRoot.absoluteFilePath(name);
-            readChats(treeModel->addAndroidDeviceNode(storeFolderDb(device.uid), device));
+            readChats(treeModel->addAndroidDeviceNode(savedCopyDb(device.uid), device), device.uid);
         }
     }
 }

@@ -166,7 +166,9 @@ bool MainWindow::loadAndroidPhone(AndroidDevice device)
     }
 
     try {
-        QSharedPointer<AbsIOSMessageDb> db(new IOS6MessageDb(androidCacheDir(device), device.mmc, true));
+        // The load job wrote the cache; the window only reads it.
+        QSharedPointer<AbsIOSMessageDb> db
+                = AbsIOSMessageDb::phoneCopyReader(androidCacheDir(device), device.mmc);
         _AndroidDeviceItemNode *node = treeModel->addAndroidDeviceNode(db, device);
         node->db->chats(node->dataSet);
         treeModel->rebuildChatSessions(node);
