@@ -178,7 +178,9 @@ void AndroidLoadSMSThread::run()
         }
         m_session.close();
         socket = nullptr;
-        checkCancel();
+        // Indexes, pruning, commit and compacting go to their end.
+        if (!form->beginCommit())
+            throw Cancelled();
 
         createIndexes();
         // A phone that sent fewer messages than it announced has not offered

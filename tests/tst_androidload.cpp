@@ -277,6 +277,8 @@ private slots:
     void reloadFollowsThePhone();
     void sharedStoredMessageStaysWhileOnePhoneMessageHasIt();
     void cancelMidLoadKeepsTheCache();
+    void cancelAroundTheCommit_data();
+    void cancelAroundTheCommit();
     void peerFailuresKeepTheCache_data();
     void peerFailuresKeepTheCache();
     void hostileAttachmentNamesStayInTheCache();
@@ -651,6 +653,48 @@ void TestAndroidLoad::cancelMidLoadKeepsTheCache()
     QCOMPARE(rows("select text from message order by date, rowid"),
              (QList<QVariantList> {
                      {"one"}, {"three"}, {QString(QChar(0xFFFC))}, {"four"}, {"five"}}));
+}
+
+void TestAndroidLoad::cancelAroundTheCommit_data()
+{
+    QTest::addColumn<QString>("point");
+    QTest::addColumn<bool>("committed");
+    QTest::newRow("before the commit phase") << "commit-asked" << false;
+    QTest::newRow("after it began") << "commit-begun" << true;
+}
+
+void TestAndroidLoad::cancelAroundTheCommit()
+{
+    // Everything has arrived; the commit phase (indexes, pruning, commit,
+    // compacting) is the load's point of no return. A Cancel just before it
+    // keeps the cache as it was; one just after it is refused, and the load
+    // (with its pruning of what the phone dropped) is reported done, so the
+    // window shows what the cache holds.
+    QFETCH(QString, point);
+    QFETCH(bool, committed);
+    CompanionScenario first;
+    first.batches
+            = {{sms(kMs, false, kAlice, "Alice", "one"), sms(kMs + 1, false, kBob, "Bob", "two")}};
+    QVERIFY(load(first).ok);
+    const QString before = dumpCache();
+
+    CompanionScenario second;
+    second.batches = {{sms(kMs, false, kAlice, "Alice", "one"),
+                       sms(kMs + 5000, false, kCarol, "Carol", "three")}};
+    std::shared_ptr<CancelAtKillPoint> press;
+    const Outcome out = load(second, [&](ModalAnswerer &, ProgressForm &form) {
+        press = std::make_shared<CancelAtKillPoint>(form, point.toLatin1().constData());
+    });
+    QVERIFY(press && press->pressed());
+    press.reset();
+    QCOMPARE(out.ok, committed);
+    QCOMPARE(out.boxes, QStringList());
+    QVERIFY2(out.stuck.isEmpty(), qPrintable(out.stuck.join('\n')));
+    if (committed)
+        QCOMPARE(rows("select text from message order by date, rowid"),
+                 (QList<QVariantList> {{"one"}, {"three"}}));
+    else
+        QCOMPARE(dumpCache(), before);
 }
 
 void TestAndroidLoad::peerFailuresKeepTheCache_data()
