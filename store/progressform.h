@@ -81,8 +81,6 @@ public:
     bool beginCommit();
     // Whether the user's Cancel was accepted (the job is to stop).
     bool cancelRequested() const { return m_phase == Phase::Cancelling; }
-    // Whether beginCommit has locked Cancel out.
-    bool committing() const { return m_phase == Phase::Committing; }
     // GUI thread: whether the user's Cancel was accepted during the run,
     // even when the job finished all the same (a late success). An action
     // that chains jobs runs no further job after it.
@@ -138,7 +136,7 @@ private:
     std::atomic_bool m_ended {false};
     // A final report (success or error) has reached the dialog.
     bool m_finalReport = false;
-    // A worker is watched (watchWorker, or seen posting) and has ended.
+    // A worker is watched (watchWorker, or seen posting); it has ended.
     std::atomic_bool m_watching {false};
     bool m_workerDone = false;
     bool m_cancelPressed = false;
