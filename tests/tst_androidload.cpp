@@ -284,6 +284,8 @@ private slots:
     void hostileAttachmentNamesStayInTheCache();
 
     void restoreSendsAndRecords();
+    void restoreCancelAfterTheLastBatch_data();
+    void restoreCancelAfterTheLastBatch();
     void restoreSkipsWhatTheCacheHolds();
     void restoreAsksForTheDefaultApp();
     void restoreKeepsWhatWasSentOnFailure_data();
@@ -862,6 +864,41 @@ void TestAndroidLoad::hostileAttachmentNamesStayInTheCache()
     }
     // The database is still the database.
     QCOMPARE(scalar("select count(*) from chat").toInt(), 1);
+}
+
+void TestAndroidLoad::restoreCancelAfterTheLastBatch_data()
+{
+    QTest::addColumn<QString>("point");
+    QTest::newRow("just before the transfer counts as done") << "commit-asked";
+    QTest::newRow("just after") << "commit-begun";
+}
+
+void TestAndroidLoad::restoreCancelAfterTheLastBatch()
+{
+    // Every batch is acknowledged: the messages are on the phone. A Cancel
+    // from then on (even one that cuts the goodbye short) cannot take them
+    // back; the transfer is reported as the success it is, and the cache
+    // records them.
+    QFETCH(QString, point);
+    SourceSet src;
+    for (int i = 0; i < 5; ++i)
+        src.add(kAlice, kIosDate + i * 60, i % 2 == 0, QStringLiteral("m%1").arg(i));
+    std::shared_ptr<CancelAtKillPoint> press;
+    CompanionRecord record;
+    const Outcome out = restore(
+            src.list, CompanionScenario(),
+            [&](ModalAnswerer &, ProgressForm &form) {
+                press = std::make_shared<CancelAtKillPoint>(form, point.toLatin1().constData());
+            },
+            &record);
+    QVERIFY(press && press->pressed());
+    press.reset();
+    QVERIFY2(out.ok, qPrintable(out.boxes.join('\n')));
+    QVERIFY(!out.boxes.isEmpty()); // the tip about the default app, then the result
+    QVERIFY2(out.boxes.last().startsWith("Successfully Transferred 5 Messages."),
+             qPrintable(out.boxes.last()));
+    QCOMPARE(record.restored.size(), 5);
+    QCOMPARE(scalar("select count(*) from message").toInt(), 5);
 }
 
 void TestAndroidLoad::restoreSendsAndRecords()
