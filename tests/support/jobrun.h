@@ -29,8 +29,9 @@ JobOutcome runJobUnderForm(ProgressForm &form, QThread *job, ModalAnswerer &answ
 JobOutcome runJobPressingOk(ProgressForm &form, QThread *job);
 
 // Presses the dialog's Cancel and returns once the press has been handled
-// (accepted or refused), even when the button is disabled already. Callable from any thread: from a worker
-// it blocks until the dialog's thread has taken the press.
+// (accepted or refused), even when the button is disabled already. Callable
+// from any thread: from a worker it blocks until the dialog's thread has
+// taken the press.
 void pressCancelNow(ProgressForm &form);
 
 // While it lives, presses Cancel (pressCancelNow) the first time the job
