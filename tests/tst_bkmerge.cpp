@@ -761,8 +761,7 @@ private slots:
         // its copy stops it at the next block, not at the end of the file.
         Fixture f(newRoot());
         _MsgMessage *m = f.message(f.chat(f.handle("+15550003")), "big", 4000, 1001);
-        f.attach(m, "~/Library/SMS/Attachments/aa/01/BIG/big.mov",
-                 QByteArray(40 * 64 * 1024, 'x'));
+        f.attach(m, "~/Library/SMS/Attachments/aa/01/BIG/big.mov", QByteArray(40 * 64 * 1024, 'x'));
         const QMap<QString, QByteArray> backupBefore = snapshot(f.backup);
         std::atomic_int blocksAfterPress {-1};
         const Outcome out = runMerge(f, [&](const QString &stage, ProgressForm *form) {

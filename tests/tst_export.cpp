@@ -667,8 +667,7 @@ void TestExport::jobCancelAroundLastFile_data()
     QTest::newRow("text, after the end began") << int(ExportTxt) << "commit-begun" << true;
     QTest::newRow("text, once the file is complete") << int(ExportTxt) << "export-ended" << true;
     QTest::newRow("html, before the end") << int(ExportHtml) << "commit-asked" << false;
-    QTest::newRow("html, once the files are complete") << int(ExportHtml) << "export-ended"
-                                                       << true;
+    QTest::newRow("html, once the files are complete") << int(ExportHtml) << "export-ended" << true;
 }
 
 void TestExport::jobCancelAroundLastFile()

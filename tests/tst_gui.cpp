@@ -784,9 +784,8 @@ void TestGui::commitHandshake()
     answerer.setStuckTimeout(5000);
     ProgressForm form("Deleting");
     auto *button = form.findChild<QPushButton *>("btnCancel");
-    auto press = [&form] {
-        QMetaObject::invokeMethod(&form, "cancel", Qt::BlockingQueuedConnection);
-    };
+    auto press
+            = [&form] { QMetaObject::invokeMethod(&form, "cancel", Qt::BlockingQueuedConnection); };
     std::atomic_int handshake {-1};
     std::atomic_bool committed {false};
     QString buttonAfter;
