@@ -233,7 +233,9 @@ void AndroidLoadSMSThread::run()
         }
         m_session.close();
         socket = nullptr;
-        checkCancel();
+        // Indexes, pruning, commit and compacting go to their end.
+        if (!form->beginCommit())
+            throw Cancelled();
 
         createIndexes();
         // A phone whose distinct messages do not add up to the number it

@@ -125,12 +125,14 @@ void AndroidRestoreSMSThread::run()
             // out again with the next transfer.
             recordPending();
         }
+        // Every batch was acknowledged: the messages are on the phone, and
+        // the transfer is done. Cancel is refused from here; one that came
+        // after the last acknowledgement (it may have cut the goodbye short)
+        // is answered by the success the transfer is.
+        form->beginCommit();
         try {
             sendLine("$bye:"_L1, true);
-        } catch (const SocketDataTransferException &e) {
-            // Every batch was acknowledged: the messages are on the phone
-            // even when it went away before our goodbye.
-            checkCancel();
+        } catch (const std::exception &e) {
             qDebug("AndroidRestoreSMSThread, the goodbye did not reach the phone: %s", e.what());
         }
         finishCache();

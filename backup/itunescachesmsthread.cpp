@@ -184,7 +184,9 @@ void ITunesCacheSMSThread::run()
         cacheNodeAt(sms, QLatin1String(kBase));
         if (addressBook)
             cacheNodeAt(addressBook, QLatin1String(kBase));
-        if (cancelled())
+        // The files go in from here: a Cancel that came first keeps the
+        // cache as it was, one that comes later is refused.
+        if (cancelled() || (form && !form->beginCommit()))
             throw -1;
         commitStaged();
         staging.reset();

@@ -113,7 +113,9 @@ void AttachmentExtractThread::run()
                     itemHook(extracted);
             }
         }
-        if (m_form->failed)
+        // The files stay from here: a Cancel that came first removes them,
+        // one that comes later is refused.
+        if (!m_form->beginCommit())
             throw kCancelled;
     } catch (int) {
         removeOutput();

@@ -43,9 +43,9 @@ void BackupSMSThread::run()
             if (itemHook)
                 itemHook(count);
         }
-        // A cancel that came after the last message still keeps nothing:
-        // the dialog has already told the user the job did not finish.
-        if (m_form->failed)
+        // The commit: a Cancel that came first keeps nothing, one that comes
+        // during it is refused.
+        if (!m_form->beginCommit())
             throw kCancelled;
         m_writer.end();
         m_counts = m_writer.counts();

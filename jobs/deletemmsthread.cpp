@@ -164,9 +164,9 @@ void DeleteMMSThread::run()
             if (itemHook)
                 itemHook(count);
         }
-        // The dialog has ended as cancelled: the user is told nothing was
-        // deleted, so nothing is.
-        if (m_form->failed)
+        // From here the deletion goes to its end: a Cancel that came first
+        // deletes nothing, one that comes later is refused.
+        if (!m_form->beginCommit())
             throw kCancelled;
         files = attachmentFilesToRemove(db);
         for (const QString &f : std::as_const(files))

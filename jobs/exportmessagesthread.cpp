@@ -282,6 +282,10 @@ void ExportMessagesThread::run()
             if (itemHook)
                 itemHook(count);
         }
+        // The last file is finished from here: a Cancel that came first
+        // removes the output, one that comes later is refused.
+        if (!m_form->beginCommit())
+            throw kCancelled;
         if (exporter)
             endExporter();
         release();

@@ -374,28 +374,13 @@ void RestoreMergeRun::stage(Stage s)
         checkCancel();
 }
 
-// From here on the run goes to its end or undoes itself: Cancel is disabled
-// first, so that no cancel can come after the backup begins to change. A
-// cancel that came before is honoured.
+// From here on the run goes to its end or undoes itself: the dialog refuses
+// Cancel from now on, so that no cancel can come after the backup begins to
+// change. A cancel that came before is honoured.
 void RestoreMergeRun::lockCancel()
 {
-    ProgressForm *form = m_job.m_progress;
-    if (QThread::currentThread() == form->thread()) {
-        form->setCancelEnabled(false);
-    } else {
-        auto done = std::make_shared<std::atomic_bool>(false);
-        QMetaObject::invokeMethod(
-                form,
-                [form, done] {
-                    if (!form->hasEnded())
-                        form->setCancelEnabled(false);
-                    *done = true;
-                },
-                Qt::QueuedConnection);
-        while (!*done && !form->failed && !form->hasEnded())
-            QThread::msleep(2);
-    }
-    checkCancel();
+    if (!m_job.m_progress->beginCommit())
+        throw Cancelled {};
 }
 
 void RestoreMergeRun::run()
@@ -868,8 +853,10 @@ void RestoreMergeRun::stageDatabase()
 {
     m_db.path = m_dbPath;
     m_db.staged = m_dbPath + kStagingSuffix;
-    if (!copyFileSynced(m_workingPath, m_db.staged))
+    if (!copyFileSynced(m_workingPath, m_db.staged, nullptr, &m_job.m_progress->failed)) {
+        checkCancel();
         fail(QStringLiteral("can not overwrite %1.").arg(m_dbPath));
+    }
     auto it = m_records.find(m_dbId);
     if (it == m_records.end()) {
         updateMbdbRecords(m_records, m_db.staged, kHomeDomain, kSmsDbRelPath);
@@ -905,11 +892,15 @@ void RestoreMergeRun::stageLogs()
 void RestoreMergeRun::stageAttachments()
 {
     for (PlannedFile &f : m_files) {
+        checkCancel();
         QString described = f.dest;
         if (f.copy) {
             f.staged = f.dest + kStagingSuffix;
-            if (!copyFileSynced(f.source, f.staged))
+            // A Cancel stops a long copy between two blocks.
+            if (!copyFileSynced(f.source, f.staged, nullptr, &m_job.m_progress->failed)) {
+                checkCancel();
                 fail(QStringLiteral("can not overwrite %1.").arg(f.dest));
+            }
             described = f.staged;
         }
         updateMbdbRecords(m_records, described, kMediaDomain, f.rel);

@@ -79,8 +79,9 @@ void RecoverDeletedThread::run()
                 betweenScansHook();
             scanDeletedMessages(*five, m_form);
         }
-        if (m_form->failed) {
-            // Cancelled: nothing of this run stays.
+        // The commit: a Cancel that came first keeps nothing of this run,
+        // one that comes later is refused.
+        if (!m_form->beginCommit()) {
             rollBack(*recycle);
             return;
         }

@@ -133,7 +133,8 @@ bool syncPath(const QString &path)
 #endif
 }
 
-bool copyFileSynced(const QString &from, const QString &to, QString *error)
+bool copyFileSynced(const QString &from, const QString &to, QString *error,
+                    const std::atomic_bool *stop)
 {
     QFile in(from);
     QFile out(to);
@@ -157,6 +158,8 @@ bool copyFileSynced(const QString &from, const QString &to, QString *error)
         if (out.write(block) != block.size())
             return failed(out.errorString());
         killPoint("copy");
+        if (stop && *stop)
+            return failed(QStringLiteral("cancelled"));
     }
     if (in.error() != QFile::NoError)
         return failed(in.errorString());

@@ -283,6 +283,8 @@ private slots:
     void reloadFollowsThePhone();
     void sharedStoredMessageStaysWhileOnePhoneMessageHasIt();
     void cancelMidLoadKeepsTheCache();
+    void cancelAroundTheCommit_data();
+    void cancelAroundTheCommit();
     void peerFailuresKeepTheCache_data();
     void peerFailuresKeepTheCache();
     void hostileAttachmentNamesStayInTheCache();
@@ -291,6 +293,8 @@ private slots:
     void repeatedLinesDoNotPrune();
 
     void restoreSendsAndRecords();
+    void restoreCancelAfterTheLastBatch_data();
+    void restoreCancelAfterTheLastBatch();
     void restoreSkipsWhatTheCacheHolds();
     void restoreAsksForTheDefaultApp();
     void restoreKeepsWhatWasSentOnFailure_data();
@@ -666,6 +670,48 @@ void TestAndroidLoad::cancelMidLoadKeepsTheCache()
                      {"one"}, {"three"}, {QString(QChar(0xFFFC))}, {"four"}, {"five"}}));
 }
 
+void TestAndroidLoad::cancelAroundTheCommit_data()
+{
+    QTest::addColumn<QString>("point");
+    QTest::addColumn<bool>("committed");
+    QTest::newRow("before the commit phase") << "commit-asked" << false;
+    QTest::newRow("after it began") << "commit-begun" << true;
+}
+
+void TestAndroidLoad::cancelAroundTheCommit()
+{
+    // Everything has arrived; the commit phase (indexes, pruning, commit,
+    // compacting) is the load's point of no return. A Cancel just before it
+    // keeps the cache as it was; one just after it is refused, and the load
+    // (with its pruning of what the phone dropped) is reported done, so the
+    // window shows what the cache holds.
+    QFETCH(QString, point);
+    QFETCH(bool, committed);
+    CompanionScenario first;
+    first.batches
+            = {{sms(kMs, false, kAlice, "Alice", "one"), sms(kMs + 1, false, kBob, "Bob", "two")}};
+    QVERIFY(load(first).ok);
+    const QString before = dumpCache();
+
+    CompanionScenario second;
+    second.batches = {{sms(kMs, false, kAlice, "Alice", "one"),
+                       sms(kMs + 5000, false, kCarol, "Carol", "three")}};
+    std::shared_ptr<CancelAtKillPoint> press;
+    const Outcome out = load(second, [&](ModalAnswerer &, ProgressForm &form) {
+        press = std::make_shared<CancelAtKillPoint>(form, point.toLatin1().constData());
+    });
+    QVERIFY(press && press->pressed());
+    press.reset();
+    QCOMPARE(out.ok, committed);
+    QCOMPARE(out.boxes, QStringList());
+    QVERIFY2(out.stuck.isEmpty(), qPrintable(out.stuck.join('\n')));
+    if (committed)
+        QCOMPARE(rows("select text from message order by date, rowid"),
+                 (QList<QVariantList> {{"one"}, {"three"}}));
+    else
+        QCOMPARE(dumpCache(), before);
+}
+
 void TestAndroidLoad::peerFailuresKeepTheCache_data()
 {
     QTest::addColumn<QList<PhoneMessage>>("batch");
@@ -973,6 +1019,41 @@ void TestAndroidLoad::repeatedLinesDoNotPrune()
     QVERIFY(load(gone).ok);
     QCOMPARE(rows("select text from message order by date"),
              (QList<QVariantList> {{"one"}, {"three"}}));
+}
+
+void TestAndroidLoad::restoreCancelAfterTheLastBatch_data()
+{
+    QTest::addColumn<QString>("point");
+    QTest::newRow("just before the transfer counts as done") << "commit-asked";
+    QTest::newRow("just after") << "commit-begun";
+}
+
+void TestAndroidLoad::restoreCancelAfterTheLastBatch()
+{
+    // Every batch is acknowledged: the messages are on the phone. A Cancel
+    // from then on (even one that cuts the goodbye short) cannot take them
+    // back; the transfer is reported as the success it is, and the cache
+    // records them.
+    QFETCH(QString, point);
+    SourceSet src;
+    for (int i = 0; i < 5; ++i)
+        src.add(kAlice, kIosDate + i * 60, i % 2 == 0, QStringLiteral("m%1").arg(i));
+    std::shared_ptr<CancelAtKillPoint> press;
+    CompanionRecord record;
+    const Outcome out = restore(
+            src.list, CompanionScenario(),
+            [&](ModalAnswerer &, ProgressForm &form) {
+                press = std::make_shared<CancelAtKillPoint>(form, point.toLatin1().constData());
+            },
+            &record);
+    QVERIFY(press && press->pressed());
+    press.reset();
+    QVERIFY2(out.ok, qPrintable(out.boxes.join('\n')));
+    QVERIFY(!out.boxes.isEmpty()); // the tip about the default app, then the result
+    QVERIFY2(out.boxes.last().startsWith("Successfully Transferred 5 Messages."),
+             qPrintable(out.boxes.last()));
+    QCOMPARE(record.restored.size(), 5);
+    QCOMPARE(scalar("select count(*) from message").toInt(), 5);
 }
 
 void TestAndroidLoad::restoreSendsAndRecords()

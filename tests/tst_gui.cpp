@@ -11,6 +11,7 @@
 #include <QTcpSocket>
 #include <QTextDocument>
 #include <QThread>
+#include <QTimer>
 #include <QTranslator>
 #include <QtTest>
 
@@ -174,6 +175,10 @@ private slots:
     void tipsWaitAfterEnd();
     void silentWorkerEndsDialog();
     void disabledCancelWaitsForReport();
+    void commitHandshake_data();
+    void commitHandshake();
+    void lateSuccessCounts();
+    void cancelKeepsDialogPainting();
 
 private:
     QTranslator m_translator;
@@ -851,6 +856,134 @@ void TestGui::disabledCancelWaitsForReport()
     });
     QVERIFY(form.runJob(&worker));
     QVERIFY(!form.failed);
+}
+
+void TestGui::commitHandshake_data()
+{
+    QTest::addColumn<bool>("cancelFirst");
+    QTest::newRow("Cancel just before the point of no return") << true;
+    QTest::newRow("Cancel just after it") << false;
+}
+
+void TestGui::commitHandshake()
+{
+    // The worker and the user meet at the job's point of no return: the
+    // one that comes first decides, and the outcome is what the job did.
+    QFETCH(bool, cancelFirst);
+    ModalAnswerer answerer;
+    answerer.setStuckTimeout(5000);
+    ProgressForm form("Deleting");
+    auto *button = form.findChild<QPushButton *>("btnCancel");
+    auto press
+            = [&form] { QMetaObject::invokeMethod(&form, "cancel", Qt::BlockingQueuedConnection); };
+    std::atomic_int handshake {-1};
+    std::atomic_bool committed {false};
+    QString buttonAfter;
+    bool enabledAfter = true;
+    Worker worker([&] {
+        if (cancelFirst)
+            press();
+        handshake = form.beginCommit() ? 1 : 0;
+        if (!handshake)
+            return; // stops as on any Cancel, reporting nothing
+        // The press lands after the point of no return (the button may
+        // still look enabled: the dialog itself refuses it).
+        press();
+        QMetaObject::invokeMethod(
+                &form,
+                [&] {
+                    buttonAfter = button->text();
+                    enabledAfter = button->isEnabled();
+                },
+                Qt::BlockingQueuedConnection);
+        committed = true;
+        form.postSucceed({});
+    });
+    const bool ok = form.runJob(&worker);
+    QCOMPARE(handshake.load(), cancelFirst ? 0 : 1);
+    QCOMPARE(ok, !cancelFirst);
+    QCOMPARE(bool(committed), !cancelFirst);
+    QCOMPARE(bool(form.failed), cancelFirst);
+    QCOMPARE(form.cancelPressed(), cancelFirst);
+    if (!cancelFirst) {
+        QVERIFY(!form.cancelRequested());
+        QCOMPARE(buttonAfter, QString("Finishing…"));
+        QVERIFY(!enabledAfter);
+        // Asking again stays true.
+        QVERIFY(form.beginCommit());
+    }
+    QVERIFY(answerer.stuck().isEmpty());
+    QVERIFY(answerer.seen().isEmpty()); // no box
+}
+
+void TestGui::lateSuccessCounts()
+{
+    // A job that passed its last check before the Cancel did its work: its
+    // success is reported as success, and the chain after it may still ask
+    // whether the user wanted to stop.
+    ModalAnswerer answerer;
+    answerer.press("QMessageBox", "btnOk");
+    answerer.setStuckTimeout(5000);
+    ProgressForm form("Restoring");
+    std::atomic_bool sawCancel {false};
+    Worker worker([&] {
+        QMetaObject::invokeMethod(&form, "cancel", Qt::BlockingQueuedConnection);
+        sawCancel = bool(form.failed);
+        form.postSucceed(QStringLiteral("Restored."));
+    });
+    QVERIFY(form.runJob(&worker));
+    QVERIFY(sawCancel);
+    QVERIFY(!form.failed);
+    QVERIFY(form.cancelPressed());
+    QCOMPARE(form.result(), int(QDialog::Accepted));
+    QCOMPARE(answerer.seen().size(), 1);
+    QCOMPARE(answerer.seen().last().text, QString("Restored."));
+}
+
+void TestGui::cancelKeepsDialogPainting()
+{
+    // After Cancel the worker takes a while to wind down: the dialog stays
+    // open, says so, and its thread keeps running (painting, timers) rather
+    // than blocking on the worker.
+    ModalAnswerer answerer;
+    answerer.setStuckTimeout(10000);
+    ProgressForm form("Copying");
+    auto *lbProgress = form.findChild<QLabel *>("lbProgress");
+    std::atomic_bool windingDown {false};
+    std::atomic_bool started {false};
+    int ticksWhileWindingDown = 0;
+    bool openWhileWindingDown = false;
+    QString shownText;
+    QTimer ticker;
+    ticker.setInterval(10);
+    connect(&ticker, &QTimer::timeout, this, [&] {
+        if (!windingDown)
+            return;
+        ++ticksWhileWindingDown;
+        openWhileWindingDown = form.isVisible() && !form.hasEnded();
+        shownText = lbProgress->text();
+    });
+    ticker.start();
+    answerer.act("ProgressForm", [&](QWidget *w) {
+        QTRY_VERIFY(started);
+        QVERIFY(ModalAnswerer::clickButton(w, "btnCancel"));
+    });
+    Worker worker([&] {
+        started = true;
+        while (!form.failed)
+            QThread::msleep(2);
+        windingDown = true;
+        // Undoing what it wrote; its progress reports no longer show.
+        form.postUpdateProgress({}, 50, QStringLiteral("undoing"));
+        QThread::msleep(400);
+        windingDown = false;
+    });
+    QVERIFY(!form.runJob(&worker));
+    QVERIFY(form.failed);
+    QVERIFY2(ticksWhileWindingDown >= 3, qPrintable(QString::number(ticksWhileWindingDown)));
+    QVERIFY(openWhileWindingDown);
+    QCOMPARE(shownText, QString("Cancelling…"));
+    QVERIFY(answerer.stuck().isEmpty());
 }
 
 QTEST_MAIN(TestGui)

@@ -579,13 +579,18 @@ void TestIPhoneWindow::newerBackupKindIsRefused()
 void TestIPhoneWindow::transferToIPhone_data()
 {
     QTest::addColumn<bool>("restoreFails");
-    QTest::newRow("restore succeeds") << false;
-    QTest::newRow("restore fails") << true;
+    QTest::addColumn<bool>("cancelInBackup");
+    QTest::newRow("restore succeeds") << false << false;
+    QTest::newRow("restore fails") << true << false;
+    // Cancel pressed in the poll in which the backup tool ends on its own:
+    // the backup is complete and kept, but the transfer stops there.
+    QTest::newRow("cancel as the backup ends") << false << true;
 }
 
 void TestIPhoneWindow::transferToIPhone()
 {
     QFETCH(bool, restoreFails);
+    QFETCH(bool, cancelInBackup);
     const QByteArray phoneDb = phoneSmsDb(work->filePath("phone"));
     CpioFixture cpio;
     cpio.addFolder("./var/mobile/Library/SMS");
@@ -621,7 +626,19 @@ void TestIPhoneWindow::transferToIPhone()
                      ModalAnswerer::clickButton(dlg, "btnOK");
                  }));
     answerer.press("QMessageBox", "btnYes"); // Find My iPhone is off
+    const int poll = backup2tool::pollIntervalMs;
+    if (cancelInBackup) {
+        setTool(QJsonObject {{"from", made}, {"productVersion", "6.1"}, {"durationMs", 600}});
+        backup2tool::pollIntervalMs = 30000; // one poll covers the whole run
+        const qsizetype runsBefore = readFile(toolLog()).count('\n');
+        answerer.act("ProgressForm", [this, runsBefore](QWidget *form) {
+            QTRY_VERIFY_WITH_TIMEOUT(readFile(toolLog()).count('\n') > runsBefore, 20000);
+            QTest::qWait(100);
+            QVERIFY(ModalAnswerer::clickButton(form, "btnCancel"));
+        });
+    }
     QVERIFY(QMetaObject::invokeMethod(w.get(), "miDb2I"));
+    backup2tool::pollIntervalMs = poll;
     QCOMPARE(offered, QStringList {"Anna's iPhone"});
     // The Find My iPhone question, then what came of it.
     const QStringList boxes = messageBoxTexts(answerer).mid(boxesBefore);
@@ -631,6 +648,15 @@ void TestIPhoneWindow::transferToIPhone()
     for (const QByteArray &line : readFile(toolLog()).split('\n'))
         if (!line.isEmpty())
             ops << QJsonDocument::fromJson(line).object().value("op").toString();
+    if (cancelInBackup) {
+        // No merge, no restore, no box after the question.
+        QCOMPARE(ops, QStringList {"backup"});
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(textsOf(backup + "/" + smsDbFileId()), QStringList({"p1", "p2"}));
+        QCOMPARE(readFile(phoneStoreDb), phoneStoreBefore);
+        QVERIFY(answerer.stuck().isEmpty());
+        return;
+    }
     QCOMPARE(ops, QStringList({"backup", "restore"}));
 
     if (!restoreFails) {

@@ -622,6 +622,44 @@ private slots:
         QCOMPARE(job.messagesRecovered(), 0);
     }
 
+    // A scan's point of no return is its commit into recycle.db: a Cancel
+    // just before it keeps nothing, one just after it is refused and the
+    // scan is reported with what it stored.
+    void cancelAroundTheScanCommit_data()
+    {
+        QTest::addColumn<QString>("point");
+        QTest::addColumn<bool>("committed");
+        QTest::newRow("before the commit") << "commit-asked" << false;
+        QTest::newRow("after it began") << "commit-begun" << true;
+    }
+
+    void cancelAroundTheScanCommit()
+    {
+        QFETCH(QString, point);
+        QFETCH(bool, committed);
+        const QString store = env.makeDir(QStringLiteral("commit-%1").arg(committed));
+        buildStore(store, PhoneSchema::ios6());
+        auto db = QSharedPointer<AbsIOSMessageDb>(new IOS6MessageDb(QDir(store), "310", false));
+        ProgressForm form("scan");
+        RecoverDeletedThread job(db, &form);
+        JobOutcome out;
+        {
+            CancelAtKillPoint press(form, point.toLatin1().constData());
+            out = runJobPressingOk(form, &job);
+            QVERIFY(press.pressed());
+        }
+        QCOMPARE(out.ok, committed);
+        QVERIFY(out.boxes.isEmpty());
+        QVERIFY(out.stuck.isEmpty());
+        if (committed) {
+            QVERIFY(job.messagesRecovered() > 0);
+            QCOMPARE(recycleCount(store, "message"), job.messagesRecovered());
+        } else {
+            QCOMPARE(job.messagesRecovered(), 0);
+            QVERIFY(recycleCount(store, "message") <= 0); // none, or no recycle.db at all
+        }
+    }
+
     // Deleting salvaged messages takes them out of recycle.db together with
     // the live ones; a cancelled deletion keeps both.
     void deletingSalvagedMessages()

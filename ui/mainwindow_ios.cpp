@@ -131,7 +131,9 @@ bool MainWindow::loadIOSDeviceThroughBackup(IOSDevice &device)
         return false;
     ProgressForm backupForm(QString(), this);
     IOSMobileBackupThread backupJob(&device, &backupForm, this);
-    if (!backupForm.runJob(&backupJob) || !iosDeviceAttached(device))
+    // A backup that finished although the user pressed Cancel is kept for
+    // the next arrival; this one stops.
+    if (!backupForm.runJob(&backupJob) || backupForm.cancelPressed() || !iosDeviceAttached(device))
         return false;
 
     ProgressForm cacheForm(QString(), this);

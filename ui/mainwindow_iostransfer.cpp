@@ -152,7 +152,9 @@ void MainWindow::transferToIPhone(const MsgMessageList &messages)
 
     ProgressForm backupForm(QString(), this);
     IOSMobileBackupThread backupJob(&device, &backupForm, this);
-    if (!backupForm.runJob(&backupJob))
+    // A backup that finished although the user pressed Cancel is kept, but
+    // the transfer stops there.
+    if (!backupForm.runJob(&backupJob) || backupForm.cancelPressed())
         return;
 
     BackupManifest manifest(backupJob.backupRoot().absoluteFilePath(device.UniqueDeviceID), this);

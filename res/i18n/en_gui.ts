@@ -19,5 +19,13 @@
         <source>IDS_PROGRESS_CANCEL</source>
         <translation>Cancel</translation>
     </message>
+    <message>
+        <source>IDS_PROGRESS_CANCELLING</source>
+        <translation>Cancelling…</translation>
+    </message>
+    <message>
+        <source>IDS_PROGRESS_FINISHING</source>
+        <translation>Finishing…</translation>
+    </message>
 </context>
 </TS>
