@@ -1,6 +1,7 @@
 #include "jobs/attachmentextractthread.h"
 #include "jobs/outputfilename.h"
 
+#include "store/attachmentfile.h"
 #include "store/datafolder.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
@@ -85,18 +86,19 @@ void AttachmentExtractThread::run()
             for (const _MsgAttachment *a : sortedAttachments(*m)) {
                 if (m_form->failed)
                     throw kCancelled;
-                if (!a || a->localPath.isEmpty() || !QFileInfo(a->localPath).isFile())
+                // Only a regular file of the store: a pipe would block the
+                // copy, a link could lead to any file of this computer.
+                if (!a || !isAttachmentFile(a->localPath))
                     continue;
                 QString target = uniqueFilePath(out + QLatin1Char('/') + outputFileName(*a));
                 // Whatever the name, the file lands directly in the folder.
                 if (QDir::cleanPath(QFileInfo(target).absolutePath()) != out)
                     target = uniqueFilePath(out + QStringLiteral("/attachment"));
-                QFile source(a->localPath);
-                if (!source.copy(target))
-                    throw std::runtime_error(
-                            QStringLiteral("Copy attachment %1 to %2 error. %3")
-                                    .arg(a->localPath, target, source.errorString())
-                                    .toStdString());
+                QString error;
+                if (!copyAttachmentFile(a->localPath, target, &error))
+                    throw std::runtime_error(QStringLiteral("Copy attachment %1 to %2 error. %3")
+                                                     .arg(a->localPath, target, error)
+                                                     .toStdString());
                 m_written.append(target);
                 ++extracted;
                 // A copy of a read-only file is read-only too; its times can

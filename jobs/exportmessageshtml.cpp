@@ -2,6 +2,7 @@
 
 #include "jobs/bubblemarkup.h"
 #include "jobs/outputfilename.h"
+#include "store/attachmentfile.h"
 #include "store/datafolder.h"
 
 #include <QCoreApplication>
@@ -25,10 +26,7 @@ std::runtime_error failure(const QString &text)
 // that is no link (a link could lead anywhere on this computer).
 bool isCopyable(const QString &path)
 {
-    if (path.isEmpty())
-        return false;
-    const QFileInfo info(path);
-    return info.isFile() && !info.isSymLink();
+    return isAttachmentFile(path);
 }
 } // namespace
 
@@ -95,7 +93,7 @@ QString ExportMessagesHtml::copyToFiles(const QString &path, bool *copied)
     QString target = uniqueFilePath(files + QLatin1Char('/') + name);
     if (!isDirectlyInside(target, files))
         target = uniqueFilePath(files + QStringLiteral("/file"));
-    if (isCopyable(path) && QFile::copy(path, target)) {
+    if (copyAttachmentFile(path, target)) {
         m_written.append(target);
         if (copied)
             *copied = true;
@@ -116,7 +114,7 @@ QString ExportMessagesHtml::placeholderLink()
     bool placed = false;
     for (const QString &base : {QCoreApplication::applicationDirPath(), QDir::currentPath()}) {
         const QString source = QDir(base).absoluteFilePath(QString::fromLatin1(kBubbleEmptyPhoto));
-        if (isCopyable(source) && QFile::copy(source, target)) {
+        if (copyAttachmentFile(source, target)) {
             placed = true;
             break;
         }

@@ -1,6 +1,7 @@
 #include "jobs/messagepainter.h"
 
 #include "jobs/contactcard.h"
+#include "store/attachmentfile.h"
 #include "store/emoji.h"
 #include "store/msgutil.h"
 
@@ -21,7 +22,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -461,12 +461,13 @@ QImage imageBubble(const QImage &image, bool sent)
 
 QImage loadBubblePicture(const QString &path, const QSize &maxSize)
 {
-    std::error_code error;
-    if (path.isEmpty()
-        || !std::filesystem::is_regular_file(QFile::encodeName(path).toStdString(), error))
+    QFile file;
+    if (!openAttachmentFile(file, path))
         return QImage();
     for (const char *format : {"JPEG", "PNG"}) {
-        QImageReader reader(path, format);
+        if (!file.seek(0))
+            return QImage();
+        QImageReader reader(&file, format);
         reader.setAutoDetectImageFormat(false);
         if (!reader.canRead())
             continue;
@@ -671,16 +672,13 @@ void MessagePainter::paintMessage(const _MsgMessage *m)
         if (!a)
             continue;
         if (a->mime_type.compare(QLatin1String("text/plain"), Qt::CaseInsensitive) == 0) {
-            // Only a plain file: opening a pipe or device could block or never end.
-            std::error_code error;
-            QFile file(a->localPath);
-            if (!a->localPath.isEmpty()
-                && std::filesystem::is_regular_file(QFile::encodeName(a->localPath).toStdString(),
-                                                    error)
-                && file.open(QIODevice::ReadOnly)) {
-                QByteArray bytes = file.read(kMaxTextAttachment);
+            // Only a plain file: opening a pipe or device could block or never
+            // end, and a link could lead anywhere.
+            bool complete = false;
+            const QByteArray bytes = readAttachmentFile(a->localPath, kMaxTextAttachment, &complete);
+            if (!bytes.isNull()) {
                 QString content = QString::fromUtf8(bytes);
-                if (!file.atEnd())
+                if (!complete)
                     content += QStringLiteral(" [...]");
                 paint(textBubbleParts(content, maxBubbleWidth(), sent,
                                   this->content.height() - above()));

@@ -1,6 +1,7 @@
 #include "jobs/updatelocaldbthread.h"
 
 #include "jobs/newstoreguard.h"
+#include "store/attachmentfile.h"
 #include "store/countryinfo.h"
 #include "store/datafolder.h"
 #include "store/exportmessagesdb.h"
@@ -241,10 +242,12 @@ void UpdateLocalDbThread::convertOldLocalDb(const QDir &oldFolder, const QDir &t
                     continue;
                 const QString file = oldAttachmentFile(attachmentsFolder, filename);
                 if (mime.compare(QLatin1String("text/plain"), Qt::CaseInsensitive) == 0) {
-                    QFile f(file);
-                    if (file.isEmpty() || !f.open(QIODevice::ReadOnly))
+                    // A pipe or link where the file should be is no text:
+                    // reading a pipe would hold up the start for good.
+                    const QByteArray bytes = readAttachmentFile(file, -1);
+                    if (bytes.isNull())
                         continue;
-                    const QString text = QString::fromUtf8(f.readAll());
+                    const QString text = QString::fromUtf8(bytes);
                     if (text.trimmed().isEmpty())
                         continue;
                     m.attachments.clear();

@@ -1,5 +1,7 @@
 #include "store/ios5messagedb.h"
 
+#include "store/ios6messagedb.h"
+
 #include "store/msgutil.h"
 #include "store/texts.h"
 
@@ -713,19 +715,8 @@ bool IOS5MessageDb::writePieceFile(const QString &absolutePath, const QByteArray
 
 QString IOS5MessageDb::localPathOf(const QString &filename) const
 {
-    if (filename.isEmpty())
-        return {};
-    QString p = filename;
-    if (p.startsWith(QLatin1Char('/')))
-        p.remove(0, 1);
-    if (p.startsWith(QLatin1String("~/")))
-        p.replace(0, 2, QStringLiteral("var/mobile/"));
-    static const QRegularExpression forbidden(QStringLiteral("[:*?\"<>|]"));
-    p.remove(forbidden);
-    const QString root = QDir::cleanPath(m_fileRelayDir.absolutePath());
-    const QString path = QDir::cleanPath(m_fileRelayDir.absoluteFilePath(p));
-    // A name that climbs out of the store stands for no file of ours.
-    if (!path.startsWith(root + QLatin1Char('/')))
-        return {};
-    return path;
+    // The same rule as for the newer databases: a name that climbs out of
+    // the store, or leaves it through a linked folder, stands for no file
+    // of ours.
+    return IOS6MessageDb::attachmentLocalPath(m_fileRelayDir, filename);
 }

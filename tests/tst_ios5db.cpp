@@ -958,6 +958,9 @@ private slots:
         QTest::newRow("climbs within") << "~/../../x.jpg"
                                        << "~/../../x.jpg"
                                        << "x.jpg";
+        QTest::newRow("through a folder link out") << "~/Library/SMS/Attachments/linked/x.jpg"
+                                                   << "~/Library/SMS/Attachments/linked/x.jpg"
+                                                   << "";
     }
     // Where an iMessage attachment's file is looked for; a name that climbs
     // out of the store stands for no file.
@@ -967,6 +970,17 @@ private slots:
         QFETCH(QString, wantFilename);
         QFETCH(QString, wantLocal);
         const QString store = newStore();
+        // A folder of the store that is a link to a folder elsewhere.
+        const QString outside = newStore() + "/elsewhere";
+        QVERIFY(QDir().mkpath(outside));
+        QVERIFY(QDir().mkpath(store + "/file-relay/var/mobile/Library/SMS/Attachments"));
+        QVERIFY(QFile::link(outside,
+                            store + "/file-relay/var/mobile/Library/SMS/Attachments/linked"));
+        {
+            QFile secret(outside + "/x.jpg");
+            QVERIFY(secret.open(QIODevice::WriteOnly));
+            secret.write("a file elsewhere");
+        }
         IOS5SmsDb phone(store);
         phone.addMadridChat("ann@example.com", plistArray({"ann@example.com"}, PyPlist::Xml));
         const QString guid = "AB11CD22-0000-4000-8000-0000000000C3";
