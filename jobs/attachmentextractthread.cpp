@@ -77,6 +77,8 @@ void AttachmentExtractThread::run()
     const int total = int(m_messages.size());
     int number = 0;
     int extracted = 0;
+    // Phones name many pictures alike: the next free number is remembered.
+    UniqueFileNames names;
     try {
         for (const _MsgMessage *m : std::as_const(m_messages)) {
             if (m_form->failed)
@@ -90,10 +92,10 @@ void AttachmentExtractThread::run()
                 // copy, a link could lead to any file of this computer.
                 if (!a || !isAttachmentFile(a->localPath))
                     continue;
-                QString target = uniqueFilePath(out + QLatin1Char('/') + outputFileName(*a));
+                QString target = names.path(out + QLatin1Char('/') + outputFileName(*a));
                 // Whatever the name, the file lands directly in the folder.
                 if (QDir::cleanPath(QFileInfo(target).absolutePath()) != out)
-                    target = uniqueFilePath(out + QStringLiteral("/attachment"));
+                    target = names.path(out + QStringLiteral("/attachment"));
                 QString error;
                 if (!copyAttachmentFile(a->localPath, target, &error))
                     throw std::runtime_error(QStringLiteral("Copy attachment %1 to %2 error. %3")

@@ -59,7 +59,7 @@ void ExportMessagesHtml::begin()
     }
 
     const QString name = safeOutputFileName(m_fileName, QStringLiteral("messages.html"));
-    const QString path = uniqueFilePath(m_outputDir.absoluteFilePath(name));
+    const QString path = m_names->path(m_outputDir.absoluteFilePath(name));
     if (!isDirectlyInside(path, m_outputDir.absolutePath()))
         throw failure(QStringLiteral("Invalid file name %1.").arg(m_fileName));
     // The page is written under a temporary name and takes its own when
@@ -90,9 +90,9 @@ QString ExportMessagesHtml::copyToFiles(const QString &path, bool *copied)
         *copied = false;
     const QString files = m_filesDir.absolutePath();
     const QString name = safeOutputFileName(QFileInfo(path).fileName(), QStringLiteral("file"));
-    QString target = uniqueFilePath(files + QLatin1Char('/') + name);
+    QString target = m_names->path(files + QLatin1Char('/') + name);
     if (!isDirectlyInside(target, files))
-        target = uniqueFilePath(files + QStringLiteral("/file"));
+        target = m_names->path(files + QStringLiteral("/file"));
     if (copyAttachmentFile(path, target)) {
         m_written.append(target);
         if (copied)
@@ -171,12 +171,21 @@ void ExportMessagesHtml::end()
         return;
     m_stream << "</body></html>";
     m_stream.flush();
-    const bool ok = m_stream.status() == QTextStream::Ok;
+    // The error of a write that failed is known only until the file closes.
+    const bool streamOk = m_stream.status() == QTextStream::Ok;
+    // A write cut short by a full disk keeps no reason; writing out the
+    // rest again tells it.
+    const bool flushed = m_file.flush();
+    bool ok = streamOk && flushed && m_file.error() == QFileDevice::NoError;
     m_stream.setDevice(nullptr);
-    const QString error = m_file.errorString();
+    QString error = m_file.errorString();
     m_file.close();
-    if (!ok || m_file.error() != QFileDevice::NoError)
-        throw failure(error);
+    if (ok && m_file.error() != QFileDevice::NoError) {
+        ok = false;
+        error = m_file.errorString();
+    }
+    if (!ok)
+        throw writeFailure(m_pagePath, error);
     // QFile::rename never replaces a file: a page of that name that turned
     // up meanwhile stays, and this one takes the next free name.
     const QString temp = m_file.fileName();

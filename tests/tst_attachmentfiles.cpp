@@ -224,6 +224,7 @@ private slots:
     void exportsNeitherBlockNorFollowLinks_data();
     void exportsNeitherBlockNorFollowLinks();
     void extractionTakesOnlyRegularFiles();
+    void extractionOfOneNameRepeatedThousandsOfTimes();
     void backupCopiesOnlyRegularFiles();
     void conversionNeverBlocksOnPipes();
 
@@ -489,6 +490,30 @@ void TestAttachmentFiles::extractionTakesOnlyRegularFiles()
     names.sort();
     QCOMPARE(names, QStringList({"plain.jpg", "plain.txt", "plain.vcf"}));
     QCOMPARE(filesHolding(out, {kSecret, f.secretJpeg}), QStringList());
+}
+
+void TestAttachmentFiles::extractionOfOneNameRepeatedThousandsOfTimes()
+{
+    // A phone names every picture alike: each further file takes the next
+    // number without trying all the numbers taken before (which made the
+    // extraction quadratic in the number of files of one name).
+    const QString src = work("store/image.jpg");
+    writeFile(src, "picture");
+    constexpr int kFiles = 4000;
+    MessageFixture fx;
+    _MsgMessage *m = fx.message(fx.chat({fx.handle("+1555")}), nullptr, "many", 500000000);
+    for (int i = 0; i < kFiles; ++i)
+        fx.attach(m, "image/jpeg", src);
+    const QString out = work("attachments(20240101-120000)");
+    ProgressForm form(ids("IDS_EXTRACTING_MEDIA_FILES"));
+    AttachmentExtractThread job(&form, fx.list(), out);
+    const JobOutcome res = runJobPressingOk(form, &job);
+    // Copying the files takes a few seconds; trying every number again for
+    // each file took several times as long.
+    QVERIFY2(res.ms < 20000, qPrintable(QString::number(res.ms)));
+    QVERIFY(res.ok);
+    QCOMPARE(QDir(out).entryList(QDir::Files).size(), kFiles);
+    QVERIFY(QFileInfo::exists(out + QString("/image(%1).jpg").arg(kFiles - 1)));
 }
 
 // ---------------------------------------------------- copy into a database
