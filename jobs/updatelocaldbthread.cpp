@@ -177,6 +177,8 @@ void UpdateLocalDbThread::convertOldLocalDb(const QDir &oldFolder, const QDir &t
     const int total = rows.count();
 
     ExportMessagesDb writer(targetFolder, QString());
+    // A backup into the same database by a running copy of the program
+    // finishes first (the conversion has no Cancel to end the wait).
     NewStoreGuard guard(targetFolder.absolutePath(), writer.database().smsDbPath());
     // The writer is made with no mobile country code: no country.
     const _CountryInfo country;
