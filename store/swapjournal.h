@@ -100,7 +100,7 @@ void killPoint(const char *point);
 
 // Copies from to a new file at to (replacing one there), flushed to the
 // disk; passes killPoint("copy") after every block. False on any failure,
-// leaving no file at to.
+// leaving no file at to. Only a regular file that is no link is copied.
 bool copyFileSynced(const QString &from, const QString &to, QString *error = nullptr);
 // Writes bytes into a new file at path, flushed to the disk.
 bool writeFileSynced(const QString &path, const QByteArray &bytes, QString *error = nullptr);

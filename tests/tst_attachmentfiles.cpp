@@ -18,6 +18,7 @@
 #include "store/ios6messagedb.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
+#include "store/swapjournal.h"
 #include "store/texts.h"
 #include "ui/bubbleviewmgr.h"
 #include "tests/support/jobrun.h"
@@ -313,6 +314,11 @@ void TestAttachmentFiles::onlyRegularFilesAreOpened()
         QVERIFY(!copyAttachmentFile(path, copy, &error));
         QCOMPARE(fileBytes(copy), bytes);
     }
+    // The copy that stages files for a backup follows the same rule.
+    const QString staged = work("staged.txt");
+    QCOMPARE(copyFileSynced(path, staged), readable);
+    QCOMPARE(QFileInfo::exists(staged), readable);
+    QVERIFY(!fileBytes(staged).contains(kSecret));
     QVERIFY(loadAttachmentPicture(path).isNull());
     QVERIFY2(watchdog.disarm(), "a reader blocked on the pipe");
 }
