@@ -80,6 +80,7 @@ private slots:
     void twoBackupsAtOnce_data();
     void twoBackupsAtOnce();
     void cancelWhileWaiting();
+    void backupWhileTheOtherWindowReads();
 
 private:
     std::unique_ptr<TestEnv> m_env;
@@ -208,6 +209,35 @@ void TestSharedStore::cancelWhileWaiting()
         if (s.className == QLatin1String("QMessageBox"))
             boxes << s.text;
     QCOMPARE(boxes, QStringList {"Successfully Backup 20000 Messages to local Database."});
+}
+
+// The other window reads the database (showing it takes one long read)
+// while a backup into it ends: the backup waits for the read instead of
+// failing at its commit and losing the whole run.
+void TestSharedStore::backupWhileTheOtherWindowReads()
+{
+    const QString store = localDatabasesFolder().absoluteFilePath("Shared");
+    {
+        Batch first("first", "+15550100", 10);
+        ProgressForm form {QString()};
+        BackupSMSThread job(first.list, QDir(store), QString(), &form);
+        QVERIFY(runJobPressingOk(form, &job).ok);
+    }
+    auto reader = std::make_unique<RawSqlite>(smsDb(store), false, true);
+    reader->exec("BEGIN");
+    QCOMPARE(reader->scalar("select count(*) from message").toInt(), 10);
+    // The read ends after the default wait of a connection (5 s) is over.
+    QTimer::singleShot(8000, [&reader] {
+        reader->exec("COMMIT");
+        reader.reset();
+    });
+    Batch a("alpha", "+15550101", 500);
+    ProgressForm form {QString()};
+    BackupSMSThread job(a.list, QDir(store), QString(), &form);
+    const JobOutcome res = runJobPressingOk(form, &job);
+    QVERIFY2(res.ok, qPrintable(res.boxes.join('\n')));
+    QTRY_VERIFY_WITH_TIMEOUT(!reader, 20000);
+    QCOMPARE(storedCount(store, "alpha"), 500);
 }
 
 QTEST_MAIN(TestSharedStore)
