@@ -171,7 +171,6 @@ void ExportMessagesHtml::end()
         return;
     m_stream << "</body></html>";
     m_stream.flush();
-    // The error of a write that failed is known only until the file closes.
     const bool streamOk = m_stream.status() == QTextStream::Ok;
     // A write cut short by a full disk keeps no reason; writing out the
     // rest again tells it.

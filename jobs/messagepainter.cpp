@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -461,13 +462,14 @@ QImage imageBubble(const QImage &image, bool sent)
 
 QImage loadBubblePicture(const QString &path, const QSize &maxSize)
 {
-    QFile file;
-    if (!openAttachmentFile(file, path))
+    // Pictures of our own (thumbnails, cards, the program's placeholder):
+    // any regular file, also one the installation links to.
+    std::error_code error;
+    if (path.isEmpty()
+        || !std::filesystem::is_regular_file(QFile::encodeName(path).toStdString(), error))
         return QImage();
     for (const char *format : {"JPEG", "PNG"}) {
-        if (!file.seek(0))
-            return QImage();
-        QImageReader reader(&file, format);
+        QImageReader reader(path, format);
         reader.setAutoDetectImageFormat(false);
         if (!reader.canRead())
             continue;
