@@ -31,8 +31,7 @@ void BackupSMSThread::run()
     NewStoreGuard::Wait wait;
     wait.stop = [this] { return bool(m_form->failed); };
     wait.waiting = [this, &status] {
-        m_form->postUpdateProgress(status, 0, ids("Waiting for another backup into this "
-                                                  "database to finish..."));
+        m_form->postUpdateProgress(status, 0, ids("Waiting for another backup to finish..."));
     };
     NewStoreGuard guard(m_folder.absolutePath(), m_writer.database().smsDbPath(), wait);
     if (!guard.locked())
