@@ -646,7 +646,9 @@ void IOS5MessageDb::addPieceAttachment(_MsgDataSet &d, _MsgMessage *m, const Pie
     a->transfer_state = 5;
     a->is_outgoing = piece.msgFlags == 3 ? 1 : 0;
     a->transfer_name = name;
-    a->localPath = absolute;
+    // Empty when a folder on the way links out of the store: the file there
+    // is none of ours, whatever its name.
+    a->localPath = IOS6MessageDb::attachmentLocalPath(m_fileRelayDir, relative);
     d.attachments.insert(a->ROWID, a);
 
     if (m->attachments.isEmpty()) {
