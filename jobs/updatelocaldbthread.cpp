@@ -179,7 +179,12 @@ void UpdateLocalDbThread::convertOldLocalDb(const QDir &oldFolder, const QDir &t
     ExportMessagesDb writer(targetFolder, QString());
     // A backup into the same database by a running copy of the program
     // finishes first (the conversion has no Cancel to end the wait).
-    NewStoreGuard guard(targetFolder.absolutePath(), writer.database().smsDbPath());
+    NewStoreGuard::Wait wait;
+    wait.waiting = [this] {
+        if (m_form)
+            m_form->postUpdateProgress(QString(), 0, ids("Waiting for another backup to finish..."));
+    };
+    NewStoreGuard guard(targetFolder.absolutePath(), writer.database().smsDbPath(), wait);
     // The writer is made with no mobile country code: no country.
     const _CountryInfo country;
     try {
