@@ -2,6 +2,7 @@
 
 #include "android/androidconnect.h"
 #include "android/androidmessagecodec.h"
+#include "store/attachmentfile.h"
 #include "store/countryinfo.h"
 #include "store/msgutil.h"
 #include "store/messagebox.h"
@@ -239,10 +240,9 @@ void AndroidRestoreSMSThread::sendAttachment(const _MsgAttachment *a)
 
 bool AndroidRestoreSMSThread::sendPicture(const _MsgAttachment *a)
 {
-    if (a->localPath.isEmpty() || !QFileInfo(a->localPath).isFile())
-        return false;
-    QImage picture;
-    if (!picture.load(a->localPath, "JPEG") && !picture.load(a->localPath, "PNG"))
+    // Only a regular file: a pipe would block, a link could send any file.
+    QImage picture = loadAttachmentPicture(a->localPath);
+    if (picture.isNull())
         return false;
     if (qMax(picture.width(), picture.height()) > kMaxPictureSide) {
         picture = picture.width() > picture.height()
@@ -262,10 +262,8 @@ bool AndroidRestoreSMSThread::sendPicture(const _MsgAttachment *a)
 
 void AndroidRestoreSMSThread::sendFile(const _MsgAttachment *a)
 {
-    if (a->localPath.isEmpty() || !QFileInfo(a->localPath).isFile())
-        return;
-    QFile file(a->localPath);
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!openAttachmentFile(file, a->localPath))
         return;
     if (chunkBuffer.size() != kChunkSize)
         chunkBuffer.resize(kChunkSize);

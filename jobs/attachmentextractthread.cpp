@@ -1,6 +1,7 @@
 #include "jobs/attachmentextractthread.h"
 #include "jobs/outputfilename.h"
 
+#include "store/attachmentfile.h"
 #include "store/datafolder.h"
 #include "store/messagebox.h"
 #include "store/msgutil.h"
@@ -77,6 +78,8 @@ void AttachmentExtractThread::run()
     const int total = int(m_messages.size());
     int number = 0;
     int extracted = 0;
+    // Phones name many pictures alike: the next free number is remembered.
+    UniqueFileNames names;
     try {
         for (const _MsgMessage *m : std::as_const(m_messages)) {
             if (m_form->failed)
@@ -86,18 +89,19 @@ void AttachmentExtractThread::run()
             for (const _MsgAttachment *a : sortedAttachments(*m)) {
                 if (m_form->failed)
                     throw kCancelled;
-                if (!a || a->localPath.isEmpty() || !QFileInfo(a->localPath).isFile())
+                // Only a regular file of the store: a pipe would block the
+                // copy, a link could lead to any file of this computer.
+                if (!a || !isAttachmentFile(a->localPath))
                     continue;
-                QString target = uniqueFilePath(out + QLatin1Char('/') + outputFileName(*a));
+                QString target = names.path(out + QLatin1Char('/') + outputFileName(*a));
                 // Whatever the name, the file lands directly in the folder.
                 if (QDir::cleanPath(QFileInfo(target).absolutePath()) != out)
-                    target = uniqueFilePath(out + QStringLiteral("/attachment"));
-                QFile source(a->localPath);
-                if (!source.copy(target))
-                    throw std::runtime_error(
-                            QStringLiteral("Copy attachment %1 to %2 error. %3")
-                                    .arg(a->localPath, target, source.errorString())
-                                    .toStdString());
+                    target = names.path(out + QStringLiteral("/attachment"));
+                QString error;
+                if (!copyAttachmentFile(a->localPath, target, &error))
+                    throw std::runtime_error(QStringLiteral("Copy attachment %1 to %2 error. %3")
+                                                     .arg(a->localPath, target, error)
+                                                     .toStdString());
                 m_written.append(target);
                 ++extracted;
                 // A copy of a read-only file is read-only too; its times can

@@ -26,8 +26,17 @@ BackupSMSThread::~BackupSMSThread() = default;
 
 void BackupSMSThread::run()
 {
-    NewStoreGuard guard(m_folder.absolutePath(), m_writer.database().smsDbPath());
     const QString status = ids("IDS_BACKING_UP_SMS");
+    // Another backup into the same database (another window, another copy
+    // of the program) goes first; Cancel still ends the wait.
+    NewStoreGuard::Wait wait;
+    wait.stop = [this] { return bool(m_form->failed); };
+    wait.waiting = [this, &status] {
+        m_form->postUpdateProgress(status, 0, ids("Waiting for another backup to finish..."));
+    };
+    NewStoreGuard guard(m_folder.absolutePath(), m_writer.database().smsDbPath(), wait);
+    if (!guard.locked())
+        return; // cancelled while waiting: nothing was written
     const int total = int(m_messages.size());
     int count = 0;
     try {

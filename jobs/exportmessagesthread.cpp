@@ -24,6 +24,7 @@
 #include <QMap>
 #include <QSharedPointer>
 
+#include <memory>
 #include <stdexcept>
 #include <tuple>
 
@@ -224,6 +225,8 @@ void ExportMessagesThread::run()
 
         const int total = int(m_messages.size());
         bool resourcesCopied = false;
+        // Free names of this export's files, shared by all its pages.
+        const auto names = std::make_shared<UniqueFileNames>();
         ProgressPacer pacer(kProgressMs);
         for (_MsgMessage *m : std::as_const(m_messages)) {
             if (m_form->failed)
@@ -261,10 +264,11 @@ void ExportMessagesThread::run()
                     const QString name = chatFileName(m->chat, suffix);
                     if (m_format == ExportHtml) {
                         page = new ExportMessagesHtml(QDir(out), name);
+                        page->setFileNames(names);
                         exporter.reset(page);
                         exporter->begin();
                     } else {
-                        const QString path = uniqueFilePath(out + QLatin1Char('/') + name);
+                        const QString path = names->path(out + QLatin1Char('/') + name);
                         if (!isDirectlyInside(path, out))
                             throw std::runtime_error("Invalid file name.");
 #ifdef PEL_HAVE_PDF_EXPORT

@@ -2,6 +2,7 @@
 
 #include "backup/mbdbrecord.h"
 #include "backup/mbdbupdate.h"
+#include "store/attachmentfile.h"
 #include "store/ios6messagedb.h"
 #include "store/messagebox.h"
 #include "store/msgutil.h"
@@ -726,7 +727,7 @@ void RestoreMergeRun::attach(qint64 messageRow, const QString &messageGuid, cons
     if (id == 0) {
         copy.filename = planNewAttachment(*a);
         id = db.insertAttachment(&copy);
-    } else if (QFileInfo(a->localPath).isFile()) {
+    } else if (isAttachmentFile(a->localPath)) {
         // The row is there already: its file goes where the row says, when
         // that place is free or holds the same contents.
         Sqlite3Cursor c = db.queryThrow(
@@ -752,7 +753,9 @@ QString RestoreMergeRun::planNewAttachment(const _MsgAttachment &a)
                 + g + QLatin1Char('/') + name;
     };
     const QString source = a.localPath;
-    if (source.isEmpty() || !QFileInfo(source).isFile()) {
+    // Only a regular file goes into the backup: a link could bring any file
+    // of this computer onto the phone, a pipe would block the run.
+    if (!isAttachmentFile(source)) {
         // Nothing to put into the backup; the row keeps a confined name.
         if (isAttachmentPath(rel))
             return QStringLiteral("~/") + rel;

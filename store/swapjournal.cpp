@@ -1,5 +1,7 @@
 #include "store/swapjournal.h"
 
+#include "store/attachmentfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -136,7 +138,7 @@ bool syncPath(const QString &path)
 bool copyFileSynced(const QString &from, const QString &to, QString *error,
                     const std::atomic_bool *stop)
 {
-    QFile in(from);
+    QFile in;
     QFile out(to);
     auto failed = [&](const QString &text) {
         if (error)
@@ -145,8 +147,11 @@ bool copyFileSynced(const QString &from, const QString &to, QString *error,
         QFile::remove(to);
         return false;
     };
-    if (!in.open(QIODevice::ReadOnly))
-        return failed(in.errorString());
+    // Only a regular file is copied: a pipe would block, a link could
+    // bring in any file of this computer.
+    QString refused;
+    if (!openAttachmentFile(in, from, &refused))
+        return failed(refused);
     QFile::remove(to);
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         return failed(out.errorString());
