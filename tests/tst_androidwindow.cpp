@@ -177,6 +177,7 @@ private slots:
     void secondArrivalKeepsOneNode();
     void removalByTheWatcher();
     void removalDuringTheLoad();
+    void backAgainDuringTheLoad();
     void wifiConnection();
     void disconnectDevice_data();
     void disconnectDevice();
@@ -457,6 +458,41 @@ void TestAndroidWindow::removalDuringTheLoad()
     QVERIFY(answerer.stuck().isEmpty());
     QCOMPARE(androidNodes(w).size(), 0);
     QCOMPARE(peer->record().sessions.size(), before);
+}
+
+// Unplugged and plugged in again while its first arrival still loads: the
+// new arrival waits until the first has wound down, then connects the phone.
+void TestAndroidWindow::backAgainDuringTheLoad()
+{
+    MainWindow w;
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer("btnOk");
+    CompanionScenario slow = phone();
+    slow.batches[0][0].attachments
+            = {PhoneAttachment {"image/jpeg", "big.jpg", QByteArray(4 << 20, 'x')}};
+    peer->setScenario(slow);
+    const qsizetype sessionsBefore = peer->record().sessions.size();
+    qsizetype sessionsAfterReturn = -1;
+    bool insideLoad = false;
+    FireWhen during([&] { return peer->record().sessions.size() > sessionsBefore + 1; },
+                    [&] {
+                        insideLoad = qobject_cast<ProgressForm *>(ModalAnswerer::activeModal());
+                        leave(w, kSerial);
+                        arrive(w, adbLine(kSerial, "device"));
+                        sessionsAfterReturn = peer->record().sessions.size();
+                    });
+    arrive(w, adbLine(kSerial, "device"));
+    QVERIFY(during.fired);
+    if (!insideLoad)
+        QSKIP("The load ended before the phone came back (a very busy machine).");
+    // Nothing of the second arrival ran inside the first.
+    QCOMPARE(sessionsAfterReturn, sessionsBefore + 2);
+    // The first, marked gone, added nothing; the second then shows the
+    // phone.
+    QTRY_COMPARE_WITH_TIMEOUT(androidNodes(w).size(), 1, 30000);
+    QTRY_COMPARE(peer->record().sessions.size(), sessionsBefore + 4);
+    QCOMPARE(androidNodes(w).first()->device.uid, kUid);
+    QVERIFY(answerer.stuck().isEmpty());
 }
 
 void TestAndroidWindow::wifiConnection()
