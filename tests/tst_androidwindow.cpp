@@ -22,6 +22,7 @@
 #include "ui/mainwindow.h"
 #include "ui/mytreeview.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -32,6 +33,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -182,6 +184,7 @@ private slots:
     void disconnectDevice_data();
     void disconnectDevice();
     void transferFromLocalDatabase();
+    void backAgainDuringTransfer();
     void transferWithoutTarget();
     void transferOfNothing_data();
     void transferOfNothing();
@@ -703,6 +706,52 @@ void TestAndroidWindow::transferFromLocalDatabase()
     QVERIFY(later.at(1).startsWith("restore2://"));
     QCOMPARE(peer->record().restored.size(), 5);
     QCOMPARE(androidNodes(w).first()->children.size(), 2);
+}
+
+// The target unplugged and plugged in again while the transfer writes to it:
+// its arrival waits until the transfer has ended, then connects it.
+void TestAndroidWindow::backAgainDuringTransfer()
+{
+    makeFamilyDb();
+    MainWindow w;
+    ModalAnswerer answerer;
+    QVERIFY(connectUsb(w, answerer));
+    selectNode(w, localDb(w, "Family"));
+    const qsizetype sessionsBefore = peer->record().sessions.size();
+    qsizetype sessionsAfterReturn = -1;
+    // From the event loop of the transfer's progress dialog.
+    struct OnProgressShown : QObject
+    {
+        std::function<void()> fire;
+        bool eventFilter(QObject *o, QEvent *e) override
+        {
+            if (e->type() == QEvent::Show && o->inherits("ProgressForm") && fire) {
+                QMetaObject::invokeMethod(o, std::exchange(fire, nullptr), Qt::QueuedConnection);
+            }
+            return false;
+        }
+    } during;
+    bool fired = false;
+    during.fire = [&] {
+        fired = true;
+        leave(w, kSerial);
+        arrive(w, adbLine(kSerial, "device"));
+        sessionsAfterReturn = peer->record().sessions.size();
+    };
+    qApp->installEventFilter(&during);
+    answerer.press("DataSourceSelForm", "btnOK");
+    answerer.setDefaultBoxAnswer("btnOk");
+    invoke(w, "miDb2A");
+    qApp->removeEventFilter(&during);
+    QVERIFY(fired);
+    // Nothing of the arrival ran inside the transfer.
+    QCOMPARE(peer->record().sessions.size(), sessionsBefore + 1);
+    QVERIFY(peer->record().sessions.last().startsWith("restore2://"));
+    QVERIFY(sessionsAfterReturn <= sessionsBefore + 1);
+    // Then it runs: connected and loaded again.
+    QTRY_COMPARE_WITH_TIMEOUT(androidNodes(w).size(), 1, 30000);
+    QCOMPARE(peer->record().sessions.size(), sessionsBefore + 3);
+    QVERIFY(answerer.stuck().isEmpty());
 }
 
 void TestAndroidWindow::transferWithoutTarget()
