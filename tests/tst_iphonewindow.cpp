@@ -252,6 +252,7 @@ private slots:
     void announcedAgainDuringTransfer_data();
     void announcedAgainDuringTransfer();
     void phoneLeavingBeforeTheRestore();
+    void noTransferWhileThePhoneLoads();
     void nothingToTransferStartsNothing_data();
     void nothingToTransferStartsNothing();
     void savedCopiesAreNoTargets();
@@ -855,6 +856,44 @@ void TestIPhoneWindow::phoneLeavingBeforeTheRestore()
     const QStringList toolFiles {"Info.plist", "Status.plist"};
     QCOMPARE(filesIn(backupFolderOfPhone(), toolFiles), filesIn(made, toolFiles));
     QTRY_VERIFY(phones(*w).isEmpty());
+    QVERIFY(answerer.stuck().isEmpty());
+}
+
+// A transfer to a phone whose arrival is still loading it is refused: the
+// two would write the phone's store and backup folder at once.
+void TestIPhoneWindow::noTransferWhileThePhoneLoads()
+{
+    const QByteArray phoneDb = phoneSmsDb(work->filePath("phone"));
+    CpioFixture cpio;
+    cpio.addFolder("./var/mobile/Library/SMS");
+    cpio.addFile("./var/mobile/Library/SMS/sms.db", phoneDb);
+    const QString archive = work->filePath("relay.cpio");
+    QVERIFY(cpio.writeTo(archive));
+    const QString made = work->filePath("made");
+    writeBackup(made, phoneDb, "6.1");
+    setTool({{"from", made}, {"productVersion", "6.1"}});
+    makeLocalDb("Family");
+
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer("btnOk");
+    auto w = openWindow();
+    QVERIFY(attachPhone(phone("6.1", "310", {{"fileRelay", QJsonObject {{"archive", archive}}}})));
+    QTRY_COMPARE_WITH_TIMEOUT(phones(*w).size(), 1, 20000);
+    QVERIFY(selectLocalDb(*w, "Family"));
+    QTRY_VERIFY(MainWindowTestAccess::db2i(*w)->isEnabled());
+    const quint64 firstSerial = phones(*w).first()->serial;
+
+    // Loaded again; the transfer is asked for from inside that load.
+    ProgressWatch watch;
+    watch.at(1, [&] { QMetaObject::invokeMethod(w.get(), "miDb2IAll", Qt::QueuedConnection); });
+    answerer.act("DataSourceSelForm", click("btnOK"));
+    QVERIFY(QMetaObject::invokeMethod(w.get(), "iosDeviceConnected", Qt::QueuedConnection,
+                                      Q_ARG(void *, iphonesim::device(kUdid))));
+    QTRY_VERIFY_WITH_TIMEOUT(phones(*w).size() == 1 && phones(*w).first()->serial != firstSerial,
+                             20000);
+    QCOMPARE(messageBoxTexts(answerer).last(), ids("IDS_PHONE_BUSY"));
+    QCOMPARE(answerer.pending(), 0);
+    QVERIFY(toolOps().isEmpty());
     QVERIFY(answerer.stuck().isEmpty());
 }
 
