@@ -121,6 +121,7 @@ void DeleteMMSThread::run()
     IOS6MessageDb db(*m_dbFolder, QString(), false);
     const int total = int(m_messages->size());
     int count = 0;
+    int deleted = 0; // rows that were there to delete
     // The files to remove are recorded before the commit, so that a run
     // killed after it has them removed by the next run.
     SwapJournal journal(m_dbFolder->absolutePath(), kRecordName);
@@ -159,7 +160,8 @@ void DeleteMMSThread::run()
                     liveRows.append(*live);
             }
             // A salvaged message goes from recycle.db, any other from sms.db.
-            db.deleteMessage(m);
+            if (db.deleteMessage(m))
+                ++deleted;
             killPoint("deleted-message");
             if (itemHook)
                 itemHook(count);
@@ -228,7 +230,12 @@ void DeleteMMSThread::run()
             removeEmptyFolders(f, realRoot);
         }
     }
-    m_form->postSucceed(ids("IDS_SUC_DELETE_%1_MESSAGES").arg(total));
+    // What the database says went: rows deleted meanwhile by another
+    // program on the same store are not counted as this run's.
+    if (deleted == total)
+        m_form->postSucceed(ids("IDS_SUC_DELETE_%1_MESSAGES").arg(deleted));
+    else
+        m_form->postSucceed(ids("IDS_SUC_DELETE_%1_OF_%2_MESSAGES").arg(deleted).arg(total));
 }
 
 // The files of the deleted messages' attachments go, but a file goes only

@@ -142,11 +142,13 @@ public:
     // Throws std::runtime_error for a service other than "SMS" or "iMessage".
     qint64 insertChat(const _MsgChat *c);
     // Deletes the message with its join rows, the attachments no other
-    // message has and the chat it leaves empty. No file is removed. A
+    // message has and every chat it leaves empty. No file is removed. A
     // salvaged message (negative row id of the recycle range) is deleted
     // from the recycle store instead; the caller holds a transaction on
-    // that store too when the list has such messages.
-    void deleteMessage(const _MsgMessage *m);
+    // that store too when the list has such messages. False when the
+    // message's row was not there (deleted already, by another program
+    // on the same store say).
+    bool deleteMessage(const _MsgMessage *m);
 
     // ---- Salvaged and live messages deleted together ----
     // recycle.db and sms.db commit one after the other, each its own

@@ -521,25 +521,36 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat *c)
 
 // ---------------------------------------------------------------- deleting
 
-void IOS6MessageDb::deleteMessage(const _MsgMessage *m)
+bool IOS6MessageDb::deleteMessage(const _MsgMessage *m)
 {
     if (MessageRecycleDb::recycleRowidOf(*m) > 0) {
         // Salvaged: it lives in recycle.db only, never in sms.db.
-        m_recycleDb.deleteRecycledMessage(*m);
-        return;
+        return m_recycleDb.deleteRecycledMessage(*m);
     }
     ensureOpen();
     const qint64 r = m->ROWID;
+    // Every chat that files the message (it may be more than the one the
+    // record names): those it leaves empty go with it.
+    QList<qint64> chatIds;
+    {
+        Sqlite3Cursor c = queryThrow(
+                Sqlite3Sql("SELECT chat_id FROM chat_message_join WHERE message_id=?")
+                        .addInt64Param(r));
+        while (c.moveNext())
+            chatIds.append(c.getInt64(0));
+    }
+    if (m->chat && !chatIds.contains(m->chat->ROWID))
+        chatIds.append(m->chat->ROWID);
     // The triggers of the schema remove what this leaves without owner: the
     // sender's handle when nothing names it, the attachments no other message
     // has. Their file-deleting functions are registered as no-ops, so no file
     // goes.
     executeThrow(Sqlite3Sql("DELETE FROM message WHERE rowid=?").addInt64Param(r));
+    const bool deleted = changes() > 0;
     executeThrow(Sqlite3Sql("DELETE FROM chat_message_join where message_id=?").addInt64Param(r));
     executeThrow(
             Sqlite3Sql("DELETE FROM message_attachment_join where message_id=?").addInt64Param(r));
-    if (m->chat) {
-        const qint64 chatId = m->chat->ROWID;
+    for (const qint64 chatId : std::as_const(chatIds)) {
         executeThrow(Sqlite3Sql("DELETE FROM chat WHERE rowid=? and (SELECT 1 from "
                                 "chat_message_join WHERE chat_id=? LIMIT 1) IS NULL")
                              .addInt64Param(chatId)
@@ -552,6 +563,7 @@ void IOS6MessageDb::deleteMessage(const _MsgMessage *m)
                              .addInt64Param(chatId)
                              .addInt64Param(chatId));
     }
+    return deleted;
 }
 
 // ---------------------------------------------------------------- deleting

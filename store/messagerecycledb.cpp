@@ -423,13 +423,14 @@ void MessageRecycleDb::setRecycledMessageChat(const _MsgMessage &message,
     executeThrow(sql);
 }
 
-void MessageRecycleDb::deleteRecycledMessage(const _MsgMessage &message)
+bool MessageRecycleDb::deleteRecycledMessage(const _MsgMessage &message)
 {
     const qint64 rowid = recycleRowidOf(message);
     if (rowid <= 0)
-        return;
+        return false;
     ensureOpen();
     executeThrow(Sqlite3Sql("delete from message where rowid=?").addInt64Param(rowid));
+    return changes() > 0;
 }
 
 _MsgHandle MessageRecycleDb::recycledHandleBySrcRowid(qint64 srcRowid)

@@ -84,7 +84,8 @@ public:
     // Removes the stored row of a salvaged message as a data set holds it
     // (row id -(recycle.db rowid + kRecycledMessageBase)); does nothing for
     // any other record or a row that is gone already.
-    void deleteRecycledMessage(const _MsgMessage &message);
+    // False when its row was not there.
+    bool deleteRecycledMessage(const _MsgMessage &message);
     // The recycle.db rowid of a salvaged message in a data set; 0 for a
     // message read from the live database.
     static qint64 recycleRowidOf(const _MsgMessage &message)

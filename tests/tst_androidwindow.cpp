@@ -22,6 +22,7 @@
 #include "ui/mainwindow.h"
 #include "ui/mytreeview.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -32,6 +33,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -177,10 +179,12 @@ private slots:
     void secondArrivalKeepsOneNode();
     void removalByTheWatcher();
     void removalDuringTheLoad();
+    void backAgainDuringTheLoad();
     void wifiConnection();
     void disconnectDevice_data();
     void disconnectDevice();
     void transferFromLocalDatabase();
+    void backAgainDuringTransfer();
     void transferWithoutTarget_data();
     void transferWithoutTarget();
     void transferOfNothing_data();
@@ -460,6 +464,41 @@ void TestAndroidWindow::removalDuringTheLoad()
     QCOMPARE(peer->record().sessions.size(), before);
 }
 
+// Unplugged and plugged in again while its first arrival still loads: the
+// new arrival waits until the first has wound down, then connects the phone.
+void TestAndroidWindow::backAgainDuringTheLoad()
+{
+    MainWindow w;
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer("btnOk");
+    CompanionScenario slow = phone();
+    slow.batches[0][0].attachments
+            = {PhoneAttachment {"image/jpeg", "big.jpg", QByteArray(4 << 20, 'x')}};
+    peer->setScenario(slow);
+    const qsizetype sessionsBefore = peer->record().sessions.size();
+    qsizetype sessionsAfterReturn = -1;
+    bool insideLoad = false;
+    FireWhen during([&] { return peer->record().sessions.size() > sessionsBefore + 1; },
+                    [&] {
+                        insideLoad = qobject_cast<ProgressForm *>(ModalAnswerer::activeModal());
+                        leave(w, kSerial);
+                        arrive(w, adbLine(kSerial, "device"));
+                        sessionsAfterReturn = peer->record().sessions.size();
+                    });
+    arrive(w, adbLine(kSerial, "device"));
+    QVERIFY(during.fired);
+    if (!insideLoad)
+        QSKIP("The load ended before the phone came back (a very busy machine).");
+    // Nothing of the second arrival ran inside the first.
+    QCOMPARE(sessionsAfterReturn, sessionsBefore + 2);
+    // The first, marked gone, added nothing; the second then shows the
+    // phone.
+    QTRY_COMPARE_WITH_TIMEOUT(androidNodes(w).size(), 1, 30000);
+    QTRY_COMPARE(peer->record().sessions.size(), sessionsBefore + 4);
+    QCOMPARE(androidNodes(w).first()->device.uid, kUid);
+    QVERIFY(answerer.stuck().isEmpty());
+}
+
 void TestAndroidWindow::wifiConnection()
 {
     MainWindow w;
@@ -676,6 +715,52 @@ void TestAndroidWindow::transferWithoutTarget_data()
     QTest::newRow("the app gives its uid") << kUid;
     // Known then by its adb serial.
     QTest::newRow("the app gives no uid") << QString();
+}
+
+// The target unplugged and plugged in again while the transfer writes to it:
+// its arrival waits until the transfer has ended, then connects it.
+void TestAndroidWindow::backAgainDuringTransfer()
+{
+    makeFamilyDb();
+    MainWindow w;
+    ModalAnswerer answerer;
+    QVERIFY(connectUsb(w, answerer));
+    selectNode(w, localDb(w, "Family"));
+    const qsizetype sessionsBefore = peer->record().sessions.size();
+    qsizetype sessionsAfterReturn = -1;
+    // From the event loop of the transfer's progress dialog.
+    struct OnProgressShown : QObject
+    {
+        std::function<void()> fire;
+        bool eventFilter(QObject *o, QEvent *e) override
+        {
+            if (e->type() == QEvent::Show && o->inherits("ProgressForm") && fire) {
+                QMetaObject::invokeMethod(o, std::exchange(fire, nullptr), Qt::QueuedConnection);
+            }
+            return false;
+        }
+    } during;
+    bool fired = false;
+    during.fire = [&] {
+        fired = true;
+        leave(w, kSerial);
+        arrive(w, adbLine(kSerial, "device"));
+        sessionsAfterReturn = peer->record().sessions.size();
+    };
+    qApp->installEventFilter(&during);
+    answerer.press("DataSourceSelForm", "btnOK");
+    answerer.setDefaultBoxAnswer("btnOk");
+    invoke(w, "miDb2A");
+    qApp->removeEventFilter(&during);
+    QVERIFY(fired);
+    // Nothing of the arrival ran inside the transfer.
+    QCOMPARE(peer->record().sessions.size(), sessionsBefore + 1);
+    QVERIFY(peer->record().sessions.last().startsWith("restore2://"));
+    QVERIFY(sessionsAfterReturn <= sessionsBefore + 1);
+    // Then it runs: connected and loaded again.
+    QTRY_COMPARE_WITH_TIMEOUT(androidNodes(w).size(), 1, 30000);
+    QCOMPARE(peer->record().sessions.size(), sessionsBefore + 3);
+    QVERIFY(answerer.stuck().isEmpty());
 }
 
 void TestAndroidWindow::transferWithoutTarget()

@@ -4,7 +4,9 @@
 #include "android/androidmonitor.h"
 #include "standins/fakeadb.h"
 #include "store/datafolder.h"
+#include "store/ios5messagedb.h"
 #include "store/ios6messagedb.h"
+#include "tests/support/ios5smsdb.h"
 #include "tests/support/demodata.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/phonesmsdb.h"
@@ -619,6 +621,24 @@ void TestBrowse::viewCacheAndDatabaseFolder()
              QList<QUrl>({QUrl::fromLocalFile(
                                   dataFolder().absoluteFilePath("virtual_android/Saved Pixel")),
                           QUrl::fromLocalFile(localDatabasesFolder().absolutePath())}));
+
+    // An iPhone whose store holds an older sms.db: the phone's cache folder,
+    // not the folder deep below it that holds that file.
+    IOSDevice older;
+    older.DeviceName = QStringLiteral("Old iPhone");
+    older.UniqueDeviceID = QStringLiteral("00112233445566778899aabbccddeeff00112233");
+    older.deviceHandle = reinterpret_cast<AMDeviceRef>(quintptr(0x20)); // never dereferenced
+    const QString store = older.cacheDir().absolutePath();
+    {
+        IOS5SmsDb five(store);
+    }
+    _IOSDeviceItemNode *node = m->addIOSDeviceNode(
+            QSharedPointer<AbsIOSMessageDb>(new IOS5MessageDb(QDir(store), QStringLiteral("310"))),
+            older);
+    selectNode(w, node);
+    recorder.opened.clear();
+    MainWindowTestAccess::viewCache(w);
+    QCOMPARE(recorder.opened, QList<QUrl> {QUrl::fromLocalFile(store)});
 }
 
 // ---- Android USB tips ----

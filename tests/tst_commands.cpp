@@ -5,6 +5,7 @@
 #include "standins/fakeadb.h"
 #include "store/datafolder.h"
 #include "store/ios6messagedb.h"
+#include "store/texts.h"
 #include "store/messagerecycledb.h"
 #include "tests/support/demodata.h"
 #include "tests/support/encryptedbackup.h"
@@ -21,11 +22,14 @@
 #include "ui/mainwindow.h"
 #include "ui/mytreeview.h"
 
+#include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QDirIterator>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPrintPreviewDialog>
 #include <QPrintPreviewWidget>
@@ -36,6 +40,20 @@
 #include <QTreeView>
 
 #include <memory>
+
+class MainWindowTestAccess
+{
+public:
+    // Backup, A2I, Db2I, Extract, Export, Print, Delete; 1 on, 0 off.
+    static QString actionState(MainWindow &w)
+    {
+        QString s;
+        for (QAction *a : {w.actBackup, w.actA2I, w.actDb2I, w.actExtractMedia, w.actExport,
+                           w.actPrint, w.actDelete})
+            s += a->isEnabled() ? '1' : '0';
+        return s;
+    }
+};
 
 namespace {
 
@@ -123,6 +141,26 @@ qint64 countRows(const QString &dbPath, const QString &sql)
     return db.scalar(sql).toLongLong();
 }
 
+// The entries of the message list's context menu, as a right click on the
+// list shows them; empty when it shows none.
+QStringList listMenuEntries(MainWindow &w)
+{
+    QStringList entries;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        for (const QAction *a : menu->actions())
+            if (!a->isSeparator())
+                entries << a->text();
+        menu->close();
+    });
+    closer.start(20);
+    QMetaObject::invokeMethod(&w, "onSMSContextMenu");
+    return entries;
+}
+
 } // namespace
 
 class TestCommands : public QObject
@@ -176,6 +214,9 @@ private slots:
     void deleteSelectedMessages();
     void deleteConversation();
     void deleteRecoveredConversation();
+    void commandsOnRowsOfAnotherSource();
+    void deleteMessageOfTwoConversations();
+    void deleteCountsWhatTheDatabaseDeleted();
 
     void backupIntoNewAndExistingDatabase();
     void failedBackupAddsNoDatabase();
@@ -619,6 +660,8 @@ void TestCommands::deleteConversation()
     QCoreApplication::processEvents();
     QVERIFY(!w.currentNode());
     QCOMPARE(w.smsModelObject()->rowCount(), 0);
+    // Nothing current: no command is offered.
+    QCOMPARE(MainWindowTestAccess::actionState(w), QString("0000000"));
 
     // The database, shown again, lists what is left.
     selectNode(w, family);
@@ -676,6 +719,184 @@ void TestCommands::deleteRecoveredConversation()
     again.messages(set, 0);
     again.loadRecycledChats(set);
     QCOMPARE(set.data()->messages.size(), 23);
+}
+
+// The list keeps what it shows when the node made current shows nothing new
+// (a local database without conversations): its rows are then of another
+// source than the current node's, and the commands on them act on theirs.
+void TestCommands::commandsOnRowsOfAnotherSource()
+{
+    makeFamilyDb();
+    // "Loose": message rows 1 to 3 but no conversation.
+    const QString loosePath = PhoneSmsDb::smsDbPathOf(localStore("Loose"));
+    {
+        PhoneSmsDb db(localStore("Loose"), PhoneSchema::olderLocal());
+        const qint64 h = db.addHandle("+15559999");
+        const qint64 c = db.addChat(h);
+        for (int i = 0; i < 3; ++i)
+            db.addText(c, QStringLiteral("loose %1").arg(i), h, 100 + i);
+        db.close();
+        RawSqlite raw(db.path());
+        raw.exec("delete from chat");
+    }
+    {
+        PhoneSmsDb android(dataFolder().absoluteFilePath("virtual_android/Pixel"));
+        const qint64 h = android.addHandle("+15551234");
+        android.addText(android.addChat(h), "on the pixel", h, 1000);
+    }
+    const QString familyPath = PhoneSmsDb::smsDbPathOf(localStore("Family"));
+    MainWindow w;
+    w.show();
+    _AbsDBItemNode *family = localDb(w, "Family");
+    _AbsDBItemNode *loose = localDb(w, "Loose");
+    AbsTreeItemModel::_ItemNode *pixel = w.treeModelObject()->devicesRoot->children.first();
+
+    // The list's menu is that of the rows' source.
+    selectNode(w, pixel);
+    selectNode(w, loose);
+    QCOMPARE(w.currentNode(), static_cast<AbsTreeItemModel::_ItemNode *>(loose));
+    QCOMPARE(w.smsModelObject()->rowCount(), 1);
+    QCOMPARE(listMenuEntries(w),
+             (QStringList {"Backup selected Messages to Local Database",
+                           "Transfer selected Messages to iPhone",
+                           "Extract attachment from selected Messages",
+                           "Export selected Messages to File", "Print selected Messages"}));
+
+    // Rows of Family deleted while Loose is current: they go from Family,
+    // and Loose's rows of the same row ids stay.
+    selectNode(w, family);
+    selectNode(w, chatNode(family, "Alice"));
+    selectRows(w, {0, 1});
+    selectNode(w, loose);
+    QCOMPARE(w.currentNode(), static_cast<AbsTreeItemModel::_ItemNode *>(loose));
+    QCOMPARE(w.collectSelectedMessages().size(), 2);
+    ModalAnswerer answerer;
+    answerer.press("QMessageBox", "btnYes");
+    answerer.setDefaultBoxAnswer("btnOk");
+    call(w, "miDel");
+    QVERIFY(answerer.stuck().isEmpty());
+    QCOMPARE(answerer.seen().last().text, QString("Successfully Deleted 2 Messages."));
+    QCOMPARE(countRows(loosePath, "select count(*) from message"), 3);
+    QCOMPARE(countRows(familyPath, "select count(*) from message"), 21);
+    QCOMPARE(family->dataSet.data()->messages.size(), 21);
+    QTRY_COMPARE(w.currentNode(), static_cast<AbsTreeItemModel::_ItemNode *>(family));
+    QCOMPARE(w.smsModelObject()->rowCount(), 21);
+
+    // Exported rows of Family with Loose current are Family's.
+    selectNode(w, chatNode(family, "Alice"));
+    selectRows(w, {0});
+    selectNode(w, loose);
+    ModalAnswerer exporter;
+    exporter.setDefaultBoxAnswer("btnOk");
+    exporter.act("QFileDialog", saveAs(ExportFilterTxt, out + "/rows"));
+    call(w, "miExport");
+    QVERIFY(exporter.stuck().isEmpty());
+    const QString text = readAll(out + "/rows.txt");
+    QVERIFY2(text.contains("alice says 2"), qPrintable(text));
+    QVERIFY(!text.contains("loose"));
+}
+
+// A message filed in two conversations (a join row for each) leaves both
+// when it is deleted; a conversation it leaves empty goes from the database.
+void TestCommands::deleteMessageOfTwoConversations()
+{
+    const QString dbPath = PhoneSmsDb::smsDbPathOf(localStore("Shared"));
+    {
+        PhoneSmsDb db(localStore("Shared"), PhoneSchema::olderLocal());
+        const qint64 alice = db.addHandle("+15550001", "SMS", "us", {}, "Alice");
+        const qint64 bob = db.addHandle("+15550002", "SMS", "us", {}, "Bob");
+        const qint64 dan = db.addHandle("+15550004", "SMS", "us", {}, "Dan");
+        const qint64 aliceChat = db.addChat(alice);
+        const qint64 bobChat = db.addChat(bob);
+        const qint64 danChat = db.addChat(dan);
+        qint64 shared = 0;
+        for (int i = 0; i < 5; ++i)
+            shared = db.addText(aliceChat, QStringLiteral("alice says %1").arg(i), alice,
+                                10000 + i * 1000);
+        db.addText(bobChat, "bob only", bob, 5000);
+        // "alice says 4" is filed under Bob's and Dan's chats too.
+        for (const qint64 chat : {bobChat, danChat})
+            db.db().exec(QStringLiteral("insert into chat_message_join (chat_id, message_id) "
+                                        "values (%1, %2)")
+                                 .arg(chat)
+                                 .arg(shared));
+        db.close();
+        fillChatLastDates(db.path());
+    }
+    MainWindow w;
+    w.show();
+    _AbsDBItemNode *source = localDb(w, "Shared");
+    selectNode(w, source);
+    QCOMPARE(source->children.size(), 3);
+    selectNode(w, chatNode(source, "Alice"));
+    QCOMPARE(w.smsModelObject()->rowCount(), 5);
+    selectRows(w, {4});
+    QCOMPARE(w.collectSelectedMessages().first()->text, QString("alice says 4"));
+
+    ModalAnswerer answerer;
+    answerer.press("QMessageBox", "btnYes");
+    answerer.setDefaultBoxAnswer("btnOk");
+    call(w, "miDelSel");
+    QVERIFY(answerer.stuck().isEmpty());
+    QCOMPARE(answerer.seen().last().text, QString("Successfully Deleted 1 Messages."));
+
+    // No conversation lists a record the set no longer holds.
+    _MsgDataSet *set = source->dataSet.data();
+    QCOMPARE(set->messages.size(), 5);
+    for (const _MsgChat *c : std::as_const(set->chats))
+        for (_MsgMessage *m : c->messages)
+            QCOMPARE(set->messages.value(m->ROWID), m);
+    QTRY_COMPARE(w.currentNode(), static_cast<AbsTreeItemModel::_ItemNode *>(source));
+    selectNode(w, chatNode(source, "Bob"));
+    QCOMPARE(w.smsModelObject()->rowCount(), 1);
+    QCOMPARE(w.shownMessages().first()->text, QString("bob only"));
+    selectNode(w, chatNode(source, "Alice"));
+    QCOMPARE(w.smsModelObject()->rowCount(), 4);
+    selectNode(w, chatNode(source, "Dan"));
+    QCOMPARE(w.smsModelObject()->rowCount(), 0);
+
+    // In the database: the message and its joins gone, and Dan's chat,
+    // which it left empty.
+    QCOMPARE(countRows(dbPath, "select count(*) from message"), 5);
+    QCOMPARE(countRows(dbPath, "select count(*) from chat_message_join where message_id=5"), 0);
+    QCOMPARE(countRows(dbPath, "select count(*) from chat"), 2);
+}
+
+// Rows another window of the program deleted meanwhile are not counted as
+// deleted by this one.
+void TestCommands::deleteCountsWhatTheDatabaseDeleted()
+{
+    makeFamilyDb();
+    const QString dbPath = PhoneSmsDb::smsDbPathOf(localStore("Family"));
+    MainWindow w;
+    w.show();
+    _AbsDBItemNode *family = localDb(w, "Family");
+    selectNode(w, family);
+    selectNode(w, chatNode(family, "Alice"));
+    selectRows(w, {0, 1, 2});
+    QList<qint64> rowids;
+    for (const _MsgMessage *m : w.collectSelectedMessages())
+        rowids << m->ROWID;
+    std::sort(rowids.begin(), rowids.end());
+    {
+        RawSqlite other(dbPath);
+        other.exec(QStringLiteral("delete from message where rowid in (%1, %2)")
+                           .arg(rowids.at(0))
+                           .arg(rowids.at(2)));
+    }
+
+    ModalAnswerer answerer;
+    answerer.press("QMessageBox", "btnYes");
+    answerer.setDefaultBoxAnswer("btnOk");
+    call(w, "miDel");
+    QVERIFY(answerer.stuck().isEmpty());
+    QCOMPARE(answerer.seen().last().text,
+             ids("IDS_SUC_DELETE_%1_OF_%2_MESSAGES").arg(1).arg(3));
+    QVERIFY(answerer.seen().last().text.startsWith("Deleted 1 of the 3 chosen Messages."));
+    QCOMPARE(countRows(dbPath, "select count(*) from message"), 20);
+    // Nothing of the three is shown any more.
+    QTRY_COMPARE(w.currentNode(), static_cast<AbsTreeItemModel::_ItemNode *>(family));
+    QCOMPARE(w.smsModelObject()->rowCount(), 20);
 }
 
 // ---- Backup to local databases ----
@@ -812,25 +1033,27 @@ void TestCommands::importITunesBackup()
     ModalAnswerer answerer;
     answerer.setDefaultBoxAnswer("btnOk");
     answerer.act("LoadItunesBackupDlg", pickFirstBackup);
-    answerer.act("LocalDbSelForm", chooseDb("Work Phone_Backup", &proposed));
+    answerer.act("LocalDbSelForm", chooseDb("Archive", &proposed));
     call(w, "miImportItunes");
     QVERIFY(answerer.stuck().isEmpty());
+    // No database current: the backup's device name.
     QCOMPARE(proposed, QString("Work Phone_Backup"));
-    _AbsDBItemNode *imported = localDb(w, "Work Phone_Backup");
+    _AbsDBItemNode *imported = localDb(w, "Archive");
     QVERIFY(imported);
-    const QString importedDb = PhoneSmsDb::smsDbPathOf(localStore("Work Phone_Backup"));
+    QVERIFY(!localDb(w, "Work Phone_Backup"));
+    const QString importedDb = PhoneSmsDb::smsDbPathOf(localStore("Archive"));
     QCOMPARE(countRows(importedDb, "select count(*) from message"), 2);
     QTRY_COMPARE(w.currentNode(), static_cast<AbsTreeItemModel::_ItemNode *>(imported));
 
-    // Into the current local database: its name is proposed; the messages
-    // are there already.
+    // Into the current local database: its own name is proposed, not the
+    // backup's; the messages are there already.
     ModalAnswerer into;
     into.setDefaultBoxAnswer("btnOk");
     into.act("LoadItunesBackupDlg", pickFirstBackup);
-    into.act("LocalDbSelForm", chooseDb("Work Phone_Backup", &proposed));
+    into.act("LocalDbSelForm", chooseDb("Archive", &proposed));
     call(w, "miImportToLocalDb");
     QVERIFY(into.stuck().isEmpty());
-    QCOMPARE(proposed, QString("Work Phone_Backup"));
+    QCOMPARE(proposed, QString("Archive"));
     QCOMPARE(countRows(importedDb, "select count(*) from message"), 2);
     QCOMPARE(w.treeModelObject()->localDbRoot->children.size(), 1);
 }

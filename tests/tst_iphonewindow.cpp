@@ -26,6 +26,7 @@
 #include "ui/mytreeview.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -36,6 +37,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
@@ -170,6 +172,57 @@ QStringList dialogsSeen(const ModalAnswerer &answerer)
     return out;
 }
 
+// Watches the progress dialogs as they are shown: counts them, notes how
+// many were open at once, and runs an action from the event loop of the
+// n-th one, so inside the step it belongs to.
+class ProgressWatch : public QObject
+{
+public:
+    ProgressWatch() { qApp->installEventFilter(this); }
+    ~ProgressWatch() override { qApp->removeEventFilter(this); }
+    void at(int n, std::function<void()> action)
+    {
+        m_at = n;
+        m_action = std::move(action);
+    }
+    int shown = 0;
+    int mostAtOnce = 0;
+
+protected:
+    bool eventFilter(QObject *o, QEvent *e) override
+    {
+        if (e->type() != QEvent::Show || !o->inherits("ProgressForm"))
+            return false;
+        ++shown;
+        int open = 0;
+        for (const QWidget *t : QApplication::topLevelWidgets())
+            if (t->inherits("ProgressForm") && t->isVisible())
+                ++open;
+        mostAtOnce = std::max(mostAtOnce, open);
+        if (shown == m_at && m_action)
+            QMetaObject::invokeMethod(o, m_action, Qt::QueuedConnection);
+        return false;
+    }
+
+private:
+    int m_at = 0;
+    std::function<void()> m_action;
+};
+
+// Counts the phone nodes put under "Devices".
+int *countDeviceNodesAdded(MainWindow &w, QObject *context)
+{
+    auto *count = new int(0);
+    ItemModelMain *m = w.treeModelObject();
+    QObject::connect(m, &QAbstractItemModel::rowsInserted, context,
+                     [m, count](const QModelIndex &parent) {
+                         if (AbsTreeItemModel::nodeOf(parent) == m->devicesRoot)
+                             ++*count;
+                     });
+    QObject::connect(context, &QObject::destroyed, [count] { delete count; });
+    return count;
+}
+
 } // namespace
 
 class TestIPhoneWindow : public QObject
@@ -192,12 +245,18 @@ private slots:
     void encryptedBackup_data();
     void encryptedBackup();
     void phoneLeavingDuringTheLoadGetsNoNode();
+    void announcedAgainDuringItsArrival_data();
+    void announcedAgainDuringItsArrival();
     void newerBackupKindIsRefused();
 
     void transferToIPhone_data();
     void transferToIPhone();
     void restoreStoppedOrFailedSaysWhatIsKnown_data();
     void restoreStoppedOrFailedSaysWhatIsKnown();
+    void announcedAgainDuringTransfer_data();
+    void announcedAgainDuringTransfer();
+    void phoneLeavingBeforeTheRestore();
+    void noTransferWhileThePhoneLoads();
     void nothingToTransferStartsNothing_data();
     void nothingToTransferStartsNothing();
     void savedCopiesAreNoTargets();
@@ -215,6 +274,12 @@ private:
     void makeLocalDb(const QString &name, bool unknownNumberOnly = false);
     _AbsDBItemNode *selectLocalDb(MainWindow &w, const QString &name);
     QString toolLog() const { return work->filePath("tool-runs.jsonl"); }
+    // The operations the backup tool ran, in order.
+    QStringList toolOps() const;
+    // Attaches the phone (backup road) and a local database "Family" and
+    // runs "Transfer Messages from Database to iPhone" on it, answering its
+    // dialogs; the watch sees the transfer's progress dialogs.
+    void transferFamily(MainWindow &w, ModalAnswerer &answerer);
 };
 
 void TestIPhoneWindow::initTestCase()
@@ -337,6 +402,15 @@ _AbsDBItemNode *TestIPhoneWindow::selectLocalDb(MainWindow &w, const QString &na
     if (n)
         treeDS(w)->setCurrentIndex(w.treeModelObject()->indexForNode(n));
     return n;
+}
+
+QStringList TestIPhoneWindow::toolOps() const
+{
+    QStringList ops;
+    for (const QByteArray &line : readFile(toolLog()).split('\n'))
+        if (!line.isEmpty())
+            ops << QJsonDocument::fromJson(line).object().value("op").toString();
+    return ops;
 }
 
 // --- arrival and removal ----------------------------------------------------
@@ -574,6 +648,57 @@ void TestIPhoneWindow::newerBackupKindIsRefused()
     QVERIFY(answerer.stuck().isEmpty());
 }
 
+// The same phone announced again while its own arrival runs (a phone
+// plugged in again, or reported twice): the second arrival waits until the
+// first has ended, then runs, so that no two loads write one store or one
+// backup folder at a time.
+void TestIPhoneWindow::announcedAgainDuringItsArrival_data()
+{
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<int>("step"); // the progress dialog it comes in
+    QTest::newRow("backup road, backup") << "9.0" << 1;
+    QTest::newRow("backup road, caching") << "9.0" << 2;
+    QTest::newRow("file relay, pull") << "6.1" << 1;
+}
+
+void TestIPhoneWindow::announcedAgainDuringItsArrival()
+{
+    QFETCH(QString, version);
+    QFETCH(int, step);
+    const QByteArray phoneDb = phoneSmsDb(work->filePath("phone"));
+    CpioFixture cpio;
+    cpio.addFolder("./var/mobile/Library/SMS");
+    cpio.addFile("./var/mobile/Library/SMS/sms.db", phoneDb);
+    const QString archive = work->filePath("relay.cpio");
+    QVERIFY(cpio.writeTo(archive));
+    const QString made = work->filePath("made");
+    writeBackup(made, phoneDb, version);
+    setTool({{"from", made}, {"productVersion", version}, {"durationMs", 400}});
+
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer("btnOk");
+    auto w = openWindow();
+    QObject context;
+    const int *added = countDeviceNodesAdded(*w, &context);
+    ProgressWatch watch;
+    watch.at(step, [&] {
+        QMetaObject::invokeMethod(w.get(), "iosDeviceConnected", Qt::QueuedConnection,
+                                  Q_ARG(void *, iphonesim::device(kUdid)));
+    });
+    QVERIFY(attachPhone(phone(version, "310", {{"fileRelay", QJsonObject {{"archive", archive}}}})));
+    // The first arrival's node, then the second's in its place.
+    QTRY_COMPARE_WITH_TIMEOUT(*added, 2, 40000);
+    QCOMPARE(watch.mostAtOnce, 1);
+    QCOMPARE(phones(*w).size(), 1);
+    QCOMPARE(phones(*w).first()->children.size(), 1);
+    if (version == "9.0")
+        QCOMPARE(toolOps(), QStringList({"backup", "backup"}));
+    else
+        QVERIFY(toolOps().isEmpty());
+    QCOMPARE(messageBoxTexts(answerer), QStringList {kPasscodeNote});
+    QVERIFY(answerer.stuck().isEmpty());
+}
+
 // --- transfer and export ----------------------------------------------------
 
 void TestIPhoneWindow::transferToIPhone_data()
@@ -774,6 +899,130 @@ void TestIPhoneWindow::restoreStoppedOrFailedSaysWhatIsKnown()
         QCOMPARE(last.shown.contains("not known"), cancel);
     }
     QVERIFY(messageBoxTexts(answerer).size() > boxesBefore);
+    QVERIFY(answerer.stuck().isEmpty());
+}
+
+void TestIPhoneWindow::transferFamily(MainWindow &w, ModalAnswerer &answerer)
+{
+    QVERIFY(attachPhone(phone("9.0")));
+    QTRY_COMPARE_WITH_TIMEOUT(phones(w).size(), 1, 30000);
+    QVERIFY(selectLocalDb(w, "Family"));
+    QTRY_VERIFY(MainWindowTestAccess::db2i(w)->isEnabled());
+    answerer.act("DataSourceSelForm", click("btnOK"));
+    answerer.press("QMessageBox", "btnYes"); // Find My iPhone is off
+    QVERIFY(QMetaObject::invokeMethod(&w, "miDb2I"));
+}
+
+// The phone announced again during each step of a transfer to it: its
+// arrival waits until the transfer has ended (nothing else writes the
+// backup being merged and restored), then loads the phone.
+void TestIPhoneWindow::announcedAgainDuringTransfer_data()
+{
+    QTest::addColumn<int>("step");
+    QTest::newRow("backup") << 1;
+    QTest::newRow("caching") << 2;
+    QTest::newRow("merge") << 3;
+    QTest::newRow("restore") << 4;
+}
+
+void TestIPhoneWindow::announcedAgainDuringTransfer()
+{
+    QFETCH(int, step);
+    const QString made = work->filePath("made");
+    writeBackup(made, phoneSmsDb(work->filePath("phone")), "9.0");
+    setTool({{"from", made}, {"productVersion", "9.0"}, {"durationMs", 400}});
+    makeLocalDb("Family");
+
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer("btnOk");
+    auto w = openWindow();
+    QObject context;
+    const int *added = countDeviceNodesAdded(*w, &context);
+    ProgressWatch watch;
+    watch.at(2 + step, [&] { // after the arrival's backup and caching
+        QMetaObject::invokeMethod(w.get(), "iosDeviceConnected", Qt::QueuedConnection,
+                                  Q_ARG(void *, iphonesim::device(kUdid)));
+    });
+    transferFamily(*w, answerer);
+    QCOMPARE(watch.shown, 6);
+    QCOMPARE(watch.mostAtOnce, 1);
+    QCOMPARE(toolOps(), QStringList({"backup", "backup", "restore"}));
+    QCOMPARE(messageBoxTexts(answerer).last(), ids("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(3));
+    // What was restored is the merged backup.
+    QCOMPARE(textsOf(backupFolderOfPhone() + "/" + smsDbFileId()),
+             QStringList({"n1", "n2", "p1", "p2"}));
+    QCOMPARE(*added, 1);
+
+    // Then the held arrival runs.
+    QTRY_COMPARE_WITH_TIMEOUT(*added, 2, 30000);
+    QCOMPARE(toolOps(), QStringList({"backup", "backup", "restore", "backup"}));
+    QCOMPARE(phones(*w).size(), 1);
+    QVERIFY(answerer.stuck().isEmpty());
+}
+
+// The phone unplugged while the backup was merged: its handle is not handed
+// to the restore, nothing is restored and the backup is put back.
+void TestIPhoneWindow::phoneLeavingBeforeTheRestore()
+{
+    const QString made = work->filePath("made");
+    writeBackup(made, phoneSmsDb(work->filePath("phone")), "9.0");
+    setTool({{"from", made}, {"productVersion", "9.0"}});
+    makeLocalDb("Family");
+
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer("btnOk");
+    auto w = openWindow();
+    ProgressWatch watch;
+    watch.at(2 + 3, [] { // in the merge
+        const AMDeviceRef handle = iphonesim::device(kUdid);
+        QVERIFY(iphonesim::attach(kUdid, false));
+        QTRY_VERIFY(!mobiledevice_is_attached(&deviceNotifyTarget, handle));
+    });
+    transferFamily(*w, answerer);
+    QCOMPARE(watch.shown, 5);
+    QCOMPARE(toolOps(), QStringList({"backup", "backup"}));
+    QCOMPARE(messageBoxTexts(answerer).last(), ids("IDS_TRANSFER_PHONE_LEFT"));
+    const QStringList toolFiles {"Info.plist", "Status.plist"};
+    QCOMPARE(filesIn(backupFolderOfPhone(), toolFiles), filesIn(made, toolFiles));
+    QTRY_VERIFY(phones(*w).isEmpty());
+    QVERIFY(answerer.stuck().isEmpty());
+}
+
+// A transfer to a phone whose arrival is still loading it is refused: the
+// two would write the phone's store and backup folder at once.
+void TestIPhoneWindow::noTransferWhileThePhoneLoads()
+{
+    const QByteArray phoneDb = phoneSmsDb(work->filePath("phone"));
+    CpioFixture cpio;
+    cpio.addFolder("./var/mobile/Library/SMS");
+    cpio.addFile("./var/mobile/Library/SMS/sms.db", phoneDb);
+    const QString archive = work->filePath("relay.cpio");
+    QVERIFY(cpio.writeTo(archive));
+    const QString made = work->filePath("made");
+    writeBackup(made, phoneDb, "6.1");
+    setTool({{"from", made}, {"productVersion", "6.1"}});
+    makeLocalDb("Family");
+
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer("btnOk");
+    auto w = openWindow();
+    QVERIFY(attachPhone(phone("6.1", "310", {{"fileRelay", QJsonObject {{"archive", archive}}}})));
+    QTRY_COMPARE_WITH_TIMEOUT(phones(*w).size(), 1, 20000);
+    QVERIFY(selectLocalDb(*w, "Family"));
+    QTRY_VERIFY(MainWindowTestAccess::db2i(*w)->isEnabled());
+    const quint64 firstSerial = phones(*w).first()->serial;
+
+    // Loaded again; the transfer is asked for from inside that load.
+    ProgressWatch watch;
+    watch.at(1, [&] { QMetaObject::invokeMethod(w.get(), "miDb2IAll", Qt::QueuedConnection); });
+    answerer.act("DataSourceSelForm", click("btnOK"));
+    QVERIFY(QMetaObject::invokeMethod(w.get(), "iosDeviceConnected", Qt::QueuedConnection,
+                                      Q_ARG(void *, iphonesim::device(kUdid))));
+    QTRY_VERIFY_WITH_TIMEOUT(phones(*w).size() == 1 && phones(*w).first()->serial != firstSerial,
+                             20000);
+    QCOMPARE(messageBoxTexts(answerer).last(), ids("IDS_PHONE_BUSY"));
+    QCOMPARE(answerer.pending(), 0);
+    QVERIFY(toolOps().isEmpty());
     QVERIFY(answerer.stuck().isEmpty());
 }
 

@@ -1,5 +1,6 @@
 // The main window: start-up on a data folder, the source tree's model,
 // browsing a local database, the enabling of actions and the context menus.
+#include "android/androiddevice.h"
 #include "standins/fakeadb.h"
 #include "store/datafolder.h"
 #include "store/errorreport.h"
@@ -17,10 +18,12 @@
 #include "ui/startup.h"
 
 #include <QAbstractItemModelTester>
+#include <QApplication>
 #include <QBuffer>
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSignalSpy>
@@ -28,6 +31,8 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QTextDocumentFragment>
+#include <QScrollBar>
+#include <QTimer>
 #include <QToolBar>
 
 #include <memory>
@@ -81,6 +86,32 @@ QString labelText(QWidget &w, const char *name) { return child<QLabel>(w, name)-
 
 QString name36() { return QStringLiteral("Weekend hiking club and friends 123"); }
 
+// An Android phone attached over USB, its 30 messages with Andy in its cache
+// folder, added to the tree as its arrival adds it.
+_AndroidDeviceItemNode *addAttachedPhone(MainWindow &w)
+{
+    AndroidDevice d;
+    d.serial = QStringLiteral("SER0001");
+    d.model = QStringLiteral("Moto");
+    d.imei = QStringLiteral("350000000000001");
+    d.uid = QStringLiteral("uid-0001");
+    const QString store = androidCacheDir(d).absolutePath();
+    {
+        PhoneSmsDb db(store, PhoneSchema::olderLocal());
+        const qint64 h = db.addHandle("+17770001", "SMS", "us", {}, "Andy");
+        const qint64 c = db.addChat(h);
+        for (int i = 0; i < 30; ++i)
+            db.addText(c, QStringLiteral("phone says %1").arg(i), h, 1000 + i * 60, i % 2);
+        db.close();
+        fillChatLastDates(db.path());
+    }
+    QSharedPointer<AbsIOSMessageDb> db(new IOS6MessageDb(QDir(store), QString(), true));
+    _AndroidDeviceItemNode *node = w.treeModelObject()->addAndroidDeviceNode(db, d);
+    db->chats(node->dataSet);
+    w.treeModelObject()->rebuildChatSessions(node);
+    return node;
+}
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -115,6 +146,9 @@ private slots:
     void showNodeMessagesSortsByHeaderOrder();
     void selectedMessagesInSelectionOrder();
     void removingShownSourceEmptiesPanes();
+    void sourceRemovedWhileAnotherIsCurrent_data();
+    void sourceRemovedWhileAnotherIsCurrent();
+    void listStartsAtTopForAnotherConversation();
     void queuedSelectionOfRemovedNodeIsDropped();
     void actionsFollowNodeKind();
     void contextMenusPerKind();
@@ -134,7 +168,8 @@ void TestMainWindow::initTestCase()
 
 void TestMainWindow::clearDataFolder()
 {
-    clearDataSubfolders({"local_databases", "virtual_ios", "virtual_android", "data"});
+    clearDataSubfolders({"local_databases", "virtual_ios", "virtual_android", "data",
+                         "android_cache"});
     QFile::remove(dataFolder().absoluteFilePath(QStringLiteral("last-adv")));
 }
 
@@ -607,6 +642,113 @@ void TestMainWindow::removingShownSourceEmptiesPanes()
     QCoreApplication::processEvents();
 }
 
+void TestMainWindow::sourceRemovedWhileAnotherIsCurrent_data()
+{
+    QTest::addColumn<QString>("other"); // the node made current after the phone
+    QTest::addColumn<bool>("sort"); // a click on the Date header then
+    QTest::addColumn<QString>("removal");
+    for (const char *removal : {"disconnected", "cache cleared"}) {
+        QTest::addRow("empty database, %s", removal) << "Empty" << false << removal;
+        QTest::addRow("empty database, sorted, %s", removal) << "Empty" << true << removal;
+        QTest::addRow("failing database, sorted, %s", removal) << "Broken" << true << removal;
+    }
+}
+
+// The panes keep what they show when the node made current shows nothing
+// new (a local database without conversations) or fails to load: they then
+// show a source that is not the current one. Taking that source away by
+// its own commands must empty them before its records go.
+void TestMainWindow::sourceRemovedWhileAnotherIsCurrent()
+{
+    QFETCH(QString, other);
+    QFETCH(bool, sort);
+    QFETCH(QString, removal);
+    QDir().mkpath(storeFolder(localDatabasesFolder().absolutePath(), "Empty"));
+    {
+        const QString broken = PhoneSmsDb::smsDbPathOf(
+                storeFolder(localDatabasesFolder().absolutePath(), "Broken"));
+        QDir().mkpath(QFileInfo(broken).absolutePath());
+        QFile f(broken);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(8192, 'x'));
+    }
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer("btnOk");
+    MainWindow w;
+    w.resize(1000, 680);
+    w.show();
+    _AndroidDeviceItemNode *phone = addAttachedPhone(w);
+    const TreeNodeRef phoneRef = w.nodeRef(phone);
+    selectNode(w, phone);
+    selectNode(w, phone->children.first());
+    QCOMPARE(w.smsModelObject()->rowCount(), 30);
+
+    selectNode(w, localDb(w, other));
+    QCOMPARE(w.currentNode(), static_cast<AbsTreeItemModel::_ItemNode *>(localDb(w, other)));
+    QCOMPARE(w.smsModelObject()->rowCount(), 30); // kept
+    QHeaderView *header = treeSMS(w)->header();
+    if (sort) {
+        header->setSortIndicator(0, Qt::DescendingOrder);
+        QCoreApplication::processEvents();
+        QCOMPARE(w.smsModelObject()->rowCount(), 30);
+    }
+    QCOMPARE(w.shownSource(), static_cast<_AbsDBItemNode *>(phone));
+
+    if (removal == "disconnected")
+        QVERIFY(QMetaObject::invokeMethod(&w, "androidDeviceDisconnected",
+                                          Q_ARG(QString, QStringLiteral("SER0001"))));
+    else
+        QVERIFY(QMetaObject::invokeMethod(&w, "miClearCache"));
+    QVERIFY(!phoneRef.resolve());
+    QCOMPARE(w.smsModelObject()->rowCount(), 0);
+    QVERIFY(w.bubbleViewMgr().messages().isEmpty());
+    QVERIFY(!w.shownChat());
+    QVERIFY(!w.shownSource());
+
+    // Nothing reads the phone's records any more: a search, a sort, a repaint.
+    child<QLineEdit>(w, "txtSMSKeyword")->setText("says");
+    QVERIFY(QMetaObject::invokeMethod(&w, "searchMessages"));
+    header->setSortIndicator(0, Qt::AscendingOrder);
+    treeSMS(w)->viewport()->repaint();
+    QCoreApplication::processEvents();
+    QVERIFY(answerer.stuck().isEmpty());
+}
+
+void TestMainWindow::listStartsAtTopForAnotherConversation()
+{
+    makeFamilyDb();
+    MainWindow w;
+    w.resize(1000, 680);
+    w.show();
+    _AbsDBItemNode *family = localDb(w, "Family");
+    selectNode(w, family);
+    QScrollBar *bar = treeSMS(w)->verticalScrollBar();
+    auto scrolledDown = [&] {
+        bar->setValue(bar->maximum());
+        return bar->maximum() > 0 && bar->value() == bar->maximum();
+    };
+    QVERIFY(scrolledDown());
+    // Another conversation, or the whole source again: the list's first
+    // rows show.
+    AbsTreeItemModel::_ItemNode *alice = nullptr;
+    for (auto *c : family->children)
+        if (c->text == "Alice")
+            alice = c;
+    QVERIFY(alice);
+    selectNode(w, alice);
+    QCOMPARE(w.smsModelObject()->rowCount(), 60);
+    QCOMPARE(bar->value(), 0);
+    QVERIFY(scrolledDown());
+    selectNode(w, family);
+    QCOMPARE(bar->value(), 0);
+    // The same list sorted again stays where it was.
+    QVERIFY(scrolledDown());
+    const int bottom = bar->value();
+    treeSMS(w)->header()->setSortIndicator(0, Qt::DescendingOrder);
+    QCoreApplication::processEvents();
+    QCOMPARE(bar->value(), bottom);
+}
+
 void TestMainWindow::queuedSelectionOfRemovedNodeIsDropped()
 {
     makeFamilyDb();
@@ -676,17 +818,26 @@ void TestMainWindow::actionsFollowNodeKind()
     selectNode(w, family);
     QCOMPARE(state(), QString("0001111"));
 
-    // An iPhone arriving does not change the state until the selection does.
+    // A node put in the tree does not change the state by itself: the
+    // next change of the selection does, whichever node it makes current.
+    selectNode(w, moto);
+    QCOMPARE(state(), QString("1001110"));
     IOSDevice phone;
     phone.DeviceName = "Attached";
     phone.deviceHandle = reinterpret_cast<AMDeviceRef>(quintptr(0x10)); // never dereferenced
-    _IOSDeviceItemNode *iphone = m->addIOSDeviceNode({}, phone);
-    selectNode(w, moto);
+    m->addIOSDeviceNode({}, phone);
+    QCOMPARE(state(), QString("1001110"));
+    selectNode(w, moto->children.at(0));
     QCOMPARE(state(), QString("1101110"));
-    selectNode(w, family);
+    selectNode(w, family->children.at(0));
     QCOMPARE(state(), QString("0011111"));
-    w.removeSourceNode(iphone);
-    QCOMPARE(state(), QString("0011111"));
+    // The iPhone taken away by the window's removal slot: no transfer to
+    // it is offered from then on, without a change of the selection.
+    QVERIFY(QMetaObject::invokeMethod(&w, "iosDeviceDisconnected",
+                                      Q_ARG(void *, phone.deviceHandle)));
+    QCOMPARE(m->countAttachedIPhones(), 0);
+    QCOMPARE(w.currentNode(), family->children.at(0));
+    QCOMPARE(state(), QString("0001111"));
     selectNode(w, m->devicesRoot);
     QCOMPARE(state(), QString("0000000"));
 }
@@ -790,18 +941,48 @@ void TestMainWindow::treeViewSignalsComeFirst()
     MyTreeView view;
     ItemModelMain model;
     view.setModel(&model);
+    view.resize(300, 200);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    // QTreeView's own handling of a selection change asks to repaint the
+    // rows whose selection changed: whether that request is pending when
+    // the signal comes tells which ran first.
+    struct PaintCounter : QObject
+    {
+        int paints = 0;
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            if (e->type() == QEvent::Paint)
+                ++paints;
+            return false;
+        }
+    } counter;
+    view.viewport()->installEventFilter(&counter);
+    QTest::qWait(50);
     QStringList order;
     connect(&view, &MyTreeView::onSelectionChanged, this, [&] {
-        order << QStringLiteral("signal:%1").arg(view.selectionModel()->selectedIndexes().size());
+        const int before = counter.paints;
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+        order << (counter.paints == before ? QStringLiteral("signal, view's handling after")
+                                           : QStringLiteral("signal, view's handling before"));
+        order << QStringLiteral("selected:%1").arg(view.selectionModel()->selectedIndexes().size());
     });
-    connect(&view, &MyTreeView::createContextMenu, this, [&] { order << "menu"; });
+    const int paintsBefore = counter.paints;
     view.setCurrentIndex(model.index(1, 0));
-    // The view's own handling (which the selection model already holds) runs
-    // after the signal.
-    QCOMPARE(order, QStringList {"signal:1"});
+    QCOMPARE(order, (QStringList {"signal, view's handling after", "selected:1"}));
+    // The view's own handling did run: the row is repainted.
+    QTRY_VERIFY(counter.paints > paintsBefore);
+
+    // The context-menu request is signalled before the base class ignores
+    // the event (its own handling).
+    QStringList menu;
     QContextMenuEvent ev(QContextMenuEvent::Mouse, QPoint(1, 1), view.viewport()->mapToGlobal(QPoint(1, 1)));
+    connect(&view, &MyTreeView::createContextMenu, this,
+            [&] { menu << (ev.isAccepted() ? "menu, event untouched" : "menu, event handled"); });
+    ev.accept();
     QCoreApplication::sendEvent(view.viewport(), &ev);
-    QCOMPARE(order.last(), QString("menu"));
+    QCOMPARE(menu, QStringList {"menu, event untouched"});
+    QVERIFY(!ev.isAccepted());
 }
 
 // ---- Start-up ----

@@ -333,7 +333,8 @@ QString ItemModelMain::storeFolderOf(const _AbsDBItemNode *node)
         return {};
     if (const auto *db6 = dynamic_cast<const IOS6MessageDb *>(node->db.data()))
         return db6->dataDir().absolutePath();
+    // The store folder holds "file-relay" (sms.db lies deep below it).
     if (const auto *db5 = dynamic_cast<const IOS5MessageDb *>(node->db.data()))
-        return QFileInfo(db5->smsDbPath()).absolutePath();
+        return QFileInfo(db5->fileRelayDir().absolutePath()).absolutePath();
     return {};
 }

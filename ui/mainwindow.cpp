@@ -249,7 +249,7 @@ MsgMessageList MainWindow::collectNodeMessages()
     // database again would only find the same records, so the list shown
     // is taken as it is.
     const _MsgDataSet *set = src->dataSet.data();
-    if (set && m_shownSet == set && !currentChat
+    if (set && m_shownRecords.data() == set && !currentChat
         && smsModel->messages().size() == set->messages.size())
         return set->messages.values();
     try {
@@ -311,9 +311,15 @@ QString MainWindow::chatLabelText(const _MsgChat *chat)
 
 void MainWindow::showNodeMessages(const MsgMessageList &messages, _MsgChat *chat)
 {
+    // Which set the panes show is told by the records, not by the current
+    // node: a selection that shows nothing new, or fails, keeps the panes
+    // as they were while another node becomes current.
+    _AbsDBItemNode *src = sourceOfRecords(messages);
+    const MsgDataSet records = src ? src->dataSet : MsgDataSet();
+    // Another conversation or source starts at the top of the list.
+    const bool another = chat != currentChat || records.data() != m_shownRecords.data();
     currentChat = chat;
-    _AbsDBItemNode *src = currentSourceNode();
-    m_shownSet = src ? src->dataSet.data() : nullptr;
+    m_shownRecords = records;
 
     MsgMessageList sorted = messages;
     if (ui->treeViewSMS->header()->sortIndicatorOrder() == Qt::DescendingOrder)
@@ -322,6 +328,8 @@ void MainWindow::showNodeMessages(const MsgMessageList &messages, _MsgChat *chat
         sortMessages(sorted);
 
     smsModel->setMessages(sorted);
+    if (another)
+        ui->treeViewSMS->scrollToTop();
     bubbleMgr.showBubble(sorted);
     ui->lbSMSCount->setText(ids("Messages: %1").arg(sorted.size()));
     ui->lbChatName->setText(chatLabelText(chat));
@@ -330,20 +338,74 @@ void MainWindow::showNodeMessages(const MsgMessageList &messages, _MsgChat *chat
 void MainWindow::clearMessageView()
 {
     currentChat = nullptr;
-    m_shownSet = nullptr;
     smsModel->setMessages({});
     bubbleMgr.showBubble({});
     ui->lbSMSCount->setText(ids("Messages: 0"));
     ui->lbChatName->setText(QString());
+    // Let go of the records only once nothing shows them.
+    m_shownRecords = MsgDataSet();
 }
 
 void MainWindow::removeSourceNode(_AbsDBItemNode *node)
 {
     if (!node)
         return;
-    const bool showsIt = m_shownSet == node->dataSet.data()
-            || (m_shownSet == nullptr && !smsModel->messages().isEmpty());
+    // Records of no known source are let go of too: they may be this one's.
+    const bool showsIt = showsRecordsOf(node)
+            || (m_shownRecords.isNull() && !smsModel->messages().isEmpty());
     if (showsIt)
         clearMessageView();
     treeModel->removeNode(node);
+}
+
+_AbsDBItemNode *MainWindow::sourceOfRecords(const MsgMessageList &list) const
+{
+    const _MsgMessage *first = nullptr;
+    for (const _MsgMessage *m : list) {
+        if (m) {
+            first = m;
+            break;
+        }
+    }
+    if (!first)
+        return nullptr;
+    for (const AbsTreeItemModel::_ItemNode *root :
+         {static_cast<AbsTreeItemModel::_ItemNode *>(treeModel->devicesRoot),
+          static_cast<AbsTreeItemModel::_ItemNode *>(treeModel->localDbRoot)}) {
+        for (AbsTreeItemModel::_ItemNode *n : root->children) {
+            _AbsDBItemNode *src = ItemModelMain::sourceNodeOf(n);
+            const _MsgDataSet *set = src ? src->dataSet.data() : nullptr;
+            if (set && set->messages.value(first->ROWID) == first)
+                return src;
+        }
+    }
+    return nullptr;
+}
+
+_AbsDBItemNode *MainWindow::shownSource() const
+{
+    if (m_shownRecords.isNull())
+        return nullptr;
+    for (const AbsTreeItemModel::_ItemNode *root :
+         {static_cast<AbsTreeItemModel::_ItemNode *>(treeModel->devicesRoot),
+          static_cast<AbsTreeItemModel::_ItemNode *>(treeModel->localDbRoot)}) {
+        for (AbsTreeItemModel::_ItemNode *n : root->children) {
+            _AbsDBItemNode *src = ItemModelMain::sourceNodeOf(n);
+            if (src && src->dataSet.data() == m_shownRecords.data())
+                return src;
+        }
+    }
+    return nullptr;
+}
+
+MsgDataSet MainWindow::holdRecords(const MsgMessageList &list) const
+{
+    if (_AbsDBItemNode *src = sourceOfRecords(list))
+        return src->dataSet;
+    return m_shownRecords;
+}
+
+bool MainWindow::showsRecordsOf(const _AbsDBItemNode *node) const
+{
+    return node && !m_shownRecords.isNull() && m_shownRecords.data() == node->dataSet.data();
 }

@@ -15,6 +15,8 @@
 
 #include <QSet>
 
+#include <functional>
+
 class AndroidMonitor;
 class ItemModelSms;
 class QAction;
@@ -39,6 +41,7 @@ class MainWindow;
 //   mainwindow_ios.cpp           iPhone arrival and removal
 //   mainwindow_iostransfer.cpp   transfers to iPhones and iTunes backups
 //   mainwindow_android.cpp       Android arrival, removal, Wi-Fi, disconnect
+//   mainwindow_phonework.cpp     one arrival, load or transfer per phone at a time
 //   mainwindow_androidtransfer.cpp  transfers to Android phones
 //   mainwindow_commands.cpp      export, print, attachments, deletion
 //   mainwindow_localdb.cpp       backup to local databases, imports
@@ -84,6 +87,17 @@ public:
     // Removes a source node: the panes are emptied first when they show its
     // records, so that no list keeps pointers into its data set.
     void removeSourceNode(_AbsDBItemNode *node);
+    // The source node whose data set holds these records (judged by the
+    // first of them), or null when no source in the tree holds them.
+    _AbsDBItemNode *sourceOfRecords(const MsgMessageList &list) const;
+    // The source node whose records the panes show, or null.
+    _AbsDBItemNode *shownSource() const;
+    // Whether the panes show records of the node's data set.
+    bool showsRecordsOf(const _AbsDBItemNode *node) const;
+    // A hold on the data set of the records, for a command to keep them
+    // alive while its dialogs and jobs run: their source's set, else the
+    // set the panes show.
+    MsgDataSet holdRecords(const MsgMessageList &list) const;
 
     ItemModelMain *treeModelObject() const { return treeModel; }
     ItemModelSms *smsModelObject() const { return smsModel; }
@@ -200,12 +214,17 @@ private:
     void addLocalDatabases();
     void addSavedDevices();
 
+    // ---- Work on one phone (mainwindow_phonework.cpp) ----
+    // An arrival, load or transfer of one phone in progress, kept on the
+    // stack of the slot that runs it while its dialogs and jobs run. One
+    // at a time per phone: see PhoneWork below.
+    struct PhoneWork;
+    QList<PhoneWork *> m_phoneWork;
+    // The work in progress on the phone of that kind (kNodeIOSDevice or
+    // kNodeAndroidDevice) and identity, or null.
+    PhoneWork *phoneWorkOn(int kind, const QString &id) const;
+
     // ---- Android phones (mainwindow_android.cpp) ----
-    // An arrival or load in progress, kept on its slot's stack while its
-    // modal dialogs run: a removal delivered meanwhile marks it gone, and a
-    // second arrival of the same serial is held until it ends.
-    struct AndroidArrival;
-    QList<AndroidArrival *> m_androidArrivals;
     // Settles the country, loads the phone and shows it; the phone's older
     // node goes only after a successful load. False when nothing was shown.
     bool loadAndroidPhone(AndroidDevice device);
@@ -277,8 +296,8 @@ private:
     bool loadIOSDeviceStore(IOSDevice &device);
     bool loadIOSDeviceThroughBackup(IOSDevice &device);
     // Opens the phone's store and shows it in place of an older node of the
-    // same phone.
-    void addLoadedIOSDevice(const IOSDevice &device);
+    // same phone; false when the store could not be opened.
+    bool addLoadedIOSDevice(const IOSDevice &device);
     // Whether the phone has not been reported as gone since it arrived.
     static bool iosDeviceAttached(const IOSDevice &device);
     // The phones that have been told this run to enter their passcode.
@@ -318,6 +337,44 @@ private:
     QLabel *advLinkLabel = nullptr;
     AndroidMonitor *androidMonitor = nullptr;
     _MsgChat *currentChat = nullptr;
-    // The data set the panes show records of (null when they show none).
-    _MsgDataSet *m_shownSet = nullptr;
+    // The data set that holds the records the panes show, taken from the
+    // records where the panes are filled (null when they show none, or
+    // records of no source). Held, so that the records outlive their node
+    // should it go before the panes are emptied.
+    MsgDataSet m_shownRecords;
+};
+
+// Work on one phone: its arrival, a load or a transfer. Only one runs per
+// phone at a time, identified by the phone's own identity (an iPhone's
+// UniqueDeviceID, an Android phone's deviceId), not by the connection's
+// handle. Each lives on the stack of the slot running it, for as long as its
+// modal dialogs and jobs run; the device notifications delivered in their
+// nested event loops find it here:
+// - a removal of the phone marks it gone (and drops an announcement held
+//   before, which the removal made stale);
+// - a new announcement of the phone is held back and runs once the work has
+//   ended (queued, so after the slot has returned), unless it was held as a
+//   repeat of the connection the work runs on and the work ended up showing
+//   the phone. A later announcement replaces one held before.
+struct MainWindow::PhoneWork
+{
+    PhoneWork(MainWindow *window, int kind, const QString &id);
+    ~PhoneWork();
+    PhoneWork(const PhoneWork &) = delete;
+    PhoneWork &operator=(const PhoneWork &) = delete;
+
+    // repeat: the announcement is of the connection this work runs on.
+    void holdBack(std::function<void()> announcement, bool repeat);
+    void dropHeldBack() { m_held = nullptr; }
+    bool holdsBack() const { return bool(m_held); }
+
+    MainWindow *const window;
+    const int kind;
+    const QString id;
+    bool gone = false; // the phone was removed while the work ran
+    bool shown = false; // the work ended with the phone shown in the tree
+
+private:
+    std::function<void()> m_held;
+    bool m_heldRepeats = false;
 };

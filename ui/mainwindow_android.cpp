@@ -12,25 +12,6 @@
 #include "store/texts.h"
 #include "ui/countryselform.h"
 
-struct MainWindow::AndroidArrival
-{
-    AndroidArrival(MainWindow *window, const QString &id)
-        : window(window)
-        , id(id)
-    {
-        window->m_androidArrivals.append(this);
-    }
-    ~AndroidArrival() { window->m_androidArrivals.removeOne(this); }
-    AndroidArrival(const AndroidArrival &) = delete;
-    AndroidArrival &operator=(const AndroidArrival &) = delete;
-
-    MainWindow *window;
-    QString id; // AndroidDevice::deviceId of the phone
-    bool gone = false; // removed while the arrival ran
-    bool again = false; // arrived again meanwhile (latest holds the listing)
-    AdbDevice latest;
-};
-
 namespace {
 
 // The warning for a phone that has not allowed this computer yet.
@@ -62,19 +43,16 @@ bool knownMcc(const QString &mcc)
 
 void MainWindow::androidDeviceConnected(AdbDevice device)
 {
-    // The watcher reports an unauthorised phone again once it is allowed;
-    // while its first arrival still runs, that one goes on and the new
-    // report is kept for the case that it fails.
-    for (AndroidArrival *running : std::as_const(m_androidArrivals)) {
-        if (running->id == device.serial && !running->gone) {
-            running->again = true;
-            running->latest = device;
-            return;
-        }
+    // A phone already at work waits until that work has ended: the watcher
+    // reports an unauthorised phone again once it is allowed, and a phone
+    // marked gone may come back before its first arrival has wound down.
+    // A report of the connection the work ends up showing is dropped.
+    if (PhoneWork *running = phoneWorkOn(kNodeAndroidDevice, device.serial)) {
+        running->holdBack([this, device] { androidDeviceConnected(device); }, !running->gone);
+        return;
     }
 
-    AndroidArrival arrival(this, device.serial);
-    bool shown = false;
+    PhoneWork arrival(this, kNodeAndroidDevice, device.serial);
     [&] {
         if (!device.isReady()) {
             showWarning(usbDebuggingWarning(device));
@@ -91,23 +69,21 @@ void MainWindow::androidDeviceConnected(AdbDevice device)
         }
         if (arrival.gone)
             return;
-        shown = loadAndroidPhone(phone);
+        arrival.shown = loadAndroidPhone(phone);
     }();
-
-    if (!shown && arrival.again && !arrival.gone) {
-        const AdbDevice again = arrival.latest;
-        QMetaObject::invokeMethod(
-                this, [this, again] { androidDeviceConnected(again); }, Qt::QueuedConnection);
-    }
 }
 
 void MainWindow::androidDeviceDisconnected(QString serial)
 {
     if (serial.isEmpty())
         return;
-    for (AndroidArrival *running : std::as_const(m_androidArrivals))
-        if (running->id == serial)
+    for (PhoneWork *running : std::as_const(m_phoneWork)) {
+        if (running->kind == kNodeAndroidDevice && running->id == serial) {
             running->gone = true;
+            // Announced before it went: that connection is no more.
+            running->dropHeldBack();
+        }
+    }
     for (AbsTreeItemModel::_ItemNode *n : std::as_const(treeModel->devicesRoot->children)) {
         if (n->kind != kNodeAndroidDevice || !ItemModelMain::isConnectedDevice(n))
             continue;
@@ -126,7 +102,7 @@ void MainWindow::androidDeviceLoad(AndroidDevice device)
 
 bool MainWindow::loadAndroidPhone(AndroidDevice device)
 {
-    AndroidArrival arrival(this, device.deviceId());
+    PhoneWork arrival(this, kNodeAndroidDevice, device.deviceId());
 
     if (device.mmc.isEmpty() || !knownMcc(device.mmc)) {
         if (device.mmc.isEmpty()) {

@@ -55,7 +55,8 @@ void MainWindow::transferToAndroid(const MsgMessageList &messages)
 {
     if (!currentNode())
         return;
-    _AbsDBItemNode *source = currentSourceNode();
+    // The source of the records, which need not be the current node's.
+    _AbsDBItemNode *source = sourceOfRecords(messages);
     const TreeNodeRef sourceRef = nodeRef(source);
     // The records stay alive while the job reads them, whatever happens to
     // the source's node meanwhile.
@@ -111,6 +112,13 @@ void MainWindow::transferToAndroid(const MsgMessageList &messages)
     }
     // The job works on a copy: the node may go while it runs.
     AndroidDevice device = target()->device;
+    // The load and the transfer write the phone's cache: an arrival of the
+    // same phone meanwhile waits until the transfer has ended.
+    if (phoneWorkOn(kNodeAndroidDevice, device.deviceId())) {
+        showWarning(ids("IDS_PHONE_BUSY"));
+        return;
+    }
+    PhoneWork work(this, kNodeAndroidDevice, device.deviceId());
 
     // The transfer leaves out what the cache says the phone holds. A cache
     // that holds no load of the phone (cleared meanwhile) knows nothing of
@@ -140,7 +148,7 @@ void MainWindow::transferToAndroid(const MsgMessageList &messages)
     _AndroidDeviceItemNode *t = target();
     if (!t)
         return; // disconnected meanwhile: its next load shows the messages
-    if (m_shownSet == t->dataSet.data())
+    if (showsRecordsOf(t))
         clearMessageView();
     treeModel->removeChildren(t);
     try {
@@ -148,6 +156,7 @@ void MainWindow::transferToAndroid(const MsgMessageList &messages)
         t->db->chats(t->dataSet);
         treeModel->rebuildChatSessions(t);
         selectTreeNode(t);
+        work.shown = !work.gone;
     } catch (const std::exception &e) {
         showError(boxTextOf(e));
     }

@@ -94,12 +94,6 @@ void MainWindow::onMainTreeSelected(const QItemSelection &selected, const QItemS
         showError(boxTextOf(e));
         return;
     }
-    // The current index may lag behind the selection: the panes show the
-    // records of the selected node's source.
-    if (!smsModel->messages().isEmpty()) {
-        if (_AbsDBItemNode *src = ItemModelMain::sourceNodeOf(node))
-            m_shownSet = src->dataSet.data();
-    }
 }
 
 void MainWindow::onSMSItemSelected(const QItemSelection &selected, const QItemSelection &)

@@ -17,6 +17,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
+#include <QSet>
 
 namespace {
 
@@ -80,10 +81,9 @@ void MainWindow::exportMessages(const MsgMessageList &list)
 {
     if (!confirmNotEmpty(list))
         return;
-    // The records belong to the data set of the current source, which a
-    // device leaving during the dialogs would take away: hold it.
-    _AbsDBItemNode *src = currentSourceNode();
-    const MsgDataSet keep = src ? src->dataSet : MsgDataSet();
+    // The records belong to the data set of their source, which a device
+    // leaving during the dialogs would take away: hold it.
+    const MsgDataSet keep = holdRecords(list);
     int filter = -1;
     const QString chosen = askExportPath(&filter);
     if (chosen.isEmpty())
@@ -119,8 +119,7 @@ void MainWindow::printMessages(const MsgMessageList &list)
 {
     if (!confirmNotEmpty(list))
         return;
-    _AbsDBItemNode *src = currentSourceNode();
-    const MsgDataSet keep = src ? src->dataSet : MsgDataSet();
+    const MsgDataSet keep = holdRecords(list);
     MMSPrinter printer(this);
     printer.printPreview(list);
 }
@@ -161,8 +160,7 @@ void MainWindow::extractMedia(const MsgMessageList &list)
 {
     if (!confirmNotEmpty(list))
         return;
-    _AbsDBItemNode *src = currentSourceNode();
-    const MsgDataSet keep = src ? src->dataSet : MsgDataSet();
+    const MsgDataSet keep = holdRecords(list);
     const QString parent = askExtractParentFolder();
     if (parent.isEmpty())
         return;
@@ -215,16 +213,43 @@ void MainWindow::clearTreeSelection()
         sel->clearSelection();
         sel->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
     }
+    // Clearing the selection ran the selection handler while the node was
+    // still current: the actions follow the node that is current now.
+    updateActions();
 }
 
 void MainWindow::pruneMessages(_AbsDBItemNode *dbNode, const MsgMessageList &list)
 {
     _MsgDataSet *set = dbNode->dataSet.data();
+    if (!set)
+        return;
+    QSet<_MsgMessage *> gone;
+    for (_MsgMessage *m : list)
+        if (m && set->messages.value(m->ROWID) == m)
+            gone.insert(m); // not a record of another set
+    if (gone.isEmpty())
+        return;
+    // A message filed in more than one conversation (a join row per chat)
+    // leaves every one of them, not only the chat it names last.
+    auto prune = [&gone](_MsgChat *c) {
+        const bool listsOne = std::any_of(c->messages.cbegin(), c->messages.cend(),
+                                          [&gone](_MsgMessage *m) { return gone.contains(m); });
+        if (!listsOne)
+            return;
+        FlatMap<QString, _MsgMessage *> kept;
+        for (auto it = c->messages.cbegin(); it != c->messages.cend(); ++it)
+            if (!gone.contains(it.value()))
+                kept.insert(it.key(), it.value()); // in key order: appended
+        c->messages = std::move(kept);
+    };
+    for (_MsgChat *c : std::as_const(set->chats))
+        prune(c);
+    for (_MsgMessage *m : std::as_const(gone))
+        if (m->chat && set->chats.value(m->chat->ROWID) != m->chat)
+            prune(m->chat); // a chat the set does not list
     for (_MsgMessage *m : list) {
-        if (!set || set->messages.value(m->ROWID) != m)
-            continue; // not a record of this set (or listed twice)
-        if (m->chat)
-            m->chat->messages.remove(messageKey(m->ROWID));
+        if (!gone.remove(m))
+            continue; // listed twice
         set->messages.remove(m->ROWID);
         set->discardMessage(m);
     }
@@ -232,21 +257,26 @@ void MainWindow::pruneMessages(_AbsDBItemNode *dbNode, const MsgMessageList &lis
 
 void MainWindow::miDelSel()
 {
-    _AbsDBItemNode *dbNode = currentSourceNode();
-    if (!dbNode)
+    if (!currentSourceNode())
         return;
     if (!confirmNotEmpty(collectSelectedMessages()))
         return;
-    const TreeNodeRef ref = nodeRef(dbNode);
     if (!askQuestion(ids("IDS_CONFIRM_DEL_SEL_MMS")))
-        return;
-    dbNode = ref.resolveAs<_AbsDBItemNode>();
-    if (!dbNode)
         return;
     // Taken after the question: the selection is what the user confirmed.
     MsgMessageList list = collectSelectedMessages();
     if (!confirmNotEmpty(list))
         return;
+    // The rows are deleted from the database they were read from, which
+    // need not be the current node's: a node that shows nothing new, or
+    // fails to load, leaves the list as it was. Rows of a source that has
+    // left the tree are deleted from nowhere.
+    _AbsDBItemNode *dbNode = sourceOfRecords(list);
+    if (!dbNode) {
+        showWarning(ids("IDS_DELETE_SOURCE_GONE"));
+        return;
+    }
+    const TreeNodeRef ref = nodeRef(dbNode);
     const bool ok = runDeleteJob(dbNode, list);
     dbNode = ref.resolveAs<_AbsDBItemNode>();
     if (!ok || !dbNode)

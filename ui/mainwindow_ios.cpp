@@ -73,6 +73,17 @@ void MainWindow::iosDeviceConnected(void *handle)
         return;
     }
 
+    // One arrival, load or transfer per phone at a time: while one runs on
+    // this phone (the nested loops of its dialogs deliver this call), the
+    // announcement waits and runs once that work has ended, when the phone
+    // is still attached then. The phone is known by its identity: plugged
+    // in again it comes with another handle.
+    if (PhoneWork *running = phoneWorkOn(kNodeIOSDevice, device.UniqueDeviceID)) {
+        running->holdBack([this, handle] { iosDeviceConnected(handle); }, false);
+        return;
+    }
+    PhoneWork arrival(this, kNodeIOSDevice, device.UniqueDeviceID);
+
     // The passcode note is shown the first time a phone arrives in a run:
     // a phone plugged in again is known to its owner by then.
     if (!m_passcodeNoteShown.contains(device.UniqueDeviceID)) {
@@ -111,7 +122,7 @@ void MainWindow::iosDeviceConnected(void *handle)
               qUtf8Printable(device.UniqueDeviceID));
         return;
     }
-    addLoadedIOSDevice(device);
+    arrival.shown = addLoadedIOSDevice(device);
 }
 
 bool MainWindow::loadIOSDeviceStore(IOSDevice &device)
@@ -167,7 +178,7 @@ bool MainWindow::loadIOSDeviceThroughBackup(IOSDevice &device)
     return cacheForm.runJob(&cacheJob);
 }
 
-void MainWindow::addLoadedIOSDevice(const IOSDevice &device)
+bool MainWindow::addLoadedIOSDevice(const IOSDevice &device)
 {
     const QDir store = device.cacheDir();
     QSharedPointer<AbsIOSMessageDb> db;
@@ -176,7 +187,7 @@ void MainWindow::addLoadedIOSDevice(const IOSDevice &device)
         db = AbsIOSMessageDb::openPhoneCopy(store, device.MobileSubscriberCountryCode);
     } catch (const std::exception &e) {
         reportArrivalError(e);
-        return;
+        return false;
     }
 
     // One node per phone: a node of an earlier arrival goes first.
@@ -196,6 +207,7 @@ void MainWindow::addLoadedIOSDevice(const IOSDevice &device)
     if (AbsTreeItemModel::_ItemNode *still = ref.resolve())
         selectTreeNode(still);
     updateActions();
+    return true;
 }
 
 void MainWindow::iosDeviceDisconnected(void *handle)

@@ -104,7 +104,7 @@ void MainWindow::transferToIPhone(const MsgMessageList &messages)
 {
     // The records belong to the source's data set: held here, they outlive
     // the source's node should it go while the jobs run.
-    const MsgDataSet records = currentSourceNode() ? currentSourceNode()->dataSet : MsgDataSet();
+    const MsgDataSet records = holdRecords(messages);
     if (!hasTransferableMessages(messages))
         return;
 
@@ -129,6 +129,14 @@ void MainWindow::transferToIPhone(const MsgMessageList &messages)
     const IOSDevice device = target->device;
     const QSharedPointer<AbsIOSMessageDb> targetDb = target->db;
     target = nullptr;
+    // The backup, the merge and the restore use the phone's backup folder
+    // and its store: an arrival of the same phone meanwhile waits until the
+    // transfer has ended.
+    if (phoneWorkOn(kNodeIOSDevice, device.UniqueDeviceID)) {
+        showWarning(ids("IDS_PHONE_BUSY"));
+        return;
+    }
+    const PhoneWork work(this, kNodeIOSDevice, device.UniqueDeviceID);
 
     int version = 0;
     try {
@@ -150,6 +158,12 @@ void MainWindow::transferToIPhone(const MsgMessageList &messages)
     if (!askQuestion(ids("IDS_RESTORE_IOS_TIPS_FIND_MY_IPHONE_MUST_OFF").arg(findMyIPhoneGuide())))
         return;
 
+    // The questions ran event loops: a phone unplugged meanwhile has a
+    // handle the device library may have released.
+    if (!iosDeviceAttached(device)) {
+        showWarning(ids("IDS_TRANSFER_PHONE_LEFT"));
+        return;
+    }
     ProgressForm backupForm(QString(), this);
     IOSMobileBackupThread backupJob(&device, &backupForm, this);
     // A backup that finished although the user pressed Cancel is kept, but
@@ -173,6 +187,22 @@ void MainWindow::transferToIPhone(const MsgMessageList &messages)
     if (!mergeForm.runJob(&mergeJob))
         return;
 
+    // Nothing has reached the phone yet. When it is no longer attached (its
+    // handle may be released; plugged in again it has another), the backup
+    // on this computer goes back to what the phone holds.
+    if (!iosDeviceAttached(device)) {
+        const QStringList notPutBack = mergeJob.revertBackupFolder();
+        if (notPutBack.isEmpty()) {
+            showWarning(ids("IDS_TRANSFER_PHONE_LEFT"));
+        } else {
+            QStringList paths;
+            for (const QString &path : notPutBack)
+                paths.append(path.toHtmlEscaped());
+            showWarning(ids("IDS_TRANSFER_PHONE_LEFT_NOT_PUT_BACK_%1")
+                                .arg(paths.join(QStringLiteral("<br/>"))));
+        }
+        return;
+    }
     ProgressForm restoreForm(QString(), this);
     IOSMobileRestoreThread restoreJob(&device, backupJob.backupRoot(), &restoreForm, this);
     // A cancel stops the tool part-way: what the phone holds then is not
@@ -193,7 +223,7 @@ void MainWindow::transferToIPhone(const MsgMessageList &messages)
 
 void MainWindow::exportToITunesBackup(const MsgMessageList &messages)
 {
-    const MsgDataSet records = currentSourceNode() ? currentSourceNode()->dataSet : MsgDataSet();
+    const MsgDataSet records = holdRecords(messages);
     if (!hasTransferableMessages(messages))
         return;
 

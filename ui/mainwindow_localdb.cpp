@@ -87,7 +87,10 @@ void MainWindow::backupToLocalDb(QString defaultName, const MsgMessageList &list
 
 void MainWindow::backupNodeMessages(const MsgMessageList &list)
 {
-    _AbsDBItemNode *src = currentSourceNode();
+    // The source the records come from, which need not be the current node
+    // (the list keeps what it showed when a node shows nothing new); an
+    // empty list has none, and the current node names the proposal.
+    _AbsDBItemNode *src = list.isEmpty() ? currentSourceNode() : sourceOfRecords(list);
     if (!src)
         return;
     // The records stay alive while the dialogs and the job run, even when

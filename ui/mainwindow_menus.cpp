@@ -277,7 +277,10 @@ void MainWindow::onMainTreeContextMenu()
 
 void MainWindow::onSMSContextMenu()
 {
-    std::unique_ptr<QMenu> menu(buildSmsContextMenu(currentNode()));
+    // The entries act on the rows: they are those of the source the rows
+    // come from, which need not be the current node.
+    _AbsDBItemNode *shown = shownSource();
+    std::unique_ptr<QMenu> menu(buildSmsContextMenu(shown ? shown : currentNode()));
     if (!menu)
         return;
     menu->exec(QCursor::pos());

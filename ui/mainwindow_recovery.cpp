@@ -38,8 +38,7 @@ void MainWindow::reloadSourceNode(_AbsDBItemNode *node)
         const QSignalBlocker blocker(ui->treeViewDS);
         // The panes and the conversation nodes point into the set: let go
         // of them before it goes.
-        if (m_shownSet == node->dataSet.data()
-            || ItemModelMain::sourceNodeOf(currentNode()) == node)
+        if (showsRecordsOf(node) || ItemModelMain::sourceNodeOf(currentNode()) == node)
             clearMessageView();
         treeModel->removeChildren(node);
         node->dataSet.reset();

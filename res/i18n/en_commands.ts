@@ -47,5 +47,9 @@
         <source>IDS_CONFIRM_DEL_CHAT_MMS</source>
         <translation>Confirm to delete Messages with this contact?</translation>
     </message>
+    <message>
+        <source>IDS_DELETE_SOURCE_GONE</source>
+        <translation>The selected messages belong to a source that is no longer listed. Nothing was deleted.</translation>
+    </message>
 </context>
 </TS>

@@ -24,6 +24,10 @@
         <translation>Successfully Deleted %1 Messages.</translation>
     </message>
     <message>
+        <source>IDS_SUC_DELETE_%1_OF_%2_MESSAGES</source>
+        <translation>Deleted %1 of the %2 chosen Messages. The others were no longer in the database: they had been deleted already, perhaps by another window of the program.</translation>
+    </message>
+    <message>
         <source>IDS_EXTRACTING_MEDIA_FILES</source>
         <translation>Extracting MMS attachment now.Please wait...</translation>
     </message>

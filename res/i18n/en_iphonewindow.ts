@@ -67,5 +67,17 @@
         <source>IDS_TRANSFER_CANCELLED_AT_RESTORE_NOT_PUT_BACK_%1</source>
         <translation>The messages were not transferred: restoring the backup to your iPhone was stopped part-way, so what your iPhone holds now is not known. These files of the backup on this computer could not be put back:&lt;br/&gt;%1</translation>
     </message>
+    <message>
+        <source>IDS_PHONE_BUSY</source>
+        <translation>The program is still working with this phone. Please try again when it has finished.</translation>
+    </message>
+    <message>
+        <source>IDS_TRANSFER_PHONE_LEFT</source>
+        <translation>The messages were not transferred: your iPhone was disconnected before the backup could be restored to it. Nothing was restored to your iPhone.</translation>
+    </message>
+    <message>
+        <source>IDS_TRANSFER_PHONE_LEFT_NOT_PUT_BACK_%1</source>
+        <translation>The messages were not transferred: your iPhone was disconnected before the backup could be restored to it. Nothing was restored to your iPhone, but these files of the backup on this computer could not be put back:&lt;br/&gt;%1</translation>
+    </message>
 </context>
 </TS>
