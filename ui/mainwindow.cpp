@@ -358,44 +358,37 @@ void MainWindow::removeSourceNode(_AbsDBItemNode *node)
     treeModel->removeNode(node);
 }
 
-_AbsDBItemNode *MainWindow::sourceOfRecords(const MsgMessageList &list) const
+_AbsDBItemNode *MainWindow::sourceWhoseSet(
+        const std::function<bool(const _MsgDataSet &)> &holds) const
 {
-    const _MsgMessage *first = nullptr;
-    for (const _MsgMessage *m : list) {
-        if (m) {
-            first = m;
-            break;
-        }
-    }
-    if (!first)
-        return nullptr;
     for (const AbsTreeItemModel::_ItemNode *root :
          {static_cast<AbsTreeItemModel::_ItemNode *>(treeModel->devicesRoot),
           static_cast<AbsTreeItemModel::_ItemNode *>(treeModel->localDbRoot)}) {
         for (AbsTreeItemModel::_ItemNode *n : root->children) {
             _AbsDBItemNode *src = ItemModelMain::sourceNodeOf(n);
-            const _MsgDataSet *set = src ? src->dataSet.data() : nullptr;
-            if (set && set->messages.value(first->ROWID) == first)
+            if (src && src->dataSet.data() && holds(*src->dataSet.data()))
                 return src;
         }
     }
     return nullptr;
 }
 
+_AbsDBItemNode *MainWindow::sourceOfRecords(const MsgMessageList &list) const
+{
+    const auto first = std::find_if(list.begin(), list.end(),
+                                    [](const _MsgMessage *m) { return m != nullptr; });
+    if (first == list.end())
+        return nullptr;
+    const _MsgMessage *m = *first;
+    return sourceWhoseSet([m](const _MsgDataSet &set) { return set.messages.value(m->ROWID) == m; });
+}
+
 _AbsDBItemNode *MainWindow::shownSource() const
 {
     if (m_shownRecords.isNull())
         return nullptr;
-    for (const AbsTreeItemModel::_ItemNode *root :
-         {static_cast<AbsTreeItemModel::_ItemNode *>(treeModel->devicesRoot),
-          static_cast<AbsTreeItemModel::_ItemNode *>(treeModel->localDbRoot)}) {
-        for (AbsTreeItemModel::_ItemNode *n : root->children) {
-            _AbsDBItemNode *src = ItemModelMain::sourceNodeOf(n);
-            if (src && src->dataSet.data() == m_shownRecords.data())
-                return src;
-        }
-    }
-    return nullptr;
+    const _MsgDataSet *shown = m_shownRecords.data();
+    return sourceWhoseSet([shown](const _MsgDataSet &set) { return &set == shown; });
 }
 
 MsgDataSet MainWindow::holdRecords(const MsgMessageList &list) const

@@ -11,6 +11,8 @@
 #include <QNetworkAccessManager>
 #include <QPointer>
 #include <QTimer>
+
+#include <functional>
 #include <QUrl>
 
 #include <QSet>
@@ -90,6 +92,9 @@ public:
     // The source node whose data set holds these records (judged by the
     // first of them), or null when no source in the tree holds them.
     _AbsDBItemNode *sourceOfRecords(const MsgMessageList &list) const;
+    // The first source node (devices, then local databases) whose data set
+    // passes the test, or null.
+    _AbsDBItemNode *sourceWhoseSet(const std::function<bool(const _MsgDataSet &)> &holds) const;
     // The source node whose records the panes show, or null.
     _AbsDBItemNode *shownSource() const;
     // Whether the panes show records of the node's data set.
