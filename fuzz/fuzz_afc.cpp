@@ -7,8 +7,8 @@
 // target) is measured before it is read: the run's memory limit
 // (tools/fuzz.sh) is far below what a list of shared values expands to.
 #include "fuzz/hostilepeer.h"
+#include "fuzz/servicefuzz.h"
 #include "iphone/afc.h"
-#include "iphone/applelibrary.h"
 #include "iphone/housearrest.h"
 
 #include <QByteArray>
@@ -20,20 +20,8 @@
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    coreFoundationLibrary.setFileName(QStringLiteral(PEL_FUZZ_CF_LIBRARY));
-    if (!coreFoundationLibrary.load()) {
-        std::fprintf(stderr, "cannot load %s: %s\n", PEL_FUZZ_CF_LIBRARY,
-                     qPrintable(coreFoundationLibrary.errorString()));
-        std::abort();
-    }
-    // Reads end at the hang-up; these only bound a stuck run.
-    mobiledevice::setServiceTimeoutMs(1000);
-    mobiledevice::setLengthTimeoutMs(1000);
-    // As in fuzz_devicelink: a sixteenth of the program's limits.
-    mobiledevice::MessageLimits limits;
-    limits.values /= 16;
-    limits.bytes /= 16;
-    mobiledevice::setMessageLimits(limits);
+    loadCoreFoundationStandIn();
+    boundServiceReads();
     return 0;
 }
 

@@ -4,7 +4,7 @@
 // the keys and elements handed out, a copy through XML reads back the same);
 // the bytes and texts put in come back unchanged; and once the values are
 // gone the library holds no object more than before.
-#include "iphone/applelibrary.h"
+#include "fuzz/servicefuzz.h"
 #include "iphone/cftype.h"
 
 #include <QtGlobal>
@@ -128,14 +128,7 @@ void run(const QByteArray &bytes)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     qInstallMessageHandler(quiet);
-    // Loaded before the fuzzing starts, so that the library's coverage
-    // counts from the first input.
-    coreFoundationLibrary.setFileName(QStringLiteral(PEL_FUZZ_CF_LIBRARY));
-    if (!coreFoundationLibrary.load()) {
-        fprintf(stderr, "cannot load %s: %s\n", PEL_FUZZ_CF_LIBRARY,
-                qPrintable(coreFoundationLibrary.errorString()));
-        std::abort();
-    }
+    loadCoreFoundationStandIn();
     return 0;
 }
 

@@ -6,7 +6,7 @@
 // entries: the run's memory limit (tools/fuzz.sh) is far below what such a
 // message expands to, so a message read before it is measured fails it.
 #include "fuzz/hostilepeer.h"
-#include "iphone/applelibrary.h"
+#include "fuzz/servicefuzz.h"
 #include "iphone/devicelink.h"
 #include "iphone/mobilebackup2.h"
 #include "iphone/mobilesync.h"
@@ -18,22 +18,8 @@
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    coreFoundationLibrary.setFileName(QStringLiteral(PEL_FUZZ_CF_LIBRARY));
-    if (!coreFoundationLibrary.load()) {
-        std::fprintf(stderr, "cannot load %s: %s\n", PEL_FUZZ_CF_LIBRARY,
-                     qPrintable(coreFoundationLibrary.errorString()));
-        std::abort();
-    }
-    // Reads end at the hang-up; these only bound a stuck run.
-    mobiledevice::setServiceTimeoutMs(1000);
-    mobiledevice::setLengthTimeoutMs(1000);
-    // A sixteenth of the program's limits: a message at them costs the
-    // instrumented reader, its copies and their XML some 100 MB, well
-    // within the run's memory limit.
-    mobiledevice::MessageLimits limits;
-    limits.values /= 16;
-    limits.bytes /= 16;
-    mobiledevice::setMessageLimits(limits);
+    loadCoreFoundationStandIn();
+    boundServiceReads();
     return 0;
 }
 
