@@ -68,10 +68,15 @@ function(pel_precompile target)
     set(headers ${PEL_PCH_HEADERS})
   endif()
   get_property(owner GLOBAL PROPERTY ${owner_var})
-  if(owner)
+  # GCC takes a precompiled header built with other Qt module macros as long
+  # as the header does not look at them; clang refuses it: with clang every
+  # target builds its own.
+  if(owner AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     target_precompile_headers(${target} REUSE_FROM ${owner})
   else()
     target_precompile_headers(${target} PRIVATE ${headers})
-    set_property(GLOBAL PROPERTY ${owner_var} ${target})
+    if(NOT owner)
+      set_property(GLOBAL PROPERTY ${owner_var} ${target})
+    endif()
   endif()
 endfunction()
