@@ -2,6 +2,7 @@
 
 #include "android/adbclient.h"
 #include "store/datafolder.h"
+#include "store/messagebox.h"
 #include "store/progressform.h"
 #include "store/texts.h"
 
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTcpSocket>
+#include <QTemporaryFile>
 #include <QUrl>
 
 using namespace simpleprotocol;
@@ -62,14 +64,6 @@ QString deviceManagerHelp()
 }
 
 } // namespace
-
-QString escapeForBox(const QString &text)
-{
-    QString escaped = text;
-    escaped.replace(QLatin1Char('<'), QLatin1String("&lt;"));
-    escaped.replace(QLatin1Char('>'), QLatin1String("&gt;"));
-    return escaped;
-}
 
 AndroidConnectThread::AndroidConnectThread(ProgressForm *form, QObject *parent)
     : QThread(parent)
@@ -126,15 +120,33 @@ AndroidConnectWithUSBThread::AndroidConnectWithUSBThread(const QString &serial, 
 
 void AndroidConnectWithUSBThread::installCompanion()
 {
-    const QString resource = QLatin1String(kCompanionPackageResource);
-    const QString path = dataFolder().absoluteFilePath(QFileInfo(resource).fileName());
-    QFile::remove(path);
-    if (!QFile::copy(resource, path))
-        throw std::runtime_error(QStringLiteral("can not write %1.")
-                                         .arg(QDir::toNativeSeparators(path))
+    // A file of this job's own: two phones connecting at once must not
+    // remove or rewrite the package the other's adb is reading. Removed
+    // when the install is over. adb wants the ".apk" ending.
+    const QString resourceName
+            = QFileInfo(QString::fromLatin1(kCompanionPackageResource)).completeBaseName();
+    QTemporaryFile package(
+            dataFolder().absoluteFilePath(resourceName + QStringLiteral("-XXXXXX.apk")));
+    auto cannotWrite = [&package](const QString &detail) {
+        return std::runtime_error(QStringLiteral("can not write %1. %2")
+                                          .arg(QDir::toNativeSeparators(package.fileName()), detail)
+                                          .trimmed()
+                                          .toStdString());
+    };
+    if (!package.open())
+        throw std::runtime_error(QStringLiteral("can not write %1. %2")
+                                         .arg(QDir::toNativeSeparators(package.fileTemplate()),
+                                              package.errorString())
                                          .toStdString());
-    QFile::setPermissions(path, QFileDevice::ReadUser | QFileDevice::WriteUser);
-    adbInstall(device.serial, path, kAdbInstallTimeout, [this] { return stopped(); });
+    QFile resource {QString::fromLatin1(kCompanionPackageResource)};
+    if (!resource.open(QIODevice::ReadOnly))
+        throw cannotWrite(resource.errorString());
+    const QByteArray bytes = resource.readAll();
+    if (package.write(bytes) != bytes.size() || !package.flush())
+        throw cannotWrite(package.errorString());
+    package.close();
+    package.setPermissions(QFileDevice::ReadUser | QFileDevice::WriteUser);
+    adbInstall(device.serial, package.fileName(), kAdbInstallTimeout, [this] { return stopped(); });
 }
 
 void AndroidConnectWithUSBThread::run()
@@ -154,7 +166,7 @@ void AndroidConnectWithUSBThread::run()
                 if (!stopped())
                     form->postErrorOccurred(
                             ids("IDS_ANDROID_INSTALL_APP_FAILED_%1")
-                                    .arg(escapeForBox(QString::fromUtf8(e.what()))));
+                                    .arg(boxTextOf(e)));
                 return;
             }
             // The new app settles before it is woken.
@@ -169,7 +181,7 @@ void AndroidConnectWithUSBThread::run()
         if (stopped())
             return;
         form->postErrorOccurred(ids("IDS_ANDROID_CONNECT_HELP") + deviceManagerHelp()
-                                + escapeForBox(QString::fromUtf8(e.what())));
+                                + boxTextOf(e));
     }
 }
 
@@ -189,6 +201,6 @@ void AndroidConnectWithWiFiThread::run()
     } catch (const std::exception &e) {
         if (stopped())
             return;
-        form->postErrorOccurred(escapeForBox(QString::fromUtf8(e.what())));
+        form->postErrorOccurred(boxTextOf(e));
     }
 }

@@ -68,7 +68,3 @@ public:
 protected:
     void run() override;
 };
-
-// The text with "<" and ">" escaped, for texts from outside (adb, the phone)
-// that go into a box shown as rich text.
-QString escapeForBox(const QString &text);

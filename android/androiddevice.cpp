@@ -278,6 +278,16 @@ QString AndroidDevice::deviceId() const
     return viaWifi ? uid : serial;
 }
 
+bool samePhone(const AndroidDevice &a, const AndroidDevice &b)
+{
+    if (!a.uid.isEmpty() || !b.uid.isEmpty())
+        return a.uid == b.uid;
+    if (a.viaWifi != b.viaWifi)
+        return false;
+    const QString connection = a.viaWifi ? a.host : a.serial;
+    return !connection.isEmpty() && connection == (b.viaWifi ? b.host : b.serial);
+}
+
 void closeSessionSocket(QTcpSocket *socket)
 {
     if (!socket)

@@ -92,6 +92,11 @@ struct AndroidDevice
     // uid over Wi-Fi, else the adb serial.
     QString deviceId() const;
 };
+
+// Whether two records are of the same phone: the same identifier of the app;
+// for phones whose app gave none, the same connection (adb serial over USB,
+// address over Wi-Fi).
+bool samePhone(const AndroidDevice &a, const AndroidDevice &b);
 Q_DECLARE_METATYPE(AndroidDevice)
 
 // Closes and deletes a socket that openSession returned and removes what

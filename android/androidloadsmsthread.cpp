@@ -2,8 +2,10 @@
 
 #include "android/androidconnect.h"
 #include "android/androidmessagecodec.h"
+#include "android/simpleprotocol.h"
 #include "store/countryinfo.h"
 #include "store/msgutil.h"
+#include "store/messagebox.h"
 #include "store/progressform.h"
 #include "store/texts.h"
 
@@ -16,6 +18,7 @@
 #include <limits>
 
 using namespace simpleprotocol;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -39,6 +42,48 @@ public:
 private:
     QFile m_file;
 };
+
+// The SQL condition that the bookkeeping row named row is valid in this
+// load: the phone listed its message (by hash and id), or it is a message
+// the transfer wrote that no load has listed yet.
+QString validParent(QLatin1StringView row)
+{
+    // The pairs of valid_hash are gathered once into a look-up of their own
+    // (a list, not a query per row).
+    return QStringLiteral("(substr(coalesce(%1.phone_id, ''), 1, 1) = '%2' or (%1.parent, "
+                          "coalesce(%1.phone_id, '')) in (select hash, coalesce(phone_id, '') "
+                          "from valid_hash))")
+            .arg(row, QString(kTransferredMark));
+}
+
+// A phone message's key in the sets of a load: its hash and which of the
+// phone's messages under that hash it is.
+QString listingKey(const QString &parent, const QString &phoneKey)
+{
+    return parent + QLatin1Char('\n') + phoneKey;
+}
+
+// The phone's id of a message from its listing line: ASCII letters, digits
+// and "-_.:" only (never the bookkeeping's own marks "#" and "~"), at most
+// 64 of them; empty when there is none or the field is something else (the
+// message is then told apart by its place in the listing).
+QString phoneMessageId(QStringView field)
+{
+    const QStringView id = field.trimmed();
+    if (id.isEmpty() || id.size() > 64)
+        return QString();
+    for (const QChar c : id)
+        if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != QLatin1Char('-')
+            && c != QLatin1Char('_') && c != QLatin1Char('.') && c != QLatin1Char(':'))
+            return QString();
+    return id.toString();
+}
+
+// A line quoted in an error, cut short.
+QString shownLine(const QString &line)
+{
+    return line.size() > 80 ? line.left(80) + QLatin1String("...") : line;
+}
 
 qint32 iosDateOfMs(qint64 ms)
 {
@@ -77,6 +122,7 @@ struct AndroidLoadSMSThread::PhoneMessage
     _MsgMessage message;
     _MsgAttachment attachment;
     QString parentHash;
+    QString phoneKey; // which phone message under parentHash; empty: the first
     QSet<QString> usedNames; // attachment names (lower case) of this message
 };
 
@@ -126,12 +172,21 @@ void AndroidLoadSMSThread::run()
         IOS6MessageDb &db = *m_db;
         cacheDb.begin();
         db.executeThrow(Sqlite3Sql("delete from valid_hash"));
-        m_knownParents.clear();
+        m_known.clear();
+        m_transferred.clear();
+        m_occurrences.clear();
+        m_listed.clear();
         {
-            Sqlite3Cursor c = db.queryThrow(
-                    Sqlite3Sql("select distinct parent from parent_hash where parent is not null"));
-            while (c.moveNext())
-                m_knownParents.insert(c.getText(0));
+            Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(
+                    "select distinct parent, phone_id from parent_hash where parent is not null"));
+            while (c.moveNext()) {
+                const QString parent = c.getText(0);
+                const QString phoneId = c.getText(1);
+                if (phoneId.startsWith(kTransferredMark))
+                    m_transferred.insert(parent, phoneId);
+                else
+                    m_known.insert(listingKey(parent, phoneId));
+            }
         }
         const bool parentsEmpty
                 = !db.queryThrow(Sqlite3Sql("select 1 from parent_hash limit 1")).moveNext();
@@ -178,14 +233,19 @@ void AndroidLoadSMSThread::run()
         }
         m_session.close();
         socket = nullptr;
-        checkCancel();
+        // Indexes, pruning, commit and compacting go to their end.
+        if (!form->beginCommit())
+            throw Cancelled();
 
         createIndexes();
-        // A phone that sent fewer messages than it announced has not offered
-        // all it holds: what it left out is not gone from it.
-        if (totalCount > 0 && receivedCount < totalCount)
-            qWarning("AndroidLoadSMSThread, %d of %d messages received; nothing is removed",
-                     receivedCount, totalCount);
+        // A phone whose distinct messages do not add up to the number it
+        // announced has not offered all it holds (or has offered lines
+        // twice): what it left out is not gone from it. Counted by the
+        // phone's messages, not by lines: a line sent twice is one message.
+        if (totalCount > 0 && m_listed.size() != totalCount)
+            qWarning("AndroidLoadSMSThread, %lld distinct messages of %d announced; nothing is "
+                     "removed",
+                     static_cast<long long>(m_listed.size()), totalCount);
         else
             prune();
         cacheDb.end();
@@ -204,7 +264,7 @@ void AndroidLoadSMSThread::run()
         socket = nullptr;
         if (stopped())
             return; // a cancel that cut the connection short
-        form->postErrorOccurred(escapeForBox(QString::fromUtf8(e.what())));
+        form->postErrorOccurred(boxTextOf(e));
     }
 }
 
@@ -218,14 +278,12 @@ void AndroidLoadSMSThread::prepareTables()
                         .addTextParam(QLatin1String(name)));
         return c.moveNext();
     };
-    if (!hasTable("parent_hash")) {
-        db.executeThrow(Sqlite3Sql("CREATE TABLE parent_hash(child TEXT, parent TEXT)"));
-        db.executeThrow(Sqlite3Sql("CREATE INDEX idx_parent_hash_child on parent_hash(child)"));
-        db.executeThrow(Sqlite3Sql("CREATE INDEX idx_parent_hash_parent on parent_hash(parent)"));
-    }
+    ensureParentHashTable(db);
     if (!hasTable("valid_hash")) {
-        db.executeThrow(Sqlite3Sql("CREATE TABLE valid_hash(hash TEXT)"));
+        db.executeThrow(Sqlite3Sql("CREATE TABLE valid_hash(hash TEXT, phone_id TEXT)"));
         db.executeThrow(Sqlite3Sql("CREATE INDEX idx_valid_hash on valid_hash(hash)"));
+    } else if (!db.tbInfo(QStringLiteral("valid_hash")).contains(QLatin1String("phone_id"))) {
+        db.executeThrow(Sqlite3Sql("ALTER TABLE valid_hash ADD COLUMN phone_id TEXT"));
     }
 }
 
@@ -267,6 +325,12 @@ void AndroidLoadSMSThread::receiveBatch()
             // Ending the session inside a batch would leave the batch's
             // answer waited for by both sides.
             throw LocalException(socket, QStringLiteral("$bye: inside a batch."));
+        } else if (!line.isEmpty() && !line.startsWith(QLatin1Char('$'))) {
+            // No command: the rest of a message line cut in two. Its
+            // message never arrived whole, so the load cannot tell what the
+            // phone holds.
+            throw LocalException(
+                    socket, QStringLiteral("damaged line [%1] in a batch.").arg(shownLine(line)));
         }
     }
     sendCommand(socket, QStringLiteral("$batch:"), QString(), true, -1);
@@ -275,8 +339,19 @@ void AndroidLoadSMSThread::receiveBatch()
 void AndroidLoadSMSThread::storeMessage(QStringView argument)
 {
     const QList<QStringView> fields = argument.split(u',', Qt::KeepEmptyParts);
-    if (fields.size() < 6)
-        return;
+    // A line with too few fields, or with a date or part count that is no
+    // number, was cut or damaged on its way: an error of the load, since a
+    // message skipped here would be taken for one the phone has deleted.
+    bool dateOk = false;
+    const qint64 dateMs = fields.value(0).trimmed().toLongLong(&dateOk);
+    bool partsOk = true;
+    const QStringView partsField = fields.value(6).trimmed();
+    const int parts = partsField.isEmpty() ? 0 : partsField.toInt(&partsOk);
+    const QString phoneId = phoneMessageId(fields.value(7));
+    if (fields.size() < 6 || !dateOk || !partsOk)
+        throw LocalException(socket,
+                             QStringLiteral("damaged message line [$sms:%1].")
+                                     .arg(shownLine(argument.toString())));
     IOS6MessageDb &db = *m_db;
 
     PhoneMessage pm;
@@ -298,7 +373,7 @@ void AndroidLoadSMSThread::storeMessage(QStringView argument)
     m.chat = &pm.chat;
     m.text = decodeArgumentText(socket, fields.at(4));
     m.subject = decodeArgumentText(socket, fields.at(5));
-    m.date = m.date_read = m.date_delivered = iosDateOfMs(fields.at(0).trimmed().toLongLong());
+    m.date = m.date_read = m.date_delivered = iosDateOfMs(dateMs);
     m.is_from_me = fields.at(1).toInt() == 1 ? 1 : 0;
     m.replace = 0;
     m.version = 10;
@@ -311,11 +386,21 @@ void AndroidLoadSMSThread::storeMessage(QStringView argument)
     pm.parentHash = logicHash(m);
     m.guid = md5Guid(pm.parentHash.toUtf8());
 
-    const int parts = fields.size() >= 7 ? fields.at(6).trimmed().toInt() : 0;
-
-    const bool known = m_knownParents.contains(pm.parentHash);
-    db.executeThrow(
-            Sqlite3Sql("replace into valid_hash(hash) values(?)").addTextParam(pm.parentHash));
+    // Which of the phone's messages this is. The hash alone does not tell
+    // two messages of one moment apart (two photos sent at once, without
+    // text); the phone's own id does. Without ids, each line under the same
+    // hash in one load is a message of its own, numbered in listing order.
+    pm.phoneKey = phoneId;
+    if (pm.phoneKey.isEmpty()) {
+        const int n = ++m_occurrences[pm.parentHash];
+        if (n > 1)
+            pm.phoneKey = QLatin1Char('#') + QString::number(n);
+    }
+    m_listed.insert(listingKey(pm.parentHash, pm.phoneKey));
+    const bool known = isKnown(pm.parentHash, pm.phoneKey);
+    db.executeThrow(Sqlite3Sql("replace into valid_hash(hash,phone_id) values(?,?)")
+                            .addTextParam(pm.parentHash)
+                            .addTextParam(pm.phoneKey.isEmpty() ? QString() : pm.phoneKey));
 
     if (parts <= 0) {
         if (!known)
@@ -421,24 +506,37 @@ void AndroidLoadSMSThread::receiveAttachment(PhoneMessage &pm)
 
     _MsgAttachment &a = pm.attachment;
     a = _MsgAttachment();
-    a.guid = md5Guid((pm.parentHash + name).toUtf8());
     a.created_date = m.date;
-    a.filename = QStringLiteral("~/Library/SMS/Attachments/%1/%2/%3/%4")
-                         .arg(a.guid.left(2).toLower(), a.guid.mid(2, 2).toLower(), a.guid, name);
     a.localPath = file.fileName();
     a.mime_type = mime;
     const qsizetype slash = mime.indexOf(QLatin1Char('/'));
     a.uti = QStringLiteral("public.") + (slash < 0 ? QString() : mime.mid(slash + 1));
     a.transfer_state = 5;
     a.is_outgoing = m.is_from_me != 0 ? 1 : 0;
-    a.transfer_name = name;
     a.total_bytes = received;
 
-    m.attachments.clear();
-    m.attachments.insert(a.guid, &a);
     m.text = QString(QChar(0xFFFC));
-    const QString hash = logicHash(m);
-    m.guid = md5Guid(hash.toUtf8());
+    QString hash;
+    auto nameIt = [&](const QString &partName) {
+        a.guid = md5Guid((pm.parentHash + partName).toUtf8());
+        a.filename = QStringLiteral("~/Library/SMS/Attachments/%1/%2/%3/%4")
+                             .arg(a.guid.left(2).toLower(), a.guid.mid(2, 2).toLower(), a.guid,
+                                  partName);
+        a.transfer_name = partName;
+        m.attachments.clear();
+        m.attachments.insert(a.guid, &a);
+        hash = logicHash(m);
+        m.guid = md5Guid(hash.toUtf8());
+    };
+    nameIt(name);
+    // The cache holds a picture of this name for another message of the
+    // same moment and correspondent (two photos sent at once often carry
+    // one name): stored under that row it would be taken for it and lost.
+    // This message's picture gets a name of its own.
+    while (cacheDb.storedMessageRowid(&m, hash) != 0) {
+        name = uniqueAttachmentName(name, &pm.usedNames);
+        nameIt(name);
+    }
     m.attributedBody = attachmentAttributedBody(a.guid);
     writeAndRecord(pm, &hash);
     m.attachments.clear(); // the file goes with this part
@@ -451,24 +549,71 @@ void AndroidLoadSMSThread::writeAndRecord(PhoneMessage &pm, const QString *hash)
     else
         cacheDb.write(&pm.message);
     const QString &child = cacheDb.lastLogicHash();
-    m_db->executeThrow(Sqlite3Sql("replace into parent_hash(child,parent) values(?,?)")
+    m_db->executeThrow(Sqlite3Sql("replace into parent_hash(child,parent,phone_id) values(?,?,?)")
                                .addTextParam(child.isNull() ? logicHash(pm.message) : child)
-                               .addTextParam(pm.parentHash));
-    m_knownParents.insert(pm.parentHash);
+                               .addTextParam(pm.parentHash)
+                               .addTextParam(pm.phoneKey.isEmpty() ? QString() : pm.phoneKey));
+    m_known.insert(listingKey(pm.parentHash, pm.phoneKey));
+}
+
+bool AndroidLoadSMSThread::isKnown(const QString &parent, const QString &phoneKey)
+{
+    const QString key = listingKey(parent, phoneKey);
+    if (m_known.contains(key))
+        return true;
+    IOS6MessageDb &db = *m_db;
+    // Rows of loads from before the phone's ids were kept: the first
+    // message listed under their hash takes them.
+    const bool phoneId = !phoneKey.isEmpty() && phoneKey.at(0) != QLatin1Char('#');
+    const QString legacy = listingKey(parent, QString());
+    if (phoneId && m_known.contains(legacy)) {
+        db.executeThrow(Sqlite3Sql("update parent_hash set phone_id=? where parent=? and "
+                                   "phone_id is null")
+                                .addTextParam(phoneKey)
+                                .addTextParam(parent));
+        m_known.remove(legacy);
+        m_known.insert(key);
+        return true;
+    }
+    // A message the transfer wrote to the phone, listed for the first time:
+    // the row it recorded is this message's.
+    const auto it = m_transferred.find(parent);
+    if (it != m_transferred.end()) {
+        const QString mark = it.value();
+        m_transferred.erase(it);
+        db.executeThrow(Sqlite3Sql("update parent_hash set phone_id=? where parent=? and "
+                                   "phone_id=?")
+                                .addTextParam(phoneKey.isEmpty() ? QString() : phoneKey)
+                                .addTextParam(parent)
+                                .addTextParam(mark));
+        m_known.insert(key);
+        return true;
+    }
+    return false;
 }
 
 void AndroidLoadSMSThread::prune()
 {
     IOS6MessageDb &db = cacheDb.database();
+    // Mostly the phone has deleted nothing since the last load: the phone
+    // messages the bookkeeping holds (m_known mirrors its rows other than
+    // the transfer's) were all listed. That spares the searches below.
+    bool anyGone = false;
+    for (const QString &key : std::as_const(m_known)) {
+        if (!m_listed.contains(key)) {
+            anyGone = true;
+            break;
+        }
+    }
     // A stored message leaves only when every phone message it came from is
     // gone: two phone messages can yield the same stored one.
     QList<qint64> gone;
-    {
+    if (anyGone) {
         Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(
-                "select m.rowid from message as m where m.logic_hash in (select p.child from "
-                "parent_hash as p where p.parent not in (select hash from valid_hash)) and "
-                "m.logic_hash not in (select q.child from parent_hash as q where q.parent in "
-                "(select hash from valid_hash))"));
+                QStringLiteral("select m.rowid from message as m where m.logic_hash in (select "
+                               "p.child from parent_hash as p where not %1) and m.logic_hash not "
+                               "in (select q.child from parent_hash as q where %2)")
+                        .arg(validParent("p"_L1), validParent("q"_L1))));
         while (c.moveNext())
             gone << c.getInt64(0);
     }
@@ -490,8 +635,9 @@ void AndroidLoadSMSThread::prune()
         db.executeThrow(Sqlite3Sql("DELETE FROM message_attachment_join where message_id=?")
                                 .addInt64Param(rowid));
     }
-    db.executeThrow(Sqlite3Sql(
-            "delete from parent_hash where parent not in (select hash from valid_hash)"));
+    if (anyGone)
+        db.executeThrow(Sqlite3Sql(QStringLiteral("delete from parent_hash where not %1")
+                                           .arg(validParent("parent_hash"_L1))));
     db.executeThrow(Sqlite3Sql("DELETE FROM chat WHERE (SELECT 1 from chat_message_join WHERE "
                                "chat_id=chat.rowid LIMIT 1) IS NULL"));
     if (db.tableSchemas().value(QStringLiteral("chat")).contains(QLatin1String("_last"))) {

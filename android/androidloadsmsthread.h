@@ -5,6 +5,7 @@
 #include "store/exportmessagesdb.h"
 #include "store/progresspacer.h"
 
+#include <QHash>
 #include <QSet>
 #include <QThread>
 
@@ -21,13 +22,19 @@ bool androidCacheHoldsLoad(const AndroidDevice &device);
 // Loads an Android phone's messages, with their attachments, from the
 // companion app into the phone's cache database (androidCacheDir): a local
 // message database with two tables of its own:
-//   parent_hash(child, parent): one row per stored message that came from
-//     the phone; child is the stored row's logic hash, parent the logic hash
-//     of the message as the phone sent it (one phone message can yield
-//     several stored ones: its text, a plain-text part, one per picture);
-//   valid_hash(hash): the parent hashes the phone offered in this load.
+//   parent_hash(child, parent, phone_id): one row per stored message that
+//     came from the phone; child is the stored row's logic hash, parent the
+//     logic hash of the message as the phone sent it (one phone message can
+//     yield several stored ones: its text, a plain-text part, one per
+//     picture);
+//     phone_id tells apart the phone's messages under one parent hash
+//     (see ensureParentHashTable);
+//   valid_hash(hash, phone_id): the phone messages offered in this load.
 // A later load stores only what is new, and the messages of the phone that
-// are gone from it leave the cache.
+// are gone from it leave the cache: only after a load whose distinct phone
+// messages are as many as the phone announced (when it announced a number),
+// and never the messages the transfer wrote that no load has listed yet. A
+// message line that arrives damaged ends the load with an error.
 //
 // The whole load is one transaction: a load that fails or is cancelled
 // leaves the cache as it was. Runs under its ProgressForm (runJob); a
@@ -68,6 +75,10 @@ private:
     void receiveAttachment(PhoneMessage &pm);
     // hash: the message's logic hash when the caller has it, else null.
     void writeAndRecord(PhoneMessage &pm, const QString *hash = nullptr);
+    // Whether the cache has stored the phone message (parent, phoneKey);
+    // takes over the rows of an earlier load without ids, or of a transfer,
+    // that are this message's.
+    bool isKnown(const QString &parent, const QString &phoneKey);
     void prune();
     void vacuum();
     void reportCount();
@@ -80,9 +91,17 @@ private:
     ExportMessagesDb cacheDb;
 
     IOS6MessageDb *m_db = nullptr;
-    // The phone messages the cache has stored something of (its parent_hash
-    // parents), read when the run begins and kept up to date by it.
-    QSet<QString> m_knownParents;
+    // The phone messages the cache has stored something of (listing keys of
+    // its parent_hash rows), read when the run begins and kept up to date
+    // by it.
+    QSet<QString> m_known;
+    // Rows of transferred messages no load has listed yet: parent hash to
+    // the row's mark.
+    QMultiHash<QString, QString> m_transferred;
+    // Lines without a phone id so far, by hash.
+    QHash<QString, int> m_occurrences;
+    // The distinct phone messages listed in this load.
+    QSet<QString> m_listed;
     ProgressPacer m_countPacer {0}; // paces the message count shown
     AndroidSession m_session;
     const _CountryInfo *m_country = nullptr;

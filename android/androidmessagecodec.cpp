@@ -2,6 +2,9 @@
 
 #include "android/simpleprotocol.h"
 #include "store/datafolder.h"
+#include "store/msgdataset.h"
+#include "store/msgutil.h"
+#include "store/sqlite3db.h"
 
 #include <QFileInfo>
 
@@ -105,4 +108,43 @@ QString uniqueAttachmentName(const QString &name, QSet<QString> *used)
                 + (suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix);
     used->insert(candidate.toLower());
     return candidate;
+}
+
+QString phoneListingHash(const QString &address, qint32 date, bool fromMe, const QString &text)
+{
+    _MsgHandle handle;
+    handle.id = address;
+    _MsgMessage m;
+    m.handle = &handle;
+    m.date = date;
+    m.is_from_me = fromMe ? 1 : 0;
+    m.text = text;
+    return logicHash(m);
+}
+
+QString protocolLineField(const QString &text, bool commaEnds)
+{
+    QString clean;
+    clean.reserve(text.size());
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control || (commaEnds && c == QLatin1Char(',')))
+            continue;
+        clean += c;
+    }
+    return clean;
+}
+
+void ensureParentHashTable(Sqlite3DB &db)
+{
+    if (!db.queryThrow(Sqlite3Sql("select 1 from sqlite_master where name='parent_hash' and "
+                                  "type='table'"))
+                 .moveNext()) {
+        db.executeThrow(Sqlite3Sql("CREATE TABLE parent_hash(child TEXT, parent TEXT, "
+                                   "phone_id TEXT)"));
+        db.executeThrow(Sqlite3Sql("CREATE INDEX idx_parent_hash_child on parent_hash(child)"));
+        db.executeThrow(Sqlite3Sql("CREATE INDEX idx_parent_hash_parent on parent_hash(parent)"));
+        return;
+    }
+    if (!db.tbInfo(QStringLiteral("parent_hash")).contains(QLatin1String("phone_id")))
+        db.executeThrow(Sqlite3Sql("ALTER TABLE parent_hash ADD COLUMN phone_id TEXT"));
 }

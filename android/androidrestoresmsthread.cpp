@@ -1,7 +1,11 @@
 #include "android/androidrestoresmsthread.h"
 
 #include "android/androidconnect.h"
+#include "android/androidmessagecodec.h"
+#include "store/attachmentfile.h"
+#include "store/countryinfo.h"
 #include "store/msgutil.h"
+#include "store/messagebox.h"
 #include "store/progressform.h"
 #include "store/texts.h"
 
@@ -66,6 +70,11 @@ void AndroidRestoreSMSThread::run()
         // Taken before the run begins: during the run the writer would first
         // write the chat updates it holds back at every call.
         m_db = &cacheDb.database();
+        m_db->ensureOpen();
+        // What is sent is recorded under the hash the phone will list it
+        // by, so that a load takes it for the phone's own message.
+        ensureParentHashTable(*m_db);
+        m_country = &m_db->countryLib().country();
         cacheDb.begin();
         {
             // The journal of each batch's mark stays in memory: a batch
@@ -111,15 +120,20 @@ void AndroidRestoreSMSThread::run()
                 sendMessage(m, hash);
             }
             sendLine("$end:"_L1, true);
-            recordPending();
             expectCommand(m_socket, QStringLiteral("$batch:"), -1);
+            // The phone's answer says it has saved the batch: only now are
+            // its messages on the phone. A batch it never confirmed goes
+            // out again with the next transfer.
+            recordPending();
         }
+        // Every batch was acknowledged: the messages are on the phone, and
+        // the transfer is done. Cancel is refused from here; one that came
+        // after the last acknowledgement (it may have cut the goodbye short)
+        // is answered by the success the transfer is.
+        form->beginCommit();
         try {
             sendLine("$bye:"_L1, true);
-        } catch (const SocketDataTransferException &e) {
-            // Every batch was acknowledged: the messages are on the phone
-            // even when it went away before our goodbye.
-            checkCancel();
+        } catch (const std::exception &e) {
             qDebug("AndroidRestoreSMSThread, the goodbye did not reach the phone: %s", e.what());
         }
         finishCache();
@@ -142,7 +156,7 @@ void AndroidRestoreSMSThread::run()
         finishCache();
         if (stopped())
             return; // a cancel that cut the connection short
-        form->postErrorOccurred(escapeForBox(QString::fromUtf8(e.what())));
+        form->postErrorOccurred(boxTextOf(e));
     }
 }
 
@@ -189,8 +203,6 @@ void AndroidRestoreSMSThread::sendMessage(const _MsgMessage *m, const QString &h
     writeOut(true);
     for (const _MsgAttachment *a : attachments)
         sendAttachment(a);
-    // The phone has answered every attachment: the message is there.
-    recordPending();
 }
 
 void AndroidRestoreSMSThread::sendLine(QLatin1StringView command, bool flush)
@@ -209,8 +221,13 @@ void AndroidRestoreSMSThread::writeOut(bool flush)
 void AndroidRestoreSMSThread::sendAttachment(const _MsgAttachment *a)
 {
     checkCancel();
+    // Type and name come from the source as they stand (a file name may
+    // hold a line feed): a line break in them would end the line early and
+    // the rest would be taken for data.
     sendCommand(m_socket, QStringLiteral("$atta:"),
-                a->mime_type + QLatin1Char(',') + QFileInfo(a->localPath).fileName(), true, -1);
+                protocolLineField(a->mime_type, true) + QLatin1Char(',')
+                        + protocolLineField(QFileInfo(a->localPath).fileName()),
+                true, -1);
     if (a->mime_type.startsWith(QLatin1String("image"), Qt::CaseInsensitive)) {
         if (!sendPicture(a))
             qDebug("AndroidRestoreSMSThread, picture %s not sent", qUtf8Printable(a->localPath));
@@ -223,10 +240,9 @@ void AndroidRestoreSMSThread::sendAttachment(const _MsgAttachment *a)
 
 bool AndroidRestoreSMSThread::sendPicture(const _MsgAttachment *a)
 {
-    if (a->localPath.isEmpty() || !QFileInfo(a->localPath).isFile())
-        return false;
-    QImage picture;
-    if (!picture.load(a->localPath, "JPEG") && !picture.load(a->localPath, "PNG"))
+    // Only a regular file: a pipe would block, a link could send any file.
+    QImage picture = loadAttachmentPicture(a->localPath);
+    if (picture.isNull())
         return false;
     if (qMax(picture.width(), picture.height()) > kMaxPictureSide) {
         picture = picture.width() > picture.height()
@@ -246,14 +262,12 @@ bool AndroidRestoreSMSThread::sendPicture(const _MsgAttachment *a)
 
 void AndroidRestoreSMSThread::sendFile(const _MsgAttachment *a)
 {
-    if (a->localPath.isEmpty() || !QFileInfo(a->localPath).isFile())
-        return;
-    QFile file(a->localPath);
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!openAttachmentFile(file, a->localPath))
         return;
     if (chunkBuffer.size() != kChunkSize)
         chunkBuffer.resize(kChunkSize);
-    const QString name = QFileInfo(a->localPath).fileName();
+    const QString name = protocolLineField(QFileInfo(a->localPath).fileName());
     const qint64 size = file.size();
     qint64 sent = 0;
     for (;;) {
@@ -279,15 +293,15 @@ void AndroidRestoreSMSThread::recordPending()
 {
     if (m_pending.isEmpty())
         return;
-    // Called right after a flush: what is pending has left for the phone.
-    // Recorded together under one mark; when a write fails, the lot is
+    // Called once the phone has answered the batch: what is pending is on
+    // the phone. Recorded together under one mark; when a write fails, the lot is
     // undone and recorded again one by one, so that every message before
     // the failing one stays recorded and the failing one leaves no rows.
     std::exception_ptr failure;
     cacheDb.setMark();
     try {
         for (const auto &[m, hash] : std::as_const(m_pending))
-            cacheDb.write(m, hash);
+            recordOne(m, hash);
         cacheDb.releaseMark();
     } catch (...) {
         failure = std::current_exception();
@@ -313,7 +327,7 @@ void AndroidRestoreSMSThread::recordOneByOne()
     for (const auto &[m, hash] : std::as_const(m_pending)) {
         cacheDb.setMark();
         try {
-            cacheDb.write(m, hash);
+            recordOne(m, hash);
             cacheDb.releaseMark();
         } catch (...) {
             try {
@@ -327,6 +341,25 @@ void AndroidRestoreSMSThread::recordOneByOne()
     }
     m_pending.clear();
     m_sentKeys.clear();
+}
+
+void AndroidRestoreSMSThread::recordOne(_MsgMessage *m, const QString &hash)
+{
+    const int added = cacheDb.counts().added;
+    cacheDb.write(m, hash);
+    const QString &child = cacheDb.lastLogicHash();
+    if (child.isNull() || cacheDb.counts().added == added)
+        return; // not stored, or the cache had it: nothing of ours to follow
+    // The phone lists the message under the hash of its correspondent,
+    // date, direction and text; a load that meets it takes it for this row
+    // rather than storing it (and its pictures) a second time, and from
+    // then on removes it when the phone no longer has it.
+    const QString parent = phoneListingHash(normalizeNumber(*m_country, m->handle->id), m->date,
+                                            m->is_from_me != 0, messageBodyText(*m));
+    m_db->executeThrow(Sqlite3Sql("insert into parent_hash(child,parent,phone_id) values(?,?,?)")
+                               .addTextParam(child)
+                               .addTextParam(parent)
+                               .addTextParam(kTransferredMark + child));
 }
 
 void AndroidRestoreSMSThread::finishCache() noexcept

@@ -10,6 +10,7 @@
 #include <QThread>
 
 class ProgressForm;
+struct _CountryInfo;
 
 // Writes a list of messages from any source into an Android phone through
 // the companion app, in batches of at most 100 with their attachment files,
@@ -18,8 +19,12 @@ class ProgressForm;
 // sent again.
 //
 // The cache is committed however the job ends (success, cancel, error): what
-// it recorded is on the phone. A message is recorded once its lines have
-// left for the phone (the socket flushed), never before.
+// it recorded is on the phone. A batch is recorded once the phone has
+// answered it, never before: the app saves a batch when it answers, and a
+// batch it never confirmed is sent again by the next transfer. Each message
+// recorded is also entered in the cache's bookkeeping (parent_hash) under
+// the hash the phone will list it by, so that a later load neither stores
+// it a second time nor keeps it once the phone has deleted it.
 //
 // The caller closes its own connection to the cache database before the
 // job and reads it again afterwards. Runs under its ProgressForm (runJob);
@@ -65,6 +70,7 @@ private:
     void sendFile(const _MsgAttachment *a);
     void recordPending();
     void recordOneByOne();
+    void recordOne(_MsgMessage *m, const QString &hash);
     void finishCache() noexcept;
 
     AndroidDevice *device;
@@ -75,14 +81,17 @@ private:
     QByteArray chunkBuffer;
 
     IOS6MessageDb *m_db = nullptr;
+    const _CountryInfo *m_country = nullptr;
     AndroidSession m_session;
     QTcpSocket *m_socket = nullptr;
     // Lines not yet handed to the socket, and room for the UTF-8 of a field.
     QByteArray m_out;
     QByteArray m_scratch;
-    // Sent and not yet recorded, with their logic hashes.
+    // Sent in the batch the phone has not answered yet, with their logic
+    // hashes.
     QList<std::pair<_MsgMessage *, QString>> m_pending;
-    // Logic hashes and guids of the messages sent and not yet recorded.
+    // Logic hashes and guids of the messages sent and not yet recorded (a
+    // message given twice in the list goes out once).
     QSet<QString> m_sentKeys;
     // A write into the cache failed and its partial rows could not be
     // undone: the cache must not be committed.

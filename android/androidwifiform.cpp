@@ -18,7 +18,7 @@ AndroidWIFIForm::AndroidWIFIForm(QWidget *parent)
     if (objectName().isEmpty())
         setObjectName(QStringLiteral("AndroidWIFIForm"));
     resize(404, 226);
-    setWindowTitle(QStringLiteral("AndroidWIFIForm"));
+    setWindowTitle(ids("IDS_WIFI_FORM_TITLE"));
 
     label = new QLabel(this);
     label->setObjectName(QStringLiteral("label"));
@@ -62,6 +62,15 @@ AndroidWIFIForm::AndroidWIFIForm(QWidget *parent)
     setStyleSheet(appStyleSheet()
                   + QStringLiteral(" #lbTipsDownloadWifiConnection { font-size:9px; "
                                    "color:#767B7C; margin:0 10px;}"));
+    // The grey footer gets the height its text needs at the fonts the style
+    // sheet gives, and the dialog grows to hold it.
+    lbTipsDownloadWifiConnection->ensurePolished();
+    const int footer = lbTipsDownloadWifiConnection->heightForWidth(
+            lbTipsDownloadWifiConnection->width());
+    if (footer > lbTipsDownloadWifiConnection->height()) {
+        lbTipsDownloadWifiConnection->resize(lbTipsDownloadWifiConnection->width(), footer);
+        resize(width(), lbTipsDownloadWifiConnection->geometry().bottom() + 1 + 5);
+    }
 
     connect(btnConnect, &QPushButton::pressed, this, &AndroidWIFIForm::onBtnConnect);
 }

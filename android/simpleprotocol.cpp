@@ -117,6 +117,15 @@ QString expectCommand(QIODevice *device, const QString &prefix, int timeout)
 void sendCommand(QIODevice *device, const QString &command, const QString &argument, bool flush,
                  int timeout)
 {
+    // A line feed would end the line early and the peer would read the rest
+    // as a line of its own: refused before anything leaves. Callers clean
+    // or encode what they put in a line.
+    if (command.contains(QLatin1Char('\n')) || argument.contains(QLatin1Char('\n')))
+        throw LocalException(
+                nullptr,
+                QStringLiteral("a line break in the line [%1]")
+                        .arg(quoted(command + argument)
+                                     .replace(QLatin1Char('\n'), QLatin1String("\\n"))));
     writeString(device, command + argument + QLatin1Char('\n'), flush, timeout);
 }
 

@@ -66,7 +66,8 @@ QString readCommand(QIODevice *device, int timeout, qint64 maxLength = kMaxLineL
 // One command line that begins with prefix (case-sensitive), returned whole.
 QString expectCommand(QIODevice *device, const QString &prefix, int timeout);
 
-// Writes command + argument + LF.
+// Writes command + argument + LF. Throws LocalException (telling the peer
+// nothing) when either holds a line feed.
 void sendCommand(QIODevice *device, const QString &command, const QString &argument, bool flush,
                  int timeout);
 

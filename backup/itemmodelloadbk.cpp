@@ -1,5 +1,7 @@
 #include "backup/itemmodelloadbk.h"
 
+#include "store/itemtext.h"
+
 #include <QBrush>
 #include <QLocale>
 #include <QPixmap>
@@ -74,21 +76,29 @@ QVariant ItemModelLoadBk::data(const QModelIndex &index, int role) const
     const BackupManifest &m = *node->manifest;
     switch (role) {
     case Qt::DisplayRole:
-    case Qt::ToolTipRole:
+    case Qt::ToolTipRole: {
+        // The name comes from the backup's Manifest.plist and the path from
+        // the disk: shown as the text they are, like the main window's rows.
         if (role == Qt::ToolTipRole && !node->unsupportedReason.isEmpty())
-            return node->unsupportedReason;
+            return itemToolTipText(node->unsupportedReason);
+        QString text;
         switch (index.column()) {
         case 0:
-            if (!node->unsupportedReason.isEmpty())
-                return QStringLiteral("%1 (%2)").arg(m.displayName, node->unsupportedReason);
-            return m.displayName;
+            text = node->unsupportedReason.isEmpty()
+                    ? m.displayName
+                    : QStringLiteral("%1 (%2)").arg(m.displayName, node->unsupportedReason);
+            break;
         case 1:
-            return QLocale::system().toString(m.deviceInfo.Date, QLocale::ShortFormat);
+            text = QLocale::system().toString(m.deviceInfo.Date, QLocale::ShortFormat);
+            break;
         case 2:
-            return m.folder.absolutePath();
+            text = m.folder.absolutePath();
+            break;
         default:
             return QVariant();
         }
+        return role == Qt::DisplayRole ? itemDisplayText(text) : itemToolTipText(text);
+    }
     case Qt::DecorationRole:
         if (index.column() == 0)
             return QPixmap(QStringLiteral(":res/iphone.png")).scaledToWidth(18, Qt::FastTransformation);

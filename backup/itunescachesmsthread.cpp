@@ -2,6 +2,7 @@
 
 #include "backup/backupmanifest.h"
 #include "store/datafolder.h"
+#include "store/messagebox.h"
 #include "store/progressform.h"
 #include "store/swapjournal.h"
 #include "store/texts.h"
@@ -183,7 +184,9 @@ void ITunesCacheSMSThread::run()
         cacheNodeAt(sms, QLatin1String(kBase));
         if (addressBook)
             cacheNodeAt(addressBook, QLatin1String(kBase));
-        if (cancelled())
+        // The files go in from here: a Cancel that came first keeps the
+        // cache as it was, one that comes later is refused.
+        if (cancelled() || (form && !form->beginCommit()))
             throw -1;
         commitStaged();
         staging.reset();
@@ -197,7 +200,7 @@ void ITunesCacheSMSThread::run()
     } catch (const std::exception &e) {
         m_copied.clear();
         cleanUp();
-        error(QString::fromUtf8(e.what()));
+        error(boxTextOf(e));
     }
 }
 

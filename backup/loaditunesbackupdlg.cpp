@@ -53,9 +53,9 @@ ItemModelLoadBk::_BKItemNode *LoadItunesBackupDlg::listFolder(const QString &pat
     try {
         manifest->loadManifestPlist();
     } catch (const std::exception &e) {
-        const QString text = QStringLiteral("load %1 error. %2").arg(path, QString::fromUtf8(e.what()));
-        qWarning().noquote() << text;
-        showError(text);
+        const QString text = QStringLiteral("load %1 error. %2");
+        qWarning().noquote() << text.arg(path, QString::fromUtf8(e.what()));
+        showError(text.arg(escapeForBox(path), boxTextOf(e)));
         return nullptr;
     }
     ItemModelLoadBk::_BKItemNode *node = m_model.addBackup(manifest);

@@ -36,7 +36,7 @@ void PasscodeDlg::btnOKPressed()
         unlocked = m_backup && m_backup->unlockBackup(password);
     } catch (const std::exception &e) {
         // The keybag itself is damaged: no password will do.
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
         return;
     }
     if (unlocked) {

@@ -2,7 +2,9 @@
 // sync clients over it: the first byte picks the operation, the rest is
 // what the phone sends (framed property lists or not), then it hangs up.
 // Values are read through our CoreFoundation stand-in, built instrumented
-// beside the target.
+// beside the target. A binary list may share one value among any number of
+// entries: the run's memory limit (tools/fuzz.sh) is far below what such a
+// message expands to, so a message read before it is measured fails it.
 #include "fuzz/hostilepeer.h"
 #include "iphone/applelibrary.h"
 #include "iphone/devicelink.h"
@@ -25,6 +27,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     // Reads end at the hang-up; these only bound a stuck run.
     mobiledevice::setServiceTimeoutMs(1000);
     mobiledevice::setLengthTimeoutMs(1000);
+    // A sixteenth of the program's limits: a message at them costs the
+    // instrumented reader, its copies and their XML some 100 MB, well
+    // within the run's memory limit.
+    mobiledevice::MessageLimits limits;
+    limits.values /= 16;
+    limits.bytes /= 16;
+    mobiledevice::setMessageLimits(limits);
     return 0;
 }
 
@@ -37,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const int socket = peer.socket();
     try {
-        switch (data[0] % 6) {
+        switch (data[0] % 8) {
         case 0: {
             CFType message;
             QString name;
@@ -66,10 +75,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 (void)r.keys();
             break;
         }
-        default:
+        case 5:
             (void)mobiledevice_sync_process_changes(socket, CFType::newDictionary(),
                                                     QStringLiteral("c"), CFType::newDictionary())
                     .count();
+            break;
+        case 6: {
+            int code = 0;
+            CFType whole;
+            (void)mobiledevice_backup2_recv_response(socket, &code, CFType(), &whole);
+            break;
+        }
+        default:
+            mobiledevice_sync_clear_all_records(socket, QStringLiteral("c"));
+            mobiledevice_sync_finish(socket, QStringLiteral("c"));
             break;
         }
     } catch (const std::exception &) {

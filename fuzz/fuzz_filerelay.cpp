@@ -33,6 +33,10 @@ CFType mobiledevice_recmsg(int, const CFType &, int)
 {
     throw std::runtime_error("no device");
 }
+QString mobiledevice::shortXml(const CFType &, qsizetype)
+{
+    return QString();
+}
 
 namespace {
 

@@ -9,6 +9,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+#include <stdexcept>
+
 // A client of the phone's AFC file service ("com.apple.afc", or an app's
 // container reached through house_arrest). Every request and answer is a
 // 40-byte header (magic, entire length, this length, packet number,
@@ -55,6 +58,36 @@ inline constexpr quint64 kMaxPayload = quint64(mobiledevice::kMaxMessageLength);
 inline constexpr qsizetype kMaxDirectoryNames = 1000000;
 inline constexpr qsizetype kMaxInfoStrings = 4096;
 
+// The largest file size believed: a phone that gives a negative size, or
+// one beyond this, has sent a damaged answer.
+inline constexpr qint64 kMaxFileSize = qint64(1) << 48;
+
+// A failure after which the requests and answers of the socket may be out
+// of step (a time-out, a short read or send, an answer that breaks the
+// framing or is of the wrong kind): a late answer would be taken for the
+// answer to the next request, so the connection is closed. Every other
+// failure (the phone's refusal with a status, a path that cannot be sent)
+// leaves the socket usable.
+class ProtocolError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The socket of one connection, shared with the files opened on it: once
+// it is closed (socket 0) nothing more is sent through it, even when a new
+// connection gets the same descriptor.
+struct Session
+{
+    int socket = 0;
+    // Closes the socket, once.
+    void shut();
+};
+
+// A name of a folder listing that stands for an entry of that folder: not
+// empty, not "." or "..", no "/" inside.
+bool isEntryName(const QString &name);
+
 // The strings of a payload, each ended by a 0 byte, read as UTF-8; bytes
 // after the last 0 byte are ignored.
 QStringList splitStrings(const QByteArray &payload);
@@ -99,11 +132,14 @@ QByteArray mobiledevice_afc_answer_payload(const AfcHeader &header, const QByteA
                                            quint32 *status);
 
 // One function per operation; each sends one request and reads its
-// answers; all throw std::runtime_error on failure.
+// answers; all throw std::runtime_error on failure. An answer must be of the
+// kind its request calls for (data for a listing or file information, an
+// open result for an open, a status otherwise); one of another kind, like
+// every time-out and framing error, is an afc::ProtocolError.
 quint64 mobiledevice_afc_file_open(int socket, const QString &path, int mode);
 void mobiledevice_afc_file_close(int socket, quint64 handle);
 // Up to length bytes into buffer, in requests of afc::kReadChunk; fewer at
-// the end of the file.
+// the end of the file (empty data, or a status of code 0 and nothing else).
 int mobiledevice_afc_file_read(int socket, quint64 handle, char *buffer, int length);
 // All length bytes in requests of afc::kWriteChunk; a chunk the socket does
 // not take whole is an error.
@@ -120,7 +156,10 @@ class AfcFileInfo;
 
 // The file service of one device, on the whole phone or in one app's
 // container. Apart from connect nothing throws: failures become false, an
-// empty list or an invalid record, with the text in lastError.
+// empty list or an invalid record, with the text in lastError. A failure
+// after which the socket may be out of step (afc::ProtocolError) closes the
+// connection: every later call fails with "The AFC connection is not
+// open.".
 class AfcConnection
 {
 public:
@@ -134,8 +173,8 @@ public:
     // and of the container request; the socket is closed again then.
     void connect(const QString &applicationId = QString());
     void close();
-    bool isConnected() const { return m_socket != 0; }
-    int socket() const { return m_socket; }
+    bool isConnected() const { return socket() != 0; }
+    int socket() const { return m_session ? m_session->socket : 0; }
     AMDeviceRef device() const { return m_device; }
     QString lastError() const { return m_lastError; }
 
@@ -147,20 +186,27 @@ public:
     bool openForReading(const QString &path, AfcFile &file);
     bool openForWriting(const QString &path, AfcFile &file);
     // The files and folders in a folder, in the phone's order; empty when
-    // anything failed.
+    // the folder cannot be read. An entry whose information cannot be read,
+    // or that is no file or folder, is left out, and so is a name that is
+    // no entry of the folder (isEntryName). After a failure that breaks the
+    // connection the list is empty.
     QList<AfcFileInfo> listDirectory(const QString &path);
 
 private:
     friend class AfcFileInfo;
+    // Runs f on the socket; false with lastError on failure. A
+    // ProtocolError closes the connection.
     template<typename F> bool attempt(F &&f);
 
     AMDeviceRef m_device;
-    int m_socket = 0;
+    std::shared_ptr<afc::Session> m_session;
     QString m_lastError;
 };
 
-// An open file of a connection; it must not outlive the connection. Closed
-// when destroyed.
+// An open file of a connection. It keeps the connection's socket it was
+// opened on: once that connection is closed (or has failed, or is gone),
+// the file refuses every read and write and its close sends nothing.
+// Closed when destroyed.
 class AfcFile
 {
 public:
@@ -170,17 +216,22 @@ public:
     AfcFile &operator=(const AfcFile &) = delete;
 
     void close();
-    bool isOpen() const { return m_handle != 0; }
-    // Bytes read or written; -1 on failure (see lastError).
+    // Opened, and its connection still open.
+    bool isOpen() const { return m_handle != 0 && socket() != 0; }
+    // Bytes read or written; -1 on failure (see lastError). A ProtocolError
+    // closes the connection of the file.
     int read(char *buffer, int length);
     int write(const char *data, int length);
     QString lastError() const { return m_lastError; }
-    int socket() const { return m_socket; }
+    int socket() const { return m_session ? m_session->socket : 0; }
     quint64 handle() const { return m_handle; }
 
 private:
     friend class AfcConnection;
-    int m_socket = 0;
+    // True when the file may send; otherwise false with lastError.
+    bool usable();
+
+    std::shared_ptr<afc::Session> m_session;
     quint64 m_handle = 0;
     QString m_lastError;
 };
@@ -192,7 +243,10 @@ public:
     AfcFileInfo() = default;
     explicit AfcFileInfo(const QString &name);
 
-    // The record of path; an invalid record when it cannot be read.
+    // The record of path; an invalid record when it cannot be read or the
+    // phone's answer is damaged (a size that is no number, negative or
+    // beyond afc::kMaxFileSize). An afc::ProtocolError closes the
+    // connection, as the connection's own calls do.
     static AfcFileInfo fromPath(const AfcConnection &connection, const QString &path);
 
     bool isFile() const;

@@ -146,8 +146,8 @@ QString outputText(QProcess &process)
 
 void backup2tool::run(const backup2tool_op &op)
 {
-    // A cancel that arrived before this call is kept: the job's dialog has
-    // already ended then, and nobody would be left to stop the tool.
+    // A cancel that arrived before this call is kept: nobody would press it
+    // again to stop the tool.
     m_progress = 0;
     m_cancelled = false;
     const QStringList args = arguments(op.op, m_udid, m_root);
@@ -191,6 +191,13 @@ void backup2tool::run(const backup2tool_op &op)
         emit update(m_progress, QString(), QStringLiteral("%1 seconds passed").arg(elapsed));
         if (m_cancel) {
             stopProcess(process);
+            // The tool may have ended on its own just before it was to be
+            // stopped: then it has done its work (a restore is on the
+            // phone), and that is the outcome, as for a tool that ended
+            // before the check. Only a tool that was stopped was cancelled.
+            if (process.state() == QProcess::NotRunning
+                && process.exitStatus() == QProcess::NormalExit)
+                break;
             m_cancelled = true;
             qDebug("backup2tool: cancelled");
             return;

@@ -34,30 +34,12 @@ QString messageName(const CFType &message)
     return element(message, 0).toQString();
 }
 
-bool isKnownMessageName(const QString &name)
+bool isLinkMessageName(const QString &name)
 {
-    // The link's own messages, and those the phone sends while it drives
-    // a backup or restore over the link.
-    static const QStringList known {
-            QStringLiteral("DLMessageVersionExchange"),
-            QStringLiteral("DLMessageDeviceReady"),
-            QStringLiteral("DLMessageProcessMessage"),
-            QStringLiteral("DLMessageDisconnect"),
-            QStringLiteral("DLMessageStatusResponse"),
-            QStringLiteral("DLMessagePing"),
-            QStringLiteral("DLMessageDownloadFiles"),
-            QStringLiteral("DLMessageUploadFiles"),
-            QStringLiteral("DLMessageGetFreeDiskSpace"),
-            QStringLiteral("DLContentsOfDirectory"),
-            QStringLiteral("DLMessageCreateDirectory"),
-            QStringLiteral("DLMessageMoveFiles"),
-            QStringLiteral("DLMessageMoveItems"),
-            QStringLiteral("DLMessageRemoveFiles"),
-            QStringLiteral("DLMessageRemoveItems"),
-            QStringLiteral("DLMessageCopyItem"),
-            QStringLiteral("DLMessagePurgeDiskSpace"),
-    };
-    return known.contains(name);
+    // The link's own messages and those the phone sends while it drives a
+    // backup or restore over the link; which of them a caller handles is
+    // for it to say by the exact name.
+    return name.startsWith(QLatin1String("DL"), Qt::CaseInsensitive);
 }
 
 CFType valueOrPlaceholder(const CFType &value)
@@ -75,7 +57,7 @@ CFType message(std::initializer_list<CFType> elements)
 
 QString xmlText(const CFType &value)
 {
-    return QString::fromUtf8(value.toPropertyListBytes(kCFPropertyListXMLFormat));
+    return mobiledevice::shortXml(value, kXmlTextCharacters);
 }
 
 } // namespace devicelink
@@ -107,7 +89,7 @@ void mobiledevice_link_sc_recv_dlmessaeg(int socket, CFType &message, QString &n
 {
     const CFType received = mobiledevice_recmsg(socket, request, timeoutMs());
     const QString receivedName = devicelink::messageName(received);
-    if (!devicelink::isKnownMessageName(receivedName)) {
+    if (!devicelink::isLinkMessageName(receivedName)) {
         qDebug("mobiledevice_link_sc_recv_dlmessaeg recv invalid msg:\n%s",
                devicelink::xmlText(received).toUtf8().constData());
         fail(QStringLiteral("Did not receive a DL* message as expected."));

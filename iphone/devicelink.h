@@ -22,13 +22,16 @@ inline constexpr char kEmptyParameter[] = "___EmptyParameterString___";
 CFType element(const CFType &message, qsizetype index);
 // Element 0 as text; empty for anything that is no array of a name.
 QString messageName(const CFType &message);
-// True for the link's own message names, letter case counting.
-bool isKnownMessageName(const QString &name);
+// True for the names of link messages: those beginning "DL" in any letter
+// case.
+bool isLinkMessageName(const QString &name);
 // The value, or the placeholder text when it holds none.
 CFType valueOrPlaceholder(const CFType &value);
 // A message: an array of the elements, in order.
 CFType message(std::initializer_list<CFType> elements);
-// The value as an XML property list, for failure texts and logs.
+// The value as an XML property list, for failure texts and logs, cut to
+// its first kXmlTextCharacters characters: what a phone sends may be large.
+inline constexpr qsizetype kXmlTextCharacters = 2000;
 QString xmlText(const CFType &value);
 
 } // namespace devicelink

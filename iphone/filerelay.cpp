@@ -354,8 +354,7 @@ void mobiledevice_file_relay_request(int socket, const QStringList &sources)
     const CFType reply = mobiledevice_recmsg(socket, request, 3600000);
     const QString status = reply.value(QStringLiteral("Status")).toQString();
     if (status.compare(QLatin1String("Acknowledged"), Qt::CaseInsensitive) != 0)
-        fail(QStringLiteral("invalid feedback.\n%1")
-                     .arg(QString::fromUtf8(reply.toPropertyListBytes(kCFPropertyListXMLFormat))));
+        fail(QStringLiteral("invalid feedback.\n%1").arg(mobiledevice::shortXml(reply)));
 }
 
 namespace filerelay {

@@ -4,6 +4,7 @@
 #include "iphone/iosdevice.h"
 #include "iphone/servicesocket.h"
 #include "store/datafolder.h"
+#include "store/messagebox.h"
 #include "store/progressform.h"
 #include "store/swapjournal.h"
 #include "store/texts.h"
@@ -90,8 +91,8 @@ IOSLoadFileRelayThread::IOSLoadFileRelayThread(IOSDevice *device, ProgressForm *
     , device(device)
     , progress(progress)
 {
-    // Cancel is pressed in the GUI thread, which then waits for this job:
-    // the job must notice at once, not after the phone's next byte.
+    // Cancel is pressed in the GUI thread: the job must notice at once, not
+    // after the phone's next byte.
     connect(
             progress, &ProgressForm::userCacel, this, [this] { cancel(); }, Qt::DirectConnection);
 }
@@ -118,12 +119,12 @@ void IOSLoadFileRelayThread::run()
                                           : QString());
     } catch (const std::exception &e) {
         closeSocket();
-        // A cancel wakes the waits on the phone, which then fail: the dialog
-        // has already closed and there is nothing to tell.
+        // A cancel wakes the waits on the phone, which then fail: the user
+        // cancelled and there is nothing to tell.
         if (isCancelled())
             return;
         qWarning("%s", e.what());
-        progress->postErrorOccurred(QString::fromUtf8(e.what()));
+        progress->postErrorOccurred(boxTextOf(e));
     }
 }
 
@@ -174,6 +175,10 @@ bool IOSLoadFileRelayThread::pull()
         fail(QStringLiteral("write %1 failed. The unpacked files cannot be flushed to the disk.")
                      .arg(newDir));
     killPoint("relay-unpacked");
+    // The swap goes to its end: a Cancel that came first keeps the old copy,
+    // one that comes later is refused.
+    if (!progress->beginCommit())
+        return false;
     // Swap the new copy in; the old one goes only once the new one is there.
     // Where the file system can, both folders trade places in one step (a
     // kill leaves the old or the new folder in place, and the next pull

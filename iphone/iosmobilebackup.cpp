@@ -413,8 +413,7 @@ void IOSMobileBackupThread::run()
         return;
     }
     if (tool->wasCancelled()) {
-        // The dialog has ended already; the partial folder stays, marked.
-        form->postSucceed(QString());
+        // Cancelled: nothing to report; the partial folder stays, marked.
         return;
     }
     if (!isFinishedBackup(QDir(folder), true)) {
@@ -476,5 +475,10 @@ void IOSMobileRestoreThread::run()
         form->postErrorOccurred(restoreErrorMessage(QString::fromUtf8(e.what())));
         return;
     }
+    // Stopped by Cancel: nothing to report, the dialog ends as cancelled. A
+    // tool that ended on its own has restored the phone, whenever Cancel
+    // came: that success is reported.
+    if (tool->wasCancelled())
+        return;
     form->postSucceed(QString());
 }

@@ -1,7 +1,9 @@
 #include "iphone/mobiledevice.h"
 
 #include "iphone/applelibrary.h"
+#include "iphone/plistexpansion.h"
 #include "iphone/servicesocket.h"
+#include "store/messagebox.h"
 
 #include <QDeadlineTimer>
 #include <QMetaObject>
@@ -25,10 +27,18 @@ std::recursive_mutex targetMutex;
 
 std::atomic<int> lengthTimeout {60000};
 std::atomic<int> serviceTimeout {60000};
+std::mutex messageLimitsMutex;
+mobiledevice::MessageLimits currentMessageLimits;
 
 [[noreturn]] void fail(const QString &text)
 {
     throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+// For the texts written for the error box (line breaks, entities).
+[[noreturn]] void failForBox(const QString &text)
+{
+    throw BoxTextError(text.toUtf8().toStdString());
 }
 
 // A MobileDevice function by name; a missing one is an error, never a call
@@ -65,7 +75,7 @@ public:
     {
         QString error;
         if (mobiledevice_open_session(device, error) != 0)
-            fail(error);
+            failForBox(error);
     }
     ~SessionScope() { mobiledevice_close_session(m_device); }
     SessionScope(const SessionScope &) = delete;
@@ -75,11 +85,10 @@ private:
     AMDeviceRef m_device;
 };
 
-// The value as an XML property list, cut to its first 800 characters: what
-// a framing error shows of the message concerned.
+// What a framing error shows of the message concerned.
 QString messageText(const CFType &message)
 {
-    return QString::fromUtf8(message.toPropertyListBytes(kCFPropertyListXMLFormat)).left(800);
+    return mobiledevice::shortXml(message, 800);
 }
 
 } // namespace
@@ -253,12 +262,13 @@ void mobiledevice_start_service(AMDeviceRef device, const char *serviceName, int
                      nullptr);
     }
     if (code != 0)
-        fail(QStringLiteral("Please turn off Wifi Sync on iTunes to try again.<br/>To do this:  "
-                            "Launch iTunes -&gt; Connect your device -&gt; Go Summary -&gt; "
-                            "Options -&gt; Uncheck Sync with this device over Wi-Fi.<br/><br/>")
-             + QStringLiteral("Error code: AMDeviceStartService(%1)=%2")
-                       .arg(QString::fromLatin1(serviceName))
-                       .arg(code));
+        failForBox(QStringLiteral("Please turn off Wifi Sync on iTunes to try again.<br/>To do "
+                                  "this:  Launch iTunes -&gt; Connect your device -&gt; Go "
+                                  "Summary -&gt; Options -&gt; Uncheck Sync with this device "
+                                  "over Wi-Fi.<br/><br/>")
+                   + QStringLiteral("Error code: AMDeviceStartService(%1)=%2")
+                             .arg(QString::fromLatin1(serviceName))
+                             .arg(code));
 }
 
 int mobiledevice_wait_socket(int socket, int timeoutMs, bool forReading)
@@ -374,7 +384,22 @@ CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
     if (received != n)
         failure(QStringLiteral("mobiledevice_recmsg(msg) error, received length: %1.")
                         .arg(received));
-    return n > 0 ? CFType::fromPropertyListBytes(body) : CFType();
+    if (n <= 0)
+        return CFType();
+    // Measured before it is read: a reader expands every shared value.
+    const mobiledevice::MessageLimits limits = mobiledevice::messageLimits();
+    const plistexpansion::Size size = plistexpansion::measure(body, limits.values, limits.bytes);
+    if (!size.readable)
+        return CFType();
+    if (size.values > limits.values)
+        failure(QStringLiteral("mobiledevice_recmsg(msg) error, the message holds more than %1 "
+                               "values.")
+                        .arg(limits.values));
+    if (size.bytes > limits.bytes)
+        failure(QStringLiteral("mobiledevice_recmsg(msg) error, the message holds more than %1 "
+                               "bytes of values.")
+                        .arg(limits.bytes));
+    return CFType::fromPropertyListBytes(body);
 }
 
 namespace mobiledevice {
@@ -393,6 +418,24 @@ QByteArray receiveAnnounced(int socket, qint64 length, int timeoutMs)
             break;
     }
     return bytes;
+}
+
+MessageLimits messageLimits()
+{
+    std::lock_guard lock(messageLimitsMutex);
+    return currentMessageLimits;
+}
+
+void setMessageLimits(const MessageLimits &limits)
+{
+    std::lock_guard lock(messageLimitsMutex);
+    currentMessageLimits = limits;
+}
+
+QString shortXml(const CFType &value, qsizetype maxCharacters)
+{
+    return QString::fromUtf8(value.toPropertyListBytes(kCFPropertyListXMLFormat))
+            .left(maxCharacters);
 }
 
 int lengthTimeoutMs()

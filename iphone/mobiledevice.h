@@ -94,12 +94,31 @@ void mobiledevice_close_socket(int socket);
 
 // Service messages: a 4-byte big-endian length, then a property list.
 void mobiledevice_sendmsg(int socket, const CFType &message, bool binary, int timeoutMs);
-// request (may be empty) is only shown in the text of a failure.
+// request (may be empty) is only shown in the text of a failure. A message
+// beyond mobiledevice::messageLimits() is a failure; one whose binary
+// tables do not hold together is read as no value, like any other bytes
+// that do not parse.
 CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs);
 
 namespace mobiledevice {
 // The largest message body accepted from a device.
 inline constexpr qint32 kMaxMessageLength = 64 * 1024 * 1024;
+// What one received message may hold once read, every shared value counted
+// as often as it is referred to (a binary property list may point any
+// number of entries at one value): more values, or more bytes of text,
+// data and numbers, than this is refused before anything is read out of
+// it. Sized well above any message a phone's services send.
+struct MessageLimits
+{
+    qint64 values = qint64(1) << 22;
+    qint64 bytes = kMaxMessageLength;
+};
+MessageLimits messageLimits();
+// Tests and fuzz targets lower them.
+void setMessageLimits(const MessageLimits &limits);
+// The value as an XML property list, cut to its first maxCharacters
+// characters: what a failure text or a log line shows of a message.
+QString shortXml(const CFType &value, qsizetype maxCharacters = 2000);
 // Receives length bytes (fewer when the peer closes or stays silent for
 // timeoutMs), growing the buffer with what arrives: a peer that announces
 // more than it sends never makes the whole announced size allocated.

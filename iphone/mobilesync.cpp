@@ -2,6 +2,7 @@
 
 #include "iphone/devicelink.h"
 
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 
@@ -147,7 +148,7 @@ void mobiledevice_sync_finish(int socket, const QString &dataClass)
     const CFType request = send(
             socket, {text(QStringLiteral("SDMessageFinishSessionOnDevice")), text(dataClass)});
     // The phone may take long to wind up; whatever it answers ends the sync.
-    mobiledevice_recmsg(socket, request, mobiledevice::serviceTimeoutMs() * 60);
+    mobiledevice_recmsg(socket, request, mobilesync::finishTimeoutMs());
 }
 
 int mobiledevice_sync_set_tethered(AMDeviceRef device, const QString &key, bool disable)
@@ -159,6 +160,15 @@ int mobiledevice_sync_set_tethered(AMDeviceRef device, const QString &key, bool 
 }
 
 namespace mobilesync {
+
+int finishTimeoutMs()
+{
+    // Sixty times the service limit (an hour for the usual minute), as far
+    // as an int holds it; a limit below 1 ms stays "no limit".
+    const qint64 ms = qint64(mobiledevice::serviceTimeoutMs()) * 60;
+    return int(qBound(qint64(std::numeric_limits<int>::min()), ms,
+                      qint64(std::numeric_limits<int>::max())));
+}
 
 Limits limits()
 {

@@ -47,6 +47,10 @@ int mobiledevice_sync_set_tethered(AMDeviceRef device, const QString &key, bool 
 
 namespace mobilesync {
 
+// The time limit of the answer to "SDMessageFinishSessionOnDevice": sixty
+// times mobiledevice::serviceTimeoutMs(), at most the largest int.
+int finishTimeoutMs();
+
 // What one fetch of all records takes from the phone at most. Sized well
 // above what a phone holds (hundreds of thousands of records of a few
 // kilobytes each); sizes are those of the records as XML property lists.

@@ -26,19 +26,61 @@ int wait(int socket, int timeoutMs, bool forReading)
                     timeoutMs >= 1 ? &tv : nullptr);
 }
 
+namespace {
+
+// Winsock has no flag for a send that does not wait: the socket is made
+// non-blocking for the one call. A blocking send could wait for room
+// without limit once the socket had reported itself writable, past the
+// deadline the caller keeps (mobiledevice_send_parts waits for room
+// itself, within its time limit).
+class NonBlockingSend
+{
+public:
+    explicit NonBlockingSend(SOCKET socket)
+        : m_socket(socket)
+    {
+        u_long on = 1;
+        m_switched = ::ioctlsocket(m_socket, FIONBIO, &on) == 0;
+    }
+    ~NonBlockingSend()
+    {
+        u_long off = 0;
+        if (m_switched)
+            ::ioctlsocket(m_socket, FIONBIO, &off);
+    }
+    NonBlockingSend(const NonBlockingSend &) = delete;
+    NonBlockingSend &operator=(const NonBlockingSend &) = delete;
+    // Without the switch the send would block: it is not made.
+    bool switched() const { return m_switched; }
+
+private:
+    SOCKET m_socket;
+    bool m_switched = false;
+};
+
+} // namespace
+
 long sendSome(int socket, const char *data, long length)
 {
+    const NonBlockingSend mode(SOCKET(socket));
+    if (!mode.switched())
+        return -1;
     const int n = ::send(SOCKET(socket), data, int(length), 0);
-    return n == SOCKET_ERROR ? -1 : n;
+    if (n == SOCKET_ERROR)
+        return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+    return n;
 }
 
 long sendSome(int socket, const char *head, long headLength, const char *body, long bodyLength)
 {
     WSABUF parts[2] = {{ULONG(headLength), const_cast<char *>(head)},
                        {ULONG(bodyLength), const_cast<char *>(body)}};
+    const NonBlockingSend mode(SOCKET(socket));
+    if (!mode.switched())
+        return -1;
     DWORD sent = 0;
     if (::WSASend(SOCKET(socket), parts, 2, &sent, 0, nullptr, nullptr) == SOCKET_ERROR)
-        return -1;
+        return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
     return long(sent);
 }
 

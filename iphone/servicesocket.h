@@ -8,8 +8,8 @@ namespace servicesocket {
 // without limit. Above 0 ready, 0 timed out, below 0 an error.
 int wait(int socket, int timeoutMs, bool forReading);
 // One send: the count accepted, 0 when the socket takes nothing now, below
-// 0 on an error (a closed peer included; no signal is raised). It does not
-// block on POSIX; Winsock's blocking send may wait for room.
+// 0 on an error (a closed peer included; no signal is raised). It never
+// blocks.
 long sendSome(int socket, const char *data, long length);
 // One send of head and then body as one stream of bytes, without joining
 // them first: the count accepted of both together, as sendSome.

@@ -1,7 +1,9 @@
 #include "jobs/attachmentextractthread.h"
 #include "jobs/outputfilename.h"
 
+#include "store/attachmentfile.h"
 #include "store/datafolder.h"
+#include "store/messagebox.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
 #include "store/texts.h"
@@ -68,7 +70,7 @@ void AttachmentExtractThread::run()
     }
     if (!QDir().mkpath(out) || !QFileInfo(out).isDir()) {
         removeOutput();
-        m_form->postErrorOccurred(QStringLiteral("Create folder %1 error.").arg(out));
+        m_form->postErrorOccurred(QStringLiteral("Create folder %1 error.").arg(escapeForBox(out)));
         return;
     }
 
@@ -76,6 +78,8 @@ void AttachmentExtractThread::run()
     const int total = int(m_messages.size());
     int number = 0;
     int extracted = 0;
+    // Phones name many pictures alike: the next free number is remembered.
+    UniqueFileNames names;
     try {
         for (const _MsgMessage *m : std::as_const(m_messages)) {
             if (m_form->failed)
@@ -85,18 +89,19 @@ void AttachmentExtractThread::run()
             for (const _MsgAttachment *a : sortedAttachments(*m)) {
                 if (m_form->failed)
                     throw kCancelled;
-                if (!a || a->localPath.isEmpty() || !QFileInfo(a->localPath).isFile())
+                // Only a regular file of the store: a pipe would block the
+                // copy, a link could lead to any file of this computer.
+                if (!a || !isAttachmentFile(a->localPath))
                     continue;
-                QString target = uniqueFilePath(out + QLatin1Char('/') + outputFileName(*a));
+                QString target = names.path(out + QLatin1Char('/') + outputFileName(*a));
                 // Whatever the name, the file lands directly in the folder.
                 if (QDir::cleanPath(QFileInfo(target).absolutePath()) != out)
-                    target = uniqueFilePath(out + QStringLiteral("/attachment"));
-                QFile source(a->localPath);
-                if (!source.copy(target))
-                    throw std::runtime_error(
-                            QStringLiteral("Copy attachment %1 to %2 error. %3")
-                                    .arg(a->localPath, target, source.errorString())
-                                    .toStdString());
+                    target = names.path(out + QStringLiteral("/attachment"));
+                QString error;
+                if (!copyAttachmentFile(a->localPath, target, &error))
+                    throw std::runtime_error(QStringLiteral("Copy attachment %1 to %2 error. %3")
+                                                     .arg(a->localPath, target, error)
+                                                     .toStdString());
                 m_written.append(target);
                 ++extracted;
                 // A copy of a read-only file is read-only too; its times can
@@ -112,17 +117,19 @@ void AttachmentExtractThread::run()
                     itemHook(extracted);
             }
         }
-        if (m_form->failed)
+        // The files stay from here: a Cancel that came first removes them,
+        // one that comes later is refused.
+        if (!m_form->beginCommit())
             throw kCancelled;
     } catch (int) {
         removeOutput();
         return;
     } catch (const std::exception &e) {
         removeOutput();
-        m_form->postErrorOccurred(QString::fromUtf8(e.what()));
+        m_form->postErrorOccurred(boxTextOf(e));
         return;
     }
-    m_form->postSucceed(ids("IDS_SUC_EXTRACT_%1_MEDIA_FILES_TO_%2").arg(extracted).arg(out));
+    m_form->postSucceed(ids("IDS_SUC_EXTRACT_%1_MEDIA_FILES_TO_%2").arg(extracted).arg(escapeForBox(out)));
 }
 
 void AttachmentExtractThread::removeOutput() noexcept

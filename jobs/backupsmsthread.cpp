@@ -1,6 +1,7 @@
 #include "jobs/backupsmsthread.h"
 
 #include "jobs/newstoreguard.h"
+#include "store/messagebox.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
 #include "store/texts.h"
@@ -25,8 +26,17 @@ BackupSMSThread::~BackupSMSThread() = default;
 
 void BackupSMSThread::run()
 {
-    NewStoreGuard guard(m_folder.absolutePath(), m_writer.database().smsDbPath());
     const QString status = ids("IDS_BACKING_UP_SMS");
+    // Another backup into the same database (another window, another copy
+    // of the program) goes first; Cancel still ends the wait.
+    NewStoreGuard::Wait wait;
+    wait.stop = [this] { return bool(m_form->failed); };
+    wait.waiting = [this, &status] {
+        m_form->postUpdateProgress(status, 0, ids("Waiting for another backup to finish..."));
+    };
+    NewStoreGuard guard(m_folder.absolutePath(), m_writer.database().smsDbPath(), wait);
+    if (!guard.locked())
+        return; // cancelled while waiting: nothing was written
     const int total = int(m_messages.size());
     int count = 0;
     try {
@@ -42,9 +52,9 @@ void BackupSMSThread::run()
             if (itemHook)
                 itemHook(count);
         }
-        // A cancel that came after the last message still keeps nothing:
-        // the dialog has already told the user the job did not finish.
-        if (m_form->failed)
+        // The commit: a Cancel that came first keeps nothing, one that comes
+        // during it is refused.
+        if (!m_form->beginCommit())
             throw kCancelled;
         m_writer.end();
         m_counts = m_writer.counts();
@@ -57,11 +67,12 @@ void BackupSMSThread::run()
         m_counts = m_writer.counts();
         m_writer.abort();
         guard.undo();
-        m_form->postErrorOccurred(QString::fromUtf8(e.what()));
+        m_form->postErrorOccurred(boxTextOf(e));
         return;
     }
     QString text = ids("IDS_SUC_BACKUP_%1_SMS").arg(count);
     if (m_counts.filesNotCopied > 0)
-        text += QLatin1Char('\n') + ids("IDS_ATTACHMENTS_NOT_COPIED_%1").arg(m_counts.filesNotCopied);
+        text += QLatin1String("<br/>")
+                + ids("IDS_ATTACHMENTS_NOT_COPIED_%1").arg(m_counts.filesNotCopied);
     m_form->postSucceed(text);
 }

@@ -1,6 +1,7 @@
 #include "jobs/bubblemarkup.h"
 
 #include "jobs/contactcard.h"
+#include "store/attachmentfile.h"
 #include "store/emoji.h"
 #include "store/msgutil.h"
 
@@ -25,18 +26,16 @@ QString linkHtml(const QString &target, const char *label)
 
 // The whole text of a plain-text attachment, or a null text when it cannot
 // be read. Only regular files are read (a pipe or device would block or never
-// end), and only the first kBubbleMaxTextAttachment bytes of them.
+// end, a link could lead anywhere), and only the first
+// kBubbleMaxTextAttachment bytes of them.
 QString readTextAttachment(const QString &path)
 {
-    const QFileInfo info(path);
-    if (path.isEmpty() || !info.isFile())
+    bool complete = false;
+    const QByteArray bytes = readAttachmentFile(path, kBubbleMaxTextAttachment, &complete);
+    if (bytes.isNull())
         return QString();
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    QByteArray bytes = f.read(kBubbleMaxTextAttachment);
     QString text = QString::fromUtf8(bytes);
-    if (!f.atEnd())
+    if (!complete)
         text += QStringLiteral(" ...");
     return text.isNull() ? QStringLiteral("") : text;
 }
@@ -176,7 +175,7 @@ void appendMessageMarkup(QString &html, const _MsgMessage &m, qint64 &dateHeader
                 textShown += body.size();
                 content = escapeMessageHtml(body);
             } else {
-                if (!QFileInfo(a->localPath).isFile())
+                if (!isAttachmentFile(a->localPath))
                     continue;
                 content = linkHtml(refs.fileRef(*a), "[ATTACHMENT]");
             }

@@ -1,5 +1,6 @@
 #include "jobs/contactcard.h"
 
+#include "store/attachmentfile.h"
 #include "store/datafolder.h"
 #include "store/texts.h"
 
@@ -225,15 +226,19 @@ QString renderContactCard(const QString &vcardPath)
     // predictable name could be taken by someone else's file first.
     const QString cardPath = QDir(contactCardFolder())
                                      .absoluteFilePath(md5Hex(vcardPath) + QStringLiteral(".jpg"));
+    // A pipe or a link where the card should be is never read, and gets no
+    // card drawn from an earlier file of that name either.
+    const QFileInfo source(vcardPath);
+    if ((source.exists() || source.isSymLink()) && !isAttachmentFile(vcardPath))
+        return QString();
     const QFileInfo cached(cardPath);
     if (cached.exists()) {
-        const QFileInfo source(vcardPath);
         if (!source.exists() || source.lastModified() <= cached.lastModified())
             return cardPath;
     }
 
-    QFile file(vcardPath);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxVCardSize)
+    QFile file;
+    if (!openAttachmentFile(file, vcardPath) || file.size() > kMaxVCardSize)
         return QString();
     const QList<VCard> cards = parseVCards(file.read(kMaxVCardSize));
     if (cards.isEmpty())

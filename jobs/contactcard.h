@@ -68,6 +68,6 @@ int drawLabelValue(QPainter &painter, QFont &font, int x, int y, int width, cons
 QString contactCardFolder();
 // The path of a JPEG picture of the first card of the vCard file, drawn once
 // and kept (drawn again when the vCard file is newer than the picture); an
-// empty text when the file cannot be read, holds no card or the picture
-// cannot be saved.
+// empty text when the file cannot be read (a pipe or a link is never read),
+// holds no card or the picture cannot be saved.
 QString renderContactCard(const QString &vcardPath);

@@ -1,6 +1,7 @@
 #include "jobs/deletemmsthread.h"
 
 #include "store/ios6messagedb.h"
+#include "store/messagebox.h"
 #include "store/progressform.h"
 #include "store/swapjournal.h"
 #include "store/texts.h"
@@ -163,9 +164,9 @@ void DeleteMMSThread::run()
             if (itemHook)
                 itemHook(count);
         }
-        // The dialog has ended as cancelled: the user is told nothing was
-        // deleted, so nothing is.
-        if (m_form->failed)
+        // From here the deletion goes to its end: a Cancel that came first
+        // deletes nothing, one that comes later is refused.
+        if (!m_form->beginCommit())
             throw kCancelled;
         files = attachmentFilesToRemove(db);
         for (const QString &f : std::as_const(files))
@@ -209,7 +210,7 @@ void DeleteMMSThread::run()
             journal.rollBack();
             rollBack(db);
         }
-        m_form->postErrorOccurred(QString::fromUtf8(e.what()));
+        m_form->postErrorOccurred(boxTextOf(e));
         return;
     }
     const QString realRoot = QFileInfo(attachmentsRootOf(db)).canonicalFilePath();

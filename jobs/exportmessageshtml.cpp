@@ -2,6 +2,7 @@
 
 #include "jobs/bubblemarkup.h"
 #include "jobs/outputfilename.h"
+#include "store/attachmentfile.h"
 #include "store/datafolder.h"
 
 #include <QCoreApplication>
@@ -25,10 +26,7 @@ std::runtime_error failure(const QString &text)
 // that is no link (a link could lead anywhere on this computer).
 bool isCopyable(const QString &path)
 {
-    if (path.isEmpty())
-        return false;
-    const QFileInfo info(path);
-    return info.isFile() && !info.isSymLink();
+    return isAttachmentFile(path);
 }
 } // namespace
 
@@ -61,7 +59,7 @@ void ExportMessagesHtml::begin()
     }
 
     const QString name = safeOutputFileName(m_fileName, QStringLiteral("messages.html"));
-    const QString path = uniqueFilePath(m_outputDir.absoluteFilePath(name));
+    const QString path = m_names->path(m_outputDir.absoluteFilePath(name));
     if (!isDirectlyInside(path, m_outputDir.absolutePath()))
         throw failure(QStringLiteral("Invalid file name %1.").arg(m_fileName));
     // The page is written under a temporary name and takes its own when
@@ -92,10 +90,10 @@ QString ExportMessagesHtml::copyToFiles(const QString &path, bool *copied)
         *copied = false;
     const QString files = m_filesDir.absolutePath();
     const QString name = safeOutputFileName(QFileInfo(path).fileName(), QStringLiteral("file"));
-    QString target = uniqueFilePath(files + QLatin1Char('/') + name);
+    QString target = m_names->path(files + QLatin1Char('/') + name);
     if (!isDirectlyInside(target, files))
-        target = uniqueFilePath(files + QStringLiteral("/file"));
-    if (isCopyable(path) && QFile::copy(path, target)) {
+        target = m_names->path(files + QStringLiteral("/file"));
+    if (copyAttachmentFile(path, target)) {
         m_written.append(target);
         if (copied)
             *copied = true;
@@ -116,7 +114,7 @@ QString ExportMessagesHtml::placeholderLink()
     bool placed = false;
     for (const QString &base : {QCoreApplication::applicationDirPath(), QDir::currentPath()}) {
         const QString source = QDir(base).absoluteFilePath(QString::fromLatin1(kBubbleEmptyPhoto));
-        if (isCopyable(source) && QFile::copy(source, target)) {
+        if (copyAttachmentFile(source, target)) {
             placed = true;
             break;
         }
@@ -173,12 +171,20 @@ void ExportMessagesHtml::end()
         return;
     m_stream << "</body></html>";
     m_stream.flush();
-    const bool ok = m_stream.status() == QTextStream::Ok;
+    const bool streamOk = m_stream.status() == QTextStream::Ok;
+    // A write cut short by a full disk keeps no reason; writing out the
+    // rest again tells it.
+    const bool flushed = m_file.flush();
+    bool ok = streamOk && flushed && m_file.error() == QFileDevice::NoError;
     m_stream.setDevice(nullptr);
-    const QString error = m_file.errorString();
+    QString error = m_file.errorString();
     m_file.close();
-    if (!ok || m_file.error() != QFileDevice::NoError)
-        throw failure(error);
+    if (ok && m_file.error() != QFileDevice::NoError) {
+        ok = false;
+        error = m_file.errorString();
+    }
+    if (!ok)
+        throw writeFailure(m_pagePath, error);
     // QFile::rename never replaces a file: a page of that name that turned
     // up meanwhile stays, and this one takes the next free name.
     const QString temp = m_file.fileName();

@@ -2,12 +2,15 @@
 
 #include "jobs/bubblemarkup.h"
 #include "store/absformatexport.h"
+#include "store/datafolder.h"
 #include "store/msgdataset.h"
 
 #include <QDir>
 #include <QFile>
 #include <QStringList>
 #include <QTextStream>
+
+#include <memory>
 
 // One XHTML page of messages drawn as chat bubbles, the same markup as the
 // conversation view. Attachments, thumbnails and contact cards are copied
@@ -46,6 +49,9 @@ public:
     const QStringList &writtenFiles() const { return m_written; }
     // Whether begin made the "files" folder.
     bool madeFilesFolder() const { return m_madeFiles; }
+    // The free names handed out so far, shared by the pages of one export
+    // (each page has its own otherwise). Set before begin.
+    void setFileNames(std::shared_ptr<UniqueFileNames> names) { m_names = std::move(names); }
 
 private:
     // The link of the placeholder picture in "files", put there when the
@@ -61,6 +67,7 @@ private:
     QTextStream m_stream;
     QStringList m_written;
     bool m_madeFiles = false;
+    std::shared_ptr<UniqueFileNames> m_names = std::make_shared<UniqueFileNames>();
 };
 
 // The relative link of a file name in "files", percent-encoded so that names

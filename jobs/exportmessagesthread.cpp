@@ -6,6 +6,7 @@
 #include "jobs/outputfilename.h"
 #include "store/datafolder.h"
 #include "store/exportmessagesdb.h"
+#include "store/messagebox.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
 #include "store/swapjournal.h"
@@ -23,6 +24,7 @@
 #include <QMap>
 #include <QSharedPointer>
 
+#include <memory>
 #include <stdexcept>
 #include <tuple>
 
@@ -223,6 +225,8 @@ void ExportMessagesThread::run()
 
         const int total = int(m_messages.size());
         bool resourcesCopied = false;
+        // Free names of this export's files, shared by all its pages.
+        const auto names = std::make_shared<UniqueFileNames>();
         ProgressPacer pacer(kProgressMs);
         for (_MsgMessage *m : std::as_const(m_messages)) {
             if (m_form->failed)
@@ -260,10 +264,11 @@ void ExportMessagesThread::run()
                     const QString name = chatFileName(m->chat, suffix);
                     if (m_format == ExportHtml) {
                         page = new ExportMessagesHtml(QDir(out), name);
+                        page->setFileNames(names);
                         exporter.reset(page);
                         exporter->begin();
                     } else {
-                        const QString path = uniqueFilePath(out + QLatin1Char('/') + name);
+                        const QString path = names->path(out + QLatin1Char('/') + name);
                         if (!isDirectlyInside(path, out))
                             throw std::runtime_error("Invalid file name.");
 #ifdef PEL_HAVE_PDF_EXPORT
@@ -281,6 +286,10 @@ void ExportMessagesThread::run()
             if (itemHook)
                 itemHook(count);
         }
+        // The last file is finished from here: a Cancel that came first
+        // removes the output, one that comes later is refused.
+        if (!m_form->beginCommit())
+            throw kCancelled;
         if (exporter)
             endExporter();
         release();
@@ -292,12 +301,12 @@ void ExportMessagesThread::run()
     } catch (const std::exception &e) {
         release();
         removeOutput();
-        m_form->postErrorOccurred(QString::fromUtf8(e.what()));
+        m_form->postErrorOccurred(boxTextOf(e));
         return;
     }
     QString text = ids("IDS_SUC_EXPORT_%1_MMS").arg(count);
     if (filesNotCopied > 0)
-        text += QLatin1Char('\n') + ids("IDS_ATTACHMENTS_NOT_COPIED_%1").arg(filesNotCopied);
+        text += QLatin1String("<br/>") + ids("IDS_ATTACHMENTS_NOT_COPIED_%1").arg(filesNotCopied);
     m_form->postSucceed(text);
 }
 

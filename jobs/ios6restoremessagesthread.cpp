@@ -2,7 +2,9 @@
 
 #include "backup/mbdbrecord.h"
 #include "backup/mbdbupdate.h"
+#include "store/attachmentfile.h"
 #include "store/ios6messagedb.h"
+#include "store/messagebox.h"
 #include "store/msgutil.h"
 #include "store/plistvalue.h"
 #include "store/progressform.h"
@@ -373,28 +375,13 @@ void RestoreMergeRun::stage(Stage s)
         checkCancel();
 }
 
-// From here on the run goes to its end or undoes itself: Cancel is disabled
-// first, so that no cancel can come after the backup begins to change. A
-// cancel that came before is honoured.
+// From here on the run goes to its end or undoes itself: the dialog refuses
+// Cancel from now on, so that no cancel can come after the backup begins to
+// change. A cancel that came before is honoured.
 void RestoreMergeRun::lockCancel()
 {
-    ProgressForm *form = m_job.m_progress;
-    if (QThread::currentThread() == form->thread()) {
-        form->setCancelEnabled(false);
-    } else {
-        auto done = std::make_shared<std::atomic_bool>(false);
-        QMetaObject::invokeMethod(
-                form,
-                [form, done] {
-                    if (!form->hasEnded())
-                        form->setCancelEnabled(false);
-                    *done = true;
-                },
-                Qt::QueuedConnection);
-        while (!*done && !form->failed && !form->hasEnded())
-            QThread::msleep(2);
-    }
-    checkCancel();
+    if (!m_job.m_progress->beginCommit())
+        throw Cancelled {};
 }
 
 void RestoreMergeRun::run()
@@ -740,7 +727,7 @@ void RestoreMergeRun::attach(qint64 messageRow, const QString &messageGuid, cons
     if (id == 0) {
         copy.filename = planNewAttachment(*a);
         id = db.insertAttachment(&copy);
-    } else if (QFileInfo(a->localPath).isFile()) {
+    } else if (isAttachmentFile(a->localPath)) {
         // The row is there already: its file goes where the row says, when
         // that place is free or holds the same contents.
         Sqlite3Cursor c = db.queryThrow(
@@ -766,7 +753,9 @@ QString RestoreMergeRun::planNewAttachment(const _MsgAttachment &a)
                 + g + QLatin1Char('/') + name;
     };
     const QString source = a.localPath;
-    if (source.isEmpty() || !QFileInfo(source).isFile()) {
+    // Only a regular file goes into the backup: a link could bring any file
+    // of this computer onto the phone, a pipe would block the run.
+    if (!isAttachmentFile(source)) {
         // Nothing to put into the backup; the row keeps a confined name.
         if (isAttachmentPath(rel))
             return QStringLiteral("~/") + rel;
@@ -867,8 +856,10 @@ void RestoreMergeRun::stageDatabase()
 {
     m_db.path = m_dbPath;
     m_db.staged = m_dbPath + kStagingSuffix;
-    if (!copyFileSynced(m_workingPath, m_db.staged))
+    if (!copyFileSynced(m_workingPath, m_db.staged, nullptr, &m_job.m_progress->failed)) {
+        checkCancel();
         fail(QStringLiteral("can not overwrite %1.").arg(m_dbPath));
+    }
     auto it = m_records.find(m_dbId);
     if (it == m_records.end()) {
         updateMbdbRecords(m_records, m_db.staged, kHomeDomain, kSmsDbRelPath);
@@ -904,11 +895,15 @@ void RestoreMergeRun::stageLogs()
 void RestoreMergeRun::stageAttachments()
 {
     for (PlannedFile &f : m_files) {
+        checkCancel();
         QString described = f.dest;
         if (f.copy) {
             f.staged = f.dest + kStagingSuffix;
-            if (!copyFileSynced(f.source, f.staged))
+            // A Cancel stops a long copy between two blocks.
+            if (!copyFileSynced(f.source, f.staged, nullptr, &m_job.m_progress->failed)) {
+                checkCancel();
                 fail(QStringLiteral("can not overwrite %1.").arg(f.dest));
+            }
             described = f.staged;
         }
         updateMbdbRecords(m_records, described, kMediaDomain, f.rel);
@@ -1033,7 +1028,8 @@ QString RestoreMergeRun::cleanUp()
         return {};
     qWarning("IOS6RestoreMessagesThread: could not put back %s",
              qUtf8Printable(problems.join(QStringLiteral(", "))));
-    return ids("IDS_MERGE_BACKUP_NOT_RESTORED_%1").arg(problems.join(QStringLiteral(", ")));
+    return ids("IDS_MERGE_BACKUP_NOT_RESTORED_%1")
+            .arg(escapeForBox(problems.join(QStringLiteral(", "))));
 }
 
 // ---------------------------------------------------------------- the job
@@ -1142,7 +1138,7 @@ void IOS6RestoreMessagesThread::run()
     } catch (const Cancelled &) {
         work.cleanUp();
     } catch (const std::exception &e) {
-        QString text = QString::fromUtf8(e.what());
+        QString text = boxTextOf(e);
         const QString notRestored = work.cleanUp();
         if (!notRestored.isEmpty())
             text += QStringLiteral("<br/><br/>") + notRestored;

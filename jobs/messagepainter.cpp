@@ -1,6 +1,7 @@
 #include "jobs/messagepainter.h"
 
 #include "jobs/contactcard.h"
+#include "store/attachmentfile.h"
 #include "store/emoji.h"
 #include "store/msgutil.h"
 
@@ -461,6 +462,8 @@ QImage imageBubble(const QImage &image, bool sent)
 
 QImage loadBubblePicture(const QString &path, const QSize &maxSize)
 {
+    // Pictures of our own (thumbnails, cards, the program's placeholder):
+    // any regular file, also one the installation links to.
     std::error_code error;
     if (path.isEmpty()
         || !std::filesystem::is_regular_file(QFile::encodeName(path).toStdString(), error))
@@ -671,16 +674,13 @@ void MessagePainter::paintMessage(const _MsgMessage *m)
         if (!a)
             continue;
         if (a->mime_type.compare(QLatin1String("text/plain"), Qt::CaseInsensitive) == 0) {
-            // Only a plain file: opening a pipe or device could block or never end.
-            std::error_code error;
-            QFile file(a->localPath);
-            if (!a->localPath.isEmpty()
-                && std::filesystem::is_regular_file(QFile::encodeName(a->localPath).toStdString(),
-                                                    error)
-                && file.open(QIODevice::ReadOnly)) {
-                QByteArray bytes = file.read(kMaxTextAttachment);
+            // Only a plain file: opening a pipe or device could block or never
+            // end, and a link could lead anywhere.
+            bool complete = false;
+            const QByteArray bytes = readAttachmentFile(a->localPath, kMaxTextAttachment, &complete);
+            if (!bytes.isNull()) {
                 QString content = QString::fromUtf8(bytes);
-                if (!file.atEnd())
+                if (!complete)
                     content += QStringLiteral(" [...]");
                 paint(textBubbleParts(content, maxBubbleWidth(), sent,
                                   this->content.height() - above()));

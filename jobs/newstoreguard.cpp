@@ -5,11 +5,41 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 
-NewStoreGuard::NewStoreGuard(const QString &storeFolder, const QString &dbPath)
+namespace {
+// How often a waiting job looks whether it may go on or is cancelled.
+constexpr int kPollMs = 100;
+} // namespace
+
+NewStoreGuard::NewStoreGuard(const QString &storeFolder, const QString &dbPath, const Wait &wait)
     : m_store(QDir::cleanPath(QDir(storeFolder).absolutePath()))
     , m_dbPath(QDir::cleanPath(QFileInfo(dbPath).absoluteFilePath()))
 {
+    const QString lock = lockPath(m_store);
+    QDir().mkpath(QFileInfo(lock).absolutePath());
+    auto file = std::make_unique<QLockFile>(lock);
+    // Stale only when the program that made it is gone, however long its
+    // run takes.
+    file->setStaleLockTime(0);
+    bool told = false;
+    while (!file->tryLock(kPollMs)) {
+        if (file->error() == QLockFile::PermissionError || file->error() == QLockFile::UnknownError) {
+            // A folder where no lock can be made: the job goes on as before
+            // and meets the database's own locking.
+            qWarning("NewStoreGuard: cannot lock %s", qUtf8Printable(lock));
+            break;
+        }
+        if (wait.stop && wait.stop())
+            return; // not locked; nothing of the store was looked at
+        if (!told && wait.waiting) {
+            told = true;
+            wait.waiting();
+        }
+    }
+    m_lock = std::move(file);
+
+    // Looked at only now: a writer that went before may have made them.
     const QFileInfo store(m_store);
     m_storeExisted = store.exists() || store.isSymLink();
     const QFileInfo db(m_dbPath);
@@ -25,9 +55,23 @@ NewStoreGuard::NewStoreGuard(const QString &storeFolder, const QString &dbPath)
     }
 }
 
+NewStoreGuard::~NewStoreGuard() = default;
+
+bool NewStoreGuard::locked() const
+{
+    return m_lock != nullptr;
+}
+
+QString NewStoreGuard::lockPath(const QString &storeFolder)
+{
+    const QFileInfo store(QDir::cleanPath(QDir(storeFolder).absolutePath()));
+    return store.absoluteDir().absoluteFilePath(QLatin1Char('.') + store.fileName()
+                                                + QStringLiteral(".lock"));
+}
+
 void NewStoreGuard::undo() noexcept
 {
-    if (m_dbExisted)
+    if (m_dbExisted || !m_lock)
         return;
     try {
         if (!m_storeExisted) {

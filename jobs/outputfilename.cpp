@@ -3,6 +3,7 @@
 #include "store/datafolder.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -68,4 +69,18 @@ bool isDirectlyInside(const QString &path, const QString &folder)
     const QString p = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
     return QFileInfo(p).fileName() != QLatin1String("..")
             && QDir::cleanPath(QFileInfo(p).absolutePath()) == dir && p != dir;
+}
+
+std::runtime_error writeFailure(const QString &path, const QString &reason)
+{
+    // A device that lost the cause of its error says "Unknown error"; what
+    // is left to fail at this point is the disk.
+    const QString unknown = QFile().errorString();
+    const QString why = reason.isEmpty() || reason == unknown
+            ? QStringLiteral("the disk may be full")
+            : reason;
+    return std::runtime_error(QStringLiteral("Writing %1 failed: %2.")
+                                      .arg(QDir::toNativeSeparators(path), why)
+                                      .toUtf8()
+                                      .toStdString());
 }

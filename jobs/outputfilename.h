@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <stdexcept>
+
 // A name that is safe as one file name directly inside an output folder on
 // any file system: the characters no file name may hold and control
 // characters removed, no leading dots (no hidden files, never "." or ".."),
@@ -21,3 +23,7 @@ QString shortenedFileName(const QString &name);
 // Whether path names an entry directly inside folder (both taken as absolute,
 // cleaned paths).
 bool isDirectlyInside(const QString &path, const QString &folder);
+
+// The error of an output file that could not be written: its name and the
+// reason ("the disk may be full" when the device lost the reason).
+std::runtime_error writeFailure(const QString &path, const QString &reason);

@@ -1,5 +1,7 @@
 #include "jobs/textfileexport.h"
 
+#include "jobs/outputfilename.h"
+
 #include <stdexcept>
 
 TextFileExport::TextFileExport(const QString &path)
@@ -22,18 +24,25 @@ void TextFileExport::end()
 {
     if (!m_file.isOpen())
         return;
+    // Everything goes to the disk before the file takes its name: the error
+    // of a write that failed is only known until the file is closed.
     m_stream.flush();
-    const bool written = m_stream.status() == QTextStream::Ok;
+    const bool streamOk = m_stream.status() == QTextStream::Ok;
+    // A write cut short by a full disk keeps no reason; writing out the
+    // rest again tells it.
+    const bool flushed = m_file.flush();
+    const bool written = streamOk && flushed && m_file.error() == QFileDevice::NoError;
     m_stream.setDevice(nullptr);
     if (!written) {
         const QString error = m_file.errorString();
         m_file.cancelWriting();
         m_file.commit(); // closes the file and drops the temporary copy
-        throw std::runtime_error(error.toUtf8().toStdString());
+        throw writeFailure(m_file.fileName(), error);
     }
     if (!m_file.commit())
-        throw std::runtime_error(m_file.errorString().toUtf8().toStdString());
+        throw writeFailure(m_file.fileName(), m_file.errorString());
 }
+
 
 void TextFileExport::writeText(const QString &text)
 {

@@ -1,9 +1,11 @@
 #include "jobs/updatelocaldbthread.h"
 
 #include "jobs/newstoreguard.h"
+#include "store/attachmentfile.h"
 #include "store/countryinfo.h"
 #include "store/datafolder.h"
 #include "store/exportmessagesdb.h"
+#include "store/messagebox.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
 #include "store/sqlite3db.h"
@@ -151,7 +153,7 @@ void UpdateLocalDbThread::run()
             renameWithJournals(oldFile, uniqueFilePath(old.absoluteFilePath(kBackupName)));
         }
     } catch (const std::exception &e) {
-        m_form->postErrorOccurred(QString::fromUtf8(e.what()));
+        m_form->postErrorOccurred(boxTextOf(e));
         return;
     }
     m_form->postSucceed(
@@ -176,7 +178,14 @@ void UpdateLocalDbThread::convertOldLocalDb(const QDir &oldFolder, const QDir &t
     const int total = rows.count();
 
     ExportMessagesDb writer(targetFolder, QString());
-    NewStoreGuard guard(targetFolder.absolutePath(), writer.database().smsDbPath());
+    // A backup into the same database by a running copy of the program
+    // finishes first (the conversion has no Cancel to end the wait).
+    NewStoreGuard::Wait wait;
+    wait.waiting = [this] {
+        if (m_form)
+            m_form->postUpdateProgress(QString(), 0, ids("Waiting for another backup to finish..."));
+    };
+    NewStoreGuard guard(targetFolder.absolutePath(), writer.database().smsDbPath(), wait);
     // The writer is made with no mobile country code: no country.
     const _CountryInfo country;
     try {
@@ -241,10 +250,12 @@ void UpdateLocalDbThread::convertOldLocalDb(const QDir &oldFolder, const QDir &t
                     continue;
                 const QString file = oldAttachmentFile(attachmentsFolder, filename);
                 if (mime.compare(QLatin1String("text/plain"), Qt::CaseInsensitive) == 0) {
-                    QFile f(file);
-                    if (file.isEmpty() || !f.open(QIODevice::ReadOnly))
+                    // A pipe or link where the file should be is no text:
+                    // reading a pipe would hold up the start for good.
+                    const QByteArray bytes = readAttachmentFile(file, -1);
+                    if (bytes.isNull())
                         continue;
-                    const QString text = QString::fromUtf8(f.readAll());
+                    const QString text = QString::fromUtf8(bytes);
                     if (text.trimmed().isEmpty())
                         continue;
                     m.attachments.clear();

@@ -42,6 +42,47 @@ _SqliteCol col(const char *name, const char *type, bool notNull = false, bool ha
                       pk);
 }
 
+// A column list to carve with: records of at least minimum fields fit
+// (the alias included), and the fields a shorter record lacks take the
+// values of defaults (one per column; empty: left out).
+struct CarveList
+{
+    QList<_SqliteCol> columns;
+    int minimum = 0;
+    QList<QVariant> defaults;
+};
+
+// The value of a column's declared default, as pragma table_info gives its
+// SQL text: a number, a quoted text, a blob literal; NULL and anything
+// that is not a constant (CURRENT_TIME and the like) as NULL.
+QVariant declaredDefault(QString sql)
+{
+    sql = sql.trimmed();
+    while (sql.size() >= 2 && sql.startsWith(QLatin1Char('(')) && sql.endsWith(QLatin1Char(')')))
+        sql = sql.mid(1, sql.size() - 2).trimmed();
+    if (sql.size() >= 2 && sql.startsWith(QLatin1Char('\'')) && sql.endsWith(QLatin1Char('\'')))
+        return sql.mid(1, sql.size() - 2).replace(QLatin1String("''"), QLatin1String("'"));
+    if (sql.size() >= 3 && (sql.startsWith(QLatin1String("x'"), Qt::CaseInsensitive))
+        && sql.endsWith(QLatin1Char('\'')))
+        return QByteArray::fromHex(sql.mid(2, sql.size() - 3).toLatin1());
+    bool ok = false;
+    const qint64 whole = sql.toLongLong(&ok);
+    if (ok)
+        return QVariant::fromValue<qint64>(whole);
+    const double real = sql.toDouble(&ok);
+    if (ok)
+        return real;
+    return {};
+}
+
+// Gives a record older than the table's last columns the values SQLite
+// reads for its missing fields.
+void completeRow(Sqlite3FileRow &row, const QList<QVariant> &defaults)
+{
+    for (qsizetype i = row.values.size(); i < defaults.size(); ++i)
+        row.values.append(defaults[i]);
+}
+
 // The live side of a scan: the file to map and a read-only connection to it.
 class ScanSource
 {
@@ -108,17 +149,46 @@ public:
     }
 
     // The table's columns as its CREATE statement declares them, when their
-    // first one is the rowid alias the carving expects; else the fallback.
-    QList<QList<_SqliteCol>> columnLists(const QString &table,
-                                         const QList<QList<_SqliteCol>> &fallback)
+    // first one is the rowid alias the carving expects; else the fallback
+    // lists, each of whose records must hold all of its columns.
+    //
+    // Columns added to a table (by a phone's system update, by the schema
+    // upgrade of a local database) leave the records written before them as
+    // they were, with fewer fields. With the table's own list a record fits
+    // when it holds a leading part of the list at least as long as the
+    // shortest fallback list that begins the table (the oldest layout
+    // whose rows can be in the file); its missing fields take the
+    // defaults the table declares, as SQLite reads them.
+    QList<CarveList> columnLists(const QString &table, const QList<QList<_SqliteCol>> &fallback)
     {
         const QList<_SqliteCol> own = m_live.tbColumns(table);
-        if (!own.isEmpty() && own.first().primaryKey && own.first().isInteger()
-            && std::count_if(own.begin(), own.end(), [](const _SqliteCol &c) {
+        if (own.isEmpty() || !own.first().primaryKey || !own.first().isInteger()
+            || std::count_if(own.begin(), own.end(), [](const _SqliteCol &c) {
                    return c.primaryKey;
-               }) == 1)
-            return {own};
-        return fallback;
+               }) != 1) {
+            QList<CarveList> out;
+            for (const QList<_SqliteCol> &list : fallback)
+                out.append({list, int(list.size()), {}});
+            return out;
+        }
+        int minimum = int(own.size());
+        for (const QList<_SqliteCol> &list : fallback) {
+            if (list.size() < 2 || list.size() > own.size())
+                continue;
+            bool leading = true;
+            for (qsizetype i = 1; i < list.size() && leading; ++i)
+                leading = list[i].name.compare(own[i].name, Qt::CaseInsensitive) == 0;
+            if (leading)
+                minimum = qMin(minimum, int(list.size()));
+        }
+        QList<QVariant> defaults;
+        Sqlite3Cursor c = m_live.queryThrow(
+                Sqlite3Sql("select dflt_value from pragma_table_info(?)").addTextParam(table));
+        while (c.moveNext())
+            defaults.append(c.isNull(0) ? QVariant() : declaredDefault(c.getText(0)));
+        if (defaults.size() != own.size())
+            defaults.clear();
+        return {CarveList {own, minimum, defaults}};
     }
 
 private:
@@ -281,28 +351,39 @@ void runPhases(Sqlite3File &file, int rootPage, ProgressForm *form, const ScanPl
 // worked out once for every page.
 struct ScanLayout
 {
-    explicit ScanLayout(const QList<_SqliteCol> &list)
-        : cols(list)
-        , carve(list)
+    explicit ScanLayout(const CarveList &list)
+        : cols(list.columns)
+        , carve(list.columns, list.minimum)
+        , defaults(list.defaults)
     { }
     ScanColumns cols;
     Sqlite3CarveColumns carve;
+    QList<QVariant> defaults;
 };
 
-std::vector<std::unique_ptr<ScanLayout>> layoutsOf(const QList<QList<_SqliteCol>> &lists)
+std::vector<std::unique_ptr<ScanLayout>> layoutsOf(const QList<CarveList> &lists)
 {
     std::vector<std::unique_ptr<ScanLayout>> out;
-    for (const QList<_SqliteCol> &list : lists)
+    for (const CarveList &list : lists)
         out.push_back(std::make_unique<ScanLayout>(list));
     return out;
 }
 
-QList<Sqlite3FileRow> carveWith(const Sqlite3File &file, const Sqlite3CarveColumns &columns,
+// The rows carved from a page with a layout, each completed with the
+// layout's defaults.
+QList<Sqlite3FileRow> carveWith(const Sqlite3File &file, const ScanLayout &layout,
+                                const Sqlite3FilePage &page, const Sqlite3RowFilter &filter);
+
+QList<Sqlite3FileRow> carveWith(const Sqlite3File &file, const ScanLayout &layout,
                                 const Sqlite3FilePage &page, const Sqlite3RowFilter &filter)
 {
-    if (page.isBtreePage())
-        return file.carveFreeSpace(columns, 0, page, filter);
-    return file.carvePage(columns, 0, page.pageNumber, 0, filter);
+    QList<Sqlite3FileRow> rows = page.isBtreePage()
+            ? file.carveFreeSpace(layout.carve, 0, page, filter)
+            : file.carvePage(layout.carve, 0, page.pageNumber, 0, filter);
+    if (!layout.defaults.isEmpty())
+        for (Sqlite3FileRow &row : rows)
+            completeRow(row, layout.defaults);
+    return rows;
 }
 
 } // namespace
@@ -805,7 +886,7 @@ void scanDeletedHandles(IOS6MessageDb &db, ProgressForm *form)
     ScanSource source(db.smsDbPath());
     Sqlite3File &file = source.file();
     const int root = source.rootPage(QStringLiteral("handle"));
-    const QList<QList<_SqliteCol>> lists
+    const QList<CarveList> lists
             = source.columnLists(QStringLiteral("handle"), {ios6HandleColumns()});
     MessageRecycleDb &recycle = db.recycleStore();
     CountryLibDb &countries = db.countryLib();
@@ -816,8 +897,10 @@ void scanDeletedHandles(IOS6MessageDb &db, ProgressForm *form)
     };
     inRecycleTransaction(recycle, [&] {
         ScanPlan plan;
-        const ScanColumns liveCols(lists.first());
-        plan.cellRow = [&](const Sqlite3FileRow &row) {
+        const ScanColumns liveCols(lists.first().columns);
+        plan.cellRow = [&](const Sqlite3FileRow &cell) {
+            Sqlite3FileRow row = cell;
+            completeRow(row, lists.first().defaults);
             _MsgHandle h;
             if (ios6RowToHandle(row, liveCols, countries, h))
                 store(h);
@@ -834,7 +917,7 @@ void scanDeletedHandles(IOS6MessageDb &db, ProgressForm *form)
                     return service >= 0 && r->values.size() > service
                             && isKnownService(r->values[service]);
                 };
-                for (const Sqlite3FileRow &row : carveWith(file, layout->carve, page, filter)) {
+                for (const Sqlite3FileRow &row : carveWith(file, *layout, page, filter)) {
                     _MsgHandle h;
                     if (ios6RowToHandle(row, cols, countries, h))
                         kept.append(h);
@@ -855,7 +938,7 @@ void scanDeletedMessages(IOS6MessageDb &db, const QList<_MsgChat *> &chats, Prog
     ScanSource source(db.smsDbPath());
     Sqlite3File &file = source.file();
     const int root = source.rootPage(QStringLiteral("message"));
-    const QList<QList<_SqliteCol>> lists = source.columnLists(
+    const QList<CarveList> lists = source.columnLists(
             QStringLiteral("message"), {ios6MessageColumns38(), ios6MessageColumns51()});
     MessageRecycleDb &recycle = db.recycleStore();
 
@@ -906,8 +989,13 @@ void scanDeletedMessages(IOS6MessageDb &db, const QList<_MsgChat *> &chats, Prog
 
     inRecycleTransaction(recycle, [&] {
         ScanPlan plan;
-        const ScanColumns liveCols(lists.size() == 1 ? lists.first() : ios6MessageColumns51());
-        plan.cellRow = [&](const Sqlite3FileRow &row) {
+        const CarveList &live = lists.size() == 1
+                ? lists.first()
+                : CarveList {ios6MessageColumns51(), 0, {}};
+        const ScanColumns liveCols(live.columns);
+        plan.cellRow = [&](const Sqlite3FileRow &cell) {
+            Sqlite3FileRow row = cell;
+            completeRow(row, live.defaults);
             _MsgMessage m;
             if (ios6RowToMessage(row, liveCols, m))
                 store(m, m.ROWID);
@@ -923,7 +1011,7 @@ void scanDeletedMessages(IOS6MessageDb &db, const QList<_MsgChat *> &chats, Prog
                     return service >= 0 && r->values.size() >= minimum
                             && isKnownService(r->values[service]);
                 };
-                for (const Sqlite3FileRow &row : carveWith(file, layout->carve, page, filter)) {
+                for (const Sqlite3FileRow &row : carveWith(file, *layout, page, filter)) {
                     _MsgMessage m;
                     if (ios6RowToMessage(row, cols, m) && m.item_type == 0)
                         kept.append(m);
@@ -949,21 +1037,24 @@ void scanDeletedMessages(IOS5MessageDb &db, ProgressForm *form)
     ScanSource source(db.smsDbPath());
     Sqlite3File &file = source.file();
     const int root = source.rootPage(QStringLiteral("message"));
-    QList<QList<_SqliteCol>> lists = source.columnLists(
-            QStringLiteral("message"),
-            {ios5MessageColumns(33), ios5MessageColumns(32), ios5MessageColumns(17)});
+    const QList<QList<_SqliteCol>> fallback
+            = {ios5MessageColumns(33), ios5MessageColumns(32), ios5MessageColumns(17)};
+    QList<CarveList> lists = source.columnLists(QStringLiteral("message"), fallback);
     // The table's own columns serve only when they hold what the converter reads.
     if (lists.size() == 1) {
-        const ScanColumns own(lists.first());
+        const ScanColumns own(lists.first().columns);
         for (const char *needed : {"address", "date", "text", "flags", "UIFlags", "read"})
             if (own.indexOf(QLatin1String(needed)) < 0) {
-                lists = {ios5MessageColumns(33), ios5MessageColumns(32), ios5MessageColumns(17)};
+                lists.clear();
+                for (const QList<_SqliteCol> &list : fallback)
+                    lists.append({list, int(list.size()), {}});
                 break;
             }
     }
     MessageRecycleDb &recycle = db.recycleStore();
     CountryLibDb &countries = db.countryLib();
-    const ScanColumns liveCols(lists.first());
+    const ScanColumns liveCols(lists.first().columns);
+    const QList<QVariant> liveDefaults = lists.first().defaults;
     const QMap<QString, _SqliteCol> liveTable = source.live().tbInfo(QStringLiteral("message"));
     auto liveHas = [&](const char *name) {
         for (auto it = liveTable.cbegin(); it != liveTable.cend(); ++it)
@@ -1001,7 +1092,9 @@ void scanDeletedMessages(IOS5MessageDb &db, ProgressForm *form)
 
     inRecycleTransaction(recycle, [&] {
         ScanPlan plan;
-        plan.cellRow = [&](const Sqlite3FileRow &row) {
+        plan.cellRow = [&](const Sqlite3FileRow &cell) {
+            Sqlite3FileRow row = cell;
+            completeRow(row, liveDefaults);
             _MsgRecycleMessage m;
             if (ios5RowToMessage(row, liveCols, countries, m) && !isLive(row, liveCols, m))
                 store(m);
@@ -1016,7 +1109,7 @@ void scanDeletedMessages(IOS5MessageDb &db, ProgressForm *form)
                 const auto filter = [&cols](const Sqlite3FileRow *r) {
                     return r->values.size() > 16 && ios5RowPasses(*r, cols);
                 };
-                const QList<Sqlite3FileRow> carved = carveWith(file, layout->carve, page, filter);
+                const QList<Sqlite3FileRow> carved = carveWith(file, *layout, page, filter);
                 if (carved.isEmpty())
                     continue;
                 bool all = true;

@@ -3,6 +3,7 @@
 #include "recovery/messagescans.h"
 #include "store/ios5messagedb.h"
 #include "store/ios6messagedb.h"
+#include "store/messagebox.h"
 #include "store/messagerecycledb.h"
 #include "store/progressform.h"
 #include "store/texts.h"
@@ -78,8 +79,9 @@ void RecoverDeletedThread::run()
                 betweenScansHook();
             scanDeletedMessages(*five, m_form);
         }
-        if (m_form->failed) {
-            // Cancelled: nothing of this run stays.
+        // The commit: a Cancel that came first keeps nothing of this run,
+        // one that comes later is refused.
+        if (!m_form->beginCommit()) {
             rollBack(*recycle);
             return;
         }
@@ -90,7 +92,7 @@ void RecoverDeletedThread::run()
         m_handles = int(handles);
     } catch (const std::exception &e) {
         rollBack(*recycle);
-        m_form->postErrorOccurred(QString::fromUtf8(e.what()));
+        m_form->postErrorOccurred(boxTextOf(e));
         return;
     }
     m_form->postSucceed(QString());

@@ -40,7 +40,7 @@ SetMsgNumDialog::SetMsgNumDialog(const MsgMessageList &messages,
             for (const _MsgHandle &h : salvaged)
                 m_items.append(HandleItem{true, h});
         } catch (const std::exception &e) {
-            showError(QString::fromUtf8(e.what()));
+            showError(boxTextOf(e));
         }
     }
     for (const _MsgHandle *h : std::as_const(m_handles)) {
@@ -100,7 +100,7 @@ void SetMsgNumDialog::accept()
         showWarning(tr("IDS_EMPATY_PHONE_NUMNBER_PLEASE_INPUT"));
         return;
     }
-    if (!askQuestion(tr("IDS_CONFIRM_SET_UNKNOWN_MSG_NUMBER_AS_%1").arg(number)))
+    if (!askQuestion(tr("IDS_CONFIRM_SET_UNKNOWN_MSG_NUMBER_AS_%1").arg(escapeForBox(number))))
         return;
     if (!m_recycle) {
         showError(QStringLiteral("no recycle database"));
@@ -114,7 +114,7 @@ void SetMsgNumDialog::accept()
         }
         m_recycle->endTransaction(true);
     } catch (const std::exception &e) {
-        const QString text = QString::fromUtf8(e.what());
+        const QString text = boxTextOf(e);
         try {
             m_recycle->endTransaction(false);
         } catch (const std::exception &) {

@@ -134,16 +134,26 @@ struct Sqlite3ColumnFit
 
 // The columns a carving looks for (column 0 the rowid alias), their fits
 // worked out once: a scan carves many ranges with the same columns.
+//
+// A table that got columns by ALTER TABLE ... ADD COLUMN keeps the records
+// written before as they were, with fewer fields than it now declares;
+// SQLite reads the missing trailing fields as their defaults. minimumCount
+// (the alias included) lets such records fit: a record fits when its fields
+// match a leading part of the list at least that long. 0, or a count not
+// below the list's, asks for records of the whole list only.
 class Sqlite3CarveColumns
 {
 public:
-    explicit Sqlite3CarveColumns(const QList<_SqliteCol> &columns);
+    explicit Sqlite3CarveColumns(const QList<_SqliteCol> &columns, int minimumCount = 0);
     int count() const { return m_count; }
+    // Fewest fields a record may have, the alias included.
+    int minimumCount() const { return m_minimumCount; }
     // The fits of the columns after the alias.
     const std::vector<Sqlite3ColumnFit> &fits() const { return m_fits; }
 
 private:
     int m_count = 0;
+    int m_minimumCount = 0;
     std::vector<Sqlite3ColumnFit> m_fits;
 };
 
@@ -225,6 +235,14 @@ public:
     // next byte. Row values: one per column, the alias's NULL first (or the
     // prefix bytes when prefix > 0, a count of raw bytes before the column
     // contents of every body).
+    //
+    // With a minimum count below the list's (Sqlite3CarveColumns), a
+    // candidate may stop after any column from the minimum on: its field
+    // count is the one its header length attests when the bytes before the
+    // serial types survive, else each count that fits is tried from the
+    // longest down, and the first row the filter keeps is taken. Such a row
+    // has one value per field the record holds, fewer than the list's
+    // columns when the record is older than the last columns added.
     //
     // The record's payload size follows from the serial types; when it is
     // more than usable - 35 bytes, the body goes on after its local part on

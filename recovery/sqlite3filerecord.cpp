@@ -139,6 +139,17 @@ qint64 headerLengthFor(qint64 typeBytes)
     return h;
 }
 
+// Whether the bytes right before a candidate are the record's header length
+// and the rowid alias's NULL: [header length][0][serial types...].
+bool headerAttested(const uchar *rangeStart, const uchar *pos, qint64 headerLength)
+{
+    const int hl = varintLength(headerLength);
+    if (pos - rangeStart < 1 + hl || pos[-1] != 0)
+        return false;
+    qint64 v = 0;
+    return readVarint(v, pos - 1 - hl, pos - 1) == hl && v == headerLength;
+}
+
 // The rowid of a carved record, when the cell's start survives in the range:
 // [payload size][rowid][header length][0 for the rowid alias] right before
 // the candidate at pos, with the payload size and header length the ones the
@@ -182,8 +193,11 @@ Sqlite3ColumnFit::Sqlite3ColumnFit(const _SqliteCol &c)
     , blob(c.isBlob())
 { }
 
-Sqlite3CarveColumns::Sqlite3CarveColumns(const QList<_SqliteCol> &columns)
+Sqlite3CarveColumns::Sqlite3CarveColumns(const QList<_SqliteCol> &columns, int minimumCount)
     : m_count(int(columns.size()))
+    , m_minimumCount(minimumCount <= 0 || minimumCount > int(columns.size())
+                             ? int(columns.size())
+                             : qMax(2, minimumCount))
 {
     if (columns.size() < 2)
         return;
@@ -226,7 +240,12 @@ QList<Sqlite3FileRow> Sqlite3File::carveRecords(const Sqlite3CarveColumns &colum
 
     const std::vector<Sqlite3ColumnFit> &fit = columns.fits();
     const qsizetype typeCount = qsizetype(fit.size());
+    // Records older than columns added later stop after fewer serial types.
+    const qsizetype minTypes = qsizetype(columns.minimumCount()) - 1;
     std::vector<qint64> types(fit.size());
+    std::vector<const uchar *> typeEnds(fit.size());
+    std::vector<qsizetype> counts;
+    counts.reserve(fit.size());
 
     const qint64 length = end - start;
     // Real free space holds records side by side, so the bodies decoded in
@@ -237,83 +256,95 @@ QList<Sqlite3FileRow> Sqlite3File::carveRecords(const Sqlite3CarveColumns &colum
     qint64 pos = 0;
     while (pos < length && decodeBudget > 0) {
         const uchar *candidate = start + pos;
-        // Match the serial types column by column; the first misfit ends it.
+        // Match the serial types column by column; the first misfit ends the
+        // run of columns that fit.
         const uchar *q = candidate;
-        bool match = true;
-        for (qsizetype i = 0; i < typeCount; ++i) {
+        qsizetype matched = 0;
+        for (; matched < typeCount; ++matched) {
             qint64 t = 0;
-            q += readVarint(t, q, end);
-            if (!fit[size_t(i)].accepts(t)) {
-                match = false;
+            const int taken = readVarint(t, q, end);
+            if (!fit[size_t(matched)].accepts(t))
                 break;
-            }
-            types[size_t(i)] = t;
+            q += taken;
+            types[size_t(matched)] = t;
+            typeEnds[size_t(matched)] = q;
         }
-        if (!match) {
+        if (matched < minTypes) {
             ++pos;
             continue;
         }
 
-        // No record is larger than the file: a sum of content sizes beyond
-        // it (or beyond 64 bits) is no record.
-        qint64 bodySize = prefix;
-        for (qint64 t : types) {
-            bodySize += contentSize(t);
+        // The field counts to try: the one the record's header length
+        // attests first (when the cell's start survives), then the others
+        // from the longest down. With the whole list required there is one.
+        counts.clear();
+        for (qsizetype c = matched; c >= minTypes && c >= 1; --c) {
+            const qint64 headerLength = headerLengthFor((typeEnds[size_t(c - 1)] - candidate) + 1);
+            if (headerAttested(start, candidate, headerLength))
+                counts.insert(counts.begin(), c);
+            else
+                counts.push_back(c);
+        }
+
+        bool kept = false;
+        for (const qsizetype c : counts) {
+            const uchar *h = typeEnds[size_t(c - 1)];
+            // No record is larger than the file: a sum of content sizes
+            // beyond it (or beyond 64 bits) is no record.
+            qint64 bodySize = prefix;
+            for (qsizetype i = 0; i < c && bodySize <= m_size; ++i)
+                bodySize += contentSize(types[size_t(i)]);
             if (bodySize > m_size)
+                continue;
+            const qint64 headerLength = headerLengthFor((h - candidate) + 1);
+            const qint64 payloadSize = headerLength + bodySize;
+            const qint64 headerEnd = h - start; // offset of the body in the range
+
+            QByteArray body;
+            qint64 next = 0; // where the search goes on after a kept row
+            if (payloadSize <= x) {
+                body = boundedBytes(bodySize, h, end);
+                next = headerEnd + bodySize + 4;
+            } else {
+                // The record overflows: its local part (header and the start
+                // of the body) is followed by the first overflow page number.
+                const qint64 k = m + (payloadSize - m) % (usable - 4);
+                const qint64 local = k <= x ? k : m;
+                const qint64 localBody = local - headerLength;
+                if (localBody < 0 || length - headerEnd < localBody + 4)
+                    continue;
+                const qint32 first = readBE32(h + localBody);
+                if (first < 2 || first > pageCount())
+                    continue;
+                body = boundedBytes(localBody, h, end);
+                appendOverflow(body, bodySize - localBody, first);
+                next = headerEnd + localBody + 4;
+            }
+
+            decodeBudget -= body.size();
+            Sqlite3FileRow row;
+            row.rowid = carvedRowid(start, candidate, headerLength, payloadSize);
+            row.values.reserve(c + 1);
+            const uchar *b = reinterpret_cast<const uchar *>(body.constData());
+            if (prefix > 0) {
+                row.values.append(QVariant(body.left(prefix)));
+                const qint64 skip = qMin<qint64>(prefix, body.size());
+                decodeValues(types.data(), c, b + skip, body.size() - skip, row.values);
+            } else {
+                row.values.append(QVariant());
+                decodeValues(types.data(), c, b, body.size(), row.values);
+            }
+            if (!filter || filter(&row)) {
+                rows.append(std::move(row));
+                pos = next;
+                kept = true;
+                break;
+            }
+            if (decodeBudget <= 0)
                 break;
         }
-        if (bodySize > m_size) {
+        if (!kept)
             ++pos;
-            continue;
-        }
-        const qint64 headerLength = headerLengthFor((q - candidate) + 1);
-        const qint64 payloadSize = headerLength + bodySize;
-        const qint64 headerEnd = q - start; // offset of the body in the range
-
-        QByteArray body;
-        qint64 next = 0; // where the search goes on after a kept row
-        if (payloadSize <= x) {
-            body = boundedBytes(bodySize, q, end);
-            next = headerEnd + bodySize + 4;
-        } else {
-            // The record overflows: its local part (header and the start of
-            // the body) is followed by the first overflow page number.
-            const qint64 k = m + (payloadSize - m) % (usable - 4);
-            const qint64 local = k <= x ? k : m;
-            const qint64 localBody = local - headerLength;
-            if (localBody < 0 || length - headerEnd < localBody + 4) {
-                ++pos;
-                continue;
-            }
-            const qint32 first = readBE32(q + localBody);
-            if (first < 2 || first > pageCount()) {
-                ++pos;
-                continue;
-            }
-            body = boundedBytes(localBody, q, end);
-            appendOverflow(body, bodySize - localBody, first);
-            next = headerEnd + localBody + 4;
-        }
-
-        decodeBudget -= body.size();
-        Sqlite3FileRow row;
-        row.rowid = carvedRowid(start, candidate, headerLength, payloadSize);
-        row.values.reserve(columns.count());
-        const uchar *b = reinterpret_cast<const uchar *>(body.constData());
-        if (prefix > 0) {
-            row.values.append(QVariant(body.left(prefix)));
-            const qint64 skip = qMin<qint64>(prefix, body.size());
-            decodeValues(types.data(), typeCount, b + skip, body.size() - skip, row.values);
-        } else {
-            row.values.append(QVariant());
-            decodeValues(types.data(), typeCount, b, body.size(), row.values);
-        }
-        if (!filter || filter(&row)) {
-            rows.append(std::move(row));
-            pos = next;
-        } else {
-            ++pos;
-        }
     }
     return rows;
 }

@@ -98,6 +98,7 @@ QJsonObject CompanionScenario::toJson() const
                                          {"text", m.text},
                                          {"subject", m.subject},
                                          {"attachments", attachmentsToJson(m.attachments)},
+                                         {"phoneId", m.phoneId},
                                          {"rawArgument", m.rawArgument},
                                          {"rawParts", QJsonArray::fromStringList(m.rawParts)}});
         batchArray.append(messages);
@@ -134,6 +135,7 @@ CompanionScenario CompanionScenario::fromJson(const QJsonObject &json)
             m.text = o.value("text").toString();
             m.subject = o.value("subject").toString();
             m.attachments = attachmentsFromJson(o.value("attachments").toArray());
+            m.phoneId = o.value("phoneId").toString();
             m.rawArgument = o.value("rawArgument").toString();
             for (const QJsonValue &p : o.value("rawParts").toArray())
                 m.rawParts << p.toString();
@@ -322,13 +324,15 @@ struct CompanionPeer::Session
                 sendRawParts(m.rawParts);
             return;
         }
-        const QList<QByteArray> fields {QByteArray::number(m.dateMs),
-                                        m.sent ? "1" : "0",
-                                        b64(m.address),
-                                        b64(m.contactName),
-                                        b64(m.text),
-                                        b64(m.subject),
-                                        QByteArray::number(m.attachments.size())};
+        QList<QByteArray> fields {QByteArray::number(m.dateMs),
+                                  m.sent ? "1" : "0",
+                                  b64(m.address),
+                                  b64(m.contactName),
+                                  b64(m.text),
+                                  b64(m.subject),
+                                  QByteArray::number(m.attachments.size())};
+        if (!m.phoneId.isEmpty())
+            fields << m.phoneId.toUtf8();
         send("$sms:" + fields.join(','));
         if (m.attachments.isEmpty() && m.rawParts.isEmpty())
             return;
@@ -415,7 +419,17 @@ struct CompanionPeer::Session
                 const QByteArray data = read();
                 if (data.startsWith('.'))
                     break;
-                a.data += QByteArray::fromBase64(data);
+                const auto decoded = QByteArray::fromBase64Encoding(
+                        data, QByteArray::AbortOnBase64DecodingErrors);
+                if (!decoded) {
+                    writeRaw("$error:"
+                             + b64(QStringLiteral("invalid data line [%1]")
+                                           .arg(QString::fromUtf8(data.left(60))))
+                             + '\n');
+                    waitForClose();
+                    throw SessionEnd {QStringLiteral("fault")};
+                }
+                a.data += *decoded;
             }
             send(".");
             m.attachments << a;

@@ -41,6 +41,9 @@ struct PhoneMessage
     QString text;
     QString subject;
     QList<PhoneAttachment> attachments;
+    // The phone's own id of the message; when not empty, sent as the field
+    // after the attachment count.
+    QString phoneId;
     // When not empty, sent as the "$sms:" argument as it stands, with no
     // attachment parts (unless rawParts are given).
     QString rawArgument;
@@ -89,7 +92,9 @@ struct CompanionScenario
     static CompanionScenario fromJson(const QJsonObject &json);
 };
 
-// A message the system wrote to the phone in a restore session.
+// A message the system wrote to the phone in a restore session. Attachment
+// data that is not base64 makes the app answer "$error:" and end the
+// session, as the app's decoder fails on it.
 struct RestoredMessage
 {
     QString argument; // the "$sms:" argument as received

@@ -96,6 +96,12 @@ QList<QStringList> FakeAdb::calls() const
     return result;
 }
 
+QByteArray FakeAdb::installedPackage(const QString &serial) const
+{
+    QFile file(m_dir.filePath(QStringLiteral("installed/") + serial + QStringLiteral(".apk")));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 QList<QStringList> FakeAdb::calls(const QStringList &pattern) const
 {
     QList<QStringList> result;
@@ -141,7 +147,8 @@ void FakeAdb::save()
         return;
     QJsonObject scenario {{"rules", m_rules},
                           {"callLog", m_dir.filePath(QStringLiteral("calls.log"))},
-                          {"stateFile", m_dir.filePath(QStringLiteral("state.json"))}};
+                          {"stateFile", m_dir.filePath(QStringLiteral("state.json"))},
+                          {"installDir", m_dir.filePath(QStringLiteral("installed"))}};
     if (m_companion)
         scenario.insert("companion", QStringLiteral("127.0.0.1:%1").arg(m_companion));
     QSaveFile file(scenarioFile(m_dir.path()));

@@ -66,6 +66,10 @@ public:
     QList<QStringList> calls() const;
     QList<QStringList> calls(const QStringList &pattern) const;
 
+    // The package a successful install sent to the phone of serial; empty
+    // when none did. An install whose package file is removed or rewritten
+    // while it runs (its pause) fails as with adb.
+    QByteArray installedPackage(const QString &serial) const;
     // A "devices" listing of serial and state pairs as adb writes it.
     static QString listing(const QList<QPair<QString, QString>> &devices);
     static bool matches(const QStringList &pattern, const QStringList &arguments);

@@ -5,6 +5,7 @@
 #include "standins/fakeadb.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,6 +15,8 @@
 #include <QThread>
 
 #include <cstdio>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -139,6 +142,32 @@ Answer defaultAnswer(const QJsonObject &scenario, const QStringList &args)
     return a;
 }
 
+// What an install reads of the package file: its identity on disk and its
+// bytes. Empty when the file is not there.
+struct PackageState
+{
+    bool exists = false;
+    quint64 device = 0, inode = 0;
+    QByteArray bytes;
+    bool operator==(const PackageState &) const = default;
+};
+
+PackageState packageState(const QString &path)
+{
+    PackageState state;
+    struct stat st = {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return state;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return state;
+    state.exists = true;
+    state.device = quint64(st.st_dev);
+    state.inode = quint64(st.st_ino);
+    state.bytes = file.readAll();
+    return state;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -160,8 +189,33 @@ int main(int argc, char *argv[])
             answer = defaultAnswer(scenario, args);
         }
     }
+    // An install streams the package to the phone while it runs: a package
+    // file removed or rewritten before the install ends fails it, as with
+    // adb. What a phone got is kept for the test.
+    const bool install = args.size() == 4 && args.at(0) == QLatin1String("-s")
+            && args.at(2) == QLatin1String("install") && answer.exitCode == 0;
+    const PackageState before = install ? packageState(args.at(3)) : PackageState {};
     if (answer.delayMs > 0)
         QThread::msleep(answer.delayMs);
+    if (install && before.exists) {
+        if (packageState(args.at(3)) != before) {
+            answer = Answer {};
+            answer.out = "Performing Streamed Install\n";
+            answer.err = "adb: failed to install " + QFile::encodeName(args.at(3))
+                    + ": the package changed while it was sent\n";
+            answer.exitCode = 1;
+        } else {
+            const QString installed = readJson(scenarioPath).value("installDir").toString();
+            if (!installed.isEmpty()) {
+                QDir().mkpath(installed);
+                QSaveFile copy(installed + QLatin1Char('/') + args.at(1) + QStringLiteral(".apk"));
+                if (copy.open(QIODevice::WriteOnly)) {
+                    copy.write(before.bytes);
+                    copy.commit();
+                }
+            }
+        }
+    }
     std::fwrite(answer.err.constData(), 1, answer.err.size(), stderr);
     std::fwrite(answer.out.constData(), 1, answer.out.size(), stdout);
     std::fflush(stderr);

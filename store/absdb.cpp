@@ -85,3 +85,15 @@ QSharedPointer<AbsIOSMessageDb> AbsIOSMessageDb::openPhoneCopy(const QDir &store
     }
     return QSharedPointer<AbsIOSMessageDb>(new IOS5MessageDb(store, mcc));
 }
+
+QSharedPointer<AbsIOSMessageDb> AbsIOSMessageDb::phoneCopyReader(const QDir &store,
+                                                                 const QString &mcc)
+{
+    try {
+        return openPhoneCopy(store, mcc);
+    } catch (const std::exception &) {
+        auto *six = new IOS6MessageDb(store, mcc, false);
+        six->setReadOnlyCopy();
+        return QSharedPointer<AbsIOSMessageDb>(six);
+    }
+}

@@ -75,4 +75,9 @@ public:
     // they are (no upgrade, no recovery of an interrupted write, no
     // checkpoint); a write through it fails. Throws as isIOS6Schema.
     static QSharedPointer<AbsIOSMessageDb> openPhoneCopy(const QDir &store, const QString &mcc);
+    // openPhoneCopy for a store folder whose sms.db may be missing or
+    // unreadable now: never throws. Such a folder gets the iOS 6 reader of
+    // a copy, which creates nothing and reports what is wrong at its first
+    // read.
+    static QSharedPointer<AbsIOSMessageDb> phoneCopyReader(const QDir &store, const QString &mcc);
 };

@@ -9,6 +9,8 @@
 #include <QStandardPaths>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace {
 // Filled by the first dataFolder call, fixed afterwards.
 QString g_dataFolderPath;
@@ -101,27 +103,57 @@ QDir localDatabasesFolder()
     return dir;
 }
 
-QString uniqueFilePath(const QString &path)
+namespace {
+
+// The first free "base(n).suffix" beside path, trying n from *next on; *next
+// is left at the number after the one handed out. probes counts the names
+// looked at.
+QString numberedFreePath(const QFileInfo &info, qint64 *next, qint64 *probes)
 {
-    const QFileInfo info(path);
-    // A dangling link counts as taken, too.
-    if (!info.exists() && !info.isSymLink())
-        return path;
     const QString name = info.fileName();
     const qsizetype firstDot = name.indexOf(QLatin1Char('.'));
     const qsizetype lastDot = name.lastIndexOf(QLatin1Char('.'));
     const QString base = firstDot < 0 ? name : name.left(firstDot);
     const QString suffix = lastDot < 0 ? QString() : name.mid(lastDot + 1);
     const QDir folder = info.absoluteDir();
-    for (qint64 n = 1;; ++n) {
+    for (qint64 n = std::max<qint64>(*next, 1);; ++n) {
         // The number is put in on its own: a name holding "%1" keeps it.
         QString candidate = base + QStringLiteral("(%1)").arg(n);
         if (!suffix.isEmpty())
             candidate += QLatin1Char('.') + suffix;
         const QFileInfo c(folder.absoluteFilePath(candidate));
-        if (!c.exists() && !c.isSymLink())
+        if (probes)
+            ++*probes;
+        if (!c.exists() && !c.isSymLink()) {
+            *next = n + 1;
             return c.absoluteFilePath();
+        }
     }
+}
+
+} // namespace
+
+QString uniqueFilePath(const QString &path)
+{
+    const QFileInfo info(path);
+    // A dangling link counts as taken, too.
+    if (!info.exists() && !info.isSymLink())
+        return path;
+    qint64 next = 1;
+    return numberedFreePath(info, &next, nullptr);
+}
+
+QString UniqueFileNames::path(const QString &path)
+{
+    const QFileInfo info(path);
+    ++m_probes;
+    if (!info.exists() && !info.isSymLink())
+        return path;
+    const QString key = QDir::cleanPath(info.absoluteFilePath());
+    auto it = m_next.find(key);
+    if (it == m_next.end())
+        it = m_next.insert(key, 1);
+    return numberedFreePath(info, &it.value(), &m_probes);
 }
 
 QString sanitizeFileName(const QString &name)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDir>
+#include <QHash>
 #include <QString>
 
 // The fixed identifier that names the data folder and the redirect file.
@@ -33,6 +34,23 @@ QDir localDatabasesFolder();
 // path itself when nothing exists there, else the first free "base(n).suffix"
 // beside it.
 QString uniqueFilePath(const QString &path);
+
+// uniqueFilePath for the many files one job writes: the next number is
+// remembered per name, so that a name that repeats thousands of times
+// (attachments all called "image.jpg") does not try every number taken
+// before again for each file. A name handed out counts as taken from then
+// on, whether or not its file is made.
+class UniqueFileNames
+{
+public:
+    QString path(const QString &path);
+    // Names looked at in the file system so far.
+    qint64 probes() const { return m_probes; }
+
+private:
+    QHash<QString, qint64> m_next; // by the wanted path
+    qint64 m_probes = 0;
+};
 // name without \ / : * ? " < > | and trimmed.
 QString sanitizeFileName(const QString &name);
 // Lower-case hex MD5 of the UTF-8 bytes of text.

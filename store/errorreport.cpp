@@ -18,6 +18,13 @@ QString serviceHost()
     return QStringLiteral(PEL_SERVICE_HOST).trimmed();
 }
 
+QString supportAddress()
+{
+    if (qEnvironmentVariableIsSet("PELICORDE_SUPPORT_ADDRESS"))
+        return qEnvironmentVariable("PELICORDE_SUPPORT_ADDRESS").trimmed();
+    return QStringLiteral(PEL_SUPPORT_ADDRESS).trimmed();
+}
+
 QUrl serviceUrl(const QString &path)
 {
     const QString host = serviceHost();

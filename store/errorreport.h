@@ -9,6 +9,11 @@
 // nothing is ever sent.
 QString serviceHost();
 
+// The address users may write to for help: the environment variable
+// PELICORDE_SUPPORT_ADDRESS when it is set (even to an empty value), else the
+// build setting PEL_SUPPORT_ADDRESS. Empty when there is none.
+QString supportAddress();
+
 // http://<serviceHost><path>, or an empty URL when there is no host.
 QUrl serviceUrl(const QString &path);
 

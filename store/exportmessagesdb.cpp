@@ -1,5 +1,6 @@
 #include "store/exportmessagesdb.h"
 
+#include "store/attachmentfile.h"
 #include "store/datafolder.h"
 #include "store/msgutil.h"
 
@@ -54,10 +55,8 @@ QString lastComponentLower(const QString &filename)
 
 bool sameFileContent(const QString &a, const QString &b)
 {
-    QFile fa(a), fb(b);
-    if (fa.size() != fb.size())
-        return false;
-    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly))
+    QFile fa, fb;
+    if (!openAttachmentFile(fa, a) || !openAttachmentFile(fb, b) || fa.size() != fb.size())
         return false;
     constexpr qint64 kChunk = 1 << 16;
     while (!fa.atEnd()) {
@@ -567,9 +566,9 @@ void ExportMessagesDb::writeAttachment(_MsgAttachment *a, qint64 messageId, bool
 {
     if (!a)
         return;
-    const QString source = !a->localPath.isEmpty() && QFileInfo(a->localPath).isFile()
-            ? a->localPath
-            : QString();
+    // Only a regular file is copied: a pipe would block the run, a link
+    // could bring any file of this computer into the database's tree.
+    const QString source = isAttachmentFile(a->localPath) ? a->localPath : QString();
 
     qint64 attachmentId = attachmentRowid(a);
     if (attachmentId != 0) {
@@ -758,9 +757,10 @@ void ExportMessagesDb::copyFile(const QString &source, const QString &target, co
         return writerError(
                 QStringLiteral("Copy attachment %1 to %2 error. %3").arg(source, target, why));
     };
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        throw fail(in.errorString());
+    QFile in;
+    QString refused;
+    if (!openAttachmentFile(in, source, &refused))
+        throw fail(refused);
     // Written beside the target under another name and renamed when whole,
     // so that a copy that breaks off leaves no partial file under the
     // target name (and the partial one is removed).

@@ -1,5 +1,7 @@
 #include "store/ios5messagedb.h"
 
+#include "store/ios6messagedb.h"
+
 #include "store/msgutil.h"
 #include "store/texts.h"
 
@@ -644,7 +646,9 @@ void IOS5MessageDb::addPieceAttachment(_MsgDataSet &d, _MsgMessage *m, const Pie
     a->transfer_state = 5;
     a->is_outgoing = piece.msgFlags == 3 ? 1 : 0;
     a->transfer_name = name;
-    a->localPath = absolute;
+    // Empty when a folder on the way links out of the store: the file there
+    // is none of ours, whatever its name.
+    a->localPath = IOS6MessageDb::attachmentLocalPath(m_fileRelayDir, relative);
     d.attachments.insert(a->ROWID, a);
 
     if (m->attachments.isEmpty()) {
@@ -713,19 +717,8 @@ bool IOS5MessageDb::writePieceFile(const QString &absolutePath, const QByteArray
 
 QString IOS5MessageDb::localPathOf(const QString &filename) const
 {
-    if (filename.isEmpty())
-        return {};
-    QString p = filename;
-    if (p.startsWith(QLatin1Char('/')))
-        p.remove(0, 1);
-    if (p.startsWith(QLatin1String("~/")))
-        p.replace(0, 2, QStringLiteral("var/mobile/"));
-    static const QRegularExpression forbidden(QStringLiteral("[:*?\"<>|]"));
-    p.remove(forbidden);
-    const QString root = QDir::cleanPath(m_fileRelayDir.absolutePath());
-    const QString path = QDir::cleanPath(m_fileRelayDir.absoluteFilePath(p));
-    // A name that climbs out of the store stands for no file of ours.
-    if (!path.startsWith(root + QLatin1Char('/')))
-        return {};
-    return path;
+    // The same rule as for the newer databases: a name that climbs out of
+    // the store, or leaves it through a linked folder, stands for no file
+    // of ours.
+    return IOS6MessageDb::attachmentLocalPath(m_fileRelayDir, filename);
 }

@@ -1,5 +1,6 @@
 #include "store/msgutil.h"
 
+#include "store/attachmentfile.h"
 #include "store/emoji.h"
 #include "store/texts.h"
 
@@ -420,23 +421,25 @@ QByteArray attachmentAttributedBody(const QString &guid)
 
 QString makeThumbnail(const _MsgAttachment &a)
 {
+    // A pipe or a link where the picture should be gets no thumbnail, not
+    // even one made from an earlier file of that name.
+    const QFileInfo source(a.localPath);
+    if ((source.exists() || source.isSymLink()) && !isAttachmentFile(a.localPath))
+        return QString();
     const QString path = QDir(thumbnailFolder())
                                  .absoluteFilePath(lowerHexMd5(a.localPath.toUtf8()) + ".thumb");
     if (QFileInfo::exists(path))
         return path;
-    QImage image;
-    const char *format = "JPEG";
-    if (!image.load(a.localPath, format)) {
-        format = "PNG";
-        if (!image.load(a.localPath, format))
-            return path;
-    }
+    QByteArray format;
+    const QImage image = loadAttachmentPicture(a.localPath, &format);
+    if (image.isNull())
+        return path;
     const QImage thumb = image.height() > image.width()
             ? image.scaledToHeight(120, Qt::FastTransformation)
             : image.scaledToWidth(120, Qt::FastTransformation);
     // Written under a temporary name and moved in place when complete.
     QSaveFile out(path);
-    if (out.open(QIODevice::WriteOnly) && thumb.save(&out, format))
+    if (out.open(QIODevice::WriteOnly) && thumb.save(&out, format.constData()))
         out.commit();
     return path;
 }

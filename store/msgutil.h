@@ -74,7 +74,8 @@ QByteArray attachmentAttributedBody(const QString &guid);
 
 // Path of a small picture of an image attachment in the per-user cache
 // folder, made when missing; no file is there when the attachment is no
-// JPEG or PNG image.
+// JPEG or PNG image. Empty when the attachment's file is no regular file
+// (a pipe, a link): such a file is never read.
 QString makeThumbnail(const _MsgAttachment &a);
 
 // Removes the characters the store never keeps in a file name: : * ? " < > |

@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QUrl>
 
@@ -25,6 +26,9 @@ Sqlite3Exception::Sqlite3Exception(const QString &what, int code)
 { }
 
 namespace {
+
+// How long a commit waits, in all, for readers on other connections.
+constexpr qint64 kCommitPatienceMs = 60000;
 
 QString dbMessage(sqlite3 *db, int rc)
 {
@@ -1018,7 +1022,22 @@ void Sqlite3DB::beginTran()
 
 void Sqlite3DB::commitTran()
 {
-    execThrow("commit", "commit transaction");
+    if (!m_db)
+        failNotOpen("commit transaction");
+    // A reader on another connection (another window or running copy of
+    // the program showing this database) may hold the file for longer than
+    // one busy wait: the commit waits for it rather than throwing away a
+    // whole run at its end. A commit refused as busy leaves the
+    // transaction open, so it is simply tried again.
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const int rc = sqlite3_exec(m_db, "commit", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK)
+            return;
+        if ((rc & 0xff) != SQLITE_BUSY || !inTran() || waited.elapsed() >= kCommitPatienceMs)
+            fail(QStringLiteral("commit transaction failed"), m_db, rc);
+    }
 }
 
 void Sqlite3DB::rollbackTran()

@@ -1,5 +1,7 @@
 #include "store/swapjournal.h"
 
+#include "store/attachmentfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -133,9 +135,10 @@ bool syncPath(const QString &path)
 #endif
 }
 
-bool copyFileSynced(const QString &from, const QString &to, QString *error)
+bool copyFileSynced(const QString &from, const QString &to, QString *error,
+                    const std::atomic_bool *stop)
 {
-    QFile in(from);
+    QFile in;
     QFile out(to);
     auto failed = [&](const QString &text) {
         if (error)
@@ -144,8 +147,11 @@ bool copyFileSynced(const QString &from, const QString &to, QString *error)
         QFile::remove(to);
         return false;
     };
-    if (!in.open(QIODevice::ReadOnly))
-        return failed(in.errorString());
+    // Only a regular file is copied: a pipe would block, a link could
+    // bring in any file of this computer.
+    QString refused;
+    if (!openAttachmentFile(in, from, &refused))
+        return failed(refused);
     QFile::remove(to);
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         return failed(out.errorString());
@@ -157,6 +163,8 @@ bool copyFileSynced(const QString &from, const QString &to, QString *error)
         if (out.write(block) != block.size())
             return failed(out.errorString());
         killPoint("copy");
+        if (stop && *stop)
+            return failed(QStringLiteral("cancelled"));
     }
     if (in.error() != QFile::NoError)
         return failed(in.errorString());

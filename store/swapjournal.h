@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -100,8 +102,11 @@ void killPoint(const char *point);
 
 // Copies from to a new file at to (replacing one there), flushed to the
 // disk; passes killPoint("copy") after every block. False on any failure,
-// leaving no file at to.
-bool copyFileSynced(const QString &from, const QString &to, QString *error = nullptr);
+// leaving no file at to. Only a regular file that is no link is copied.
+// With stop given, the copy also ends as failed as soon as *stop turns true
+// (read after every block): a long copy does not hold up a job's Cancel.
+bool copyFileSynced(const QString &from, const QString &to, QString *error = nullptr,
+                    const std::atomic_bool *stop = nullptr);
 // Writes bytes into a new file at path, flushed to the disk.
 bool writeFileSynced(const QString &path, const QByteArray &bytes, QString *error = nullptr);
 // Flushes a file (or a folder's entries) to the disk; false when it cannot.

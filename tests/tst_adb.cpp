@@ -9,6 +9,7 @@
 #include <QThreadPool>
 #include <QtTest>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -101,6 +102,7 @@ private slots:
     void monitorReportsUnauthorizedPhoneAgainWhenAllowed();
     void monitorStopsWithinOnePass();
     void monitorTakesANewIntervalAtOnce();
+    void monitorsLeaveQtsThreadPoolFree();
     void monitorLeavesTheUsersServerRunning();
     void monitorGoesOnWhenTheServerDoesNotStart();
     void monitorStopsAtOnceWhileAdbStalls_data();
@@ -487,6 +489,30 @@ void TestAdb::monitorStopsWithinOnePass()
         AndroidMonitor idle;
     }
     QCOMPARE(adb.calls().mid(before), QList<QStringList>());
+}
+
+void TestAdb::monitorsLeaveQtsThreadPoolFree()
+{
+    // Qt's drawing hands work to its global pool and waits for it: with two
+    // threads there (a two-core machine) two running monitors, two windows,
+    // must not hold them.
+    QThreadPool *global = QThreadPool::globalInstance();
+    const int threads = global->maxThreadCount();
+    global->setMaxThreadCount(2);
+    FakeAdb adb;
+    QVERIFY(adb.isValid());
+    Reports reports;
+    auto first = startMonitor(&reports, 60000);
+    auto second = startMonitor(&reports, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(adb.calls({"devices"}).size() >= 2, 20000);
+    std::atomic_bool ran {false};
+    global->start([&ran] { ran = true; });
+    const bool done = global->waitForDone(10000);
+    first.reset();
+    second.reset();
+    global->setMaxThreadCount(threads);
+    QVERIFY(done);
+    QVERIFY(ran);
 }
 
 void TestAdb::monitorTakesANewIntervalAtOnce()

@@ -62,6 +62,35 @@ QStringList afcRequests(const QString &prefix = QStringLiteral("afc "))
     return seen;
 }
 
+// The format of each property list the phone received: "binary" or "xml".
+QStringList formats()
+{
+    QStringList all;
+    for (const QJsonValue &f : iphonesim::report(kUdid).value("formats").toArray())
+        all.append(f.toString());
+    return all;
+}
+
+// A fault whose answer is the payload given, of the operation given.
+QJsonObject answerFault(int op, const QString &path, int answerOp, const QByteArray &payload)
+{
+    QJsonObject f {{"op", op},
+                   {"kind", "answer"},
+                   {"answerOp", answerOp},
+                   {"payload", QString::fromLatin1(payload.toBase64())}};
+    if (!path.isEmpty())
+        f.insert("path", path);
+    return f;
+}
+
+QByteArray zeroEnded(const QStringList &strings)
+{
+    QByteArray b;
+    for (const QString &s : strings)
+        b += s.toUtf8() + '\0';
+    return b;
+}
+
 int openServices()
 {
     return iphonesim::report(kUdid).value("openServices").toInt(-1);
@@ -123,6 +152,11 @@ private slots:
     void faults();
     void stringCounts_data();
     void stringCounts();
+    void outOfStep_data();
+    void outOfStep();
+    void listingNames_data();
+    void listingNames();
+    void filesOfAClosedConnection();
 
 private:
     TestEnv m_env;
@@ -338,6 +372,8 @@ void TestAfc::appContainers()
         QVERIFY2(request.contains("<key>Command</key>") && request.contains("VendContainer")
                          && request.contains("<string>com.example.notes</string>"),
                  qPrintable(request));
+        // The request goes out as XML.
+        QCOMPARE(formats(), QStringList {"xml"});
 
         QCOMPARE(namesOf(app.listDirectory("/")), (QStringList {"/Documents/", "/Library/"}));
         QCOMPARE(readAll(app, "/Documents/n.txt", 64), QByteArray("note"));
@@ -567,6 +603,206 @@ void TestAfc::stringCounts()
     QCOMPARE(text, error);
     if (error.isEmpty())
         QCOMPARE(read, qsizetype(strings));
+}
+
+void TestAfc::outOfStep_data()
+{
+    QTest::addColumn<QJsonObject>("fault");
+    QTest::addColumn<QString>("call"); // info, read, remove or list
+    QTest::addColumn<QString>("error"); // the failing call's text
+
+    const QByteArray handle = QByteArray::fromHex("0100000000000000");
+    QTest::newRow("late answer to file information")
+            << QJsonObject {{"op", 10}, {"path", "/slow"}, {"kind", "late"}, {"value", 1500}}
+            << "info"
+            << "";
+    QTest::newRow("late answer to a read")
+            << QJsonObject {{"op", 15}, {"kind", "late"}, {"value", 1500}} << "read"
+            << "read AFC header failed.";
+    QTest::newRow("late listing") << QJsonObject {{"op", 3}, {"kind", "late"}, {"value", 1500}}
+                                  << "list"
+                                  << "read AFC header failed.";
+    QTest::newRow("entry information cut short")
+            << QJsonObject {{"op", 10}, {"path", "/d/a"}, {"kind", "closeMidAnswer"}} << "list"
+            << "read AFC file block data failed.";
+    QTest::newRow("short header") << QJsonObject {{"op", 8}, {"kind", "shortHeader"}} << "remove"
+                                  << "read AFC header failed.";
+    QTest::newRow("wrong magic")
+            << QJsonObject {{"op", 8}, {"kind", "badMagic"}} << "remove"
+            << "read AFC header failed: the answer does not start with the AFC magic.";
+    QTest::newRow("unknown answer")
+            << QJsonObject {{"op", 8}, {"kind", "unknownOp"}} << "remove"
+            << "read AFC failed, Unknown operation code received 99, param1=5.";
+    QTest::newRow("data answering a remove")
+            << answerFault(8, "", 2, "") << "remove"
+            << "read AFC failed, an answer of operation 2 to a request of operation 8.";
+    QTest::newRow("read answered with an open result")
+            << answerFault(15, "", 14, handle) << "read"
+            << "read AFC file failed, an answer of operation 14 to a read.";
+    QTest::newRow("read answered with a position result")
+            << answerFault(15, "", 19, handle) << "read"
+            << "read AFC file failed, an answer of operation 19 to a read.";
+    QTest::newRow("read answered with a status 0 carrying data")
+            << answerFault(15, "", 1, QByteArray(8, '\0') + "data") << "read"
+            << "read AFC file failed, a status answer of 12 bytes to a read.";
+}
+
+void TestAfc::outOfStep()
+{
+    // After a time-out or an answer that breaks the framing, the socket may
+    // be out of step: the connection is closed, and every later call fails
+    // plainly instead of reading another request's answer.
+    QFETCH(QJsonObject, fault);
+    QFETCH(QString, call);
+    QFETCH(QString, error);
+    mobiledevice::setServiceTimeoutMs(600);
+    const QJsonObject files {
+            {"/slow", QJsonObject {{"$fill", 1000}}}, {"/other", "other"}, {"/d/a", "a"}};
+    QVERIFY(scenario({{"afc", QJsonObject {{"files", files}, {"faults", QJsonArray {fault}}}}}));
+    AfcConnection conn(iphonesim::device(kUdid));
+    conn.connect();
+
+    AfcFile file;
+    char buffer[100];
+    if (call == "info") {
+        QVERIFY(!AfcFileInfo::fromPath(conn, "/slow").isValid());
+    } else if (call == "read") {
+        QVERIFY(conn.openForReading("/slow", file));
+        QCOMPARE(file.read(buffer, 100), -1);
+        QCOMPARE(file.lastError(), error);
+        QVERIFY(!file.isOpen());
+    } else if (call == "remove") {
+        QVERIFY(!conn.removePath("/other"));
+        QCOMPARE(conn.lastError(), error);
+    } else {
+        QCOMPARE(namesOf(conn.listDirectory("/d")), QStringList());
+        QCOMPARE(conn.lastError(), error);
+    }
+    QVERIFY(!conn.isConnected());
+    // Nothing more is asked of the phone, and its end of the socket closes.
+    const int asked = afcRequests().size();
+    const AfcFileInfo other = AfcFileInfo::fromPath(conn, "/other");
+    QVERIFY2(!other.isValid(), qPrintable(QString::number(other.size)));
+    QVERIFY(!conn.makeDirectory("/new"));
+    QCOMPARE(conn.lastError(), QString("The AFC connection is not open."));
+    QCOMPARE(file.read(buffer, 100), -1);
+    QCOMPARE(afcRequests().size(), asked);
+    QTRY_COMPARE(openServices(), 0);
+}
+
+void TestAfc::listingNames_data()
+{
+    QTest::addColumn<QJsonArray>("faults");
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QStringList>("logged"); // the names or sizes in the log's warnings
+
+    const auto names = [](const QStringList &n) {
+        return answerFault(3, "/d", 2, zeroEnded(QStringList {".", ".."} + n));
+    };
+    const auto info = [](const QString &size) {
+        return answerFault(10, "/d/a.txt", 2, zeroEnded({"st_size", size, "st_ifmt", "S_IFREG"}));
+    };
+    const QStringList all {"/d/a.txt", "/d/b.txt", "/d/sub/"};
+    const QStringList partOf {"/d/b.txt", "/d/sub/"};
+    QTest::newRow("as the phone lists them") << QJsonArray() << all << QStringList();
+    QTest::newRow("one entry unreadable") << QJsonArray {QJsonObject {
+            {"op", 10}, {"path", "/d/a.txt"}, {"kind", "status"}, {"value", 8}}}
+                                          << partOf << QStringList();
+    QTest::newRow("empty name") << QJsonArray {names({"", "a.txt"})} << QStringList {"/d/a.txt"}
+                                << QStringList {"\"\""};
+    QTest::newRow("climbing names")
+            << QJsonArray {names({"..", "../x", "../../x", "a.txt", "."})}
+            << QStringList {"/d/a.txt"} << QStringList {"\"../x\"", "\"../../x\""};
+    QTest::newRow("name holding a slash")
+            << QJsonArray {names({"sub/y", "/x", "b.txt"})} << QStringList {"/d/b.txt"}
+            << QStringList {"\"sub/y\"", "\"/x\""};
+    QTest::newRow("negative size") << QJsonArray {info("-5")} << partOf << QStringList {"\"-5\""};
+    QTest::newRow("absurd size") << QJsonArray {info("1152921504606846976")} << partOf
+                                 << QStringList {"\"1152921504606846976\""};
+    QTest::newRow("size that is no number")
+            << QJsonArray {info("12kB")} << partOf << QStringList {"\"12kB\""};
+    QTest::newRow("largest size believed")
+            << QJsonArray {info("281474976710656")} << all << QStringList();
+    // The first ten names left out are logged one by one, the rest counted.
+    QStringList many;
+    QStringList firstTen;
+    for (int i = 0; i < 30; ++i) {
+        many.append("../" + QString::number(i));
+        if (i < 10)
+            firstTen.append("\"../" + QString::number(i) + "\"");
+    }
+    QTest::newRow("many names left out")
+            << QJsonArray {names(many + QStringList {"a.txt"})} << QStringList {"/d/a.txt"}
+            << firstTen + QStringList {"30 names in all"};
+}
+
+void TestAfc::listingNames()
+{
+    // Names that are no entry of the folder, and entries the phone cannot
+    // describe, are left out; the rest of the listing stands.
+    QFETCH(QJsonArray, faults);
+    QFETCH(QStringList, entries);
+    QFETCH(QStringList, logged);
+    // Each is logged once (the test fails on a warning that does not come).
+    for (const QString &l : logged)
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("^AFC (listing|file information) of /d.*"
+                                                + QRegularExpression::escape(l)));
+    const QJsonObject files {{"/x", "x"}, {"/d/a.txt", "a"}, {"/d/b.txt", "b"}, {"/d/sub/y", "y"}};
+    QVERIFY(scenario({{"afc", QJsonObject {{"files", files}, {"faults", faults}}}}));
+    AfcConnection conn(iphonesim::device(kUdid));
+    conn.connect();
+    QCOMPARE(namesOf(conn.listDirectory("/d")), entries);
+    // These are answers of the phone, not broken framing: the connection
+    // goes on.
+    QVERIFY(conn.isConnected());
+    QCOMPARE(readAll(conn, "/d/b.txt", 16), QByteArray("b"));
+}
+
+void TestAfc::filesOfAClosedConnection()
+{
+    QVERIFY(scenario(
+            {{"afc",
+              QJsonObject {{"files", QJsonObject {{"/a.txt", "aaaa"}, {"/b.txt", "bbbb"}}}}}}));
+    char buffer[16];
+    // A file never opened sends nothing anywhere.
+    AfcFile never;
+    QCOMPARE(never.read(buffer, 16), -1);
+    QCOMPARE(never.lastError(), QString("The AFC file is not open."));
+    QCOMPARE(never.write("x", 1), -1);
+
+    // A file of a closed connection sends nothing, even when a new
+    // connection has its socket's number and a file of the same handle.
+    AfcConnection first(iphonesim::device(kUdid));
+    first.connect();
+    AfcFile stale;
+    QVERIFY(first.openForReading("/a.txt", stale));
+    first.close();
+    QVERIFY(!stale.isOpen());
+    AfcConnection second(iphonesim::device(kUdid));
+    second.connect();
+    AfcFile current;
+    QVERIFY(second.openForReading("/b.txt", current));
+    QCOMPARE(current.handle(), stale.handle());
+    QCOMPARE(stale.read(buffer, 16), -1);
+    QCOMPARE(stale.lastError(), QString("The AFC connection of the file is closed."));
+    QCOMPARE(stale.write("x", 1), -1);
+    stale.close();
+    QCOMPARE(current.read(buffer, 16), 4);
+    QCOMPARE(QByteArray(buffer, 4), QByteArray("bbbb"));
+    QCOMPARE(afcRequests("afc 20"), QStringList());
+
+    // A file that outlives its connection object.
+    AfcFile outliving;
+    {
+        AfcConnection third(iphonesim::device(kUdid));
+        third.connect();
+        QVERIFY(third.openForReading("/a.txt", outliving));
+    }
+    QCOMPARE(outliving.read(buffer, 16), -1);
+    QCOMPARE(outliving.lastError(), QString("The AFC connection of the file is closed."));
+    outliving.close();
+    QCOMPARE(afcRequests("afc 20"), QStringList());
 }
 
 QTEST_MAIN(TestAfc)

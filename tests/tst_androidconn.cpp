@@ -12,10 +12,12 @@
 #include "store/progressform.h"
 #include "store/texts.h"
 #include "tests/support/modalanswerer.h"
+#include "tests/support/screenshot.h"
 #include "tests/support/testenv.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -140,6 +142,7 @@ private slots:
     void usbConnect_data();
     void usbConnect();
     void usbInstallsMissingApp();
+    void usbInstallsOnTwoPhonesAtOnce();
     void usbAppNeverAnswers();
     void usbCancelWhileOpening();
     void usbCancelDuringInstall();
@@ -412,23 +415,31 @@ void TestAndroidConn::usbInstallsMissingApp()
         adb.on({"-s", kSerial, "shell", "pm", "-l"},
                FakeAdbReply {"package:com.android.phone\npackage:com.android.settings\n"});
         adb.on({"-s", kSerial, "install", "*"}, c.install);
-        // A stale file of the same name is replaced.
-        const QString apk = dataFolder().absoluteFilePath("com.quillmarsh.smssync.apk");
+        // A file of the package's usual name, left by an older version, is
+        // neither used nor touched.
+        const QString stale = dataFolder().absoluteFilePath("com.quillmarsh.smssync.apk");
         {
-            QFile stale(apk);
-            QVERIFY(stale.open(QIODevice::WriteOnly));
-            stale.write("stale");
+            QFile f(stale);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("stale");
         }
 
         const Outcome out = runUsb();
         QVERIFY2(out.ok == c.ok, c.name);
         const auto installs = adb.calls({"-s", kSerial, "install", "*"});
         QCOMPARE(installs.size(), 1);
-        QCOMPARE(installs.first().at(3), apk);
+        // The job's own package file in the data folder, gone afterwards.
+        const QFileInfo apk(installs.first().at(3));
+        QCOMPARE(apk.absolutePath(), dataFolder().absolutePath());
+        QVERIFY2(apk.fileName().startsWith("com.quillmarsh.smssync-"), qPrintable(apk.fileName()));
+        QCOMPARE(apk.suffix(), QStringLiteral("apk"));
+        QVERIFY(!apk.exists());
+        QCOMPARE(resourceBytes(stale), QByteArray("stale"));
+        QFile::remove(stale);
         const QByteArray package = resourceBytes(kCompanionPackageResource);
         QVERIFY(!package.isEmpty());
-        QCOMPARE(resourceBytes(apk), package);
-        QVERIFY(QFileInfo(apk).permissions().testFlag(QFileDevice::WriteUser));
+        if (c.ok)
+            QCOMPARE(adb.installedPackage(kSerial), package);
         const auto broadcasts = adb.calls({"-s", kSerial, "shell", "am", "broadcast", "**"});
         if (c.ok) {
             QCOMPARE(out.boxes, QStringList());
@@ -442,6 +453,54 @@ void TestAndroidConn::usbInstallsMissingApp()
             QVERIFY(!out.boxes.first().contains(helpStart()));
             QVERIFY2(broadcasts.isEmpty(), c.name); // no hello after a failed install
         }
+    }
+}
+
+void TestAndroidConn::usbInstallsOnTwoPhonesAtOnce()
+{
+    // Two phones without the app connect at once: the second job prepares
+    // its package while the first one's install is still reading its own.
+    // Repeated, since the two jobs meet at a different moment each time.
+    const QByteArray package = resourceBytes(kCompanionPackageResource);
+    QVERIFY(!package.isEmpty());
+    auto runFor = [](const QString &serial,
+                     const std::function<void(ModalAnswerer &, ProgressForm &)> &prepare) {
+        return runJob<AndroidConnectWithUSBThread>(
+                [serial](ProgressForm *form) {
+                    auto *job = new AndroidConnectWithUSBThread(serial, form);
+                    job->setInstallSettleTime(0);
+                    return job;
+                },
+                prepare);
+    };
+    for (int round = 0; round < 3; ++round) {
+        CompanionPeer peer;
+        QVERIFY(peer.start());
+        FakeAdb adb;
+        QVERIFY(adb.isValid());
+        adb.setCompanion(peer.controlPort());
+        adb.on({"-s", "*", "shell", "pm", "-l"}, FakeAdbReply {"package:com.android.phone\n"});
+        adb.on({"-s", "*", "install", "*"},
+               FakeAdbReply {"Performing Streamed Install\nSuccess\n", {}, 0, 1500});
+        const QString first = QStringLiteral("PHONE-A%1").arg(round);
+        const QString second = QStringLiteral("PHONE-B%1").arg(round);
+        Outcome inner;
+        const Outcome outer = runFor(first, [&](ModalAnswerer &answerer, ProgressForm &) {
+            answerer.act(QStringLiteral("ProgressForm"), [&](QWidget *) {
+                QTRY_VERIFY_WITH_TIMEOUT(!adb.calls({"-s", first, "install", "*"}).isEmpty(),
+                                         20000);
+                inner = runFor(second, {});
+            });
+        });
+        QVERIFY2(outer.ok, qPrintable(outer.boxes.join('\n')));
+        QVERIFY2(inner.ok, qPrintable(inner.boxes.join('\n')));
+        QCOMPARE(adb.installedPackage(first), package);
+        QCOMPARE(adb.installedPackage(second), package);
+        const auto installs = adb.calls({"-s", "*", "install", "*"});
+        QCOMPARE(installs.size(), 2);
+        QVERIFY(installs.at(0).at(3) != installs.at(1).at(3));
+        // Both package files are gone again.
+        QCOMPARE(dataFolder().entryList({"*.apk"}, QDir::Files), QStringList());
     }
 }
 
@@ -722,6 +781,12 @@ void TestAndroidConn::dialogConnects()
     QCOMPARE(form.btnConnect->text(), ids("IDS_WIFI_FORM_CONNECT"));
     form.setControlPort(peer.controlPort());
     form.show();
+    // The grey footer holds its whole text, inside the dialog.
+    QLabel *footer = form.lbTipsDownloadWifiConnection;
+    QVERIFY2(footer->heightForWidth(footer->width()) <= footer->height(),
+             qPrintable(QString::number(footer->heightForWidth(footer->width()))));
+    QVERIFY(form.rect().contains(footer->geometry()));
+    saveShot(&form, "androidwifiform");
     form.txtWifiSocket->setText(QStringLiteral("  127.0.0.1 "));
 
     {

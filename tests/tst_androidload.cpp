@@ -143,6 +143,12 @@ PhoneMessage sms(qint64 dateMs, bool sent, const QString &address, const QString
     return m;
 }
 
+PhoneMessage withId(PhoneMessage m, const QString &id)
+{
+    m.phoneId = id;
+    return m;
+}
+
 QByteArray b64(const QString &text)
 {
     return text.toUtf8().toBase64();
@@ -277,17 +283,28 @@ private slots:
     void reloadFollowsThePhone();
     void sharedStoredMessageStaysWhileOnePhoneMessageHasIt();
     void cancelMidLoadKeepsTheCache();
+    void cancelAroundTheCommit_data();
+    void cancelAroundTheCommit();
     void peerFailuresKeepTheCache_data();
     void peerFailuresKeepTheCache();
     void hostileAttachmentNamesStayInTheCache();
+    void picturesOfOneMomentAreEachStored_data();
+    void picturesOfOneMomentAreEachStored();
+    void repeatedLinesDoNotPrune();
 
     void restoreSendsAndRecords();
+    void restoreCancelAfterTheLastBatch_data();
+    void restoreCancelAfterTheLastBatch();
     void restoreSkipsWhatTheCacheHolds();
     void restoreAsksForTheDefaultApp();
     void restoreKeepsWhatWasSentOnFailure_data();
     void restoreKeepsWhatWasSentOnFailure();
     void restoreRecordsUpToAFailedWrite();
     void loadAfterRestoreAdoptsTheMessages();
+    void transferredMessageIsCachedOnce_data();
+    void transferredMessageIsCachedOnce();
+    void restoreCleansAttachmentFields();
+    void restoreRecordsOnlyWhatThePhoneConfirmed();
 
 private:
     Outcome load(const CompanionScenario &scenario, const Prepare &prepare = {},
@@ -653,6 +670,48 @@ void TestAndroidLoad::cancelMidLoadKeepsTheCache()
                      {"one"}, {"three"}, {QString(QChar(0xFFFC))}, {"four"}, {"five"}}));
 }
 
+void TestAndroidLoad::cancelAroundTheCommit_data()
+{
+    QTest::addColumn<QString>("point");
+    QTest::addColumn<bool>("committed");
+    QTest::newRow("before the commit phase") << "commit-asked" << false;
+    QTest::newRow("after it began") << "commit-begun" << true;
+}
+
+void TestAndroidLoad::cancelAroundTheCommit()
+{
+    // Everything has arrived; the commit phase (indexes, pruning, commit,
+    // compacting) is the load's point of no return. A Cancel just before it
+    // keeps the cache as it was; one just after it is refused, and the load
+    // (with its pruning of what the phone dropped) is reported done, so the
+    // window shows what the cache holds.
+    QFETCH(QString, point);
+    QFETCH(bool, committed);
+    CompanionScenario first;
+    first.batches
+            = {{sms(kMs, false, kAlice, "Alice", "one"), sms(kMs + 1, false, kBob, "Bob", "two")}};
+    QVERIFY(load(first).ok);
+    const QString before = dumpCache();
+
+    CompanionScenario second;
+    second.batches = {{sms(kMs, false, kAlice, "Alice", "one"),
+                       sms(kMs + 5000, false, kCarol, "Carol", "three")}};
+    std::shared_ptr<CancelAtKillPoint> press;
+    const Outcome out = load(second, [&](ModalAnswerer &, ProgressForm &form) {
+        press = std::make_shared<CancelAtKillPoint>(form, point.toLatin1().constData());
+    });
+    QVERIFY(press && press->pressed());
+    press.reset();
+    QCOMPARE(out.ok, committed);
+    QCOMPARE(out.boxes, QStringList());
+    QVERIFY2(out.stuck.isEmpty(), qPrintable(out.stuck.join('\n')));
+    if (committed)
+        QCOMPARE(rows("select text from message order by date, rowid"),
+                 (QList<QVariantList> {{"one"}, {"three"}}));
+    else
+        QCOMPARE(dumpCache(), before);
+}
+
 void TestAndroidLoad::peerFailuresKeepTheCache_data()
 {
     QTest::addColumn<QList<PhoneMessage>>("batch");
@@ -708,6 +767,24 @@ void TestAndroidLoad::peerFailuresKeepTheCache_data()
     QTest::newRow("attachment data where a part should begin")
             << QList<PhoneMessage> {raw(rawSms(kMs, kCarol, "", "1"), {data, "."})} << -2 << -1 << 0
             << QString() << "must be [$atta:]" << true << qint64(0);
+    // A line cut in two on its way: its head alone, or its tail alone where
+    // a line should begin. Skipped, its message would be taken for one
+    // the phone has deleted.
+    QTest::newRow("message line cut short")
+            << QList<PhoneMessage> {two.at(0),
+                                    raw(QStringLiteral("%1,0,%2").arg(kMs).arg(
+                                                QString::fromLatin1(b64(kCarol))),
+                                        {})}
+            << -2 << -1 << 0 << QString() << "damaged message line" << true << qint64(0);
+    QTest::newRow("date that is no number")
+            << QList<PhoneMessage> {raw(rawSms(kMs, kCarol, "b", "0").replace(0, 2, "x"), {})} << -2
+            << -1 << 0 << QString() << "damaged message line" << true << qint64(0);
+    QTest::newRow("part count that is no number")
+            << QList<PhoneMessage> {raw(rawSms(kMs, kCarol, "b", "1\x02"), {})} << -2 << -1 << 0
+            << QString() << "damaged message line" << true << qint64(0);
+    QTest::newRow("tail of a cut message line") << two << -2 << int(CompanionFault::RawLine) << 4
+                                                << QString::fromLatin1(b64("b")) + ",,0"
+                                                << "damaged line" << true << qint64(0);
     QTest::newRow("attachment larger than the limit")
             << QList<PhoneMessage> {sms(kMs, false, kCarol, "C", "",
                                         {attachment("video/mp4", "v.mp4", patternBytes(9000, 8))})}
@@ -818,6 +895,165 @@ void TestAndroidLoad::hostileAttachmentNamesStayInTheCache()
     }
     // The database is still the database.
     QCOMPARE(scalar("select count(*) from chat").toInt(), 1);
+}
+
+void TestAndroidLoad::picturesOfOneMomentAreEachStored_data()
+{
+    QTest::addColumn<bool>("withIds"); // the app sends its ids of the messages
+    QTest::newRow("phone ids") << true;
+    QTest::newRow("no ids: each line a message") << false;
+}
+
+void TestAndroidLoad::picturesOfOneMomentAreEachStored()
+{
+    QFETCH(bool, withIds);
+    // Two photos sent at once: one sender, one second, no text, and the
+    // name the phone gives every MMS picture. A third one with a text.
+    const QByteArray first = patternBytes(2000, 21);
+    const QByteArray second = patternBytes(2100, 22);
+    const QByteArray third = patternBytes(2200, 23);
+    auto pic = [](qint64 ms, const QString &text, const QByteArray &data, const QString &id) {
+        return withId(sms(ms, false, kAlice, "Alice", text,
+                          {attachment("image/jpeg", "image000000.jpg", data)}),
+                      id);
+    };
+    const PhoneMessage a = pic(kMs, "", first, withIds ? "mms:41" : QString());
+    const PhoneMessage b = pic(kMs + 500, "", second, withIds ? "mms:42" : QString());
+    const PhoneMessage c = pic(kMs + 700, "both", third, withIds ? "mms:43" : QString());
+    auto storedPictures = [] {
+        QStringList out;
+        const QDir relay(androidCacheDir(phone()).absoluteFilePath("file-relay/var/mobile"));
+        for (const QVariantList &r : rows("select filename from attachment order by rowid")) {
+            QFile f(relay.absoluteFilePath(r.at(0).toString().mid(2)));
+            out << (f.open(QIODevice::ReadOnly) ? md5(f.readAll()) : QStringLiteral("missing"));
+        }
+        out.sort();
+        return out;
+    };
+    auto sorted = [](QStringList list) {
+        list.sort();
+        return list;
+    };
+
+    CompanionScenario s;
+    s.batches = {{a, b, c}};
+    CompanionRecord record;
+    QVERIFY(load(s, {}, &record).ok);
+    // Every picture was asked for and is stored, each under a name of its
+    // own within the moment.
+    QCOMPARE(record.answers, (QStringList {"1", "1", "1"}));
+    QCOMPARE(storedPictures(), sorted({md5(first), md5(second), md5(third)}));
+    QCOMPARE(scalar("select count(*) from message where text=char(65532)").toInt(), 3);
+    QCOMPARE(scalar("select count(*) from message where text='both'").toInt(), 1);
+
+    // Loaded again: nothing asked for, nothing changed.
+    const QString before = dumpCache();
+    QVERIFY(load(s, {}, &record).ok);
+    QCOMPARE(record.answers, (QStringList {"0", "0", "0"}));
+    QCOMPARE(dumpCache(), before);
+
+    // The second photo deleted on the phone: the first stays (without ids
+    // the phone's lines are told apart by their order, so it is the last
+    // one of the moment that goes).
+    CompanionScenario fewer;
+    fewer.batches = {{withIds ? b : a, c}};
+    QVERIFY(load(fewer, {}, &record).ok);
+    QCOMPARE(record.answers, (QStringList {"0", "0"}));
+    QCOMPARE(storedPictures(), sorted({md5(withIds ? second : first), md5(third)}));
+
+    if (!withIds)
+        return;
+    // A cache loaded before the phone's ids were kept holds the first photo
+    // only (the second was taken for it). With the ids, the first photo
+    // takes the old rows and the second one is asked for.
+    init();
+    CompanionScenario old;
+    old.batches = {{pic(kMs, "", first, QString())}};
+    QVERIFY(load(old).ok);
+    {
+        RawSqlite db(cacheDbPath(phone()));
+        db.exec("ALTER TABLE parent_hash DROP COLUMN phone_id;");
+        db.exec("ALTER TABLE valid_hash DROP COLUMN phone_id;");
+    }
+    CompanionScenario both;
+    both.batches = {{a, b}};
+    QVERIFY(load(both, {}, &record).ok);
+    QCOMPARE(record.answers, (QStringList {"0", "1"}));
+    QCOMPARE(storedPictures(), sorted({md5(first), md5(second)}));
+    QVERIFY(load(both, {}, &record).ok);
+    QCOMPARE(record.answers, (QStringList {"0", "0"}));
+    QCOMPARE(scalar("select count(*) from message").toInt(), 2);
+}
+
+void TestAndroidLoad::repeatedLinesDoNotPrune()
+{
+    const PhoneMessage one = withId(sms(kMs, false, kAlice, "Alice", "one"), "1");
+    const PhoneMessage two = withId(sms(kMs + 1000, false, kBob, "Bob", "two"), "2");
+    const PhoneMessage three = withId(sms(kMs + 2000, false, kCarol, "Carol", "three"), "3");
+    CompanionScenario all;
+    all.batches = {{one, two, three}};
+    QVERIFY(load(all).ok);
+    const QString before = dumpCache();
+
+    // The phone holds three messages and says so, but sends one line twice
+    // and never the third message: three lines, two messages. The third
+    // is not gone from the phone.
+    CompanionScenario repeated;
+    repeated.count = 3;
+    repeated.batches = {{one, one}, {two}};
+    QVERIFY(load(repeated).ok);
+    QCOMPARE(dumpCache(), before);
+
+    // All three, one of them twice, in a load that announces four: the
+    // count does not match, nothing goes.
+    CompanionScenario more;
+    more.count = 4;
+    more.batches = {{one, two, two, three}};
+    QVERIFY(load(more).ok);
+    QCOMPARE(dumpCache(), before);
+
+    // Once the phone's messages add up, what it no longer lists goes.
+    CompanionScenario gone;
+    gone.count = 2;
+    gone.batches = {{one, one, three}};
+    QVERIFY(load(gone).ok);
+    QCOMPARE(rows("select text from message order by date"),
+             (QList<QVariantList> {{"one"}, {"three"}}));
+}
+
+void TestAndroidLoad::restoreCancelAfterTheLastBatch_data()
+{
+    QTest::addColumn<QString>("point");
+    QTest::newRow("just before the transfer counts as done") << "commit-asked";
+    QTest::newRow("just after") << "commit-begun";
+}
+
+void TestAndroidLoad::restoreCancelAfterTheLastBatch()
+{
+    // Every batch is acknowledged: the messages are on the phone. A Cancel
+    // from then on (even one that cuts the goodbye short) cannot take them
+    // back; the transfer is reported as the success it is, and the cache
+    // records them.
+    QFETCH(QString, point);
+    SourceSet src;
+    for (int i = 0; i < 5; ++i)
+        src.add(kAlice, kIosDate + i * 60, i % 2 == 0, QStringLiteral("m%1").arg(i));
+    std::shared_ptr<CancelAtKillPoint> press;
+    CompanionRecord record;
+    const Outcome out = restore(
+            src.list, CompanionScenario(),
+            [&](ModalAnswerer &, ProgressForm &form) {
+                press = std::make_shared<CancelAtKillPoint>(form, point.toLatin1().constData());
+            },
+            &record);
+    QVERIFY(press && press->pressed());
+    press.reset();
+    QVERIFY2(out.ok, qPrintable(out.boxes.join('\n')));
+    QVERIFY(!out.boxes.isEmpty()); // the tip about the default app, then the result
+    QVERIFY2(out.boxes.last().startsWith("Successfully Transferred 5 Messages."),
+             qPrintable(out.boxes.last()));
+    QCOMPARE(record.restored.size(), 5);
+    QCOMPARE(scalar("select count(*) from message").toInt(), 5);
 }
 
 void TestAndroidLoad::restoreSendsAndRecords()
@@ -1032,16 +1268,18 @@ void TestAndroidLoad::restoreKeepsWhatWasSentOnFailure()
         QCOMPARE(out.boxes.size(), 1);
         QVERIFY2(out.boxes.first().contains(boxPart), qPrintable(out.boxes.first()));
     }
-    // The two batches that left for the phone are recorded all the same.
+    // Two batches left for the phone; only the first was confirmed, and
+    // only that one is recorded: the app may have died before it saved the
+    // second.
     QCOMPARE(record.restored.size(), 200);
-    QCOMPARE(scalar("select count(*) from message").toInt(), 200);
+    QCOMPARE(scalar("select count(*) from message").toInt(), 100);
 
-    // The next transfer sends only the rest.
+    // The next transfer sends the unconfirmed batch again, and the rest.
     s.faults.clear();
     QString result;
     QVERIFY(restore(src.list, s, {}, &record, &result).ok);
-    QCOMPARE(record.restored.size(), 50);
-    QCOMPARE(record.restored.first().text, QStringLiteral("m200"));
+    QCOMPARE(record.restored.size(), 150);
+    QCOMPARE(record.restored.first().text, QStringLiteral("m100"));
     QCOMPARE(scalar("select count(*) from message").toInt(), 250);
 }
 
@@ -1128,6 +1366,145 @@ void TestAndroidLoad::loadAfterRestoreAdoptsTheMessages()
     // Deleted on the phone: it leaves the cache like any loaded message.
     QVERIFY(load(empty).ok);
     QCOMPARE(scalar("select count(*) from message").toInt(), 0);
+}
+
+void TestAndroidLoad::transferredMessageIsCachedOnce_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("withIds");
+    QTest::newRow("picture alone") << QString() << true;
+    QTest::newRow("text and picture") << QStringLiteral("look at this") << true;
+    QTest::newRow("text and picture, no ids") << QStringLiteral("look at this") << false;
+}
+
+void TestAndroidLoad::transferredMessageIsCachedOnce()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, withIds);
+    const QString path = m_env->makeDir("transfer-files") + "/IMG_0001.jpg";
+    const QByteArray jpeg = pictureBytes(64, 48, "JPEG");
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(jpeg);
+    }
+    SourceSet src;
+    // From an iPhone, whose numbers the cache writes as they stand.
+    _MsgMessage *m = src.add(kAlice, kIosDate, true, text);
+    src.attach(m, "image/jpeg", path);
+    CompanionScenario s;
+    s.defaultSmsApp = true;
+    CompanionRecord sent;
+    QVERIFY(restore(src.list, s, {}, &sent).ok);
+    QCOMPARE(sent.restored.size(), 1);
+    QCOMPARE(scalar("select count(*) from message").toInt(), 1);
+
+    // The phone lists it back as it keeps it: the text, and the picture as
+    // a part under the name it was sent with.
+    const RestoredMessage &r = sent.restored.at(0);
+    PhoneMessage back = sms(r.dateMs, r.sent, r.address, "Alice", r.text,
+                            {attachment(r.attachments.at(0).mime, r.attachments.at(0).name,
+                                        r.attachments.at(0).data)});
+    back.phoneId = withIds ? QStringLiteral("mms:7") : QString();
+    CompanionScenario listed;
+    listed.batches = {{back, sms(kMs + 9000, false, kBob, "Bob", "other")}};
+    CompanionRecord record;
+    QVERIFY(load(listed, {}, &record).ok);
+    // Known: its picture is not asked for, and nothing is stored again.
+    QCOMPARE(record.answers, QStringList {"0"});
+    QCOMPARE(scalar("select count(*) from message where handle_id=(select rowid from handle "
+                    "where id='"
+                    + kAlice + "')")
+                     .toInt(),
+             1);
+    QCOMPARE(scalar("select count(*) from attachment").toInt(), 1);
+    const QString before = dumpCache();
+    QVERIFY(load(listed, {}, &record).ok);
+    QCOMPARE(dumpCache(), before);
+
+    // Deleted on the phone: it leaves the cache like a loaded message.
+    CompanionScenario deleted;
+    deleted.batches = {{sms(kMs + 9000, false, kBob, "Bob", "other")}};
+    QVERIFY(load(deleted).ok);
+    QCOMPARE(rows("select text from message"), (QList<QVariantList> {{"other"}}));
+    QCOMPARE(scalar("select count(*) from attachment").toInt(), 0);
+}
+
+void TestAndroidLoad::restoreCleansAttachmentFields()
+{
+    // A file name may hold a line feed (and a source's type anything): in
+    // the "$atta:" line it would end the line early, the app would take the
+    // rest for data and fail, at every retry.
+    const QString folder = m_env->makeDir("odd-names");
+    const QString card = folder + "/Card\nof Bob.vcf";
+    const QString photo = folder + "/ph\r\noto.png";
+    const QByteArray cardBytes = patternBytes(3000, 31);
+    const QByteArray png = pictureBytes(40, 30, "PNG");
+    for (const auto &[file, bytes] : {std::pair {card, cardBytes}, std::pair {photo, png}}) {
+        QFile f(file);
+        QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(file));
+        f.write(bytes);
+    }
+    SourceSet src;
+    _MsgMessage *m = src.add(kBob, kIosDate, false, "files");
+    src.attach(m, "text/x-vcard\n", card);
+    src.attach(m, "image/p\nng", photo);
+    src.add(kBob, kIosDate + 60, false, "after them");
+    CompanionScenario s;
+    s.defaultSmsApp = true;
+    CompanionRecord record;
+    const Outcome out = restore(src.list, s, {}, &record);
+    QVERIFY2(out.ok, qPrintable(out.boxes.join('\n')));
+    QCOMPARE(record.errors, QStringList());
+    QCOMPARE(record.restored.size(), 2);
+    const QList<PhoneAttachment> &parts = record.restored.at(0).attachments;
+    QCOMPARE(parts.size(), 2);
+    QCOMPARE(parts.at(0).mime, QStringLiteral("text/x-vcard"));
+    QCOMPARE(parts.at(0).name, QStringLiteral("Cardof Bob.vcf"));
+    QCOMPARE(parts.at(0).data, cardBytes);
+    QCOMPARE(parts.at(1).mime, QStringLiteral("image/png"));
+    QCOMPARE(parts.at(1).name, QStringLiteral("photo.png"));
+    QCOMPARE(QImage::fromData(parts.at(1).data).size(), QSize(40, 30));
+    QCOMPARE(record.restored.at(1).text, QStringLiteral("after them"));
+    QCOMPARE(scalar("select count(*) from message").toInt(), 2);
+
+    // Whatever a caller puts in a line, a line feed never leaves.
+    QBuffer buffer;
+    QVERIFY(buffer.open(QIODevice::WriteOnly));
+    QVERIFY_THROWS_EXCEPTION(simpleprotocol::LocalException,
+                             simpleprotocol::sendCommand(&buffer, "$atta:", "a\nb", true, 1000));
+    QCOMPARE(buffer.data(), QByteArray());
+}
+
+void TestAndroidLoad::restoreRecordsOnlyWhatThePhoneConfirmed()
+{
+    // A picture message: every part answered, then the app dies before it
+    // answers the batch (it saves a batch when it answers it).
+    const QString path = m_env->makeDir("confirm-files") + "/p.jpg";
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(pictureBytes(30, 20, "JPEG"));
+    }
+    SourceSet src;
+    _MsgMessage *m = src.add(kAlice, kIosDate, true, "picture");
+    src.attach(m, "image/jpeg", path);
+    src.add(kAlice, kIosDate + 60, true, "text");
+    CompanionScenario s;
+    s.defaultSmsApp = true;
+    // $ready(0) $defsmsapp(1) .(2) $batch(3)
+    s.faults = {{"restore2", 3, CompanionFault::Close, {}}};
+    CompanionRecord record;
+    QVERIFY(!restore(src.list, s, {}, &record).ok);
+    QCOMPARE(record.restored.size(), 2);
+    QCOMPARE(scalar("select count(*) from message").toInt(), 0);
+    QCOMPARE(scalar("select count(*) from parent_hash").toInt(), 0);
+
+    // So the next transfer sends both again.
+    s.faults.clear();
+    QVERIFY(restore(src.list, s, {}, &record).ok);
+    QCOMPARE(record.restored.size(), 2);
+    QCOMPARE(scalar("select count(*) from message").toInt(), 2);
 }
 
 QTEST_MAIN(TestAndroidLoad)

@@ -181,6 +181,7 @@ private slots:
     void disconnectDevice_data();
     void disconnectDevice();
     void transferFromLocalDatabase();
+    void transferWithoutTarget_data();
     void transferWithoutTarget();
     void transferOfNothing_data();
     void transferOfNothing();
@@ -668,8 +669,18 @@ void TestAndroidWindow::transferFromLocalDatabase()
     QCOMPARE(androidNodes(w).first()->children.size(), 2);
 }
 
+void TestAndroidWindow::transferWithoutTarget_data()
+{
+    QTest::addColumn<QString>("uid");
+    QTest::newRow("the app gives its uid") << kUid;
+    // Known then by its adb serial.
+    QTest::newRow("the app gives no uid") << QString();
+}
+
 void TestAndroidWindow::transferWithoutTarget()
 {
+    QFETCH(QString, uid);
+    peer->setScenario(phone(QStringLiteral("310"), uid));
     MainWindow w;
     ModalAnswerer answerer;
     _AndroidDeviceItemNode *source = connectUsb(w, answerer);

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QLineEdit>
+#include <QTextDocument>
 #include <QTranslator>
 #include <QTreeView>
 #include <QtTest>
@@ -61,6 +62,17 @@ QStringList names(ItemModelLoadBk &model)
     return out;
 }
 
+// What a view shows for a tooltip or label text: Qt reads a text that looks
+// like markup as markup.
+QString shownText(const QString &text)
+{
+    if (!Qt::mightBeRichText(text))
+        return text;
+    QTextDocument doc;
+    doc.setHtml(text);
+    return doc.toPlainText();
+}
+
 const QDateTime kMonday(QDate(2013, 6, 3), QTime(10, 0), Qt::UTC);
 const QDateTime kTuesday(QDate(2013, 6, 4), QTime(10, 0), Qt::UTC);
 const QDateTime kWednesday(QDate(2013, 6, 5), QTime(10, 0), Qt::UTC);
@@ -74,6 +86,7 @@ class TestBackupPicker : public QObject
 private slots:
     void initTestCase();
     void listsNewestFirstWithRowData();
+    void namesAndPathsShowAsTyped();
     void newerKindIsListedGreyedAndCannotBeLoaded();
     void loadNeedsAChoiceAndTakesButtonOrDoubleClick();
     void addOtherRefusesDuplicatesAndBadFolders();
@@ -149,6 +162,27 @@ void TestBackupPicker::listsNewestFirstWithRowData()
     QCOMPARE(dlg.findChild<QPushButton *>("btnLoad")->text(), QString("Load"));
     QVERIFY(dlg.findChild<QLabel *>("lbTitle")->text().startsWith("Please select an iTunes Backup"));
     QVERIFY(dlg.findChild<QLabel *>("lbAddOther")->text().contains("<a href=\"#\">HERE</a>"));
+}
+
+void TestBackupPicker::namesAndPathsShowAsTyped()
+{
+    // The phone's name and the folder's come from outside: a picture tag in
+    // them must not make a tooltip read that file, an entity must not turn
+    // into a character.
+    const QString picture = m_env.makeDir("pictures") + "/x.png";
+    const QString name = QStringLiteral("<img src=\"%1\"><b>Tom</b> &amp; Jerry").arg(picture);
+    const QString folder = makeBackup(m_elsewhere + "/<b>R&amp;D", name, kMonday.addYears(-3));
+    ModalAnswerer answerer;
+    LoadItunesBackupDlg dlg;
+    ItemModelLoadBk::_BKItemNode *node = dlg.addBackupFolder(folder);
+    QVERIFY(node);
+    const QModelIndex row = dlg.model().indexForNode(node);
+    QCOMPARE(row.data().toString(), name + "-<b>R&amp;D");
+    QCOMPARE(shownText(row.data(Qt::ToolTipRole).toString()), name + "-<b>R&amp;D");
+    const QModelIndex path = row.siblingAtColumn(2);
+    QCOMPARE(path.data().toString(), folder);
+    QCOMPARE(shownText(path.data(Qt::ToolTipRole).toString()), folder);
+    QVERIFY(answerer.seen().isEmpty());
 }
 
 void TestBackupPicker::newerKindIsListedGreyedAndCannotBeLoaded()

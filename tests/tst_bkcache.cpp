@@ -12,6 +12,7 @@
 #include "tests/support/addressbookfixture.h"
 #include "tests/support/encryptedbackup.h"
 #include "tests/support/fakebackup.h"
+#include "tests/support/jobrun.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/phonesmsdb.h"
 #include "tests/support/rawsqlite.h"
@@ -885,6 +886,65 @@ private slots:
         QVERIFY(out.stuck.isEmpty());
         QCOMPARE(cacheRows(cache), rows);
         QCOMPARE(filesBelow(cache), files);
+        QCOMPARE(readStore(cache), expectedStore(phone));
+    }
+
+    // The cache's point of no return is just before its files are swapped
+    // in: a Cancel before it keeps the earlier cache, one after it (also
+    // between the swap's record and the swap) is refused and the new cache
+    // is reported, for the caller to read.
+    void cancelAroundTheCommit_data()
+    {
+        QTest::addColumn<QString>("point");
+        QTest::addColumn<bool>("committed");
+        QTest::newRow("before the swap") << "commit-asked" << false;
+        QTest::newRow("after the swap began") << "commit-begun" << true;
+        QTest::newRow("between the swap's record and the swap") << "journal-written" << true;
+    }
+
+    void cancelAroundTheCommit()
+    {
+        QFETCH(QString, point);
+        QFETCH(bool, committed);
+        const QString store = newDir("phone");
+        const Phone phone = makePhone(store);
+        PhoneBackup backup(newDir("backup"), false);
+        backup.addStore(store);
+        backup.write();
+        auto manifest = backup.manifest();
+        const Outcome first = runCache(*manifest);
+        QVERIFY(first.ok);
+        const QString cache = first.cacheDir;
+        const QMap<QString, qint64> rows = cacheRows(cache);
+        const QStringList files = filesBelow(cache);
+
+        // Every file is newer now: the run copies them all again.
+        for (BackupItem &i : backup.items)
+            if (!i.folder)
+                i.time += 100;
+        backup.write();
+        manifest = backup.manifest();
+
+        ModalAnswerer answerer;
+        answerer.setDefaultBoxAnswer("btnOk");
+        answerer.setStuckTimeout(10000);
+        ProgressForm form(ids("IDS_LOADING_ITUNES_BACKUP"));
+        ITunesCacheSMSThread job(&*manifest, &form);
+        bool ok = false;
+        {
+            CancelAtKillPoint press(form, point.toLatin1().constData());
+            ok = form.runJob(&job);
+            QVERIFY(press.pressed());
+        }
+        QCOMPARE(ok, committed);
+        QVERIFY(answerer.stuck().isEmpty());
+        if (committed) {
+            QVERIFY(!job.copiedFiles().isEmpty());
+            QVERIFY(cacheRows(cache) != rows);
+        } else {
+            QCOMPARE(cacheRows(cache), rows);
+            QCOMPARE(filesBelow(cache), files);
+        }
         QCOMPARE(readStore(cache), expectedStore(phone));
     }
 };

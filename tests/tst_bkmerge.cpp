@@ -10,8 +10,10 @@
 #include "store/ios6messagedb.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
+#include "store/swapjournal.h"
 #include "store/texts.h"
 #include "tests/support/fakebackup.h"
+#include "tests/support/jobrun.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/phonesmsdb.h"
 #include "tests/support/rawsqlite.h"
@@ -28,6 +30,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -750,6 +753,37 @@ private slots:
         QVERIFY(notPutBack.contains(QFileInfo(f.backupDb()).absoluteFilePath()));
         QVERIFY(notPutBack.contains(QFileInfo(f.manifest()).absoluteFilePath()));
         QCOMPARE(snapshot(f.backup), merged);
+    }
+
+    void cancelStopsALongAttachmentCopy()
+    {
+        // A large new attachment is copied in blocks: a Cancel pressed during
+        // its copy stops it at the next block, not at the end of the file.
+        Fixture f(newRoot());
+        _MsgMessage *m = f.message(f.chat(f.handle("+15550003")), "big", 4000, 1001);
+        f.attach(m, "~/Library/SMS/Attachments/aa/01/BIG/big.mov", QByteArray(40 * 64 * 1024, 'x'));
+        const QMap<QString, QByteArray> backupBefore = snapshot(f.backup);
+        std::atomic_int blocksAfterPress {-1};
+        const Outcome out = runMerge(f, [&](const QString &stage, ProgressForm *form) {
+            if (stage != "staged-database")
+                return;
+            // The next copies are the attachments'.
+            setKillPointHook([form, &blocksAfterPress](const char *point) {
+                if (qstrcmp(point, "copy") != 0)
+                    return;
+                if (blocksAfterPress < 0) {
+                    pressCancelNow(*form);
+                    blocksAfterPress = 0;
+                } else {
+                    ++blocksAfterPress;
+                }
+            });
+        });
+        setKillPointHook({});
+        QVERIFY(!out.ok);
+        QVERIFY(out.boxes.isEmpty());
+        QCOMPARE(blocksAfterPress.load(), 0);
+        QCOMPARE(snapshot(f.backup), backupBefore);
     }
 
     void cancelOrFailureAtEveryStageLeavesTheBackup_data()

@@ -19,7 +19,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QStyle>
 #include <QTest>
+#include <QTreeView>
 
 #include <linux/capability.h>
 #include <sys/syscall.h>
@@ -150,6 +152,7 @@ private slots:
 
     void eachNodeKindShowsItsMessages();
     void sortOnlyByDate();
+    void dateColumnHoldsItsDates();
     void searchMessagesWrapsAround();
     void searchMessagesEdges();
     void searchConversations();
@@ -305,6 +308,32 @@ void TestBrowse::sortOnlyByDate()
     QCOMPARE(countText(w), QString("Messages: 10"));
 }
 
+void TestBrowse::dateColumnHoldsItsDates()
+{
+    makeSearchDb();
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    selectNode(w, localDb(w, "Search"));
+    QTreeView *view = treeSMS(w);
+    QVERIFY(view->model()->rowCount() > 0);
+    // Every shown date and the widest the locale writes (a two-digit day and
+    // hour in each month), beside the 18-pixel icon and the item's margins.
+    QStringList dates;
+    for (int row = 0; row < view->model()->rowCount(); ++row)
+        dates << view->model()->index(row, 0).data().toString();
+    for (int month = 1; month <= 12; ++month)
+        dates << QLocale::system().toString(QDateTime(QDate(2026, month, 28), QTime(23, 59, 58)),
+                                            QLocale::ShortFormat);
+    const QFontMetrics metrics(view->font());
+    const int margin = view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+    const int width = view->header()->sectionSize(0);
+    for (const QString &date : std::as_const(dates)) {
+        const int needed = view->indentation() + 18 + 4 * margin + metrics.horizontalAdvance(date);
+        QVERIFY2(needed <= width, qPrintable(QString("%1: %2 > %3").arg(date).arg(needed).arg(width)));
+    }
+}
+
 // ---- Searching ----
 
 void TestBrowse::searchMessagesWrapsAround()
@@ -381,6 +410,12 @@ void TestBrowse::searchMessagesEdges()
     QCOMPARE(answerer.seen().size(), 2);
     QCOMPARE(answerer.seen().at(1).text,
              QString("Find no Message with keyword &lt;b&gt;hay&lt;/b&gt;."));
+    QCOMPARE(answerer.seen().at(1).shown, QString("Find no Message with keyword <b>hay</b>."));
+    // An entity alone, no tag, reads as typed too.
+    keyword->setText("R&D");
+    MainWindowTestAccess::searchMessages(w);
+    QCOMPARE(answerer.seen().size(), 3);
+    QCOMPARE(answerer.seen().at(2).shown, QString("Find no Message with keyword R&D."));
     QCOMPARE(treeSMS(w)->currentIndex().row(), 5);
 }
 

@@ -215,6 +215,8 @@ private slots:
     void deletedHandles();
     void rowidsOfIntactCells();
     void overflowingDeletedMessage();
+    void recordsOlderThanTheirColumns();
+    void handlesOlderThanAnAddedColumn();
 
 private:
     QTemporaryDir m_dir;
@@ -682,6 +684,87 @@ void TestCarving::deletedHandles()
     QMap<QString, Sqlite3FileRow> found;
     for (const Sqlite3FileRow &r : recoverRows(file, root, handleColumns(), handleRow))
         found.insert(r.values[1].toString(), r);
+    QCOMPARE(found.size(), 6);
+    for (qint64 id : {2, 3, 50, 51, 52, 119}) {
+        const QVariantList &want = before[id];
+        const Sqlite3FileRow r = found.value(want[1].toString());
+        QCOMPARE(r.values.size(), 5);
+        for (int c = 1; c < 5; ++c)
+            QVERIFY(sameValue(r.values[c], want[c]));
+        QVERIFY(r.rowid == 0 || r.rowid == id);
+    }
+}
+
+// A record written before columns were added holds fewer fields than the
+// list: with a minimum count it fits, its field count taken from the header
+// length before it when that survives, else the longest the filter keeps.
+void TestCarving::recordsOlderThanTheirColumns()
+{
+    // ROWID, a TEXT NOT NULL, b TEXT. The record holds a alone, a text of
+    // five bytes whose first byte (0x13) would also pass for b's type.
+    const QList<_SqliteCol> cols {{"ROWID", "INTEGER", false, false, true},
+                                  {"a", "TEXT", true, false, false},
+                                  {"b", "TEXT", false, false, false}};
+    const QByteArray record = QByteArray("\x17\x13" "abcd", 6);
+    auto carve = [&](const QByteArray &region, int minimum, const Sqlite3RowFilter &filter) {
+        SqliteImage img(512, 2);
+        img.put(img.pageOffset(2), region + QByteArray(8, '\0'));
+        Sqlite3File file("");
+        file.openBytes(img.bytes);
+        const uchar *start = file.mapBegin() + img.pageOffset(2);
+        QList<QVariantList> out;
+        for (const Sqlite3FileRow &r : file.carveRecords(Sqlite3CarveColumns(cols, minimum), 0, 512,
+                                                         start, start + region.size() + 8, filter))
+            out << r.values;
+        return out;
+    };
+    const QVariantList whole {QVariant(), QString("\x13" "abcd")};
+    // Header length 3 and the alias's NULL before it attest one field.
+    const QByteArray attested = QByteArray("\x03\x00", 2) + record;
+    QCOMPARE(carve(attested, 2, {}).value(0), whole);
+    // Without a minimum only records of the whole list fit: the body's
+    // first byte is taken for b's serial type and the row comes out wrong.
+    QVERIFY(carve(attested, 0, {}).value(0) != whole);
+    // Without the header length the longest count comes first; the filter
+    // turns it down and the shorter one is taken.
+    const Sqlite3RowFilter twoValues = [](const Sqlite3FileRow *r) { return r->values.size() == 2; };
+    QCOMPARE(carve(record, 2, twoValues).value(0), whole);
+    QCOMPARE(carve(record, 0, twoValues), QList<QVariantList>());
+}
+
+// Handles deleted after a column was added to their table: the carving with
+// the table's own columns finds them with the minimum of the phone's list.
+void TestCarving::handlesOlderThanAnAddedColumn()
+{
+    const QString path = m_dir.filePath("handles-altered.db");
+    auto db = createRecoverableDb(path, 1024);
+    db->exec(kHandleTableSql);
+    db->exec("BEGIN");
+    for (int i = 1; i <= 120; ++i)
+        db->run("insert into handle(id, country, service, uncanonicalized_id) values(?,?,?,?)",
+                {QString("+4477009%1").arg(i, 5, 10, QChar('0')), "gb", "SMS",
+                 QString("077009%1").arg(i, 5, 10, QChar('0'))});
+    db->exec("COMMIT");
+    const QMap<qint64, QVariantList> before = tableRows(*db, "handle");
+    db->exec("ALTER TABLE handle ADD COLUMN person_centric_id TEXT");
+    db->exec("delete from handle where rowid in (2, 3, 50, 51, 52, 119)");
+    const int root = db->scalar("select rootpage from sqlite_master where name='handle'").toInt();
+    db->close();
+
+    QList<_SqliteCol> altered = handleColumns();
+    altered.append({"person_centric_id", "TEXT", false, false, false});
+    Sqlite3File file(path);
+    file.openAndMap();
+    auto carveAll = [&](int minimum) {
+        QMap<QString, Sqlite3FileRow> found;
+        const Sqlite3CarveColumns columns(altered, minimum);
+        for (const Sqlite3FilePage &leaf : file.leafPages(file.readBtreePage(root)))
+            for (const Sqlite3FileRow &r : file.carveFreeSpace(columns, 0, leaf, handleRow))
+                found.insert(r.values[1].toString(), r);
+        return found;
+    };
+    QCOMPARE(carveAll(0).size(), 0);
+    const QMap<QString, Sqlite3FileRow> found = carveAll(5);
     QCOMPARE(found.size(), 6);
     for (qint64 id : {2, 3, 50, 51, 52, 119}) {
         const QVariantList &want = before[id];

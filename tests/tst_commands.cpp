@@ -7,6 +7,7 @@
 #include "store/ios6messagedb.h"
 #include "store/messagerecycledb.h"
 #include "tests/support/demodata.h"
+#include "tests/support/encryptedbackup.h"
 #include "tests/support/fakebackup.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/phonesmsdb.h"
@@ -21,6 +22,7 @@
 #include "ui/mytreeview.h"
 
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -178,6 +180,7 @@ private slots:
     void backupIntoNewAndExistingDatabase();
     void failedBackupAddsNoDatabase();
     void importITunesBackup();
+    void importAsksThePasswordWhenRecordsAreEncrypted();
 };
 
 void TestCommands::initTestCase()
@@ -833,6 +836,60 @@ void TestCommands::importITunesBackup()
     QCOMPARE(proposed, QString("Work Phone_Backup"));
     QCOMPARE(countRows(importedDb, "select count(*) from message"), 2);
     QCOMPARE(w.treeModelObject()->localDbRoot->children.size(), 1);
+}
+
+void TestCommands::importAsksThePasswordWhenRecordsAreEncrypted()
+{
+    // An encrypted backup whose Manifest.plist does not say so: its file
+    // records carry keys.
+    const QString staging = env.makeDir("enc-staging");
+    QByteArray smsDb;
+    {
+        PhoneSmsDb db(staging);
+        const qint64 h = db.addHandle("+15558888", "SMS", "us", {}, "Zoe");
+        db.addText(db.addChat(h), "kept secret", h, 2000);
+        db.close();
+        QFile f(db.path());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        smsDb = f.readAll();
+    }
+    const QByteArray password = "open sesame";
+    FakeBackup bk(itunesBackupFolder().absoluteFilePath("0123cafe"));
+    const encbackup::KeybagFixture keybag = encbackup::makeKeybag(password, 16, {{3, 2, 0}});
+    bk.device.name = "Quiet Phone";
+    bk.device.encrypted = false;
+    bk.device.keybag = keybag.bytes;
+    bk.addFolder("HomeDomain", "");
+    bk.addFolder("HomeDomain", "Library");
+    bk.addFolder("HomeDomain", "Library/SMS");
+    const encbackup::EncryptedFile e = encbackup::encryptFile(smsDb, keybag.classKeys.value(3), 3, 7);
+    FakeBackup::Entry &entry = bk.addFile("HomeDomain", "Library/SMS/sms.db", e.cipher);
+    entry.size = smsDb.size();
+    entry.dataHash = QCryptographicHash::hash(smsDb, QCryptographicHash::Sha1);
+    entry.encryptionKey = e.storedKey;
+    entry.protectionClass = 3;
+    bk.write();
+
+    MainWindow w;
+    w.show();
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer("btnOk");
+    answerer.act("LoadItunesBackupDlg", later([](QWidget *d) {
+                     auto *list = d->findChild<QTreeView *>("listBackups");
+                     list->setCurrentIndex(list->model()->index(0, 0));
+                     ModalAnswerer::clickButton(d, "btnLoad");
+                 }));
+    answerer.act("PasscodeDlg", later([password](QWidget *d) {
+                     d->findChild<QLineEdit *>("txtPasscode")->setText(QString::fromUtf8(password));
+                     ModalAnswerer::clickButton(d, "btnOK");
+                 }));
+    answerer.act("LocalDbSelForm", chooseDb("Quiet"));
+    call(w, "miImportItunes");
+    QVERIFY(answerer.stuck().isEmpty());
+    QCOMPARE(answerer.pending(), 0);
+    QVERIFY(localDb(w, "Quiet"));
+    const QString importedDb = PhoneSmsDb::smsDbPathOf(localStore("Quiet"));
+    QCOMPARE(countRows(importedDb, "select count(*) from message"), 1);
 }
 
 QTEST_MAIN(TestCommands)

@@ -173,6 +173,8 @@ void TestCompanionPeer::loadSession()
             {message(1700000002000, false, "a@b.example", QString(), "again",
                      {{"image/jpeg", "x.jpg", "jpeg"}})},
     };
+    // The phone's own id of a message follows its part count.
+    scenario.batches[1][0].phoneId = QStringLiteral("mms:17");
     CompanionPeer peer(scenario);
     QVERIFY(peer.start());
     const QString url = freeUrl(QStringLiteral("backup2://127.0.0.1:%1/mms/"));
@@ -199,7 +201,7 @@ void TestCompanionPeer::loadSession()
                     const QStringList f = item.mid(5).split(',');
                     texts << f.value(0) + "|" + f.value(1) + "|" + decodeText(f.value(2)) + "|"
                                     + decodeText(f.value(3)) + "|" + decodeText(f.value(4)) + "|"
-                                    + f.value(6);
+                                    + f.value(6) + (f.size() > 7 ? "|" + f.value(7) : QString());
                     if (f.value(6).toInt() <= 0)
                         continue;
                     // The first message with attachments is new, the second known.
@@ -229,7 +231,7 @@ void TestCompanionPeer::loadSession()
     QCOMPARE(texts,
              (QStringList {QString::fromUtf8("1700000000123|0|+1 555 0100|Zoë|Hällo 👋|0"),
                            QString::fromUtf8("1700000001000|1|+1 555 0100|Zoë|look|2"),
-                           "1700000002000|0|a@b.example||again|1"}));
+                           "1700000002000|0|a@b.example||again|1|mms:17"}));
     QCOMPARE(files, (QList<QByteArray> {"image/png,cat.png=" + picture, "text/plain,t.txt=hi"}));
     QVERIFY(peer.waitForSessions(1, 5000));
     QCOMPARE(peer.record().answers, (QStringList {"1", "0"}));

@@ -187,6 +187,40 @@ private slots:
         QCOMPARE(::uniqueFilePath(tmp.filePath(path)), tmp.filePath(expected));
     }
 
+    void uniqueFileNamesRememberTheNextNumber()
+    {
+        QTemporaryDir tmp;
+        auto touch = [](const QString &path) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::NewOnly));
+        };
+        for (const char *name : {"image.jpg", "image(2).jpg", "other.jpg"})
+            touch(tmp.filePath(name));
+        UniqueFileNames names;
+        QStringList got;
+        for (int i = 0; i < 4; ++i) {
+            const QString p = names.path(tmp.filePath("image.jpg"));
+            touch(p);
+            got << QFileInfo(p).fileName();
+        }
+        QCOMPARE(got, (QStringList {"image(1).jpg", "image(3).jpg", "image(4).jpg", "image(5).jpg"}));
+        // A free name is handed out as it is; a number taken behind the
+        // job's back is still never handed out.
+        QCOMPARE(names.path(tmp.filePath("fresh.png")), tmp.filePath("fresh.png"));
+        touch(tmp.filePath("image(6).jpg"));
+        QCOMPARE(names.path(tmp.filePath("image.jpg")), tmp.filePath("image(7).jpg"));
+
+        // Thousands of files of one name: each name is looked at about once,
+        // not every taken number again for every file.
+        const qint64 before = names.probes();
+        constexpr int kRepeats = 3000;
+        for (int i = 0; i < kRepeats; ++i)
+            touch(names.path(tmp.filePath("many.jpg")));
+        QVERIFY2(names.probes() - before <= 2 * kRepeats, qPrintable(QString::number(names.probes())));
+        QCOMPARE(QDir(tmp.path()).entryList({"many*"}).size(), kRepeats);
+        QVERIFY(QFileInfo::exists(tmp.filePath(QString("many(%1).jpg").arg(kRepeats - 1))));
+    }
+
     void uniqueFilePathEdges()
     {
         // A free relative path comes back as it is.

@@ -10,6 +10,7 @@
 #include "jobs/deletemmsthread.h"
 #include "jobs/updatelocaldbthread.h"
 #include "store/datafolder.h"
+#include "store/exportmessagesdb.h"
 #include "store/ios6messagedb.h"
 #include "store/msgutil.h"
 #include "store/progressform.h"
@@ -31,6 +32,7 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -264,16 +266,22 @@ private slots:
     void backupKeepsMessageWhoseFileCannotBeCopied();
     void backupCancelledOrFailedKeepsArchive_data();
     void backupCancelledOrFailedKeepsArchive();
+    void backupCancelAroundCommit_data();
+    void backupCancelAroundCommit();
 
     void deleteRemovesRowsAndFiles();
     void deleteKeepsSharedAndForeignFiles();
     void deleteCancelledOrFailedKeepsArchive_data();
     void deleteCancelledOrFailedKeepsArchive();
+    void deleteCancelAroundCommit_data();
+    void deleteCancelAroundCommit();
 
     void outputFileNames_data();
     void outputFileNames();
     void extractWritesOnlyInsideItsFolder();
     void extractCancelledRemovesOnlyItsOwnFiles();
+    void extractCancelAroundCommit_data();
+    void extractCancelAroundCommit();
 
     void convertOldDatabases();
     void convertAgainAddsNothingAndKeepsEarlierBackup();
@@ -380,7 +388,7 @@ void TestDbJobs::backupKeepsMessageWhoseFileCannotBeCopied()
     const Outcome out = runUnder(form, job);
     QVERIFY(out.ok);
     QCOMPARE(out.boxes,
-             QStringList {QString("Successfully Backup %1 Messages to local Database.\n1 "
+             QStringList {QString("Successfully Backup %1 Messages to local Database.<br/>1 "
                                   "attachment file(s) could not be copied; their messages were "
                                   "kept without the file.")
                                   .arg(n)});
@@ -460,6 +468,67 @@ void TestDbJobs::backupCancelledOrFailedKeepsArchive()
         QCOMPARE(snapshot(target), before);
     else
         QVERIFY2(!QFileInfo::exists(target), qPrintable(filesBelow(target).join('\n')));
+}
+
+// Cancel pressed just before the commit keeps nothing; pressed just after
+// it (or inside the writer's end, while it syncs the files and commits) it is
+// refused, and the job reports the database it made.
+void TestDbJobs::backupCancelAroundCommit_data()
+{
+    QTest::addColumn<QString>("point"); // a kill point, or "disk-sync" inside end()
+    QTest::addColumn<bool>("committed");
+    QTest::newRow("before the commit") << "commit-asked" << false;
+    QTest::newRow("after the commit began") << "commit-begun" << true;
+    QTest::newRow("inside the writer's end") << "disk-sync" << true;
+}
+
+void TestDbJobs::backupCancelAroundCommit()
+{
+    QFETCH(QString, point);
+    QFETCH(bool, committed);
+    const QString target = localDatabasesFolder().absoluteFilePath("Archive");
+    const LoadedStore source = loadStore(makePhoneStore(work("phone"), 12, 5));
+    ProgressForm form(ids("IDS_BACKING_UP_SMS"));
+    BackupSMSThread job(source.messages, QDir(target), QString(), &form);
+    std::unique_ptr<CancelAtKillPoint> press;
+    std::atomic_bool synced {false};
+    if (point == "disk-sync") {
+        // The last flush of a run is end()'s, just before its commit: count
+        // the flushes of the same backup into another folder first.
+        std::atomic_int flushes {0};
+        ExportMessagesDb::diskSyncObserver = [&flushes](const QString &) { ++flushes; };
+        {
+            ProgressForm dryForm(ids("IDS_BACKING_UP_SMS"));
+            BackupSMSThread dry(source.messages,
+                                QDir(localDatabasesFolder().absoluteFilePath("Dry")), QString(),
+                                &dryForm);
+            QVERIFY(runUnder(dryForm, dry).ok);
+        }
+        QVERIFY(flushes > 0);
+        const int last = flushes;
+        auto seen = std::make_shared<std::atomic_int>(0);
+        ExportMessagesDb::diskSyncObserver = [&form, &synced, seen, last](const QString &) {
+            if (++*seen == last) {
+                synced = true;
+                pressCancelNow(form);
+            }
+        };
+    } else {
+        press = std::make_unique<CancelAtKillPoint>(form, point.toLatin1().constData());
+    }
+    const Outcome out = runUnder(form, job);
+    ExportMessagesDb::diskSyncObserver = nullptr;
+    QVERIFY(press ? press->pressed() : bool(synced));
+    QCOMPARE(out.ok, committed);
+    QVERIFY(out.stuck.isEmpty());
+    QCOMPARE(form.cancelPressed(), !committed);
+    if (committed) {
+        QCOMPARE(out.boxes, QStringList {ids("IDS_SUC_BACKUP_%1_SMS").arg(12)});
+        QCOMPARE(countRows(target, "message"), qint64(12));
+    } else {
+        QCOMPARE(out.boxes, QStringList());
+        QVERIFY2(!QFileInfo::exists(target), qPrintable(filesBelow(target).join('\n')));
+    }
 }
 
 // ------------------------------------------------------------------ delete
@@ -636,7 +705,102 @@ void TestDbJobs::deleteCancelledOrFailedKeepsArchive()
     QCOMPARE(snapshot(store), before);
 }
 
+// The deletion's point of no return is just before its record of the files
+// and its commit: a Cancel before it deletes nothing, one after it (between
+// the record and the commit, or after the commit) is refused and the
+// deletion reported, so that the window takes the messages away.
+void TestDbJobs::deleteCancelAroundCommit_data()
+{
+    QTest::addColumn<QString>("point");
+    QTest::addColumn<bool>("committed");
+    QTest::newRow("before the commit") << "commit-asked" << false;
+    QTest::newRow("after the commit began") << "commit-begun" << true;
+    QTest::newRow("between the file record and the commit") << "journal-written" << true;
+    QTest::newRow("after the database's commit") << "database-committed" << true;
+}
+
+void TestDbJobs::deleteCancelAroundCommit()
+{
+    QFETCH(QString, point);
+    QFETCH(bool, committed);
+    const QString store
+            = makeLocalDb(work("phone"), localDatabasesFolder().absoluteFilePath("Two"));
+    LoadedStore loaded = loadStore(store);
+    MsgMessageList all = loaded.messages;
+    sortMessages(all);
+    QStringList pictures;
+    for (_MsgMessage *m : all)
+        for (_MsgAttachment *a : m->attachments)
+            pictures << a->localPath;
+    QCOMPARE(pictures.size(), 2);
+    const StoreSnapshot before = snapshot(store);
+
+    QDir folder(store);
+    ProgressForm form(ids("IDS_DELETING_MMS"));
+    DeleteMMSThread job(&folder, &all, &form);
+    Outcome out;
+    {
+        CancelAtKillPoint press(form, point.toLatin1().constData());
+        out = runUnder(form, job);
+        QVERIFY(press.pressed());
+    }
+    QCOMPARE(out.ok, committed);
+    QVERIFY(out.stuck.isEmpty());
+    if (committed) {
+        QCOMPARE(out.boxes, QStringList {"Successfully Deleted 3 Messages."});
+        QCOMPARE(countRows(store, "message"), qint64(0));
+        for (const QString &p : std::as_const(pictures))
+            QVERIFY2(!QFileInfo::exists(p), qPrintable(p));
+    } else {
+        QCOMPARE(out.boxes, QStringList());
+        QCOMPARE(snapshot(store), before);
+    }
+}
+
 // ---------------------------------------------------------------- extract
+
+void TestDbJobs::extractCancelAroundCommit_data()
+{
+    QTest::addColumn<QString>("point");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("before the end") << "commit-asked" << false;
+    QTest::newRow("after the end began") << "commit-begun" << true;
+}
+
+void TestDbJobs::extractCancelAroundCommit()
+{
+    QFETCH(QString, point);
+    QFETCH(bool, kept);
+    const QString src = work("store");
+    std::vector<std::unique_ptr<_MsgAttachment>> attachments;
+    _MsgMessage m;
+    for (int i = 1; i <= 3; ++i) {
+        auto a = std::make_unique<_MsgAttachment>();
+        a->ROWID = i;
+        a->filename = QString("pic%1.jpg").arg(i);
+        a->localPath = QString("%1/%2.jpg").arg(src).arg(i);
+        QVERIFY(writeFile(a->localPath, "bytes"));
+        m.attachments.insert(QString::number(i), a.get());
+        attachments.push_back(std::move(a));
+    }
+    const QString out = work("attachments(1)");
+    ProgressForm form(ids("IDS_EXTRACTING_MEDIA_FILES"));
+    AttachmentExtractThread job(&form, {&m}, out);
+    Outcome res;
+    {
+        CancelAtKillPoint press(form, point.toLatin1().constData());
+        res = runUnder(form, job);
+        QVERIFY(press.pressed());
+    }
+    QCOMPARE(res.ok, kept);
+    if (kept) {
+        QCOMPARE(res.boxes.size(), 1);
+        QCOMPARE(QDir(out).entryList(QDir::Files).size(), 3);
+    } else {
+        QCOMPARE(res.boxes, QStringList());
+        QVERIFY(!QFileInfo::exists(out));
+    }
+}
 
 void TestDbJobs::outputFileNames_data()
 {

@@ -8,6 +8,8 @@
 #include "iphone/mobilebackup2.h"
 #include "iphone/mobiledevice.h"
 #include "iphone/mobilesync.h"
+#include "iphone/plistexpansion.h"
+#include "tests/support/bplistfixture.h"
 #include "tests/support/iphonesim.h"
 #include "tests/support/testenv.h"
 
@@ -19,7 +21,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -55,6 +59,15 @@ QStringList received()
     QStringList all;
     for (const QJsonValue &r : iphonesim::report(kUdid).value("requests").toArray())
         all.append(r.toString());
+    return all;
+}
+
+// The format of each property list the phone received: "binary" or "xml".
+QStringList formats()
+{
+    QStringList all;
+    for (const QJsonValue &f : iphonesim::report(kUdid).value("formats").toArray())
+        all.append(f.toString());
     return all;
 }
 
@@ -127,6 +140,12 @@ private slots:
     void faults_data();
     void faults();
     void announcedLengthIsNotAllocated();
+    void expansion_data();
+    void expansion();
+    void sharedValues_data();
+    void sharedValues();
+    void failureTextsAreCut();
+    void finishTimeoutOfLongServiceLimits();
 
 private:
     TestEnv m_env;
@@ -143,6 +162,7 @@ void TestDeviceLink::initTestCase()
 void TestDeviceLink::init()
 {
     mobilesync::setLimits({});
+    mobiledevice::setMessageLimits({});
     mobiledevice::setServiceTimeoutMs(20000);
     mobiledevice::setLengthTimeoutMs(20000);
 }
@@ -197,6 +217,8 @@ void TestDeviceLink::handshake()
     for (const QString &r : received())
         got.append(compact(r));
     QCOMPARE(got, sent);
+    // The version answer goes out as XML.
+    QCOMPARE(formats(), QStringList(sent.size(), "xml"));
 }
 
 void TestDeviceLink::linkMessages_data()
@@ -217,10 +239,20 @@ void TestDeviceLink::linkMessages_data()
                                      << "DLMessageGetFreeDiskSpace" << notProcess;
     QTest::newRow("contents of directory") << R"(["DLContentsOfDirectory", "/x"])"
                                            << "DLContentsOfDirectory" << notProcess;
-    QTest::newRow("lower-case dl") << R"(["dlMessageProcessMessage", {}])" << notDL << notDL;
-    QTest::newRow("other letter case") << R"(["DLMESSAGEPROCESSMESSAGE", {}])" << notDL << notDL;
-    QTest::newRow("unknown DL name") << R"(["DLMessageWhatever"])" << notDL << notDL;
-    QTest::newRow("DL alone") << R"(["DL"])" << notDL << notDL;
+    // Any name beginning "DL" in any letter case is a link message; only
+    // the exact "DLMessageProcessMessage" is a process message.
+    QTest::newRow("lower-case dl") << R"(["dlMessageProcessMessage", {}])"
+                                   << "dlMessageProcessMessage" << notProcess;
+    QTest::newRow("other letter case") << R"(["DLMESSAGEPROCESSMESSAGE", {}])"
+                                       << "DLMESSAGEPROCESSMESSAGE" << notProcess;
+    QTest::newRow("mixed letter case") << R"(["dLx"])"
+                                       << "dLx" << notProcess;
+    QTest::newRow("unknown DL name") << R"(["DLMessageWhatever"])"
+                                     << "DLMessageWhatever" << notProcess;
+    QTest::newRow("DL alone") << R"(["DL"])"
+                              << "DL" << notProcess;
+    QTest::newRow("D alone") << R"(["D"])" << notDL << notDL;
+    QTest::newRow("DL not at the start") << R"(["xDLMessagePing"])" << notDL << notDL;
     QTest::newRow("sync name") << R"(["SDMessageProcessChanges"])" << notDL << notDL;
     QTest::newRow("dictionary") << R"({"a": 1})" << notDL << notDL;
     QTest::newRow("empty array") << "[]" << notDL << notDL;
@@ -289,6 +321,9 @@ void TestDeviceLink::whatGoesOnTheWire()
                                        "</integer></array>"));
     QCOMPARE(compact(r.at(4)), QString("<array><string>DLMessageDisconnect</string><string>"
                                        "___EmptyParameterString___</string></array>"));
+    // The version answer as XML; the envelope, the status responses and the
+    // disconnect as binary lists.
+    QCOMPARE(formats(), (QStringList {"xml", "binary", "binary", "binary", "binary"}));
 }
 
 void TestDeviceLink::hello_data()
@@ -491,6 +526,8 @@ void TestDeviceLink::syncSession()
                      + "</string><string>___EmptyParameterString___</string></array>");
     QCOMPARE(r.at(9), "<array><string>SDMessageFinishSessionOnDevice</string><string>" + kContacts
                      + "</string></array>");
+    // Every message of the sync client goes as XML, the ping included.
+    QCOMPARE(formats(), QStringList(10, "xml"));
 }
 
 void TestDeviceLink::syncOfAnEmptyClass()
@@ -749,6 +786,256 @@ void TestDeviceLink::announcedLengthIsNotAllocated()
     ::close(fds[0]);
     QCOMPARE(got, QByteArray("0123456789"));
     QVERIFY2(got.capacity() < (4 << 20), qPrintable(QString::number(got.capacity())));
+}
+
+void TestDeviceLink::expansion_data()
+{
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<qint64>("maxValues");
+    QTest::addColumn<qint64>("maxBytes");
+    QTest::addColumn<QString>("size"); // "values/bytes", or "unreadable"
+
+    const qint64 many = qint64(1) << 40;
+    {
+        BplistFixture b;
+        QTest::newRow("flat") << b.bytes(b.array({b.string("ab"), b.string("cde")})) << many << many
+                              << "3/5";
+    }
+    {
+        BplistFixture b;
+        const int s = b.string("abc");
+        QTest::newRow("one text shared") << b.bytes(b.array({s, s, s})) << many << many << "4/9";
+    }
+    {
+        BplistFixture b;
+        QTest::newRow("keys count")
+                << b.bytes(b.dictionary({{b.string("k"), b.integer(7)}})) << many << many << "3/9";
+    }
+    {
+        BplistFixture b;
+        int level = b.string("x");
+        for (int i = 0; i < 40; ++i)
+            level = b.array({level, level, level});
+        QTest::newRow("sharing beyond the values allowed")
+                << b.bytes(level) << qint64(1000) << many << "1001/";
+        QTest::newRow("sharing beyond the bytes allowed")
+                << b.bytes(level) << many << qint64(5000) << "/5001";
+    }
+    {
+        BplistFixture b;
+        const int top = b.array({b.string("a")});
+        for (int i = 0; i < 5; ++i)
+            b.string("unreferenced");
+        QTest::newRow("more objects than values allowed")
+                << b.bytes(top) << qint64(4) << many << "5/";
+    }
+    {
+        BplistFixture b;
+        QTest::newRow("inside itself") << b.bytes(b.array({0})) << many << many << "unreadable";
+        BplistFixture c;
+        QTest::newRow("reference outside") << c.bytes(c.array({9})) << many << many << "unreadable";
+        BplistFixture d;
+        QTest::newRow("text past the end")
+                << d.bytes(d.raw(QByteArray::fromHex("5f1064") + "short")) << many << many
+                << "unreadable";
+        QByteArray cut = d.bytes(0);
+        cut.chop(1);
+        QTest::newRow("trailer cut") << cut << many << many << "unreadable";
+    }
+    QTest::newRow("xml: its tags")
+            << QByteArray("<plist><array><string>a</string><true/></array></plist>") << many << many
+            << "7/55";
+}
+
+void TestDeviceLink::expansion()
+{
+    QFETCH(QByteArray, list);
+    QFETCH(qint64, maxValues);
+    QFETCH(qint64, maxBytes);
+    QFETCH(QString, size);
+    const plistexpansion::Size s = plistexpansion::measure(list, maxValues, maxBytes);
+    if (size == "unreadable") {
+        QVERIFY(!s.readable);
+        return;
+    }
+    QVERIFY(s.readable);
+    const QString values = size.section('/', 0, 0);
+    const QString bytes = size.section('/', 1, 1);
+    if (!values.isEmpty())
+        QCOMPARE(s.values, values.toLongLong());
+    if (!bytes.isEmpty())
+        QCOMPARE(s.bytes, bytes.toLongLong());
+    QCOMPARE(s.within(maxValues, maxBytes),
+             values.toLongLong() <= maxValues && bytes.toLongLong() <= maxBytes);
+}
+
+void TestDeviceLink::sharedValues_data()
+{
+    QTest::addColumn<QByteArray>("message"); // framed, as the phone sends it
+    QTest::addColumn<bool>("records"); // fetched as a batch, else as a process message
+    QTest::addColumn<QString>("error"); // the start of it; empty: read
+
+    const auto link = [](BplistFixture &b, int body) {
+        return b.framed(b.array({b.string("DLMessageProcessMessage"), body}));
+    };
+    {
+        // A batch of 1000 records that all point at one string of 256 KiB:
+        // 275 kB on the wire, 256 MiB once read.
+        BplistFixture b;
+        const int shared = b.string(QByteArray(256 << 10, 's'));
+        QList<QPair<int, int>> records;
+        for (int i = 0; i < 1000; ++i)
+            records.append({b.string("record" + QByteArray::number(i)), shared});
+        const int batch = b.array({b.string("SDMessageProcessChanges"), b.string("c"),
+                                   b.dictionary(records), b.boolean(false), b.dictionary({})});
+        QTest::newRow("batch of one shared string")
+                << b.framed(batch) << true
+                << "mobiledevice_recmsg(msg) error, the message holds more than 67108864 bytes "
+                   "of values.";
+    }
+    {
+        // Arrays of two references to the array below, 24 deep: 2^24
+        // values from 300 bytes.
+        BplistFixture b;
+        int level = b.string("x");
+        for (int i = 0; i < 24; ++i)
+            level = b.array({level, level});
+        QTest::newRow("nested sharing")
+                << link(b, b.dictionary({{b.string("MessageName"), level}})) << false
+                << "mobiledevice_recmsg(msg) error, the message holds more than 4194304 values.";
+    }
+    {
+        // Sharing itself is no fault: a value referred to a few times is read
+        // as often.
+        BplistFixture b;
+        const int name = b.string("MessageName");
+        const int shared = b.string("Response");
+        QTest::newRow("shared within the limits") << link(
+                b,
+                b.dictionary({{name, shared}, {b.string("a"), b.array({shared, shared, shared})}}))
+                                                  << false << "";
+    }
+    {
+        BplistFixture b;
+        b.string("DLMessageProcessMessage");
+        const int self = b.array({0, 1});
+        QTest::newRow("an array inside itself")
+                << b.framed(self) << false << "Did not receive a DL* message as expected.";
+    }
+    {
+        BplistFixture b;
+        QTest::newRow("reference outside the list")
+                << b.framed(b.array({b.string("DLMessageProcessMessage"), 77})) << false
+                << "Did not receive a DL* message as expected.";
+    }
+}
+
+void TestDeviceLink::sharedValues()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(bool, records);
+    QFETCH(QString, error);
+    // The phone: the message, then it hangs up. What the client sends stays
+    // unread in the socket.
+    int fds[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    std::thread peer([fd = fds[1], &message] {
+        for (qsizetype sent = 0; sent < message.size();) {
+            const ssize_t n = ::send(fd, message.constData() + sent, size_t(message.size() - sent),
+                                     MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += n;
+        }
+        ::shutdown(fd, SHUT_WR);
+    });
+    QElapsedTimer timer;
+    timer.start();
+    CFType body;
+    const QString text = thrown([&] {
+        if (records)
+            mobiledevice_sync_get_all_records(fds[0], kContacts);
+        else
+            body = mobiledevice_link_sc_recv_process_message(fds[0], CFType(), nullptr);
+    });
+    const qint64 elapsed = timer.elapsed();
+    ::close(fds[0]);
+    peer.join();
+    ::close(fds[1]);
+    QVERIFY2(error.isEmpty() ? text.isEmpty() : text.startsWith(error), qPrintable(text));
+    // Refused before anything was expanded: at once.
+    QVERIFY2(elapsed < 3000, qPrintable(QString::number(elapsed)));
+    if (error.isEmpty()) {
+        QCOMPARE(body.value("MessageName").toQString(), QString("Response"));
+        QCOMPARE(body.value("a").arrayCount(), CFIndex(3));
+        QCOMPARE(body.value("a").at(2).toQString(), QString("Response"));
+    }
+}
+
+void TestDeviceLink::failureTextsAreCut()
+{
+    // What a phone sends is shown in failure texts and debug lines only as
+    // far as the first 2000 characters of its XML.
+    const QString big(1 << 20, QLatin1Char('b'));
+    const QJsonArray refusal {"SDMessageRefuseToSyncDataClassWithComputer", big};
+    QVERIFY(scenario(
+            {{"mobilesync",
+              QJsonObject {{"classes", QJsonObject {{kContacts, QJsonObject()}}},
+                           {"faults",
+                            QJsonArray {QJsonObject {{"at", "SDMessageSyncDataClassWithDevice"},
+                                                     {"kind", "reply"},
+                                                     {"message", refusal}}}}}},
+             {"mobilebackup2",
+              QJsonObject {
+                      {"scripts",
+                       QJsonObject {{"Probe", QJsonArray {QJsonArray {"SDNotALink", big}}}}}}}}));
+    Socket s;
+    const QString text = thrown([&] {
+        mobiledevice_sync_start(phone(), mobiledevice_sync_anchors(kContacts, "", ""), &s.fd,
+                                false);
+    });
+    QVERIFY2(text.startsWith("invalid feedback after send SDMessageSyncDataClassWithDevice.\n<?xml")
+                     && text.contains("SDMessageRefuseToSyncDataClassWithComputer"),
+             qPrintable(text.left(300)));
+    QVERIFY2(text.size() < 2100, qPrintable(QString::number(text.size())));
+
+    static qsizetype longest;
+    longest = 0;
+    const QtMessageHandler previous
+            = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &m) {
+                  longest = qMax(longest, m.size());
+              });
+    Socket b;
+    const QString linkText = thrown([&] {
+        mobiledevice_backup2_start(phone(), &b.fd);
+        mobiledevice_backup2_send_message(b.fd, "Probe", CFType::newDictionary());
+        CFType message;
+        QString name;
+        mobiledevice_backup2_recv_message(b.fd, message, name);
+    });
+    qInstallMessageHandler(previous);
+    QCOMPARE(linkText, QString("Did not receive a DL* message as expected."));
+    QVERIFY2(longest > 1000 && longest < 2200, qPrintable(QString::number(longest)));
+}
+
+void TestDeviceLink::finishTimeoutOfLongServiceLimits()
+{
+    // Sixty times a service limit of eleven hours does not fit an int: the
+    // finish waits as long as an int holds, never without limit (nor
+    // overflows).
+    mobiledevice::setServiceTimeoutMs(40000000);
+    QCOMPARE(mobilesync::finishTimeoutMs(), INT_MAX);
+    mobiledevice::setServiceTimeoutMs(1000);
+    QCOMPARE(mobilesync::finishTimeoutMs(), 60000);
+    mobiledevice::setServiceTimeoutMs(0);
+    QCOMPARE(mobilesync::finishTimeoutMs(), 0);
+
+    mobiledevice::setServiceTimeoutMs(40000000);
+    QVERIFY(scenario(
+            {{"mobilesync", QJsonObject {{"classes", QJsonObject {{kContacts, QJsonObject()}}}}}}));
+    Socket s;
+    mobiledevice_sync_start(phone(), mobiledevice_sync_anchors(kContacts, "", ""), &s.fd, false);
+    mobiledevice_sync_finish(s.fd, kContacts);
 }
 
 QTEST_MAIN(TestDeviceLink)

@@ -109,6 +109,8 @@ private slots:
     void jobHtmlKeepsUserFiles();
     void jobCancelAndFailureCleanUp_data();
     void jobCancelAndFailureCleanUp();
+    void jobCancelAroundLastFile_data();
+    void jobCancelAroundLastFile();
     void jobTextFailureKeepsOldFile();
     void jobEmptyAndBadFormat();
     void jobPdf();
@@ -406,8 +408,9 @@ void TestExport::jobProgressEndsAtWhole()
              ids("SMS: %1/%2").arg(count).arg(count));
     QVERIFY(barChanges >= std::min(count, 100));
     // A report per percentage, one at most every 50 ms beside them, the
-    // first status line and the final report: never one per message.
-    const qint64 bound = std::min<qint64>(count, 101) + o.ms / 50 + 1 + 3;
+    // first status line, the notice that the last file is being finished
+    // (Cancel refused) and the final report: never one per message.
+    const qint64 bound = std::min<qint64>(count, 101) + o.ms / 50 + 1 + 4;
     QVERIFY2(reports.count <= bound,
              qPrintable(QStringLiteral("%1 reports, at most %2").arg(reports.count).arg(bound)));
 }
@@ -650,6 +653,60 @@ void TestExport::jobCancelAndFailureCleanUp()
         QVERIFY(!QFileInfo::exists(dir.path() + "/made"));
     QCOMPARE(filesBelow(dir.path()), before);
     QCOMPARE(job.writtenFiles(), QStringList());
+}
+
+// A Cancel before the last file is finished removes the output; one that
+// comes after (while the last file is closed) is refused, and the complete
+// files are reported as the export they are.
+void TestExport::jobCancelAroundLastFile_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QString>("point");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("text, before the end") << int(ExportTxt) << "commit-asked" << false;
+    QTest::newRow("text, after the end began") << int(ExportTxt) << "commit-begun" << true;
+    QTest::newRow("text, once the file is complete") << int(ExportTxt) << "export-ended" << true;
+    QTest::newRow("html, before the end") << int(ExportHtml) << "commit-asked" << false;
+    QTest::newRow("html, once the files are complete") << int(ExportHtml) << "export-ended" << true;
+}
+
+void TestExport::jobCancelAroundLastFile()
+{
+    QFETCH(int, format);
+    QFETCH(QString, point);
+    QFETCH(bool, kept);
+    QTemporaryDir dir;
+    const bool perChat = format == ExportHtml;
+    const QString path = perChat ? dir.path() + "/pages" : dir.path() + "/out.txt";
+    MessageFixture fx;
+    for (int i = 0; i < 2; ++i) {
+        _MsgChat *c = fx.chat({fx.handle(QString("+%1").arg(i))});
+        c->chat_identifier = QString("+%1").arg(i);
+        fx.message(c, nullptr, QString("text %1").arg(i), 1000 * (i + 1));
+    }
+    ProgressForm form(ids("IDS_EXPORTING_MESSAGES_TO_FILE"));
+    ExportMessagesThread job(fx.list(), path, format, &form);
+    job.resourceFolder = m_resources.path();
+    Outcome o;
+    {
+        CancelAtKillPoint press(form, point.toLatin1().constData());
+        o = runUnder(form, job);
+        QVERIFY(press.pressed());
+    }
+    QCOMPARE(o.ok, kept);
+    QCOMPARE(o.stuck, QStringList());
+    QCOMPARE(o.boxes.size(), kept ? 1 : 0);
+    if (kept) {
+        if (perChat)
+            QCOMPARE(QDir(path).entryList({"*.html"}, QDir::Files).size(), 2);
+        else
+            QVERIFY(readAll(path).contains("text 1"));
+        for (const QString &f : job.writtenFiles())
+            QVERIFY2(QFileInfo(f).isFile(), qPrintable(f));
+    } else {
+        QCOMPARE(filesBelow(dir.path()), QStringList());
+        QCOMPARE(job.writtenFiles(), QStringList());
+    }
 }
 
 void TestExport::jobTextFailureKeepsOldFile()

@@ -319,6 +319,8 @@ private slots:
     void pullReportsSkippedEntries();
     void unpackListsWhatItMadeForTheFlush();
     void cancelWhileUnpacking();
+    void cancelAroundTheSwap_data();
+    void cancelAroundTheSwap();
     void failedPullKeepsThePreviousCopy_data();
     void failedPullKeepsThePreviousCopy();
     void leftoversOfAnInterruptedPull();
@@ -1246,6 +1248,43 @@ void TestFileRelay::cancelWhileUnpacking()
     QVERIFY(!QFileInfo::exists(dir.filePath("out/var/f2.db")));
 }
 
+// The pull's point of no return is the swap of the new copy for the old: a
+// Cancel before it keeps the old copy, one after it is refused and the pull
+// is reported done, for the caller to read the new copy.
+void TestFileRelay::cancelAroundTheSwap_data()
+{
+    QTest::addColumn<QString>("point");
+    QTest::addColumn<bool>("swapped");
+    QTest::newRow("unpacked, not swapped yet") << "relay-unpacked" << false;
+    QTest::newRow("just before the swap") << "commit-asked" << false;
+    QTest::newRow("the swap began") << "commit-begun" << true;
+}
+
+void TestFileRelay::cancelAroundTheSwap()
+{
+    QFETCH(QString, point);
+    QFETCH(bool, swapped);
+    IOSDevice d = phoneServing("K2", userDatabases("NEW").bytes());
+    const QDir cache = d.cacheDir();
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer(QStringLiteral("btnOk"));
+    ProgressForm form(ids("IDS_LOADING_IOS_DATABASES"));
+    IOSLoadFileRelayThread job(&d, &form);
+    Outcome out;
+    {
+        CancelAtKillPoint press(form, point.toLatin1().constData());
+        out = runJobUnderForm(form, &job, answerer);
+        QVERIFY(press.pressed());
+    }
+    QCOMPARE(out.ok, swapped);
+    QCOMPARE(out.boxes, QStringList());
+    QCOMPARE(out.stuck, QStringList());
+    QCOMPARE(readFile(cache.filePath(kSmsDb)), QByteArray(swapped ? "NEW" : "OLD"));
+    QVERIFY(!QFileInfo::exists(cache.filePath("file-relay.new")));
+    QVERIFY(!QFileInfo::exists(cache.filePath("file-relay.old")));
+    QVERIFY(idle("K2"));
+}
+
 void TestFileRelay::failedPullKeepsThePreviousCopy_data()
 {
     QTest::addColumn<QByteArray>("archive");
@@ -1413,7 +1452,7 @@ void TestFileRelay::sessionFailuresReachTheErrorBox()
     QVERIFY(!out.ok);
     QCOMPARE(out.boxes.size(), 1);
     QCOMPARE(out.boxes.first(),
-             ids("IDS_AN_ERROR_OCCURRED_%1_CONTACT_%2").arg(text, ids("IDS_SUPPORT_CONTACT")));
+             ids("IDS_AN_ERROR_OCCURRED_%1").arg(text));
     QCOMPARE(readFile(d.cacheDir().filePath(kSmsDb)), QByteArray("OLD"));
     QVERIFY(idle("E1"));
 }

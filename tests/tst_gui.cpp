@@ -9,7 +9,9 @@
 #include <QStyle>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTextDocument>
 #include <QThread>
+#include <QTimer>
 #include <QTranslator>
 #include <QtTest>
 
@@ -23,8 +25,22 @@
 #include "store/stylesheet.h"
 #include "store/winmovable.h"
 #include "tests/support/modalanswerer.h"
+#include "tests/support/screenshot.h"
 
 namespace {
+
+// The text a label shows, read as Qt reads it: markup when its format says
+// so or, left to Qt, when the text looks like markup.
+QString labelShows(const QLabel *label)
+{
+    const bool rich = label->textFormat() == Qt::RichText
+            || (label->textFormat() == Qt::AutoText && Qt::mightBeRichText(label->text()));
+    if (!rich)
+        return label->text();
+    QTextDocument doc;
+    doc.setHtml(label->text());
+    return doc.toPlainText();
+}
 
 // A job whose run is the given function.
 class Worker : public QThread
@@ -137,6 +153,9 @@ private slots:
     void styleSheetAndPictures();
     void messageBoxes_data();
     void messageBoxes();
+    void errorBoxNamesTheSupportAddress();
+    void boxesShowTextAsTyped_data();
+    void boxesShowTextAsTyped();
     void boxesAreFramelessAndStyled();
     void errorReportReachesServer();
     void errorReportNeedsHost();
@@ -156,6 +175,10 @@ private slots:
     void tipsWaitAfterEnd();
     void silentWorkerEndsDialog();
     void disabledCancelWaitsForReport();
+    void commitHandshake_data();
+    void commitHandshake();
+    void lateSuccessCounts();
+    void cancelKeepsDialogPainting();
 
 private:
     QTranslator m_translator;
@@ -167,6 +190,7 @@ void TestGui::initTestCase()
     QCoreApplication::installTranslator(&m_translator);
     // Whatever the build says, no test talks to a real service.
     qputenv("PELICORDE_SERVICE_HOST", "");
+    qputenv("PELICORDE_SUPPORT_ADDRESS", "");
 }
 
 void TestGui::urlSafeBase64_data()
@@ -293,9 +317,8 @@ void TestGui::messageBoxes()
     QCOMPARE(seen.icon, icon);
     QCOMPARE(seen.title, QString("Pelicorde"));
     if (Box(box) == Box::Error) {
-        QCOMPARE(seen.text,
-                 QString("An Error Occurred. <br/><br/>first line<br/>second line<br/><br/> Or you "
-                         "can contact support@pelicorde.example for help."));
+        // No support address in this build: no sentence naming one.
+        QCOMPARE(seen.text, QString("An Error Occurred. <br/><br/>first line<br/>second line"));
     } else {
         QCOMPARE(seen.text, text);
     }
@@ -303,6 +326,72 @@ void TestGui::messageBoxes()
         QCOMPARE(buttonNames.size(), 2);
     if (Box(box) == Box::Mask && mask == 0)
         QCOMPARE(buttonNames.size(), 1); // the one Qt adds when there is none
+}
+
+void TestGui::errorBoxNamesTheSupportAddress()
+{
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer("btnOk");
+    auto shoot = [&answerer](const QString &name) {
+        answerer.act("QMessageBox", [name](QWidget *box) {
+            saveShot(box, name);
+            ModalAnswerer::clickButton(box, "btnOk");
+        });
+    };
+    qputenv("PELICORDE_SUPPORT_ADDRESS", "help@example.org");
+    shoot("errorbox-support");
+    showError("It broke.");
+    // Blanks are no address.
+    qputenv("PELICORDE_SUPPORT_ADDRESS", "  ");
+    shoot("errorbox");
+    showError(escapeForBox("Cannot open /home/tom/R&D <work>/sms.db"));
+    qputenv("PELICORDE_SUPPORT_ADDRESS", "");
+    QCOMPARE(answerer.seen().size(), 2);
+    QCOMPARE(answerer.seen().at(0).text,
+             QString("An Error Occurred. <br/><br/>It broke.<br/><br/> Or you can contact "
+                     "help@example.org for help."));
+    QCOMPARE(answerer.seen().at(1).shown,
+             QString("An Error Occurred. \n\nCannot open /home/tom/R&D <work>/sms.db"));
+}
+
+void TestGui::boxesShowTextAsTyped_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("escaped name, no tag")
+            << "Successfully Deleted Database " + escapeForBox("Tom & Jerry") + "."
+            << "Successfully Deleted Database Tom & Jerry.";
+    QTest::newRow("escaped entity")
+            << "Find no Message with keyword " + escapeForBox("R&amp;D") + "."
+            << "Find no Message with keyword R&amp;D.";
+    QTest::newRow("escaped markup")
+            << "Confirm to set the number as " + escapeForBox("<b>5550</b>") + "?"
+            << "Confirm to set the number as <b>5550</b>?";
+    QTest::newRow("line ends of a plain text") << escapeForBox("one\ntwo\r\nthree")
+                                               << "one\ntwo\nthree";
+    QTest::newRow("the program's own line breaks") << "one<br/>two"
+                                                   << "one\ntwo";
+    QTest::newRow("an error of a device, written for the box")
+            << boxTextOf(BoxTextError("Unplug it -&gt; plug it in.<br/>Error code: 1"))
+            << "Unplug it -> plug it in.\nError code: 1";
+    QTest::newRow("any other error")
+            << boxTextOf(std::runtime_error("cannot open /tmp/<x>&amp;.db"))
+            << "cannot open /tmp/<x>&amp;.db";
+}
+
+void TestGui::boxesShowTextAsTyped()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    // What the box's label shows, read as Qt reads it.
+    QString got;
+    ModalAnswerer answerer;
+    answerer.act("QMessageBox", [&got](QWidget *w) {
+        got = labelShows(w->findChild<QLabel *>("qt_msgbox_label"));
+        ModalAnswerer::clickButton(w, "btnOk");
+    });
+    showInfo(text);
+    QCOMPARE(got, shown);
 }
 
 void TestGui::boxesAreFramelessAndStyled()
@@ -465,6 +554,12 @@ void TestGui::progressUpdates_data()
                                     << "Working" << 70 << "7 of 10 files";
     QTest::newRow("zero") << "Start" << 0 << ""
                           << "Start" << 0 << "Progress:0%";
+    // Names of databases and files show as the text they are.
+    QTest::newRow("names that look like markup")
+            << "Updating local database <b>Tom</b> &amp; Jerry messages..." << 50
+            << "Saving <img src=\"x.png\">..."
+            << "Updating local database <b>Tom</b> &amp; Jerry messages..." << 50
+            << "Saving <img src=\"x.png\">...";
 }
 
 void TestGui::progressUpdates()
@@ -488,9 +583,9 @@ void TestGui::progressUpdates()
 
     form.postUpdateProgress("Working", 40, "");
     form.postUpdateProgress(status, value, text);
-    QCOMPARE(lbStatus->text(), shownStatus);
+    QCOMPARE(labelShows(lbStatus), shownStatus);
     QCOMPARE(bar->value(), shownValue);
-    QCOMPARE(lbProgress->text(), shownText);
+    QCOMPARE(labelShows(lbProgress), shownText);
 }
 
 void TestGui::progressPacing()
@@ -761,6 +856,134 @@ void TestGui::disabledCancelWaitsForReport()
     });
     QVERIFY(form.runJob(&worker));
     QVERIFY(!form.failed);
+}
+
+void TestGui::commitHandshake_data()
+{
+    QTest::addColumn<bool>("cancelFirst");
+    QTest::newRow("Cancel just before the point of no return") << true;
+    QTest::newRow("Cancel just after it") << false;
+}
+
+void TestGui::commitHandshake()
+{
+    // The worker and the user meet at the job's point of no return: the
+    // one that comes first decides, and the outcome is what the job did.
+    QFETCH(bool, cancelFirst);
+    ModalAnswerer answerer;
+    answerer.setStuckTimeout(5000);
+    ProgressForm form("Deleting");
+    auto *button = form.findChild<QPushButton *>("btnCancel");
+    auto press
+            = [&form] { QMetaObject::invokeMethod(&form, "cancel", Qt::BlockingQueuedConnection); };
+    std::atomic_int handshake {-1};
+    std::atomic_bool committed {false};
+    QString buttonAfter;
+    bool enabledAfter = true;
+    Worker worker([&] {
+        if (cancelFirst)
+            press();
+        handshake = form.beginCommit() ? 1 : 0;
+        if (!handshake)
+            return; // stops as on any Cancel, reporting nothing
+        // The press lands after the point of no return (the button may
+        // still look enabled: the dialog itself refuses it).
+        press();
+        QMetaObject::invokeMethod(
+                &form,
+                [&] {
+                    buttonAfter = button->text();
+                    enabledAfter = button->isEnabled();
+                },
+                Qt::BlockingQueuedConnection);
+        committed = true;
+        form.postSucceed({});
+    });
+    const bool ok = form.runJob(&worker);
+    QCOMPARE(handshake.load(), cancelFirst ? 0 : 1);
+    QCOMPARE(ok, !cancelFirst);
+    QCOMPARE(bool(committed), !cancelFirst);
+    QCOMPARE(bool(form.failed), cancelFirst);
+    QCOMPARE(form.cancelPressed(), cancelFirst);
+    if (!cancelFirst) {
+        QVERIFY(!form.cancelRequested());
+        QCOMPARE(buttonAfter, QString("Finishing…"));
+        QVERIFY(!enabledAfter);
+        // Asking again stays true.
+        QVERIFY(form.beginCommit());
+    }
+    QVERIFY(answerer.stuck().isEmpty());
+    QVERIFY(answerer.seen().isEmpty()); // no box
+}
+
+void TestGui::lateSuccessCounts()
+{
+    // A job that passed its last check before the Cancel did its work: its
+    // success is reported as success, and the chain after it may still ask
+    // whether the user wanted to stop.
+    ModalAnswerer answerer;
+    answerer.press("QMessageBox", "btnOk");
+    answerer.setStuckTimeout(5000);
+    ProgressForm form("Restoring");
+    std::atomic_bool sawCancel {false};
+    Worker worker([&] {
+        QMetaObject::invokeMethod(&form, "cancel", Qt::BlockingQueuedConnection);
+        sawCancel = bool(form.failed);
+        form.postSucceed(QStringLiteral("Restored."));
+    });
+    QVERIFY(form.runJob(&worker));
+    QVERIFY(sawCancel);
+    QVERIFY(!form.failed);
+    QVERIFY(form.cancelPressed());
+    QCOMPARE(form.result(), int(QDialog::Accepted));
+    QCOMPARE(answerer.seen().size(), 1);
+    QCOMPARE(answerer.seen().last().text, QString("Restored."));
+}
+
+void TestGui::cancelKeepsDialogPainting()
+{
+    // After Cancel the worker takes a while to wind down: the dialog stays
+    // open, says so, and its thread keeps running (painting, timers) rather
+    // than blocking on the worker.
+    ModalAnswerer answerer;
+    answerer.setStuckTimeout(10000);
+    ProgressForm form("Copying");
+    auto *lbProgress = form.findChild<QLabel *>("lbProgress");
+    std::atomic_bool windingDown {false};
+    std::atomic_bool started {false};
+    int ticksWhileWindingDown = 0;
+    bool openWhileWindingDown = false;
+    QString shownText;
+    QTimer ticker;
+    ticker.setInterval(10);
+    connect(&ticker, &QTimer::timeout, this, [&] {
+        if (!windingDown)
+            return;
+        ++ticksWhileWindingDown;
+        openWhileWindingDown = form.isVisible() && !form.hasEnded();
+        shownText = lbProgress->text();
+    });
+    ticker.start();
+    answerer.act("ProgressForm", [&](QWidget *w) {
+        QTRY_VERIFY(started);
+        QVERIFY(ModalAnswerer::clickButton(w, "btnCancel"));
+    });
+    Worker worker([&] {
+        started = true;
+        while (!form.failed)
+            QThread::msleep(2);
+        windingDown = true;
+        // Undoing what it wrote; its progress reports no longer show.
+        form.postUpdateProgress({}, 50, QStringLiteral("undoing"));
+        QThread::msleep(400);
+        windingDown = false;
+    });
+    QVERIFY(!form.runJob(&worker));
+    QVERIFY(form.failed);
+    QVERIFY2(ticksWhileWindingDown >= 3, qPrintable(QString::number(ticksWhileWindingDown)));
+    QVERIFY(openWhileWindingDown);
+    QCOMPARE(shownText, QString("Cancelling…"));
+    QVERIFY(answerer.stuck().isEmpty());
 }
 
 QTEST_MAIN(TestGui)

@@ -655,6 +655,11 @@ private slots:
         QVERIFY(victim.open(QIODevice::WriteOnly));
         victim.write("keep me");
         victim.close();
+        // A file outside under the name the first part would have.
+        QFile elsewhere(outside + QString("/%1-1.jpg").arg(m));
+        QVERIFY(elsewhere.open(QIODevice::WriteOnly));
+        elsewhere.write("a file elsewhere");
+        elsewhere.close();
         const QString part2 = bucket2 + QString("/%1-1.jpg").arg(m2);
         QVERIFY(QFile::link(victim.fileName(), part2));
 
@@ -662,11 +667,20 @@ private slots:
         MsgDataSet set;
         set.reset();
         db.messages(set, 0);
-        QCOMPARE(treeListing(outside), QStringList {"victim.txt"});
+        QCOMPARE(treeListing(outside),
+                 (QStringList {QString("%1-1.jpg").arg(m), "victim.txt"}));
         QCOMPARE(fileBytes(victim.fileName()), QByteArray("keep me"));
+        QCOMPARE(fileBytes(elsewhere.fileName()), QByteArray("a file elsewhere"));
         QVERIFY(!QFileInfo(part2).isSymLink());
         QCOMPARE(fileBytes(part2), QByteArray("second"));
         QCOMPARE(set.data()->attachments.size(), 2); // both still recorded
+        // The part behind the linked folder has no file of this store.
+        for (const _MsgAttachment *a : set.data()->attachments) {
+            if (a->transfer_name == "a.jpg")
+                QCOMPARE(a->localPath, QString());
+            else
+                QCOMPARE(fileBytes(a->localPath), QByteArray("second"));
+        }
     }
 
     // A group whose newest message is gone keeps its chat and messages, and
@@ -958,6 +972,9 @@ private slots:
         QTest::newRow("climbs within") << "~/../../x.jpg"
                                        << "~/../../x.jpg"
                                        << "x.jpg";
+        QTest::newRow("through a folder link out") << "~/Library/SMS/Attachments/linked/x.jpg"
+                                                   << "~/Library/SMS/Attachments/linked/x.jpg"
+                                                   << "";
     }
     // Where an iMessage attachment's file is looked for; a name that climbs
     // out of the store stands for no file.
@@ -967,6 +984,17 @@ private slots:
         QFETCH(QString, wantFilename);
         QFETCH(QString, wantLocal);
         const QString store = newStore();
+        // A folder of the store that is a link to a folder elsewhere.
+        const QString outside = newStore() + "/elsewhere";
+        QVERIFY(QDir().mkpath(outside));
+        QVERIFY(QDir().mkpath(store + "/file-relay/var/mobile/Library/SMS/Attachments"));
+        QVERIFY(QFile::link(outside,
+                            store + "/file-relay/var/mobile/Library/SMS/Attachments/linked"));
+        {
+            QFile secret(outside + "/x.jpg");
+            QVERIFY(secret.open(QIODevice::WriteOnly));
+            secret.write("a file elsewhere");
+        }
         IOS5SmsDb phone(store);
         phone.addMadridChat("ann@example.com", plistArray({"ann@example.com"}, PyPlist::Xml));
         const QString guid = "AB11CD22-0000-4000-8000-0000000000C3";

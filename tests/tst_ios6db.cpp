@@ -1066,6 +1066,43 @@ private slots:
         QVERIFY(!QFile::exists(path + (wal ? "-journal" : "-wal")));
     }
 
+    // The reader of a folder that should hold a phone's copy never throws
+    // and never makes a database: a folder without sms.db or with a file
+    // that is no database tells so at the first read, and stays as it was.
+    void phoneCopyReaderOfBrokenFolders_data()
+    {
+        QTest::addColumn<QByteArray>("content"); // empty: no sms.db at all
+        QTest::newRow("no database") << QByteArray();
+        QTest::newRow("not a database") << QByteArray("this is not an SQLite file at all, no");
+    }
+    void phoneCopyReaderOfBrokenFolders()
+    {
+        QFETCH(QByteArray, content);
+        const QString store = newStore();
+        const QString path = PhoneSmsDb::smsDbPathOf(store);
+        if (!content.isEmpty()) {
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(content);
+        }
+        QSharedPointer<AbsIOSMessageDb> db;
+        try {
+            db = AbsIOSMessageDb::phoneCopyReader(QDir(store), kUs);
+        } catch (...) {
+            QFAIL("the reader threw");
+        }
+        QVERIFY(db);
+        MsgDataSet set;
+        set.reset();
+        QVERIFY(!exceptionText([&] { db->chats(set); }).isEmpty());
+        QCOMPARE(QFileInfo::exists(path), !content.isEmpty());
+        if (!content.isEmpty())
+            QCOMPARE(fileBytes(path), content);
+        QVERIFY(!QFile::exists(path + "-journal"));
+        QVERIFY(!QFile::exists(path + "-wal"));
+    }
+
     // A copy in write-ahead-log mode in a folder the program may not write
     // is still read whole: as it is when its log and index lie beside it, as
     // an immutable file when no log does, else from a private copy with its

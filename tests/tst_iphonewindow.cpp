@@ -32,9 +32,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -194,6 +196,8 @@ private slots:
 
     void transferToIPhone_data();
     void transferToIPhone();
+    void restoreStoppedOrFailedSaysWhatIsKnown_data();
+    void restoreStoppedOrFailedSaysWhatIsKnown();
     void nothingToTransferStartsNothing_data();
     void nothingToTransferStartsNothing();
     void savedCopiesAreNoTargets();
@@ -434,6 +438,8 @@ void TestIPhoneWindow::countryDialog()
     QFETCH(bool, choose);
     QFETCH(QStringList, seen);
     QFETCH(QString, nodeMcc);
+    // A phone without a code is told about without a malformed text.
+    QTest::failOnWarning(QRegularExpression("QString::arg"));
 
     CpioFixture cpio;
     cpio.addFolder("./var/mobile/Library/SMS");
@@ -573,13 +579,18 @@ void TestIPhoneWindow::newerBackupKindIsRefused()
 void TestIPhoneWindow::transferToIPhone_data()
 {
     QTest::addColumn<bool>("restoreFails");
-    QTest::newRow("restore succeeds") << false;
-    QTest::newRow("restore fails") << true;
+    QTest::addColumn<bool>("cancelInBackup");
+    QTest::newRow("restore succeeds") << false << false;
+    QTest::newRow("restore fails") << true << false;
+    // Cancel pressed in the poll in which the backup tool ends on its own:
+    // the backup is complete and kept, but the transfer stops there.
+    QTest::newRow("cancel as the backup ends") << false << true;
 }
 
 void TestIPhoneWindow::transferToIPhone()
 {
     QFETCH(bool, restoreFails);
+    QFETCH(bool, cancelInBackup);
     const QByteArray phoneDb = phoneSmsDb(work->filePath("phone"));
     CpioFixture cpio;
     cpio.addFolder("./var/mobile/Library/SMS");
@@ -615,7 +626,19 @@ void TestIPhoneWindow::transferToIPhone()
                      ModalAnswerer::clickButton(dlg, "btnOK");
                  }));
     answerer.press("QMessageBox", "btnYes"); // Find My iPhone is off
+    const int poll = backup2tool::pollIntervalMs;
+    if (cancelInBackup) {
+        setTool(QJsonObject {{"from", made}, {"productVersion", "6.1"}, {"durationMs", 600}});
+        backup2tool::pollIntervalMs = 30000; // one poll covers the whole run
+        const qsizetype runsBefore = readFile(toolLog()).count('\n');
+        answerer.act("ProgressForm", [this, runsBefore](QWidget *form) {
+            QTRY_VERIFY_WITH_TIMEOUT(readFile(toolLog()).count('\n') > runsBefore, 20000);
+            QTest::qWait(100);
+            QVERIFY(ModalAnswerer::clickButton(form, "btnCancel"));
+        });
+    }
     QVERIFY(QMetaObject::invokeMethod(w.get(), "miDb2I"));
+    backup2tool::pollIntervalMs = poll;
     QCOMPARE(offered, QStringList {"Anna's iPhone"});
     // The Find My iPhone question, then what came of it.
     const QStringList boxes = messageBoxTexts(answerer).mid(boxesBefore);
@@ -625,6 +648,15 @@ void TestIPhoneWindow::transferToIPhone()
     for (const QByteArray &line : readFile(toolLog()).split('\n'))
         if (!line.isEmpty())
             ops << QJsonDocument::fromJson(line).object().value("op").toString();
+    if (cancelInBackup) {
+        // No merge, no restore, no box after the question.
+        QCOMPARE(ops, QStringList {"backup"});
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(textsOf(backup + "/" + smsDbFileId()), QStringList({"p1", "p2"}));
+        QCOMPARE(readFile(phoneStoreDb), phoneStoreBefore);
+        QVERIFY(answerer.stuck().isEmpty());
+        return;
+    }
     QCOMPARE(ops, QStringList({"backup", "restore"}));
 
     if (!restoreFails) {
@@ -645,6 +677,103 @@ void TestIPhoneWindow::transferToIPhone()
     }
     // The phone's own store folder is untouched either way.
     QCOMPARE(readFile(phoneStoreDb), phoneStoreBefore);
+    QVERIFY(answerer.stuck().isEmpty());
+}
+
+void TestIPhoneWindow::restoreStoppedOrFailedSaysWhatIsKnown_data()
+{
+    QTest::addColumn<bool>("cancel"); // else the tool fails at its end
+    QTest::addColumn<bool>("copiesLost"); // the backup's own files kept aside are gone
+    QTest::addColumn<QString>("key");
+    QTest::newRow("cancelled") << true << false << "IDS_TRANSFER_CANCELLED_AT_RESTORE";
+    QTest::newRow("cancelled, not put back")
+            << true << true << "IDS_TRANSFER_CANCELLED_AT_RESTORE_NOT_PUT_BACK_%1";
+    QTest::newRow("failed, not put back")
+            << false << true << "IDS_TRANSFER_FAILED_AT_RESTORE_NOT_PUT_BACK_%1";
+}
+
+void TestIPhoneWindow::restoreStoppedOrFailedSaysWhatIsKnown()
+{
+    QFETCH(bool, cancel);
+    QFETCH(bool, copiesLost);
+    QFETCH(QString, key);
+    const QByteArray phoneDb = phoneSmsDb(work->filePath("phone"));
+    CpioFixture cpio;
+    cpio.addFolder("./var/mobile/Library/SMS");
+    cpio.addFile("./var/mobile/Library/SMS/sms.db", phoneDb);
+    const QString archive = work->filePath("relay.cpio");
+    QVERIFY(cpio.writeTo(archive));
+    const QString made = work->filePath("made");
+    writeBackup(made, phoneDb, "6.1");
+    // A cancel stops the tool part-way; a failure comes after a while.
+    setTool({{"from", made},
+             {"productVersion", "6.1"},
+             {"restore",
+              cancel ? QJsonObject {{"stall", true}}
+                     : QJsonObject {{"durationMs", 1500},
+                                    {"exitCode", 1},
+                                    {"stderr", "Error: the device refused"}}}});
+    makeLocalDb("Family");
+
+    ModalAnswerer answerer;
+    answerer.setDefaultBoxAnswer("btnOk");
+    auto w = openWindow();
+    QVERIFY(attachPhone(phone("6.1", "310", {{"fileRelay", QJsonObject {{"archive", archive}}}})));
+    QTRY_COMPARE_WITH_TIMEOUT(phones(*w).size(), 1, 20000);
+    QVERIFY(selectLocalDb(*w, "Family"));
+    QTRY_VERIFY(MainWindowTestAccess::db2i(*w)->isEnabled());
+    const qsizetype boxesBefore = messageBoxTexts(answerer).size();
+    answerer.act("DataSourceSelForm", click("btnOK"));
+    answerer.press("QMessageBox", "btnYes"); // Find My iPhone is off
+
+    // While the phone restores: the merged backup's earlier files, kept
+    // aside ("<name>-<seconds>"), are lost, then Cancel is pressed.
+    const QString backup = backupFolderOfPhone();
+    QStringList lost;
+    bool acted = false;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, [&] {
+        QWidget *modal = ModalAnswerer::activeModal();
+        auto *status = modal ? modal->findChild<QLabel *>("lbStatus") : nullptr;
+        if (acted || !status || status->text() != ids("IDS_RESTORING_BACKUP_TO_IOS"))
+            return;
+        acted = true;
+        if (copiesLost) {
+            const QRegularExpression aside("-\\d{9,}$");
+            for (const QFileInfo &f : QDir(backup).entryInfoList(QDir::Files))
+                if (aside.match(f.fileName()).hasMatch() && QFile::remove(f.filePath()))
+                    lost << f.fileName();
+        }
+        if (cancel)
+            ModalAnswerer::clickButton(modal, "btnCancel");
+    });
+    watch.start(20);
+    QVERIFY(QMetaObject::invokeMethod(w.get(), "miDb2I"));
+    watch.stop();
+    QVERIFY(acted);
+    QCOMPARE(lost.isEmpty(), !copiesLost);
+
+    const QList<ModalAnswerer::Seen> seen = answerer.seen();
+    const ModalAnswerer::Seen &last = seen.last();
+    QCOMPARE(last.className, QString("QMessageBox"));
+    const QString text = ids(key.toLatin1().constData());
+    if (!copiesLost) {
+        QCOMPARE(last.text, text);
+        QVERIFY(last.shown.contains("not known"));
+        QVERIFY(last.shown.contains("put back as it was"));
+    } else {
+        // One line per file, each as it is named on disk.
+        const qsizetype listed = text.indexOf("%1");
+        QVERIFY(listed > 0);
+        QVERIFY2(!last.shown.contains("<br/>"), qPrintable(last.shown));
+        const QStringList lines = last.shown.split('\n');
+        QVERIFY2(lines.size() >= 2, qPrintable(last.shown));
+        for (const QString &line : lines.mid(1))
+            QVERIFY2(line.startsWith(QDir::toNativeSeparators(backup)), qPrintable(line));
+        QVERIFY(lines.contains(QDir::toNativeSeparators(backup + "/Manifest.mbdb")));
+        QCOMPARE(last.shown.contains("not known"), cancel);
+    }
+    QVERIFY(messageBoxTexts(answerer).size() > boxesBefore);
     QVERIFY(answerer.stuck().isEmpty());
 }
 

@@ -873,11 +873,10 @@ void TestMainWindow::startupChecks()
         QVERIFY(answerer.seen().at(0).text.contains("invalid libsqlite_qt."));
     }
 
-    // The help link follows the service host; without one, no link.
+    // The help link follows the service host; without one, no sentence
+    // that asks to click something.
     const QString plain = appleLibraryWarningText();
-    QVERIFY(plain.startsWith("Failed to load (Apple Mobile Device) framework."));
-    QVERIFY(plain.contains("HERE"));
-    QVERIFY(!plain.contains("<a"));
+    QCOMPARE(plain, QString("Failed to load (Apple Mobile Device) framework."));
     qputenv("PELICORDE_SERVICE_HOST", "help.example:8080");
     const QString linked = appleLibraryWarningText();
     qputenv("PELICORDE_SERVICE_HOST", "");

@@ -226,6 +226,8 @@ private slots:
     void restoreFailureThroughTheJob();
     void restoreRefusesAnUnfinishedBackup();
     void restoreCancel();
+    void cancelInTheToolsLastPoll_data();
+    void cancelInTheToolsLastPoll();
 
     void markerChoice_data();
     void markerChoice();
@@ -749,6 +751,35 @@ void TestMobileBackup::restoreCancel()
     QVERIFY(t.elapsed() < 20000);
     QVERIFY(!processAlive(tool.lastRun().value("pid").toInteger()));
     // The backup stays.
+    QVERIFY(isReusableBackup(root, kUdid, kVersion));
+}
+
+void TestMobileBackup::cancelInTheToolsLastPoll_data()
+{
+    QTest::addColumn<bool>("restore");
+    QTest::newRow("backup") << false;
+    QTest::newRow("restore") << true;
+}
+
+void TestMobileBackup::cancelInTheToolsLastPoll()
+{
+    // Cancel pressed during the poll in which the tool ends on its own: the
+    // tool has done its work (the phone holds the restored backup), and the
+    // job reports just that, never a failure the caller would undo.
+    QFETCH(bool, restore);
+    Tool tool;
+    const QDir root(work().filePath("root"));
+    if (restore)
+        QVERIFY(backupInto(root, &tool).ok);
+    tool.set({{"durationMs", 600}});
+    const int poll = backup2tool::pollIntervalMs;
+    backup2tool::pollIntervalMs = 30000; // one poll covers the whole run
+    const Outcome out = restore ? restoreFrom(root, &tool, 100) : backupInto(root, &tool, 100);
+    backup2tool::pollIntervalMs = poll;
+    QCOMPARE(tool.lastRun().value("op").toString(), QString(restore ? "restore" : "backup"));
+    QVERIFY(out.stuck.isEmpty());
+    QVERIFY(out.boxes.isEmpty());
+    QVERIFY(out.ok);
     QVERIFY(isReusableBackup(root, kUdid, kVersion));
 }
 

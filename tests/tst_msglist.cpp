@@ -3,7 +3,7 @@
 #include "store/msgutil.h"
 #include "tests/support/messagefixture.h"
 #include "ui/itemmodelsms.h"
-#include "ui/itemtext.h"
+#include "store/itemtext.h"
 #include "ui/mylistview.h"
 
 #include <QAbstractItemModelTester>

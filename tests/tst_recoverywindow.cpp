@@ -22,10 +22,13 @@
 #include "ui/mytreeview.h"
 
 #include <QCryptographicHash>
+#include <QDirIterator>
+#include <QImage>
 #include <QLineEdit>
 #include <QTest>
 
 #include <memory>
+#include <sqlite3.h>
 
 namespace {
 
@@ -47,17 +50,71 @@ QString padded(const QString &head, int i)
     return QString("%1 %2 ").arg(head).arg(i) + QString("words of the day ").repeated(3 + i % 5);
 }
 
+// Where the bytes of deleted texts lie in a database file: on a table leaf
+// page between the cell pointer array and the cell content (unallocated
+// space), or inside the cell content area (freeblocks). Read from the file
+// format alone.
+struct LivePagePlaces
+{
+    int unallocated = 0;
+    int freeblocks = 0;
+    int elsewhere = 0;
+};
+
+LivePagePlaces placesOf(const QString &path, const QList<QString> &texts)
+{
+    QFile f(path);
+    LivePagePlaces out;
+    if (!f.open(QIODevice::ReadOnly))
+        return out;
+    const QByteArray bytes = f.readAll();
+    const int pageSize = (uchar(bytes[16]) << 8) | uchar(bytes[17]);
+    auto be16 = [&](qsizetype o) { return (uchar(bytes[o]) << 8) | uchar(bytes[o + 1]); };
+    for (const QString &text : texts) {
+        // Stale copies elsewhere (a page that a split turned into an
+        // interior page keeps its old cells) do not count.
+        int place = 0; // 1 unallocated, 2 freeblock
+        const QByteArray probe = text.toUtf8();
+        for (qsizetype at = bytes.indexOf(probe); at >= 0 && !place;
+             at = bytes.indexOf(probe, at + 1)) {
+            const qsizetype page = at / pageSize;
+            const qsizetype header = page * pageSize + (page == 0 ? 100 : 0);
+            if (uchar(bytes[header]) != 13)
+                continue;
+            const qsizetype arrayEnd = header - page * pageSize + 8 + 2 * be16(header + 3);
+            const qsizetype contentStart = be16(header + 5);
+            const qsizetype inPage = at - page * pageSize;
+            if (inPage >= arrayEnd && inPage < contentStart)
+                place = 1;
+            else if (inPage >= contentStart)
+                place = 2;
+        }
+        if (place == 1)
+            ++out.unallocated;
+        else if (place == 2)
+            ++out.freeblocks;
+        else
+            ++out.elsewhere;
+    }
+    return out;
+}
+
 // A message database whose rows were deleted the way a phone deletes them
-// (no secure delete, no vacuum): every third message of a conversation that
-// stays, a whole conversation with its handle, and a conversation whose
-// messages named a handle row that never existed (their correspondent
-// cannot be found again).
+// (no secure delete, no vacuum): every fourth message of a conversation
+// that stays, a whole conversation with its handle, and a conversation
+// whose messages named a handle row that never existed (their
+// correspondent cannot be found again). The three conversations' messages
+// were written in turn, so that no message page is emptied: every deleted
+// record stays on a live page, in a freeblock or in the unallocated space,
+// and SQLite keeps it there when the program later writes the file (the
+// schema upgrade of a local database).
 struct Fixture
 {
     QString store;
     QString smsPath;
     QString keptId = "+12025551000";
     QSet<QString> deletedKeptTexts;
+    QHash<QString, int> deletedDates; // text -> date of every deleted message
     int deletedMessages = 0;
 };
 
@@ -69,6 +126,9 @@ Fixture buildStore(const QString &store, const PhoneSchema &schema, bool deleteR
     PhoneSmsDb sms(store, schema);
     f.smsPath = sms.path();
     sms.db().exec("PRAGMA secure_delete=0;");
+    // A phone's log stays beside its database: closing does not fold it in.
+    if (schema.wal)
+        sqlite3_db_config(sms.db().handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     sms.begin();
     QList<qint64> handles;
     // Enough handles that deleting most of them frees whole pages, where
@@ -80,39 +140,49 @@ Fixture buildStore(const QString &store, const PhoneSchema &schema, bool deleteR
     const qint64 goneChat = sms.addChat(handles[1]);
     const qint64 lostChat = sms.addChatRow("lost-room", "SMS", 45, {});
     int date = 400000000;
-    QList<qint64> keptRows;
-    QHash<qint64, QString> keptText;
-    // The messages that stay come last: as on a phone their rowids take
-    // more than one byte, so that a freed cell keeps its record header.
-    for (int i = 0; i < 80; ++i)
-        sms.addText(goneChat, padded("gone chat", i), handles[1], date += 61, i % 3 == 0);
-    for (int i = 0; i < 50; ++i)
-        sms.addText(lostChat, padded("lost chat", i), 777, date += 61);
-    for (int i = 0; i < 90; ++i) {
-        const QString text = padded("kept chat", i);
-        const qint64 row = sms.addText(keptChat, text, handles[0], date += 61, i % 4 == 0);
-        keptRows << row;
-        keptText.insert(row, text);
+    QList<qint64> doomed;
+    QHash<qint64, QString> textOf;
+    QHash<qint64, int> dateOf;
+    auto add = [&](qint64 chat, const QString &head, int i, qint64 handle, bool fromMe,
+                   bool deleted) {
+        const QString text = padded(head, i);
+        date += 61;
+        const qint64 row = sms.addText(chat, text, handle, date, fromMe);
+        if (deleted)
+            doomed << row;
+        textOf.insert(row, text);
+        dateOf.insert(row, date);
+    };
+    // Every fourth message of the kept conversation goes, and the gone and
+    // lost ones whole: half of every page.
+    for (int i = 0; i < 30; ++i) {
+        add(keptChat, "kept chat", 4 * i, handles[0], i % 4 == 0, true);
+        add(goneChat, "gone chat", i, handles[1], i % 3 == 0, true);
+        add(keptChat, "kept chat", 4 * i + 1, handles[0], false, false);
+        add(keptChat, "kept chat", 4 * i + 2, handles[0], true, false);
+        add(lostChat, "lost chat", i, 777, false, true);
+        add(keptChat, "kept chat", 4 * i + 3, handles[0], false, false);
     }
     sms.commit();
     if (deleteRows) {
         sms.begin();
-        for (int i = 0; i < keptRows.size(); i += 3) {
-            sms.db().run("delete from message where rowid=?", {keptRows[i]});
-            sms.db().run("delete from chat_message_join where message_id=?", {keptRows[i]});
-            f.deletedKeptTexts.insert(keptText.value(keptRows[i]));
+        for (qint64 row : std::as_const(doomed)) {
+            sms.db().run("delete from message where rowid=?", {row});
+            sms.db().run("delete from chat_message_join where message_id=?", {row});
+            f.deletedDates.insert(textOf.value(row), dateOf.value(row));
+            if (textOf.value(row).startsWith("kept chat"))
+                f.deletedKeptTexts.insert(textOf.value(row));
         }
         for (qint64 chat : {goneChat, lostChat}) {
-            sms.db().run("delete from message where rowid in (select message_id from "
-                         "chat_message_join where chat_id=?)",
-                         {chat});
-            sms.db().run("delete from chat_message_join where chat_id=?", {chat});
             sms.db().run("delete from chat_handle_join where chat_id=?", {chat});
             sms.db().run("delete from chat where rowid=?", {chat});
         }
-        sms.db().run("delete from handle where rowid between ? and ?", {handles[1], handles[250]});
         sms.commit();
-        f.deletedMessages = int(f.deletedKeptTexts.size()) + 80 + 50;
+        // No message page went to the freelist.
+        if (sms.db().scalar("PRAGMA freelist_count").toInt() != 0)
+            qFatal("the fixture freed message pages");
+        sms.db().run("delete from handle where rowid between ? and ?", {handles[1], handles[250]});
+        f.deletedMessages = int(f.deletedDates.size());
     }
     sms.close();
     if (schema.localColumns)
@@ -217,6 +287,13 @@ private slots:
         QFETCH(bool, localDb);
         QFETCH(PhoneSchema, schema);
         const Fixture f = buildStore(sourceFolder(localDb, "Kept"), schema);
+        // The deleted records lie in both kinds of free space of live pages.
+        const LivePagePlaces places = placesOf(f.smsPath, f.deletedDates.keys());
+        QVERIFY2(places.unallocated > 0 && places.freeblocks > 0 && places.elsewhere == 0,
+                 qPrintable(QString("%1 unallocated, %2 in freeblocks, %3 elsewhere")
+                                    .arg(places.unallocated)
+                                    .arg(places.freeblocks)
+                                    .arg(places.elsewhere)));
         int salvaged = 0;
         {
             MainWindow w;
@@ -242,11 +319,8 @@ private slots:
 
             salvaged = recycleCount(f.store, "message");
             const int handles = recycleCount(f.store, "handle");
-            // Records that SQLite overwrote when it rebuilt pages are gone
-            // for good; most of them are found.
-            QVERIFY2(salvaged * 2 >= f.deletedMessages,
-                     qPrintable(QString("%1 of %2").arg(salvaged).arg(f.deletedMessages)));
-            QVERIFY(salvaged <= f.deletedMessages);
+            // Every deleted message is back, with its text and date.
+            QCOMPARE(salvaged, f.deletedMessages);
             QVERIFY(handles >= 200);
             QCOMPARE(answerer.seen().size(), 1);
             QCOMPARE(answerer.seen().at(0).text,
@@ -260,11 +334,11 @@ private slots:
             QVERIFY(convs.contains(f.keptId));
             QVERIFY(!isRed(w, convs.value(f.keptId)));
             const QList<_MsgMessage *> kept = messagesOf(convs.value(f.keptId));
-            QCOMPARE(kept.size() - highlighted(kept), 60);
+            QCOMPARE(kept.size() - highlighted(kept), 90);
             for (const _MsgMessage *m : kept)
                 if (m->highlight)
                     QVERIFY2(f.deletedKeptTexts.contains(m->text), qPrintable(m->text));
-            QVERIFY(highlighted(kept) >= 5);
+            QCOMPARE(highlighted(kept), int(f.deletedKeptTexts.size()));
             // Named by its salvaged handle when the handle's row kept its
             // rowid, else by the handle_id it had.
             _ChatSessionItemNode *gone = convs.value("+12025551001", convs.value("unknown2"));
@@ -273,19 +347,25 @@ private slots:
             QVERIFY(convs.contains("unknown777"));
             QVERIFY(isRed(w, convs.value("unknown777")));
             const QList<_MsgMessage *> lost = messagesOf(convs.value("unknown777"));
-            QVERIFY(lost.size() >= 30);
+            QCOMPARE(lost.size(), 30);
             QCOMPARE(highlighted(lost), lost.size());
+            QCOMPARE(highlighted(messagesOf(gone)), 30);
 
             // The list of the source shows every message, salvaged ones red.
             QCOMPARE(w.currentSourceNode(), src);
             const MsgMessageList shown = w.shownMessages();
-            QCOMPARE(shown.size(), 60 + salvaged);
+            QCOMPARE(shown.size(), 90 + salvaged);
             int red = 0;
             for (int row = 0; row < shown.size(); ++row)
                 if (w.smsModelObject()->rowIndex(row).data(Qt::ForegroundRole).value<QBrush>().color()
                     == QColor(255, 0, 0))
                     ++red;
             QCOMPARE(red, salvaged);
+            QHash<QString, int> back;
+            for (const _MsgMessage *m : shown)
+                if (m->highlight)
+                    back.insert(m->text, m->date);
+            QCOMPARE(back, f.deletedDates);
         }
 
         // A later start shows them without scanning again.
@@ -321,6 +401,114 @@ private slots:
         QCOMPARE(messagesOf(convs.value("+12025550999")).size(), lostCount);
         QCOMPARE(recycleCount(f.store, "message", "where chat_identifier='+12025550999'"),
                  lostCount);
+    }
+
+    void viewingSavedCopiesChangesNothing_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<PhoneSchema>("schema");
+        PhoneSchema wal = PhoneSchema::ios6();
+        wal.wal = true;
+        QTest::newRow("iPhone copy") << "virtual_ios" << PhoneSchema::ios6();
+        QTest::newRow("early iPhone copy") << "virtual_ios" << PhoneSchema::ios6WithoutItemType();
+        QTest::newRow("iPhone copy with its log") << "virtual_ios" << wal;
+        QTest::newRow("Android copy") << "virtual_android" << PhoneSchema::olderLocal();
+    }
+
+    // Selecting a saved copy, its conversations and its messages reads it as
+    // it is: no schema upgrade, no file of the copy changed, none added.
+    void viewingSavedCopiesChangesNothing()
+    {
+        QFETCH(QString, folder);
+        QFETCH(PhoneSchema, schema);
+        const QString store = dataFolder().absoluteFilePath(folder + "/Copy");
+        const Fixture f = buildStore(store, schema);
+        const int columns
+                = int(sqliteRows(f.smsPath, "select name from pragma_table_info('message')").size());
+        if (schema.wal) {
+            // A copy holds the database and its log; the wal-index beside
+            // them is made anew by whoever reads them.
+            QVERIFY(QFileInfo::exists(f.smsPath + "-wal"));
+            QFile::remove(f.smsPath + "-shm");
+        }
+        auto filesOf = [&store] {
+            QMap<QString, QByteArray> out;
+            QDirIterator it(store, QDir::Files | QDir::Hidden | QDir::System,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                const QString path = it.next();
+                QFile file(path);
+                if (file.open(QIODevice::ReadOnly))
+                    out.insert(path, QCryptographicHash::hash(file.readAll(),
+                                                              QCryptographicHash::Sha256));
+            }
+            return out;
+        };
+        const QMap<QString, QByteArray> before = filesOf();
+        {
+            MainWindow w;
+            _AbsDBItemNode *src = nullptr;
+            for (auto *n : w.treeModelObject()->devicesRoot->children)
+                if (n->text.contains("Copy"))
+                    src = static_cast<_AbsDBItemNode *>(n);
+            QVERIFY(src);
+            select(w, src);
+            QCOMPARE(w.shownMessages().size(), 90);
+            const QList<AbsTreeItemModel::_ItemNode *> chats = src->children;
+            QVERIFY(!chats.isEmpty());
+            for (auto *chat : chats)
+                select(w, chat);
+            select(w, src);
+            // While a log is read its wal-index stands beside it; it goes
+            // with the last connection.
+            QMap<QString, QByteArray> now = filesOf();
+            now.remove(f.smsPath + "-shm");
+            QCOMPARE(now, before);
+        }
+        QCOMPARE(filesOf(), before);
+        QCOMPARE(int(sqliteRows(f.smsPath, "select name from pragma_table_info('message')").size()),
+                 columns);
+    }
+
+    // The generated demo data: its pictures are images, and its saved iPhone
+    // copy holds a conversation deleted the way a phone deletes it, which
+    // the command brings back whole, in red, under its number.
+    void demoDataShowsPicturesAndRecovery()
+    {
+        DemoDataSpec spec;
+        spec.messages = 600;
+        spec.chats = 8;
+        QVERIFY(fillDemoDataFolder(dataFolder().absolutePath(), spec) > 600);
+        int pictures = 0;
+        QDirIterator it(dataFolder().absolutePath(), {"*.JPG"}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            QVERIFY2(!QImage(path).isNull(), qPrintable(path));
+            ++pictures;
+        }
+        QVERIFY(pictures > 0);
+
+        MainWindow w;
+        _AbsDBItemNode *src = sourceNode(w, false, "Demo iPhone");
+        QVERIFY(src);
+        select(w, src);
+        ModalAnswerer answerer;
+        answerer.press("QMessageBox", "btnOk");
+        QVERIFY(QMetaObject::invokeMethod(&w, "miRecoverDeleted"));
+        QCOMPARE(answerer.seen().size(), 1);
+        const int salvaged = recycleCount(src->db.dynamicCast<IOS6MessageDb>()->dataDir().absolutePath(),
+                                          "message");
+        QVERIFY(salvaged >= 20);
+        QCOMPARE(answerer.seen().at(0).text,
+                 ids("IDS_RECOVERED_%1_MESSAGES_%2_HANDLES").arg(salvaged).arg(3));
+        src = sourceNode(w, false, "Demo iPhone");
+        _ChatSessionItemNode *gone = conversations(src).value("+13035550199");
+        QVERIFY(gone);
+        QVERIFY(isRed(w, gone));
+        const QList<_MsgMessage *> back = messagesOf(gone);
+        QCOMPARE(back.size(), 20);
+        QCOMPARE(highlighted(back), 20);
     }
 
     // The number dialog keeps what it works on when the source goes while it
@@ -432,6 +620,44 @@ private slots:
         QCOMPARE(recycleCount(store, "handle"), handles);
         QCOMPARE(sqliteRows(store + "/recycle.db", "select guid from message order by 1"), rows);
         QCOMPARE(job.messagesRecovered(), 0);
+    }
+
+    // A scan's point of no return is its commit into recycle.db: a Cancel
+    // just before it keeps nothing, one just after it is refused and the
+    // scan is reported with what it stored.
+    void cancelAroundTheScanCommit_data()
+    {
+        QTest::addColumn<QString>("point");
+        QTest::addColumn<bool>("committed");
+        QTest::newRow("before the commit") << "commit-asked" << false;
+        QTest::newRow("after it began") << "commit-begun" << true;
+    }
+
+    void cancelAroundTheScanCommit()
+    {
+        QFETCH(QString, point);
+        QFETCH(bool, committed);
+        const QString store = env.makeDir(QStringLiteral("commit-%1").arg(committed));
+        buildStore(store, PhoneSchema::ios6());
+        auto db = QSharedPointer<AbsIOSMessageDb>(new IOS6MessageDb(QDir(store), "310", false));
+        ProgressForm form("scan");
+        RecoverDeletedThread job(db, &form);
+        JobOutcome out;
+        {
+            CancelAtKillPoint press(form, point.toLatin1().constData());
+            out = runJobPressingOk(form, &job);
+            QVERIFY(press.pressed());
+        }
+        QCOMPARE(out.ok, committed);
+        QVERIFY(out.boxes.isEmpty());
+        QVERIFY(out.stuck.isEmpty());
+        if (committed) {
+            QVERIFY(job.messagesRecovered() > 0);
+            QCOMPARE(recycleCount(store, "message"), job.messagesRecovered());
+        } else {
+            QCOMPARE(job.messagesRecovered(), 0);
+            QVERIFY(recycleCount(store, "message") <= 0); // none, or no recycle.db at all
+        }
     }
 
     // Deleting salvaged messages takes them out of recycle.db together with

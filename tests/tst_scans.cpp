@@ -329,6 +329,208 @@ private slots:
         QVERIFY(inRecovered > 100);
     }
 
+    // Columns added to a table between the insertion of rows and their
+    // deletion: the deleted records hold fewer fields than the table now
+    // declares, and are salvaged whole all the same. The rows are deleted
+    // sparsely, so that every record stays on a live page (in a freeblock
+    // or the unallocated space), where only carving finds it.
+    void ios6RowsOlderThanAddedColumns_data()
+    {
+        QTest::addColumn<PhoneSchema>("schema");
+        QTest::addColumn<QString>("alter"); // empty: the local-database upgrade
+        QTest::newRow("message table, upgraded") << PhoneSchema::ios6() << QString();
+        QTest::newRow("early message table, upgraded")
+                << PhoneSchema::ios6WithoutItemType() << QString();
+        QTest::newRow("handle table, column added")
+                << PhoneSchema::ios6() << "ALTER TABLE handle ADD COLUMN person_centric_id TEXT;";
+        QTest::newRow("handle and message tables, columns added")
+                << PhoneSchema::ios6()
+                << "ALTER TABLE handle ADD COLUMN person_centric_id TEXT;"
+                   "ALTER TABLE message ADD COLUMN message_source INTEGER DEFAULT 0;"
+                   "ALTER TABLE message ADD COLUMN time_expressive_send_played INTEGER;";
+    }
+
+    void ios6RowsOlderThanAddedColumns()
+    {
+        QFETCH(PhoneSchema, schema);
+        QFETCH(QString, alter);
+        const QString store = newStore();
+        const QString smsPath = PhoneSmsDb::smsDbPathOf(store);
+        QHash<QString, PhoneSmsDb::Message> deleted; // by guid
+        QSet<QString> deletedHandles; // uncanonicalized ids
+        QList<qint64> messageRows, handleRows;
+        QHash<qint64, PhoneSmsDb::Message> messageOf;
+        QHash<qint64, QString> handleOf;
+        qint64 chat = 0;
+        int columnsBefore = 0;
+        {
+            PhoneSmsDb sms(store, schema);
+            sms.begin();
+            for (int i = 0; i < 120; ++i) {
+                const QString shown = QString("(303) 555-%1").arg(1000 + i);
+                const qint64 h = sms.addHandle(QString("+1303555%1").arg(1000 + i), "SMS", "us",
+                                               shown);
+                handleRows << h;
+                handleOf.insert(h, shown);
+            }
+            chat = sms.addChat(handleRows[0]);
+            for (int i = 0; i < 150; ++i) {
+                PhoneSmsDb::Message m;
+                m.text = paddedText("older row", i);
+                m.handle = handleRows[0];
+                m.date = 410000000 + 73 * i;
+                m.fromMe = i % 4 == 1;
+                m.guid = QStringLiteral("0D1E7E0D-0000-4000-8000-%1").arg(i, 12, 10, QLatin1Char('0'));
+                const qint64 row = sms.addMessage(chat, m);
+                messageRows << row;
+                messageOf.insert(row, m);
+            }
+            sms.commit();
+            columnsBefore = int(sms.db().columns("message").size());
+            sms.close();
+        }
+        // The columns come after the rows.
+        if (alter.isEmpty()) {
+            IOS6MessageDb upgraded(QDir(store), "310", true);
+            upgraded.ensureOpen();
+        } else {
+            RawSqlite(smsPath).exec(alter);
+        }
+        {
+            RawSqlite raw(smsPath);
+            if (alter.isEmpty() || alter.contains("message"))
+                QVERIFY(raw.columns("message").size() > columnsBefore);
+            // Deleted the way a phone deletes: the bytes stay. A third of
+            // the rows of full pages, none of the last page, which SQLite
+            // would merge into its neighbour.
+            raw.exec("PRAGMA secure_delete=0; BEGIN;");
+            for (int i = 1; i < messageRows.size() * 6 / 10; i += 3) {
+                raw.run("delete from message where rowid=?", {messageRows[i]});
+                raw.run("delete from chat_message_join where message_id=?", {messageRows[i]});
+                const PhoneSmsDb::Message &m = messageOf[messageRows[i]];
+                deleted.insert(m.guid, m);
+            }
+            for (int i = 2; i < handleRows.size() * 6 / 10; i += 3) {
+                raw.run("delete from handle where rowid=?", {handleRows[i]});
+                deletedHandles << handleOf.value(handleRows[i]);
+            }
+            raw.exec("COMMIT;");
+            QCOMPARE(raw.scalar("PRAGMA freelist_count").toInt(), 0);
+        }
+        const QByteArray before = fileState(smsPath);
+
+        IOS6MessageDb db(QDir(store), "310", false);
+        MsgDataSet set;
+        set.reset();
+        db.chats(set);
+        scanDeletedHandles(db);
+        scanDeletedMessages(db, set.data()->chats.values());
+        QCOMPARE(fileState(smsPath), before);
+
+        QSet<QString> handlesFound;
+        for (const QVariantList &r :
+             sqliteRows(store + "/recycle.db", "select uncanonicalized_id, id, service from handle"))
+            if (handleOf.values().contains(r[0].toString())) {
+                QVERIFY2(r[1].toString().endsWith(r[0].toString().right(4)), qPrintable(r[1].toString()));
+                QCOMPARE(r[2].toString(), QString("SMS"));
+                handlesFound << r[0].toString();
+            }
+        // Stale copies of live handles, which SQLite left when it moved
+        // rows, are salvaged too.
+        QVERIFY(handlesFound.contains(deletedHandles));
+
+        const QList<Salvaged> salvaged = salvagedMessages(store);
+        QSet<QString> found;
+        for (const Salvaged &s : salvaged) {
+            QVERIFY2(deleted.contains(s.guid), qPrintable(s.guid + " " + s.text));
+            const PhoneSmsDb::Message &m = deleted[s.guid];
+            QCOMPARE(s.text, m.text);
+            QCOMPARE(s.date, int(m.date));
+            QCOMPARE(s.fromMe, int(m.fromMe));
+            QCOMPARE(s.service, QString("SMS"));
+            QVERIFY(!found.contains(s.guid));
+            found << s.guid;
+        }
+        QCOMPARE(found.size(), deleted.size());
+    }
+
+    // The same for the older phone layout: SMS and iMessage rows written
+    // before a column was added to the message table.
+    void ios5RowsOlderThanAnAddedColumn()
+    {
+        const QString store = newStore();
+        const QString smsPath = IOS5SmsDb::smsDbPathOf(store);
+        QHash<qint64, QString> deletedSms; // date (seconds since 1970) -> text
+        QHash<QString, QString> deletedIMessages; // guid -> text
+        {
+            IOS5SmsDb sms(store);
+            sms.exec("BEGIN");
+            const qint64 group = sms.addGroup(1);
+            sms.addMember(group, "+12025550144");
+            QList<IOS5SmsDb::IMessage> ims;
+            for (int i = 0; i < 45; ++i) {
+                IOS5SmsDb::IMessage m;
+                m.handle = "+12025550155";
+                m.date = 385000000 + 41 * i;
+                m.dateDelivered = i % 2 ? m.date + 3 : 0;
+                m.text = paddedText("older imessage", i);
+                m.guid = QStringLiteral("7A11C0DE-0000-4000-8000-%1").arg(i, 12, 10, QLatin1Char('0'));
+                sms.addIMessage(m);
+                ims << m;
+            }
+            QList<qint64> rows;
+            QHash<qint64, QPair<qint64, QString>> sent;
+            for (int i = 0; i < 150; ++i) {
+                const QString text = paddedText("older sms", i);
+                const qint64 date = 1350000000 + 97 * i;
+                const qint64 id = sms.addSms(group, "+12025550144", date, i % 2 ? 3 : 2, text);
+                rows << id;
+                sent.insert(id, {date, text});
+            }
+            sms.exec("COMMIT");
+            // A system update adds a column; the rows keep their fields.
+            sms.exec("ALTER TABLE message ADD COLUMN sr_ck_sync_state INTEGER DEFAULT 0;");
+            sms.exec("PRAGMA secure_delete=0;");
+            sms.exec("BEGIN");
+            for (int i = 1; i < rows.size() * 6 / 10; i += 3) {
+                sms.db().run("delete from message where rowid=?", {rows[i]});
+                deletedSms.insert(sent[rows[i]].first, sent[rows[i]].second);
+            }
+            for (int i = 0; i < ims.size(); i += 3) {
+                sms.db().run("delete from message where madrid_guid=?", {ims[i].guid});
+                deletedIMessages.insert(ims[i].guid, ims[i].text);
+            }
+            sms.exec("COMMIT");
+            QCOMPARE(sms.db().scalar("PRAGMA freelist_count").toInt(), 0);
+            sms.close();
+        }
+        const QByteArray before = fileState(smsPath);
+
+        IOS5MessageDb db(QDir(store), "310");
+        scanDeletedMessages(db);
+        QCOMPARE(fileState(smsPath), before);
+
+        QSet<qint64> smsFound;
+        QSet<QString> imFound;
+        for (const Salvaged &s : salvagedMessages(store)) {
+            if (s.service == "SMS") {
+                const qint64 date = s.date + 978307200LL;
+                QVERIFY2(deletedSms.contains(date), qPrintable(s.text));
+                QCOMPARE(s.text, deletedSms.value(date));
+                QVERIFY(s.chatIdentifier.endsWith("2025550144"));
+                QVERIFY(!smsFound.contains(date));
+                smsFound << date;
+            } else {
+                QVERIFY2(deletedIMessages.contains(s.guid), qPrintable(s.guid));
+                QCOMPARE(s.text, deletedIMessages.value(s.guid));
+                QVERIFY(!imFound.contains(s.guid));
+                imFound << s.guid;
+            }
+        }
+        QCOMPARE(smsFound.size(), deletedSms.size());
+        QCOMPARE(imFound.size(), deletedIMessages.size());
+    }
+
     void ios5ScanSalvagesDeletedRows()
     {
         const QString store = newStore();

@@ -7,9 +7,16 @@
 #include <QTranslator>
 #include <QtTest>
 
+#include "android/androidwifiform.h"
+#include "backup/backupmanifest.h"
+#include "backup/loaditunesbackupdlg.h"
+#include "backup/passcodedlg.h"
+#include "recovery/setmsgnumdialog.h"
+#include "store/progressform.h"
 #include "tests/support/modalanswerer.h"
 #include "tests/support/screenshot.h"
 #include "tests/support/testenv.h"
+#include "ui/aboutusform.h"
 #include "ui/countryselform.h"
 #include "ui/datasourceselform.h"
 #include "ui/localdbselform.h"
@@ -38,6 +45,7 @@ class TestSelForms : public QObject
 private slots:
     void initTestCase();
     void formsAreFramelessAndTranslated();
+    void everyDialogHasAReadableTitle();
     void dataSourcePreselectsASingleEntry();
     void dataSourceWarnsWithoutChoiceAndReturnsTheKey();
     void dataSourceCancelReturnsNothing();
@@ -90,6 +98,34 @@ const QList<DataSourceEntry> kTwo = {
 };
 
 } // namespace
+
+void TestSelForms::everyDialogHasAReadableTitle()
+{
+    // The titles a window manager or a task bar shows.
+    BackupManifest backup(m_env.makeDir("backup"));
+    QList<QPair<QDialog *, QString>> dialogs;
+    DataSourceSelForm ds;
+    LocalDbSelForm db({}, {});
+    CountrySelForm country;
+    AboutUsForm about;
+    LoadItunesBackupDlg picker;
+    PasscodeDlg passcode(&backup);
+    SetMsgNumDialog number({}, {}, nullptr);
+    AndroidWIFIForm wifi;
+    dialogs << qMakePair(static_cast<QDialog *>(&ds), QString("Select a Device"))
+            << qMakePair(static_cast<QDialog *>(&db), QString("Select one Database for backup"))
+            << qMakePair(static_cast<QDialog *>(&country), QString("Select Country Code"))
+            << qMakePair(static_cast<QDialog *>(&about), QString("About Pelicorde"))
+            << qMakePair(static_cast<QDialog *>(&picker), QString("Select an iTunes Backup"))
+            << qMakePair(static_cast<QDialog *>(&passcode), QString("Backup Password"))
+            << qMakePair(static_cast<QDialog *>(&number), QString("Assign Number"))
+            << qMakePair(static_cast<QDialog *>(&wifi), QString("Connect Android via WiFi"));
+    for (const auto &[dialog, title] : std::as_const(dialogs))
+        QCOMPARE(dialog->windowTitle(), title);
+    about.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&about));
+    saveShot(&about, "aboutusform");
+}
 
 void TestSelForms::dataSourcePreselectsASingleEntry()
 {
@@ -235,6 +271,9 @@ void TestSelForms::localDbRefusesAndStaysOpen()
              QString("Select one Database or enter a new Database name"));
     QVERIFY(answerer.seen().at(3).text.startsWith("A database name cannot"));
     QVERIFY(answerer.seen().at(5).text.startsWith("A database name cannot"));
+    // The characters it lists all show.
+    QVERIFY2(answerer.seen().at(3).shown.endsWith(": \\ / : * ? \" < > |"),
+             qPrintable(answerer.seen().at(3).shown));
     QVERIFY(answerer.stuck().isEmpty());
 }
 

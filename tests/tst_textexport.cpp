@@ -1,4 +1,5 @@
 #include "jobs/exportmessagescsv.h"
+#include "jobs/exportmessageshtml.h"
 #include "jobs/exportmessagestxt.h"
 #include "store/msgdataset.h"
 #include "store/msgutil.h"
@@ -315,37 +316,71 @@ private slots:
         QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList {"out.txt"});
     }
 
+    void writeErrorIsReported_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<bool>("olderFile");
+        QTest::newRow("text, new file") << "txt" << false;
+        QTest::newRow("text, older file kept") << "txt" << true;
+        QTest::newRow("csv, new file") << "csv" << false;
+        QTest::newRow("csv, older file kept") << "csv" << true;
+        QTest::newRow("html page") << "html" << false;
+    }
     void writeErrorIsReported()
     {
         // A disk that takes no more: the process may write at most 2000 bytes
         // to any file.
+        QFETCH(QString, format);
+        QFETCH(bool, olderFile);
         Fixture f;
-        const QString dir = env.makeDir("full");
-        const QString path = dir + "/out.csv";
+        const QString dir = env.makeDir(QStringLiteral("full-%1-%2").arg(format).arg(olderFile));
+        const QString path = dir + "/out." + format;
+        if (olderFile) {
+            QFile old(path);
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write("older export");
+        }
         rlimit saved {};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         rlimit small = saved;
         small.rlim_cur = 2000;
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-        bool threw = false;
+        QString error;
         {
-            ExportMessagesCsv e(path);
-            e.begin();
+            std::unique_ptr<AbsFormatExport<_MsgMessage>> e;
+            if (format == "csv")
+                e = std::make_unique<ExportMessagesCsv>(path);
+            else if (format == "txt")
+                e = std::make_unique<ExportMessagesTxt>(path);
+            else
+                e = std::make_unique<ExportMessagesHtml>(QDir(dir), "out.html");
+            e->begin();
             for (int round = 0; round < 200; ++round)
                 for (_MsgMessage *m : f.messages)
-                    e.write(m);
+                    e->write(m);
             try {
-                e.end();
-            } catch (const std::runtime_error &) {
-                threw = true;
+                e->end();
+            } catch (const std::runtime_error &x) {
+                error = QString::fromUtf8(x.what());
             }
         }
         setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, oldHandler);
-        QVERIFY(threw);
-        QVERIFY(!QFile::exists(path));
-        QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList());
+        // The report names the file and what went wrong.
+        QVERIFY(!error.isEmpty());
+        QVERIFY2(error.contains(QDir::toNativeSeparators(path)), qPrintable(error));
+        QVERIFY2(!error.contains("Unknown error", Qt::CaseInsensitive), qPrintable(error));
+        QVERIFY2(error.contains("failed"), qPrintable(error));
+        if (olderFile) {
+            QCOMPARE(readAll(path), QByteArray("older export"));
+            QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList {path.section('/', -1)});
+        } else {
+            QVERIFY(!QFile::exists(path));
+            // The page's half-written file is the export job's to remove.
+            if (format != "html")
+                QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList());
+        }
     }
 
     void writeBeforeBegin()

@@ -1,6 +1,7 @@
 #include "ui/bubbleviewmgr.h"
 
 #include "jobs/bubblemarkup.h"
+#include "store/attachmentfile.h"
 #include "store/datafolder.h"
 #include "store/messagebox.h"
 #include "store/texts.h"
@@ -294,7 +295,8 @@ void BubbleViewMgr::onLinkClicked(const QUrl &url)
         return;
     }
     const QFileInfo info(path);
-    if (!info.isFile()) {
+    // A pipe or a link in the store is no attachment file to open or save.
+    if (!isAttachmentFile(path)) {
         const QString text = ids("can not find %1.").arg(path);
         showWarning(
                 Qt::mightBeRichText(text)
@@ -318,9 +320,9 @@ void BubbleViewMgr::saveAttachment(const QString &path)
     // Written beside the target and swapped in when complete: a failed copy
     // leaves whatever was there, and saving onto the attachment itself keeps it.
     bool ok = false;
-    QFile in(path);
+    QFile in;
     QSaveFile out(target);
-    if (in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly)) {
+    if (openAttachmentFile(in, path) && out.open(QIODevice::WriteOnly)) {
         ok = true;
         while (ok && !in.atEnd()) {
             const QByteArray chunk = in.read(1 << 20);

@@ -29,7 +29,7 @@ CountrySelForm::CountrySelForm(QWidget *parent)
             addCountryItem(m_countries.last());
         }
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
     }
 }
 
@@ -60,7 +60,7 @@ void CountrySelForm::accept()
         showWarning(tr("IDS_CANT_CONTINUE_WITHOUT_SEL_ONE_COUNTRY"));
         return;
     }
-    if (!askQuestion(tr("IDS_CONFIRM_SEL_COUNTRY_%1").arg(item->text())))
+    if (!askQuestion(tr("IDS_CONFIRM_SEL_COUNTRY_%1").arg(escapeForBox(item->text()))))
         return;
     m_mcc = item->data(Qt::UserRole).toString();
     QDialog::accept();

@@ -4,7 +4,7 @@
 #include "store/ios6messagedb.h"
 #include "store/msgutil.h"
 #include "store/texts.h"
-#include "ui/itemtext.h"
+#include "store/itemtext.h"
 
 #include <QColor>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #include "ui/itemmodelsms.h"
 
 #include "store/msgutil.h"
-#include "ui/itemtext.h"
+#include "store/itemtext.h"
 
 #include <QBrush>
 #include <QHash>

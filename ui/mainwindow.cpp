@@ -15,12 +15,39 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
+#include <QTreeView>
+
+#include <algorithm>
 
 namespace {
+
+// The Date column shows the service icon and the date in the short format
+// of the user's locale: it is made as wide as the widest of those dates
+// (two-digit days and hours, every month's name) at the list's own font.
+int dateColumnWidth(QTreeView *view)
+{
+    view->ensurePolished();
+    const QFontMetrics metrics(view->font());
+    const QLocale locale = QLocale::system();
+    int text = 0;
+    for (int month = 1; month <= 12; ++month) {
+        for (int hour : {11, 23}) {
+            const QDateTime when(QDate(2028, month, 28), QTime(hour, 58, 58));
+            text = std::max(text,
+                            metrics.horizontalAdvance(locale.toString(when, QLocale::ShortFormat)));
+        }
+    }
+    // The view's indentation, the 18-pixel icon, the item's margins around
+    // icon and text, and a little air.
+    const int margin = view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+    return view->indentation() + 18 + text + 4 * margin + 8;
+}
 
 // The subfolders of a folder: directories only, without "." and "..".
 QStringList subfolders(const QDir &dir)
@@ -28,9 +55,19 @@ QStringList subfolders(const QDir &dir)
     return dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
 }
 
+// A local database: the program's own archive, upgraded to the columns it
+// writes when first opened.
 QSharedPointer<AbsIOSMessageDb> storeFolderDb(const QString &path)
 {
     return QSharedPointer<AbsIOSMessageDb>(new IOS6MessageDb(QDir(path), QString(), true));
+}
+
+// A saved copy of a phone's database is shown as it is: any write into it
+// could reuse the free pages where "Recover Deleted Messages" finds deleted
+// messages. The jobs that change it open it themselves.
+QSharedPointer<AbsIOSMessageDb> savedCopyDb(const QString &path)
+{
+    return AbsIOSMessageDb::phoneCopyReader(QDir(path), QString());
 }
 
 } // namespace
@@ -76,7 +113,7 @@ MainWindow::MainWindow(QWidget *parent)
     header->setSortIndicator(0, Qt::AscendingOrder);
     connect(header, &QHeaderView::sortIndicatorChanged, this,
             &MainWindow::onSMSSortIndicatorChanged);
-    header->resizeSection(0, 160);
+    header->resizeSection(0, dateColumnWidth(ui->treeViewSMS));
     header->resizeSection(1, 50);
     header->resizeSection(2, 120);
 
@@ -99,9 +136,9 @@ MainWindow::MainWindow(QWidget *parent)
                                     "iosDeviceDisconnected");
             mobiledevice_subscribe(&deviceNotifyTarget);
         } catch (const std::exception &e) {
-            const QString text = QString::fromUtf8(e.what());
-            qWarning().noquote() << QStringLiteral("MainWindow, iPhone notifications: %1").arg(text);
-            showError(text);
+            qWarning().noquote() << QStringLiteral("MainWindow, iPhone notifications: %1")
+                                            .arg(QString::fromUtf8(e.what()));
+            showError(boxTextOf(e));
         }
     }
 
@@ -149,11 +186,16 @@ void MainWindow::addLocalDatabases()
 
 void MainWindow::addSavedDevices()
 {
-    auto readChats = [this](_AbsDBItemNode *node) {
+    auto readChats = [this](_AbsDBItemNode *node, const QString &folder) {
+        // A folder without a database has nothing to show (and a copy is
+        // read as it is: no database is made in it).
+        if (!QFileInfo::exists(QDir(folder).absoluteFilePath(
+                    QStringLiteral("file-relay/var/mobile/Library/SMS/sms.db"))))
+            return;
         try {
             loadSourceChats(node);
         } catch (const std::exception &e) {
-            showError(QString::fromUtf8(e.what()));
+            showError(boxTextOf(e));
         }
     };
 
@@ -163,7 +205,8 @@ void MainWindow::addSavedDevices()
             IOSDevice device;
             device.DeviceName = name;
             device.UniqueDeviceID = iosRoot.absoluteFilePath(name);
-            readChats(treeModel->addIOSDeviceNode(storeFolderDb(device.UniqueDeviceID), device));
+            readChats(treeModel->addIOSDeviceNode(savedCopyDb(device.UniqueDeviceID), device),
+                      device.UniqueDeviceID);
         }
     }
 
@@ -173,7 +216,7 @@ void MainWindow::addSavedDevices()
             AndroidDevice device;
             device.model = name;
             device.uid = androidRoot.absoluteFilePath(name);
-            readChats(treeModel->addAndroidDeviceNode(storeFolderDb(device.uid), device));
+            readChats(treeModel->addAndroidDeviceNode(savedCopyDb(device.uid), device), device.uid);
         }
     }
 }
@@ -212,7 +255,7 @@ MsgMessageList MainWindow::collectNodeMessages()
     try {
         src->db->messages(src->dataSet, 0);
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
         return {};
     }
     return src->dataSet.data()->messages.values();

@@ -58,15 +58,6 @@ bool knownMcc(const QString &mcc)
     }
 }
 
-// The same phone: by the app's identifier, or for a phone without one by
-// its connection.
-bool samePhone(const AndroidDevice &a, const AndroidDevice &b)
-{
-    if (!a.uid.isEmpty() || !b.uid.isEmpty())
-        return a.uid == b.uid;
-    return !a.deviceId().isEmpty() && a.deviceId() == b.deviceId();
-}
-
 } // namespace
 
 void MainWindow::androidDeviceConnected(AdbDevice device)
@@ -141,7 +132,7 @@ bool MainWindow::loadAndroidPhone(AndroidDevice device)
         if (device.mmc.isEmpty()) {
             QString text = ids("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER");
             if (text.contains(QLatin1String("%1")))
-                text = text.arg(device.displayName());
+                text = text.arg(escapeForBox(device.displayName()));
             showInfo(text);
             if (arrival.gone)
                 return false;
@@ -175,13 +166,15 @@ bool MainWindow::loadAndroidPhone(AndroidDevice device)
     }
 
     try {
-        QSharedPointer<AbsIOSMessageDb> db(new IOS6MessageDb(androidCacheDir(device), device.mmc, true));
+        // The load job wrote the cache; the window only reads it.
+        QSharedPointer<AbsIOSMessageDb> db
+                = AbsIOSMessageDb::phoneCopyReader(androidCacheDir(device), device.mmc);
         _AndroidDeviceItemNode *node = treeModel->addAndroidDeviceNode(db, device);
         node->db->chats(node->dataSet);
         treeModel->rebuildChatSessions(node);
         selectTreeNode(node);
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
     }
     return true;
 }

@@ -10,6 +10,8 @@
 #include "store/texts.h"
 #include "ui/datasourceselform.h"
 
+#include <optional>
+
 namespace {
 
 // What the phone can take: one-to-one messages with a correspondent in a
@@ -58,9 +60,9 @@ void MainWindow::transferToAndroid(const MsgMessageList &messages)
     // The records stay alive while the job reads them, whatever happens to
     // the source's node meanwhile.
     const MsgDataSet keepRecords = source ? source->dataSet : MsgDataSet();
-    QString sourceUid;
+    std::optional<AndroidDevice> sourcePhone;
     if (source && source->kind == kNodeAndroidDevice)
-        sourceUid = static_cast<_AndroidDeviceItemNode *>(source)->device.uid;
+        sourcePhone = static_cast<_AndroidDeviceItemNode *>(source)->device;
 
     if (std::none_of(messages.cbegin(), messages.cend(), phoneCanTake)) {
         showInfo(ids("IDS_NOTHING_TO_TRANSFER_TO_ANDROID"));
@@ -74,7 +76,7 @@ void MainWindow::transferToAndroid(const MsgMessageList &messages)
         if (n->kind != kNodeAndroidDevice || !ItemModelMain::isConnectedDevice(n))
             continue;
         const AndroidDevice &d = static_cast<_AndroidDeviceItemNode *>(n)->device;
-        if (!sourceUid.isEmpty() && d.uid == sourceUid)
+        if (sourcePhone && samePhone(d, *sourcePhone))
             continue;
         entries.append({QStringLiteral(":/res/android.png"), d.displayName(),
                         QString::number(targets.size())});
@@ -147,6 +149,6 @@ void MainWindow::transferToAndroid(const MsgMessageList &messages)
         treeModel->rebuildChatSessions(t);
         selectTreeNode(t);
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
     }
 }

@@ -91,7 +91,7 @@ void MainWindow::onMainTreeSelected(const QItemSelection &selected, const QItemS
             break;
         }
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
         return;
     }
     // The current index may lag behind the selection: the panes show the

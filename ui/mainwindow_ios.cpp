@@ -27,7 +27,7 @@ const char kPasscodeNote[] = "<p><b>Notes:</b> If your iPhone is protected with 
 void reportArrivalError(const std::exception &e)
 {
     qWarning("%s", e.what());
-    showError(QString::fromUtf8(e.what()));
+    showError(boxTextOf(e));
 }
 
 // Whether the phone's code names a country of the country library. A library
@@ -83,8 +83,13 @@ void MainWindow::iosDeviceConnected(void *handle)
     }
 
     if (!isKnownCountryCode(device.MobileSubscriberCountryCode)) {
-        if (device.MobileSubscriberCountryCode.isEmpty())
-            showInfo(ids("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER").arg(device.DeviceName));
+        if (device.MobileSubscriberCountryCode.isEmpty()) {
+            // The catalogue's text may not name the phone.
+            QString text = ids("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER");
+            if (text.contains(QLatin1String("%1")))
+                text = text.arg(escapeForBox(device.DeviceName));
+            showInfo(text);
+        }
         CountrySelForm countries(this);
         // Cancel keeps the phone's own code.
         if (countries.exec() == QDialog::Accepted && !countries.chosenMcc().isEmpty())
@@ -126,7 +131,9 @@ bool MainWindow::loadIOSDeviceThroughBackup(IOSDevice &device)
         return false;
     ProgressForm backupForm(QString(), this);
     IOSMobileBackupThread backupJob(&device, &backupForm, this);
-    if (!backupForm.runJob(&backupJob) || !iosDeviceAttached(device))
+    // A backup that finished although the user pressed Cancel is kept for
+    // the next arrival; this one stops.
+    if (!backupForm.runJob(&backupJob) || backupForm.cancelPressed() || !iosDeviceAttached(device))
         return false;
 
     ProgressForm cacheForm(QString(), this);
@@ -152,7 +159,7 @@ bool MainWindow::loadIOSDeviceThroughBackup(IOSDevice &device)
         if (manifest.isEncrypted() && !unlocked && !unlock())
             return false;
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
         return false;
     }
 

@@ -51,6 +51,21 @@ QString findMyIPhoneGuide()
     return ids("IDS_FIND_MY_IPHONE_GUIDE_LINK_%1").arg(url.toString().toHtmlEscaped());
 }
 
+// What is said when the restore step of a transfer did not end well, and
+// which files of the backup could not be put back.
+QString restoreFailureText(bool cancelled, const QStringList &notPutBack)
+{
+    if (notPutBack.isEmpty())
+        return ids(cancelled ? "IDS_TRANSFER_CANCELLED_AT_RESTORE"
+                             : "IDS_TRANSFER_FAILED_AT_RESTORE");
+    QStringList paths;
+    for (const QString &path : notPutBack)
+        paths << escapeForBox(QDir::toNativeSeparators(path));
+    return ids(cancelled ? "IDS_TRANSFER_CANCELLED_AT_RESTORE_NOT_PUT_BACK_%1"
+                         : "IDS_TRANSFER_FAILED_AT_RESTORE_NOT_PUT_BACK_%1")
+            .arg(paths.join(QStringLiteral("<br/>")));
+}
+
 void reportMerged(int merged, int skipped)
 {
     if (skipped > 0)
@@ -73,7 +88,7 @@ bool readMergeableBackup(BackupManifest &manifest, const char *encryptedText)
         if (!manifest.isEncrypted())
             manifest.loadManifestMbdb();
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
         return false;
     }
     if (manifest.isEncrypted()) {
@@ -119,7 +134,7 @@ void MainWindow::transferToIPhone(const MsgMessageList &messages)
     try {
         version = targetDb->iosVersion();
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
         return;
     }
     if (version != 6) {
@@ -137,7 +152,9 @@ void MainWindow::transferToIPhone(const MsgMessageList &messages)
 
     ProgressForm backupForm(QString(), this);
     IOSMobileBackupThread backupJob(&device, &backupForm, this);
-    if (!backupForm.runJob(&backupJob))
+    // A backup that finished although the user pressed Cancel is kept, but
+    // the transfer stops there.
+    if (!backupForm.runJob(&backupJob) || backupForm.cancelPressed())
         return;
 
     BackupManifest manifest(backupJob.backupRoot().absoluteFilePath(device.UniqueDeviceID), this);
@@ -158,15 +175,17 @@ void MainWindow::transferToIPhone(const MsgMessageList &messages)
 
     ProgressForm restoreForm(QString(), this);
     IOSMobileRestoreThread restoreJob(&device, backupJob.backupRoot(), &restoreForm, this);
+    // A cancel stops the tool part-way: what the phone holds then is not
+    // known, unlike after a failure the tool reported.
+    bool restoreCancelled = false;
+    connect(&restoreForm, &ProgressForm::userCacel, this, [&restoreCancelled] {
+        restoreCancelled = true;
+    });
     if (!restoreForm.runJob(&restoreJob)) {
-        // The phone did not take the backup: the backup on this computer
-        // goes back to what the phone holds.
+        // The restore did not end well: the backup on this computer goes
+        // back to what the phone held before.
         const QStringList notPutBack = mergeJob.revertBackupFolder();
-        if (notPutBack.isEmpty())
-            showWarning(ids("IDS_TRANSFER_FAILED_AT_RESTORE"));
-        else
-            showWarning(ids("IDS_TRANSFER_FAILED_AT_RESTORE_NOT_PUT_BACK_%1")
-                                .arg(notPutBack.join(QStringLiteral("<br/>")).toHtmlEscaped()));
+        showWarning(restoreFailureText(restoreCancelled, notPutBack));
         return;
     }
     reportMerged(mergeJob.mergedCount, mergeJob.skippedCount);

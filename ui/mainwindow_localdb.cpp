@@ -81,7 +81,7 @@ void MainWindow::backupToLocalDb(QString defaultName, const MsgMessageList &list
         treeModel->rebuildChatSessions(target);
         selectTreeNode(target);
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
     }
 }
 
@@ -122,17 +122,24 @@ void MainWindow::importITunesBackup(QString &name)
             return;
         manifest = picker.selectedBackup;
     }
-    if (manifest->isEncrypted()) {
+    bool unlocked = false;
+    auto unlock = [&] {
         PasscodeDlg passcode(manifest.data(), this);
-        if (passcode.exec() != QDialog::Accepted)
-            return;
-    }
+        unlocked = passcode.exec() == QDialog::Accepted;
+        return unlocked;
+    };
+    if (manifest->deviceInfo.IsEncrypted && !unlock())
+        return;
     try {
         manifest->loadManifestMbdb();
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
         return;
     }
+    // Records with file keys say the backup is encrypted even when
+    // Manifest.plist did not.
+    if (manifest->isEncrypted() && !unlocked && !unlock())
+        return;
 
     QDir cache;
     {
@@ -153,7 +160,7 @@ void MainWindow::importITunesBackup(QString &name)
         backupToLocalDb(name, set.data()->messages.values());
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
     }
 }
 

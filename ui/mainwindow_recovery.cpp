@@ -72,7 +72,7 @@ void MainWindow::miRecoverDeleted()
         try {
             reloadSourceNode(node);
         } catch (const std::exception &e) {
-            showError(QString::fromUtf8(e.what()));
+            showError(boxTextOf(e));
             return;
         }
     }
@@ -115,6 +115,6 @@ void MainWindow::miAssignNumber()
     try {
         reloadSourceNode(node);
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showError(boxTextOf(e));
     }
 }

@@ -23,10 +23,12 @@ QString appleLibraryWarningText()
 {
     const QUrl help = serviceUrl(
             QStringLiteral("/tutorial/how-to-connect-ios-device-to-quillmarsh-successfully.html"));
-    const QString here = help.isEmpty()
-            ? QStringLiteral("HERE")
-            : QStringLiteral("<a href=\"%1\">HERE</a>").arg(help.toString(QUrl::FullyEncoded));
-    return ids("IDS_NONE_INSTALL_ITUNES").arg(here);
+    // Without a web site there is nothing to click: the sentence is left out.
+    if (help.isEmpty())
+        return ids("IDS_NONE_INSTALL_ITUNES_NO_HELP");
+    return ids("IDS_NONE_INSTALL_ITUNES")
+            .arg(QStringLiteral("<a href=\"%1\">HERE</a>")
+                         .arg(escapeForBox(help.toString(QUrl::FullyEncoded))));
 }
 
 bool hasOldLocalDatabase()

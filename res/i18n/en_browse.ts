@@ -55,6 +55,10 @@
 <context>
     <name>AboutUsForm</name>
     <message>
+        <source>Dialog</source>
+        <translation>About Pelicorde</translation>
+    </message>
+    <message>
         <source>关于</source>
         <translation>About</translation>
     </message>

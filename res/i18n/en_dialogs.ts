@@ -4,6 +4,10 @@
 <context>
     <name>DataSourceSelForm</name>
     <message>
+        <source>Dialog</source>
+        <translation>Select a Device</translation>
+    </message>
+    <message>
         <source>IDS_TITLE_SELECT_ONE_DEVICE_TO_TRANSFER</source>
         <translation>Please select a Device.</translation>
     </message>
@@ -48,7 +52,7 @@
     </message>
     <message>
         <source>IDS_INVALID_LOCALDB_NAME</source>
-        <translation>A database name cannot be only dots, and cannot contain control characters or any of these characters: \ / : * ? &quot; &lt; &gt; |</translation>
+        <translation>A database name cannot be only dots, and cannot contain control characters or any of these characters: \ / : * ? &quot; &amp;lt; &amp;gt; |</translation>
     </message>
 </context>
 <context>
@@ -67,7 +71,7 @@
     </message>
     <message>
         <source>Dialog</source>
-        <translation type="unfinished"></translation>
+        <translation>Select Country Code</translation>
     </message>
     <message>
         <source>IDS_CANT_CONTINUE_WITHOUT_SEL_ONE_COUNTRY</source>
@@ -82,7 +86,7 @@
     <name>LoadItunesBackupDlg</name>
     <message>
         <source>Dialog</source>
-        <translation type="unfinished"></translation>
+        <translation>Select an iTunes Backup</translation>
     </message>
     <message>
         <source>Load</source>
@@ -117,7 +121,7 @@
     <name>PasscodeDlg</name>
     <message>
         <source>Dialog</source>
-        <translation type="unfinished"></translation>
+        <translation>Backup Password</translation>
     </message>
     <message>
         <source>OK</source>
@@ -148,7 +152,7 @@
     <name>SetMsgNumDialog</name>
     <message>
         <source>Dialog</source>
-        <translation type="unfinished"></translation>
+        <translation>Assign Number</translation>
     </message>
     <message>
         <source>IDS_SET_MESSAGE_NUMBER</source>

@@ -8,8 +8,8 @@
         <translation>An Error Occurred. &lt;br/&gt;&lt;br/&gt;%1&lt;br/&gt;&lt;br/&gt; Or you can contact %2 for help.</translation>
     </message>
     <message>
-        <source>IDS_SUPPORT_CONTACT</source>
-        <translation>support@pelicorde.example</translation>
+        <source>IDS_AN_ERROR_OCCURRED_%1</source>
+        <translation>An Error Occurred. &lt;br/&gt;&lt;br/&gt;%1</translation>
     </message>
     <message>
         <source>IDS_PROGRESS_%1</source>
@@ -18,6 +18,14 @@
     <message>
         <source>IDS_PROGRESS_CANCEL</source>
         <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>IDS_PROGRESS_CANCELLING</source>
+        <translation>Cancelling…</translation>
+    </message>
+    <message>
+        <source>IDS_PROGRESS_FINISHING</source>
+        <translation>Finishing…</translation>
     </message>
 </context>
 </TS>

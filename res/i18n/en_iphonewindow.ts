@@ -59,5 +59,13 @@
         <source>IDS_TRANSFER_FAILED_AT_RESTORE_NOT_PUT_BACK_%1</source>
         <translation>The messages were not transferred: restoring the backup to your iPhone failed. Your iPhone is as it was, but these files of the backup on this computer could not be put back:&lt;br/&gt;%1</translation>
     </message>
+    <message>
+        <source>IDS_TRANSFER_CANCELLED_AT_RESTORE</source>
+        <translation>The messages were not transferred: restoring the backup to your iPhone was stopped part-way, so what your iPhone holds now is not known. The backup on this computer was put back as it was.</translation>
+    </message>
+    <message>
+        <source>IDS_TRANSFER_CANCELLED_AT_RESTORE_NOT_PUT_BACK_%1</source>
+        <translation>The messages were not transferred: restoring the backup to your iPhone was stopped part-way, so what your iPhone holds now is not known. These files of the backup on this computer could not be put back:&lt;br/&gt;%1</translation>
+    </message>
 </context>
 </TS>

@@ -16,6 +16,10 @@
         <translation>Failed to load (Apple Mobile Device) framework. Plese click %1 for help.</translation>
     </message>
     <message>
+        <source>IDS_NONE_INSTALL_ITUNES_NO_HELP</source>
+        <translation>Failed to load (Apple Mobile Device) framework.</translation>
+    </message>
+    <message>
         <source>Messages: %1</source>
         <translation>Messages: %1</translation>
     </message>

@@ -14,7 +14,8 @@
 //       "faults": [...]          AFC faults once a container is open
 //   }
 // A fault fires once, on the first request of operation "op" (0: any)
-// after "skip" such requests; kinds:
+// after "skip" such requests (with "path", only on requests whose first
+// path is that one); kinds:
 //   "shortHeader"    20 bytes of an answer header, then the connection closes
 //   "badMagic"       an answer whose magic is wrong
 //   "lengthBeyond"   an answer announcing "value" (100) bytes more than follow,
@@ -29,6 +30,9 @@
 //                    send buffer is made small, so a write comes up short)
 //   "tooMuchData"    a read answered with 16 bytes more than asked
 //   "unknownOp"      an answer of operation 99
+//   "answer"         an answer of operation "answerOp" (2) whose payload is
+//                    "payload" (base64) instead of the work
+//   "late"           the work is done and answered after "value" (1000) ms
 //   "close"          the connection closes at once
 
 #include "standins/apple/servicekit.h"
@@ -38,7 +42,9 @@
 #include <QStringList>
 #include <QtEndian>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace standin {
@@ -79,8 +85,11 @@ struct Fault
 {
     quint64 op = 0;
     int skip = 0;
+    QString path;
     QString kind;
     qint64 value = -1;
+    quint64 answerOp = 2;
+    QByteArray payload;
     bool fired = false;
 };
 
@@ -92,8 +101,11 @@ std::vector<Fault> faultsOf(const QJsonValue &list)
         Fault f;
         f.op = quint64(o.value(QLatin1String("op")).toInteger(0));
         f.skip = o.value(QLatin1String("skip")).toInt(0);
+        f.path = o.value(QLatin1String("path")).toString();
         f.kind = o.value(QLatin1String("kind")).toString();
         f.value = o.value(QLatin1String("value")).toInteger(-1);
+        f.answerOp = quint64(o.value(QLatin1String("answerOp")).toInteger(2));
+        f.payload = QByteArray::fromBase64(o.value(QLatin1String("payload")).toString().toLatin1());
         faults.push_back(f);
     }
     return faults;
@@ -269,7 +281,7 @@ private:
     }
     // The injected fault for this request, if one fires: false ends the
     // connection, true goes on (*handled tells whether the request is done).
-    bool fault(quint64 op, quint64 asked, bool *handled);
+    bool fault(quint64 op, quint64 asked, const QString &path, bool *handled);
     bool stopsReading(quint64 op);
     bool handle(quint64 op, const QByteArray &params, const QByteArray &data);
 
@@ -300,12 +312,12 @@ bool AfcServer::stopsReading(quint64 op)
     return false;
 }
 
-bool AfcServer::fault(quint64 op, quint64 asked, bool *handled)
+bool AfcServer::fault(quint64 op, quint64 asked, const QString &path, bool *handled)
 {
     *handled = false;
     Fault *f = nullptr;
     for (Fault &c : m_faults) {
-        if (c.fired || (c.op != 0 && c.op != op))
+        if (c.fired || (c.op != 0 && c.op != op) || (!c.path.isEmpty() && c.path != path))
             continue;
         if (c.skip > 0) {
             --c.skip;
@@ -363,6 +375,16 @@ bool AfcServer::fault(quint64 op, quint64 asked, bool *handled)
     }
     if (k == QLatin1String("tooMuchData"))
         return answer(OpData, QByteArray(qsizetype(asked) + 16, 'y'));
+    if (k == QLatin1String("answer"))
+        return answer(f->answerOp, f->payload);
+    if (k == QLatin1String("late")) {
+        const auto until = std::chrono::steady_clock::now()
+                + std::chrono::milliseconds(f->value > 0 ? f->value : 1000);
+        while (std::chrono::steady_clock::now() < until && !stopping())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        *handled = false;
+        return true;
+    }
     if (k == QLatin1String("unknownOp")) {
         QByteArray payload;
         putNumber(payload, 5);
@@ -584,7 +606,13 @@ void AfcServer::run()
 
         bool handled = false;
         const quint64 asked = op == OpFileRead ? numberAt(params, 8) : 0;
-        if (!fault(op, asked, &handled))
+        const qsizetype pathEnd = params.indexOf('\0');
+        const QString firstPath = op == OpFileOpen
+                ? pathOf(params.mid(8))
+                : (op == OpFileRead || op == OpFileWrite || op == OpFileClose || op == OpFileLock
+                           ? QString()
+                           : pathOf(pathEnd < 0 ? params : params.left(pathEnd)));
+        if (!fault(op, asked, firstPath, &handled))
             return;
         if (!handled && !handle(op, params, data))
             return;
@@ -632,10 +660,12 @@ void serveAfc(const ServiceCall &call)
 void serveHouseArrest(const ServiceCall &call)
 {
     const QJsonObject config = call.device.value(QLatin1String("houseArrest")).toObject();
-    Owned request(receiveMessage(call.fd));
+    QString format;
+    Owned request(receiveMessage(call.fd, &format));
     if (!request.ref)
         return;
     call.record(xmlOf(request.ref));
+    call.recordFormat(format);
     const QString command = stringOf(valueOf(request.ref, QStringLiteral("Command")));
     const QString id = stringOf(valueOf(request.ref, QStringLiteral("Identifier")));
     const QString vendFault = config.value(QLatin1String("vendFault")).toString();

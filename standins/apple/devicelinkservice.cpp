@@ -131,9 +131,12 @@ public:
     // The next message, recorded; null when the connection ended.
     CFTypeRef next()
     {
-        CFTypeRef m = receiveMessage(fd());
-        if (m)
+        QString format;
+        CFTypeRef m = receiveMessage(fd(), &format);
+        if (m) {
             m_call.record(xmlOf(m));
+            m_call.recordFormat(format);
+        }
         return m;
     }
 

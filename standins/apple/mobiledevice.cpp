@@ -67,6 +67,7 @@ struct Device
     QMap<QString, int> counts;
     QStringList services;
     QStringList requests;
+    QStringList formats; // "binary" or "xml", one per property list received
 };
 
 struct Subscription
@@ -263,6 +264,7 @@ int loadScenario(const QByteArray &json)
         d->counts.clear();
         d->services.clear();
         d->requests.clear();
+        d->formats.clear();
         d->connections = 0;
         d->sessions = 0;
         const bool attached = o.value(QLatin1String("attached")).toBool(true);
@@ -394,6 +396,10 @@ void serviceMain(Device *device, QString name, int fd)
     call.record = [device](const QString &request) {
         std::lock_guard lock(rt().mutex);
         device->requests.append(request);
+    };
+    call.recordFormat = [device](const QString &format) {
+        std::lock_guard lock(rt().mutex);
+        device->formats.append(format);
     };
     if (name == QLatin1String("com.apple.mobile.file_relay"))
         serveFileRelay(device, fd);
@@ -684,6 +690,7 @@ const char *AMStandinReport(void)
             o.insert(QLatin1String(n[0]), d->counts.value(QLatin1String(n[1])));
         o.insert(QStringLiteral("services"), QJsonArray::fromStringList(d->services));
         o.insert(QStringLiteral("requests"), QJsonArray::fromStringList(d->requests));
+        o.insert(QStringLiteral("formats"), QJsonArray::fromStringList(d->formats));
         devices.append(o);
     }
     QJsonObject report;

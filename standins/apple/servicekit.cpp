@@ -228,7 +228,7 @@ bool sendMessage(int fd, CFTypeRef message, qint64 announced, CFIndex format)
     return ok;
 }
 
-CFTypeRef receiveMessage(int fd)
+CFTypeRef receiveMessage(int fd, QString *format)
 {
     unsigned char prefix[4];
     if (!readNext(fd, reinterpret_cast<char *>(prefix), 4))
@@ -240,6 +240,8 @@ CFTypeRef receiveMessage(int fd)
     QByteArray body(qsizetype(n), Qt::Uninitialized);
     if (!readExactly(fd, body.data(), n))
         return nullptr;
+    if (format)
+        *format = body.startsWith("bplist") ? QStringLiteral("binary") : QStringLiteral("xml");
     CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const uint8_t *>(body.constData()),
                                   body.size());
     CFTypeRef v = CFPropertyListCreateWithData(nullptr, data, 0, nullptr, nullptr);

@@ -53,6 +53,9 @@ struct ServiceCall
     QJsonObject device; // the device's scenario entry
     std::shared_ptr<DeviceStore> store;
     std::function<void(const QString &)> record; // a request the phone received
+    // The format of a property-list message the phone received: "binary"
+    // or "xml".
+    std::function<void(const QString &)> recordFormat;
 };
 
 void serveAfc(const ServiceCall &call);
@@ -87,8 +90,8 @@ bool sendMessage(int fd, CFTypeRef message, qint64 announced = -1,
                  CFIndex format = kCFPropertyListXMLFormat_v1_0);
 // The next framed property list (any format), owned; null on close, a
 // length of 0 or above 1 MiB, or bytes that do not parse. Waits for it
-// without a time limit.
-CFTypeRef receiveMessage(int fd);
+// without a time limit. format, when given, gets "binary" or "xml".
+CFTypeRef receiveMessage(int fd, QString *format = nullptr);
 
 // ---- values ------------------------------------------------------------
 

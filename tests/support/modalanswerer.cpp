@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QDialog>
 #include <QMessageBox>
+#include <QTextDocument>
 
 ModalAnswerer::ModalAnswerer(int intervalMs, QObject *parent)
     : QObject(parent)
@@ -83,6 +84,17 @@ void ModalAnswerer::record(QWidget *w, const QString &answer)
     if (auto *box = qobject_cast<QMessageBox *>(w)) {
         s.text = box->text();
         s.icon = box->icon();
+        // Read as Qt reads it: as markup when the box says so or, left to
+        // Qt, when the text looks like markup.
+        const bool rich = box->textFormat() == Qt::RichText
+                || (box->textFormat() == Qt::AutoText && Qt::mightBeRichText(box->text()));
+        if (rich) {
+            QTextDocument doc;
+            doc.setHtml(box->text());
+            s.shown = doc.toPlainText();
+        } else {
+            s.shown = box->text();
+        }
     }
     s.answer = answer;
     m_seen.append(s);

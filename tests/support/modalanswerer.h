@@ -40,6 +40,7 @@ public:
         QString objectName;
         QString title; // window title
         QString text; // a message box's text; else the window title
+        QString shown; // what a message box shows of its text, line breaks as "\n"
         int icon = 0; // a message box's QMessageBox::Icon
         QString answer; // the button or the label of the action
     };

@@ -508,6 +508,8 @@ GeneratedSmsDbStats generatePhoneSmsDb(const QString &storeFolder, const Generat
             for (int k = 0; k < bytes.size(); ++k)
                 bytes[k] = char(g.range(0, 255));
             bool jpeg = g.chance(0.8);
+            if (jpeg && spec.drawPicture)
+                bytes = spec.drawPicture(attCounter);
             db.addAttachment(id,
                              jpeg ? QString("IMG_%1.JPG").arg(attCounter, 4, 10, QChar('0'))
                                   : QString("VID_%1.MOV").arg(attCounter, 4, 10, QChar('0')),

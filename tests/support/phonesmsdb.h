@@ -7,6 +7,7 @@
 #include <QList>
 #include <QMetaType>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <random>
 
@@ -155,6 +156,9 @@ struct GeneratedSmsDbSpec
     double attachmentShare = 0.03; // share of messages with an attachment
     double systemItemShare = 0.01; // share of group-chat messages that are system items
     bool attachmentFiles = true; // write the attachment files too
+    // When set, the bytes of the n-th picture (from 1) of the JPEG
+    // attachments: a real image instead of random bytes.
+    std::function<QByteArray(int n)> drawPicture;
     PhoneSchema schema = PhoneSchema::ios6();
     quint32 seed = 20130101;
 };

@@ -18,6 +18,8 @@ bool WindowTestEnv::installTranslator()
 void WindowTestEnv::clearServiceHost()
 {
     qputenv("PELICORDE_SERVICE_HOST", "");
+    // Error boxes read the same whatever support address the build names.
+    qputenv("PELICORDE_SUPPORT_ADDRESS", "");
 }
 
 void WindowTestEnv::hideAppleLibraries() const

@@ -26,7 +26,7 @@ class WindowTestEnv : public TestEnv
 public:
     // Loads and installs the English catalogue; false when it is missing.
     bool installTranslator();
-    // No web service host: nothing is sent.
+    // No web service host (nothing is sent) and no support address.
     static void clearServiceHost();
     // No Apple libraries: the window subscribes to no device notifications.
     void hideAppleLibraries() const;

@@ -1,4 +1,4 @@
-#include "ui/itemtext.h"
+#include "store/itemtext.h"
 
 #include <QTextDocument>
 
