@@ -200,9 +200,9 @@ QList<AdbDevice> parseAdbDevices(const QString &output)
     return devices;
 }
 
-QList<AdbDevice> adbDevices(int timeoutMs)
+QList<AdbDevice> adbDevices(int timeoutMs, const AdbCancelCheck &cancelled)
 {
-    return parseAdbDevices(runAdb({QStringLiteral("devices")}, true, timeoutMs));
+    return parseAdbDevices(runAdb({QStringLiteral("devices")}, true, timeoutMs, cancelled));
 }
 
 QSet<QString> adbListPackages(const QString &serial, int timeoutMs,

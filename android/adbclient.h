@@ -71,8 +71,8 @@ QString runAdb(const QStringList &arguments, bool throwOnError, int timeoutMs = 
 // header "List of devices attached" split at white space into serial and state.
 QList<AdbDevice> parseAdbDevices(const QString &output);
 
-// The attached devices; throws when adb fails.
-QList<AdbDevice> adbDevices(int timeoutMs = kAdbNoTimeLimit);
+// The attached devices; throws when adb fails or the cancel check ends its run.
+QList<AdbDevice> adbDevices(int timeoutMs = kAdbNoTimeLimit, const AdbCancelCheck &cancelled = {});
 // The package names installed on the phone; empty when adb or the package
 // manager fails.
 QSet<QString> adbListPackages(const QString &serial, int timeoutMs = kAdbNoTimeLimit,

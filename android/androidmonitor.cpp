@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <exception>
 
@@ -67,7 +66,7 @@ AndroidMonitor::~AndroidMonitor()
         stopRequested = true;
         m_wake.wakeAll();
     }
-    loopFuture.waitForFinished();
+    wait();
     // A server that was running before this program is the user's: it stays.
     if (adbServerStartedHere())
         adbKillServer();
@@ -76,8 +75,12 @@ AndroidMonitor::~AndroidMonitor()
 
 void AndroidMonitor::start()
 {
-    m_loopPool.setMaxThreadCount(1);
-    loopFuture = QtConcurrent::run(&m_loopPool, &AndroidMonitor::monitorLoop, this);
+    QThread::start();
+}
+
+void AndroidMonitor::run()
+{
+    monitorLoop();
 }
 
 void AndroidMonitor::monitorLoop()
@@ -92,14 +95,18 @@ void AndroidMonitor::monitorLoop()
 
 void AndroidMonitor::startServer()
 {
-    const AdbResult first = runAdbProcess({QStringLiteral("start-server")}, kStartServerTimeout);
+    const AdbCancelCheck stop = [this] { return stopping(); };
+    const AdbResult first
+            = runAdbProcess({QStringLiteral("start-server")}, kStartServerTimeout, stop);
+    if (first.cancelled)
+        return;
     if (serverStarted(first))
         return;
     const QString why = !first.started
             ? QStringLiteral("run adb failed.")
             : (first.errorText + QLatin1Char('\n') + first.output).trimmed();
     if (runDeviceManagerTool()) {
-        runAdbProcess({QStringLiteral("start-server")}, kStartServerTimeout);
+        runAdbProcess({QStringLiteral("start-server")}, kStartServerTimeout, stop);
         return;
     }
     qWarning("AndroidMonitor: the adb server did not start: %s", qUtf8Printable(why));
@@ -108,7 +115,9 @@ void AndroidMonitor::startServer()
 void AndroidMonitor::pass()
 {
     try {
-        const QList<AdbDevice> devices = adbDevices(kAdbPassTimeout);
+        const QList<AdbDevice> devices = adbDevices(kAdbPassTimeout, [this] { return stopping(); });
+        if (stopping())
+            return;
         QSet<QString> seen;
         for (const AdbDevice &device : devices) {
             seen.insert(device.serial);
@@ -138,6 +147,9 @@ void AndroidMonitor::pass()
         }
         m_lastFailure.clear();
     } catch (const std::exception &e) {
+        // A run cut short by the stop is no failure to note.
+        if (stopping())
+            return;
         // Tried again at the next pass; a failed pass reports nothing gone.
         const QString failure = QString::fromUtf8(e.what());
         if (failure != m_lastFailure)

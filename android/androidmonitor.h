@@ -2,8 +2,6 @@
 
 #include "android/adbclient.h"
 
-#include <QFuture>
-#include <QThreadPool>
 #include <QHash>
 #include <QMutex>
 #include <QThread>
@@ -11,23 +9,24 @@
 
 #include <atomic>
 
-// Follows Android phones as they come and go. After start, a loop on a
-// thread of Qt's global thread pool starts the adb server once and then asks
-// adb for the device listing at every pass, turning the differences into
-// deviceConnected and deviceDisconnected (emitted in the loop's thread, so
-// receivers in the GUI thread get them queued). The thread object itself is
-// never started.
+// Follows Android phones as they come and go. After start, a loop on this
+// thread (a thread of its own: the loop never ends while the program runs,
+// and on Qt's global thread pool it would take a thread that Qt's painting
+// waits for) starts the adb server once and then asks adb for the device
+// listing at every pass, turning the differences into deviceConnected and
+// deviceDisconnected (emitted in the loop's thread, so receivers in the GUI
+// thread get them queued).
 class AndroidMonitor : public QThread
 {
     Q_OBJECT
 public:
     explicit AndroidMonitor(QObject *parent = nullptr);
-    // Stops the loop (waiting for the adb run in progress, not for the
-    // pause between passes) and then the adb server, when this program
-    // started it (adbServerStartedHere).
+    // Stops the loop (an adb run in progress is killed, the pause between
+    // passes cut short), joins the thread and then stops the adb server,
+    // when this program started it (adbServerStartedHere).
     ~AndroidMonitor() override;
 
-    // Runs monitorLoop on Qt's global thread pool. Call once, after the
+    // Starts the thread, which runs monitorLoop. Call once, after the
     // signals are connected.
     void start();
     void monitorLoop();
@@ -48,7 +47,13 @@ signals:
     // A serial left the listing.
     void deviceDisconnected(QString serial);
 
+protected:
+    void run() override;
+
 private:
+    // True once the destructor asks the loop to end; the adb runs of the
+    // loop poll it and are killed when it turns true.
+    bool stopping() const { return stopRequested.load(); }
     void startServer();
     void pass();
     // Sleeps for ms unless a stop is requested first; false when stopping.
@@ -60,12 +65,6 @@ private:
     // other threads can read it through seenSerials.
     QHash<QString, bool> knownSerials;
     mutable QMutex m_serialsMutex;
-    // The loop runs for the monitor's whole life on a thread of its own
-    // pool: held in Qt's global pool it would take one of the few threads
-    // (as few as the cores) that Qt's own drawing waits for, and two windows
-    // on a two-core machine would leave painting waiting for ever.
-    QThreadPool m_loopPool;
-    QFuture<void> loopFuture;
 
     QMutex m_pauseMutex;
     QWaitCondition m_wake;

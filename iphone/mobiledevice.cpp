@@ -167,9 +167,11 @@ void mobiledevice_notification_callback(AMDeviceNotificationInfo *info, void *co
                                           : nullptr;
     if (!slot || !*slot || !target->receiver)
         return;
-    // The receiver lives in the GUI thread: the call is queued there. The
-    // lock keeps it alive until the event is posted.
-    QMetaObject::invokeMethod(target->receiver, slot, Qt::AutoConnection,
+    // The receiver lives in the GUI thread: the call is queued there, even
+    // when this call-back runs in that thread itself (the slot runs modal
+    // dialogs, which must not run inside the call-back and under the lock).
+    // The lock keeps the receiver alive until the event is posted.
+    QMetaObject::invokeMethod(target->receiver, slot, Qt::QueuedConnection,
                               Q_ARG(void *, info->device));
 }
 

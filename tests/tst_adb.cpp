@@ -7,10 +7,9 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThreadPool>
-
-#include <atomic>
 #include <QtTest>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -106,6 +105,9 @@ private slots:
     void monitorsLeaveQtsThreadPoolFree();
     void monitorLeavesTheUsersServerRunning();
     void monitorGoesOnWhenTheServerDoesNotStart();
+    void monitorStopsAtOnceWhileAdbStalls_data();
+    void monitorStopsAtOnceWhileAdbStalls();
+    void monitorLeavesTheGlobalPoolFree();
 };
 
 void TestAdb::initTestCase()
@@ -596,6 +598,57 @@ void TestAdb::monitorGoesOnWhenTheServerDoesNotStart()
         QVERIFY(timer.elapsed() < 2000);
         QVERIFY(reports.events.isEmpty());
     }
+}
+
+void TestAdb::monitorStopsAtOnceWhileAdbStalls_data()
+{
+    QTest::addColumn<QStringList>("stalled");
+    QTest::newRow("start-server") << QStringList {"start-server"};
+    QTest::newRow("devices") << QStringList {"devices"};
+}
+
+void TestAdb::monitorStopsAtOnceWhileAdbStalls()
+{
+    // The program quits through the monitor's destructor: an adb that hangs
+    // (a server slow to start, a listing that never comes) must not hold
+    // the quit up for its time limit.
+    QFETCH(QStringList, stalled);
+    FakeAdb adb;
+    QVERIFY(adb.isValid());
+    adb.on({"start-server"}, FakeAdbReply {});
+    adb.on(stalled, FakeAdbReply {listing({}), {}, 0, 60000});
+    Reports reports;
+    auto monitor = startMonitor(&reports);
+    QTRY_VERIFY_WITH_TIMEOUT(adb.calls(stalled).size() == 1, 20000);
+    QTest::qWait(100); // well inside the run
+    QElapsedTimer timer;
+    timer.start();
+    monitor.reset();
+    QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(reports.events.isEmpty());
+    // The server was the user's (start-server said nothing): it stays.
+    QCOMPARE(adb.calls({"kill-server"}).size(), 0);
+}
+
+void TestAdb::monitorLeavesTheGlobalPoolFree()
+{
+    // Qt's painting hands work to the global thread pool and waits for it;
+    // on a one-CPU machine that pool has a single thread, which the
+    // monitor's endless loop must not take.
+    QThreadPool *pool = QThreadPool::globalInstance();
+    const int oldMax = pool->maxThreadCount();
+    pool->setMaxThreadCount(1);
+    auto restore = qScopeGuard([&] { pool->setMaxThreadCount(oldMax); });
+    FakeAdb adb;
+    QVERIFY(adb.isValid());
+    Reports reports;
+    auto monitor = startMonitor(&reports);
+    QTRY_VERIFY_WITH_TIMEOUT(adb.calls({"devices"}).size() >= 2, 20000);
+    std::atomic<bool> ran {false};
+    pool->start([&ran] { ran = true; });
+    QTRY_VERIFY_WITH_TIMEOUT(ran.load(), 20000);
+    monitor.reset();
+    QVERIFY(pool->waitForDone(20000));
 }
 
 QTEST_GUILESS_MAIN(TestAdb)

@@ -670,8 +670,7 @@ void TestAndroidWindow::transferFromLocalDatabase()
     // The phone's node is reloaded and selected: its conversations include
     // the new ones.
     _AndroidDeviceItemNode *reloaded = androidNodes(w).first();
-    QCoreApplication::processEvents();
-    QCOMPARE(w.currentNode(), static_cast<AbsTreeItemModel::_ItemNode *>(reloaded));
+    QTRY_COMPARE(w.currentNode(), static_cast<AbsTreeItemModel::_ItemNode *>(reloaded));
     QCOMPARE(reloaded->children.size(), 2);
     QCOMPARE(w.smsModelObject()->rowCount(), 2 + 5);
 

@@ -282,8 +282,7 @@ void TestBrowse::eachNodeKindShowsItsMessages()
     // A row of the list scrolls the conversation view to it.
     selectNode(w, chatNode(search, "Other"));
     treeSMS(w)->setCurrentIndex(w.smsModelObject()->rowIndex(1));
-    QCoreApplication::processEvents();
-    QCOMPARE(w.bubbleViewMgr().pendingAnchor(), anchorOfRow(w, 1));
+    QTRY_COMPARE(w.bubbleViewMgr().pendingAnchor(), anchorOfRow(w, 1));
 }
 
 void TestBrowse::sortOnlyByDate()

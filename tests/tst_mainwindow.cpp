@@ -26,15 +26,18 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTest>
 #include <QTextDocumentFragment>
 #include <QScrollBar>
+#include <QThreadPool>
 #include <QTimer>
 #include <QToolBar>
 
+#include <atomic>
 #include <memory>
 
 // Reaches the parts of the window that only the window itself uses.
@@ -139,6 +142,7 @@ private slots:
     void nodeRefOutlivesItsNode();
 
     void constructionOnDataFolder();
+    void paintsAndAnswersWithOnePoolThread();
     void userJourneyThroughLocalDatabase();
     void chatLabelRule_data();
     void chatLabelRule();
@@ -442,6 +446,54 @@ void TestMainWindow::constructionOnDataFolder()
     QCOMPARE(devices["Pixel 9"]->kind, int(kNodeAndroidDevice));
     QCOMPARE(static_cast<_IOSDeviceItemNode *>(devices["Old iPhone"])->device.UniqueDeviceID,
              storeFolder(vios, "Old iPhone"));
+}
+
+void TestMainWindow::paintsAndAnswersWithOnePoolThread()
+{
+    // On a one-CPU machine Qt's global thread pool has one thread, and Qt's
+    // painting hands parts of its work (smooth scaling, image conversion)
+    // to that pool and waits for them: nothing of the window may keep it.
+    QThreadPool *pool = QThreadPool::globalInstance();
+    const int oldMax = pool->maxThreadCount();
+    pool->setMaxThreadCount(1);
+    auto restore = qScopeGuard([&] { pool->setMaxThreadCount(oldMax); });
+    makeFamilyDb();
+    const qsizetype listings = adb->calls({"devices"}).size();
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    // The device watcher has started and polls.
+    QTRY_VERIFY_WITH_TIMEOUT(adb->calls({"devices"}).size() > listings, 20000);
+    std::atomic<bool> ran {false};
+    pool->start([&ran] { ran = true; });
+    QTRY_VERIFY_WITH_TIMEOUT(ran.load(), 20000);
+    // Smooth scaling of this size is split over the pool, the caller waiting.
+    QImage big(1200, 900, QImage::Format_ARGB32_Premultiplied);
+    big.fill(Qt::darkCyan);
+    QCOMPARE(big.scaled(1000, 700, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).size(),
+             QSize(1000, 700));
+
+    // It paints: a picture of the window is not one colour.
+    auto colours = [](const QImage &image) {
+        QSet<QRgb> seen;
+        for (int y = 0; y < image.height() && seen.size() < 3; y += 7)
+            for (int x = 0; x < image.width() && seen.size() < 3; x += 7)
+                seen.insert(image.pixel(x, y));
+        return seen.size();
+    };
+    QVERIFY(colours(w.grab().toImage()) >= 3);
+
+    // It answers: a database chosen in the tree is shown.
+    QSignalSpy rendered(&w.bubbleViewMgr(), &BubbleViewMgr::pageRendered);
+    _AbsDBItemNode *family = localDb(w, "Family");
+    QVERIFY(family);
+    selectNode(w, family);
+    QTRY_COMPARE_WITH_TIMEOUT(w.currentNode(), static_cast<AbsTreeItemModel::_ItemNode *>(family),
+                              20000);
+    QCOMPARE(w.smsModelObject()->rowCount(), 63);
+    QCOMPARE(labelText(w, "lbSMSCount"), QString("Messages: 63"));
+    QTRY_VERIFY_WITH_TIMEOUT(rendered.count() >= 1, 20000);
+    QVERIFY(colours(w.grab().toImage()) >= 3);
 }
 
 void TestMainWindow::userJourneyThroughLocalDatabase()
@@ -752,7 +804,9 @@ void TestMainWindow::listStartsAtTopForAnotherConversation()
 void TestMainWindow::queuedSelectionOfRemovedNodeIsDropped()
 {
     makeFamilyDb();
-    MainWindow w;
+    // One window at a time: the second below replaces this one.
+    auto first = std::make_unique<MainWindow>();
+    MainWindow &w = *first;
     ItemModelMain *m = w.treeModelObject();
     _AbsDBItemNode *family = localDb(w, "Family");
     selectNode(w, family);
@@ -763,6 +817,7 @@ void TestMainWindow::queuedSelectionOfRemovedNodeIsDropped()
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
     QCOMPARE(w.currentNode(), static_cast<AbsTreeItemModel::_ItemNode *>(m->localDbRoot));
+    first.reset();
 
     // Without a removal the node becomes current once the loop has run.
     makeFamilyDb();

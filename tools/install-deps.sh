@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config git clang
+  build-essential cmake ninja-build pkg-config git clang lld
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qt6-webengine-dev qt6-5compat-dev libqt6opengl6-dev libgl-dev
   libsqlite3-dev sqlite3 libplist-dev libarchive-dev libmbedtls-dev libssl-dev

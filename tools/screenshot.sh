@@ -46,6 +46,40 @@ shown=$SECONDS
 # Boxes sit over the window: the warning about Apple's libraries at once, the
 # USB tips 10 s after the start when no Android phone is seen. Answer them
 # (there is no window manager: give them the focus ourselves).
+# wait_screen filled|changed X Y W H [BEFORE.png]: grabs the screen every
+# second until the region holds more than 20 colours (filled) or differs
+# from that of BEFORE.png (changed), and the whole screen is as it was one
+# second before; at most 90 s (a note on standard error, and on we go).
+wait_screen() {
+  local prev="$WORK/probe-prev.png" now="$WORK/probe.png"
+  rm -f "$prev"
+  for _ in $(seq 1 90); do
+    "$BIN/pel_xgrab" "$now" >/dev/null 2>&1 || true
+    if /usr/bin/python3 - "$now" "$prev" "$@" <<'PY'
+import sys
+from PIL import Image
+now_png, prev_png, what = sys.argv[1:4]
+x, y, w, h = map(int, sys.argv[4:8])
+box = (x, y, x + w, y + h)
+try:
+    now = Image.open(now_png).convert("RGB")
+    prev = Image.open(prev_png).convert("RGB")
+except OSError:
+    sys.exit(1)
+if list(now.getdata()) != list(prev.getdata()):
+    sys.exit(1)
+region = list(now.crop(box).getdata())
+if what == "filled":
+    sys.exit(0 if len(set(region)) > 20 else 1)
+before = list(Image.open(sys.argv[8]).convert("RGB").crop(box).getdata())
+sys.exit(0 if region != before else 1)
+PY
+    then return 0; fi
+    mv -f "$now" "$prev" 2>/dev/null || true
+    sleep 1
+  done
+  echo "screenshot.sh: the screen did not settle ($1 $2 $3 $4 $5)" >&2
+}
 dismiss() {
   for w in $(xdotool search --onlyvisible --pid $pid 2>/dev/null); do
     if [ "$w" != "$win" ]; then xdotool windowfocus --sync "$w" key Return 2>/dev/null || true; sleep 1; fi
@@ -62,8 +96,16 @@ xdotool mousemove --window "$win" 100 $((HEIGHT - 60)) click 1
 sleep 0.5
 for i in 1 2 3 4 5; do xdotool key Down; sleep 0.3; done
 sleep 3
+# A slow machine takes its time: wait until the list shows messages and the
+# screen has stopped changing, then until the conversation view has changed
+# to the newest conversation and settled.
+wait_screen filled 205 130 430 480
+"$BIN/pel_xgrab" "$WORK/before.png"
 xdotool key Down   # its newest conversation
-sleep 6
+sleep 2
+wait_screen changed 660 120 320 520 "$WORK/before.png"
+sleep 2
+wait_screen filled 660 120 320 520
 "$BIN/pel_xgrab" "$OUT"
 if [ -n "$DIALOG_OUT" ]; then
   # The Menu key opens the conversation's context menu. With no iPhone

@@ -145,7 +145,8 @@ void ModalAnswerer::tick()
         m_waitingSince.start();
         return;
     }
-    if (m_stuckMs > 0 && m_waitingSince.elapsed() > m_stuckMs) {
+    const int stuckMs = w->inherits("ProgressForm") ? m_progressStuckMs : m_stuckMs;
+    if (stuckMs > 0 && m_waitingSince.elapsed() > stuckMs) {
         QString text = w->windowTitle();
         if (auto *box = qobject_cast<QMessageBox *>(w))
             text = box->text();

@@ -56,7 +56,10 @@ public:
     // Clicks this button on every message box that no queued answer is for;
     // empty (the default) leaves such boxes to the stuck time.
     void setDefaultBoxAnswer(const QString &button) { m_defaultBox = button; }
-    void setStuckTimeout(int ms) { m_stuckMs = ms; }
+    // A progress dialog ends by itself when its job ends: unless a stuck
+    // time is set here, it gets a longer one (a job may take long on a slow
+    // machine).
+    void setStuckTimeout(int ms) { m_stuckMs = m_progressStuckMs = ms; }
 
     int pending() const { return int(m_queue.size()); }
     const QList<Seen> &seen() const { return m_seen; }
@@ -90,6 +93,7 @@ private:
     QStringList m_stuck;
     QString m_defaultBox;
     int m_stuckMs = 20000;
+    int m_progressStuckMs = 180000;
     QPointer<QWidget> m_waitingOn;
     QElapsedTimer m_waitingSince;
     bool m_inTick = false;
