@@ -665,6 +665,7 @@ void TestCommands::deleteConversation()
     QCOMPARE(w.smsModelObject()->rowCount(), 0);
     // Nothing current: no command is offered.
     QCOMPARE(MainWindowTestAccess::actionState(w), QString("0000000"));
+    saveShot(&w, QStringLiteral("mainwindow-after-delete"));
 
     // The database, shown again, lists what is left.
     selectNode(w, family);
