@@ -159,6 +159,21 @@ QMap<QString, QByteArray> filesIn(const QString &folder, const QStringList &skip
     return out;
 }
 
+// One phone database handed out both ways the window fetches it: as the
+// file_relay archive and as the backup folder the tool makes.
+bool writePhoneSources(const QString &store, const QString &archive, const QString &made,
+                       const QString &version)
+{
+    const QByteArray phoneDb = phoneSmsDb(store);
+    CpioFixture cpio;
+    cpio.addFolder("./var/mobile/Library/SMS");
+    cpio.addFile("./var/mobile/Library/SMS/sms.db", phoneDb);
+    if (!cpio.writeTo(archive))
+        return false;
+    writeBackup(made, phoneDb, version);
+    return true;
+}
+
 QString smsDbFileId()
 {
     return FakeBackup::fileId("HomeDomain", "Library/SMS/sms.db");
@@ -665,14 +680,9 @@ void TestIPhoneWindow::announcedAgainDuringItsArrival()
 {
     QFETCH(QString, version);
     QFETCH(int, step);
-    const QByteArray phoneDb = phoneSmsDb(work->filePath("phone"));
-    CpioFixture cpio;
-    cpio.addFolder("./var/mobile/Library/SMS");
-    cpio.addFile("./var/mobile/Library/SMS/sms.db", phoneDb);
     const QString archive = work->filePath("relay.cpio");
-    QVERIFY(cpio.writeTo(archive));
     const QString made = work->filePath("made");
-    writeBackup(made, phoneDb, version);
+    QVERIFY(writePhoneSources(work->filePath("phone"), archive, made, version));
     setTool({{"from", made}, {"productVersion", version}, {"durationMs", 400}});
 
     ModalAnswerer answerer;
@@ -716,14 +726,9 @@ void TestIPhoneWindow::transferToIPhone()
 {
     QFETCH(bool, restoreFails);
     QFETCH(bool, cancelInBackup);
-    const QByteArray phoneDb = phoneSmsDb(work->filePath("phone"));
-    CpioFixture cpio;
-    cpio.addFolder("./var/mobile/Library/SMS");
-    cpio.addFile("./var/mobile/Library/SMS/sms.db", phoneDb);
     const QString archive = work->filePath("relay.cpio");
-    QVERIFY(cpio.writeTo(archive));
     const QString made = work->filePath("made");
-    writeBackup(made, phoneDb, "6.1");
+    QVERIFY(writePhoneSources(work->filePath("phone"), archive, made, "6.1"));
     QJsonObject tool {{"from", made}, {"productVersion", "6.1"}};
     if (restoreFails)
         tool.insert("restore",
@@ -822,14 +827,9 @@ void TestIPhoneWindow::restoreStoppedOrFailedSaysWhatIsKnown()
     QFETCH(bool, cancel);
     QFETCH(bool, copiesLost);
     QFETCH(QString, key);
-    const QByteArray phoneDb = phoneSmsDb(work->filePath("phone"));
-    CpioFixture cpio;
-    cpio.addFolder("./var/mobile/Library/SMS");
-    cpio.addFile("./var/mobile/Library/SMS/sms.db", phoneDb);
     const QString archive = work->filePath("relay.cpio");
-    QVERIFY(cpio.writeTo(archive));
     const QString made = work->filePath("made");
-    writeBackup(made, phoneDb, "6.1");
+    QVERIFY(writePhoneSources(work->filePath("phone"), archive, made, "6.1"));
     // A cancel stops the tool part-way; a failure comes after a while.
     setTool({{"from", made},
              {"productVersion", "6.1"},
@@ -992,14 +992,9 @@ void TestIPhoneWindow::phoneLeavingBeforeTheRestore()
 // two would write the phone's store and backup folder at once.
 void TestIPhoneWindow::noTransferWhileThePhoneLoads()
 {
-    const QByteArray phoneDb = phoneSmsDb(work->filePath("phone"));
-    CpioFixture cpio;
-    cpio.addFolder("./var/mobile/Library/SMS");
-    cpio.addFile("./var/mobile/Library/SMS/sms.db", phoneDb);
     const QString archive = work->filePath("relay.cpio");
-    QVERIFY(cpio.writeTo(archive));
     const QString made = work->filePath("made");
-    writeBackup(made, phoneDb, "6.1");
+    QVERIFY(writePhoneSources(work->filePath("phone"), archive, made, "6.1"));
     setTool({{"from", made}, {"productVersion", "6.1"}});
     makeLocalDb("Family");
 
